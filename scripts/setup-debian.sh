@@ -1,0 +1,13 @@
+#!/bin/sh
+# Installs the Debian 12 packages the build, the tests and the demo need.
+set -eu
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+$SUDO apt-get install -y --no-install-recommends \
+  build-essential cmake ninja-build ccache pkg-config \
+  qt6-base-dev qt6-svg-dev qt6-translations-l10n libgl-dev \
+  libgtest-dev libgmock-dev googletest libbenchmark-dev \
+  clang-14 libclang-rt-14-dev \
+  nodejs npm ca-certificates procps

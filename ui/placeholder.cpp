@@ -1,0 +1,1 @@
+namespace qora { void UiPlaceholder() {} }
