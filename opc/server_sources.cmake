@@ -1,0 +1,1 @@
+# Server object sources (COPCServer, TInitThread): target_sources(qora_opc PRIVATE ...)

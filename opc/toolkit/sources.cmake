@@ -1,0 +1,1 @@
+target_sources(qora_opc PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../placeholder.cpp)

@@ -1,0 +1,1 @@
+# OPC UA endpoint sources: target_sources(qora_opc PRIVATE ...)
