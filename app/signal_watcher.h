@@ -1,0 +1,25 @@
+// Turns SIGTERM and SIGINT into a Qt signal on the thread that owns the watcher, so the
+// shutdown sequence runs on the window thread and not inside a signal handler.
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+namespace qora {
+
+class TSignalWatcher : public QObject {
+    Q_OBJECT
+public:
+    explicit TSignalWatcher(QObject* parent = nullptr);
+    ~TSignalWatcher() override;
+
+Q_SIGNALS:
+    void terminationRequested(int signalNumber);
+
+private:
+    void OnReadable();
+    QSocketNotifier* notifier_ = nullptr;
+};
+
+}  // namespace qora
