@@ -1,0 +1,148 @@
+#include "comm/instrument_lines.h"
+
+#include "comm/serial/com_port.h"
+#include "comm/serial/ecomport.h"
+#include "config/datetime.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace qora {
+
+namespace {
+
+constexpr uint32_t kNoValuePattern = 0xFFFFFF00u;
+
+void ClearReceiveState(TConnectionPoint& p) {
+    std::memset(p.rxBuffer, 0, sizeof p.rxBuffer);
+    p.receivedCount = 0;
+    p.expectedLength = 0;
+}
+
+}  // namespace
+
+uint8_t Checksum8(const uint8_t* bytes, uint8_t length) {
+    uint8_t sum = 0;
+    for (int i = 1; i < length; ++i) sum = static_cast<uint8_t>(sum + bytes[i]);
+    return sum;
+}
+
+float DecodeValue(uint8_t first, uint8_t second, uint8_t third) {
+    const uint32_t pattern = (uint32_t{third} << 24) | (uint32_t{second} << 16) | (uint32_t{first} << 8);
+    if (pattern == kNoValuePattern) return kNoValue;
+    return std::bit_cast<float>(pattern);
+}
+
+void EncodeValue(float value, uint8_t out[3]) {
+    const uint32_t pattern = std::bit_cast<uint32_t>(value);
+    out[0] = static_cast<uint8_t>(pattern >> 8);
+    out[1] = static_cast<uint8_t>(pattern >> 16);
+    out[2] = static_cast<uint8_t>(pattern >> 24);
+}
+
+int BuildRequest(uint8_t address, uint32_t paramMask, uint8_t* out) {
+    std::memset(out, 0, kMaxRequestLength);
+    out[0] = kStartByte;
+    out[1] = address;
+    out[3] = kCommandRead;
+    int n = 0;
+    for (int k = 0; k < kParamsPerDevice; ++k)
+        if (paramMask & (uint32_t{1} << k)) out[4 + n++] = static_cast<uint8_t>(k);
+    out[2] = static_cast<uint8_t>(n);
+    out[4 + n] = Checksum8(out, static_cast<uint8_t>(4 + n));
+    return 5 + n;
+}
+
+TInstrumentLines::TInstrumentLines(TConfigModel& model) : model_(model), clock_([] { return NowDateTime(); }) {}
+
+void TInstrumentLines::SendRequest(uint8_t point, uint8_t device) {
+    if (point >= model_.pointCount || point >= kMaxPoints) return;
+    TConnectionPoint& p = model_.points[point];
+    if (device >= p.deviceCount || device >= kMaxDevicesPerPoint || p.serialPort == nullptr) return;
+    const TDevice& d = p.devices[device];
+    uint8_t frame[kMaxRequestLength];
+    const int length = BuildRequest(d.address, d.paramMask, frame);
+    try {
+        p.serialPort->SetConnected(true);
+        p.serialPort->Write(frame, length);
+    } catch (const EComPort&) {
+        // Dropped on purpose: the poll cycle notices the missing reply.
+    }
+}
+
+void TInstrumentLines::ComPortRxChar(TComPort* sender, int count) {
+    if (sender == nullptr) return;
+    const int point = sender->Tag();
+    const bool known = point >= 0 && point < model_.pointCount && point < kMaxPoints;
+    // Read in slices of a fixed buffer: no allocation per notification.
+    uint8_t chunk[512];
+    int left = count;
+    try {
+        while (left > 0 && sender->Connected()) {
+            const int want = std::min(left, static_cast<int>(sizeof chunk));
+            const int got = sender->Read(chunk, want);
+            if (got <= 0) break;
+            if (known) Receive(point, chunk, static_cast<size_t>(got));
+            left -= got;
+        }
+    } catch (const EComPort&) {
+        // The port closed itself on the failure; the next poll reopens it.
+    }
+}
+
+void TInstrumentLines::Receive(int point, const uint8_t* bytes, size_t count) {
+    if (point < 0 || point >= kMaxPoints) return;
+    TConnectionPoint& p = model_.points[point];
+    // A receive state loaded from a file may hold anything: never trust it.
+    if (p.receivedCount >= kMaxFrameLength || (p.receivedCount > 0 && p.rxBuffer[0] != kStartByte) ||
+        (p.receivedCount >= 3 && p.receivedCount >= int{p.rxBuffer[2]} + 5))
+        ClearReceiveState(p);
+    for (size_t i = 0; i < count; ++i) {
+        p.rxBuffer[p.receivedCount] = bytes[i];
+        ++p.receivedCount;
+        if (p.rxBuffer[0] != kStartByte) {
+            ClearReceiveState(p);
+            continue;
+        }
+        if (p.receivedCount < 3) continue;
+        // Wider than 8 bits: a length byte of 251..255 must not wrap below 250.
+        const int length = int{p.rxBuffer[2]} + 5;
+        if (length > kMaxFrameLength) {  // 250 or more
+            ClearReceiveState(p);
+            continue;
+        }
+        p.expectedLength = static_cast<uint8_t>(length);
+        if (p.receivedCount == length) {
+            HandleFrame(p, length);
+            ClearReceiveState(p);
+        }
+    }
+}
+
+void TInstrumentLines::HandleFrame(TConnectionPoint& p, int length) {
+    const uint8_t* f = p.rxBuffer;
+    if (Checksum8(f, static_cast<uint8_t>(length - 1)) != f[length - 1]) return;
+    const int devices = std::min<int>(p.deviceCount, kMaxDevicesPerPoint);
+    TDevice* d = nullptr;
+    for (int j = 0; j < devices; ++j) {
+        if (p.devices[j].address == f[1]) {
+            d = &p.devices[j];
+            break;
+        }
+    }
+    if (d == nullptr) return;
+    if (ReplyCodeAccepted(f[3])) {
+        d->unanswered = 0;
+        for (int off = 4; off + 4 <= length - 1; off += 4) {
+            const int param = f[off];
+            if (param > kMaxStoredParam) continue;
+            StoreValue(*d, param, qora::DecodeValue(f[off + 1], f[off + 2], f[off + 3]));
+            StoreQuality(*d, param, kQualityGood);
+            StoreTimestamp(*d, param, clock_());
+        }
+    }
+    d->replied = 1;
+}
+
+}  // namespace qora

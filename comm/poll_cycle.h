@@ -1,0 +1,65 @@
+// Poll cycle: one timer per connection point, rotating over the point's
+// devices, one request per tick, and the silence rule (the fourth poll in a
+// row without a good reply marks every slot of the device 24, or 8 when the
+// device has not replied since the start).
+//
+// Lives on the thread that runs the receiver (the window thread). The timers
+// are QTimers owned by this object and stored in the points' pollTimer field.
+#pragma once
+
+#include "config/records.h"
+
+#include <QObject>
+
+#include <functional>
+#include <vector>
+
+class QTimer;
+class TComPort;
+
+namespace qora {
+
+class TInstrumentLines;
+
+// Timer interval of a poll period in seconds: period × 1000 formed in extended
+// precision and truncated (4.2 s → 4199 ms). 0 for zero, negative and NaN
+// periods (no ticks); at most the largest interval a timer takes.
+int PollIntervalMs(float periodSeconds);
+
+class TPollCycle : public QObject {
+    Q_OBJECT
+public:
+    using RequestSink = std::function<void(uint8_t point, uint8_t device)>;
+    using EnableHook = std::function<void(bool enabled)>;
+
+    // ports: the serial port table of the composition root (objects not owned);
+    // it may be filled after construction, the binding is computed at every start.
+    TPollCycle(TConfigModel& model, TInstrumentLines& lines, const std::vector<TComPort*>& ports,
+               QObject* parent = nullptr);
+    ~TPollCycle() override;
+
+    // Enables (true, at the end of StartPolling) or disables (false, at the end
+    // of StopPolling) the OPC update timer.
+    void SetOpcTimerHook(EnableHook hook) { opcTimerHook_ = std::move(hook); }
+    // Where requests go; TInstrumentLines::SendRequest unless replaced (tests).
+    void SetRequestSink(RequestSink sink) { sink_ = std::move(sink); }
+    // Sends through the instrument lines (the default sink).
+    void SendRequest(uint8_t point, uint8_t device);
+
+    void StartPolling();
+    void StopPolling();
+    // One tick of point `point`'s timer.
+    void PollTimerTimer(int point);
+
+    bool Polling() const { return polling_; }
+
+private:
+    TConfigModel& model_;
+    TInstrumentLines& lines_;
+    const std::vector<TComPort*>& ports_;
+    RequestSink sink_;
+    EnableHook opcTimerHook_;
+    bool polling_ = false;
+};
+
+}  // namespace qora
