@@ -1,0 +1,123 @@
+// Document state of the configuration (name, directory, unsaved and untitled flags) and the four
+// file actions with the save question, free of widgets.
+//
+// The window supplies an IOperatorPrompt (message boxes and file dialogs) and an IDocumentHost
+// (polling, tree, list, caption, the Restart action, MAIN_CFG). The actions call the host in the
+// order the file actions need: see each method.
+#pragma once
+
+#include "config/records.h"
+
+#include <QString>
+
+#include <optional>
+
+namespace qora {
+
+inline constexpr char16_t kNewConfigName[] = u"Новая";
+inline constexpr char16_t kCfgExtension[] = u".cfg";
+inline constexpr char16_t kWarningTitle[] = u"Предупреждение";
+inline constexpr char16_t kSaveQuestionText[] = u"Текущая конфигурация не сохранена.\nСохранить?";
+inline constexpr char16_t kOpenDialogTitle[] = u"Открыть файл конфигурации";
+inline constexpr char16_t kSaveDialogTitle[] = u"Сохранить файл конфигурации";
+inline constexpr char16_t kSaveAsDialogTitle[] = u"Сохранить файл конфигурации как...";
+// For QFileDialog: name filter and default suffix of the Open and Save dialogs.
+inline constexpr char16_t kCfgDialogFilter[] = u"Файлы конфигурации (*.cfg)";
+inline constexpr char16_t kCfgDefaultSuffix[] = u"cfg";
+
+// The operator's side: message boxes owned by the main window and the standard file dialogs.
+class IOperatorPrompt {
+public:
+    virtual ~IOperatorPrompt() = default;
+    // Question with Yes and No and the information icon; true for Yes.
+    virtual bool AskYesNo(const QString& title, const QString& text) = 0;
+    // Message with the information icon and an OK button.
+    virtual void ShowMessage(const QString& title, const QString& text) = 0;
+    // The application's general error box, for the platform's errors (a file that cannot be
+    // opened or created).
+    virtual void ShowError(const QString& text) = 0;
+    // Open dialog (filter kCfgDialogFilter, default suffix kCfgDefaultSuffix) starting in
+    // directory (empty: the current directory); nullopt when cancelled.
+    virtual std::optional<QString> ChooseFileToOpen(const QString& title, const QString& directory) = 0;
+    // Save dialog, same filter and suffix, asking before it overwrites an existing file.
+    virtual std::optional<QString> ChooseFileToSave(const QString& title, const QString& directory) = 0;
+};
+
+// The rest of the program, as the file actions need it.
+class IDocumentHost {
+public:
+    virtual ~IDocumentHost() = default;
+    virtual void StopPolling() = 0;
+    virtual void StartPolling() = 0;
+    // RebuildTree(-1, -1) selects the first connection point, if any.
+    virtual void RebuildTree(int point, int device) = 0;
+    // Clears the parameter list (List).
+    virtual void ClearList() = 0;
+    // Caption and the enabled state of FileSave from ConfigName() and Unsaved().
+    virtual void UpdateCaption() = 0;
+    // Enables the Restart action ("Перезапуск").
+    virtual void EnableRestart() = 0;
+    // Record start-up configuration: write path as GENERAL/MAIN_CFG (TSettings does it).
+    virtual void RecordStartupConfiguration(const QString& path) = 0;
+};
+
+class TConfigDocument {
+public:
+    enum class LoadOutcome { Loaded, Refused, OpenFailed, Created /* OpenAtStartUp ran FileNew */ };
+    enum class SaveQuestionOutcome { NotAsked, Saved, Declined };
+
+    TConfigDocument(TConfigModel& model, IOperatorPrompt& prompt, IDocumentHost& host);
+
+    const QString& ConfigName() const { return name_; }
+    // Directory of the last file loaded or saved, with its trailing '/'; empty = current directory.
+    const QString& ConfigDirectory() const { return directory_; }
+    bool Unsaved() const { return unsaved_; }
+    bool Untitled() const { return untitled_; }
+    // After an add, edit or delete of a connection point or device.
+    void SetUnsaved() { unsaved_ = true; }
+
+    // "Создать": StopPolling, save question, clear the model, RebuildTree(-1,-1), name "Новая",
+    // flags untitled 1 / unsaved 0, UpdateCaption. Polling is not restarted.
+    void FileNew();
+    // "Открыть": save question, Open dialog in the configuration directory; a picked file is
+    // loaded (LoadConfiguration) and Restart enabled. Cancelling changes nothing.
+    void FileOpen();
+    // "Сохранить": nothing at point count 0; an untitled configuration first offers the Save
+    // dialog; then, if still unsaved, saves to directory + name + ".cfg" (so a cancelled dialog
+    // saves "Новая.cfg" in the configuration directory).
+    void FileSave();
+    // "Сохранить как...": nothing at point count 0; Save dialog; cancelling changes nothing.
+    void FileSaveAs();
+    // Asked only when unsaved and points exist; Yes runs FileSave.
+    SaveQuestionOutcome SaveQuestion();
+
+    // The reader with its document steps: StopPolling, clear, directory := the file's; an accepted
+    // file names the configuration, a refused one is reported; then flags 0, UpdateCaption,
+    // ClearList, RebuildTree(-1,-1), MAIN_CFG := path, StartPolling. A file that cannot be opened
+    // is reported with ShowError; the flags, caption, MAIN_CFG and polling are then left alone
+    // (the list and the tree are brought in line with the cleared model).
+    LoadOutcome LoadConfiguration(const QString& path);
+    // The writer: directory and name := the path's, write, flags 0, UpdateCaption, MAIN_CFG.
+    // A failed write is reported with ShowError; the flags and MAIN_CFG are then left alone.
+    bool SaveConfiguration(const QString& path);
+
+    // Start-up (after the command line and MAIN_CFG gave path): an empty path or one that names
+    // nothing runs FileNew; otherwise name := the path's and LoadConfiguration.
+    LoadOutcome OpenAtStartUp(const QString& path);
+
+    // File-name part of path without its last 4 characters (empty when shorter).
+    static QString NameFromPath(const QString& path);
+    // Directory part of path with its trailing '/', empty when path has none.
+    static QString DirectoryFromPath(const QString& path);
+
+private:
+    TConfigModel& model_;
+    IOperatorPrompt& prompt_;
+    IDocumentHost& host_;
+    QString name_;
+    QString directory_;
+    bool unsaved_ = false;
+    bool untitled_ = false;
+};
+
+}  // namespace qora

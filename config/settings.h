@@ -1,0 +1,93 @@
+// The settings file "qora.ini" beside the program: device-type catalogue, parameter names, the
+// start-up configuration (GENERAL/MAIN_CFG), the serial ports declared in SERIALCOMM and the
+// OPC UA endpoint settings in OPCUA. Also the start-up options of the command line.
+//
+//   [GENERAL]    MAIN_CFG=<path of the configuration opened at start-up>
+//   [DEVICES]    D0=<type name> ...     the number of keys is the type count (at most 64 taken)
+//   [D_P]        P0=<parameter mask of type 0> ...   decimal, $hex or 0xhex
+//   [PARAMETERS] P0..P31=<parameter name>
+//   [SERIALCOMM] <port name>=<device path>          e.g. ttyV0=/dev/pts/7
+//   [OPCUA]      Port=4840  Host=  (empty: all interfaces) and the optional limits of TOpcUaSettings
+#pragma once
+
+#include "config/ini_file.h"
+#include "config/records.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qora {
+
+inline constexpr char16_t kSettingsFileName[] = u"qora.ini";
+inline constexpr uint16_t kDefaultOpcUaPort = 4840;
+
+// Section OPCUA. A limit that is absent, not an integer or not positive stays unset, and the
+// endpoint keeps its own default.
+struct TOpcUaSettings {
+    std::string host;                 // Host: empty = all interfaces
+    uint16_t port = kDefaultOpcUaPort;  // Port: 0..65535 (0 = any free port); anything else 4840
+    std::optional<int> maxChannels;                       // MaxChannels
+    std::optional<int> maxSessions;                       // MaxSessions
+    std::optional<int> maxSubscriptionsPerSession;        // MaxSubscriptionsPerSession
+    std::optional<int> maxMonitoredItemsPerSubscription;  // MaxMonitoredItemsPerSubscription
+    std::optional<int> maxPublishRequestsPerSession;      // MaxPublishRequestsPerSession
+    std::optional<int> handshakeTimeoutMs;                // HandshakeTimeoutMs
+    std::optional<uint32_t> maxMessageSize;               // MaxMessageSize, bytes
+    std::optional<uint32_t> maxChunkCount;                // MaxChunkCount
+    std::optional<uint64_t> memoryBudgetBytes;            // MemoryBudgetMB, given in MiB
+};
+
+// The start-up options of the command line.
+struct TCommandLineOptions {
+    QString startupPath;       // from the last "-f:<path>" argument; empty when none
+    bool startedByCom = false;  // an argument with "EMBED" at characters 2 to 6 (any case)
+};
+
+// Examines every argument (pass the arguments after the program name): an argument whose first
+// three characters are exactly "-f:" names the start-up configuration (the last one counts); one
+// whose characters 2 to 6, in upper case, read "EMBED" (-Embedding, /Embedding, -Embed) sets the
+// started-by-COM flag. Both tests apply to every argument.
+TCommandLineOptions ParseCommandLine(const QStringList& arguments);
+
+class TSettings {
+public:
+    // Opens the settings file at iniPath (read now; a missing file gives the defaults).
+    explicit TSettings(QString iniPath);
+
+    // "qora.ini" in the directory of the running executable.
+    static QString DefaultPath();
+
+    const QString& FileName() const { return ini_.FileName(); }
+    TIniFile& Ini() { return ini_; }
+    const TIniFile& Ini() const { return ini_; }
+
+    // GENERAL/MAIN_CFG, empty by default.
+    QString ReadStartupPath() const;
+    // Writes path as GENERAL/MAIN_CFG at once (the file is created if needed, replaced atomically).
+    bool RecordStartupConfiguration(const QString& path, QString* error = nullptr);
+
+    // Device type count := number of keys of DEVICES, at most 64; name n := DEVICES/Dn (cut to 63
+    // characters), mask n := D_P/Pn (default 0). Entries at or above the count are zeroed.
+    void ReadDeviceTypes(TConfigModel& model) const;
+    // Parameter name k := PARAMETERS/Pk for k = 0..31, cut to 63 characters.
+    void ReadParameterNames(TConfigModel& model) const;
+    // Both of the above, in that order.
+    void ReadCatalogue(TConfigModel& model) const;
+
+    // SERIALCOMM: {port name, device path} in file order, UTF-8. Entries with an empty name or
+    // path, or a name longer than a point's port-name field holds (19 bytes), are left out.
+    std::vector<std::pair<std::string, std::string>> DeclaredPorts() const;
+
+    TOpcUaSettings OpcUa() const;
+
+private:
+    TIniFile ini_;
+};
+
+}  // namespace qora
