@@ -1,0 +1,43 @@
+#include "ui/type_selction_form.h"
+
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace qora {
+
+TTypeSelctionForm::TTypeSelctionForm(const QStringList& entries, int selected, QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("TypeSelctionForm"));
+    setWindowTitle(QStringLiteral("Тип устройства"));
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+
+    TypeCombo = new QComboBox(this);
+    TypeCombo->setObjectName(QStringLiteral("TypeCombo"));
+    TypeCombo->setFixedWidth(201);
+    TypeCombo->setEditable(false);
+    TypeCombo->addItems(entries);
+    if (selected >= 0 && selected < TypeCombo->count()) TypeCombo->setCurrentIndex(selected);
+
+    Button1 = new QPushButton(QStringLiteral("ОК"), this);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Button1->setDefault(true);
+    Button2 = new QPushButton(QStringLiteral("Отмена"), this);
+    Button2->setObjectName(QStringLiteral("Button2"));
+    connect(Button1, &QPushButton::clicked, this, &QDialog::accept);
+    connect(Button2, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(Button1);
+    buttons->addWidget(Button2);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(TypeCombo, 0, Qt::AlignHCenter);
+    layout->addStretch();
+    layout->addLayout(buttons);
+    resize(218, 79);
+}
+
+int TTypeSelctionForm::selectedIndex() const { return TypeCombo->currentIndex(); }
+
+}  // namespace qora
