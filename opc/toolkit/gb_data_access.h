@@ -1,10 +1,16 @@
 // The OPC toolkit: a server class hierarchy with operations and virtual callbacks.
 // Clients reach it through the OPC UA endpoint (opc/ua), which calls the client-side
-// operations at the end of GBOPCDataAccessBase on the toolkit's own threads.
+// operations (the qora::ua::Backend that GBBackend returns) on the toolkit's own threads;
+// those operations invoke the virtual callbacks below.
+//
+// Item handles are opaque and never 0. An item's canonical type is the type of its initial
+// VARIANT; GBSetItem values are converted to it. GBSetItem calls between GBBeginUpdate and
+// the matching GBEndUpdate (per calling thread, nesting allowed) become visible to clients
+// together when the outermost block ends; outside a block a GBSetItem is visible at once.
 #pragma once
 
-#include <cstdint>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -12,6 +18,9 @@
 #include "opc/ua/ua_server.h"
 
 namespace gb {
+
+inline constexpr GUID IID_IUnknown{0x00000000u, 0x0000u, 0x0000u, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+inline constexpr GUID IID_IClassFactory{0x00000001u, 0x0000u, 0x0000u, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 class GBClassFactory {
 public:
@@ -23,9 +32,14 @@ public:
     // Virtual operations in slot order.
     virtual HRESULT QueryInterface(const GUID& iid, void** out);
     virtual uint32_t AddRef();
+    // Never deletes: the object belongs to whoever created it.
     virtual uint32_t Release();
+    // Default: E_NOTIMPL. GBOPCDataAccessBase: GBOnBeforeCreateInstance, then (if it returned
+    // success) GBOnCreateInstance; *out := the server object.
     virtual HRESULT CreateInstance(void* outer, const GUID& iid, void** out);
+    // Default: S_OK. GBOPCDataAccessBase: GBOnLock for a non-zero lock, GBOnUnLock for 0.
     virtual HRESULT LockServer(int32_t lock);
+    // Called after the endpoint has started accepting clients / after it stopped.
     virtual void GBClassObjectAdd();
     virtual void GBClassObjectRemove();
 
@@ -37,6 +51,9 @@ class GBOPCDataAccessBase : public GBClassFactory {
 public:
     GBOPCDataAccessBase();
     ~GBOPCDataAccessBase() override;
+
+    HRESULT CreateInstance(void* outer, const GUID& iid, void** out) override;
+    HRESULT LockServer(int32_t lock) override;
 
     // Callbacks, in slot order after the class factory's.
     virtual HRESULT GBOnBeforeCreateInstance(int32_t a, void* b);
@@ -70,9 +87,19 @@ public:
     HRESULT GBDisconnectClients();
     HRESULT GBShutdown(const char16_t* reason);
 
-    struct Impl;
+    // The client side: what the OPC UA endpoint calls (tests call it too). Each operation
+    // invokes the callbacks above on the calling thread.
+    qora::ua::Backend& GBBackend();
+
+    // Stops the endpoint: no more client calls arrive once this returns (its threads are
+    // joined). Idempotent. A subclass whose callbacks use its own members calls it first
+    // thing in its destructor, since the endpoint would otherwise call into a half-destroyed
+    // object; the base destructor calls it as well.
+    void GBStopEndpoint();
+
+    struct Impl;  // opc/toolkit/gb_impl.h
     // The toolkit's inner state (item store, update blocks, endpoint): used by the toolkit's
-    // own files and by tests that play the client side.
+    // own files and by tests.
     Impl& impl() { return *impl_; }
 
 protected:
@@ -84,15 +111,31 @@ public:
     GBDataAccess();
     ~GBDataAccess() override;
 
+    // Registration on this platform: a systemd user unit that starts the executable with
+    // -Embedding ($XDG_CONFIG_HOME/systemd/user/opcda-<clsid>.service) and an XDG desktop entry
+    // ($XDG_DATA_HOME/applications/opcda-<clsid>.desktop), both carrying CLSID, ProgID, vendor,
+    // description and version. executable: absolute path; null = this process (/proc/self/exe).
+    // Files are written to a temporary name and renamed. E_INVALIDARG for missing texts,
+    // E_FAIL when a file cannot be written.
     static HRESULT GBRegisterServer(const GUID& clsid, const char16_t* vendor, const char16_t* description,
-                                    const char16_t* progId, const char16_t* version, void* reserved);
+                                    const char16_t* progId, const char16_t* version,
+                                    const char16_t* executable = nullptr);
+    // Removes both files; S_FALSE when there was nothing to remove.
     static HRESULT GBUnregisterServer(const GUID& clsid);
+    // Where the two registration files of clsid go (from the environment at call time).
+    static std::string GBUnitFilePath(const GUID& clsid);
+    static std::string GBDesktopFilePath(const GUID& clsid);
 
     HRESULT GBInitialize(const GUID& clsid, uint32_t n1, uint32_t n2, uint32_t n3, uint32_t n4, uint32_t n5,
                          uint32_t n6, uint32_t n7, const char16_t* vendor);
     // Endpoint settings (host, port, limits) used by GBRegisterClassObject; call before it.
+    // The vendor text of GBInitialize becomes the endpoint's manufacturer name.
     void GBSetEndpointConfig(const qora::ua::ServerConfig& config);
+    // Creates and starts the endpoint (S_OK), S_FALSE when it already listens, E_FAIL when it
+    // cannot listen. May block while the endpoint retries a port still held.
     HRESULT GBRegisterClassObject();
+    // Stops listening; channels already open stay until GBDisconnectClients. S_FALSE when not
+    // listening.
     HRESULT GBRevokeClassObject();
 };
 

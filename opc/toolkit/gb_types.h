@@ -1,6 +1,7 @@
 // Value types of the OPC toolkit: VARIANT, FILETIME, GUID, item records.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -12,6 +13,14 @@ inline constexpr HRESULT S_OK = 0;
 inline constexpr HRESULT S_FALSE = 1;
 inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
 inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
+inline constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001u);
+inline constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
+inline constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
+inline constexpr HRESULT DISP_E_TYPEMISMATCH = static_cast<HRESULT>(0x80020005u);
+inline constexpr HRESULT OPC_E_INVALIDHANDLE = static_cast<HRESULT>(0xC0040001u);
+inline constexpr HRESULT OPC_E_BADTYPE = static_cast<HRESULT>(0xC0040004u);
+inline bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
+inline bool FAILED(HRESULT hr) { return hr < 0; }
 
 enum VARTYPE : uint16_t {
     VT_EMPTY = 0,
@@ -55,12 +64,16 @@ struct FILETIME {
     uint64_t ToU64() const { return (static_cast<uint64_t>(dwHighDateTime) << 32) | dwLowDateTime; }
 };
 
+// Current system time in UTC.
+FILETIME GBNowFileTime();
+
 struct GUID {
     uint32_t data1 = 0;
     uint16_t data2 = 0;
     uint16_t data3 = 0;
     uint8_t data4[8] = {};
-    // Parses "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"; returns false on malformed text.
+    // Parses "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" (braces optional, hex digits of either
+    // case, nothing before or after); returns false on malformed text and leaves out alone.
     static bool Parse(std::string_view text, GUID& out);
     std::string ToString() const;  // upper case, with braces
     bool operator==(const GUID&) const = default;
@@ -74,10 +87,33 @@ struct GBItemID {
 };
 static_assert(sizeof(GBItemID) == 12);
 
+// VARIANT helpers. Only the scalar types of VARTYPE are supported.
+void VariantInit(VARIANT* v);
+void VariantClear(VARIANT* v);
+VARIANT MakeVariantR4(float value);
+// True for the numeric and boolean types above.
+bool IsNumericVarType(uint16_t vt);
+// Converts src to type vt (numeric and boolean types; VT_EMPTY converts to 0). Out-of-range
+// integers and non-finite values for integer targets give DISP_E_TYPEMISMATCH and leave dst alone.
+HRESULT VariantChangeType(VARIANT* dst, const VARIANT* src, uint16_t vt);
+// The value of a numeric or boolean VARIANT as a double; false for any other type.
+bool VariantToDouble(const VARIANT& v, double* out);
+
+// UTF-16 <-> UTF-8. Unpaired surrogates and malformed UTF-8 become U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view text);
+std::u16string Utf8ToUtf16(std::string_view text);
+// Length of a NUL-terminated UTF-16 text (0 for null).
+size_t Utf16Length(const char16_t* text);
+
 using OPCEUTYPE = int32_t;
 inline constexpr OPCEUTYPE OPC_NOENUM = 0;
 
 inline constexpr uint32_t OPC_READABLE = 1;
 inline constexpr uint32_t OPC_WRITEABLE = 2;
+
+// OPC DA quality codes the toolkit itself uses.
+inline constexpr uint16_t OPC_QUALITY_BAD = 0x00;
+inline constexpr uint16_t OPC_QUALITY_WAITING_FOR_INITIAL_DATA = 0x20;  // before the first GBSetItem
+inline constexpr uint16_t OPC_QUALITY_GOOD = 0xC0;
 
 }  // namespace gb

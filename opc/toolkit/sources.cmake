@@ -1,1 +1,6 @@
-target_sources(qora_opc PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../placeholder.cpp)
+# Toolkit sources: item store, update blocks, callbacks, registration.
+target_sources(qora_opc PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/gb_types.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/gb_data_access.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/gb_registration.cpp
+)

@@ -1,0 +1,319 @@
+#include "opc/opc_server.h"
+
+#include <chrono>
+#include <random>
+#include <unistd.h>
+
+#include "opc/toolkit/gb_types.h"
+
+namespace qora {
+
+using namespace gb;
+
+const uint32_t COPCServer::kLocales[kLocaleCount] = {0x0000, 0x0009, 0x0800, 0x0400, 0x0409, 0x0419, 0x0019};
+
+namespace {
+
+uint32_t NewRunMarker() {
+    std::random_device rd;
+    uint64_t seed = (uint64_t(rd()) << 32) ^ rd();
+    seed ^= uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+    seed ^= uint64_t(::getpid()) << 17;
+    std::mt19937_64 gen(seed);
+    return 1 + uint32_t(gen() % 8191);  // 1 .. 8191: 13 bits above the item number
+}
+
+void AppendDecimal(std::u16string& out, unsigned v) {
+    char16_t buf[12];
+    int n = 0;
+    do {
+        buf[n++] = static_cast<char16_t>(u'0' + v % 10);
+        v /= 10;
+    } while (v);
+    while (n) out.push_back(buf[--n]);
+}
+
+}  // namespace
+
+COPCServer::COPCServer() : runMarker_(NewRunMarker()), handles_(new uint32_t[kMaxItems]()) {}
+
+COPCServer::~COPCServer() { GBStopEndpoint(); }
+
+COPCServer::ModelEditGuard::ModelEditGuard(COPCServer& server) : lock_(server.modelMutex_) {
+    server.editGeneration_.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void COPCServer::SetEventSink(EventSink sink) {
+    std::lock_guard lock(sinkMutex_);
+    sink_ = std::move(sink);
+}
+
+void COPCServer::Log(const QString& line) {
+    std::lock_guard lock(sinkMutex_);
+    if (sink_) sink_(line);
+}
+
+bool COPCServer::InUse() const {
+    return instanceCount_.load(std::memory_order_seq_cst) != 0 || lockCount_.load(std::memory_order_seq_cst) != 0;
+}
+
+int COPCServer::ItemCount() const { return ItemsCreated() ? itemCount_ : 0; }
+
+uint32_t COPCServer::ItemHandle(int itemNumber) const {
+    if (!ItemsCreated() || itemNumber < 0 || itemNumber >= itemCount_) return 0;
+    return handles_[itemNumber];
+}
+
+bool COPCServer::DecodeItemNumber(int32_t field, int k, int* n) const {
+    if (field <= 0) return false;
+    const uint32_t u = static_cast<uint32_t>(field);
+    if ((u >> kItemBits) != runMarker_) return false;
+    const int item = static_cast<int>(u & kItemMask);
+    if (item >= itemCount_ || itemSlot_[item] != k) return false;
+    *n = item;
+    return true;
+}
+
+int COPCServer::SlotItemNumber(const TDevice& d, int k) const {
+    if (!ItemsCreated() || k < 0 || k >= kParamsPerDevice || !((LoadMask(d) >> k) & 1u)) return -1;
+    int n = -1;
+    return DecodeItemNumber(LoadItemNumber(d, k), k, &n) ? n : -1;
+}
+
+std::u16string COPCServer::BuildItemId(const TConfigModel& model, int point, int device, int k) {
+    const TConnectionPoint& p = model.points[point];
+    const TDevice& d = p.devices[device];
+    std::u16string id;
+    id.reserve(2 * kMaxItemIdUnits);
+    id += NameView(p.name, kNameUnits);
+    id += u'(';
+    // Port names are ASCII in practice; any other byte is taken as UTF-8, as the system's
+    // narrow texts are here.
+    id += Utf8ToUtf16(PortNameView(p.portName));
+    id += u").";
+    id += NameView(d.name, kNameUnits);
+    id += u'(';
+    if (d.typeIndex < kMaxDeviceTypes) id += NameView(model.typeNames[d.typeIndex], kCatalogUnits);
+    id += u" \u2116";
+    AppendDecimal(id, d.address);
+    id += u").";
+    id += NameView(model.paramNames[k], kCatalogUnits);
+    if (id.size() > size_t(kMaxItemIdUnits)) {
+        size_t n = kMaxItemIdUnits;
+        if (id[n - 1] >= 0xD800 && id[n - 1] <= 0xDBFF) --n;
+        id.resize(n);
+    }
+    return id;
+}
+
+void COPCServer::InitializeOPC(TConfigModel& model) {
+    if (initStarted_.exchange(true)) return;
+    {
+        // The window thread may already poll; it must not move records while the numbers go in.
+        std::unique_lock lock(modelMutex_);
+        GBInitialize(kClsid, 125, 0, 8, 4000, 1, 0, 0, kInitVendor);
+
+        int count = 0;
+        for (int p = 0; p < model.pointCount && p < kMaxPoints; ++p) {
+            const TConnectionPoint& pt = model.points[p];
+            for (int d = 0; d < pt.deviceCount && d < kMaxDevicesPerPoint; ++d)
+                count += __builtin_popcount(LoadMask(pt.devices[d]));
+        }
+        if (count > kMaxItems) count = kMaxItems;
+        itemSlot_.reset(new uint8_t[size_t(count) + 1]());
+        locations_.reset(new std::atomic<uint32_t>[size_t(count) + 1]);
+        itemOfHandle_.reserve(size_t(count));
+
+        const VARIANT initial = MakeVariantR4(0.0f);
+        int n = 0;
+        for (int p = 0; p < model.pointCount && p < kMaxPoints; ++p) {
+            TConnectionPoint& pt = model.points[p];
+            for (int d = 0; d < pt.deviceCount && d < kMaxDevicesPerPoint; ++d) {
+                TDevice& dev = pt.devices[d];
+                const uint32_t mask = LoadMask(dev);
+                for (int k = 0; k < kParamsPerDevice; ++k) {
+                    if (!((mask >> k) & 1u) || n >= count) {
+                        // No item: clear what a file or an earlier run left in the field.
+                        StoreItemNumber(dev, k, 0);
+                        continue;
+                    }
+                    const std::u16string id = BuildItemId(model, p, d, k);
+                    uint32_t handle = 0;
+                    GBCreateItem(&handle, n, id.c_str(), OPC_READABLE, 0, &initial, OPC_NOENUM, nullptr);
+                    handles_[n] = handle;
+                    itemSlot_[n] = static_cast<uint8_t>(k);
+                    locations_[n].store(PackLocation(p, d, k), std::memory_order_relaxed);
+                    if (handle != 0) itemOfHandle_.emplace(handle, n);
+                    StoreItemNumber(dev, k, static_cast<int32_t>((runMarker_ << kItemBits) | uint32_t(n)));
+                    ++n;
+                }
+            }
+        }
+        itemCount_ = n;
+        model_ = &model;
+        locationsGeneration_.store(editGeneration_.load());
+        itemsReady_.store(true, std::memory_order_release);
+    }
+    GBBeginUpdate();
+    GBEndUpdate(1);
+    GBRegisterClassObject();
+}
+
+void COPCServer::PushAll(const TConfigModel& model) {
+    if (!itemsReady_.load(std::memory_order_acquire)) return;
+    GBBeginUpdate();
+    VARIANT v = MakeVariantR4(0.0f);
+    for (int p = 0; p < model.pointCount && p < kMaxPoints; ++p) {
+        const TConnectionPoint& pt = model.points[p];
+        for (int d = 0; d < pt.deviceCount && d < kMaxDevicesPerPoint; ++d) {
+            const TDevice& dev = pt.devices[d];
+            const uint32_t mask = LoadMask(dev);
+            for (int k = 0; k < kParamsPerDevice; ++k) {
+                if (!((mask >> k) & 1u)) continue;
+                int n;
+                if (!DecodeItemNumber(LoadItemNumber(dev, k), k, &n)) continue;
+                if (&model == model_) {
+                    const uint32_t loc = PackLocation(p, d, k);
+                    if (locations_[n].load(std::memory_order_relaxed) != loc)
+                        locations_[n].store(loc, std::memory_order_relaxed);
+                }
+                v.fltVal = LoadValue(dev, k);
+                GBSetItem(handles_[n], &v, LoadQuality(dev, k), GBNowFileTime(), 0);
+            }
+        }
+    }
+    GBEndUpdate(0);
+}
+
+void COPCServer::ShutdownOPC(const char16_t* reason) {
+    GBShutdown(reason);
+    GBDisconnectClients();
+    GBRevokeClassObject();
+}
+
+const TDevice* COPCServer::CheckLocation(const TConfigModel& m, int n, uint32_t loc) const {
+    if (loc == kNoLocation) return nullptr;
+    const int p = int(loc >> 12), d = int((loc >> 5) & 127u), k = int(loc & 31u);
+    if (p >= m.pointCount || p >= kMaxPoints) return nullptr;
+    const TConnectionPoint& pt = m.points[p];
+    if (d >= pt.deviceCount || d >= kMaxDevicesPerPoint) return nullptr;
+    const TDevice& dev = pt.devices[d];
+    if (!((LoadMask(dev) >> k) & 1u)) return nullptr;
+    int found;
+    if (!DecodeItemNumber(LoadItemNumber(dev, k), k, &found) || found != n) return nullptr;
+    return &dev;
+}
+
+void COPCServer::RebuildLocations(const TConfigModel& m) {
+    for (int p = 0; p < m.pointCount && p < kMaxPoints; ++p) {
+        const TConnectionPoint& pt = m.points[p];
+        for (int d = 0; d < pt.deviceCount && d < kMaxDevicesPerPoint; ++d) {
+            const TDevice& dev = pt.devices[d];
+            const uint32_t mask = LoadMask(dev);
+            for (int k = 0; k < kParamsPerDevice; ++k) {
+                int n;
+                if (((mask >> k) & 1u) && DecodeItemNumber(LoadItemNumber(dev, k), k, &n))
+                    locations_[n].store(PackLocation(p, d, k), std::memory_order_relaxed);
+            }
+        }
+    }
+}
+
+const TDevice* COPCServer::FindSlot(const TConfigModel& m, int n) {
+    if (const TDevice* dev = CheckLocation(m, n, locations_[n].load(std::memory_order_relaxed))) return dev;
+    // The record moved (or went): look again once per edit of the model.
+    const uint64_t gen = editGeneration_.load(std::memory_order_acquire);
+    if (locationsGeneration_.load(std::memory_order_acquire) == gen) return nullptr;
+    RebuildLocations(m);
+    locationsGeneration_.store(gen, std::memory_order_release);
+    return CheckLocation(m, n, locations_[n].load(std::memory_order_relaxed));
+}
+
+HRESULT COPCServer::GBOnBeforeCreateInstance(int32_t, void*) {
+    Log(QStringLiteral("GBOnBeforeCreateInstance"));
+    return 0;
+}
+
+void COPCServer::GBOnCreateInstance(void*) {
+    Log(QStringLiteral("GBOnCreateInstance"));
+    instanceCount_.fetch_add(1);
+}
+
+void COPCServer::GBOnDestroyInstance(void*) {
+    Log(QStringLiteral("GBOnDestroyInstance"));
+    instanceCount_.fetch_sub(1);
+}
+
+void COPCServer::GBOnLock() {
+    Log(QStringLiteral("GBOnLock"));
+    lockCount_.fetch_add(1);
+}
+
+void COPCServer::GBOnUnLock() {
+    Log(QStringLiteral("GBOnUnLock"));
+    lockCount_.fetch_sub(1);
+}
+
+HRESULT COPCServer::GBOnServerReleased() {
+    Log(QStringLiteral("GBOnServerReleased"));
+    return 0;
+}
+
+HRESULT COPCServer::GBOnWriteItems(uint32_t, GBItemID*, VARIANT*, uint16_t*, FILETIME*, HRESULT*, void*, void*,
+                                   void*) {
+    Log(QStringLiteral("GBOnWriteItems"));
+    return 1;  // accepted and ignored: nothing reaches a slot or an instrument
+}
+
+HRESULT COPCServer::GBOnReadItems(uint32_t count, GBItemID* items, VARIANT* values, uint16_t* qualities,
+                                  FILETIME* timestamps, HRESULT* errors, void*, void*, void*, void*, void*) {
+    Log(QStringLiteral("GBOnReadItems"));
+    const HRESULT result = values ? 2 : 1;
+    if (!items || !itemsReady_.load(std::memory_order_acquire)) return result;
+    const TConfigModel& m = *model_;
+
+    std::shared_lock lock(modelMutex_);
+    if (!values) GBBeginUpdate();
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t h = items[i].hItem;
+        if (h == 0) continue;
+        const auto it = itemOfHandle_.find(h);
+        if (it == itemOfHandle_.end()) continue;
+        const int n = it->second;
+        const TDevice* dev = FindSlot(m, n);
+        if (!dev) continue;
+        const int k = itemSlot_[n];
+        const float value = LoadValue(*dev, k);
+        const uint16_t quality = LoadQuality(*dev, k);
+        if (!values) {
+            const VARIANT v = MakeVariantR4(value);
+            GBSetItem(h, &v, quality, GBNowFileTime(), 0);
+            continue;
+        }
+        values[i].vt = VT_R4;
+        values[i].fltVal = value;
+        if (qualities) qualities[i] = quality;
+        if (timestamps) timestamps[i] = GBNowFileTime();
+        if (errors) errors[i] = 0;
+    }
+    if (!values) GBEndUpdate(1);
+    return result;
+}
+
+void COPCServer::GBOnActivate(uint32_t, GBItemID*) { Log(QStringLiteral("GBOnActivate")); }
+
+void COPCServer::GBOnDeactivate(uint32_t, GBItemID*) { Log(QStringLiteral("GBOnDeactivate")); }
+
+HRESULT COPCServer::GBOnQueryLocales(uint32_t* count, const uint32_t** table) {
+    if (count) *count = kLocaleCount;
+    if (table) *table = kLocales;
+    return 0;
+}
+
+HRESULT COPCServer::RegisterServer(const char16_t* executable) {
+    return GBRegisterServer(kClsid, kRegistrationVendor, kDescription, kProgId, kRegistrationVersion, executable);
+}
+
+HRESULT COPCServer::UnregisterServer() { return GBUnregisterServer(kClsid); }
+
+}  // namespace qora

@@ -1,0 +1,161 @@
+// The server object: publishes every selected parameter slot as a read-only OPC item.
+//
+// Threads: InitializeOPC runs once on TInitThread; PushAll runs on the window thread; the
+// callbacks run on the toolkit's threads. Slot fields are read through the atomic_ref helpers
+// of config/records.h. Operations that move or rewrite records (delete, move, update, clear,
+// load) and every other non-atomic access to the records that can overlap the OPC start or a
+// client read (saving included) run on the window thread inside a ModelEditGuard, so that a
+// read never sees a record half copied.
+//
+// Item numbers: the OPC start writes into the record's item number field the item's number
+// combined with a marker of this run (EncodeItemNumber). Slots whose field does not carry this
+// run's marker (added after the start, loaded from a file, a fresh record) have no item and
+// are neither pushed nor read.
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+
+#include "config/records.h"
+#include "opc/toolkit/gb_data_access.h"
+
+namespace qora {
+
+class COPCServer : public gb::GBDataAccess {
+public:
+    // Receives the event-log line of each callback, on the toolkit's thread that called it;
+    // the window queues it to its own thread.
+    using EventSink = std::function<void(const QString&)>;
+
+    static constexpr gb::GUID kClsid{0x6F1C0B52u, 0x9A3Eu, 0x4D71u, {0x8E, 0x25, 0xB4, 0xC7, 0xD9, 0x0A, 0x1F, 0x36}};
+    static constexpr const char16_t* kProgId = u"QORA.OPC";
+    static constexpr const char16_t* kRegistrationVendor = u"KIVRAN";
+    static constexpr const char16_t* kDescription = u"QORA OPC Server";
+    static constexpr const char16_t* kRegistrationVersion = u"1";
+    static constexpr const char16_t* kInitVendor = u"Kivran";
+    static constexpr const char16_t* kShutdownReason = u"Работа сервера завершена пользователем.";
+    // One handle entry per possible slot: no selected parameter is ever left without an item.
+    static constexpr int kMaxItems = kMaxPoints * kMaxDevicesPerPoint * kParamsPerDevice;
+    static constexpr int kMaxItemIdUnits = 255;
+    static constexpr int kLocaleCount = 7;
+    static const uint32_t kLocales[kLocaleCount];
+
+    COPCServer();
+    // Stops the endpoint first, so no callback runs into a half-destroyed server.
+    ~COPCServer() override;
+
+    void SetEventSink(EventSink sink);
+
+    // The OPC start (once per run; later calls do nothing): GBInitialize, one item per
+    // selected slot in point, device, slot order, item numbers into the records, an empty
+    // update block, GBRegisterClassObject. The model must outlive the server's endpoint.
+    void InitializeOPC(TConfigModel& model);
+    // The periodic push (window thread): one update block with one GBSetItem per slot that has
+    // an item of this run. Does nothing until InitializeOPC has created the items.
+    void PushAll(const TConfigModel& model);
+    // The shutdown sequence of the exit: GBShutdown(reason) first so that clients are told the
+    // reason before GBDisconnectClients drops them, then GBRevokeClassObject.
+    void ShutdownOPC(const char16_t* reason = kShutdownReason);
+
+    // In use: instance count not 0, or else lock count not 0.
+    bool InUse() const;
+    int32_t InstanceCount() const { return instanceCount_.load(); }
+    int32_t LockCount() const { return lockCount_.load(); }
+
+    // Held by the window thread around changes of the records (see the top of this file).
+    class ModelEditGuard {
+    public:
+        explicit ModelEditGuard(COPCServer& server);
+        ~ModelEditGuard() = default;
+        ModelEditGuard(const ModelEditGuard&) = delete;
+        ModelEditGuard& operator=(const ModelEditGuard&) = delete;
+
+    private:
+        std::unique_lock<std::shared_mutex> lock_;
+    };
+
+    bool ItemsCreated() const { return itemsReady_.load(std::memory_order_acquire); }
+    int ItemCount() const;                  // 0 until the items exist
+    uint32_t ItemHandle(int itemNumber) const;  // 0 for a number without an item
+    // The item number of slot k of d in this run, or -1 when the slot has no item.
+    int SlotItemNumber(const TDevice& d, int k) const;
+    // The record field value for item n in this run.
+    int32_t EncodeItemNumber(int n) const { return static_cast<int32_t>((runMarker_ << kItemBits) | uint32_t(n)); }
+
+    // "%s(%s).%s(%s №%d).%s": point name, port name, device name, type name, address, parameter
+    // name; cut to kMaxItemIdUnits units (never inside a surrogate pair).
+    static std::u16string BuildItemId(const TConfigModel& model, int point, int device, int k);
+
+    // GBRegisterServer / GBUnregisterServer with this server's CLSID, vendor, description,
+    // ProgID and version. executable: null = this process.
+    static gb::HRESULT RegisterServer(const char16_t* executable = nullptr);
+    static gb::HRESULT UnregisterServer();
+
+    // Callbacks.
+    gb::HRESULT GBOnBeforeCreateInstance(int32_t a, void* b) override;
+    void GBOnCreateInstance(void* instance) override;
+    void GBOnDestroyInstance(void* instance) override;
+    void GBOnLock() override;
+    void GBOnUnLock() override;
+    gb::HRESULT GBOnServerReleased() override;
+    gb::HRESULT GBOnWriteItems(uint32_t count, gb::GBItemID* items, gb::VARIANT* values, uint16_t* qualities,
+                               gb::FILETIME* timestamps, gb::HRESULT* errors, void* r1, void* r2,
+                               void* r3) override;
+    gb::HRESULT GBOnReadItems(uint32_t count, gb::GBItemID* items, gb::VARIANT* values, uint16_t* qualities,
+                              gb::FILETIME* timestamps, gb::HRESULT* errors, void* r1, void* r2, void* r3,
+                              void* r4, void* r5) override;
+    void GBOnActivate(uint32_t count, gb::GBItemID* items) override;
+    void GBOnDeactivate(uint32_t count, gb::GBItemID* items) override;
+    gb::HRESULT GBOnQueryLocales(uint32_t* count, const uint32_t** table) override;
+
+private:
+    static constexpr int kItemBits = 18;  // 2^18 > kMaxItems
+    static constexpr uint32_t kItemMask = (1u << kItemBits) - 1;
+    static constexpr uint32_t kNoLocation = 0xFFFFFFFFu;
+    static_assert(kMaxItems <= int(kItemMask) + 1);
+
+    void Log(const QString& line);
+    bool DecodeItemNumber(int32_t field, int k, int* n) const;
+    static uint32_t PackLocation(int p, int d, int k) { return uint32_t(p) << 12 | uint32_t(d) << 5 | uint32_t(k); }
+    // The device holding item n, found through the location index; null when the item's slot
+    // is gone. Called with modelMutex_ held shared.
+    const TDevice* FindSlot(const TConfigModel& m, int n);
+    const TDevice* CheckLocation(const TConfigModel& m, int n, uint32_t loc) const;
+    void RebuildLocations(const TConfigModel& m);
+
+    std::atomic<int32_t> lockCount_{0};
+    std::atomic<int32_t> instanceCount_{0};
+
+    std::mutex sinkMutex_;
+    EventSink sink_;
+
+    // This run's marker in the item number fields (13 bits, never 0, so fields stay positive
+    // and a zeroed record never matches).
+    const uint32_t runMarker_;
+
+    std::atomic<bool> initStarted_{false};
+    std::atomic<bool> itemsReady_{false};
+    // Written by InitializeOPC before itemsReady_ is set, read-only afterwards.
+    std::unique_ptr<uint32_t[]> handles_;  // kMaxItems entries, item number -> toolkit handle
+    std::unique_ptr<uint8_t[]> itemSlot_;  // item number -> slot index k it was created for
+    std::unordered_map<uint32_t, int32_t> itemOfHandle_;
+    int itemCount_ = 0;
+    TConfigModel* model_ = nullptr;
+
+    // Item number -> packed (point, device, slot) where it was last seen. A hint: every use
+    // checks it against the record. Refreshed by each push and, after an edit, by a read.
+    std::unique_ptr<std::atomic<uint32_t>[]> locations_;
+    std::shared_mutex modelMutex_;
+    std::atomic<uint64_t> editGeneration_{0};
+    std::atomic<uint64_t> locationsGeneration_{0};
+};
+
+}  // namespace qora

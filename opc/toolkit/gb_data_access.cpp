@@ -1,0 +1,509 @@
+#include "opc/toolkit/gb_data_access.h"
+
+#include <algorithm>
+
+#include "opc/toolkit/gb_impl.h"
+
+namespace gb {
+
+namespace {
+
+std::atomic<uint64_t> g_nextSerial{1};
+
+// An update block of one thread on one item store. Blocks are per thread so that the
+// window thread's push and a toolkit thread's refresh never publish each other's halves.
+struct Block {
+    uint64_t serial = 0;
+    int depth = 0;
+    std::vector<GBOPCDataAccessBase::Impl::Pending> pending;
+};
+
+thread_local std::vector<Block> t_blocks;
+
+Block* FindBlock(uint64_t serial) {
+    for (Block& b : t_blocks)
+        if (b.serial == serial && b.depth > 0) return &b;
+    return nullptr;
+}
+
+Block& OpenBlock(uint64_t serial) {
+    if (Block* b = FindBlock(serial)) return *b;
+    for (Block& b : t_blocks) {
+        if (b.depth == 0) {  // reuse an ended block (keeps its capacity)
+            b.serial = serial;
+            b.pending.clear();
+            return b;
+        }
+    }
+    t_blocks.emplace_back();
+    t_blocks.back().serial = serial;
+    return t_blocks.back();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Impl: item store and update blocks
+
+GBOPCDataAccessBase::Impl::Impl(GBOPCDataAccessBase& owner)
+    : owner_(owner), serial_(g_nextSerial.fetch_add(1, std::memory_order_relaxed)) {}
+
+GBOPCDataAccessBase::Impl::~Impl() { StopEndpoint(); }
+
+HRESULT GBOPCDataAccessBase::Impl::CreateItem(uint32_t* outHandle, int32_t itemNumber, const char16_t* itemId,
+                                              uint32_t accessRights, const VARIANT* initialValue,
+                                              OPCEUTYPE euType) {
+    if (!outHandle || !initialValue) return E_POINTER;
+    if (!itemId || itemId[0] == 0) return E_INVALIDARG;
+    if (!IsNumericVarType(initialValue->vt)) return OPC_E_BADTYPE;
+    Item item;
+    item.itemNumber = itemNumber;
+    item.id.assign(itemId, Utf16Length(itemId));
+    item.idUtf8 = Utf16ToUtf8(item.id);
+    item.accessRights = accessRights;
+    item.canonicalType = initialValue->vt;
+    item.euType = euType;
+    item.value = *initialValue;
+    item.timestamp = GBNowFileTime().ToU64();
+    std::unique_lock lock(storeMutex_);
+    item.handle = kFirstItemHandle + static_cast<uint32_t>(items_.size());
+    items_.push_back(std::move(item));
+    itemCount_.store(static_cast<uint32_t>(items_.size()), std::memory_order_release);
+    *outHandle = items_.back().handle;
+    return S_OK;
+}
+
+HRESULT GBOPCDataAccessBase::Impl::BeginUpdate() {
+    ++OpenBlock(serial_).depth;
+    return S_OK;
+}
+
+HRESULT GBOPCDataAccessBase::Impl::EndUpdate(int32_t flag) {
+    Block* b = FindBlock(serial_);
+    if (!b) return E_FAIL;  // no block open on this thread
+    if (--b->depth > 0) return S_OK;
+    Apply(b->pending.data(), b->pending.size());
+    b->pending.clear();
+    endedBlocks_[flag != 0 ? 1 : 0].fetch_add(1, std::memory_order_relaxed);
+    return S_OK;
+}
+
+HRESULT GBOPCDataAccessBase::Impl::SetItem(uint32_t handle, const VARIANT* value, uint16_t quality,
+                                           FILETIME timestamp) {
+    if (!value) return E_POINTER;
+    if (!ValidHandle(handle)) return OPC_E_INVALIDHANDLE;
+    if (value->vt != VT_EMPTY && !IsNumericVarType(value->vt)) return OPC_E_BADTYPE;
+    Pending p{handle, quality, timestamp.ToU64(), *value};
+    if (Block* b = FindBlock(serial_)) {
+        b->pending.push_back(p);
+        return S_OK;
+    }
+    Apply(&p, 1);
+    return S_OK;
+}
+
+void GBOPCDataAccessBase::Impl::Apply(const Pending* entries, size_t count) {
+    {
+        std::unique_lock lock(storeMutex_);
+        for (size_t i = 0; i < count; ++i) {
+            const Pending& e = entries[i];
+            const size_t idx = e.handle - kFirstItemHandle;
+            if (e.handle < kFirstItemHandle || idx >= items_.size()) continue;
+            Item& item = items_[idx];
+            VARIANT converted;
+            if (FAILED(VariantChangeType(&converted, &e.value, item.canonicalType))) continue;
+            item.value = converted;
+            item.quality = e.quality;
+            item.timestamp = e.timestamp;
+        }
+    }
+    generation_.fetch_add(1, std::memory_order_release);
+}
+
+bool GBOPCDataAccessBase::Impl::GetItem(uint32_t handle, Item* out) const {
+    if (!ValidHandle(handle)) return false;
+    std::shared_lock lock(storeMutex_);
+    if (out) *out = items_[handle - kFirstItemHandle];
+    return true;
+}
+
+uint64_t GBOPCDataAccessBase::Impl::EndedBlocks(bool flagged) const {
+    return endedBlocks_[flagged ? 1 : 0].load(std::memory_order_relaxed);
+}
+
+void GBOPCDataAccessBase::Impl::FillSample(const Item& item, qora::ua::ItemSample* out) const {
+    double d = 0;
+    VariantToDouble(item.value, &d);
+    out->value = static_cast<float>(d);
+    out->quality = item.quality;
+    out->sourceTime = item.timestamp;
+    out->valid = true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Impl: initialisation and the endpoint's life
+
+HRESULT GBOPCDataAccessBase::Impl::Initialize(const GUID& clsid, const std::array<uint32_t, 7>& numbers,
+                                              const char16_t* vendor) {
+    std::lock_guard lock(lifeMutex_);
+    clsid_ = clsid;
+    initNumbers_ = numbers;
+    vendor_.assign(vendor ? vendor : u"", Utf16Length(vendor));
+    initialized_ = true;
+    return S_OK;
+}
+
+void GBOPCDataAccessBase::Impl::SetEndpointConfig(const qora::ua::ServerConfig& config) {
+    std::lock_guard lock(lifeMutex_);
+    config_ = config;
+}
+
+HRESULT GBOPCDataAccessBase::Impl::RegisterClassObject() {
+    {
+        std::lock_guard lock(lifeMutex_);
+        if (server_ && registered_) return S_FALSE;
+        server_.reset();  // a revoked endpoint: the channels it still held end here
+        qora::ua::ServerConfig cfg = config_;
+        if (!vendor_.empty()) cfg.manufacturerName = Utf16ToUtf8(vendor_);
+        auto server = std::make_unique<qora::ua::Server>(*this, cfg);
+        std::string error;
+        if (!server->Start(&error)) {
+            lastEndpointError_ = error.empty() ? "the endpoint did not start" : error;
+            return E_FAIL;
+        }
+        lastEndpointError_.clear();
+        server_ = std::move(server);
+        registered_ = true;
+    }
+    owner_.GBClassObjectAdd();
+    return S_OK;
+}
+
+HRESULT GBOPCDataAccessBase::Impl::RevokeClassObject() {
+    {
+        std::lock_guard lock(lifeMutex_);
+        if (!server_ || !registered_) return S_FALSE;
+        server_->StopListening();
+        registered_ = false;
+    }
+    owner_.GBClassObjectRemove();
+    return S_OK;
+}
+
+HRESULT GBOPCDataAccessBase::Impl::DisconnectClients() {
+    std::lock_guard lock(lifeMutex_);
+    ++disconnects_;
+    if (server_) server_->DisconnectAll();
+    return S_OK;
+}
+
+HRESULT GBOPCDataAccessBase::Impl::Shutdown(const char16_t* reason) {
+    std::lock_guard lock(lifeMutex_);
+    shutdownCalled_ = true;
+    shutdownReason_.assign(reason ? reason : u"", Utf16Length(reason));
+    if (server_) server_->Shutdown(Utf16ToUtf8(shutdownReason_));
+    return S_OK;
+}
+
+void GBOPCDataAccessBase::Impl::StopEndpoint() {
+    std::unique_ptr<qora::ua::Server> server;
+    {
+        std::lock_guard lock(lifeMutex_);
+        server = std::move(server_);
+        registered_ = false;
+    }
+    server.reset();  // joins the endpoint's threads outside the lock
+}
+
+bool GBOPCDataAccessBase::Impl::Initialized() const {
+    std::lock_guard lock(lifeMutex_);
+    return initialized_;
+}
+bool GBOPCDataAccessBase::Impl::Registered() const {
+    std::lock_guard lock(lifeMutex_);
+    return registered_;
+}
+GUID GBOPCDataAccessBase::Impl::Clsid() const {
+    std::lock_guard lock(lifeMutex_);
+    return clsid_;
+}
+std::array<uint32_t, 7> GBOPCDataAccessBase::Impl::InitNumbers() const {
+    std::lock_guard lock(lifeMutex_);
+    return initNumbers_;
+}
+std::u16string GBOPCDataAccessBase::Impl::Vendor() const {
+    std::lock_guard lock(lifeMutex_);
+    return vendor_;
+}
+std::u16string GBOPCDataAccessBase::Impl::ShutdownReason() const {
+    std::lock_guard lock(lifeMutex_);
+    return shutdownReason_;
+}
+bool GBOPCDataAccessBase::Impl::ShutdownCalled() const {
+    std::lock_guard lock(lifeMutex_);
+    return shutdownCalled_;
+}
+int GBOPCDataAccessBase::Impl::DisconnectCount() const {
+    std::lock_guard lock(lifeMutex_);
+    return disconnects_;
+}
+qora::ua::Server* GBOPCDataAccessBase::Impl::Endpoint() {
+    std::lock_guard lock(lifeMutex_);
+    return server_.get();
+}
+std::string GBOPCDataAccessBase::Impl::LastEndpointError() const {
+    std::lock_guard lock(lifeMutex_);
+    return lastEndpointError_;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Impl: the client side
+
+std::vector<qora::ua::ItemInfo> GBOPCDataAccessBase::Impl::ListItems() {
+    std::shared_lock lock(storeMutex_);
+    std::vector<qora::ua::ItemInfo> out;
+    out.reserve(items_.size());
+    for (const Item& item : items_) out.push_back({item.handle, item.idUtf8, item.accessRights});
+    return out;
+}
+
+uint64_t GBOPCDataAccessBase::Impl::CacheGeneration() { return generation_.load(std::memory_order_acquire); }
+
+void GBOPCDataAccessBase::Impl::ReadCache(const uint32_t* handles, size_t count, qora::ua::ItemSample* out) {
+    std::shared_lock lock(storeMutex_);
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = qora::ua::ItemSample{};
+        const uint32_t h = handles[i];
+        if (h < kFirstItemHandle || h - kFirstItemHandle >= items_.size()) continue;
+        FillSample(items_[h - kFirstItemHandle], &out[i]);
+    }
+}
+
+std::vector<GBItemID> GBOPCDataAccessBase::Impl::KnownItems(const uint32_t* handles, size_t count,
+                                                            std::vector<size_t>* positions) const {
+    std::vector<GBItemID> items;
+    items.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        if (!ValidHandle(handles[i])) continue;
+        items.push_back(GBItemID{handles[i], static_cast<uint32_t>(i), 0});
+        if (positions) positions->push_back(i);
+    }
+    return items;
+}
+
+void GBOPCDataAccessBase::Impl::ReadDevice(const uint32_t* handles, size_t count, qora::ua::ItemSample* out) {
+    for (size_t i = 0; i < count; ++i) out[i] = qora::ua::ItemSample{};
+    std::vector<size_t> positions;
+    std::vector<GBItemID> items = KnownItems(handles, count, &positions);
+    if (items.empty()) return;
+    const size_t n = items.size();
+    std::vector<VARIANT> values(n);
+    std::vector<uint16_t> qualities(n, OPC_QUALITY_BAD);
+    std::vector<FILETIME> timestamps(n);
+    std::vector<HRESULT> errors(n, E_FAIL);  // positions the server leaves alone stay failed
+    owner_.GBOnReadItems(static_cast<uint32_t>(n), items.data(), values.data(), qualities.data(),
+                         timestamps.data(), errors.data(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    std::shared_lock lock(storeMutex_);
+    for (size_t j = 0; j < n; ++j) {
+        qora::ua::ItemSample& s = out[positions[j]];
+        double d = 0;
+        if (errors[j] == S_OK && VariantToDouble(values[j], &d)) {
+            s.value = static_cast<float>(d);
+            s.quality = qualities[j];
+            s.sourceTime = timestamps[j].ToU64();
+            s.valid = true;
+        } else {
+            FillSample(items_[items[j].hItem - kFirstItemHandle], &s);
+        }
+    }
+}
+
+void GBOPCDataAccessBase::Impl::RefreshFromDevice(const uint32_t* handles, size_t count) {
+    std::vector<GBItemID> items = KnownItems(handles, count, nullptr);
+    if (items.empty()) return;
+    const size_t n = items.size();
+    std::vector<uint16_t> qualities(n, OPC_QUALITY_BAD);
+    std::vector<FILETIME> timestamps(n);
+    std::vector<HRESULT> errors(n, E_FAIL);
+    owner_.GBOnReadItems(static_cast<uint32_t>(n), items.data(), nullptr, qualities.data(), timestamps.data(),
+                         errors.data(), nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+void GBOPCDataAccessBase::Impl::Write(const uint32_t* handles, size_t count) {
+    std::vector<GBItemID> items = KnownItems(handles, count, nullptr);
+    if (items.empty()) return;
+    const size_t n = items.size();
+    std::vector<VARIANT> values(n);
+    std::vector<uint16_t> qualities(n, OPC_QUALITY_GOOD);
+    std::vector<FILETIME> timestamps(n, GBNowFileTime());
+    std::vector<HRESULT> errors(n, S_OK);
+    owner_.GBOnWriteItems(static_cast<uint32_t>(n), items.data(), values.data(), qualities.data(),
+                          timestamps.data(), errors.data(), nullptr, nullptr, nullptr);
+}
+
+void GBOPCDataAccessBase::Impl::SessionCreated() {
+    void* instance = nullptr;
+    owner_.CreateInstance(nullptr, IID_IUnknown, &instance);
+}
+
+void GBOPCDataAccessBase::Impl::SessionClosed() {
+    owner_.GBOnDestroyInstance(&owner_);
+    ClientReferenceDropped();
+}
+
+void GBOPCDataAccessBase::Impl::ChannelOpened() { owner_.LockServer(1); }
+void GBOPCDataAccessBase::Impl::ChannelClosed() { owner_.LockServer(0); }
+
+void GBOPCDataAccessBase::Impl::ItemsActivated(const uint32_t* handles, size_t count) {
+    std::vector<GBItemID> items = KnownItems(handles, count, nullptr);
+    if (!items.empty()) owner_.GBOnActivate(static_cast<uint32_t>(items.size()), items.data());
+}
+
+void GBOPCDataAccessBase::Impl::ItemsDeactivated(const uint32_t* handles, size_t count) {
+    std::vector<GBItemID> items = KnownItems(handles, count, nullptr);
+    if (!items.empty()) owner_.GBOnDeactivate(static_cast<uint32_t>(items.size()), items.data());
+}
+
+std::vector<uint32_t> GBOPCDataAccessBase::Impl::Locales() {
+    uint32_t count = 0;
+    const uint32_t* table = nullptr;
+    if (FAILED(owner_.GBOnQueryLocales(&count, &table)) || !table) return {};
+    return std::vector<uint32_t>(table, table + std::min<uint32_t>(count, 1024));
+}
+
+void GBOPCDataAccessBase::Impl::ClientReferenceAdded() { clientRefs_.fetch_add(1, std::memory_order_acq_rel); }
+
+void GBOPCDataAccessBase::Impl::ClientReferenceDropped() {
+    if (clientRefs_.fetch_sub(1, std::memory_order_acq_rel) == 1) owner_.GBOnServerReleased();
+}
+
+// ---------------------------------------------------------------------------------------------
+// GBClassFactory
+
+GBClassFactory::GBClassFactory() = default;
+GBClassFactory::~GBClassFactory() = default;
+
+HRESULT GBClassFactory::QueryInterface(const GUID& iid, void** out) {
+    if (!out) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+        *out = this;
+        AddRef();
+        return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+
+uint32_t GBClassFactory::AddRef() { return refCount_.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+uint32_t GBClassFactory::Release() {
+    uint32_t cur = refCount_.load(std::memory_order_relaxed);
+    while (cur > 0 && !refCount_.compare_exchange_weak(cur, cur - 1, std::memory_order_acq_rel)) {
+    }
+    return cur > 0 ? cur - 1 : 0;
+}
+
+HRESULT GBClassFactory::CreateInstance(void*, const GUID&, void** out) {
+    if (out) *out = nullptr;
+    return E_NOTIMPL;
+}
+
+HRESULT GBClassFactory::LockServer(int32_t) { return S_OK; }
+void GBClassFactory::GBClassObjectAdd() {}
+void GBClassFactory::GBClassObjectRemove() {}
+
+// ---------------------------------------------------------------------------------------------
+// GBOPCDataAccessBase
+
+GBOPCDataAccessBase::GBOPCDataAccessBase() : impl_(std::make_unique<Impl>(*this)) {}
+
+GBOPCDataAccessBase::~GBOPCDataAccessBase() { GBStopEndpoint(); }
+
+HRESULT GBOPCDataAccessBase::CreateInstance(void* outer, const GUID&, void** out) {
+    if (out) *out = nullptr;
+    if (outer) return static_cast<HRESULT>(0x80040110u);  // CLASS_E_NOAGGREGATION
+    const HRESULT hr = GBOnBeforeCreateInstance(0, nullptr);
+    if (FAILED(hr)) return hr;
+    impl_->ClientReferenceAdded();
+    GBOnCreateInstance(this);
+    if (out) *out = this;
+    return S_OK;
+}
+
+HRESULT GBOPCDataAccessBase::LockServer(int32_t lock) {
+    if (lock) {
+        impl_->ClientReferenceAdded();
+        GBOnLock();
+    } else {
+        GBOnUnLock();
+        impl_->ClientReferenceDropped();
+    }
+    return S_OK;
+}
+
+HRESULT GBOPCDataAccessBase::GBOnBeforeCreateInstance(int32_t, void*) { return S_OK; }
+void GBOPCDataAccessBase::GBOnCreateInstance(void*) {}
+void GBOPCDataAccessBase::GBOnDestroyInstance(void*) {}
+void GBOPCDataAccessBase::GBOnLock() {}
+void GBOPCDataAccessBase::GBOnUnLock() {}
+HRESULT GBOPCDataAccessBase::GBOnServerReleased() { return S_OK; }
+HRESULT GBOPCDataAccessBase::GBOnWriteItems(uint32_t, GBItemID*, VARIANT*, uint16_t*, FILETIME*, HRESULT*, void*,
+                                            void*, void*) {
+    return E_NOTIMPL;
+}
+HRESULT GBOPCDataAccessBase::GBOnReadItems(uint32_t, GBItemID*, VARIANT*, uint16_t*, FILETIME*, HRESULT*, void*,
+                                           void*, void*, void*, void*) {
+    return E_NOTIMPL;  // every position stays failed: the toolkit answers from its cache
+}
+HRESULT GBOPCDataAccessBase::GBOnDataUpdate(uint32_t, GBItemID*) { return S_OK; }
+void GBOPCDataAccessBase::GBOnActivate(uint32_t, GBItemID*) {}
+void GBOPCDataAccessBase::GBOnDeactivate(uint32_t, GBItemID*) {}
+HRESULT GBOPCDataAccessBase::GBOnGetErrorString(HRESULT, uint32_t, std::u16string*) { return E_NOTIMPL; }
+HRESULT GBOPCDataAccessBase::GBOnQueryLocales(uint32_t* count, const uint32_t** table) {
+    if (count) *count = 0;
+    if (table) *table = nullptr;
+    return E_NOTIMPL;
+}
+HRESULT GBOPCDataAccessBase::GBOnBrowseAccessPath(const char16_t*, void*) { return E_NOTIMPL; }
+HRESULT GBOPCDataAccessBase::GBOnQueryItem(const char16_t*, void*) { return E_NOTIMPL; }
+HRESULT GBOPCDataAccessBase::GBOnGetProperties(const char16_t*, void*) { return E_NOTIMPL; }
+
+HRESULT GBOPCDataAccessBase::GBCreateItem(uint32_t* outHandle, int32_t itemNumber, const char16_t* itemId,
+                                          uint32_t accessRights, int32_t, const VARIANT* initialValue,
+                                          OPCEUTYPE euType, const VARIANT*) {
+    return impl_->CreateItem(outHandle, itemNumber, itemId, accessRights, initialValue, euType);
+}
+
+HRESULT GBOPCDataAccessBase::GBBeginUpdate() { return impl_->BeginUpdate(); }
+HRESULT GBOPCDataAccessBase::GBEndUpdate(int32_t flag) { return impl_->EndUpdate(flag); }
+
+HRESULT GBOPCDataAccessBase::GBSetItem(uint32_t handle, const VARIANT* value, uint16_t quality, FILETIME timestamp,
+                                       int32_t) {
+    return impl_->SetItem(handle, value, quality, timestamp);
+}
+
+HRESULT GBOPCDataAccessBase::GBDisconnectClients() { return impl_->DisconnectClients(); }
+HRESULT GBOPCDataAccessBase::GBShutdown(const char16_t* reason) { return impl_->Shutdown(reason); }
+
+qora::ua::Backend& GBOPCDataAccessBase::GBBackend() { return *impl_; }
+
+void GBOPCDataAccessBase::GBStopEndpoint() {
+    if (impl_) impl_->StopEndpoint();
+}
+
+// ---------------------------------------------------------------------------------------------
+// GBDataAccess
+
+GBDataAccess::GBDataAccess() = default;
+GBDataAccess::~GBDataAccess() { GBStopEndpoint(); }
+
+HRESULT GBDataAccess::GBInitialize(const GUID& clsid, uint32_t n1, uint32_t n2, uint32_t n3, uint32_t n4,
+                                   uint32_t n5, uint32_t n6, uint32_t n7, const char16_t* vendor) {
+    return impl_->Initialize(clsid, {n1, n2, n3, n4, n5, n6, n7}, vendor);
+}
+
+void GBDataAccess::GBSetEndpointConfig(const qora::ua::ServerConfig& config) { impl_->SetEndpointConfig(config); }
+HRESULT GBDataAccess::GBRegisterClassObject() { return impl_->RegisterClassObject(); }
+HRESULT GBDataAccess::GBRevokeClassObject() { return impl_->RevokeClassObject(); }
+
+}  // namespace gb

@@ -1,0 +1,138 @@
+// Inner state of the toolkit: the item store with its published cache, update blocks, the
+// endpoint's life, and the client-side operations (qora::ua::Backend) that invoke the
+// server's callbacks.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "opc/toolkit/gb_data_access.h"
+#include "opc/ua/ua_backend.h"
+#include "opc/ua/ua_server.h"
+
+namespace gb {
+
+// Handles are the item's position plus this base: opaque to callers, never 0.
+inline constexpr uint32_t kFirstItemHandle = 0x1001;
+
+struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
+    explicit Impl(GBOPCDataAccessBase& owner);
+    ~Impl() override;
+
+    struct Item {
+        uint32_t handle = 0;
+        int32_t itemNumber = 0;        // the server's number, as passed to GBCreateItem
+        std::u16string id;
+        std::string idUtf8;
+        uint32_t accessRights = OPC_READABLE;
+        uint16_t canonicalType = VT_R4;
+        OPCEUTYPE euType = OPC_NOENUM;
+        // Published state, guarded by storeMutex.
+        VARIANT value;
+        uint16_t quality = OPC_QUALITY_WAITING_FOR_INITIAL_DATA;
+        uint64_t timestamp = 0;
+    };
+
+    // One staged GBSetItem.
+    struct Pending {
+        uint32_t handle;
+        uint16_t quality;
+        uint64_t timestamp;
+        VARIANT value;
+    };
+
+    // Operations (called through the owner's public methods).
+    HRESULT CreateItem(uint32_t* outHandle, int32_t itemNumber, const char16_t* itemId, uint32_t accessRights,
+                       const VARIANT* initialValue, OPCEUTYPE euType);
+    HRESULT BeginUpdate();
+    HRESULT EndUpdate(int32_t flag);
+    HRESULT SetItem(uint32_t handle, const VARIANT* value, uint16_t quality, FILETIME timestamp);
+    HRESULT Initialize(const GUID& clsid, const std::array<uint32_t, 7>& numbers, const char16_t* vendor);
+    void SetEndpointConfig(const qora::ua::ServerConfig& config);
+    HRESULT RegisterClassObject();
+    HRESULT RevokeClassObject();
+    HRESULT DisconnectClients();
+    HRESULT Shutdown(const char16_t* reason);
+    void StopEndpoint();
+
+    // State, for the owner and for tests.
+    bool Initialized() const;
+    bool Registered() const;  // GBRegisterClassObject succeeded and GBRevokeClassObject not called since
+    GUID Clsid() const;
+    std::array<uint32_t, 7> InitNumbers() const;
+    std::u16string Vendor() const;
+    std::u16string ShutdownReason() const;  // empty until GBShutdown
+    bool ShutdownCalled() const;
+    int DisconnectCount() const;            // GBDisconnectClients calls
+    uint32_t ItemCount() const { return itemCount_.load(std::memory_order_acquire); }
+    // A copy of one item (published state included); false for an unknown handle.
+    bool GetItem(uint32_t handle, Item* out) const;
+    // The running endpoint, or null (for tests that need the bound port).
+    qora::ua::Server* Endpoint();
+    // Why the last GBRegisterClassObject failed (empty after success).
+    std::string LastEndpointError() const;
+    // Number of outermost update blocks that have ended, by flag (0 / non-zero).
+    uint64_t EndedBlocks(bool flagged) const;
+
+    // qora::ua::Backend.
+    std::vector<qora::ua::ItemInfo> ListItems() override;
+    uint64_t CacheGeneration() override;
+    void ReadCache(const uint32_t* handles, size_t count, qora::ua::ItemSample* out) override;
+    void ReadDevice(const uint32_t* handles, size_t count, qora::ua::ItemSample* out) override;
+    void RefreshFromDevice(const uint32_t* handles, size_t count) override;
+    void Write(const uint32_t* handles, size_t count) override;
+    void SessionCreated() override;
+    void SessionClosed() override;
+    void ChannelOpened() override;
+    void ChannelClosed() override;
+    void ItemsActivated(const uint32_t* handles, size_t count) override;
+    void ItemsDeactivated(const uint32_t* handles, size_t count) override;
+    std::vector<uint32_t> Locales() override;
+
+    // Client references (instances + locks) the toolkit counts itself, to call
+    // GBOnServerReleased when the last one goes.
+    void ClientReferenceAdded();
+    void ClientReferenceDropped();
+
+private:
+    bool ValidHandle(uint32_t handle) const {
+        return handle >= kFirstItemHandle && handle - kFirstItemHandle < ItemCount();
+    }
+    void Apply(const Pending* entries, size_t count);
+    void FillSample(const Item& item, qora::ua::ItemSample* out) const;
+    std::vector<GBItemID> KnownItems(const uint32_t* handles, size_t count, std::vector<size_t>* positions) const;
+
+    GBOPCDataAccessBase& owner_;
+    const uint64_t serial_;  // tells this store's update blocks apart from another's
+
+    mutable std::shared_mutex storeMutex_;  // items_ structure and published state
+    std::vector<Item> items_;
+    std::atomic<uint32_t> itemCount_{0};
+    std::atomic<uint64_t> generation_{0};
+    std::atomic<uint64_t> endedBlocks_[2] = {};
+
+    mutable std::mutex lifeMutex_;  // everything below
+    bool initialized_ = false;
+    GUID clsid_;
+    std::array<uint32_t, 7> initNumbers_{};
+    std::u16string vendor_;
+    qora::ua::ServerConfig config_;
+    std::unique_ptr<qora::ua::Server> server_;
+    bool registered_ = false;
+    bool shutdownCalled_ = false;
+    std::u16string shutdownReason_;
+    int disconnects_ = 0;
+    std::string lastEndpointError_;
+
+    std::atomic<int32_t> clientRefs_{0};
+
+    friend struct UpdateBlocks;
+};
+
+}  // namespace gb

@@ -1,0 +1,210 @@
+// Registration of the server on this platform: a systemd user unit (the start by a client,
+// with -Embedding) and an XDG desktop entry (the start by the operator). Both carry the
+// server's CLSID, ProgID, vendor, description and version as X-OPC-* keys, which systemd and
+// desktop environments ignore.
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "opc/toolkit/gb_data_access.h"
+
+namespace gb {
+
+namespace {
+
+std::string HomeDir() {
+    if (const char* h = std::getenv("HOME"); h && h[0] == '/') return h;
+    struct passwd pw {};
+    struct passwd* result = nullptr;
+    char buf[4096];
+    if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &result) == 0 && result && result->pw_dir)
+        return result->pw_dir;
+    return "/tmp";
+}
+
+// An XDG base directory: the variable when it holds an absolute path, else HOME/fallback.
+std::string XdgDir(const char* variable, const char* fallback) {
+    if (const char* v = std::getenv(variable); v && v[0] == '/') return v;
+    return HomeDir() + "/" + fallback;
+}
+
+std::string FileStem(const GUID& clsid) {
+    std::string s = clsid.ToString();  // {XXXXXXXX-...}
+    s = s.substr(1, s.size() - 2);
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return "opcda-" + s;
+}
+
+std::string SelfExecutable() {
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : p.string();
+}
+
+bool HasControl(const std::string& s) {
+    for (unsigned char c : s)
+        if (c < 0x20 || c == 0x7F) return true;
+    return false;
+}
+
+// Plain text for a unit file value: specifiers doubled, control characters as blanks.
+std::string UnitText(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c == '%') out += "%%";
+        else if (c < 0x20 || c == 0x7F) out += ' ';
+        else out += static_cast<char>(c);
+    }
+    return out;
+}
+
+// One ExecStart word: double-quoted, C escapes for \ and ", specifiers and variables doubled.
+std::string UnitExecWord(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '\\' || c == '"') out += '\\', out += c;
+        else if (c == '%') out += "%%";
+        else if (c == '$') out += "$$";
+        else out += c;
+    }
+    return out + "\"";
+}
+
+// A desktop entry string value: backslash escapes for \, newline, tab, return.
+std::string DesktopText(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        case '\r': out += "\\r"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+// One word of a desktop entry Exec value: quoted, with the argument escapes (\" \` \$ \\),
+// then the string escape of every backslash, and field codes doubled.
+std::string DesktopExecWord(const std::string& s) {
+    std::string quoted = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    quoted += '"';
+    std::string out;
+    for (char c : quoted) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '%') out += "%%";
+        else out += c;
+    }
+    return out;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& content) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    if (ec) return false;
+    const std::string tmp = path + ".tmp-" + std::to_string(getpid());
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    size_t done = 0;
+    bool ok = true;
+    while (done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (ok && ::fsync(fd) != 0) ok = false;
+    if (::close(fd) != 0) ok = false;
+    if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) ok = false;
+    if (!ok) ::unlink(tmp.c_str());
+    return ok;
+}
+
+}  // namespace
+
+std::string GBDataAccess::GBUnitFilePath(const GUID& clsid) {
+    return XdgDir("XDG_CONFIG_HOME", ".config") + "/systemd/user/" + FileStem(clsid) + ".service";
+}
+
+std::string GBDataAccess::GBDesktopFilePath(const GUID& clsid) {
+    return XdgDir("XDG_DATA_HOME", ".local/share") + "/applications/" + FileStem(clsid) + ".desktop";
+}
+
+HRESULT GBDataAccess::GBRegisterServer(const GUID& clsid, const char16_t* vendor, const char16_t* description,
+                                       const char16_t* progId, const char16_t* version,
+                                       const char16_t* executable) {
+    if (!progId || !progId[0] || !description || !description[0]) return E_INVALIDARG;
+    const std::string clsidText = clsid.ToString();
+    const std::string vendorText = Utf16ToUtf8(vendor ? vendor : u"");
+    const std::string descText = Utf16ToUtf8(description);
+    const std::string progIdText = Utf16ToUtf8(progId);
+    const std::string versionText = Utf16ToUtf8(version ? version : u"");
+    const std::string exe = executable && executable[0] ? Utf16ToUtf8(executable) : SelfExecutable();
+    // A relative or multi-line path could never be started from these files.
+    if (exe.empty() || exe[0] != '/' || HasControl(exe)) return E_INVALIDARG;
+
+    const std::string unitName = FileStem(clsid) + ".service";
+    std::string unit;
+    unit += "# OPC server registration. Removed by unregistering the server.\n";
+    unit += "[Unit]\n";
+    unit += "Description=" + UnitText(descText) + "\n";
+    unit += "X-OPC-CLSID=" + clsidText + "\n";
+    unit += "X-OPC-ProgID=" + UnitText(progIdText) + "\n";
+    unit += "X-OPC-Vendor=" + UnitText(vendorText) + "\n";
+    unit += "X-OPC-Description=" + UnitText(descText) + "\n";
+    unit += "X-OPC-Version=" + UnitText(versionText) + "\n";
+    unit += "\n[Service]\n";
+    unit += "Type=exec\n";
+    unit += "ExecStart=" + UnitExecWord(exe) + " -Embedding\n";
+    unit += "\n[Install]\n";
+    unit += "WantedBy=default.target\n";
+
+    std::string desktop;
+    desktop += "[Desktop Entry]\n";
+    desktop += "Type=Application\n";
+    desktop += "Version=1.5\n";
+    desktop += "Name=" + DesktopText(descText) + "\n";
+    desktop += "Comment=" + DesktopText(descText) + (vendorText.empty() ? "" : " (" + DesktopText(vendorText) + ")") +
+               "\n";
+    desktop += "Exec=" + DesktopExecWord(exe) + "\n";
+    desktop += "Terminal=false\n";
+    desktop += "Categories=Utility;\n";
+    desktop += "X-OPC-CLSID=" + clsidText + "\n";
+    desktop += "X-OPC-ProgID=" + DesktopText(progIdText) + "\n";
+    desktop += "X-OPC-Vendor=" + DesktopText(vendorText) + "\n";
+    desktop += "X-OPC-Description=" + DesktopText(descText) + "\n";
+    desktop += "X-OPC-Version=" + DesktopText(versionText) + "\n";
+    desktop += "X-OPC-Unit=" + unitName + "\n";
+
+    if (!WriteFileAtomically(GBUnitFilePath(clsid), unit)) return E_FAIL;
+    if (!WriteFileAtomically(GBDesktopFilePath(clsid), desktop)) return E_FAIL;
+    return S_OK;
+}
+
+HRESULT GBDataAccess::GBUnregisterServer(const GUID& clsid) {
+    bool removed = false;
+    bool failed = false;
+    for (const std::string& path : {GBUnitFilePath(clsid), GBDesktopFilePath(clsid)}) {
+        if (::unlink(path.c_str()) == 0) removed = true;
+        else if (errno != ENOENT) failed = true;
+    }
+    if (failed) return E_FAIL;
+    return removed ? S_OK : S_FALSE;
+}
+
+}  // namespace gb
