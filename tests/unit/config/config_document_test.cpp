@@ -1,0 +1,365 @@
+#include "config/config_document.h"
+
+#include "config/config_file.h"
+#include "config_test_util.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <deque>
+
+using namespace qora;
+using namespace qora::test;
+
+namespace {
+
+// Records every call in one log so that the order of the steps can be checked.
+class ScriptedPrompt : public IOperatorPrompt {
+public:
+    explicit ScriptedPrompt(std::vector<std::string>& log) : log_(log) {}
+    std::deque<bool> answers;                     // AskYesNo
+    std::deque<std::optional<QString>> openPicks;  // ChooseFileToOpen
+    std::deque<std::optional<QString>> savePicks;  // ChooseFileToSave
+
+    bool AskYesNo(const QString& title, const QString& text) override {
+        log_.push_back("Ask:" + title.toStdString() + "|" + text.toStdString());
+        EXPECT_FALSE(answers.empty()) << "unexpected question";
+        if (answers.empty()) return false;
+        bool a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+    void ShowMessage(const QString& title, const QString& text) override {
+        log_.push_back("Message:" + title.toStdString() + "|" + text.toStdString());
+    }
+    void ShowError(const QString& text) override { log_.push_back("Error:" + text.toStdString()); }
+    std::optional<QString> ChooseFileToOpen(const QString& title, const QString& directory) override {
+        log_.push_back("Open:" + title.toStdString() + "|" + directory.toStdString());
+        EXPECT_FALSE(openPicks.empty()) << "unexpected Open dialog";
+        if (openPicks.empty()) return std::nullopt;
+        auto p = openPicks.front();
+        openPicks.pop_front();
+        return p;
+    }
+    std::optional<QString> ChooseFileToSave(const QString& title, const QString& directory) override {
+        log_.push_back("Save:" + title.toStdString() + "|" + directory.toStdString());
+        EXPECT_FALSE(savePicks.empty()) << "unexpected Save dialog";
+        if (savePicks.empty()) return std::nullopt;
+        auto p = savePicks.front();
+        savePicks.pop_front();
+        return p;
+    }
+
+private:
+    std::vector<std::string>& log_;
+};
+
+class RecordingHost : public IDocumentHost {
+public:
+    explicit RecordingHost(std::vector<std::string>& log) : log_(log) {}
+    void StopPolling() override { log_.push_back("StopPolling"); }
+    void StartPolling() override { log_.push_back("StartPolling"); }
+    void RebuildTree(int point, int device) override {
+        log_.push_back("RebuildTree(" + std::to_string(point) + "," + std::to_string(device) + ")");
+    }
+    void ClearList() override { log_.push_back("ClearList"); }
+    void UpdateCaption() override { log_.push_back("UpdateCaption"); }
+    void EnableRestart() override { log_.push_back("EnableRestart"); }
+    void RecordStartupConfiguration(const QString& path) override { log_.push_back("MAIN_CFG:" + path.toStdString()); }
+
+private:
+    std::vector<std::string>& log_;
+};
+
+const std::string kQuestion = "Ask:Предупреждение|Текущая конфигурация не сохранена.\nСохранить?";
+const std::string kRefusal = "Message:Предупреждение|Файл не является файлом конфигурации QORA OPC Server или поврежден.";
+
+class DocumentTest : public ::testing::Test {
+protected:
+    DocumentTest() : model(NewModel()), prompt(log), host(log), doc(*model, prompt, host) {}
+
+    QString Path(const char* name) const { return dir.filePath(QString::fromUtf8(name)); }
+    std::string Dir() const { return (dir.path() + u'/').toStdString(); }
+
+    // A file with one point and one device, written apart from the document.
+    QString MakeConfigFile(const char* name, const char16_t* pointName = u"Линия") {
+        auto m = NewModel();
+        EXPECT_EQ(AppendPoint(*m, pointName, "ttyS0", 1.0f, true), ModelResult::Ok);
+        EXPECT_EQ(AppendDevice(*m, 0, u"Прибор", 0, 3, 1u), ModelResult::Ok);
+        const QString path = Path(name);
+        EXPECT_TRUE(WriteConfigFile(path, *m).ok);
+        return path;
+    }
+    void AddPoint() {
+        ASSERT_EQ(AppendPoint(*model, u"Новый", "ttyUSB" + std::to_string(model->pointCount), 2.0f, true),
+                  ModelResult::Ok);
+        doc.SetUnsaved();
+    }
+    // Brings the document into the state after a start-up with path loaded, the log cleared.
+    void LoadAndClearLog(const QString& path) {
+        ASSERT_EQ(doc.LoadConfiguration(path), TConfigDocument::LoadOutcome::Loaded);
+        log.clear();
+    }
+    void ExpectState(const char* name, const std::string& directory, bool unsaved, bool untitled) {
+        EXPECT_EQ(doc.ConfigName().toStdString(), name);
+        EXPECT_EQ(doc.ConfigDirectory().toStdString(), directory);
+        EXPECT_EQ(doc.Unsaved(), unsaved);
+        EXPECT_EQ(doc.Untitled(), untitled);
+    }
+    int PointsIn(const QString& path) {
+        auto m = NewModel();
+        auto r = ReadConfigFile(path, *m);
+        return r.ok() ? m->pointCount : -1;
+    }
+
+    QTemporaryDir dir;
+    std::vector<std::string> log;
+    ModelPtr model;
+    ScriptedPrompt prompt;
+    RecordingHost host;
+    TConfigDocument doc;
+};
+
+using Log = std::vector<std::string>;
+
+}  // namespace
+
+TEST(ConfigDocumentNames, NameDropsDirectoryAndLastFourCharacters) {
+    struct {
+        const char* path;
+        const char* name;
+        const char* dir;
+    } cases[] = {
+        {"/srv/cfg/plant.dat", "plant", "/srv/cfg/"},
+        {"/srv/cfg/plant.cfg", "plant", "/srv/cfg/"},
+        {"plant.cfg", "plant", ""},
+        {"/a/abc", "", "/a/"},
+        {"/a/.cfg", "", "/a/"},
+        {"/a/x.cfg", "x", "/a/"},
+        {"/a/Котёл.cfg", "Котёл", "/a/"},
+        {"/a.b/noext", "n", "/a.b/"},
+    };
+    for (const auto& c : cases) {
+        const QString p = QString::fromUtf8(c.path);
+        EXPECT_EQ(TConfigDocument::NameFromPath(p).toStdString(), c.name) << c.path;
+        EXPECT_EQ(TConfigDocument::DirectoryFromPath(p).toStdString(), c.dir) << c.path;
+    }
+}
+
+TEST_F(DocumentTest, FileNewOnACleanDocumentStopsPollingAndNamesItNew) {
+    doc.FileNew();
+    EXPECT_EQ(log, (Log{"StopPolling", "RebuildTree(-1,-1)", "UpdateCaption"}));
+    ExpectState("Новая", "", false, true);
+}
+
+TEST_F(DocumentTest, FileNewKeepsDirectoryAndSettingsAndAsksWhenUnsaved) {
+    LoadAndClearLog(MakeConfigFile("plant.cfg"));
+    AddPoint();
+    prompt.answers = {false};
+    doc.FileNew();
+    EXPECT_EQ(log, (Log{"StopPolling", kQuestion, "RebuildTree(-1,-1)", "UpdateCaption"}));
+    ExpectState("Новая", Dir(), false, true);
+    EXPECT_TRUE(PointsEmpty(*model));
+    EXPECT_EQ(PointsIn(Path("plant.cfg")), 1) << "declining must not save";
+}
+
+TEST_F(DocumentTest, FileNewWithYesSavesUnderTheOwnPathFirst) {
+    LoadAndClearLog(MakeConfigFile("plant.cfg"));
+    AddPoint();
+    prompt.answers = {true};
+    doc.FileNew();
+    const std::string path = Path("plant.cfg").toStdString();
+    EXPECT_EQ(log, (Log{"StopPolling", kQuestion, "UpdateCaption", "MAIN_CFG:" + path, "RebuildTree(-1,-1)",
+                        "UpdateCaption"}));
+    EXPECT_EQ(PointsIn(Path("plant.cfg")), 2);
+    ExpectState("Новая", Dir(), false, true);
+}
+
+TEST_F(DocumentTest, SaveQuestionIsAskedOnlyWhenUnsavedAndPointsExist) {
+    EXPECT_EQ(doc.SaveQuestion(), TConfigDocument::SaveQuestionOutcome::NotAsked);  // neither
+    doc.SetUnsaved();
+    EXPECT_EQ(doc.SaveQuestion(), TConfigDocument::SaveQuestionOutcome::NotAsked);  // no points
+    LoadAndClearLog(MakeConfigFile("plant.cfg"));
+    EXPECT_EQ(doc.SaveQuestion(), TConfigDocument::SaveQuestionOutcome::NotAsked);  // points, saved
+    EXPECT_TRUE(log.empty());
+    doc.SetUnsaved();
+    prompt.answers = {false};
+    EXPECT_EQ(doc.SaveQuestion(), TConfigDocument::SaveQuestionOutcome::Declined);
+    EXPECT_EQ(log, Log{kQuestion});
+    EXPECT_TRUE(doc.Unsaved());
+}
+
+TEST_F(DocumentTest, OpenLoadsThePickedFileInTheReaderOrder) {
+    const QString path = MakeConfigFile("plant.cfg");
+    prompt.openPicks = {path};
+    doc.FileOpen();
+    const std::string p = path.toStdString();
+    EXPECT_EQ(log, (Log{"Open:Открыть файл конфигурации|", "StopPolling", "UpdateCaption", "ClearList",
+                        "RebuildTree(-1,-1)", "MAIN_CFG:" + p, "StartPolling", "EnableRestart"}));
+    ExpectState("plant", Dir(), false, false);
+    EXPECT_EQ(model->pointCount, 1);
+}
+
+TEST_F(DocumentTest, CancelledOpenChangesNothing) {
+    LoadAndClearLog(MakeConfigFile("plant.cfg"));
+    AddPoint();
+    prompt.answers = {false};
+    prompt.openPicks = {std::nullopt};
+    doc.FileOpen();
+    EXPECT_EQ(log, (Log{kQuestion, "Open:Открыть файл конфигурации|" + Dir()}));
+    ExpectState("plant", Dir(), true, false);
+    EXPECT_EQ(model->pointCount, 2);
+}
+
+TEST_F(DocumentTest, RefusedFileIsReportedAndStillRecordedAndPolled) {
+    LoadAndClearLog(MakeConfigFile("plant.cfg"));
+    QDir(dir.path()).mkdir(QStringLiteral("other"));
+    const QString bad = dir.filePath(QStringLiteral("other/broken.cfg"));
+    ASSERT_TRUE(WriteText(bad, QByteArrayLiteral("not a configuration")));
+    prompt.openPicks = {bad};
+    doc.FileOpen();
+    const std::string b = bad.toStdString();
+    EXPECT_EQ(log, (Log{"Open:Открыть файл конфигурации|" + Dir(), "StopPolling", kRefusal, "UpdateCaption",
+                        "ClearList", "RebuildTree(-1,-1)", "MAIN_CFG:" + b, "StartPolling", "EnableRestart"}));
+    // Name unchanged, directory the refused file's.
+    ExpectState("plant", Dir() + "other/", false, false);
+    EXPECT_TRUE(PointsEmpty(*model));
+}
+
+TEST_F(DocumentTest, FileThatCannotBeOpenedLeavesFlagsSettingsAndPollingAlone) {
+    LoadAndClearLog(MakeConfigFile("plant.cfg"));
+    AddPoint();
+    const QString missing = Path("gone.cfg");
+    prompt.answers = {false};
+    prompt.openPicks = {missing};
+    doc.FileOpen();
+    ASSERT_EQ(log.size(), 6u);
+    EXPECT_EQ(log[2], "StopPolling");
+    EXPECT_EQ(log[3], "ClearList");
+    EXPECT_EQ(log[4], "RebuildTree(-1,-1)");
+    EXPECT_EQ(log[5].rfind("Error:Cannot open file \"" + missing.toStdString() + "\".", 0), 0u) << log[5];
+    ExpectState("plant", Dir(), true, false);
+    EXPECT_TRUE(PointsEmpty(*model));
+}
+
+TEST_F(DocumentTest, SaveActionsDoNothingWithoutPoints) {
+    doc.FileNew();
+    log.clear();
+    doc.FileSave();
+    doc.FileSaveAs();
+    doc.SetUnsaved();
+    doc.FileSave();
+    EXPECT_TRUE(log.empty());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 0);
+}
+
+TEST_F(DocumentTest, SaveOfUntitledConfigurationWritesThePickedFile) {
+    doc.FileNew();
+    AddPoint();
+    log.clear();
+    const QString picked = Path("site.cfg");
+    prompt.savePicks = {picked};
+    doc.FileSave();
+    EXPECT_EQ(log, (Log{"Save:Сохранить файл конфигурации|", "UpdateCaption", "MAIN_CFG:" + picked.toStdString()}));
+    ExpectState("site", Dir(), false, false);
+    EXPECT_EQ(PointsIn(picked), 1);
+}
+
+TEST_F(DocumentTest, CancelledSaveDialogOfUntitledUnsavedConfigurationWritesNew) {
+    // The directory is the one of the last file loaded.
+    LoadAndClearLog(MakeConfigFile("plant.cfg"));
+    doc.FileNew();
+    AddPoint();
+    log.clear();
+    prompt.savePicks = {std::nullopt};
+    doc.FileSave();
+    const QString written = Path("Новая.cfg");
+    EXPECT_EQ(log, (Log{"Save:Сохранить файл конфигурации|" + Dir(), "UpdateCaption",
+                        "MAIN_CFG:" + written.toStdString()}));
+    EXPECT_EQ(PointsIn(written), 1);
+    ExpectState("Новая", Dir(), false, false);
+}
+
+TEST_F(DocumentTest, YesToTheQuestionOfAnUntitledConfigurationThenCancelStillWritesNew) {
+    doc.FileNew();
+    AddPoint();
+    prompt.answers = {true};
+    prompt.savePicks = {std::nullopt};
+    // The current directory stands for an empty configuration directory: run inside dir.
+    const QString cwd = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    doc.FileNew();
+    QDir::setCurrent(cwd);
+    EXPECT_EQ(PointsIn(Path("Новая.cfg")), 1);
+    ExpectState("Новая", "", false, true);
+}
+
+TEST_F(DocumentTest, ChangedConfigurationLoadedFromDatIsSavedAsCfgBesideIt) {
+    const QString dat = MakeConfigFile("plant.dat");
+    const std::vector<uint8_t> datBytes = ReadAll(dat);
+    LoadAndClearLog(dat);
+    ExpectState("plant", Dir(), false, false);
+    AddPoint();
+    doc.FileSave();
+    const QString cfg = Path("plant.cfg");
+    EXPECT_EQ(log, (Log{"UpdateCaption", "MAIN_CFG:" + cfg.toStdString()}));
+    EXPECT_EQ(PointsIn(cfg), 2);
+    EXPECT_EQ(ReadAll(dat), datBytes);
+}
+
+TEST_F(DocumentTest, SaveOfSavedConfigurationWritesNothing) {
+    LoadAndClearLog(MakeConfigFile("plant.cfg"));
+    doc.FileSave();
+    EXPECT_TRUE(log.empty());
+}
+
+TEST_F(DocumentTest, SaveAsWritesPickedFileOrNothingWhenCancelled) {
+    LoadAndClearLog(MakeConfigFile("plant.cfg"));
+    AddPoint();
+    prompt.savePicks = {std::nullopt};
+    doc.FileSaveAs();
+    EXPECT_EQ(log, (Log{"Save:Сохранить файл конфигурации как...|" + Dir()}));
+    ExpectState("plant", Dir(), true, false);
+    EXPECT_EQ(PointsIn(Path("plant.cfg")), 1);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 1);
+
+    log.clear();
+    QDir(dir.path()).mkdir(QStringLiteral("copy"));
+    const QString picked = dir.filePath(QStringLiteral("copy/second.cfg"));
+    prompt.savePicks = {picked};
+    doc.FileSaveAs();
+    EXPECT_EQ(log, (Log{"Save:Сохранить файл конфигурации как...|" + Dir(), "UpdateCaption",
+                        "MAIN_CFG:" + picked.toStdString()}));
+    ExpectState("second", Dir() + "copy/", false, false);
+    EXPECT_EQ(PointsIn(picked), 2);
+}
+
+TEST_F(DocumentTest, FailedSaveReportsOnceAndKeepsFlagsAndSettings) {
+    doc.FileNew();
+    AddPoint();
+    log.clear();
+    const QString picked = dir.filePath(QStringLiteral("missing-dir/site.cfg"));
+    prompt.savePicks = {picked};
+    doc.FileSave();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1].rfind("Error:Cannot create file \"" + picked.toStdString() + "\".", 0), 0u) << log[1];
+    // The name and directory already name the new path; the flags keep their values.
+    ExpectState("site", Dir() + "missing-dir/", true, true);
+}
+
+TEST_F(DocumentTest, StartUpWithoutPathOrWithMissingFileRunsNewSilently) {
+    EXPECT_EQ(doc.OpenAtStartUp(QString()), TConfigDocument::LoadOutcome::Created);
+    EXPECT_EQ(doc.OpenAtStartUp(Path("deleted.cfg")), TConfigDocument::LoadOutcome::Created);
+    for (const std::string& line : log) EXPECT_EQ(line.find("MAIN_CFG"), std::string::npos) << line;
+    ExpectState("Новая", "", false, true);
+}
+
+TEST_F(DocumentTest, StartUpWithRefusedFileNamesTheConfigurationAfterIt) {
+    const QString bad = Path("station.cfg");
+    ASSERT_TRUE(WriteText(bad, QByteArrayLiteral("QORA_OPC")));
+    EXPECT_EQ(doc.OpenAtStartUp(bad), TConfigDocument::LoadOutcome::Refused);
+    ExpectState("station", Dir(), false, false);
+    EXPECT_NE(std::find(log.begin(), log.end(), kRefusal), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "MAIN_CFG:" + bad.toStdString()), log.end());
+}
