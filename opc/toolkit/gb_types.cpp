@@ -231,15 +231,16 @@ std::u16string Utf8ToUtf16(std::string_view text) {
             ++i;
             continue;
         }
-        bool ok = i + static_cast<size_t>(extra) < text.size();
+        // A truncated or broken sequence is replaced once, with the continuation bytes it has.
+        bool ok = true;
         int taken = 0;
-        for (int k = 1; ok && k <= extra; ++k) {
-            const auto b = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
-            if ((b & 0xC0) != 0x80) {
+        for (int k = 1; k <= extra; ++k) {
+            const size_t at = i + static_cast<size_t>(k);
+            if (at >= text.size() || (static_cast<unsigned char>(text[at]) & 0xC0) != 0x80) {
                 ok = false;
                 break;
             }
-            cp = (cp << 6) | (b & 0x3F);
+            cp = (cp << 6) | (static_cast<unsigned char>(text[at]) & 0x3F);
             taken = k;
         }
         if (!ok || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {

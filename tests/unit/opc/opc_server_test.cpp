@@ -1,0 +1,516 @@
+// The server object: item namespace, push, callbacks.
+#include "opc/opc_server.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "comm/instrument_lines.h"
+#include "config/datetime.h"
+#include "comm/poll_cycle.h"
+#include "opc/opc_init.h"
+#include "opc_test_model.h"
+
+using namespace qora;
+using namespace gb;
+using opctest::Cached;
+using opctest::NewModel;
+
+namespace {
+
+class Server : public ::testing::Test {
+protected:
+    Server() {
+        opctest::UseLoopback(server);
+        server.SetEventSink([this](const QString& line) {
+            std::lock_guard lock(logMutex);
+            log.push_back(line);
+        });
+    }
+    std::vector<QString> Log() {
+        std::lock_guard lock(logMutex);
+        return log;
+    }
+    // Item handle of slot k of device d of point p.
+    uint32_t HandleOf(int p, int d, int k) {
+        return server.ItemHandle(server.SlotItemNumber(model->points[p].devices[d], k));
+    }
+
+    opctest::ModelPtr model = NewModel();
+    COPCServer server;
+    std::mutex logMutex;
+    std::vector<QString> log;
+};
+
+std::u16string ItemIdOf(COPCServer& s, uint32_t handle) {
+    GBOPCDataAccessBase::Impl::Item item;
+    EXPECT_TRUE(s.impl().GetItem(handle, &item));
+    return item.id;
+}
+
+}  // namespace
+
+TEST_F(Server, ItemsAreNumberedAcrossDevicesAndPointsWithoutGaps) {
+    AppendPoint(*model, u"A", "ttyS0", 1, true);
+    AppendPoint(*model, u"B", "ttyS1", 1, false);  // inactive points get items too
+    AppendDevice(*model, 0, u"empty", 0, 9, 0);    // no parameters: no item, no number
+    AppendDevice(*model, 0, u"D3", 0, 1, (1u << 0) | (1u << 7) | (1u << 31));
+    AppendDevice(*model, 1, u"D2", 1, 2, (1u << 2) | (1u << 3));
+    server.InitializeOPC(*model);
+
+    ASSERT_EQ(server.ItemCount(), 5);
+    const TDevice& d3 = model->points[0].devices[1];
+    const TDevice& d2 = model->points[1].devices[0];
+    EXPECT_EQ(server.SlotItemNumber(d3, 0), 0);
+    EXPECT_EQ(server.SlotItemNumber(d3, 7), 1);
+    EXPECT_EQ(server.SlotItemNumber(d3, 31), 2);
+    EXPECT_EQ(server.SlotItemNumber(d2, 2), 3);
+    EXPECT_EQ(server.SlotItemNumber(d2, 3), 4);
+    EXPECT_EQ(server.SlotItemNumber(d3, 1), -1);
+    EXPECT_EQ(d3.itemNumbers[7], server.EncodeItemNumber(1));
+
+    const auto items = server.GBBackend().ListItems();
+    ASSERT_EQ(items.size(), 5u);
+    for (int n = 0; n < 5; ++n) {
+        EXPECT_NE(server.ItemHandle(n), 0u);
+        EXPECT_EQ(items[size_t(n)].handle, server.ItemHandle(n)) << n;
+        EXPECT_EQ(items[size_t(n)].accessRights, OPC_READABLE);
+        GBOPCDataAccessBase::Impl::Item item;
+        ASSERT_TRUE(server.impl().GetItem(server.ItemHandle(n), &item));
+        EXPECT_EQ(item.itemNumber, n);
+        EXPECT_EQ(item.canonicalType, VT_R4);
+        EXPECT_EQ(item.value.fltVal, 0.0f);
+        EXPECT_EQ(item.euType, OPC_NOENUM);
+    }
+    EXPECT_EQ(server.ItemHandle(5), 0u);
+    EXPECT_EQ(server.ItemHandle(-1), 0u);
+    EXPECT_EQ(ItemIdOf(server, server.ItemHandle(0)), u"A(ttyS0).D3(T0 №1).PA");
+    EXPECT_EQ(ItemIdOf(server, server.ItemHandle(2)), u"A(ttyS0).D3(T0 №1).P`");  // 'A' + 31
+    EXPECT_EQ(ItemIdOf(server, server.ItemHandle(4)), u"B(ttyS1).D2(T1 №2).PD");
+}
+
+TEST_F(Server, ItemIdsAreByteExactWithCyrillicNamesAndTheNumeroSign) {
+    CopyName(model->typeNames[0], u"T", kMaxCatalogNameChars);
+    CopyName(model->paramNames[0], u"P", kMaxCatalogNameChars);
+    CopyName(model->paramNames[1], u"", kMaxCatalogNameChars);
+    CopyName(model->typeNames[1], u"", kMaxCatalogNameChars);
+    CopyName(model->paramNames[2], u"Температура", kMaxCatalogNameChars);
+    AppendPoint(*model, u"Адаптер_1", "COM1", 1, true);
+    AppendDevice(*model, 0, u"Устройство", 0, 5, 0b111);
+    AppendDevice(*model, 0, u"Д", 1, 1, 0b1);
+    AppendDevice(*model, 0, u"Е", 0, 254, 0b1);
+    server.InitializeOPC(*model);
+
+    EXPECT_EQ(COPCServer::BuildItemId(*model, 0, 0, 0), u"Адаптер_1(COM1).Устройство(T №5).P");
+    EXPECT_EQ(COPCServer::BuildItemId(*model, 0, 0, 1), u"Адаптер_1(COM1).Устройство(T №5).");
+    EXPECT_EQ(COPCServer::BuildItemId(*model, 0, 1, 0), u"Адаптер_1(COM1).Д( №1).P");
+    EXPECT_EQ(COPCServer::BuildItemId(*model, 0, 2, 0), u"Адаптер_1(COM1).Е(T №254).P");
+    const auto items = server.GBBackend().ListItems();
+    ASSERT_EQ(items.size(), 5u);
+    // The endpoint gets the IDs in UTF-8: the numero sign is E2 84 96, after a space.
+    EXPECT_EQ(items[0].itemId,
+              "\xD0\x90\xD0\xB4\xD0\xB0\xD0\xBF\xD1\x82\xD0\xB5\xD1\x80_1(COM1)."
+              "\xD0\xA3\xD1\x81\xD1\x82\xD1\x80\xD0\xBE\xD0\xB9\xD1\x81\xD1\x82\xD0\xB2\xD0\xBE(T \xE2\x84\x96"
+              "5).P");
+    EXPECT_EQ(items[1].itemId.substr(items[1].itemId.size() - 6), "\xE2\x84\x96" "5).") << "empty parameter name";
+    EXPECT_EQ(items[2].itemId.substr(items[2].itemId.size() - 22),
+              "\xD0\xA2\xD0\xB5\xD0\xBC\xD0\xBF\xD0\xB5\xD1\x80\xD0\xB0\xD1\x82\xD1\x83\xD1\x80\xD0\xB0");
+    EXPECT_EQ(ItemIdOf(server, items[3].handle), u"Адаптер_1(COM1).Д( №1).P");
+    EXPECT_EQ(ItemIdOf(server, items[4].handle), u"Адаптер_1(COM1).Е(T №254).P");
+}
+
+TEST_F(Server, LongNamesAreCutTo255UnitsAndLongPortNamesGoInWhole) {
+    const std::u16string fifty(50, u'Ж');
+    const std::u16string sixtyThree(63, u'Щ');
+    CopyName(model->typeNames[0], sixtyThree, kMaxCatalogNameChars);
+    CopyName(model->paramNames[0], sixtyThree, kMaxCatalogNameChars);
+    AppendPoint(*model, fifty, "ttyUSB_long_name_19", 1, true);
+    AppendDevice(*model, 0, fifty, 0, 200, 1);
+    const std::u16string full = fifty + u"(ttyUSB_long_name_19)." + fifty + u"(" + sixtyThree + u" №200)." + sixtyThree;
+    ASSERT_GT(full.size(), 255u);
+    const std::u16string id = COPCServer::BuildItemId(*model, 0, 0, 0);
+    EXPECT_EQ(id, full.substr(0, 255));
+
+    // A cut never leaves half of a surrogate pair.
+    std::u16string pairs;
+    for (int i = 0; i < 25; ++i) pairs += u"\U0001D11E";
+    CopyName(model->points[0].name, pairs, kMaxNameChars);
+    CopyName(model->points[0].devices[0].name, pairs, kMaxNameChars);
+    const std::u16string id2 = COPCServer::BuildItemId(*model, 0, 0, 0);
+    EXPECT_LE(id2.size(), 255u);
+    EXPECT_FALSE(id2.back() >= 0xD800 && id2.back() <= 0xDBFF);
+
+    server.InitializeOPC(*model);
+    EXPECT_EQ(ItemIdOf(server, server.ItemHandle(0)).size(), id2.size());
+}
+
+TEST_F(Server, WithoutPointsOrParametersTheToolkitIsStillInitialisedAndRegistered) {
+    for (int variant = 0; variant < 2; ++variant) {
+        opctest::ModelPtr m = NewModel();
+        if (variant == 1) {
+            AppendPoint(*m, u"A", "ttyS0", 1, true);
+            AppendDevice(*m, 0, u"D", 0, 1, 0);
+        }
+        COPCServer s;
+        opctest::UseLoopback(s);
+        s.InitializeOPC(*m);
+        EXPECT_TRUE(s.ItemsCreated());
+        EXPECT_EQ(s.ItemCount(), 0);
+        EXPECT_EQ(s.impl().ItemCount(), 0u);
+        EXPECT_TRUE(s.impl().Initialized());
+        EXPECT_EQ(s.impl().Clsid(), COPCServer::kClsid);
+        EXPECT_EQ(s.impl().InitNumbers(), (std::array<uint32_t, 7>{125, 0, 8, 4000, 1, 0, 0}));
+        EXPECT_EQ(s.impl().Vendor(), u"Kivran");
+        EXPECT_EQ(s.impl().EndedBlocks(true), 1u) << "the empty update block";
+        EXPECT_TRUE(s.impl().Registered()) << s.impl().LastEndpointError();
+        s.PushAll(*m);
+        EXPECT_EQ(s.impl().EndedBlocks(false), 1u);
+    }
+}
+
+TEST_F(Server, ADeviceWithoutItsPortPublishesQuality8AndTheNoValueMarker) {
+    AppendPoint(*model, u"A", "ttyNOPE", 1, true);
+    AppendDevice(*model, 0, u"D", 0, 1, 0b11);
+    StoreValue(model->points[0].devices[0], 0, 12.5f);  // left over from a file
+    TInstrumentLines lines(*model);
+    std::vector<TComPort*> ports;  // no port matches
+    TPollCycle poll(*model, lines, ports);
+    poll.SetRequestSink([](uint8_t, uint8_t) { ADD_FAILURE() << "no request without a port"; });
+    poll.StartPolling();
+    server.InitializeOPC(*model);
+    ASSERT_EQ(server.ItemCount(), 2);
+    const uint64_t before = NowFileTime();
+    server.PushAll(*model);
+    for (int n = 0; n < 2; ++n) {
+        const auto got = Cached(server, server.ItemHandle(n));
+        EXPECT_TRUE(got.valid);
+        EXPECT_EQ(got.value, 9999999.0f);
+        EXPECT_EQ(got.quality, 8);
+        EXPECT_GE(got.sourceTime, before);
+        EXPECT_LE(got.sourceTime, NowFileTime());
+    }
+    poll.StopPolling();
+}
+
+TEST_F(Server, ThePushCopiesValueBitsAndQualityOfEverySlotInOneBlock) {
+    AppendPoint(*model, u"A", "ttyS0", 1, true);
+    AppendDevice(*model, 0, u"D", 0, 1, 0b101);
+    AppendDevice(*model, 0, u"E", 0, 2, 0b1);
+    server.InitializeOPC(*model);
+    TDevice& d = model->points[0].devices[0];
+    TDevice& e = model->points[0].devices[1];
+    float nan;
+    const uint32_t nanBits = 0x7FC01234u;
+    std::memcpy(&nan, &nanBits, 4);
+    StoreValue(d, 0, -0.0f);
+    StoreQuality(d, 0, 192);
+    StoreValue(d, 2, nan);
+    StoreQuality(d, 2, 24);
+    StoreValue(e, 0, 1.5f);
+    StoreQuality(e, 0, 0x44);  // published unchanged, whatever it is
+    const uint64_t gen = server.GBBackend().CacheGeneration();
+    server.PushAll(*model);
+    EXPECT_EQ(server.GBBackend().CacheGeneration(), gen + 1) << "one update block";
+    GBOPCDataAccessBase::Impl::Item item;
+    ASSERT_TRUE(server.impl().GetItem(HandleOf(0, 0, 2), &item));
+    uint32_t bits;
+    std::memcpy(&bits, &item.value.fltVal, 4);
+    EXPECT_EQ(bits, nanBits);
+    EXPECT_EQ(item.quality, 24);
+    ASSERT_TRUE(server.impl().GetItem(HandleOf(0, 0, 0), &item));
+    EXPECT_TRUE(std::signbit(item.value.fltVal));
+    EXPECT_EQ(Cached(server, HandleOf(0, 1, 0)).quality, 0x44);
+    EXPECT_EQ(Cached(server, HandleOf(0, 1, 0)).value, 1.5f);
+}
+
+TEST_F(Server, PushesBeforeTheItemsExistNeverReachTheToolkit) {
+    AppendPoint(*model, u"A", "ttyS0", 1, true);
+    AppendDevice(*model, 0, u"D", 0, 1, 0b1);
+    // Item numbers of this shape could come from a file; nothing is pushed before the start.
+    model->points[0].devices[0].itemNumbers[0] = 0;
+    server.PushAll(*model);
+    EXPECT_EQ(server.impl().EndedBlocks(false), 0u);
+    EXPECT_EQ(server.GBBackend().CacheGeneration(), 0u);
+    EXPECT_FALSE(server.ItemsCreated());
+    EXPECT_EQ(server.ItemCount(), 0);
+}
+
+TEST_F(Server, SlotsWithoutAnItemOfThisRunAreNeverPushedOntoOtherItems) {
+    AppendPoint(*model, u"A", "ttyS0", 1, true);
+    AppendDevice(*model, 0, u"D", 0, 1, 0b11);
+    server.InitializeOPC(*model);
+    ASSERT_EQ(server.ItemCount(), 2);
+    TDevice& d = model->points[0].devices[0];
+    StoreValue(d, 0, 10);
+    StoreValue(d, 1, 11);
+
+    // After the start: a new device, a new parameter of an old device, and a device whose
+    // item numbers came from a file of another run (including one that names item 0 with this
+    // run's marker but in another column).
+    AppendDevice(*model, 0, u"New", 0, 2, 0b11);
+    UpdateDevice(*model, 0, 0, u"D", 0, 1, 0b111);
+    AppendDevice(*model, 0, u"File", 0, 3, 0b111);
+    TDevice& n = model->points[0].devices[1];
+    TDevice& f = model->points[0].devices[2];
+    f.itemNumbers[0] = 0;
+    f.itemNumbers[1] = 1;
+    f.itemNumbers[2] = server.EncodeItemNumber(0);  // column 2 never had item 0
+    for (int k = 0; k < 3; ++k) {
+        StoreValue(n, k, 100.0f + float(k));
+        StoreValue(f, k, 200.0f + float(k));
+    }
+    StoreValue(d, 2, 300);
+    server.PushAll(*model);
+    EXPECT_EQ(Cached(server, server.ItemHandle(0)).value, 10.0f);
+    EXPECT_EQ(Cached(server, server.ItemHandle(1)).value, 11.0f);
+    EXPECT_EQ(server.SlotItemNumber(n, 0), -1);
+    EXPECT_EQ(server.SlotItemNumber(d, 2), -1);
+    EXPECT_EQ(server.SlotItemNumber(f, 2), -1);
+    EXPECT_EQ(server.impl().ItemCount(), 2u) << "the namespace does not change";
+}
+
+TEST_F(Server, ReadWithArraysAnswersFromTheSlotAsItIsNow) {
+    AppendPoint(*model, u"A", "ttyS0", 1, true);
+    AppendDevice(*model, 0, u"D", 0, 1, 0b11);
+    server.InitializeOPC(*model);
+    TDevice& d = model->points[0].devices[0];
+    StoreValue(d, 0, 1.0f);
+    StoreQuality(d, 0, 192);
+    server.PushAll(*model);
+    StoreValue(d, 0, 2.0f);  // newer than the last push
+    StoreQuality(d, 1, 24);
+    StoreValue(d, 1, 3.0f);
+
+    const uint32_t h0 = server.ItemHandle(0), h1 = server.ItemHandle(1);
+    GBItemID items[4] = {{h1, 0, 0}, {0xDEAD, 0, 0}, {0, 0, 0}, {h0, 0, 0}};
+    VARIANT values[4];
+    uint16_t qualities[4];
+    FILETIME times[4];
+    HRESULT errors[4];
+    for (int i = 0; i < 4; ++i) {
+        values[i].vt = 0x77;
+        values[i].reserved1 = 0x5555;
+        values[i].llVal = 0x1122334455667788;
+        qualities[i] = 0x3333;
+        times[i] = FILETIME::FromU64(5);
+        errors[i] = E_FAIL;
+    }
+    const uint64_t before = NowFileTime();
+    EXPECT_EQ(server.GBOnReadItems(4, items, values, qualities, times, errors, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr),
+              2);
+    EXPECT_EQ(values[0].vt, VT_R4);
+    EXPECT_EQ(values[0].fltVal, 3.0f);
+    EXPECT_EQ(qualities[0], 24);
+    EXPECT_EQ(errors[0], 0);
+    EXPECT_GE(times[0].ToU64(), before);
+    EXPECT_EQ(values[3].vt, VT_R4);
+    EXPECT_EQ(values[3].fltVal, 2.0f);
+    EXPECT_EQ(qualities[3], 192);
+    EXPECT_EQ(errors[3], 0);
+    // Only the type and the 32-bit float are written.
+    EXPECT_EQ(values[3].reserved1, 0x5555);
+    EXPECT_EQ(static_cast<uint32_t>(values[3].llVal >> 32), 0x11223344u);
+    for (int i : {1, 2}) {  // unknown handle and handle 0: untouched
+        EXPECT_EQ(values[i].vt, 0x77) << i;
+        EXPECT_EQ(values[i].llVal, 0x1122334455667788) << i;
+        EXPECT_EQ(qualities[i], 0x3333) << i;
+        EXPECT_EQ(times[i].ToU64(), 5u) << i;
+        EXPECT_EQ(errors[i], E_FAIL) << i;
+    }
+    EXPECT_EQ(Cached(server, h0).value, 1.0f) << "the cache keeps the pushed value";
+    EXPECT_EQ(Log(), std::vector<QString>{QStringLiteral("GBOnReadItems")});
+}
+
+TEST_F(Server, ReadWithNullValuesUpdatesTheToolkitThroughSetItem) {
+    AppendPoint(*model, u"A", "ttyS0", 1, true);
+    AppendDevice(*model, 0, u"D", 0, 1, 0b11);
+    server.InitializeOPC(*model);
+    TDevice& d = model->points[0].devices[0];
+    StoreValue(d, 1, 42.0f);
+    StoreQuality(d, 1, 192);
+    GBItemID items[3] = {{server.ItemHandle(1), 0, 0}, {0xBEEF, 0, 0}, {0, 0, 0}};
+    const uint64_t flagged = server.impl().EndedBlocks(true);
+    const uint64_t before = NowFileTime();
+    EXPECT_EQ(server.GBOnReadItems(3, items, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr),
+              1);
+    EXPECT_EQ(server.impl().EndedBlocks(true), flagged + 1);
+    const auto got = Cached(server, server.ItemHandle(1));
+    EXPECT_EQ(got.value, 42.0f);
+    EXPECT_EQ(got.quality, 192);
+    EXPECT_GE(got.sourceTime, before);
+    EXPECT_EQ(Cached(server, server.ItemHandle(0)).quality, OPC_QUALITY_WAITING_FOR_INITIAL_DATA)
+        << "other items untouched";
+
+    // Through the toolkit's client side: a refresh and a device read.
+    StoreValue(d, 0, 7.0f);
+    const uint32_t h0 = server.ItemHandle(0);
+    server.GBBackend().RefreshFromDevice(&h0, 1);
+    EXPECT_EQ(Cached(server, h0).value, 7.0f);
+    StoreValue(d, 0, 8.0f);
+    qora::ua::ItemSample s;
+    server.GBBackend().ReadDevice(&h0, 1, &s);
+    EXPECT_EQ(s.value, 8.0f);
+    EXPECT_EQ(Cached(server, h0).value, 7.0f);
+}
+
+TEST_F(Server, ReadsFollowRecordsThatMoveWhenAnEarlierDeviceIsDeleted) {
+    AppendPoint(*model, u"A", "ttyS0", 1, true);
+    AppendPoint(*model, u"B", "ttyS1", 1, true);
+    AppendDevice(*model, 0, u"D0", 0, 1, 0b1);
+    AppendDevice(*model, 0, u"D1", 0, 2, 0b1);
+    AppendDevice(*model, 1, u"E0", 0, 1, 0b1);
+    server.InitializeOPC(*model);
+    const uint32_t hD0 = server.ItemHandle(0), hD1 = server.ItemHandle(1), hE0 = server.ItemHandle(2);
+    StoreValue(model->points[0].devices[1], 0, 11.0f);
+    StoreValue(model->points[1].devices[0], 0, 20.0f);
+    {
+        COPCServer::ModelEditGuard guard(server);
+        DeleteDevice(*model, 0, 0);  // D1 moves to slot 0
+        DeletePoint(*model, 0);      // B moves to slot 0; D1 is gone with it
+    }
+    StoreValue(model->points[0].devices[0], 0, 21.0f);
+    GBItemID items[3] = {{hD0, 0, 0}, {hD1, 0, 0}, {hE0, 0, 0}};
+    VARIANT values[3];
+    uint16_t q[3] = {1, 1, 1};
+    FILETIME t[3];
+    HRESULT e[3] = {-1, -1, -1};
+    EXPECT_EQ(server.GBOnReadItems(3, items, values, q, t, e, nullptr, nullptr, nullptr, nullptr, nullptr), 2);
+    EXPECT_EQ(e[0], -1) << "deleted device: no slot";
+    EXPECT_EQ(e[1], -1) << "deleted with its point";
+    EXPECT_EQ(e[2], 0);
+    EXPECT_EQ(values[2].fltVal, 21.0f) << "E0 found in its new slot";
+
+    // The push sends the moved record to its own item only.
+    server.PushAll(*model);
+    EXPECT_EQ(Cached(server, hE0).value, 21.0f);
+    EXPECT_EQ(Cached(server, hD0).quality, OPC_QUALITY_WAITING_FOR_INITIAL_DATA);
+    EXPECT_EQ(Cached(server, hD1).quality, OPC_QUALITY_WAITING_FOR_INITIAL_DATA);
+}
+
+TEST_F(Server, AWriteChangesNoSlotAndSendsNothing) {
+    AppendPoint(*model, u"A", "ttyS0", 1, true);
+    AppendDevice(*model, 0, u"D", 0, 1, 0b1);
+    TInstrumentLines lines(*model);
+    std::vector<TComPort*> ports;
+    TPollCycle poll(*model, lines, ports);
+    int requests = 0;
+    poll.SetRequestSink([&](uint8_t, uint8_t) { ++requests; });
+    server.InitializeOPC(*model);
+    server.PushAll(*model);
+    auto before = std::make_unique<unsigned char[]>(sizeof(TConfigModel));
+    std::memcpy(before.get(), model.get(), sizeof(TConfigModel));
+    const auto cacheBefore = Cached(server, server.ItemHandle(0));
+
+    GBItemID items[1] = {{server.ItemHandle(0), 0, 0}};
+    VARIANT values[1] = {MakeVariantR4(55.0f)};
+    uint16_t q[1] = {192};
+    FILETIME t[1];
+    HRESULT e[1] = {0};
+    EXPECT_EQ(server.GBOnWriteItems(1, items, values, q, t, e, nullptr, nullptr, nullptr), 1);
+    const uint32_t h = server.ItemHandle(0);
+    server.GBBackend().Write(&h, 1);
+    EXPECT_EQ(std::memcmp(before.get(), model.get(), sizeof(TConfigModel)), 0);
+    EXPECT_EQ(requests, 0);
+    const auto cacheAfter = Cached(server, h);
+    EXPECT_EQ(cacheAfter.value, cacheBefore.value);
+    EXPECT_EQ(cacheAfter.sourceTime, cacheBefore.sourceTime);
+    EXPECT_EQ(Log(), (std::vector<QString>{QStringLiteral("GBOnWriteItems"), QStringLiteral("GBOnWriteItems")}));
+}
+
+TEST_F(Server, EqualItemIdsGetTheirOwnHandlesAndValues) {
+    AppendPoint(*model, u"A", "ttyS0", 1, true);
+    AppendPoint(*model, u"A", "ttyS0", 1, true);  // a hand-made file can hold this
+    AppendDevice(*model, 0, u"D", 0, 1, 0b1);
+    AppendDevice(*model, 1, u"D", 0, 1, 0b1);
+    server.InitializeOPC(*model);
+    ASSERT_EQ(server.ItemCount(), 2);
+    EXPECT_NE(server.ItemHandle(0), server.ItemHandle(1));
+    const auto items = server.GBBackend().ListItems();
+    EXPECT_EQ(items[0].itemId, items[1].itemId);
+    StoreValue(model->points[0].devices[0], 0, 1.0f);
+    StoreValue(model->points[1].devices[0], 0, 2.0f);
+    server.PushAll(*model);
+    EXPECT_EQ(Cached(server, server.ItemHandle(0)).value, 1.0f);
+    EXPECT_EQ(Cached(server, server.ItemHandle(1)).value, 2.0f);
+}
+
+TEST_F(Server, TheOpcStartRunsOncePerRun) {
+    AppendPoint(*model, u"A", "ttyS0", 1, true);
+    AppendDevice(*model, 0, u"D", 0, 1, 0b1);
+    server.InitializeOPC(*model);
+    AppendDevice(*model, 0, u"E", 0, 2, 0b1);
+    server.InitializeOPC(*model);
+    EXPECT_EQ(server.ItemCount(), 1);
+    EXPECT_EQ(server.impl().ItemCount(), 1u);
+}
+
+TEST_F(Server, CallbacksWriteTheirNamesAndCountInstancesAndLocks) {
+    auto& be = server.GBBackend();
+    EXPECT_FALSE(server.InUse());
+    be.ChannelOpened();
+    EXPECT_TRUE(server.InUse());
+    EXPECT_EQ(server.LockCount(), 1);
+    be.SessionCreated();
+    EXPECT_EQ(server.InstanceCount(), 1);
+    be.ChannelClosed();
+    EXPECT_TRUE(server.InUse()) << "an instance alone keeps the server in use";
+    const uint32_t none = 0;
+    be.ItemsActivated(&none, 1);  // no known handle: no call
+    server.GBOnActivate(0, nullptr);
+    server.GBOnDeactivate(0, nullptr);
+    be.SessionClosed();
+    EXPECT_FALSE(server.InUse());
+    uint32_t count = 0;
+    const uint32_t* table = nullptr;
+    EXPECT_EQ(server.GBOnQueryLocales(&count, &table), 0);
+    ASSERT_EQ(count, 7u);
+    EXPECT_EQ(std::vector<uint32_t>(table, table + 7),
+              (std::vector<uint32_t>{0x0000, 0x0009, 0x0800, 0x0400, 0x0409, 0x0419, 0x0019}));
+    EXPECT_EQ(be.Locales().size(), 7u);
+    const std::vector<QString> want = {
+        "GBOnLock",     "GBOnBeforeCreateInstance", "GBOnCreateInstance", "GBOnUnLock",
+        "GBOnActivate", "GBOnDeactivate",           "GBOnDestroyInstance", "GBOnServerReleased",
+    };
+    EXPECT_EQ(Log(), want);
+    EXPECT_EQ(server.GBOnBeforeCreateInstance(0, nullptr), 0);
+    EXPECT_EQ(server.GBOnServerReleased(), 0);
+}
+
+TEST_F(Server, TheExitSequenceTellsTheReasonThenDropsClientsAndStopsListening) {
+    server.InitializeOPC(*model);
+    ASSERT_TRUE(server.impl().Registered());
+    server.ShutdownOPC();
+    EXPECT_TRUE(server.impl().ShutdownCalled());
+    EXPECT_EQ(server.impl().ShutdownReason(), u"Работа сервера завершена пользователем.");
+    EXPECT_EQ(server.impl().DisconnectCount(), 1);
+    EXPECT_FALSE(server.impl().Registered());
+}
+
+TEST_F(Server, TheInitThreadRunsTheOpcStartAndIsJoinedByItsOwner) {
+    AppendPoint(*model, u"A", "ttyS0", 1, true);
+    AppendDevice(*model, 0, u"D", 0, 1, 0b11);
+    {
+        TInitThread thread(server, *model);
+        thread.WaitFor();
+        EXPECT_TRUE(thread.Finished());
+        EXPECT_TRUE(thread.Error().empty());
+        thread.WaitFor();  // again: returns at once
+    }
+    EXPECT_EQ(server.ItemCount(), 2);
+    {
+        TInitThread failing([] { throw std::runtime_error("boom"); });
+        failing.WaitFor();
+        EXPECT_EQ(failing.Error(), "boom");
+    }
+    // Destroyed without a wait: the destructor joins.
+    std::atomic<bool> ran{false};
+    { TInitThread t([&] { ran = true; }); }
+    EXPECT_TRUE(ran);
+}

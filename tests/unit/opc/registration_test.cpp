@@ -1,0 +1,150 @@
+// Registration files, written into a temporary XDG directory.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "opc/opc_server.h"
+
+using namespace gb;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+class Registration : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/qora-opc-reg-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        Save("XDG_CONFIG_HOME", config_);
+        Save("XDG_DATA_HOME", data_);
+        Save("HOME", home_);
+        setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
+        setenv("XDG_DATA_HOME", (dir_ + "/data").c_str(), 1);
+        setenv("HOME", (dir_ + "/home").c_str(), 1);
+    }
+    void TearDown() override {
+        Restore("XDG_CONFIG_HOME", config_);
+        Restore("XDG_DATA_HOME", data_);
+        Restore("HOME", home_);
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    static void Save(const char* name, std::pair<bool, std::string>& slot) {
+        const char* v = std::getenv(name);
+        slot = {v != nullptr, v ? v : ""};
+    }
+    static void Restore(const char* name, const std::pair<bool, std::string>& slot) {
+        if (slot.first) setenv(name, slot.second.c_str(), 1);
+        else unsetenv(name);
+    }
+    std::string dir_;
+    std::pair<bool, std::string> config_, data_, home_;
+};
+
+const char* kStem = "opcda-6f1c0b52-9a3e-4d71-8e25-b4c7d90a1f36";
+
+}  // namespace
+
+TEST_F(Registration, RegisterWritesUnitAndDesktopEntryWithTheServersIdentity) {
+    ASSERT_EQ(qora::COPCServer::RegisterServer(u"/opt/qora/qora-opc-server"), S_OK);
+    const std::string unitPath = dir_ + "/config/systemd/user/" + kStem + ".service";
+    const std::string desktopPath = dir_ + "/data/applications/" + kStem + ".desktop";
+    EXPECT_EQ(GBDataAccess::GBUnitFilePath(qora::COPCServer::kClsid), unitPath);
+    EXPECT_EQ(GBDataAccess::GBDesktopFilePath(qora::COPCServer::kClsid), desktopPath);
+    EXPECT_EQ(ReadAll(unitPath),
+              "# OPC server registration. Removed by unregistering the server.\n"
+              "[Unit]\n"
+              "Description=QORA OPC Server\n"
+              "X-OPC-CLSID={6F1C0B52-9A3E-4D71-8E25-B4C7D90A1F36}\n"
+              "X-OPC-ProgID=QORA.OPC\n"
+              "X-OPC-Vendor=KIVRAN\n"
+              "X-OPC-Description=QORA OPC Server\n"
+              "X-OPC-Version=1\n"
+              "\n[Service]\n"
+              "Type=exec\n"
+              "ExecStart=\"/opt/qora/qora-opc-server\" -Embedding\n"
+              "\n[Install]\n"
+              "WantedBy=default.target\n");
+    EXPECT_EQ(ReadAll(desktopPath),
+              "[Desktop Entry]\n"
+              "Type=Application\n"
+              "Version=1.5\n"
+              "Name=QORA OPC Server\n"
+              "Comment=QORA OPC Server (KIVRAN)\n"
+              "Exec=\"/opt/qora/qora-opc-server\"\n"
+              "Terminal=false\n"
+              "Categories=Utility;\n"
+              "X-OPC-CLSID={6F1C0B52-9A3E-4D71-8E25-B4C7D90A1F36}\n"
+              "X-OPC-ProgID=QORA.OPC\n"
+              "X-OPC-Vendor=KIVRAN\n"
+              "X-OPC-Description=QORA OPC Server\n"
+              "X-OPC-Version=1\n"
+              "X-OPC-Unit=opcda-6f1c0b52-9a3e-4d71-8e25-b4c7d90a1f36.service\n");
+    // No temporary files are left beside them.
+    int files = 0;
+    for (const auto& e : fs::recursive_directory_iterator(dir_))
+        if (e.is_regular_file()) ++files;
+    EXPECT_EQ(files, 2);
+
+    EXPECT_EQ(qora::COPCServer::UnregisterServer(), S_OK);
+    EXPECT_FALSE(fs::exists(unitPath));
+    EXPECT_FALSE(fs::exists(desktopPath));
+    EXPECT_EQ(qora::COPCServer::UnregisterServer(), S_FALSE) << "nothing left to remove";
+}
+
+TEST_F(Registration, WithoutAPathTheRunningExecutableIsRegistered) {
+    ASSERT_EQ(qora::COPCServer::RegisterServer(), S_OK);
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    const std::string unit = ReadAll(GBDataAccess::GBUnitFilePath(qora::COPCServer::kClsid));
+    EXPECT_NE(unit.find("ExecStart=\"" + self + "\" -Embedding\n"), std::string::npos) << unit;
+}
+
+TEST_F(Registration, PathsWithSpecialCharactersAreQuotedForEachFormat) {
+    ASSERT_EQ(qora::COPCServer::RegisterServer(u"/opt/my dir/50%/$HOME/a\"b\\c/Сервер"), S_OK);
+    const std::string unit = ReadAll(GBDataAccess::GBUnitFilePath(qora::COPCServer::kClsid));
+    const std::string desktop = ReadAll(GBDataAccess::GBDesktopFilePath(qora::COPCServer::kClsid));
+    EXPECT_NE(unit.find("ExecStart=\"/opt/my dir/50%%/$$HOME/a\\\"b\\\\c/\xD0\xA1\xD0\xB5\xD1\x80\xD0\xB2\xD0\xB5\xD1\x80\" "
+                        "-Embedding\n"),
+              std::string::npos)
+        << unit;
+    EXPECT_NE(desktop.find("Exec=\"/opt/my dir/50%%/\\\\$HOME/a\\\\\"b\\\\\\\\c/\xD0\xA1\xD0\xB5\xD1\x80\xD0\xB2\xD0\xB5\xD1\x80\"\n"),
+              std::string::npos)
+        << desktop;
+}
+
+TEST_F(Registration, RelativeOrMultiLinePathsAndMissingTextsAreRefused) {
+    EXPECT_EQ(qora::COPCServer::RegisterServer(u"qora-opc-server"), E_INVALIDARG);
+    EXPECT_EQ(qora::COPCServer::RegisterServer(u"/opt/a\nb"), E_INVALIDARG);
+    EXPECT_EQ(GBDataAccess::GBRegisterServer(qora::COPCServer::kClsid, u"V", u"D", nullptr, u"1", u"/x"), E_INVALIDARG);
+    EXPECT_FALSE(fs::exists(dir_ + "/config"));
+    EXPECT_FALSE(fs::exists(dir_ + "/data"));
+}
+
+TEST_F(Registration, UnsetOrRelativeXdgVariablesFallBackToHome) {
+    unsetenv("XDG_CONFIG_HOME");
+    setenv("XDG_DATA_HOME", "relative/data", 1);
+    ASSERT_EQ(qora::COPCServer::RegisterServer(u"/opt/q"), S_OK);
+    EXPECT_TRUE(fs::exists(dir_ + "/home/.config/systemd/user/" + kStem + ".service"));
+    EXPECT_TRUE(fs::exists(dir_ + "/home/.local/share/applications/" + kStem + ".desktop"));
+    EXPECT_EQ(qora::COPCServer::UnregisterServer(), S_OK);
+}
+
+TEST_F(Registration, AnUnwritableDirectoryIsReportedAsFailure) {
+    fs::create_directories(dir_ + "/config");
+    std::ofstream(dir_ + "/config/systemd") << "a file where a directory should be";
+    EXPECT_EQ(qora::COPCServer::RegisterServer(u"/opt/q"), E_FAIL);
+}
