@@ -1,0 +1,184 @@
+#include "app/program.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QProcess>
+#include <cstdio>
+
+#include "app/single_instance.h"
+#include "comm/instrument_lines.h"
+#include "comm/poll_cycle.h"
+#include "comm/serial/com_port.h"
+#include "comm/serial/ecomport.h"
+#include "comm/serial/enum_com_ports.h"
+#include "config/config_document.h"
+#include "config/settings.h"
+#include "opc/opc_init.h"
+#include "opc/opc_server.h"
+#include "ui/main_form.h"
+
+namespace qora {
+
+namespace {
+
+constexpr char16_t kInUseQuestion[] = u"Сервер используется клиентом.\nЗавершить работу сервера?";
+
+ua::ServerConfig EndpointConfig(const TOpcUaSettings& s) {
+    ua::ServerConfig c;
+    c.host = s.host;
+    c.port = s.port;
+    c.softwareVersion = QORA_VERSION_STRING;
+    if (s.maxChannels) c.maxChannels = *s.maxChannels;
+    if (s.maxSessions) c.maxSessions = *s.maxSessions;
+    if (s.maxSubscriptionsPerSession) c.maxSubscriptionsPerSession = *s.maxSubscriptionsPerSession;
+    if (s.maxMonitoredItemsPerSubscription) c.maxMonitoredItemsPerSubscription = *s.maxMonitoredItemsPerSubscription;
+    if (s.maxPublishRequestsPerSession) c.maxPublishRequestsPerSession = *s.maxPublishRequestsPerSession;
+    if (s.handshakeTimeoutMs) c.handshakeTimeoutMs = *s.handshakeTimeoutMs;
+    if (s.maxMessageSize) c.maxMessageSize = *s.maxMessageSize;
+    if (s.maxChunkCount) c.maxChunkCount = *s.maxChunkCount;
+    if (s.memoryBudgetBytes) c.memoryBudgetBytes = *s.memoryBudgetBytes;
+    return c;
+}
+
+}  // namespace
+
+TProgram::TProgram(QStringList arguments, bool headless, TSingleInstance& lock, QString iniPath)
+    : arguments_(std::move(arguments)),
+      headless_(headless),
+      lock_(lock),
+      iniPath_(iniPath.isEmpty() ? TSettings::DefaultPath() : std::move(iniPath)),
+      model_(CreateModel()) {}
+
+TProgram::~TProgram() {
+    // The OPC start must not outlive the server and the model it works on.
+    initThread_.reset();
+    if (poll_) poll_->StopPolling();
+    // FormDestroy: the serial port objects (closing them), the settings file, the server object.
+    ports_.clear();
+    portObjects_.clear();
+    settings_.reset();
+    opc_.reset();
+    document_.reset();
+    window_.reset();
+    poll_.reset();
+    lines_.reset();
+}
+
+void TProgram::FormCreate() {
+    // Step 2 comes first here: the window keeps a reference to the settings object.
+    settings_ = std::make_unique<TSettings>(iniPath_);
+    lines_ = std::make_unique<TInstrumentLines>(*model_);
+    poll_ = std::make_unique<TPollCycle>(*model_, *lines_, ports_);
+
+    TMainFormCore core;
+    core.model = model_.get();
+    core.poll = poll_.get();
+    core.ports = &ports_;
+    core.settings = settings_.get();
+    core.opcPush = [this] {
+        if (opc_) opc_->PushAll(*model_);
+    };
+    window_ = std::make_unique<TMainForm>(std::move(core));
+    prompt_ = std::make_unique<TSwitchingPrompt>(window_->Prompt(), consolePrompt_, headless_);
+    document_ = std::make_unique<TConfigDocument>(*model_, *prompt_, *window_);
+    window_->SetDocument(document_.get());
+
+    // 1. Restart disabled; hidden and first-paint flags are the window's initial state.
+    if (QAction* restart = window_->Action(QStringLiteral("Restart"))) restart->setEnabled(false);
+    model_->editedDeviceAddress = 0;
+    model_->editedDevicePoint = 0;
+
+    // 3. The command line.
+    const TCommandLineOptions options = ParseCommandLine(arguments_);
+    window_->SetStartedByCom(options.startedByCom || headless_);
+    QString path = options.startupPath;
+    // 4. Else the configuration recorded at the last load or save.
+    if (path.isEmpty()) path = settings_->ReadStartupPath();
+    // 5. Load it, or start a new configuration when there is none. A file that cannot be
+    // opened is reported by the document and start-up goes on.
+    document_->OpenAtStartUp(path);
+    // 6, 7. The catalogue.
+    settings_->ReadDeviceTypes(*model_);
+    settings_->ReadParameterNames(*model_);
+    // 8. The serial port table.
+    ListSerialPorts();
+    // 9, 10. Hint handler (installed by the window) and the tree.
+    window_->RebuildTree(-1, -1);
+    // 11. The server object.
+    opc_ = std::make_unique<COPCServer>();
+    TMainForm* window = window_.get();
+    opc_->SetEventSink([window](const QString& line) { window->AddEventLine(line); });
+    opc_->GBSetEndpointConfig(EndpointConfig(settings_->OpcUa()));
+    // 12. Polling.
+    window_->StartPolling();
+}
+
+void TProgram::ListSerialPorts() {
+    std::vector<TComPortEntry> entries;
+    try {
+        entries = EnumComPorts(settings_->DeclaredPorts());
+    } catch (const std::exception& e) {
+        // Reported; start-up goes on with an empty table.
+        prompt_->ShowError(QString::fromUtf8(e.what()));
+    }
+    for (const TComPortEntry& entry : entries) {
+        auto port = std::make_unique<TComPort>();
+        port->SetPortName(entry.name);
+        port->SetDevicePath(entry.path);
+        port->SetBaudRate(TComPort::br19200);
+        port->SetDataBits(TComPort::dbEight);
+        port->SetParity(TComPort::prNone);
+        port->SetStopBits(TComPort::sbTwoStopBits);
+        TInstrumentLines* lines = lines_.get();
+        port->SetOnRxChar([lines](TComPort* sender, int count) { lines->ComPortRxChar(sender, count); });
+        ports_.push_back(port.get());
+        portObjects_.push_back(std::move(port));
+    }
+}
+
+void TProgram::StartInitThread() {
+    if (!headless_) window_->show();
+    initThread_ = std::make_unique<TInitThread>(*opc_, *model_);
+}
+
+void TProgram::ShutdownSequence() {
+    if (shutDown_ || !opc_) return;
+    shutDown_ = true;
+    // The class object is registered by the OPC start; revoke only after it.
+    if (initThread_) initThread_->WaitFor();
+    opc_->ShutdownOPC(COPCServer::kShutdownReason);
+}
+
+void TProgram::FileExitExecute() {
+    document_->SaveQuestion();
+    if (opc_ && opc_->InUse() &&
+        !prompt_->AskYesNo(QString::fromUtf16(kWarningTitle), QString::fromUtf16(kInUseQuestion)))
+        return;
+    ShutdownSequence();
+    QCoreApplication::quit();
+}
+
+void TProgram::WMQueryEndSession() {
+    document_->SaveQuestion();
+    if (opc_ && opc_->InUse() &&
+        !prompt_->AskYesNo(QString::fromUtf16(kWarningTitle), QString::fromUtf16(kInUseQuestion)))
+        return;
+    ShutdownSequence();
+}
+
+void TProgram::RestartExecute() {
+    document_->SaveQuestion();
+    lock_.Release();
+    QCoreApplication::quit();
+    // A failure to start the new process is not reported; this one ends all the same.
+    QProcess::startDetached(QCoreApplication::applicationFilePath(), {});
+}
+
+void TProgram::Terminate(int signalNumber) {
+    std::fprintf(stderr, "qora-opc-server: signal %d, shutting down\n", signalNumber);
+    ShutdownSequence();
+    QCoreApplication::quit();
+}
+
+}  // namespace qora

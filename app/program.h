@@ -1,0 +1,82 @@
+// The composition root of a running program: builds the core objects in the order of the
+// start-up sequence, hands them to the main window, and runs the ways out (exit, restart,
+// session end, termination signal) and the destruction.
+#pragma once
+
+#include <QObject>
+#include <QStringList>
+#include <memory>
+#include <vector>
+
+#include "app/console_prompt.h"
+#include "config/records.h"
+
+class TComPort;
+
+namespace qora {
+
+class COPCServer;
+class TConfigDocument;
+class TInitThread;
+class TInstrumentLines;
+class TMainForm;
+class TPollCycle;
+class TSettings;
+class TSingleInstance;
+
+class TProgram : public QObject {
+    Q_OBJECT
+public:
+    // arguments: the command line after the program name. headless: no display (the window
+    // stays hidden and no question is asked). lock: the single-instance lock held by main.
+    TProgram(QStringList arguments, bool headless, TSingleInstance& lock, QString iniPath = QString());
+    // FormDestroy: serial ports, then the settings, then the server object.
+    ~TProgram() override;
+
+    // The start-up of the main window, in its order (settings, command line, configuration,
+    // catalogue, serial port table, hint handler, tree, server object, polling).
+    void FormCreate();
+    // Shows the window (or leaves it hidden when started by COM or headless) and starts the
+    // OPC start on its own thread.
+    void StartInitThread();
+
+    // Ways out.
+    void FileExitExecute();
+    // Session manager's query at log-off: save question, in-use question, shutdown sequence;
+    // the program goes on running.
+    void WMQueryEndSession();
+    void RestartExecute();
+    // SIGTERM/SIGINT: the shutdown sequence without questions, then the loop ends.
+    void Terminate(int signalNumber);
+
+    TMainForm& Window() { return *window_; }
+    TConfigModel& Model() { return *model_; }
+    COPCServer* Server() { return opc_.get(); }
+    TConfigDocument& Document() { return *document_; }
+    bool Headless() const { return headless_; }
+
+private:
+    void ShutdownSequence();
+    void ListSerialPorts();
+
+    QStringList arguments_;
+    bool headless_;
+    TSingleInstance& lock_;
+    QString iniPath_;
+    bool shutDown_ = false;
+
+    std::unique_ptr<TConfigModel, ModelDeleter> model_;
+    std::unique_ptr<TSettings> settings_;
+    std::vector<std::unique_ptr<TComPort>> portObjects_;
+    std::vector<TComPort*> ports_;
+    std::unique_ptr<TInstrumentLines> lines_;
+    std::unique_ptr<TPollCycle> poll_;
+    std::unique_ptr<COPCServer> opc_;
+    std::unique_ptr<TMainForm> window_;
+    TConsolePrompt consolePrompt_;
+    std::unique_ptr<TSwitchingPrompt> prompt_;
+    std::unique_ptr<TConfigDocument> document_;
+    std::unique_ptr<TInitThread> initThread_;
+};
+
+}  // namespace qora
