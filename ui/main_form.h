@@ -1,0 +1,161 @@
+// The main window: tree of connection points and devices, parameter list, event log,
+// status bar, tool bar, menus and the notification-area icon.
+//
+// A view over the core objects the composition root builds and owns: the model, the poll
+// cycle, the serial port table, the settings and the configuration document. The window
+// owns only its widgets, its actions and OPCTimer.
+#pragma once
+
+#include <QMainWindow>
+#include <array>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "config/config_document.h"
+#include "config/records.h"
+#include "ui/dialog_logic.h"
+#include "ui/edit_operations.h"
+
+class QLabel;
+class QListView;
+class QMenu;
+class QSplitter;
+class QSystemTrayIcon;
+class QTimer;
+class QToolBar;
+class QTreeWidget;
+class QTreeWidgetItem;
+class TComPort;
+
+namespace qora {
+
+class TEventLog;
+class TPollCycle;
+class TSettings;
+class TWidgetPrompt;
+
+// The core objects the window renders and forwards to. None is owned by the window.
+struct TMainFormCore {
+    TConfigModel* model = nullptr;                  // required
+    TPollCycle* poll = nullptr;                     // StartPolling / StopPolling; its OPC timer hook is set to OPCTimer
+    const std::vector<TComPort*>* ports = nullptr;  // the serial port table
+    TSettings* settings = nullptr;                  // MAIN_CFG for RecordStartupConfiguration
+    TConfigDocument* document = nullptr;            // may also be given later with SetDocument
+    std::function<void()> opcPush;                  // first half of OPCTimerTimer (the OPC push)
+};
+
+class TMainForm : public QMainWindow, public IDocumentHost {
+    Q_OBJECT
+public:
+    explicit TMainForm(TMainFormCore core, QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    void SetDocument(TConfigDocument* document);
+    // Message boxes and file dialogs owned by this window, for TConfigDocument.
+    IOperatorPrompt& Prompt();
+
+    // Window state.
+    void SetStartedByCom(bool startedByCom) { startedByCom_ = startedByCom; }
+    bool StartedByCom() const { return startedByCom_; }
+    bool WindowHidden() const { return windowHidden_; }
+    bool FirstPaint() const { return firstPaint_; }
+
+    // Operations.
+    void RebuildTree(int point, int device) override;
+    void FillList(QTreeWidgetItem* node);
+    void UpdateCaption() override;
+    void OPCTimerTimer();
+    void RefreshView();  // the second half of OPCTimerTimer
+    void ShowHideExecute();
+    void FormPaint();
+    void HintHandler(const QString& hint);
+    // Inserts a line at the top of EventList; callable from any thread.
+    void AddEventLine(const QString& line);
+
+    // IDocumentHost (the file actions).
+    void StopPolling() override;
+    void StartPolling() override;
+    void ClearList() override;
+    void EnableRestart() override;
+    void RecordStartupConfiguration(const QString& path) override;
+
+    // Action handlers.
+    void FileCreateExecute();
+    void FileOpenExecute();
+    void FileSaveExecute();
+    void FileSaveAsExecute();
+    void DevAddExecute();
+    void DevEditExecute();
+    void DevDeleteExecute();
+    void HelpAboutExecute();
+    void HelpHelpExecute() {}
+
+    // Components by name ("FileCreate", "DevAdd", ...); nullptr when unknown.
+    QAction* Action(const QString& name) const;
+    QTimer* OPCTimer() const { return opcTimer_; }
+    QTreeWidget* Tree() const { return tree_; }
+    QTreeWidget* List() const { return list_; }
+    QListView* EventList() const { return eventList_; }
+    TEventLog* EventLog() const { return eventLog_; }
+    QSystemTrayIcon* TrayIcon() const { return trayIcon_; }
+    TNodeRef SelectedNode() const;
+    const QIcon& Image(int index) const;
+
+signals:
+    // FileExit and Restart belong to the start-up and shutdown code, which connects here.
+    void FileExitRequested();
+    void RestartRequested();
+    // The window was closed by the operator (it is already hidden).
+    void FormClosed();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;  // FormClose: hide instead of closing
+    void paintEvent(QPaintEvent* event) override;
+    bool event(QEvent* event) override;
+
+private:
+    class TDialogs;
+    void CreateActions();
+    void CreateMenus();
+    void CreateWidgets();
+    void CreateTray();
+    void TreeChange(QTreeWidgetItem* current);
+    void FillCells(QTreeWidgetItem* row, const TDevice& d, int n);
+    void SetNodeImage(QTreeWidgetItem* node, int image);
+    void HideToTray();
+
+    TMainFormCore core_;
+    std::unique_ptr<TWidgetPrompt> prompt_;
+    std::unique_ptr<TDialogs> dialogs_;
+    std::unique_ptr<TEditOperations> edit_;
+    std::array<QIcon, 15> images_;
+
+    QToolBar* toolBar_ = nullptr;
+    QSplitter* splitter_ = nullptr;
+    QTreeWidget* tree_ = nullptr;
+    QTreeWidget* list_ = nullptr;
+    QListView* eventList_ = nullptr;
+    TEventLog* eventLog_ = nullptr;
+    QLabel* hintPanel_ = nullptr;
+    QLabel* secondPanel_ = nullptr;
+    QTimer* opcTimer_ = nullptr;
+    QSystemTrayIcon* trayIcon_ = nullptr;
+    QMenu* trayPopup_ = nullptr;
+    QObject* actionList_ = nullptr;
+
+    // Rows of List: (point, device, parameter) in fill order, and the image each shows.
+    struct TRow {
+        int point;
+        int device;
+        int param;
+        int image;  // -1: none
+    };
+    std::vector<TRow> rows_;
+
+    bool windowHidden_ = false;
+    bool firstPaint_ = true;
+    bool startedByCom_ = false;
+};
+
+}  // namespace qora
