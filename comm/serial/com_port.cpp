@@ -61,6 +61,8 @@ int TComPort::DataBitsValue(uint8_t code) { return code <= dbEight ? 5 + code : 
 TComPort::TComPort(QObject* owner) : QObject(owner) {}
 
 TComPort::~TComPort() {
+    // No connectedChanged from a destructor: its receivers may be gone already.
+    blockSignals(true);
     DoClose();
     delete notifier_;
     if (requestFd_ >= 0) ::close(requestFd_);
