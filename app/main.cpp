@@ -67,6 +67,9 @@ int Run(int argc, char** argv, bool& headless) {
     qora::TSignalWatcher watcher;
     QObject::connect(&watcher, &qora::TSignalWatcher::terminationRequested, &program,
                      [&program](int sig) { program.Terminate(sig); });
+    // SIGHUP restarts the program, so a service reloads MAIN_CFG and the catalogue.
+    QObject::connect(&watcher, &qora::TSignalWatcher::reloadRequested, &program,
+                     [&program] { program.RestartExecute(); });
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &program, [&program](QSessionManager&) {
         program.WMQueryEndSession();
     });

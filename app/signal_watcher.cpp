@@ -32,6 +32,7 @@ TSignalWatcher::TSignalWatcher(QObject* parent) : QObject(parent) {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
     notifier_ = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, [this] { OnReadable(); });
 }
@@ -42,13 +43,24 @@ TSignalWatcher::~TSignalWatcher() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 void TSignalWatcher::OnReadable() {
     unsigned char b = 0;
-    int last = 0;
-    while (::read(g_pipe[0], &b, 1) == 1) last = b;
-    if (last != 0) Q_EMIT terminationRequested(last);
+    int terminate = 0;
+    bool reload = false;
+    while (::read(g_pipe[0], &b, 1) == 1) {
+        if (b == SIGHUP)
+            reload = true;
+        else
+            terminate = b;
+    }
+    // A termination wins over a reload that arrived with it.
+    if (terminate != 0)
+        Q_EMIT terminationRequested(terminate);
+    else if (reload)
+        Q_EMIT reloadRequested();
 }
 
 }  // namespace qora

@@ -1,4 +1,4 @@
-// Turns SIGTERM and SIGINT into a Qt signal on the thread that owns the watcher, so the
+// Turns SIGTERM and SIGINT (and SIGHUP, the service convention for "reload") into Qt signals on the thread that owns the watcher, so the
 // shutdown sequence runs on the window thread and not inside a signal handler.
 #pragma once
 
@@ -16,6 +16,7 @@ public:
 
 Q_SIGNALS:
     void terminationRequested(int signalNumber);
+    void reloadRequested();
 
 private:
     void OnReadable();
