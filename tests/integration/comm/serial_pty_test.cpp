@@ -330,6 +330,25 @@ TEST(SerialPty, HangUpClosesThePortAndTheNextOpenAttemptReopensWhenTheDeviceIsBa
     ASSERT_TRUE(WaitUntil([&] { return LoadValue(line.Dev(0), 0) == 2.5f; }));
 }
 
+TEST(SerialPty, BytesForAPortWhoseTagNamesNoPointAreReadAndDropped) {
+    Pty pty;
+    TComPort port;
+    port.SetDevicePath(pty.Path());
+    Line line(&port, {1}, 1);
+    port.SetTag(7);  // no such point
+    port.SetConnected(true);
+    pty.Write({0xB5, 0x01, 0x04, 0xAF, 0x00, 0x00, 0x80, 0x3F, 0x73});
+    ASSERT_TRUE(WaitUntil([&] {
+        int queued = -1;
+        ::ioctl(port.Handle(), FIONREAD, &queued);
+        return queued == 0;
+    }));
+    test::Pump(20);
+    EXPECT_EQ(line.Dev(0).replied, 0);
+    EXPECT_EQ(line.model->points[7].receivedCount, 0);
+    EXPECT_TRUE(port.Connected());
+}
+
 TEST(SerialPty, WritingToAHungUpLineClosesThePortWithCodeTwo) {
     auto pty = std::make_unique<Pty>();
     TComPort port;
