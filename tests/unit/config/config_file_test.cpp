@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <csignal>
 #include <random>
 #include <sys/resource.h>
@@ -573,11 +574,17 @@ TEST(ConfigFileRandomised, TruncatedFlippedAndRandomFilesAreRefusedOrLoadWithinL
         FillModel(*base, desc);
     }
     const std::vector<uint8_t> good = EncodeConfig(*base);
-    std::mt19937 rng(20261208);
+    // Longer runs: QORA_FUZZ_ITERATIONS=200000 QORA_FUZZ_SEED=<n> under the sanitizer build.
+    const char* seedText = std::getenv("QORA_FUZZ_SEED");
+    const char* iterText = std::getenv("QORA_FUZZ_ITERATIONS");
+    const unsigned seed = seedText != nullptr ? static_cast<unsigned>(std::strtoul(seedText, nullptr, 10)) : 20261208u;
+    const int iterations = iterText != nullptr ? std::atoi(iterText) : 1500;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
     auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
     int accepted = 0, refused = 0;
     auto m = NewModel();
-    for (int iter = 0; iter < 1500; ++iter) {
+    for (int iter = 0; iter < iterations; ++iter) {
         std::vector<uint8_t> f;
         switch (iter % 5) {
         case 0:  // truncated anywhere
