@@ -42,9 +42,9 @@ namespace qora {
 
 namespace {
 
-constexpr int kRolePoint = Qt::UserRole;
-constexpr int kRoleDevice = Qt::UserRole + 1;
-constexpr int kRoleImage = Qt::UserRole + 2;
+constexpr int kRolePoint = TMainForm::kPointRole;
+constexpr int kRoleDevice = TMainForm::kDeviceRole;
+constexpr int kRoleImage = TMainForm::kImageRole;
 
 constexpr int kColName = 0;
 constexpr int kColValue = 1;
@@ -329,7 +329,7 @@ void TMainForm::CreateTray() {
     connect(trayIcon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::DoubleClick) ShowHideExecute();
     });
-    if (QSystemTrayIcon::isSystemTrayAvailable()) trayIcon_->show();
+    trayIcon_->show();  // shown from the start (appears once a notification area exists)
 }
 
 // ---- tree and list -------------------------------------------------------------------------
@@ -397,11 +397,11 @@ void TMainForm::ClearList() {
     rows_.clear();
 }
 
-void TMainForm::FillCells(QTreeWidgetItem* row, const TDevice& d, int n) {
+void TMainForm::FillCells(int k, QTreeWidgetItem* row, const TDevice& d, int n) {
     row->setText(kColValue, FormatValue(LoadValue(d, n)));
     if (const std::optional<TQualityCell> q = QualityCell(LoadQuality(d, n))) {
         row->setText(kColQuality, q->text);
-        TRow& r = rows_[static_cast<size_t>(list_->indexOfTopLevelItem(row))];
+        TRow& r = rows_[static_cast<size_t>(k)];
         if (r.image != q->image) {
             r.image = q->image;
             row->setIcon(kColQuality, Image(q->image));
@@ -439,7 +439,7 @@ void TMainForm::FillList(QTreeWidgetItem* node) {
     list_->addTopLevelItems(items);
     for (int k = 0; k < items.size(); ++k) {
         const TRow& r = rows_[static_cast<size_t>(k)];
-        FillCells(items[k], m.points[r.point].devices[r.device], r.param);
+        FillCells(k, items[k], m.points[r.point].devices[r.device], r.param);
     }
 }
 
@@ -470,7 +470,7 @@ void TMainForm::RefreshView() {
     for (int k = 0; k < rows; ++k) {
         const TRow& r = rows_[static_cast<size_t>(k)];
         if (r.point >= m.pointCount || r.device >= m.points[r.point].deviceCount) continue;
-        FillCells(list_->topLevelItem(k), m.points[r.point].devices[r.device], r.param);
+        FillCells(k, list_->topLevelItem(k), m.points[r.point].devices[r.device], r.param);
     }
 }
 

@@ -48,6 +48,11 @@ struct TMainFormCore {
 class TMainForm : public QMainWindow, public IDocumentHost {
     Q_OBJECT
 public:
+    // Item data roles of Tree nodes: point slot, device slot (-1 for a point), image index.
+    static constexpr int kPointRole = Qt::UserRole;
+    static constexpr int kDeviceRole = Qt::UserRole + 1;
+    static constexpr int kImageRole = Qt::UserRole + 2;
+
     explicit TMainForm(TMainFormCore core, QWidget* parent = nullptr);
     ~TMainForm() override;
 
@@ -121,7 +126,7 @@ private:
     void CreateWidgets();
     void CreateTray();
     void TreeChange(QTreeWidgetItem* current);
-    void FillCells(QTreeWidgetItem* row, const TDevice& d, int n);
+    void FillCells(int k, QTreeWidgetItem* row, const TDevice& d, int n);
     void SetNodeImage(QTreeWidgetItem* node, int image);
     void HideToTray();
 
