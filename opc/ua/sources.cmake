@@ -1,4 +1,11 @@
 # OPC UA endpoint sources: target_sources(qora_opc PRIVATE ...)
 target_sources(qora_opc PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/ua_binary.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_address_space.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_channel.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_engine.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_session.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_services.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_subscription.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_server.cpp
 )

@@ -28,6 +28,9 @@ struct ServerConfig {
     uint32_t maxMessageSize = 16 * 1024 * 1024;
     uint32_t maxChunkCount = 4096;
     uint64_t memoryBudgetBytes = 512ull * 1024 * 1024;
+    // Non-empty: the bytes each connection receives are appended to <dir>/conn-<n>.bin
+    // (recorded sessions seed the fuzzers).
+    std::string recordDirectory;
 };
 
 class Server {

@@ -1,0 +1,405 @@
+// Transport level of the engine: HEL/ACK/ERR, secure channel open/renew/close, MSG chunk
+// assembly and response chunking with per-channel sequence numbers.
+#include <algorithm>
+#include <cstring>
+
+#include "opc/ua/ua_engine.h"
+
+namespace qora::ua {
+
+namespace {
+
+constexpr const char* kSecurityPolicyNone = "http://opcfoundation.org/UA/SecurityPolicy#None";
+constexpr uint32_t kMessageSecurityModeNone = 1;
+
+bool SequenceFollows(uint32_t last, uint32_t seq) {
+    // Sequence numbers wrap to a value below 1024 after passing 4294966271.
+    return seq == last + 1 || (last > 4294966271u && seq < 1024);
+}
+
+void PutHeader(std::string& out, const char* type, char chunkType) {
+    out.append(type, 3);
+    out.push_back(chunkType);
+    out.append(4, '\0');  // size, patched
+}
+
+void PatchSize(std::string& out) {
+    Encoder e(out);
+    e.PatchUInt32(4, static_cast<uint32_t>(out.size()));
+}
+
+}  // namespace
+
+Connection* Engine::FindConnection(uint64_t conn) {
+    auto it = connections_.find(conn);
+    return it == connections_.end() ? nullptr : it->second.get();
+}
+
+bool Engine::Accept(uint64_t conn, Millis now) {
+    if (connections_.size() >= static_cast<size_t>(std::max(0, config_.maxChannels))) return false;
+    if (!memory_.TryCharge(sizeof(Connection))) return false;
+    auto c = std::make_unique<Connection>();
+    c->id = conn;
+    c->accepted = now;
+    connections_.emplace(conn, std::move(c));
+    return true;
+}
+
+void Engine::Disconnected(uint64_t conn) { CloseConnection(conn, false); }
+
+void Engine::CloseConnection(uint64_t conn, bool notifyTransport) {
+    auto it = connections_.find(conn);
+    if (it == connections_.end()) return;
+    std::unique_ptr<Connection> c = std::move(it->second);
+    connections_.erase(it);
+    memory_.Release(c->inputCharged);
+    for (const auto& p : c->partial) memory_.Release(p.body.size());
+    memory_.Release(sizeof(Connection));
+    // Sessions stay (a client may reactivate them on a new channel); their queued Publish
+    // requests belonged to this channel and can no longer be answered.
+    for (auto& [key, s] : sessions_) {
+        if (s->conn == conn) s->conn = 0;
+        auto& q = s->publishQueue;
+        q.erase(std::remove_if(q.begin(), q.end(), [&](const PendingPublish& p) { return p.conn == conn; }), q.end());
+    }
+    if (c->channelOpenedNotified) backend_.ChannelClosed();
+    if (notifyTransport) transport_.Close(conn);
+}
+
+void Engine::SendError(Connection& c, StatusCode code, const std::string& reason) {
+    std::string out;
+    PutHeader(out, "ERR", 'F');
+    Encoder e(out);
+    e.UInt32(code);
+    e.String(std::string_view(reason));
+    PatchSize(out);
+    transport_.Send(c.id, std::move(out));
+}
+
+void Engine::Receive(uint64_t conn, const uint8_t* data, size_t size, Millis now) {
+    Connection* c = FindConnection(conn);
+    if (!c || size == 0) return;
+    if (!memory_.TryCharge(size)) {
+        SendError(*c, status::BadTcpNotEnoughResources, "server memory budget exhausted");
+        CloseConnection(conn, true);
+        return;
+    }
+    c->inputCharged += size;
+    c->input.append(reinterpret_cast<const char*>(data), size);
+    ProcessInput(*c, now);
+}
+
+void Engine::ProcessInput(Connection& c, Millis now) {
+    const uint64_t conn = c.id;
+    size_t offset = 0;
+    while (c.input.size() - offset >= 8) {
+        const char* p = c.input.data() + offset;
+        Decoder hdr(reinterpret_cast<const uint8_t*>(p) + 4, 4);
+        const uint32_t size = hdr.UInt32();
+        const uint32_t limit = c.state == Connection::State::AwaitHello ? kMinBufferSize : std::max(c.bufferSize, kOwnBufferSize);
+        if (size < 8 || size > limit) {
+            SendError(c, status::BadTcpMessageTooLarge, "chunk size out of range");
+            CloseConnection(conn, true);
+            return;
+        }
+        if (c.input.size() - offset < size) break;
+        const std::string type(p, 3);
+        const char chunkType = p[3];
+        Decoder d(reinterpret_cast<const uint8_t*>(p) + 8, size - 8);
+        bool ok = false;
+        try {
+            if (c.state == Connection::State::AwaitHello) {
+                if (type != "HEL" || chunkType != 'F') {
+                    SendError(c, status::BadTcpMessageTypeInvalid, "expected HEL");
+                } else {
+                    ok = HandleHello(c, d);
+                }
+            } else if (type == "OPN") {
+                if (chunkType != 'F') SendError(c, status::BadTcpMessageTypeInvalid, "OPN must be one chunk");
+                else ok = HandleOpen(c, d, now);
+            } else if (type == "MSG" || type == "CLO") {
+                if (c.state != Connection::State::Open) {
+                    SendError(c, status::BadTcpSecureChannelUnknown, "no secure channel");
+                } else if (type == "CLO") {
+                    // CloseSecureChannel: no response, the channel ends.
+                    CloseConnection(conn, true);
+                    return;
+                } else {
+                    ok = HandleMessage(c, chunkType, d, now);
+                    if (!FindConnection(conn)) return;
+                }
+            } else {
+                SendError(c, status::BadTcpMessageTypeInvalid, "unknown message type");
+            }
+        } catch (const DecodeError& e) {
+            SendError(c, e.status() == status::BadEncodingLimitsExceeded ? e.status() : status::BadDecodingError,
+                      e.what());
+            ok = false;
+        }
+        if (!ok) {
+            CloseConnection(conn, true);
+            return;
+        }
+        offset += size;
+    }
+    if (offset > 0) {
+        c.input.erase(0, offset);
+        memory_.Release(offset);
+        c.inputCharged -= std::min<uint64_t>(c.inputCharged, offset);
+    }
+}
+
+bool Engine::HandleHello(Connection& c, Decoder& d) {
+    d.UInt32();  // protocol version: we speak version 0 whatever the client offers
+    const uint32_t receiveBuffer = d.UInt32();
+    const uint32_t sendBuffer = d.UInt32();
+    c.peerMaxMessageSize = d.UInt32();
+    c.peerMaxChunkCount = d.UInt32();
+    const int32_t urlLength = d.Int32();
+    if (urlLength > static_cast<int32_t>(kMaxEndpointUrlLength)) {
+        SendError(c, status::BadTcpEndpointUrlInvalid, "endpoint URL too long");
+        return false;
+    }
+    if (urlLength > 0) {
+        if (d.Remaining() < static_cast<size_t>(urlLength)) throw DecodeError(status::BadDecodingError, "truncated HEL");
+        c.endpointUrl.assign(reinterpret_cast<const char*>(d.Current()), static_cast<size_t>(urlLength));
+    }
+    if (receiveBuffer < kMinBufferSize || sendBuffer < kMinBufferSize) {
+        SendError(c, status::BadConnectionRejected, "buffer sizes below 8192");
+        return false;
+    }
+    // One size both ways: some clients cut their requests by the server's send buffer size.
+    c.bufferSize = std::min({kOwnBufferSize, receiveBuffer, sendBuffer});
+    std::string out;
+    PutHeader(out, "ACK", 'F');
+    Encoder e(out);
+    e.UInt32(0);
+    e.UInt32(c.bufferSize);
+    e.UInt32(c.bufferSize);
+    e.UInt32(config_.maxMessageSize);
+    e.UInt32(config_.maxChunkCount);
+    PatchSize(out);
+    transport_.Send(c.id, std::move(out));
+    c.state = Connection::State::AwaitOpen;
+    return true;
+}
+
+bool Engine::HandleOpen(Connection& c, Decoder& d, Millis now) {
+    const uint32_t channelId = d.UInt32();
+    const UaString policy = d.String();
+    d.ByteString();  // sender certificate
+    d.ByteString();  // receiver certificate thumbprint
+    const uint32_t seq = d.UInt32();
+    const uint32_t requestId = d.UInt32();
+    const NodeId typeId = d.Node();
+    if (!typeId.IsNs0(id::OpenSecureChannel)) {
+        SendError(c, status::BadTcpMessageTypeInvalid, "OPN without OpenSecureChannelRequest");
+        return false;
+    }
+    d.Node();      // authentication token
+    d.DateTime();
+    const uint32_t requestHandle = d.UInt32();
+    d.UInt32();    // return diagnostics
+    d.String();    // audit entry id
+    d.UInt32();    // timeout hint
+    d.Extension(); // additional header
+    d.UInt32();    // client protocol version
+    const uint32_t requestType = d.UInt32();
+    const uint32_t securityMode = d.UInt32();
+    d.ByteString();  // client nonce
+    const uint32_t requestedLifetime = d.UInt32();
+
+    if (policy.value != kSecurityPolicyNone) {
+        SendError(c, status::BadSecurityPolicyRejected, "only SecurityPolicy None is offered");
+        return false;
+    }
+    if (securityMode != kMessageSecurityModeNone) {
+        SendError(c, status::BadSecurityModeRejected, "only MessageSecurityMode None is offered");
+        return false;
+    }
+    if (requestType == 0) {  // Issue
+        if (c.state != Connection::State::AwaitOpen) {
+            SendError(c, status::BadTcpMessageTypeInvalid, "secure channel already open");
+            return false;
+        }
+        c.channelId = nextChannelId_++;
+        if (nextChannelId_ == 0) nextChannelId_ = 1;
+        c.receiveSequence = seq;
+    } else if (requestType == 1) {  // Renew
+        if (c.state != Connection::State::Open || channelId != c.channelId) {
+            SendError(c, status::BadTcpSecureChannelUnknown, "renew of an unknown channel");
+            return false;
+        }
+        if (!SequenceFollows(c.receiveSequence, seq)) {
+            SendError(c, status::BadSequenceNumberInvalid, "sequence number out of order");
+            return false;
+        }
+        c.receiveSequence = seq;
+        c.previousTokenId = c.tokenId;
+    } else {
+        SendError(c, status::BadTcpMessageTypeInvalid, "invalid request type");
+        return false;
+    }
+    c.tokenId = nextTokenId_++;
+    if (nextTokenId_ == 0) nextTokenId_ = 1;
+    c.tokenCreated = now;
+    c.tokenLifetime = requestedLifetime == 0 ? kMaxTokenLifetimeMs
+                                             : std::clamp(requestedLifetime, kMinTokenLifetimeMs, kMaxTokenLifetimeMs);
+    const bool opened = c.state == Connection::State::AwaitOpen;
+    c.state = Connection::State::Open;
+
+    std::string out;
+    PutHeader(out, "OPN", 'F');
+    Encoder e(out);
+    e.UInt32(c.channelId);
+    e.String(std::string_view(kSecurityPolicyNone));
+    e.NullString();  // certificate
+    e.NullString();  // thumbprint
+    e.UInt32(++c.sendSequence);
+    e.UInt32(requestId);
+    e.Node(NodeId(0, id::ResponseOf(id::OpenSecureChannel)));
+    EncodeResponseHeader(e, requestHandle, status::Good);
+    e.UInt32(0);  // server protocol version
+    e.UInt32(c.channelId);
+    e.UInt32(c.tokenId);
+    e.DateTime(UaNow());
+    e.UInt32(c.tokenLifetime);
+    e.ByteString(std::string_view());  // server nonce: empty for SecurityPolicy None
+    PatchSize(out);
+    transport_.Send(c.id, std::move(out));
+    if (opened) {
+        c.channelOpenedNotified = true;
+        backend_.ChannelOpened();
+    }
+    return true;
+}
+
+bool Engine::HandleMessage(Connection& c, char chunkType, Decoder& d, Millis now) {
+    const uint32_t channelId = d.UInt32();
+    const uint32_t tokenId = d.UInt32();
+    const uint32_t seq = d.UInt32();
+    const uint32_t requestId = d.UInt32();
+    if (channelId != c.channelId) {
+        SendError(c, status::BadTcpSecureChannelUnknown, "unknown secure channel");
+        return false;
+    }
+    if (tokenId != c.tokenId && (c.previousTokenId == 0 || tokenId != c.previousTokenId)) {
+        SendError(c, status::BadSecureChannelTokenUnknown, "unknown security token");
+        return false;
+    }
+    if (tokenId == c.tokenId) c.previousTokenId = 0;  // the client switched to the renewed token
+    if (!SequenceFollows(c.receiveSequence, seq)) {
+        SendError(c, status::BadSequenceNumberInvalid, "sequence number out of order");
+        return false;
+    }
+    c.receiveSequence = seq;
+
+    auto it = std::find_if(c.partial.begin(), c.partial.end(),
+                           [&](const PartialMessage& p) { return p.requestId == requestId; });
+    if (chunkType == 'A') {  // abort: the client drops the message
+        if (it != c.partial.end()) {
+            memory_.Release(it->body.size());
+            c.partial.erase(it);
+        }
+        return true;
+    }
+    if (chunkType != 'C' && chunkType != 'F') {
+        SendError(c, status::BadTcpMessageTypeInvalid, "invalid chunk type");
+        return false;
+    }
+    const size_t payload = d.Remaining();
+    if (it == c.partial.end()) {
+        if (chunkType == 'F') {
+            std::string body(reinterpret_cast<const char*>(d.Current()), payload);
+            ProcessRequest(c, requestId, body, now);
+            return true;
+        }
+        if (c.partial.size() >= kMaxPendingChunksPerChannel) {
+            SendError(c, status::BadTcpNotEnoughResources, "too many messages in assembly");
+            return false;
+        }
+        c.partial.push_back(PartialMessage{requestId, {}, 0});
+        it = c.partial.end() - 1;
+    }
+    if (it->body.size() + payload > config_.maxMessageSize) {
+        SendError(c, status::BadTcpMessageTooLarge, "message larger than MaxMessageSize");
+        return false;
+    }
+    if (config_.maxChunkCount != 0 && it->chunks + 1 > config_.maxChunkCount) {
+        SendError(c, status::BadTcpMessageTooLarge, "message has more than MaxChunkCount chunks");
+        return false;
+    }
+    if (!memory_.TryCharge(payload)) {
+        SendError(c, status::BadTcpNotEnoughResources, "server memory budget exhausted");
+        return false;
+    }
+    it->body.append(reinterpret_cast<const char*>(d.Current()), payload);
+    it->chunks++;
+    if (chunkType == 'F') {
+        PartialMessage done = std::move(*it);
+        c.partial.erase(it);
+        memory_.Release(done.body.size());
+        ProcessRequest(c, requestId, done.body, now);
+    }
+    return true;
+}
+
+void Engine::SendChunks(Connection& c, const char* type, uint32_t requestId, const std::string& body) {
+    const size_t maxPayload = c.bufferSize - kChunkHeaderSize;
+    size_t pos = 0;
+    std::string out;
+    do {
+        const size_t n = std::min(maxPayload, body.size() - pos);
+        const bool last = pos + n == body.size();
+        out.clear();
+        out.reserve(n + kChunkHeaderSize);
+        PutHeader(out, type, last ? 'F' : 'C');
+        Encoder e(out);
+        e.UInt32(c.channelId);
+        e.UInt32(c.tokenId);
+        e.UInt32(++c.sendSequence);
+        e.UInt32(requestId);
+        e.Raw(body.data() + pos, n);
+        PatchSize(out);
+        transport_.Send(c.id, std::move(out));
+        pos += n;
+    } while (pos < body.size());
+}
+
+void Engine::EncodeResponseHeader(Encoder& e, uint32_t requestHandle, StatusCode result) {
+    e.DateTime(UaNow());
+    e.UInt32(requestHandle);
+    e.Status(result);
+    e.Byte(0);        // service diagnostics: empty
+    e.ArrayLength(0); // string table
+    e.Node(NodeId()); // additional header: no body
+    e.Byte(0);
+}
+
+void Engine::SendResponse(uint64_t conn, uint32_t requestId, uint32_t responseTypeId, const std::string& body,
+                          uint32_t requestHandle) {
+    Connection* c = FindConnection(conn);
+    if (!c || c->state != Connection::State::Open) return;
+    std::string message;
+    message.reserve(body.size() + 8);
+    Encoder e(message);
+    e.Node(NodeId(0, responseTypeId));
+    e.Raw(body.data(), body.size());
+    const size_t maxPayload = c->bufferSize - kChunkHeaderSize;
+    const size_t chunks = (message.size() + maxPayload - 1) / maxPayload;
+    if ((c->peerMaxMessageSize != 0 && message.size() > c->peerMaxMessageSize) ||
+        (c->peerMaxChunkCount != 0 && chunks > c->peerMaxChunkCount)) {
+        if (responseTypeId != id::ServiceFault) SendServiceFault(conn, requestId, requestHandle, status::BadResponseTooLarge);
+        return;
+    }
+    SendChunks(*c, "MSG", requestId, message);
+}
+
+void Engine::SendServiceFault(uint64_t conn, uint32_t requestId, uint32_t requestHandle, StatusCode code) {
+    std::string body;
+    Encoder e(body);
+    EncodeResponseHeader(e, requestHandle, code);
+    SendResponse(conn, requestId, id::ServiceFault, body, requestHandle);
+}
+
+}  // namespace qora::ua

@@ -1,0 +1,92 @@
+// Subscriptions and monitored items of a session.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "opc/ua/ua_address_space.h"
+#include "opc/ua/ua_types.h"
+
+namespace qora::ua {
+
+using Millis = int64_t;  // monotonic milliseconds
+
+// Bounds of one subscription, sized so a client cannot grow the server without limit.
+inline constexpr double kMinPublishingIntervalMs = 50.0;
+inline constexpr double kMaxPublishingIntervalMs = 3600000.0;
+inline constexpr double kMinSamplingIntervalMs = 50.0;
+inline constexpr uint32_t kMaxQueueSize = 100;
+inline constexpr uint32_t kMaxKeepAliveCount = 10000;
+inline constexpr size_t kRetransmitQueueLength = 16;
+inline constexpr size_t kMonitoredItemMemory = 160;  // bytes charged to the budget per item
+
+enum class MonitoringMode : uint32_t { Disabled = 0, Sampling = 1, Reporting = 2 };
+enum class DataChangeTrigger : uint32_t { Status = 0, StatusValue = 1, StatusValueTimestamp = 2 };
+
+struct MonitoredItem {
+    uint32_t id = 0;
+    uint32_t clientHandle = 0;
+    NodeRef node;
+    uint32_t attributeId = AttrValue;
+    uint32_t timestamps = 0;  // TimestampsToReturn
+    MonitoringMode mode = MonitoringMode::Reporting;
+    double samplingInterval = 0;
+    Millis nextSample = 0;
+    uint32_t queueSize = 1;
+    bool discardOldest = true;
+    DataChangeTrigger trigger = DataChangeTrigger::StatusValueTimestamp;
+    double absoluteDeadband = 0;  // 0: none
+    // Last sampled value (items: value/status/time; others: the encoded DataValue).
+    bool hasLast = false;
+    float lastValue = 0;
+    StatusCode lastStatus = 0;
+    int64_t lastSourceTime = 0;
+    std::string lastEncoded;
+    uint64_t lastGeneration = ~0ull;
+    std::deque<DataValue> queue;
+    bool inDirtyList = false;
+};
+
+struct SentMessage {
+    uint32_t sequenceNumber = 0;
+    std::string encoded;  // NotificationMessage
+};
+
+struct Subscription {
+    uint32_t id = 0;
+    double publishingInterval = 1000;
+    uint32_t lifetimeCount = 10000;
+    uint32_t maxKeepAliveCount = 10;
+    uint32_t maxNotificationsPerPublish = 0;
+    bool publishingEnabled = true;
+    uint8_t priority = 0;
+
+    Millis nextPublish = 0;
+    Millis nextSample = 0;
+    double samplePeriod = 1000;
+    uint32_t keepAliveCounter = 0;
+    uint32_t lifetimeCounter = 0;
+    bool firstMessageSent = false;
+    bool late = false;  // a message (or keep-alive) is due but no Publish request was queued
+    bool keepAliveDue = false;
+    uint32_t nextSequenceNumber = 1;
+    uint32_t nextItemId = 1;
+
+    std::map<uint32_t, MonitoredItem> items;
+    std::vector<uint32_t> dirtyItems;  // items whose queue holds notifications, in order of arrival
+    size_t pendingNotifications = 0;
+    std::deque<SentMessage> retransmit;
+
+    // Queues a notification of an item (bounded by its queue size) and marks it dirty.
+    void Enqueue(MonitoredItem& m, DataValue dv);
+    void ClearQueue(MonitoredItem& m);
+    void RecomputeSamplePeriod();
+};
+
+// Data-change decision of a monitored item on an item (Float) sample.
+bool FloatSampleChanged(const MonitoredItem& m, float value, StatusCode status, int64_t sourceTime);
+
+}  // namespace qora::ua

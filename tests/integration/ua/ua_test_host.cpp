@@ -1,0 +1,226 @@
+// Test host of the OPC UA endpoint: runs qora::ua::Server over a fake toolkit with a few hundred
+// Float items whose values change, prints "PORT <n>", logs every backend call as "CALL <name>",
+// and obeys commands on standard input:
+//   shutdown <reason>   GBShutdown
+//   disconnect          GBDisconnectClients
+//   stoplisten          GBRevokeClassObject
+//   stats               prints "STATS sessions=.. channels=.. active=.. calls=.."
+//   quit                ends the host
+// Options: --items N  --port P  --record DIR  --max-sessions N  --max-channels N
+//          --handshake-ms N  --period-ms N  --quiet (no CALL lines for reads)
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "opc/ua/ua_server.h"
+
+namespace {
+
+uint64_t NowFileTime() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100) +
+           116444736000000000ULL;
+}
+
+class FakeBackend : public qora::ua::Backend {
+public:
+    FakeBackend(int items, bool quiet) : quiet_(quiet) {
+        for (int i = 0; i < items; ++i) {
+            qora::ua::ItemInfo info;
+            info.handle = static_cast<uint32_t>(1000 + i);
+            // Two items share an ID (the second is served as "...#2"); names are Cyrillic UTF-8.
+            const int device = i / 10;
+            const int param = (i == 1) ? 0 : i % 10;
+            info.itemId = "Адаптер_1(COM1).Устройство" + std::to_string(device) + "(T №" +
+                          std::to_string(device + 1) + ").P" + std::to_string(param);
+            info.accessRights = 1;
+            items_.push_back(info);
+            values_.push_back(static_cast<float>(i));
+            quality_.push_back(i % 50 == 7 ? 8 : (i % 50 == 9 ? 24 : 192));
+            times_.push_back(NowFileTime());
+        }
+    }
+
+    // Changes every value and ends an update block.
+    void Update() {
+        std::lock_guard<std::mutex> lock(mu_);
+        const uint64_t now = NowFileTime();
+        for (size_t i = 0; i < values_.size(); ++i) {
+            values_[i] += 0.5f;
+            times_[i] = now;
+        }
+        ++generation_;
+    }
+
+    std::vector<qora::ua::ItemInfo> ListItems() override {
+        Log("ListItems");
+        return items_;
+    }
+    uint64_t CacheGeneration() override {
+        std::lock_guard<std::mutex> lock(mu_);
+        return generation_;
+    }
+    void ReadCache(const uint32_t* handles, size_t count, qora::ua::ItemSample* out) override {
+        Count("ReadCache", !quiet_);
+        Fill(handles, count, out);
+    }
+    void ReadDevice(const uint32_t* handles, size_t count, qora::ua::ItemSample* out) override {
+        Count("ReadDevice", true);
+        Fill(handles, count, out);
+    }
+    void RefreshFromDevice(const uint32_t*, size_t) override { Count("RefreshFromDevice", true); }
+    void Write(const uint32_t*, size_t) override { Count("Write", true); }
+    void SessionCreated() override {
+        ++sessions_;
+        Log("SessionCreated");
+    }
+    void SessionClosed() override {
+        --sessions_;
+        Log("SessionClosed");
+    }
+    void ChannelOpened() override {
+        ++channels_;
+        Log("ChannelOpened");
+    }
+    void ChannelClosed() override {
+        --channels_;
+        Log("ChannelClosed");
+    }
+    void ItemsActivated(const uint32_t*, size_t count) override {
+        active_ += static_cast<int64_t>(count);
+        Log("ItemsActivated");
+    }
+    void ItemsDeactivated(const uint32_t*, size_t count) override {
+        active_ -= static_cast<int64_t>(count);
+        Log("ItemsDeactivated");
+    }
+    std::vector<uint32_t> Locales() override {
+        Count("Locales", false);
+        return {0x0000, 0x0009, 0x0800, 0x0400, 0x0409, 0x0419, 0x0019};
+    }
+
+    void PrintStats() {
+        std::lock_guard<std::mutex> lock(logMu_);
+        std::printf("STATS sessions=%d channels=%d active=%lld", sessions_.load(), channels_.load(),
+                    static_cast<long long>(active_.load()));
+        for (const auto& [name, n] : counts_) std::printf(" %s=%llu", name.c_str(), static_cast<unsigned long long>(n));
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+
+private:
+    void Fill(const uint32_t* handles, size_t count, qora::ua::ItemSample* out) {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (size_t i = 0; i < count; ++i) {
+            const size_t index = handles[i] - 1000;
+            if (handles[i] < 1000 || index >= values_.size()) {
+                out[i].valid = false;
+                continue;
+            }
+            out[i].value = values_[index];
+            out[i].quality = quality_[index];
+            out[i].sourceTime = times_[index];
+            out[i].valid = true;
+        }
+    }
+    void Count(const char* name, bool log) {
+        {
+            std::lock_guard<std::mutex> lock(logMu_);
+            counts_[name]++;
+        }
+        if (log) Log(name);
+    }
+    void Log(const char* name) {
+        std::lock_guard<std::mutex> lock(logMu_);
+        std::printf("CALL %s\n", name);
+        std::fflush(stdout);
+    }
+
+    bool quiet_;
+    std::vector<qora::ua::ItemInfo> items_;
+    std::mutex mu_;
+    std::vector<float> values_;
+    std::vector<uint16_t> quality_;
+    std::vector<uint64_t> times_;
+    uint64_t generation_ = 1;
+    std::mutex logMu_;
+    std::map<std::string, uint64_t> counts_;
+    std::atomic<int> sessions_{0};
+    std::atomic<int> channels_{0};
+    std::atomic<int64_t> active_{0};
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int items = 300;
+    int periodMs = 200;
+    bool quiet = false;
+    qora::ua::ServerConfig config;
+    config.host = "127.0.0.1";
+    config.port = 0;
+    config.softwareVersion = "1.0.0";
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : ""; };
+        if (a == "--items") items = std::atoi(next());
+        else if (a == "--port") config.port = static_cast<uint16_t>(std::atoi(next()));
+        else if (a == "--record") config.recordDirectory = next();
+        else if (a == "--max-sessions") config.maxSessions = std::atoi(next());
+        else if (a == "--max-channels") config.maxChannels = std::atoi(next());
+        else if (a == "--handshake-ms") config.handshakeTimeoutMs = std::atoi(next());
+        else if (a == "--period-ms") periodMs = std::atoi(next());
+        else if (a == "--quiet") quiet = true;
+        else {
+            std::fprintf(stderr, "unknown option %s\n", a.c_str());
+            return 2;
+        }
+    }
+    FakeBackend backend(items, quiet);
+    qora::ua::Server server(backend, config);
+    std::string error;
+    if (!server.Start(&error)) {
+        std::fprintf(stderr, "start failed: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("PORT %u\n", server.Port());
+    std::fflush(stdout);
+
+    std::atomic<bool> stop{false};
+    std::thread updater([&] {
+        while (!stop) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
+            backend.Update();
+        }
+    });
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (line.rfind("shutdown", 0) == 0) {
+            server.Shutdown(line.size() > 9 ? line.substr(9) : std::string());
+            std::printf("DONE shutdown\n");
+        } else if (line == "disconnect") {
+            server.DisconnectAll();
+            std::printf("DONE disconnect\n");
+        } else if (line == "stoplisten") {
+            server.StopListening();
+            std::printf("DONE stoplisten listening=%d\n", server.Listening() ? 1 : 0);
+        } else if (line == "stats") {
+            backend.PrintStats();
+            continue;
+        } else if (line == "quit") {
+            break;
+        }
+        std::fflush(stdout);
+    }
+    stop = true;
+    updater.join();
+    return 0;
+}
