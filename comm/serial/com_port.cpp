@@ -168,8 +168,13 @@ void TComPort::DoClose() {
     // The event thread ends on its stop event whatever it waits for.
     if (thread_) thread_->Stop();
     thread_.reset();
-    // Drop pending transfers; on a line that hung up this fails and does not matter.
+    // Drop pending transfers (so that close does not wait for output to drain);
+    // on a line that hung up this fails and does not matter.
     ::tcflush(fd_, TCIOFLUSH);
+    // The exclusive mode outlives this descriptor while another one stays open
+    // (a simulator holding the slave): without this a later open by a user
+    // without CAP_SYS_ADMIN gets EBUSY.
+    ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);
     fd_ = -1;
     emit connectedChanged(false);

@@ -44,6 +44,8 @@ public:
     }
     const std::string& Path() const { return path_; }
     int Master() const { return master_; }
+    // The slave descriptor held here (as the simulator holds one).
+    int Slave() const { return keep_; }
     void Write(const std::vector<uint8_t>& bytes) const {
         size_t done = 0;
         while (done < bytes.size()) {

@@ -204,7 +204,14 @@ TEST(SerialPty, NoByteReceivedBeforeACloseIsDeliveredAfterReopening) {
         if (queued < 4) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ASSERT_EQ(queued, 4);
+    int exclusive = 0;
+    ASSERT_EQ(::ioctl(pty.Slave(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
     port.SetConnected(false);
+    // Exclusive mode ends with the close even though another descriptor stays open,
+    // or a user without CAP_SYS_ADMIN could not open the line again.
+    ASSERT_EQ(::ioctl(pty.Slave(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
     port.SetConnected(true);
     pty.Write({0xBB, 0xBB});
     ASSERT_TRUE(WaitUntil([&] { return got.bytes.size() >= 2; }));
