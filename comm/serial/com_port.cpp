@@ -45,6 +45,14 @@ tcflag_t SizeFlag(uint8_t code) {
     }
 }
 
+// Closes a descriptor of ours, leaving exclusive mode first: the mode outlives
+// the descriptor while another one stays open (a simulator holding the slave),
+// and a later open by a user without CAP_SYS_ADMIN would get EBUSY.
+void CloseLine(int fd) {
+    ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
+}
+
 // An error of the line itself: the device is gone or the line hung up.
 bool IsLineGone(int err) { return err == EIO || err == ENXIO || err == ENODEV || err == EPIPE || err == EBADF; }
 
@@ -151,12 +159,12 @@ void TComPort::DoOpen() {
         thread_->Start();
     } catch (const std::system_error& e) {
         thread_.reset();
-        ::close(fd_);
+        CloseLine(fd_);
         fd_ = -1;
         throw EComPort(EComPort::kInvalidAsync, e.code().value());
     } catch (...) {
         thread_.reset();
-        ::close(fd_);
+        CloseLine(fd_);
         fd_ = -1;
         throw;
     }
@@ -171,11 +179,7 @@ void TComPort::DoClose() {
     // Drop pending transfers (so that close does not wait for output to drain);
     // on a line that hung up this fails and does not matter.
     ::tcflush(fd_, TCIOFLUSH);
-    // The exclusive mode outlives this descriptor while another one stays open
-    // (a simulator holding the slave): without this a later open by a user
-    // without CAP_SYS_ADMIN gets EBUSY.
-    ::ioctl(fd_, TIOCNXCL);
-    ::close(fd_);
+    CloseLine(fd_);
     fd_ = -1;
     emit connectedChanged(false);
 }
