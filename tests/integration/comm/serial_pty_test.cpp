@@ -388,7 +388,7 @@ TEST_F(PollOverPty, SilentAfterNTurnsTheDeviceTo24OnTheFourthUnansweredPoll) {
     std::vector<TComPort*> table = {&port};
     TInstrumentLines lines(*model_);
     port.SetOnRxChar([&](TComPort* s, int n) { lines.ComPortRxChar(s, n); });
-    AppendPoint(*model_, u"Линия", "sim2", 0.2f, true);
+    AppendPoint(*model_, u"Линия", "sim2", 0.5f, true);  // long enough for every reply to beat the next tick
     AppendDevice(*model_, 0, u"Прибор", 0, 7, 0b1001);
     TPollCycle cycle(*model_, lines, table);
     int requests = 0, goodAt = 0, badAt = 0;
