@@ -111,9 +111,9 @@ public:
     bool Started() const { return pid_ > 0 && !path_.empty(); }
     const std::string& Path() const { return path_; }
     // SIGTERM, then a bounded wait; returns the exit status (-1 if it had to be killed).
-    int Stop() {
+    int Stop(int sig = SIGTERM) {
         if (pid_ <= 0) return status_;
-        ::kill(pid_, SIGTERM);
+        ::kill(pid_, sig);
         int st = 0;
         for (int i = 0; i < 500; ++i) {
             if (::waitpid(pid_, &st, WNOHANG) == pid_) {

@@ -371,6 +371,29 @@ TEST(SerialPty, WritingToAHungUpLineClosesThePortWithCodeTwo) {
     EXPECT_FALSE(port.Connected());
 }
 
+TEST(Simulator, EndsCleanlyOnSigintAndRemovesItsLink) {
+    QTemporaryDir dir;
+    const std::string link = dir.filePath("ttyEND").toStdString();
+    Sim sim({"--link", link, "--device", "1:0=const:1"});
+    ASSERT_TRUE(sim.Started());
+    EXPECT_EQ(sim.Path().rfind("/dev/pts/", 0), 0u) << sim.Path();
+    char target[256] = {};
+    ASSERT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(sim.Path(), target);
+    EXPECT_EQ(sim.Stop(SIGINT), 0);
+    EXPECT_NE(::access(link.c_str(), F_OK), 0);
+}
+
+TEST(Simulator, RefusesABadCommandLineWithStatusTwo) {
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--device", "0:0=const:1"}, {"--device", "1:0=wave:1"}, {"--device", "1:0=const:x"},
+             {"--fault", "1:loud"}, {"--fault", "1:silent-after:-1"}, {"--bogus"}, {"--link"}}) {
+        Sim sim(args);
+        EXPECT_FALSE(sim.Started()) << args[0] << " " << (args.size() > 1 ? args[1] : "");
+        EXPECT_EQ(sim.Stop(), 2) << args[0] << " " << (args.size() > 1 ? args[1] : "");
+    }
+}
+
 class PollOverPty : public ::testing::Test {
 protected:
     void SetUp() override { model_.reset(CreateModel()); }
