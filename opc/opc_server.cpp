@@ -43,6 +43,26 @@ COPCServer::ModelEditGuard::ModelEditGuard(COPCServer& server) : lock_(server.mo
     server.editGeneration_.fetch_add(1, std::memory_order_acq_rel);
 }
 
+void COPCServer::BeginModelEdit() {
+    std::unique_lock lock(modelMutex_);
+    editing_ = true;
+    editGeneration_.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void COPCServer::EndModelEdit() {
+    {
+        std::unique_lock lock(modelMutex_);
+        editing_ = false;
+        editGeneration_.fetch_add(1, std::memory_order_acq_rel);
+    }
+    editEnded_.notify_all();
+}
+
+bool COPCServer::ModelEditing() const {
+    std::shared_lock lock(modelMutex_);
+    return editing_;
+}
+
 void COPCServer::SetEventSink(EventSink sink) {
     std::lock_guard lock(sinkMutex_);
     sink_ = std::move(sink);
@@ -110,7 +130,13 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
     if (initStarted_.exchange(true)) return;
     {
         // The window thread may already poll; it must not move records while the numbers go in.
+        // A change it has begun (BeginModelEdit, a dialog between StopPolling and StartPolling) is
+        // given time to end. The bracket can stay open indefinitely (a new configuration without
+        // changes yet), and the exit waits for this thread, so the wait is bounded; the start
+        // then goes on. Only a record write at that very moment would overlap it, and the start
+        // runs before the window thread's first event in practice.
         std::unique_lock lock(modelMutex_);
+        editEnded_.wait_for(lock, std::chrono::seconds(2), [this] { return !editing_; });
         GBInitialize(kClsid, 125, 0, 8, 4000, 1, 0, 0, kInitVendor);
 
         int count = 0;
@@ -273,6 +299,7 @@ HRESULT COPCServer::GBOnReadItems(uint32_t count, GBItemID* items, VARIANT* valu
     const TConfigModel& m = *model_;
 
     std::shared_lock lock(modelMutex_);
+    if (editing_) return result;  // records are being changed: the toolkit answers from its cache
     if (!values) GBBeginUpdate();
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t h = items[i].hItem;

@@ -2,10 +2,14 @@
 //
 // Threads: InitializeOPC runs once on TInitThread; PushAll runs on the window thread; the
 // callbacks run on the toolkit's threads. Slot fields are read through the atomic_ref helpers
-// of config/records.h. Operations that move or rewrite records (delete, move, update, clear,
-// load) and every other non-atomic access to the records that can overlap the OPC start or a
-// client read (saving included) run on the window thread inside a ModelEditGuard, so that a
-// read never sees a record half copied.
+// of config/records.h. Operations that move or rewrite records (append, update, move, delete,
+// clear, load) run on the window thread either
+//  - between BeginModelEdit and EndModelEdit (the natural bracket is StopPolling ...
+//    StartPolling, which surrounds every such change): reads that arrive meanwhile leave the
+//    records alone and the toolkit answers them from its cache; or
+//  - inside a ModelEditGuard (blocks reads for the length of the change).
+// Either way a read never sees a record half copied, and the OPC start never reads a record
+// being changed.
 //
 // Item numbers: the OPC start writes into the record's item number field the item's number
 // combined with a marker of this run (EncodeItemNumber). Slots whose field does not carry this
@@ -16,6 +20,7 @@
 #include <QString>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -81,6 +86,12 @@ public:
     private:
         std::unique_lock<std::shared_mutex> lock_;
     };
+
+    // Non-blocking bracket around a series of changes (see the top of this file). Begin waits
+    // only for reads in progress; calls need not pair up (a second Begin is harmless, End ends).
+    void BeginModelEdit();
+    void EndModelEdit();
+    bool ModelEditing() const;
 
     bool ItemsCreated() const { return itemsReady_.load(std::memory_order_acquire); }
     int ItemCount() const;                  // 0 until the items exist
@@ -153,7 +164,9 @@ private:
     // Item number -> packed (point, device, slot) where it was last seen. A hint: every use
     // checks it against the record. Refreshed by each push and, after an edit, by a read.
     std::unique_ptr<std::atomic<uint32_t>[]> locations_;
-    std::shared_mutex modelMutex_;
+    mutable std::shared_mutex modelMutex_;
+    std::condition_variable_any editEnded_;
+    bool editing_ = false;  // guarded by modelMutex_
     std::atomic<uint64_t> editGeneration_{0};
     std::atomic<uint64_t> locationsGeneration_{0};
 };

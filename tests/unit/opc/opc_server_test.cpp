@@ -514,3 +514,50 @@ TEST_F(Server, TheInitThreadRunsTheOpcStartAndIsJoinedByItsOwner) {
     { TInitThread t([&] { ran = true; }); }
     EXPECT_TRUE(ran);
 }
+
+TEST_F(Server, ReadsDuringAnEditLeaveTheRecordsAloneAndFollowThemAfterwards) {
+    AppendPoint(*model, u"A", "ttyS0", 1, true);
+    AppendDevice(*model, 0, u"D0", 0, 1, 0b1);
+    AppendDevice(*model, 0, u"D1", 0, 2, 0b1);
+    server.InitializeOPC(*model);
+    StoreValue(model->points[0].devices[1], 0, 5.0f);
+    server.PushAll(*model);
+    const uint32_t h1 = server.ItemHandle(1);
+
+    server.BeginModelEdit();
+    EXPECT_TRUE(server.ModelEditing());
+    DeleteDevice(*model, 0, 0);  // D1 moves to slot 0
+    StoreValue(model->points[0].devices[0], 0, 6.0f);
+    GBItemID items[1] = {{h1, 0, 0}};
+    VARIANT values[1];
+    uint16_t q[1] = {77};
+    FILETIME t[1];
+    HRESULT e[1] = {-1};
+    EXPECT_EQ(server.GBOnReadItems(1, items, values, q, t, e, nullptr, nullptr, nullptr, nullptr, nullptr), 2);
+    EXPECT_EQ(e[0], -1);
+    EXPECT_EQ(q[0], 77);
+    qora::ua::ItemSample s;
+    server.GBBackend().ReadDevice(&h1, 1, &s);
+    EXPECT_TRUE(s.valid);
+    EXPECT_EQ(s.value, 5.0f) << "answered from the cache meanwhile";
+    server.BeginModelEdit();  // a second begin is harmless
+    server.EndModelEdit();
+    EXPECT_FALSE(server.ModelEditing());
+
+    server.GBBackend().ReadDevice(&h1, 1, &s);
+    EXPECT_EQ(s.value, 6.0f) << "D1 found in its new slot";
+    EXPECT_EQ(server.GBOnReadItems(1, items, values, q, t, e, nullptr, nullptr, nullptr, nullptr, nullptr), 2);
+    EXPECT_EQ(e[0], 0);
+}
+
+TEST_F(Server, TheOpcStartWaitsForAnEditInProgressToEnd) {
+    AppendPoint(*model, u"A", "ttyS0", 1, true);
+    AppendDevice(*model, 0, u"D0", 0, 1, 0b1);
+    server.BeginModelEdit();
+    TInitThread init(server, *model);
+    AppendDevice(*model, 0, u"D1", 0, 2, 0b11);
+    UpdateDevice(*model, 0, 0, u"D0", 0, 1, 0b111);
+    server.EndModelEdit();
+    init.WaitFor();
+    EXPECT_EQ(server.ItemCount(), 5) << "the items of the finished edit";
+}

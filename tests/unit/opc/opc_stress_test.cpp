@@ -1,5 +1,5 @@
-// The window thread polls, pushes and edits the records while toolkit threads read, lock and
-// open instances. Built with -DQORA_TSAN=ON this is the race check of the server object.
+// The window thread polls, pushes and edits the records (under the edit guard and inside the
+// non-blocking edit bracket) while toolkit threads read, lock and open instances. Built with -DQORA_TSAN=ON this is the race check of the server object.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -126,12 +126,17 @@ TEST(ServerStress, WindowAndToolkitThreadsShareTheServerWithoutRacesAndCountsRet
             const int p = iter / 25 % kPoints;
             if (nextAddress > kMaxAddress) continue;
             poll.StopPolling();
-            {
+            if (iter % 50 == 24) {
                 COPCServer::ModelEditGuard guard(server);
+                DeleteDevice(*model, p, 0);
+                AppendDevice(*model, p, u"New", 0, uint8_t(nextAddress++), kMask);
+            } else {
+                server.BeginModelEdit();
                 DeleteDevice(*model, p, 0);
                 AppendDevice(*model, p, u"New", 0, uint8_t(nextAddress++), kMask);
             }
             poll.StartPolling();
+            server.EndModelEdit();
         }
     }
     stop = true;
