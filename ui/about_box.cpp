@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "ui/design_font.h"
 #include "ui/image_list.h"
 #include "ui/ui_texts.h"
 
@@ -19,6 +20,7 @@ namespace qora {
 
 TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("AboutBox"));
+    setFont(DesignFont("MS Sans Serif"));
     setWindowTitle(QStringLiteral("О программе"));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
 

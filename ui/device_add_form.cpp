@@ -12,6 +12,7 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
+#include "ui/design_font.h"
 #include "ui/message_box.h"
 #include "ui/ui_texts.h"
 
@@ -19,6 +20,7 @@ namespace qora {
 
 TDeviceAddForm::TDeviceAddForm(TDeviceDialogData& in, QWidget* parent) : QDialog(parent), data_(in) {
     setObjectName(QStringLiteral("DeviceAddForm"));
+    setFont(DesignFont());
     setWindowTitle(in.caption);
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
 

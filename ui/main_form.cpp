@@ -26,6 +26,7 @@
 #include "ui/cell_format.h"
 #include "ui/device_add_form.h"
 #include "ui/event_log.h"
+#include "ui/design_font.h"
 #include "ui/image_list.h"
 #include "ui/message_box.h"
 #include "ui/os_version.h"
@@ -89,6 +90,7 @@ private:
 
 TMainForm::TMainForm(TMainFormCore core, QWidget* parent) : QMainWindow(parent), core_(std::move(core)) {
     setObjectName(QStringLiteral("MainForm"));
+    setFont(DesignFont());
     setWindowTitle(texts::kNewConfigName + QStringLiteral(" - ") + texts::kProgramTitle);
     for (int i = 0; i < kImageCount; ++i) images_[static_cast<size_t>(i)] = ImageListIcon(i);
     setWindowIcon(ProgramIcon());
@@ -128,7 +130,7 @@ TMainForm::TMainForm(TMainFormCore core, QWidget* parent) : QMainWindow(parent),
 
     Action(QStringLiteral("Restart"))->setEnabled(false);
 
-    resize(705, 510);
+    resize(705, 510 + menuBar()->sizeHint().height());  // a client area of 705 x 510
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect r = frameGeometry();
         r.moveCenter(screen->availableGeometry().center());

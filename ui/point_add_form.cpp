@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "ui/design_font.h"
 #include "ui/message_box.h"
 #include "ui/ui_texts.h"
 
@@ -16,6 +17,7 @@ namespace qora {
 
 TPointAddForm::TPointAddForm(TPointDialogData& in, QWidget* parent) : QDialog(parent), data_(in) {
     setObjectName(QStringLiteral("PointAddForm"));
+    setFont(DesignFont());
     setWindowTitle(in.caption);
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
 

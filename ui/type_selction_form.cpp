@@ -5,10 +5,13 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "ui/design_font.h"
+
 namespace qora {
 
 TTypeSelctionForm::TTypeSelctionForm(const QStringList& entries, int selected, QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("TypeSelctionForm"));
+    setFont(DesignFont());
     setWindowTitle(QStringLiteral("Тип устройства"));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
 
