@@ -126,7 +126,10 @@ TMainForm::TMainForm(TMainFormCore core, QWidget* parent) : QMainWindow(parent),
     opcTimer_->setInterval(1000);
     connect(opcTimer_, &QTimer::timeout, this, &TMainForm::OPCTimerTimer);
     if (core_.poll != nullptr)
-        core_.poll->SetOpcTimerHook([this](bool enabled) { enabled ? opcTimer_->start() : opcTimer_->stop(); });
+        core_.poll->SetOpcTimerHook([this](bool enabled) {
+            enabled ? opcTimer_->start() : opcTimer_->stop();
+            if (core_.pollingHook) core_.pollingHook(enabled);
+        });
 
     Action(QStringLiteral("Restart"))->setEnabled(false);
 

@@ -43,6 +43,9 @@ struct TMainFormCore {
     TSettings* settings = nullptr;                  // MAIN_CFG for RecordStartupConfiguration
     TConfigDocument* document = nullptr;            // may also be given later with SetDocument
     std::function<void()> opcPush;                  // first half of OPCTimerTimer (the OPC push)
+    // Called after OPCTimer followed the poll cycle: false at the end of StopPolling, true at
+    // the end of StartPolling (e.g. the OPC side's model-edit bracket).
+    std::function<void(bool started)> pollingHook;
 };
 
 class TMainForm : public QMainWindow, public IDocumentHost {

@@ -64,6 +64,7 @@ protected:
         core.poll = poll.get();
         core.ports = &ports;
         core.opcPush = [this] { ++pushes; };
+        core.pollingHook = [this](bool started) { pollingEvents.push_back(started); };
         form = std::make_unique<TMainForm>(std::move(core));
         doc = std::make_unique<TConfigDocument>(*m, form->Prompt(), *form);
         form->SetDocument(doc.get());
@@ -99,6 +100,7 @@ protected:
     std::unique_ptr<TConfigDocument> doc;
     std::vector<std::pair<int, int>> requests;
     int pushes = 0;
+    std::vector<bool> pollingEvents;
 };
 
 TEST_F(MainWindow, ComponentsCarryTheirNamesCaptionsHintsAndShortcuts) {
@@ -412,6 +414,10 @@ TEST_F(MainWindow, AddingAPointThroughTheDialogsMarksTheConfigurationAndRestarts
     EXPECT_TRUE(poll->Polling());
     EXPECT_TRUE(form->OPCTimer()->isActive());
     EXPECT_EQ(m->points[0].serialPort, ports[0]);
+    // FileNew stopped polling; the operation stopped it again and started it on its way out.
+    ASSERT_GE(pollingEvents.size(), 2u);
+    EXPECT_FALSE(pollingEvents[pollingEvents.size() - 2]);
+    EXPECT_TRUE(pollingEvents.back());
 }
 
 TEST_F(MainWindow, DeletingTheFirstDeviceSelectsItsPoint) {
