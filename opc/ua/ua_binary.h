@@ -78,9 +78,12 @@ public:
     // budget: bytes the decoded structures may allocate in memory (bounds what an attacker can
     // make the server allocate per message, whatever the array lengths claim).
     Decoder(const uint8_t* data, size_t size, size_t budget = 0)
-        : p_(data), n_(size), budget_(budget ? budget : 4 * size + 65536) {}
+        : p_(data), n_(size), budget_(budget ? budget : 32 * size + (1u << 20)) {}
     explicit Decoder(std::string_view s, size_t budget = 0)
         : Decoder(reinterpret_cast<const uint8_t*>(s.data()), s.size(), budget) {}
+    explicit Decoder(const std::string& s, size_t budget = 0) : Decoder(std::string_view(s), budget) {}
+    // The decoder views the bytes: a temporary would leave it dangling.
+    Decoder(std::string&&, size_t = 0) = delete;
 
     bool Boolean() { return Byte() != 0; }
     uint8_t Byte();
