@@ -19,6 +19,7 @@ inline constexpr StatusCode Bad = 0x80000000;
 inline constexpr StatusCode BadInternalError = 0x80020000;
 inline constexpr StatusCode BadOutOfMemory = 0x80030000;
 inline constexpr StatusCode BadResourceUnavailable = 0x80040000;
+inline constexpr StatusCode BadCommunicationError = 0x80050000;
 inline constexpr StatusCode BadEncodingError = 0x80060000;
 inline constexpr StatusCode BadDecodingError = 0x80070000;
 inline constexpr StatusCode BadEncodingLimitsExceeded = 0x80080000;
