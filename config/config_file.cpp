@@ -217,8 +217,7 @@ std::vector<uint8_t> EncodeConfig(const TConfigModel& model) {
 }
 
 DecodeStatus DecodeConfig(std::span<const uint8_t> file, TConfigModel& model) {
-    TModelWriteGuard guard(model);
-    ClearRecords(model);
+    ClearModel(model);
     const size_t size = file.size();
     const uint8_t* b = file.data();
     const void* zero = size > 0 ? std::memchr(b, 0, size) : nullptr;
@@ -236,7 +235,7 @@ DecodeStatus DecodeConfig(std::span<const uint8_t> file, TConfigModel& model) {
     if (size < kCfgHeaderSize + static_cast<size_t>(n) * kCfgPointImageSize) return DecodeStatus::Truncated;
     for (int s = 0; s < n; ++s) {
         if (!DecodePoint(b + kCfgHeaderSize + s * kCfgPointImageSize, s, model.points[s])) {
-            ClearRecords(model);
+            ClearModel(model);
             return DecodeStatus::BadRecords;
         }
     }

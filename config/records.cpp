@@ -80,11 +80,6 @@ bool ValidDevice(const TConfigModel& m, int point, int device) {
 }  // namespace
 
 void ClearModel(TConfigModel& m) {
-    TModelWriteGuard guard(m);
-    ClearRecords(m);
-}
-
-void ClearRecords(TConfigModel& m) {
     for (auto& p : m.points) {
         delete p.pollTimer;
         ZeroPoint(p);
@@ -94,7 +89,6 @@ void ClearRecords(TConfigModel& m) {
 
 ModelResult AppendPoint(TConfigModel& m, std::u16string_view name, std::string_view port, float period,
                         bool active) {
-    TModelWriteGuard guard(m);
     if (m.pointCount >= kMaxPoints) return ModelResult::TooManyPoints;
     const int s = m.pointCount;
     TConnectionPoint& p = m.points[s];
@@ -107,14 +101,12 @@ ModelResult AppendPoint(TConfigModel& m, std::u16string_view name, std::string_v
 
 ModelResult UpdatePoint(TConfigModel& m, int point, std::u16string_view name, std::string_view port,
                         float period, bool active) {
-    TModelWriteGuard guard(m);
     if (!ValidPoint(m, point)) return ModelResult::BadIndex;
     WritePointFields(m.points[point], name, port, period, active);
     return ModelResult::Ok;
 }
 
 ModelResult DeletePoint(TConfigModel& m, int point) {
-    TModelWriteGuard guard(m);
     if (!ValidPoint(m, point)) return ModelResult::BadIndex;
     const int c = m.pointCount;
     delete m.points[point].pollTimer;
@@ -133,7 +125,6 @@ ModelResult DeletePoint(TConfigModel& m, int point) {
 
 ModelResult AppendDevice(TConfigModel& m, int point, std::u16string_view name, uint8_t typeIndex,
                          uint8_t address, uint32_t paramMask) {
-    TModelWriteGuard guard(m);
     if (!ValidPoint(m, point)) return ModelResult::BadIndex;
     TConnectionPoint& p = m.points[point];
     if (p.deviceCount >= kMaxDevicesPerPoint) return ModelResult::TooManyDevices;
@@ -152,7 +143,6 @@ ModelResult AppendDevice(TConfigModel& m, int point, std::u16string_view name, u
 
 ModelResult UpdateDevice(TConfigModel& m, int point, int device, std::u16string_view name,
                          uint8_t typeIndex, uint8_t address, uint32_t paramMask) {
-    TModelWriteGuard guard(m);
     if (!ValidDevice(m, point, device)) return ModelResult::BadIndex;
     TDevice& dev = m.points[point].devices[device];
     CopyName(dev.name, name, kMaxNameChars);
@@ -162,8 +152,7 @@ ModelResult UpdateDevice(TConfigModel& m, int point, int device, std::u16string_
     return ModelResult::Ok;
 }
 
-namespace {
-ModelResult DeleteDeviceLocked(TConfigModel& m, int point, int device) {
+ModelResult DeleteDevice(TConfigModel& m, int point, int device) {
     if (!ValidDevice(m, point, device)) return ModelResult::BadIndex;
     TConnectionPoint& p = m.points[point];
     const int c = p.deviceCount;
@@ -176,22 +165,14 @@ ModelResult DeleteDeviceLocked(TConfigModel& m, int point, int device) {
     p.deviceCount = static_cast<uint8_t>(c - 1);
     return ModelResult::Ok;
 }
-}  // namespace
-
-ModelResult DeleteDevice(TConfigModel& m, int point, int device) {
-    TModelWriteGuard guard(m);
-    return DeleteDeviceLocked(m, point, device);
-}
-
 
 ModelResult MoveDevice(TConfigModel& m, int point, int device, int newPoint) {
-    TModelWriteGuard guard(m);
     if (!ValidDevice(m, point, device) || !ValidPoint(m, newPoint)) return ModelResult::BadIndex;
     if (newPoint == point) return ModelResult::Ok;
     if (m.points[newPoint].deviceCount >= kMaxDevicesPerPoint) return ModelResult::TooManyDevices;
     TDevice copy;
     std::memcpy(static_cast<void*>(&copy), &m.points[point].devices[device], sizeof(TDevice));
-    DeleteDeviceLocked(m, point, device);
+    DeleteDevice(m, point, device);
     TConnectionPoint& q = m.points[newPoint];
     const int d = q.deviceCount;
     std::memcpy(static_cast<void*>(&q.devices[d]), &copy, sizeof(TDevice));

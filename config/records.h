@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <shared_mutex>
 #include <string_view>
 
 class TComPort;
@@ -89,26 +88,6 @@ struct TConfigModel {
     TConnectionPoint points[kMaxPoints];
     uint8_t editedDeviceAddress;
     uint8_t editedDevicePoint;
-    // Taken exclusively while records move or are rewritten (the operations below, loading a
-    // file), and shared by readers on other threads (the OPC start and client reads). Null
-    // while no such reader exists. Not part of any file image.
-    std::shared_mutex* writeLock;
-};
-
-// Holds the model's write lock, if it has one, for the lifetime of the guard.
-class TModelWriteGuard {
-public:
-    explicit TModelWriteGuard(TConfigModel& m) : lock_(m.writeLock) {
-        if (lock_ != nullptr) lock_->lock();
-    }
-    ~TModelWriteGuard() {
-        if (lock_ != nullptr) lock_->unlock();
-    }
-    TModelWriteGuard(const TModelWriteGuard&) = delete;
-    TModelWriteGuard& operator=(const TModelWriteGuard&) = delete;
-
-private:
-    std::shared_mutex* lock_;
 };
 
 enum class ModelResult {
@@ -136,11 +115,8 @@ void CopyPortName(char* dst, std::string_view text);
 std::u16string_view NameView(const char16_t* field, int capacity);
 std::string_view PortNameView(const char* field);
 
-// Model operations. Callers stop polling first; each leaves every invariant true and takes the
-// model's write lock for its duration.
+// Model operations. Callers stop polling first; each leaves every invariant true.
 void ClearModel(TConfigModel& m);
-// ClearModel for a caller that already holds the write lock.
-void ClearRecords(TConfigModel& m);
 ModelResult AppendPoint(TConfigModel& m, std::u16string_view name, std::string_view port, float period,
                         bool active);
 ModelResult UpdatePoint(TConfigModel& m, int point, std::u16string_view name, std::string_view port,
