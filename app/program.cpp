@@ -79,6 +79,15 @@ void TProgram::FormCreate() {
     core.opcPush = [this] {
         if (opc_) opc_->PushAll(*model_);
     };
+    // Every change of the records lies between StopPolling and StartPolling: meanwhile client
+    // reads are answered from the toolkit's cache instead of from records being changed.
+    core.pollingHook = [this](bool started) {
+        if (!opc_) return;
+        if (started)
+            opc_->EndModelEdit();
+        else
+            opc_->BeginModelEdit();
+    };
     window_ = std::make_unique<TMainForm>(std::move(core));
     prompt_ = std::make_unique<TSwitchingPrompt>(window_->Prompt(), consolePrompt_, headless_);
     document_ = std::make_unique<TConfigDocument>(*model_, *prompt_, *window_);
