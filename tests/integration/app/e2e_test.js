@@ -109,6 +109,7 @@ async function main() {
     children.push(c);
     return c;
   };
+  const t0 = Date.now();
   const first = start([`-f:${cfgPath}`]);
   const url = `opc.tcp://127.0.0.1:${port}`;
 
@@ -148,7 +149,9 @@ async function main() {
   // Bad_NoCommunication after the device falls silent; Bad_NotConnected for the one that never answered.
   await waitFor("Bad_NoCommunication", async () =>
     (await read(ids.fading, 0)).statusCode.value === BAD_NO_COMMUNICATION, 20000);
+  const fadedAt = Date.now() - t0;
   assert.strictEqual((await read(ids.fading, 0)).value.value, 7, "a silent device keeps its last value");
+  console.log(`Bad_NoCommunication after ${fadedAt} ms`);
   for (const id of [ids.mute2, ids.mute3]) {
     const dv = await read(id, 0);
     assert.strictEqual(dv.statusCode.value, BAD_NOT_CONNECTED, `${id}: ${dv.statusCode.toString()}`);
