@@ -14,7 +14,7 @@ int64_t UaNow() {
 
 Engine::Engine(Backend& backend, const ServerConfig& config, Transport& transport)
     : backend_(backend), config_(config), transport_(transport), memory_(config.memoryBudgetBytes),
-      rng_(std::random_device{}()) {
+      rng_(config.randomSeed ? config.randomSeed : (uint64_t{std::random_device{}()} << 32 | std::random_device{}())) {
     serverState_.startTime = UaNow();
 }
 

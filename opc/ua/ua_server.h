@@ -31,6 +31,9 @@ struct ServerConfig {
     // Non-empty: the bytes each connection receives are appended to <dir>/conn-<n>.bin
     // (recorded sessions seed the fuzzers).
     std::string recordDirectory;
+    // Non-zero: tokens, nonces and session ids come from this seed, so recorded sessions replay
+    // exactly (fuzzing, tests). Zero in production: seeded from the system's random device.
+    uint64_t randomSeed = 0;
 };
 
 class Server {

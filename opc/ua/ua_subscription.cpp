@@ -749,8 +749,9 @@ void Engine::ServicePublish(Session& s, Connection& c, uint32_t rid, const Reque
     p.requestHandle = h.requestHandle;
     p.received = now;
     p.timeoutHint = h.timeoutHint;
-    for (const auto& [subId, seq] : acks) {
-        auto it = s.subscriptions.find(subId);
+    for (const auto& ack : acks) {
+        const uint32_t seq = ack.second;
+        auto it = s.subscriptions.find(ack.first);
         if (it == s.subscriptions.end()) {
             p.ackResults.push_back(status::BadSubscriptionIdInvalid);
             continue;

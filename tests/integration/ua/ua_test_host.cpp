@@ -173,7 +173,10 @@ int main(int argc, char** argv) {
         auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : ""; };
         if (a == "--items") items = std::atoi(next());
         else if (a == "--port") config.port = static_cast<uint16_t>(std::atoi(next()));
-        else if (a == "--record") config.recordDirectory = next();
+        else if (a == "--record") {
+            config.recordDirectory = next();
+            config.randomSeed = 1;  // replayable by the stream fuzzer
+        }
         else if (a == "--max-sessions") config.maxSessions = std::atoi(next());
         else if (a == "--max-channels") config.maxChannels = std::atoi(next());
         else if (a == "--handshake-ms") config.handshakeTimeoutMs = std::atoi(next());

@@ -1,0 +1,272 @@
+// Benchmark of the OPC UA endpoint with a native load generator (not a test).
+//
+//   ua_bench                       starts the endpoint in a child process and measures it
+//   ua_bench --connect PORT --pid PID
+//                                  measures another server with the same items (ns=1;s=item<i>)
+//   ua_bench --serve ITEMS         (internal) the child: endpoint over a fake toolkit
+//
+// Figures: Read of 1, 100 and 1000 items (latency, requests/s); a subscription of 10 000 items at
+// 100 ms (notifications/s, server CPU); server resident memory idle and per session.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "opc/ua/ua_server.h"
+#include "tests/integration/ua/ua_mini_client.h"
+
+using namespace qora::ua;
+using namespace qora::ua::testing;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kItems = 10000;
+
+class BenchBackend : public Backend {
+public:
+    explicit BenchBackend(int n) : values_(static_cast<size_t>(n)) {
+        for (int i = 0; i < n; ++i) items_.push_back({static_cast<uint32_t>(i + 1), "item" + std::to_string(i), 1});
+    }
+    void Update() {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (float& v : values_) v += 1.0f;
+        time_ += 1000000;
+        ++generation_;
+    }
+    std::vector<ItemInfo> ListItems() override { return items_; }
+    uint64_t CacheGeneration() override {
+        std::lock_guard<std::mutex> lock(mu_);
+        return generation_;
+    }
+    void ReadCache(const uint32_t* h, size_t n, ItemSample* out) override {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (size_t i = 0; i < n; ++i) {
+            const size_t k = h[i] - 1;
+            if (k >= values_.size()) {
+                out[i].valid = false;
+                continue;
+            }
+            out[i] = {values_[k], 192, time_, true};
+        }
+    }
+    void ReadDevice(const uint32_t* h, size_t n, ItemSample* out) override { ReadCache(h, n, out); }
+    void RefreshFromDevice(const uint32_t*, size_t) override {}
+    void Write(const uint32_t*, size_t) override {}
+    void SessionCreated() override {}
+    void SessionClosed() override {}
+    void ChannelOpened() override {}
+    void ChannelClosed() override {}
+    void ItemsActivated(const uint32_t*, size_t) override {}
+    void ItemsDeactivated(const uint32_t*, size_t) override {}
+    std::vector<uint32_t> Locales() override { return {0x0409}; }
+
+private:
+    std::vector<ItemInfo> items_;
+    std::mutex mu_;
+    std::vector<float> values_;
+    uint64_t time_ = 133000000000000000ull;
+    uint64_t generation_ = 1;
+};
+
+int Serve(int items) {
+    BenchBackend backend(items);
+    ServerConfig config;
+    config.host = "127.0.0.1";
+    config.port = 0;
+    config.maxSessions = 200;
+    config.maxChannels = 300;
+    Server server(backend, config);
+    std::string error;
+    if (!server.Start(&error)) {
+        std::fprintf(stderr, "start failed: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("PORT %u\n", server.Port());
+    std::fflush(stdout);
+    // Values change every 100 ms, as the toolkit's push would make them.
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        backend.Update();
+        if (getppid() == 1) return 0;  // the measuring parent is gone
+    }
+}
+
+struct ProcStat {
+    double cpuSeconds = 0;
+    long rssKiB = 0;
+};
+
+ProcStat ReadProc(pid_t pid) {
+    ProcStat s;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    if (close != std::string::npos) {
+        std::istringstream in(line.substr(close + 2));
+        std::string field;
+        unsigned long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && in >> field; ++i) {
+            if (i == 14) utime = std::stoul(field);
+            if (i == 15) stime = std::stoul(field);
+        }
+        s.cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) s.rssKiB = std::atol(line.c_str() + 6);
+    return s;
+}
+
+bool OpenSession(MiniClient& c, uint16_t port) {
+    return c.Connect(port) && c.CreateSession() == status::Good && c.Activate() == status::Good;
+}
+
+void BenchRead(uint16_t port, pid_t pid, size_t count, double maxAge) {
+    MiniClient c;
+    if (!OpenSession(c, port)) {
+        std::printf("read %zu: no session\n", count);
+        return;
+    }
+    std::vector<NodeId> nodes;
+    for (size_t i = 0; i < count; ++i) nodes.push_back(NodeId::String(1, "item" + std::to_string(i)));
+    std::vector<DataValue> values;
+    for (int i = 0; i < 20; ++i) c.Read(nodes, maxAge, values);  // warm-up
+    std::vector<double> latencies;
+    const ProcStat before = ReadProc(pid);
+    const auto start = Clock::now();
+    while (Clock::now() - start < std::chrono::seconds(3)) {
+        const auto t0 = Clock::now();
+        if (!c.Read(nodes, maxAge, values) || values.size() != count) {
+            std::printf("read %zu: failed\n", count);
+            return;
+        }
+        latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const ProcStat after = ReadProc(pid);
+    std::sort(latencies.begin(), latencies.end());
+    std::printf("read %5zu items (MaxAge %-7g): %8.0f requests/s  latency p50 %7.1f us  p99 %7.1f us  server CPU %5.1f %%\n",
+                count, maxAge, static_cast<double>(latencies.size()) / seconds, latencies[latencies.size() / 2],
+                latencies[latencies.size() * 99 / 100], 100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds);
+}
+
+void BenchSubscription(uint16_t port, pid_t pid, int items) {
+    MiniClient c;
+    if (!OpenSession(c, port)) {
+        std::printf("subscription: no session\n");
+        return;
+    }
+    const uint32_t sub = c.CreateSubscription(100, 10);
+    std::vector<NodeId> nodes;
+    for (int i = 0; i < items; ++i) nodes.push_back(NodeId::String(1, "item" + std::to_string(i)));
+    const size_t created = c.Monitor(sub, nodes, 100);
+    for (int i = 0; i < 5; ++i) c.SendPublish();
+    // Settle: skip the first samples.
+    auto drain = [&](std::chrono::seconds span, uint64_t& notifications, uint64_t& messages) {
+        const auto end = Clock::now() + span;
+        while (Clock::now() < end) {
+            ServerMessage m;
+            if (!c.Next(m, 1000)) continue;
+            if (m.type != "MSG") break;
+            Decoder d(m.body);
+            const ResponseHeader h = ReadResponseHeader(d);
+            if (h.typeId != id::ResponseOf(id::Publish)) continue;
+            const uint32_t subId = d.UInt32();
+            for (size_t i = 0, n = d.ArrayCount(4, 4); i < n; ++i) d.UInt32();
+            d.Boolean();
+            const uint32_t seq = d.UInt32();
+            d.DateTime();
+            for (size_t i = 0, n = d.ArrayCount(3, 8); i < n; ++i) {
+                const ExtensionObject x = d.Extension();
+                Decoder b(x.body);
+                notifications += b.ArrayCount(1, 1);
+            }
+            ++messages;
+            c.SendPublish(subId, seq);
+        }
+    };
+    uint64_t n0 = 0, m0 = 0;
+    drain(std::chrono::seconds(2), n0, m0);
+    const ProcStat before = ReadProc(pid);
+    const auto start = Clock::now();
+    uint64_t notifications = 0, messages = 0;
+    drain(std::chrono::seconds(5), notifications, messages);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const ProcStat after = ReadProc(pid);
+    std::printf("subscription of %zu items at 100 ms: %8.0f notifications/s in %5.1f messages/s, server CPU %5.1f %%\n",
+                created, static_cast<double>(notifications) / seconds, static_cast<double>(messages) / seconds,
+                100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds);
+}
+
+void BenchMemory(uint16_t port, pid_t pid) {
+    const ProcStat idle = ReadProc(pid);
+    std::printf("server resident memory idle (%d items): %ld KiB\n", kItems, idle.rssKiB);
+    constexpr int kSessions = 50;
+    std::vector<std::unique_ptr<MiniClient>> clients;
+    for (int i = 0; i < kSessions; ++i) {
+        auto c = std::make_unique<MiniClient>();
+        if (!OpenSession(*c, port)) break;
+        clients.push_back(std::move(c));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const ProcStat withSessions = ReadProc(pid);
+    std::printf("server resident memory with %zu sessions: %ld KiB (%.1f KiB per session)\n", clients.size(),
+                withSessions.rssKiB,
+                static_cast<double>(withSessions.rssKiB - idle.rssKiB) / static_cast<double>(std::max<size_t>(1, clients.size())));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 3 && std::strcmp(argv[1], "--serve") == 0) return Serve(std::atoi(argv[2]));
+    uint16_t port = 0;
+    pid_t pid = 0;
+    pid_t child = 0;
+    if (argc >= 5 && std::strcmp(argv[1], "--connect") == 0) {
+        port = static_cast<uint16_t>(std::atoi(argv[2]));
+        pid = static_cast<pid_t>(std::atoi(argv[4]));
+    } else {
+        int fds[2];
+        if (pipe(fds) != 0) return 1;
+        child = fork();
+        if (child == 0) {
+            dup2(fds[1], 1);
+            close(fds[0]);
+            execl("/proc/self/exe", argv[0], "--serve", std::to_string(kItems).c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        FILE* in = fdopen(fds[0], "r");
+        char line[128] = {};
+        if (!fgets(line, sizeof line, in) || std::sscanf(line, "PORT %hu", &port) != 1) {
+            std::fprintf(stderr, "server did not start\n");
+            return 1;
+        }
+        pid = child;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    BenchMemory(port, pid);
+    for (size_t n : {1u, 100u, 1000u}) BenchRead(port, pid, n, 1e9);
+    for (size_t n : {1u, 100u, 1000u}) BenchRead(port, pid, n, 0);
+    BenchSubscription(port, pid, kItems);
+    if (child > 0) {
+        kill(child, SIGTERM);
+        waitpid(child, nullptr, 0);
+    }
+    return 0;
+}
