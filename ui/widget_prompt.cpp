@@ -25,13 +25,24 @@ QFileDialog* MakeFileDialog(QWidget* owner, const char* name, QFileDialog::Accep
 
 }  // namespace
 
-TWidgetPrompt::TWidgetPrompt(QWidget* owner) : owner_(owner) {
-    open_ = MakeFileDialog(owner, "Open", QFileDialog::AcceptOpen);
-    open_->setWindowTitle(QString::fromUtf16(kOpenDialogTitle));
-    // Overwrite confirmation is on for the Save dialog (QFileDialog asks by default).
-    save_ = MakeFileDialog(owner, "Save", QFileDialog::AcceptSave);
-    save_->setOption(QFileDialog::DontConfirmOverwrite, false);
-    save_->setOption(QFileDialog::ReadOnly, false);
+TWidgetPrompt::TWidgetPrompt(QWidget* owner) : owner_(owner) {}
+
+// The dialogs are made when first used: each runs a file-system watcher thread.
+QFileDialog* TWidgetPrompt::OpenDialog() {
+    if (open_ == nullptr) {
+        open_ = MakeFileDialog(owner_, "Open", QFileDialog::AcceptOpen);
+        open_->setWindowTitle(QString::fromUtf16(kOpenDialogTitle));
+    }
+    return open_;
+}
+
+QFileDialog* TWidgetPrompt::SaveDialog() {
+    if (save_ == nullptr) {
+        save_ = MakeFileDialog(owner_, "Save", QFileDialog::AcceptSave);
+        // Asks before an existing file is replaced.
+        save_->setOption(QFileDialog::DontConfirmOverwrite, false);
+    }
+    return save_;
 }
 
 bool TWidgetPrompt::AskYesNo(const QString& title, const QString& text) {
@@ -65,11 +76,11 @@ std::optional<QString> TWidgetPrompt::Run(QFileDialog* dialog, const QString& ti
 }
 
 std::optional<QString> TWidgetPrompt::ChooseFileToOpen(const QString& title, const QString& directory) {
-    return Run(open_, title.isEmpty() ? QString::fromUtf16(kOpenDialogTitle) : title, directory);
+    return Run(OpenDialog(), title.isEmpty() ? QString::fromUtf16(kOpenDialogTitle) : title, directory);
 }
 
 std::optional<QString> TWidgetPrompt::ChooseFileToSave(const QString& title, const QString& directory) {
-    return Run(save_, title, directory);
+    return Run(SaveDialog(), title, directory);
 }
 
 }  // namespace qora

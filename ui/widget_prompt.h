@@ -11,7 +11,7 @@ namespace qora {
 
 class TWidgetPrompt : public IOperatorPrompt {
 public:
-    // owner: the main window; the two dialogs are its children ("Open" and "Save").
+    // owner: the main window; the two dialogs are its children ("Open" and "Save"), made on first use.
     explicit TWidgetPrompt(QWidget* owner);
 
     bool AskYesNo(const QString& title, const QString& text) override;
@@ -20,15 +20,15 @@ public:
     std::optional<QString> ChooseFileToOpen(const QString& title, const QString& directory) override;
     std::optional<QString> ChooseFileToSave(const QString& title, const QString& directory) override;
 
-    QFileDialog* OpenDialog() const { return open_; }
-    QFileDialog* SaveDialog() const { return save_; }
+    QFileDialog* OpenDialog();
+    QFileDialog* SaveDialog();
 
 private:
     std::optional<QString> Run(QFileDialog* dialog, const QString& title, const QString& directory);
 
     QWidget* owner_;
-    QFileDialog* open_;
-    QFileDialog* save_;
+    QFileDialog* open_ = nullptr;
+    QFileDialog* save_ = nullptr;
 };
 
 }  // namespace qora

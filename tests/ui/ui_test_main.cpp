@@ -4,6 +4,13 @@
 // fontconfig keeps a cache Qt's font database never frees; it is not ours to fix.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
 
+// Qt is not built with ThreadSanitizer, so the synchronisation of its own worker threads (the
+// global thread pool, file dialogs) is invisible to it. Our code that crosses threads (the event
+// log) is checked without suppressions in test_ui_unit.
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libQt6Core.so\nrace:libQt6Gui.so\nrace:libQt6Widgets.so\n";
+}
+
 namespace {
 
 // Destroys the application after the last test, so that its objects are not reported.
