@@ -335,6 +335,7 @@ void TMainForm::CreateTray() {
         if (reason == QSystemTrayIcon::DoubleClick) ShowHideExecute();
     });
     trayIcon_->show();  // shown from the start (appears once a notification area exists)
+    trayAvailable_ = QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 // ---- tree and list -------------------------------------------------------------------------
@@ -507,13 +508,18 @@ void TMainForm::AddEventLine(const QString& line) { eventLog_->AddLine(line); }
 // ---- hiding and showing -------------------------------------------------------------------------
 
 void TMainForm::HideToTray() {
-    hide();
+    // Without a notification area a hidden window could never be brought back: it is
+    // minimised instead, and counts as hidden all the same.
+    if (trayAvailable_)
+        hide();
+    else
+        showMinimized();
     windowHidden_ = true;
 }
 
 void TMainForm::ShowHideExecute() {
     if (windowHidden_) {
-        show();
+        showNormal();
         raise();
         activateWindow();
         windowHidden_ = false;

@@ -68,6 +68,10 @@ public:
     bool StartedByCom() const { return startedByCom_; }
     bool WindowHidden() const { return windowHidden_; }
     bool FirstPaint() const { return firstPaint_; }
+    // Whether the desktop has a notification area (taken at creation): hiding then hides the
+    // window; without one it is minimised, so that it can always be brought back.
+    bool TrayAvailable() const { return trayAvailable_; }
+    void SetTrayAvailable(bool available) { trayAvailable_ = available; }
 
     // Operations.
     void RebuildTree(int point, int device) override;
@@ -164,6 +168,7 @@ private:
     bool windowHidden_ = false;
     bool firstPaint_ = true;
     bool startedByCom_ = false;
+    bool trayAvailable_ = true;
 };
 
 }  // namespace qora

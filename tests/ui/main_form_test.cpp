@@ -68,6 +68,7 @@ protected:
         form = std::make_unique<TMainForm>(std::move(core));
         doc = std::make_unique<TConfigDocument>(*m, form->Prompt(), *form);
         form->SetDocument(doc.get());
+        form->SetTrayAvailable(true);  // the offscreen platform has no notification area
     }
 
     QAction* A(const char* name) { return form->Action(QLatin1String(name)); }
@@ -318,6 +319,19 @@ TEST_F(MainWindow, ClosingTheWindowHidesIt) {
     EXPECT_TRUE(form->WindowHidden());
     EXPECT_FALSE(form->isVisible());
     EXPECT_EQ(closed, 1);
+}
+
+TEST_F(MainWindow, WithoutANotificationAreaClosingMinimisesInstead) {
+    Build();
+    form->SetTrayAvailable(false);
+    form->show();
+    EXPECT_FALSE(form->close());
+    EXPECT_TRUE(form->WindowHidden());
+    EXPECT_TRUE(form->isMinimized());
+    form->ShowHideExecute();
+    EXPECT_FALSE(form->WindowHidden());
+    EXPECT_FALSE(form->isMinimized());
+    EXPECT_TRUE(form->isVisible());
 }
 
 TEST_F(MainWindow, StartedByComHidesAtItsFirstPaint) {
