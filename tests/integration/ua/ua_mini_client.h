@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <deque>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -93,7 +94,7 @@ public:
                 e.NullString();
                 e.String(std::string_view("opc.tcp://127.0.0.1"));
                 e.String(std::string_view("mini"));
-                e.ByteString(std::string(32, 'n'));
+                e.ByteString(Nonce());
                 e.NullString();
                 e.Double(60000);
                 e.UInt32(0);
@@ -275,6 +276,14 @@ public:
     ClientCodec codec;
     ServerReader reader;
     std::deque<ServerMessage> other;
+
+    // A fresh client nonce per session: servers may refuse a nonce they have seen.
+    static std::string Nonce() {
+        static std::mt19937_64 rng{std::random_device{}()};
+        std::string n(32, '\0');
+        for (char& ch : n) ch = static_cast<char>(rng());
+        return n;
+    }
 
 private:
     int fd_ = -1;
