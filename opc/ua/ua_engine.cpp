@@ -133,7 +133,11 @@ RequestHeader DecodeRequestHeader(Decoder& d) {
 }  // namespace
 
 void Engine::ProcessRequest(Connection& c, uint32_t requestId, const std::string& body, Millis now) {
-    Decoder d(body);
+    // What decoding may allocate: proportional to the message, and never beyond what is left of
+    // the server's memory budget.
+    const uint64_t left = memory_.Limit() > memory_.Used() ? memory_.Limit() - memory_.Used() : 1;
+    const uint64_t proportional = 32ull * body.size() + (1u << 20);
+    Decoder d(body, static_cast<size_t>(std::max<uint64_t>(1, std::min(left, proportional))));
     NodeId typeId;
     RequestHeader h;
     try {

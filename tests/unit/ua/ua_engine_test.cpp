@@ -610,3 +610,17 @@ TEST_F(EngineTest, DisconnectAllClosesEveryChannelAndKeepsSessions) {
     EXPECT_EQ(engine->SessionCount(), 0u);
     EXPECT_EQ(backend.calls["SessionClosed"], 2);
 }
+
+TEST_F(EngineTest, RequestDecodingStaysWithinWhatIsLeftOfTheMemoryBudget) {
+    config.memoryBudgetBytes = 400000;
+    Start(5);
+    auto c = Client();
+    ASSERT_TRUE(c.OpenSession());
+    std::vector<NodeId> nodes(5000, Item("item1"));
+    ResponseHeader h;
+    ReadResults(c.Call(id::Read, ReadBody(nodes)), &h);
+    EXPECT_EQ(h.typeId, id::ServiceFault);
+    EXPECT_EQ(h.serviceResult, status::BadEncodingLimitsExceeded);
+    EXPECT_FALSE(c.Closed());
+    EXPECT_EQ(ReadResults(c.Call(id::Read, ReadBody({Item("item1")}))).size(), 1u);
+}
