@@ -52,7 +52,6 @@ int Run(int argc, char** argv, bool& headless) {
     headless = qora::PrepareHeadlessPlatform();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(kApplicationTitle));
-    QApplication::setApplicationDisplayName(QString::fromUtf8(kApplicationTitle));
     QApplication::setQuitOnLastWindowClosed(false);
     // Standard buttons read "Да", "Нет", "Отмена" whatever the system language.
     QTranslator qtTranslator;
