@@ -43,11 +43,13 @@ ua::ServerConfig EndpointConfig(const TOpcUaSettings& s) {
 
 }  // namespace
 
-TProgram::TProgram(QStringList arguments, bool headless, TSingleInstance& lock, QString iniPath)
+TProgram::TProgram(QStringList arguments, bool headless, TSingleInstance& lock, QString iniPath,
+                   IOperatorPrompt* prompt)
     : arguments_(std::move(arguments)),
       headless_(headless),
       lock_(lock),
       iniPath_(iniPath.isEmpty() ? TSettings::DefaultPath() : std::move(iniPath)),
+      promptOverride_(prompt),
       model_(CreateModel()) {}
 
 TProgram::~TProgram() {
@@ -90,7 +92,8 @@ void TProgram::FormCreate() {
     };
     window_ = std::make_unique<TMainForm>(std::move(core));
     prompt_ = std::make_unique<TSwitchingPrompt>(window_->Prompt(), consolePrompt_, headless_);
-    document_ = std::make_unique<TConfigDocument>(*model_, *prompt_, *window_);
+    IOperatorPrompt& prompt = promptOverride_ != nullptr ? *promptOverride_ : *prompt_;
+    document_ = std::make_unique<TConfigDocument>(*model_, prompt, *window_);
     window_->SetDocument(document_.get());
 
     // 1. Restart disabled; hidden and first-paint flags are the window's initial state.
@@ -123,13 +126,15 @@ void TProgram::FormCreate() {
     window_->StartPolling();
 }
 
+IOperatorPrompt& TProgram::Prompt() { return promptOverride_ != nullptr ? *promptOverride_ : *prompt_; }
+
 void TProgram::ListSerialPorts() {
     std::vector<TComPortEntry> entries;
     try {
         entries = EnumComPorts(settings_->DeclaredPorts());
     } catch (const std::exception& e) {
         // Reported; start-up goes on with an empty table.
-        prompt_->ShowError(QString::fromUtf8(e.what()));
+        Prompt().ShowError(QString::fromUtf8(e.what()));
     }
     for (const TComPortEntry& entry : entries) {
         auto port = std::make_unique<TComPort>();
@@ -151,18 +156,22 @@ void TProgram::StartInitThread() {
     initThread_ = std::make_unique<TInitThread>(*opc_, *model_);
 }
 
+void TProgram::WaitForInitThread() {
+    if (initThread_) initThread_->WaitFor();
+}
+
 void TProgram::ShutdownSequence() {
     if (shutDown_ || !opc_) return;
     shutDown_ = true;
     // The class object is registered by the OPC start; revoke only after it.
-    if (initThread_) initThread_->WaitFor();
+    WaitForInitThread();
     opc_->ShutdownOPC(COPCServer::kShutdownReason);
 }
 
 void TProgram::FileExitExecute() {
     document_->SaveQuestion();
     if (opc_ && opc_->InUse() &&
-        !prompt_->AskYesNo(QString::fromUtf16(kWarningTitle), QString::fromUtf16(kInUseQuestion)))
+        !Prompt().AskYesNo(QString::fromUtf16(kWarningTitle), QString::fromUtf16(kInUseQuestion)))
         return;
     ShutdownSequence();
     QCoreApplication::quit();
@@ -171,7 +180,7 @@ void TProgram::FileExitExecute() {
 void TProgram::WMQueryEndSession() {
     document_->SaveQuestion();
     if (opc_ && opc_->InUse() &&
-        !prompt_->AskYesNo(QString::fromUtf16(kWarningTitle), QString::fromUtf16(kInUseQuestion)))
+        !Prompt().AskYesNo(QString::fromUtf16(kWarningTitle), QString::fromUtf16(kInUseQuestion)))
         return;
     ShutdownSequence();
 }

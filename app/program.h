@@ -29,7 +29,10 @@ class TProgram : public QObject {
 public:
     // arguments: the command line after the program name. headless: no display (the window
     // stays hidden and no question is asked). lock: the single-instance lock held by main.
-    TProgram(QStringList arguments, bool headless, TSingleInstance& lock, QString iniPath = QString());
+    // prompt: replaces the operator's side (tests); null = the window's, or the console when
+    // headless.
+    TProgram(QStringList arguments, bool headless, TSingleInstance& lock, QString iniPath = QString(),
+             IOperatorPrompt* prompt = nullptr);
     // FormDestroy: serial ports, then the settings, then the server object.
     ~TProgram() override;
 
@@ -39,6 +42,8 @@ public:
     // Shows the window (or leaves it hidden when started by COM or headless) and starts the
     // OPC start on its own thread.
     void StartInitThread();
+    // Waits until the OPC start has run (tests, and the shutdown sequence).
+    void WaitForInitThread();
 
     // Ways out.
     void FileExitExecute();
@@ -57,12 +62,14 @@ public:
 
 private:
     void ShutdownSequence();
+    IOperatorPrompt& Prompt();
     void ListSerialPorts();
 
     QStringList arguments_;
     bool headless_;
     TSingleInstance& lock_;
     QString iniPath_;
+    IOperatorPrompt* promptOverride_;
     bool shutDown_ = false;
 
     std::unique_ptr<TConfigModel, ModelDeleter> model_;
