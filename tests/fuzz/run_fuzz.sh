@@ -6,5 +6,5 @@ FUZZER="$1"; SEEDS="$2"; SECONDS_TO_RUN="$3"
 WORK="$(mktemp -d)"
 trap 'rm -rf "$WORK"' EXIT INT TERM
 cd "$WORK"
-exec "$FUZZER" -max_total_time="$SECONDS_TO_RUN" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
+"$FUZZER" -max_total_time="$SECONDS_TO_RUN" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
   -print_final_stats=1 "$WORK" "$SEEDS"
