@@ -52,7 +52,7 @@ constexpr int kColValue = 1;
 constexpr int kColQuality = 2;
 constexpr int kColTime = 3;
 
-struct TActionSpec {
+struct TActionInfo {
     const char* name;
     const char* category;
     const char* caption;
@@ -152,7 +152,7 @@ IOperatorPrompt& TMainForm::Prompt() { return *prompt_; }
 void TMainForm::CreateActions() {
     actionList_ = new QObject(this);
     actionList_->setObjectName(QStringLiteral("ActionList"));
-    const TActionSpec specs[] = {
+    const TActionInfo actionTable[] = {
         {"FileCreate", "File", "Создать", "Создать новую конфигурацию", "Ctrl+N", kImgFileCreate},
         {"FileOpen", "File", "Открыть", "Открыть существующую конфигурацию", "Ctrl+O", kImgFileOpen},
         {"FileSave", "File", "Сохранить", "Сохранить активную конфигурацию", "Ctrl+S", kImgFileSave},
@@ -171,7 +171,7 @@ void TMainForm::CreateActions() {
         {"HelpHelp", "Help", "Справка", "Показать файл справки", "F1", kImgHelpHelp},
         {"ShowHide", "", "Скрыть/Показать", "", "", kImgShowHide},
     };
-    for (const TActionSpec& s : specs) {
+    for (const TActionInfo& s : actionTable) {
         auto* a = new QAction(images_[static_cast<size_t>(s.image)], QString::fromUtf8(s.caption), actionList_);
         a->setObjectName(QString::fromLatin1(s.name));
         a->setProperty("category", QString::fromLatin1(s.category));

@@ -109,13 +109,13 @@ TEST_F(MainWindow, ComponentsCarryTheirNamesCaptionsHintsAndShortcuts) {
     for (const char* name : {"Tree", "List", "EventList", "StatusBar", "OPCTimer", "TrayIcon", "ToolBar", "MainMenu",
                              "ActionList", "TrayPopup", "Splitter1"})
         EXPECT_NE(form->findChild<QObject*>(QLatin1String(name)), nullptr) << name;
-    struct Spec {
+    struct Expected {
         const char* name;
         const char* caption;
         const char* hint;
         const char* shortcut;
         int image;
-    } specs[] = {
+    } expectations[] = {
         {"FileCreate", "Создать", "Создать новую конфигурацию", "Ctrl+N", 0},
         {"FileOpen", "Открыть", "Открыть существующую конфигурацию", "Ctrl+O", 1},
         {"FileSave", "Сохранить", "Сохранить активную конфигурацию", "Ctrl+S", 2},
@@ -129,7 +129,7 @@ TEST_F(MainWindow, ComponentsCarryTheirNamesCaptionsHintsAndShortcuts) {
         {"HelpHelp", "Справка", "Показать файл справки", "F1", 10},
         {"ShowHide", "Скрыть/Показать", "", "", 13},
     };
-    for (const Spec& s : specs) {
+    for (const Expected& s : expectations) {
         QAction* a = A(s.name);
         ASSERT_NE(a, nullptr) << s.name;
         EXPECT_EQ(a->text(), QString::fromUtf8(s.caption));

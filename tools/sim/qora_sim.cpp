@@ -153,11 +153,11 @@ Device& DeviceAt(std::map<int, Device>& devices, int address) {
     return d;
 }
 
-void ParseDevice(std::map<int, Device>& devices, const std::string& spec) {
-    const size_t colon = spec.find(':');
-    if (colon == std::string::npos) Fail("--device needs ADDR:P=GEN[,...]: '" + spec + "'");
-    Device& d = DeviceAt(devices, static_cast<int>(ParseInt(spec.substr(0, colon), 1, 254, "--device address")));
-    for (const std::string& item : Split(spec.substr(colon + 1), ',')) {
+void ParseDevice(std::map<int, Device>& devices, const std::string& arg) {
+    const size_t colon = arg.find(':');
+    if (colon == std::string::npos) Fail("--device needs ADDR:P=GEN[,...]: '" + arg + "'");
+    Device& d = DeviceAt(devices, static_cast<int>(ParseInt(arg.substr(0, colon), 1, 254, "--device address")));
+    for (const std::string& item : Split(arg.substr(colon + 1), ',')) {
         const size_t eq = item.find('=');
         if (eq == std::string::npos) Fail("--device parameter needs P=GEN: '" + item + "'");
         const int param = static_cast<int>(ParseInt(item.substr(0, eq), 0, 255, "--device parameter"));
@@ -186,28 +186,28 @@ void ParseDevice(std::map<int, Device>& devices, const std::string& spec) {
     }
 }
 
-void ParseFault(std::map<int, Device>& devices, const std::string& spec) {
-    const std::vector<std::string> f = Split(spec, ':');
-    if (f.size() < 2) Fail("--fault needs ADDR:KIND[:ARG]: '" + spec + "'");
+void ParseFault(std::map<int, Device>& devices, const std::string& arg) {
+    const std::vector<std::string> f = Split(arg, ':');
+    if (f.size() < 2) Fail("--fault needs ADDR:KIND[:ARG]: '" + arg + "'");
     Device& d = DeviceAt(devices, static_cast<int>(ParseInt(f[0], 1, 254, "--fault address")));
     const std::string& kind = f[1];
     if (kind == "silent" && f.size() == 2) {
         d.silent = true;
     } else if (kind == "silent-after" && f.size() == 3) {
-        d.silentAfter = ParseInt(f[2], 0, LONG_MAX, spec);
+        d.silentAfter = ParseInt(f[2], 0, LONG_MAX, arg);
     } else if (kind == "bad-checksum" && f.size() == 2) {
         d.badChecksum = true;
     } else if (kind == "reply-code" && f.size() == 3) {
-        d.replyCode = static_cast<int>(ParseInt(f[2], 0, 255, spec, 16));
+        d.replyCode = static_cast<int>(ParseInt(f[2], 0, 255, arg, 16));
     } else if (kind == "chunks" && f.size() == 4) {
-        d.chunkSize = static_cast<int>(ParseInt(f[2], 1, 1000, spec));
-        d.chunkDelayMs = static_cast<int>(ParseInt(f[3], 0, 60000, spec));
+        d.chunkSize = static_cast<int>(ParseInt(f[2], 1, 1000, arg));
+        d.chunkDelayMs = static_cast<int>(ParseInt(f[3], 0, 60000, arg));
     } else if (kind == "garbage" && (f.size() == 2 || f.size() == 3)) {
-        d.garbage = f.size() == 3 ? ParseHex(f[2], spec) : std::vector<uint8_t>{0x00, 0x13};
+        d.garbage = f.size() == 3 ? ParseHex(f[2], arg) : std::vector<uint8_t>{0x00, 0x13};
     } else if (kind == "novalue" && f.size() == 3) {
-        for (const std::string& p : Split(f[2], ',')) d.noValue.insert(static_cast<int>(ParseInt(p, 0, 255, spec)));
+        for (const std::string& p : Split(f[2], ',')) d.noValue.insert(static_cast<int>(ParseInt(p, 0, 255, arg)));
     } else {
-        Fail("unknown fault '" + spec + "'");
+        Fail("unknown fault '" + arg + "'");
     }
 }
 
