@@ -12,8 +12,6 @@ bool Set(const char* name) {
 }
 }  // namespace
 
-bool NoDisplayAvailable() { return !Set("DISPLAY") && !Set("WAYLAND_DISPLAY") && !Set("QT_QPA_PLATFORM"); }
-
 bool PrepareHeadlessPlatform() {
     if (Set("QT_QPA_PLATFORM")) {
         const char* v = std::getenv("QT_QPA_PLATFORM");

@@ -4,8 +4,6 @@
 
 namespace qora {
 
-// True when neither an X11 nor a Wayland display is named and no Qt platform was chosen.
-bool NoDisplayAvailable();
 // Selects the offscreen platform when no display is available. Call before QApplication.
 // Returns true when the program runs headless.
 bool PrepareHeadlessPlatform();

@@ -1,10 +1,7 @@
 // Entry point: registration commands, single instance, the application and its message loop.
 #include <QApplication>
-#include <QLibraryInfo>
-#include <QLocale>
 #include <QMessageBox>
 #include <QSessionManager>
-#include <QTranslator>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -17,6 +14,7 @@
 #include "app/single_instance.h"
 #include "opc/opc_server.h"
 #include "ui/main_form.h"
+#include "ui/message_box.h"
 
 namespace {
 
@@ -54,9 +52,7 @@ int Run(int argc, char** argv, bool& headless) {
     QApplication::setApplicationName(QString::fromUtf8(kApplicationTitle));
     QApplication::setQuitOnLastWindowClosed(false);
     // Standard buttons read "Да", "Нет", "Отмена" whatever the system language.
-    QTranslator qtTranslator;
-    if (qtTranslator.load(QStringLiteral("qtbase_ru"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QApplication::installTranslator(&qtTranslator);
+    qora::InstallQtRussianTranslation();
 
     QStringList arguments;
     for (const std::string& a : args) arguments << QString::fromLocal8Bit(a.c_str());

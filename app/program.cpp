@@ -168,21 +168,20 @@ void TProgram::ShutdownSequence() {
     opc_->ShutdownOPC(COPCServer::kShutdownReason);
 }
 
-void TProgram::FileExitExecute() {
+bool TProgram::SaveAndConfirmShutdown() {
     document_->SaveQuestion();
-    if (opc_ && opc_->InUse() &&
-        !Prompt().AskYesNo(QString::fromUtf16(kWarningTitle), QString::fromUtf16(kInUseQuestion)))
-        return;
+    return !(opc_ && opc_->InUse()) ||
+           Prompt().AskYesNo(QString::fromUtf16(kWarningTitle), QString::fromUtf16(kInUseQuestion));
+}
+
+void TProgram::FileExitExecute() {
+    if (!SaveAndConfirmShutdown()) return;
     ShutdownSequence();
     QCoreApplication::quit();
 }
 
 void TProgram::WMQueryEndSession() {
-    document_->SaveQuestion();
-    if (opc_ && opc_->InUse() &&
-        !Prompt().AskYesNo(QString::fromUtf16(kWarningTitle), QString::fromUtf16(kInUseQuestion)))
-        return;
-    ShutdownSequence();
+    if (SaveAndConfirmShutdown()) ShutdownSequence();
 }
 
 void TProgram::RestartExecute() {

@@ -61,6 +61,8 @@ public:
     bool Headless() const { return headless_; }
 
 private:
+    // The save question, then, when clients are connected, whether to end the server.
+    bool SaveAndConfirmShutdown();
     void ShutdownSequence();
     IOperatorPrompt& Prompt();
     void ListSerialPorts();
