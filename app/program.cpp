@@ -156,6 +156,12 @@ void TProgram::StartInitThread() {
     initThread_ = std::make_unique<TInitThread>(*opc_, *model_);
 }
 
+void TProgram::EndMessageLoop() {
+    // exit, not quit: quit first asks every window to close, and the main window refuses (closing
+    // only hides it), which would cancel the request whenever the window is shown.
+    QCoreApplication::exit(0);
+}
+
 void TProgram::WaitForInitThread() {
     if (initThread_) initThread_->WaitFor();
 }
@@ -177,7 +183,7 @@ bool TProgram::SaveAndConfirmShutdown() {
 void TProgram::FileExitExecute() {
     if (!SaveAndConfirmShutdown()) return;
     ShutdownSequence();
-    QCoreApplication::quit();
+    EndMessageLoop();
 }
 
 void TProgram::WMQueryEndSession() {
@@ -187,7 +193,7 @@ void TProgram::WMQueryEndSession() {
 void TProgram::RestartExecute() {
     document_->SaveQuestion();
     lock_.Release();
-    QCoreApplication::quit();
+    EndMessageLoop();
     // A failure to start the new process is not reported; this one ends all the same.
     QProcess::startDetached(QCoreApplication::applicationFilePath(), {});
 }
@@ -195,7 +201,7 @@ void TProgram::RestartExecute() {
 void TProgram::Terminate(int signalNumber) {
     std::fprintf(stderr, "qora-opc-server: signal %d, shutting down\n", signalNumber);
     ShutdownSequence();
-    QCoreApplication::quit();
+    EndMessageLoop();
 }
 
 }  // namespace qora

@@ -64,6 +64,7 @@ private:
     // The save question, then, when clients are connected, whether to end the server.
     bool SaveAndConfirmShutdown();
     void ShutdownSequence();
+    void EndMessageLoop();
     IOperatorPrompt& Prompt();
     void ListSerialPorts();
 

@@ -173,6 +173,18 @@ TEST_F(Program, SessionEndQueryShutsTheServerDownButKeepsPolling) {
     EXPECT_TRUE(p->Window().OPCTimer()->isActive());
 }
 
+TEST_F(Program, ExitEndsTheMessageLoopWhileTheWindowIsShown) {
+    auto p = std::make_unique<TProgram>(QStringList{}, false, lock_, Ini(), &prompt_);
+    p->FormCreate();
+    p->StartInitThread();
+    ASSERT_TRUE(p->Window().isVisible());
+    QTimer::singleShot(0, [&] { p->FileExitExecute(); });
+    // A loop that the exit did not end is ended by this guard with another code.
+    QTimer::singleShot(10000, [] { QCoreApplication::exit(99); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_FALSE(p->Server()->impl().Registered());
+}
+
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
