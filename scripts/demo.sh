@@ -25,22 +25,8 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-"$SIM" --link "$DEMO/ttySIM1" \
-  --device 1:0=sine:85:5:60,1=ramp:60:70:0.1,2=const:90 \
-  --device 2:0=sine:80:3:45,1=const:65.5 > "$DEMO/sim1.log" 2>&1 &
-PIDS="$PIDS $!"
-"$SIM" --link "$DEMO/ttySIM2" \
-  --device 5:0=const:21.5,3=sine:6.2:0.4:30,4=ramp:4:8:0.05 \
-  --device 6:3=sine:5.8:0.2:20 --fault 6:silent-after:40 > "$DEMO/sim2.log" 2>&1 &
-PIDS="$PIDS $!"
-"$SIM" --link "$DEMO/ttySIM3" \
-  --device 10:0=const:18,5=sine:120:15:90,6=ramp:1000:100000:2.5,7=ramp:500:50000:1.2 \
-  --fault 11:silent > "$DEMO/sim3.log" 2>&1 &
-PIDS="$PIDS $!"
-for i in 1 2 3; do
-  n=0
-  while [ ! -e "$DEMO/ttySIM$i" ] && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
-done
+. "$ROOT/scripts/demo-lines.sh"
+start_demo_lines "$DEMO" "$SIM"
 
 echo "Demo installation: $DEMO"
 echo "OPC UA endpoint:   opc.tcp://127.0.0.1:$PORT  (anonymous, security None)"
