@@ -175,7 +175,8 @@ void TProgram::ShutdownSequence() {
 }
 
 bool TProgram::SaveAndConfirmShutdown() {
-    document_->SaveQuestion();
+    // A save the operator asked for that failed keeps the program as it is.
+    if (document_->SaveQuestion() == TConfigDocument::SaveQuestionOutcome::SaveFailed) return false;
     return !(opc_ && opc_->InUse()) ||
            Prompt().AskYesNo(QString::fromUtf16(kWarningTitle), QString::fromUtf16(kInUseQuestion));
 }
@@ -191,7 +192,7 @@ void TProgram::WMQueryEndSession() {
 }
 
 void TProgram::RestartExecute() {
-    document_->SaveQuestion();
+    if (document_->SaveQuestion() == TConfigDocument::SaveQuestionOutcome::SaveFailed) return;
     lock_.Release();
     EndMessageLoop();
     // A failure to start the new process is not reported; this one ends all the same.

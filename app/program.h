@@ -61,7 +61,8 @@ public:
     bool Headless() const { return headless_; }
 
 private:
-    // The save question, then, when clients are connected, whether to end the server.
+    // The save question, then, when clients are connected, whether to end the server. False when
+    // a save the operator asked for failed, or the answer was No.
     bool SaveAndConfirmShutdown();
     void ShutdownSequence();
     void EndMessageLoop();

@@ -1,8 +1,11 @@
 #include "config/config_document.h"
 
 #include "config/config_file.h"
+#include "config/file_io.h"
 
 #include <QFileInfo>
+
+#include <cerrno>
 
 namespace qora {
 
@@ -24,12 +27,18 @@ TConfigDocument::SaveQuestionOutcome TConfigDocument::SaveQuestion() {
     if (!prompt_.AskYesNo(QString::fromUtf16(kWarningTitle), QString::fromUtf16(kSaveQuestionText)))
         return SaveQuestionOutcome::Declined;
     FileSave();
-    return SaveQuestionOutcome::Saved;
+    // Whatever the way (own path, picked file, free name), the edits are on disk only when the
+    // flag was cleared by a successful write.
+    return unsaved_ ? SaveQuestionOutcome::SaveFailed : SaveQuestionOutcome::Saved;
 }
 
 void TConfigDocument::FileNew() {
     host_.StopPolling();
-    SaveQuestion();
+    if (SaveQuestion() == SaveQuestionOutcome::SaveFailed) {
+        // The operator wanted the edits kept: the configuration stays, and so does its polling.
+        host_.StartPolling();
+        return;
+    }
     ClearModel(model_);
     host_.RebuildTree(-1, -1);
     name_ = QString::fromUtf16(kNewConfigName);
@@ -40,7 +49,7 @@ void TConfigDocument::FileNew() {
 }
 
 void TConfigDocument::FileOpen() {
-    SaveQuestion();
+    if (SaveQuestion() == SaveQuestionOutcome::SaveFailed) return;
     const std::optional<QString> path = prompt_.ChooseFileToOpen(QString::fromUtf16(kOpenDialogTitle), directory_);
     if (!path) return;
     if (LoadConfiguration(*path) != LoadOutcome::OpenFailed) host_.EnableRestart();
@@ -52,15 +61,38 @@ void TConfigDocument::FileSave() {
         const std::optional<QString> path =
             prompt_.ChooseFileToSave(QString::fromUtf16(kSaveDialogTitle), directory_);
         // A failed write ends the action: the error has been shown once.
-        if (path && !SaveConfiguration(*path)) return;
+        if (path)
+            SaveConfiguration(*path);
+        else if (unsaved_)
+            SaveUnderFreeName();
+        return;
     }
     if (unsaved_) SaveConfiguration(directory_ + name_ + QString::fromUtf16(kCfgExtension));
+}
+
+void TConfigDocument::SaveUnderFreeName() {
+    // "Новая.cfg", then "Новая1.cfg", "Новая2.cfg", ...: the write itself refuses an existing
+    // name, so a file that appears meanwhile is not replaced either.
+    constexpr int kMaxNumber = 9999;
+    const QString stem = directory_ + name_;
+    const QString extension = QString::fromUtf16(kCfgExtension);
+    for (int number = 0; number <= kMaxNumber; ++number) {
+        const QString path = stem + (number == 0 ? QString() : QString::number(number)) + extension;
+        if (Write(path, true) != WriteOutcome::Exists) return;
+    }
+    prompt_.ShowError(CreateFileError(stem + extension, EEXIST));
 }
 
 void TConfigDocument::FileSaveAs() {
     if (model_.pointCount == 0) return;
     const std::optional<QString> path = prompt_.ChooseFileToSave(QString::fromUtf16(kSaveAsDialogTitle), directory_);
     if (path) SaveConfiguration(*path);
+}
+
+void TConfigDocument::BecomeUntitled() {
+    name_ = QString::fromUtf16(kNewConfigName);
+    untitled_ = true;
+    unsaved_ = false;
 }
 
 TConfigDocument::LoadOutcome TConfigDocument::LoadConfiguration(const QString& path) {
@@ -73,36 +105,57 @@ TConfigDocument::LoadOutcome TConfigDocument::LoadConfiguration(const QString& p
         host_.ClearList();
         host_.RebuildTree(-1, -1);
         prompt_.ShowError(read.message);
+        // No file holds the empty model: the caption must not name one, nor "Сохранить" write
+        // over one.
+        BecomeUntitled();
+        host_.UpdateCaption();
         return LoadOutcome::OpenFailed;
     }
     if (read.ok()) {
         name_ = NameFromPath(path);
+        untitled_ = false;
     } else {
         prompt_.ShowMessage(QString::fromUtf16(kWarningTitle), read.message);
+        // The refused file is not loaded and the one loaded before is gone from memory: saving
+        // under either name would replace a file with the empty (or newly edited) model.
+        BecomeUntitled();
     }
     unsaved_ = false;
-    untitled_ = false;
     host_.UpdateCaption();
     host_.ClearList();
     host_.RebuildTree(-1, -1);
-    host_.RecordStartupConfiguration(path);
+    RecordStartupConfiguration(path);
     host_.StartPolling();
     return read.ok() ? LoadOutcome::Loaded : LoadOutcome::Refused;
 }
 
-bool TConfigDocument::SaveConfiguration(const QString& path) {
+bool TConfigDocument::SaveConfiguration(const QString& path) { return Write(path, false) == WriteOutcome::Written; }
+
+TConfigDocument::WriteOutcome TConfigDocument::Write(const QString& path, bool keepExisting) {
+    const TConfigWriteResult written =
+        WriteConfigFile(path, model_, keepExisting ? ReplaceMode::KeepExisting : ReplaceMode::Replace);
+    if (!written.ok) {
+        if (keepExisting && written.errorNumber == EEXIST) return WriteOutcome::Exists;
+        // Nothing changes: the name, the directory and the caption still tell where the
+        // configuration last was, and the flags that it is not saved.
+        prompt_.ShowError(written.error);
+        return WriteOutcome::Failed;
+    }
     directory_ = DirectoryFromPath(path);
     name_ = NameFromPath(path);
-    const TConfigWriteResult written = WriteConfigFile(path, model_);
-    if (!written.ok) {
-        prompt_.ShowError(written.error);
-        return false;
-    }
     unsaved_ = false;
     untitled_ = false;
     host_.UpdateCaption();
-    host_.RecordStartupConfiguration(path);
-    return true;
+    RecordStartupConfiguration(path);
+    return WriteOutcome::Written;
+}
+
+void TConfigDocument::RecordStartupConfiguration(const QString& path) {
+    QString error;
+    if (host_.RecordStartupConfiguration(path, &error) || settingsFailureReported_) return;
+    // Told once per run: every later load and save would fail the same way.
+    settingsFailureReported_ = true;
+    prompt_.ShowError(QString::fromUtf16(kMsgStartupNotRecorded) + u'\n' + error);
 }
 
 TConfigDocument::LoadOutcome TConfigDocument::OpenAtStartUp(const QString& path) {

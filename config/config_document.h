@@ -24,6 +24,9 @@ inline constexpr char16_t kSaveAsDialogTitle[] = u"Сохранить файл �
 // For QFileDialog: name filter and default suffix of the Open and Save dialogs.
 inline constexpr char16_t kCfgDialogFilter[] = u"Файлы конфигурации (*.cfg)";
 inline constexpr char16_t kCfgDefaultSuffix[] = u"cfg";
+// Shown once per run when GENERAL/MAIN_CFG cannot be written, followed by the reason.
+inline constexpr char16_t kMsgStartupNotRecorded[] =
+    u"Путь конфигурации не записан в файл настроек: при следующем запуске она не будет открыта.";
 
 // The operator's side: message boxes owned by the main window and the standard file dialogs.
 class IOperatorPrompt {
@@ -57,14 +60,17 @@ public:
     virtual void UpdateCaption() = 0;
     // Enables the Restart action ("Перезапуск").
     virtual void EnableRestart() = 0;
-    // Record start-up configuration: write path as GENERAL/MAIN_CFG (TSettings does it).
-    virtual void RecordStartupConfiguration(const QString& path) = 0;
+    // Record start-up configuration: write path as GENERAL/MAIN_CFG (TSettings does it). False,
+    // with the reason in error, when the settings file could not be written.
+    virtual bool RecordStartupConfiguration(const QString& path, QString* error) = 0;
 };
 
 class TConfigDocument {
 public:
     enum class LoadOutcome { Loaded, Refused, OpenFailed, Created /* OpenAtStartUp ran FileNew */ };
-    enum class SaveQuestionOutcome { NotAsked, Saved, Declined };
+    // SaveFailed: Yes was answered but the configuration is still unsaved (the write failed and
+    // has been reported); the action that asked must stop and change nothing.
+    enum class SaveQuestionOutcome { NotAsked, Saved, Declined, SaveFailed };
 
     TConfigDocument(TConfigModel& model, IOperatorPrompt& prompt, IDocumentHost& host);
 
@@ -77,28 +83,36 @@ public:
     void SetUnsaved() { unsaved_ = true; }
 
     // "Создать": StopPolling, save question, clear the model, RebuildTree(-1,-1), name "Новая",
-    // flags untitled 1 / unsaved 0, UpdateCaption. Polling is not restarted.
+    // flags untitled 1 / unsaved 0, UpdateCaption. Polling is not restarted. When the save the
+    // operator asked for fails, polling is started again and nothing else changes.
     void FileNew();
     // "Открыть": save question, Open dialog in the configuration directory; a picked file is
-    // loaded (LoadConfiguration) and Restart enabled. Cancelling changes nothing.
+    // loaded (LoadConfiguration) and Restart enabled. Cancelling, or a failed save, changes
+    // nothing.
     void FileOpen();
-    // "Сохранить": nothing at point count 0; an untitled configuration first offers the Save
-    // dialog; then, if still unsaved, saves to directory + name + ".cfg" (so a cancelled dialog
-    // saves "Новая.cfg" in the configuration directory).
+    // "Сохранить": nothing at point count 0; an untitled configuration offers the Save dialog,
+    // and when it is cancelled the configuration goes to the first free name of "Новая.cfg",
+    // "Новая1.cfg", "Новая2.cfg", ... in the configuration directory: an existing file is never
+    // replaced without the operator's choice. A titled configuration, if unsaved, is saved to
+    // directory + name + ".cfg".
     void FileSave();
     // "Сохранить как...": nothing at point count 0; Save dialog; cancelling changes nothing.
     void FileSaveAs();
     // Asked only when unsaved and points exist; Yes runs FileSave.
-    SaveQuestionOutcome SaveQuestion();
+    [[nodiscard]] SaveQuestionOutcome SaveQuestion();
 
     // The reader with its document steps: StopPolling, clear, directory := the file's; an accepted
     // file names the configuration, a refused one is reported; then flags 0, UpdateCaption,
-    // ClearList, RebuildTree(-1,-1), MAIN_CFG := path, StartPolling. A file that cannot be opened
-    // is reported with ShowError; the flags, caption, MAIN_CFG and polling are then left alone
-    // (the list and the tree are brought in line with the cleared model).
+    // ClearList, RebuildTree(-1,-1), MAIN_CFG := path, StartPolling.
+    // A refused file leaves an empty configuration that no file holds: it is named "Новая" and
+    // untitled, so the next "Сохранить" asks where to write and never replaces the file that was
+    // loaded before. A file that cannot be opened is reported with ShowError; the model is empty
+    // then as well and the document becomes "Новая", untitled and saved, while MAIN_CFG and
+    // polling are left alone (the list and the tree are brought in line with the cleared model).
     LoadOutcome LoadConfiguration(const QString& path);
-    // The writer: directory and name := the path's, write, flags 0, UpdateCaption, MAIN_CFG.
-    // A failed write is reported with ShowError; the flags and MAIN_CFG are then left alone.
+    // The writer: write, then directory and name := the path's, flags 0, UpdateCaption, MAIN_CFG.
+    // A failed write is reported with ShowError and changes nothing (name, directory, flags,
+    // MAIN_CFG).
     bool SaveConfiguration(const QString& path);
 
     // Start-up (after the command line and MAIN_CFG gave path): an empty path or one that names
@@ -111,6 +125,14 @@ public:
     static QString DirectoryFromPath(const QString& path);
 
 private:
+    enum class WriteOutcome { Written, Exists, Failed };
+    WriteOutcome Write(const QString& path, bool keepExisting);
+    // The cancelled Save dialog of an untitled configuration: the first free name.
+    void SaveUnderFreeName();
+    // The document after a load that left the model empty without loading the file.
+    void BecomeUntitled();
+    void RecordStartupConfiguration(const QString& path);
+
     TConfigModel& model_;
     IOperatorPrompt& prompt_;
     IDocumentHost& host_;
@@ -118,6 +140,7 @@ private:
     QString directory_;
     bool unsaved_ = false;
     bool untitled_ = false;
+    bool settingsFailureReported_ = false;
 };
 
 }  // namespace qora

@@ -264,10 +264,10 @@ TConfigReadResult ReadConfigFile(const QString& path, TConfigModel& model) {
     return result;
 }
 
-TConfigWriteResult WriteConfigFile(const QString& path, const TConfigModel& model) {
+TConfigWriteResult WriteConfigFile(const QString& path, const TConfigModel& model, ReplaceMode mode) {
     TConfigWriteResult result;
     const std::vector<uint8_t> file = EncodeConfig(model);
-    result.ok = WriteFileAtomically(path, file.data(), file.size(), &result.error);
+    result.ok = WriteFileAtomically(path, file.data(), file.size(), &result.error, mode, &result.errorNumber);
     return result;
 }
 

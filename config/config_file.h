@@ -13,6 +13,7 @@
 // of a point image are written as zero and ignored on reading.
 #pragma once
 
+#include "config/file_io.h"
 #include "config/records.h"
 
 #include <QString>
@@ -68,11 +69,13 @@ TConfigReadResult ReadConfigFile(const QString& path, TConfigModel& model);
 
 struct TConfigWriteResult {
     bool ok = false;
-    QString error;  // the platform's error when ok is false
+    QString error;        // the platform's error when ok is false
+    int errorNumber = 0;  // its error number (EEXIST: KeepExisting found the file there)
 };
 
-// Writes the points in use of model to path through a temporary file that is flushed and renamed
-// over path: on failure the previous file stays as it was.
-TConfigWriteResult WriteConfigFile(const QString& path, const TConfigModel& model);
+// Writes the points in use of model to path through a temporary file that is flushed and then
+// named path (WriteFileAtomically): on failure the previous file stays as it was.
+TConfigWriteResult WriteConfigFile(const QString& path, const TConfigModel& model,
+                                   ReplaceMode mode = ReplaceMode::Replace);
 
 }  // namespace qora

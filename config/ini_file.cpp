@@ -46,12 +46,17 @@ bool TIniFile::Reload(QString* error) {
     const FileReadStatus st = ReadFileBytes(fileName_, bytes, kMaxIniBytes + 1, &err);
     if (st == FileReadStatus::Failed || bytes.size() > kMaxIniBytes) {
         if (st != FileReadStatus::Failed)
-            err = QStringLiteral("Cannot open file \"%1\". %2").arg(fileName_, ErrnoText(EFBIG));
+            err = OpenFileError(fileName_, EFBIG);
         if (error != nullptr) *error = err;
-        Parse(QByteArray());
+        Parse(QByteArray(), Encoding::Utf8);
         return false;
     }
-    Parse(QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size())));
+    const QByteArray content(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
+    // The same bytes as last read or written keep the encoding they had: only a file changed
+    // since is looked at afresh.
+    std::optional<Encoding> known;
+    if (!lines_.empty() && content == Joined()) known = encoding_;
+    Parse(content, known);
     return true;
 }
 
@@ -63,10 +68,16 @@ QString TIniFile::DecodeLine(const QByteArray& raw) const {
     return QString::fromUtf8(raw.constData(), n);
 }
 
-void TIniFile::Parse(const QByteArray& bytes) {
+QByteArray TIniFile::Joined() const {
+    QByteArray all;
+    for (const QByteArray& raw : lines_) all += raw;
+    return all;
+}
+
+void TIniFile::Parse(const QByteArray& bytes, std::optional<Encoding> known) {
     lines_.clear();
     sections_.clear();
-    encoding_ = IsValidUtf8(bytes) ? Encoding::Utf8 : Encoding::Windows1251;
+    encoding_ = known ? *known : LooksLikeWindows1251(bytes) ? Encoding::Windows1251 : Encoding::Utf8;
     qsizetype start = 0;
     while (start < bytes.size()) {
         qsizetype nl = bytes.indexOf('\n', start);
@@ -210,13 +221,14 @@ bool TIniFile::WriteString(QStringView section, QStringView key, QStringView val
     };
     const QString sectionName = section.trimmed().toString();
     const QString keyName = key.trimmed().toString();
-    if (sectionName.isEmpty() || keyName.isEmpty()) return refuse(QStringLiteral("Empty section or key name"));
+    if (sectionName.isEmpty() || keyName.isEmpty())
+        return refuse(QStringLiteral("Пустое имя раздела или ключа в файле настроек"));
     if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value))
-        return refuse(QStringLiteral("Line break in a settings value"));
+        return refuse(QStringLiteral("Перевод строки в значении файла настроек"));
     if (keyName.contains(u'=') || sectionName.contains(u']'))
-        return refuse(QStringLiteral("Invalid character in a section or key name"));
+        return refuse(QStringLiteral("Недопустимый символ в имени раздела или ключа файла настроек"));
     if (keyName.front() == u';' || keyName.front() == u'#' || keyName.front() == u'[')
-        return refuse(QStringLiteral("Invalid character in a section or key name"));
+        return refuse(QStringLiteral("Недопустимый символ в имени раздела или ключа файла настроек"));
 
     // Work on what is on disk now, so that lines changed by hand since are kept as well.
     QString readError;
@@ -271,7 +283,7 @@ bool TIniFile::WriteString(QStringView section, QStringView key, QStringView val
     QString writeError;
     if (!WriteFileAtomically(fileName_, out.constData(), static_cast<size_t>(out.size()), &writeError))
         return refuse(writeError);
-    Parse(out);
+    Parse(out, encoding);
     return true;
 }
 

@@ -4,8 +4,9 @@
 // The file is read when the object is created (and by Reload); a missing file reads as empty.
 // Every write re-reads the file, changes the one line it concerns and replaces the file
 // atomically, so comments, blank lines, the order of sections and every other line stay byte
-// for byte. Text is UTF-8; a file whose bytes are not valid UTF-8 is read as Windows-1251 and
-// written back in it while the new text fits that code page.
+// for byte. Text is UTF-8 or Windows-1251 (LooksLikeWindows1251 tells them apart); a
+// Windows-1251 file is written back in it while the new text fits that code page, and keeps that
+// encoding through this object's writes even when the bytes left would also read as UTF-8.
 //
 // Syntax: "[Section]" lines; "key=value" lines, key and value trimmed of blanks, one pair of
 // matching quotes ('...' or "...") around the value removed; lines starting with ';' or '#' are
@@ -19,6 +20,7 @@
 #include <QStringView>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace qora {
@@ -66,7 +68,10 @@ private:
         std::vector<Entry> entries;
     };
 
-    void Parse(const QByteArray& bytes);
+    // known: the encoding of bytes when it is known (they were just written in it); otherwise it
+    // is detected (LooksLikeWindows1251).
+    void Parse(const QByteArray& bytes, std::optional<Encoding> known);
+    QByteArray Joined() const;
     QString DecodeLine(const QByteArray& raw) const;
     const Entry* Find(QStringView section, QStringView key) const;
     const Section* FindSection(QStringView section) const;

@@ -94,4 +94,45 @@ bool EncodeWindows1251(QStringView text, QByteArray& out) {
     return true;
 }
 
+namespace {
+
+bool RussianLetter(char16_t u) { return (u >= 0x0410 && u <= 0x044F) || u == 0x0401 || u == 0x0451; }
+
+bool RussianPunctuation(char16_t u) {
+    switch (u) {
+    case 0x00A0:  // no-break space
+    case 0x00AB:  // «
+    case 0x00BB:  // »
+    case 0x00B0:  // °
+    case 0x2116:  // №
+    case 0x2013:  // –
+    case 0x2014:  // —
+    case 0x2026:  // …
+    case 0x201C:  // “
+    case 0x201D:  // ”
+    case 0x201E:  // „
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Characters that Russian text would not contain: everything beyond ASCII but Russian letters
+// and the common punctuation.
+qsizetype Foreign(const QString& text) {
+    qsizetype n = 0;
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u >= 0x80 && !RussianLetter(u) && !RussianPunctuation(u) && u != 0xFEFF) ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+bool LooksLikeWindows1251(const QByteArray& bytes) {
+    if (!IsValidUtf8(bytes)) return true;
+    return Foreign(DecodeWindows1251(bytes)) < Foreign(QString::fromUtf8(bytes));
+}
+
 }  // namespace qora

@@ -17,4 +17,11 @@ inline QString DecodeWindows1251(const QByteArray& bytes) { return DecodeWindows
 // Returns false (and leaves out unspecified) when text holds a character the code page lacks.
 bool EncodeWindows1251(QStringView text, QByteArray& out);
 
+// Whether bytes of a settings file are Windows-1251 rather than UTF-8. Bytes that are not valid
+// UTF-8 are Windows-1251. Valid UTF-8 can be Windows-1251 as well (the pair "Т°" is D2 B0, which
+// UTF-8 reads as the Kazakh letter "Ұ"), so both readings are weighed: the one with fewer
+// characters outside Russian text (Russian letters and the punctuation of the code page: « » ° №
+// – — … and the like) wins; a tie, and plain ASCII, read as UTF-8.
+bool LooksLikeWindows1251(const QByteArray& bytes);
+
 }  // namespace qora

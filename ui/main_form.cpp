@@ -558,8 +558,8 @@ void TMainForm::StartPolling() {
 
 void TMainForm::EnableRestart() { Action(QStringLiteral("Restart"))->setEnabled(true); }
 
-void TMainForm::RecordStartupConfiguration(const QString& path) {
-    if (core_.settings != nullptr) core_.settings->RecordStartupConfiguration(path);
+bool TMainForm::RecordStartupConfiguration(const QString& path, QString* error) {
+    return core_.settings == nullptr || core_.settings->RecordStartupConfiguration(path, error);
 }
 
 void TMainForm::FileCreateExecute() {

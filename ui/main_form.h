@@ -90,7 +90,7 @@ public:
     void StartPolling() override;
     void ClearList() override;
     void EnableRestart() override;
-    void RecordStartupConfiguration(const QString& path) override;
+    bool RecordStartupConfiguration(const QString& path, QString* error) override;
 
     // Action handlers.
     void FileCreateExecute();

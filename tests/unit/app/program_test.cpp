@@ -19,6 +19,7 @@
 #include "opc/opc_server.h"
 #include "opc/toolkit/gb_impl.h"
 #include "ui/main_form.h"
+#include "../config/read_only_dir.h"
 
 using namespace qora;
 
@@ -118,7 +119,9 @@ TEST_F(Program, RefusedFileShowsTheReaderMessageAndStartUpGoesOn) {
     auto p = Start({QStringLiteral("-f:") + Path("junk.cfg")});
     ASSERT_EQ(prompt_.messages.size(), 1);
     EXPECT_TRUE(prompt_.messages[0].contains(QStringLiteral("поврежден")));
-    EXPECT_EQ(p->Document().ConfigName(), QStringLiteral("junk"));
+    // The refused file is not shown as loaded: the configuration is a new, untitled one.
+    EXPECT_EQ(p->Document().ConfigName(), QString::fromUtf16(kNewConfigName));
+    EXPECT_TRUE(p->Document().Untitled());
     EXPECT_EQ(p->Model().pointCount, 0);
     EXPECT_EQ(p->Model().typeCount, 1);
     EXPECT_NE(p->Server(), nullptr);
@@ -183,6 +186,93 @@ TEST_F(Program, ExitEndsTheMessageLoopWhileTheWindowIsShown) {
     QTimer::singleShot(10000, [] { QCoreApplication::exit(99); });
     EXPECT_EQ(QApplication::exec(), 0);
     EXPECT_FALSE(p->Server()->impl().Registered());
+}
+
+namespace {
+
+// Loads cfg/plant.cfg, adds a second point (unsaved) and removes the folder, so that the save the
+// operator asks for fails.
+void EditAndRemoveFolder(TProgram& p, const QString& folder) {
+    ASSERT_EQ(AppendPoint(p.Model(), u"Адаптер_2", "NOPORT2", 1.0f, true), ModelResult::Ok);
+    p.Document().SetUnsaved();
+    ASSERT_TRUE(QDir(folder).removeRecursively());
+}
+
+}  // namespace
+
+TEST_F(Program, ExitAndSessionEndStopWhenTheAskedSaveFails) {
+    ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("cfg")));
+    WriteConfig(Path("cfg/plant.cfg"));
+    auto p = Start({QStringLiteral("-f:") + Path("cfg/plant.cfg")});
+    p->StartInitThread();
+    p->WaitForInitThread();
+    p->Server()->GBOnCreateInstance(nullptr);  // a client: the in-use question would come next
+    EditAndRemoveFolder(*p, Path("cfg"));
+    prompt_.answer = true;
+    p->FileExitExecute();
+    p->WMQueryEndSession();
+    // Only the save question each time, never the in-use one, and each failure told.
+    ASSERT_EQ(prompt_.questions.size(), 2);
+    for (const QString& q : prompt_.questions) EXPECT_TRUE(q.contains(QStringLiteral("не сохранена"))) << q.toStdString();
+    ASSERT_EQ(prompt_.errors.size(), 2);
+    for (const QString& e : prompt_.errors)
+        EXPECT_TRUE(e.startsWith(QStringLiteral("Не удалось создать файл \"") + Path("cfg/plant.cfg"))) << e.toStdString();
+    EXPECT_TRUE(p->Server()->impl().Registered());
+    EXPECT_TRUE(p->Server()->impl().ShutdownReason().empty());
+    EXPECT_EQ(p->Model().pointCount, 2);
+    EXPECT_TRUE(p->Document().Unsaved());
+    EXPECT_EQ(p->Document().ConfigName(), QStringLiteral("plant"));
+    p->Server()->GBOnDestroyInstance(nullptr);
+}
+
+TEST_F(Program, RestartStopsWhenTheAskedSaveFails) {
+    ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("cfg")));
+    WriteConfig(Path("cfg/plant.cfg"));
+    // The lock's directory comes from XDG_RUNTIME_DIR, set for this test.
+    TSingleInstance lock("qora-program-restart-test");
+    ASSERT_TRUE(lock.Acquire());
+    auto p = std::make_unique<TProgram>(QStringList{QStringLiteral("-f:") + Path("cfg/plant.cfg")}, true, lock, Ini(),
+                                        &prompt_);
+    p->FormCreate();
+    EditAndRemoveFolder(*p, Path("cfg"));
+    prompt_.answer = true;
+    p->RestartExecute();
+    ASSERT_EQ(prompt_.errors.size(), 1);
+    // The lock is kept (no new process could start) and nothing was ended.
+    EXPECT_TRUE(lock.Held());
+    EXPECT_EQ(p->Model().pointCount, 2);
+    EXPECT_TRUE(p->Document().Unsaved());
+}
+
+TEST_F(Program, StartUpConfigurationThatCannotBeRecordedIsToldOnceAndStartUpGoesOn) {
+    ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("cfg")));
+    WriteConfig(Path("cfg/plant.cfg"));
+    const QByteArray iniBefore = [&] {
+        QFile f(Ini());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }();
+    // qora.ini lies in a folder the program cannot write into; the configurations do not.
+    TReadOnlyDirectory readOnly(dir_.path());
+    ASSERT_TRUE(readOnly.Ok());
+    auto p = Start({QStringLiteral("-f:") + Path("cfg/plant.cfg")});
+    ASSERT_EQ(prompt_.errors.size(), 1);
+    EXPECT_TRUE(prompt_.errors[0].contains(QStringLiteral("не записан в файл настроек"))) << prompt_.errors[0].toStdString();
+    EXPECT_TRUE(prompt_.errors[0].contains(QStringLiteral("Не удалось создать файл \"") + Ini() +
+                                           QStringLiteral("\". Отказано в доступе")))
+        << prompt_.errors[0].toStdString();
+    EXPECT_EQ(p->Model().pointCount, 1);
+    EXPECT_EQ(p->Model().typeCount, 1);
+    EXPECT_NE(p->Server(), nullptr);
+
+    // A save records again and fails the same way: told once per run.
+    ASSERT_EQ(AppendPoint(p->Model(), u"Адаптер_2", "NOPORT2", 1.0f, true), ModelResult::Ok);
+    p->Document().SetUnsaved();
+    p->Document().FileSave();
+    EXPECT_EQ(prompt_.errors.size(), 1);
+    EXPECT_FALSE(p->Document().Unsaved());
+    QFile f(Ini());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), iniBefore);
 }
 
 int main(int argc, char** argv) {

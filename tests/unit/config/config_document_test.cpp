@@ -2,6 +2,7 @@
 
 #include "config/config_file.h"
 #include "config_test_util.h"
+#include "read_only_dir.h"
 
 #include <QTemporaryDir>
 
@@ -66,7 +67,13 @@ public:
     void ClearList() override { log_.push_back("ClearList"); }
     void UpdateCaption() override { log_.push_back("UpdateCaption"); }
     void EnableRestart() override { log_.push_back("EnableRestart"); }
-    void RecordStartupConfiguration(const QString& path) override { log_.push_back("MAIN_CFG:" + path.toStdString()); }
+    bool RecordStartupConfiguration(const QString& path, QString* error) override {
+        log_.push_back("MAIN_CFG:" + path.toStdString());
+        if (settingsError.isEmpty()) return true;
+        *error = settingsError;
+        return false;
+    }
+    QString settingsError;  // when set, every MAIN_CFG write fails with it
 
 private:
     std::vector<std::string>& log_;
@@ -222,8 +229,8 @@ TEST_F(DocumentTest, RefusedFileIsReportedAndStillRecordedAndPolled) {
     const std::string b = bad.toStdString();
     EXPECT_EQ(log, (Log{"Open:Открыть файл конфигурации|" + Dir(), "StopPolling", kRefusal, "UpdateCaption",
                         "ClearList", "RebuildTree(-1,-1)", "MAIN_CFG:" + b, "StartPolling", "EnableRestart"}));
-    // Name unchanged, directory the refused file's.
-    ExpectState("plant", Dir() + "other/", false, false);
+    // Untitled "Новая" in the refused file's directory.
+    ExpectState("Новая", Dir() + "other/", false, true);
     EXPECT_TRUE(PointsEmpty(*model));
 }
 
@@ -234,12 +241,14 @@ TEST_F(DocumentTest, FileThatCannotBeOpenedLeavesFlagsSettingsAndPollingAlone) {
     prompt.answers = {false};
     prompt.openPicks = {missing};
     doc.FileOpen();
-    ASSERT_EQ(log.size(), 6u);
+    ASSERT_EQ(log.size(), 7u);
+    EXPECT_EQ(log[6], "UpdateCaption");
     EXPECT_EQ(log[2], "StopPolling");
     EXPECT_EQ(log[3], "ClearList");
     EXPECT_EQ(log[4], "RebuildTree(-1,-1)");
-    EXPECT_EQ(log[5].rfind("Error:Cannot open file \"" + missing.toStdString() + "\".", 0), 0u) << log[5];
-    ExpectState("plant", Dir(), true, false);
+    EXPECT_EQ(log[5].rfind("Error:Не удалось открыть файл \"" + missing.toStdString() + "\". Нет такого файла или каталога", 0), 0u) << log[5];
+    // No file holds the empty model any more: the caption names none and the next save asks.
+    ExpectState("Новая", Dir(), false, true);
     EXPECT_TRUE(PointsEmpty(*model));
 }
 
@@ -343,9 +352,9 @@ TEST_F(DocumentTest, FailedSaveReportsOnceAndKeepsFlagsAndSettings) {
     prompt.savePicks = {picked};
     doc.FileSave();
     ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[1].rfind("Error:Cannot create file \"" + picked.toStdString() + "\".", 0), 0u) << log[1];
-    // The name and directory already name the new path; the flags keep their values.
-    ExpectState("site", Dir() + "missing-dir/", true, true);
+    EXPECT_EQ(log[1].rfind("Error:Не удалось создать файл \"" + picked.toStdString() + "\". Нет такого файла или каталога", 0), 0u) << log[1];
+    // Nothing changes: name, directory and flags still describe the configuration as it was.
+    ExpectState("Новая", "", true, true);
 }
 
 TEST_F(DocumentTest, StartUpWithoutPathOrWithMissingFileRunsNewSilently) {
@@ -355,11 +364,209 @@ TEST_F(DocumentTest, StartUpWithoutPathOrWithMissingFileRunsNewSilently) {
     ExpectState("Новая", "", false, true);
 }
 
-TEST_F(DocumentTest, StartUpWithRefusedFileNamesTheConfigurationAfterIt) {
+TEST_F(DocumentTest, StartUpWithRefusedFileLeavesAnUntitledConfiguration) {
     const QString bad = Path("station.cfg");
     ASSERT_TRUE(WriteText(bad, QByteArrayLiteral("QORA_OPC")));
     EXPECT_EQ(doc.OpenAtStartUp(bad), TConfigDocument::LoadOutcome::Refused);
-    ExpectState("station", Dir(), false, false);
+    // The refused file is not what the window shows, and a later save must not replace it.
+    ExpectState("Новая", Dir(), false, true);
     EXPECT_NE(std::find(log.begin(), log.end(), kRefusal), log.end());
     EXPECT_NE(std::find(log.begin(), log.end(), "MAIN_CFG:" + bad.toStdString()), log.end());
+}
+
+namespace {
+
+// The ways the folder of a loaded configuration stops taking files, each made for real.
+enum class Breakage { Removed, ReadOnly, ReplacedByFile };
+
+struct BrokenFolderCase {
+    Breakage breakage;
+    const char* reason;  // the Russian system reason the error box ends with
+};
+
+const BrokenFolderCase kBrokenFolders[] = {
+    {Breakage::Removed, "Нет такого файла или каталога"},
+    {Breakage::ReadOnly, "Отказано в доступе"},
+    {Breakage::ReplacedByFile, "Это не каталог"},
+};
+
+class BrokenFolderTest : public DocumentTest, public ::testing::WithParamInterface<BrokenFolderCase> {
+protected:
+    // Loads site/plant.cfg, adds a point (two now, unsaved) and breaks the folder.
+    void LoadEditAndBreak() {
+        ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("site")));
+        LoadAndClearLog(MakeConfigFile("site/plant.cfg"));
+        AddPoint();
+        plantBytes = ReadAll(Path("site/plant.cfg"));
+        switch (GetParam().breakage) {
+        case Breakage::Removed:
+            ASSERT_TRUE(QDir(Path("site")).removeRecursively());
+            break;
+        case Breakage::ReadOnly:
+            readOnly = std::make_unique<TReadOnlyDirectory>(Path("site"));
+            ASSERT_TRUE(readOnly->Ok());
+            break;
+        case Breakage::ReplacedByFile:
+            ASSERT_TRUE(QDir(Path("site")).removeRecursively());
+            ASSERT_TRUE(WriteText(Path("site"), QByteArrayLiteral("a file where the folder was")));
+            break;
+        }
+        log.clear();
+    }
+    std::string SiteDir() const { return Dir() + "site/"; }
+    std::string SaveError() const {
+        return "Error:Не удалось создать файл \"" + SiteDir() + "plant.cfg\". " + GetParam().reason;
+    }
+    // The document, the model and the file are as they were before the action.
+    void ExpectNothingChanged() {
+        ExpectState("plant", SiteDir(), true, false);
+        EXPECT_EQ(model->pointCount, 2);
+        readOnly.reset();
+        if (GetParam().breakage == Breakage::ReadOnly) {
+            EXPECT_EQ(ReadAll(Path("site/plant.cfg")), plantBytes);
+        }
+    }
+
+    std::vector<uint8_t> plantBytes;
+    std::unique_ptr<TReadOnlyDirectory> readOnly;
+};
+
+}  // namespace
+
+TEST_P(BrokenFolderTest, FailedSaveStopsCreate) {
+    LoadEditAndBreak();
+    prompt.answers = {true};
+    doc.FileNew();
+    // Polling was stopped for the action and runs again; the tree and the caption are untouched.
+    EXPECT_EQ(log, (Log{"StopPolling", kQuestion, SaveError(), "StartPolling"}));
+    ExpectNothingChanged();
+}
+
+TEST_P(BrokenFolderTest, FailedSaveStopsOpenBeforeItsDialog) {
+    LoadEditAndBreak();
+    prompt.answers = {true};
+    doc.FileOpen();
+    EXPECT_EQ(log, (Log{kQuestion, SaveError()}));
+    ExpectNothingChanged();
+}
+
+TEST_P(BrokenFolderTest, SaveQuestionTellsTheCallerThatTheSaveFailed) {
+    LoadEditAndBreak();
+    prompt.answers = {true};
+    EXPECT_EQ(doc.SaveQuestion(), TConfigDocument::SaveQuestionOutcome::SaveFailed);
+    EXPECT_EQ(log, (Log{kQuestion, SaveError()}));
+    ExpectNothingChanged();
+}
+
+TEST_P(BrokenFolderTest, FailedSaveAsChangesNeitherNameNorDirectory) {
+    LoadEditAndBreak();
+    const QString picked = Path("site/copy.cfg");
+    prompt.savePicks = {picked};
+    doc.FileSaveAs();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1], "Error:Не удалось создать файл \"" + picked.toStdString() + "\". " + GetParam().reason);
+    ExpectNothingChanged();
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, BrokenFolderTest, ::testing::ValuesIn(kBrokenFolders),
+                         [](const ::testing::TestParamInfo<BrokenFolderCase>& param) {
+                             switch (param.param.breakage) {
+                             case Breakage::Removed: return std::string("Removed");
+                             case Breakage::ReadOnly: return std::string("ReadOnly");
+                             case Breakage::ReplacedByFile: return std::string("ReplacedByFile");
+                             }
+                             return std::string();
+                         });
+
+TEST_F(DocumentTest, UntitledConfigurationWhoseFallbackSaveFailsStopsTheAction) {
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("site")));
+    LoadAndClearLog(MakeConfigFile("site/plant.cfg"));
+    doc.FileNew();
+    AddPoint();
+    ASSERT_TRUE(QDir(Path("site")).removeRecursively());
+    log.clear();
+    prompt.answers = {true};
+    prompt.savePicks = {std::nullopt};
+    doc.FileOpen();
+    const std::string fallback = Dir() + "site/Новая.cfg";
+    EXPECT_EQ(log, (Log{kQuestion, "Save:Сохранить файл конфигурации|" + Dir() + "site/",
+                        "Error:Не удалось создать файл \"" + fallback + "\". Нет такого файла или каталога"}));
+    ExpectState("Новая", Dir() + "site/", true, true);
+    EXPECT_EQ(model->pointCount, 1);
+}
+
+TEST_F(DocumentTest, SaveAfterARefusedOpenAsksWhereAndNeverReplacesThePreviousFile) {
+    const QString plant = MakeConfigFile("plant.cfg");
+    const std::vector<uint8_t> plantBytes = ReadAll(plant);
+    LoadAndClearLog(plant);
+    const QString bad = Path("broken.cfg");
+    ASSERT_TRUE(WriteText(bad, QByteArrayLiteral("not a configuration")));
+    prompt.openPicks = {bad};
+    doc.FileOpen();
+    ExpectState("Новая", Dir(), false, true);
+
+    AddPoint();
+    log.clear();
+    prompt.savePicks = {std::nullopt};
+    doc.FileSave();
+    const QString fallback = Path("Новая.cfg");
+    EXPECT_EQ(log, (Log{"Save:Сохранить файл конфигурации|" + Dir(), "UpdateCaption",
+                        "MAIN_CFG:" + fallback.toStdString()}));
+    EXPECT_EQ(ReadAll(plant), plantBytes);
+    EXPECT_EQ(ReadText(bad), QByteArrayLiteral("not a configuration"));
+    EXPECT_EQ(PointsIn(fallback), 1);
+}
+
+TEST_F(DocumentTest, SaveAfterAFailedOpenNeverReplacesThePreviousFile) {
+    const QString plant = MakeConfigFile("plant.cfg");
+    const std::vector<uint8_t> plantBytes = ReadAll(plant);
+    LoadAndClearLog(plant);
+    prompt.openPicks = {Path("gone.cfg")};
+    doc.FileOpen();
+    AddPoint();
+    prompt.savePicks = {Path("picked.cfg")};
+    doc.FileSave();
+    EXPECT_EQ(ReadAll(plant), plantBytes);
+    EXPECT_EQ(PointsIn(Path("picked.cfg")), 1);
+    ExpectState("picked", Dir(), false, false);
+}
+
+TEST_F(DocumentTest, CancelledSaveDialogTakesTheFirstFreeNewName) {
+    LoadAndClearLog(MakeConfigFile("plant.cfg"));
+    const QByteArray taken = QByteArrayLiteral("the operator's own file");
+    ASSERT_TRUE(WriteText(Path("Новая.cfg"), taken));
+    // A dangling link is a taken name as well: writing through it would create its target.
+    ASSERT_TRUE(QFile::link(Path("elsewhere.cfg"), Path("Новая1.cfg")));
+    doc.FileNew();
+    AddPoint();
+    log.clear();
+    prompt.savePicks = {std::nullopt};
+    doc.FileSave();
+    const QString written = Path("Новая2.cfg");
+    EXPECT_EQ(log, (Log{"Save:Сохранить файл конфигурации|" + Dir(), "UpdateCaption",
+                        "MAIN_CFG:" + written.toStdString()}));
+    EXPECT_EQ(ReadText(Path("Новая.cfg")), taken);
+    EXPECT_FALSE(QFileInfo::exists(Path("elsewhere.cfg")));
+    EXPECT_EQ(PointsIn(written), 1);
+    ExpectState("Новая2", Dir(), false, false);
+}
+
+TEST_F(DocumentTest, SettingsFileThatCannotBeWrittenIsReportedOnceAndTheActionsGoOn) {
+    host.settingsError = QStringLiteral("Не удалось создать файл \"/opt/qora/qora.ini\". Отказано в доступе");
+    const QString plant = MakeConfigFile("plant.cfg");
+    EXPECT_EQ(doc.LoadConfiguration(plant), TConfigDocument::LoadOutcome::Loaded);
+    const std::string report = "Error:" + QString::fromUtf16(kMsgStartupNotRecorded).toStdString() + "\n" +
+                               host.settingsError.toStdString();
+    const std::string p = plant.toStdString();
+    EXPECT_EQ(log, (Log{"StopPolling", "UpdateCaption", "ClearList", "RebuildTree(-1,-1)", "MAIN_CFG:" + p, report,
+                        "StartPolling"}));
+    ExpectState("plant", Dir(), false, false);
+
+    log.clear();
+    AddPoint();
+    doc.FileSave();
+    EXPECT_EQ(doc.LoadConfiguration(plant), TConfigDocument::LoadOutcome::Loaded);
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("Error:", 0) == 0; }), 0);
+    EXPECT_EQ(model->pointCount, 2);
+    ExpectState("plant", Dir(), false, false);
 }

@@ -433,12 +433,12 @@ TEST(ConfigFile, UnreadableFileReportsThePlatformError) {
     auto m = NewModel();
     TConfigReadResult r = ReadConfigFile(dir.path(), *m);
     EXPECT_EQ(r.status, TConfigReadResult::Status::OpenFailed);
-    EXPECT_TRUE(r.message.contains(QStringLiteral("Cannot open file"))) << r.message.toStdString();
-    EXPECT_TRUE(r.message.contains(QStringLiteral("Is a directory"))) << r.message.toStdString();
+    EXPECT_TRUE(r.message.contains(QStringLiteral("Не удалось открыть файл"))) << r.message.toStdString();
+    EXPECT_TRUE(r.message.contains(QStringLiteral("Это каталог"))) << r.message.toStdString();
 
     r = ReadConfigFile(dir.filePath(QStringLiteral("missing.cfg")), *m);
     EXPECT_EQ(r.status, TConfigReadResult::Status::OpenFailed);
-    EXPECT_TRUE(r.message.contains(QStringLiteral("No such file or directory"))) << r.message.toStdString();
+    EXPECT_TRUE(r.message.contains(QStringLiteral("Нет такого файла или каталога"))) << r.message.toStdString();
 }
 
 TEST(ConfigFile, WriteIntoMissingDirectoryFailsWithThePlatformError) {
@@ -448,8 +448,8 @@ TEST(ConfigFile, WriteIntoMissingDirectoryFailsWithThePlatformError) {
     const QString path = dir.filePath(QStringLiteral("no/such/dir/x.cfg"));
     const TConfigWriteResult w = WriteConfigFile(path, *m);
     EXPECT_FALSE(w.ok);
-    EXPECT_TRUE(w.error.contains(QStringLiteral("Cannot create file \"") + path)) << w.error.toStdString();
-    EXPECT_TRUE(w.error.contains(QStringLiteral("No such file or directory"))) << w.error.toStdString();
+    EXPECT_TRUE(w.error.contains(QStringLiteral("Не удалось создать файл \"") + path)) << w.error.toStdString();
+    EXPECT_TRUE(w.error.contains(QStringLiteral("Нет такого файла или каталога"))) << w.error.toStdString();
 }
 
 TEST(ConfigFile, SaveReplacesTheFileAndLeavesNoTemporaryBehind) {
@@ -485,7 +485,7 @@ int SaveInLimitedChild(const QString& path, const TConfigModel& model, bool kill
         setrlimit(RLIMIT_FSIZE, &lim);
         if (!killBySignal) std::signal(SIGXFSZ, SIG_IGN);
         const TConfigWriteResult w = WriteConfigFile(path, model);
-        _exit(!w.ok && w.error.contains(QStringLiteral("File too large")) ? 0 : 1);
+        _exit(!w.ok && w.error.contains(QStringLiteral("Файл слишком велик")) ? 0 : 1);
     }
     int status = 0;
     waitpid(pid, &status, 0);

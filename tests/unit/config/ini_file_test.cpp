@@ -2,6 +2,7 @@
 
 #include "config/text_codec.h"
 #include "config_test_util.h"
+#include "read_only_dir.h"
 
 #include <QTemporaryDir>
 
@@ -199,5 +200,82 @@ TEST_F(IniTest, UnreadableExistingFileIsNotOverwritten) {
     TIniFile ini(Path());
     QString error;
     EXPECT_FALSE(ini.WriteString(u"GENERAL", u"MAIN_CFG", u"x", &error));
-    EXPECT_TRUE(error.contains(QStringLiteral("Is a directory"))) << error.toStdString();
+    EXPECT_EQ(error, QStringLiteral("Не удалось открыть файл \"") + Path() + QStringLiteral("\". Это каталог"));
+}
+
+// A Windows-1251 file whose only bytes that are not valid UTF-8 sit on the MAIN_CFG line: once
+// that line holds an ASCII path, every byte left is valid UTF-8, and "Т°" (D2 B0) must still read
+// as "Т°", not as the UTF-8 letter "Ұ", in this run and the next.
+TEST_F(IniTest, Windows1251FileKeepsItsEncodingWhenTheLastInvalidUtf8LineIsRewritten) {
+    const QByteArray before =
+        "[GENERAL]\r\nMAIN_CFG=C:\\\xCA\xEE\xF2\xE5\xEB\\plant.cfg\r\n"  // C:\Котел\plant.cfg
+        "[PARAMETERS]\r\nP0=\xD2\xB0\r\nP1=P, bar\r\n";                 // Т°
+    const QByteArray after =
+        "[GENERAL]\r\nMAIN_CFG=/srv/plant.cfg\r\n"
+        "[PARAMETERS]\r\nP0=\xD2\xB0\r\nP1=P, bar\r\n";
+    ASSERT_FALSE(IsValidUtf8(before));
+    ASSERT_TRUE(IsValidUtf8(after));
+    TIniFile ini = Make(before);
+    ASSERT_EQ(ini.FileEncoding(), TIniFile::Encoding::Windows1251);
+    EXPECT_EQ(ini.ReadString(u"PARAMETERS", u"P0"), QStringLiteral("Т°"));
+
+    ASSERT_TRUE(ini.WriteString(u"GENERAL", u"MAIN_CFG", u"/srv/plant.cfg"));
+    EXPECT_EQ(ReadText(Path()).toHex(' ').toStdString(), after.toHex(' ').toStdString());
+    EXPECT_EQ(ini.ReadString(u"PARAMETERS", u"P0"), QStringLiteral("Т°"));
+    EXPECT_EQ(ini.ReadString(u"PARAMETERS", u"P1"), QStringLiteral("P, bar"));
+
+    // The next start reads the file afresh.
+    TIniFile next(Path());
+    EXPECT_EQ(next.FileEncoding(), TIniFile::Encoding::Windows1251);
+    EXPECT_EQ(next.ReadString(u"PARAMETERS", u"P0"), QStringLiteral("Т°"));
+    EXPECT_EQ(next.ReadString(u"PARAMETERS", u"P1"), QStringLiteral("P, bar"));
+
+    // And a Cyrillic path written then goes in as Windows-1251 again.
+    ASSERT_TRUE(next.WriteString(u"GENERAL", u"MAIN_CFG", u"/srv/Котел.cfg"));
+    EXPECT_EQ(ReadText(Path()).toHex(' ').toStdString(),
+              QByteArray("[GENERAL]\r\nMAIN_CFG=/srv/\xCA\xEE\xF2\xE5\xEB.cfg\r\n"
+                         "[PARAMETERS]\r\nP0=\xD2\xB0\r\nP1=P, bar\r\n")
+                  .toHex(' ')
+                  .toStdString());
+}
+
+TEST(TextCodec, EncodingOfASettingsFileIsTheReadingThatGivesRussianText) {
+    struct {
+        QByteArray bytes;
+        bool windows1251;
+    } cases[] = {
+        {"P0=plain ASCII\n", false},
+        {"P0=\xD2\xB0\n", true},                                       // Т° (UTF-8 would be Ұ)
+        {"P0=\xB9\xE0\n", true},                                       // №а: not UTF-8 at all
+        {QStringLiteral("P0=Температура, °C\n").toUtf8(), false},
+        {QStringLiteral("P0=Т°\n").toUtf8(), false},                     // D0 A2 C2 B0
+        {QStringLiteral("P0=и\n").toUtf8(), false},                      // D0 B8: "Рё" in 1251, a tie
+        {QStringLiteral("P0=Расход «м³/ч» — №1\n").toUtf8(), false},
+        {QStringLiteral("P0=Ωμέγα\n").toUtf8(), false},                  // neither reading Russian
+        {QStringLiteral("P0=設定\n").toUtf8(), false},
+        {"\xEF\xBB\xBF[GENERAL]\n", false},                              // UTF-8 byte order mark
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(LooksLikeWindows1251(c.bytes), c.windows1251) << c.bytes.toHex(' ').toStdString();
+}
+
+TEST_F(IniTest, FileInAReadOnlyOrMissingFolderIsRefusedWithTheRussianReason) {
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("ro")));
+    const QString inReadOnly = dir.filePath(QStringLiteral("ro/qora.ini"));
+    ASSERT_TRUE(WriteText(inReadOnly, "[GENERAL]\nMAIN_CFG=a\n"));
+    {
+        TReadOnlyDirectory readOnly(dir.filePath(QStringLiteral("ro")));
+        ASSERT_TRUE(readOnly.Ok());
+        TIniFile ini(inReadOnly);
+        QString error;
+        EXPECT_FALSE(ini.WriteString(u"GENERAL", u"MAIN_CFG", u"b", &error));
+        EXPECT_EQ(error, QStringLiteral("Не удалось создать файл \"") + inReadOnly + QStringLiteral("\". Отказано в доступе"));
+    }
+    EXPECT_EQ(ReadText(inReadOnly), QByteArray("[GENERAL]\nMAIN_CFG=a\n"));
+
+    const QString inMissing = dir.filePath(QStringLiteral("gone/qora.ini"));
+    TIniFile ini(inMissing);
+    QString error;
+    EXPECT_FALSE(ini.WriteString(u"GENERAL", u"MAIN_CFG", u"b", &error));
+    EXPECT_EQ(error, QStringLiteral("Не удалось создать файл \"") + inMissing + QStringLiteral("\". Нет такого файла или каталога"));
 }

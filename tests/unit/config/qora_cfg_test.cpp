@@ -172,7 +172,7 @@ TEST(QoraCfgTool, MissingFilesBadJsonAndBadUsageFail) {
     QTemporaryDir dir;
     ToolRun r = RunTool({QStringLiteral("dump"), dir.filePath(QStringLiteral("none.cfg"))});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(r.err.contains("No such file or directory")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QStringLiteral("Нет такого файла или каталога").toUtf8())) << r.err.toStdString();
 
     const QString out = dir.filePath(QStringLiteral("x.cfg"));
     r = RunTool({QStringLiteral("create"), out}, "{\"points\": [{\"name\": 1}]}");
@@ -182,7 +182,7 @@ TEST(QoraCfgTool, MissingFilesBadJsonAndBadUsageFail) {
 
     r = RunTool({QStringLiteral("create"), dir.filePath(QStringLiteral("no/dir/x.cfg"))}, "{\"points\": []}");
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(r.err.contains("Cannot create file")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QStringLiteral("Не удалось создать файл").toUtf8())) << r.err.toStdString();
 
     EXPECT_EQ(RunTool({}).exitCode, 1);
     EXPECT_EQ(RunTool({QStringLiteral("dump")}).exitCode, 1);
