@@ -252,7 +252,7 @@ TEST_F(Program, StartUpConfigurationThatCannotBeRecordedIsToldOnceAndStartUpGoes
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }();
     // qora.ini lies in a folder the program cannot write into; the configurations do not.
-    TReadOnlyDirectory readOnly(dir_.path());
+    test::TReadOnlyDirectory readOnly(dir_.path());
     ASSERT_TRUE(readOnly.Ok());
     auto p = Start({QStringLiteral("-f:") + Path("cfg/plant.cfg")});
     ASSERT_EQ(prompt_.errors.size(), 1);
