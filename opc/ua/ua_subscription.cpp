@@ -81,9 +81,17 @@ bool FloatSampleChanged(const MonitoredItem& m, float value, StatusCode status, 
     return m.trigger == DataChangeTrigger::StatusValueTimestamp && sourceTime != m.lastSourceTime;
 }
 
+Millis NextSampleDue(Millis due, Millis period, Millis now) {
+    if (period < 1) period = 1;
+    Millis next = due + period;
+    if (next <= now) next += ((now - next) / period + 1) * period;
+    return next;
+}
+
 StatusCode Engine::ParseFilter(const ExtensionObject& filter, MonitoredItem& m) const {
-    // Without a filter every change of value, status or source timestamp is reported.
-    m.trigger = DataChangeTrigger::StatusValueTimestamp;
+    // Without a filter the default trigger holds: changes of status or value are reported, a
+    // new source timestamp alone is not (a constant Bad value pushed every second stays quiet).
+    m.trigger = DataChangeTrigger::StatusValue;
     m.absoluteDeadband = 0;
     if (filter.typeId.IsNull() && filter.encoding == 0) return status::Good;
     if (!filter.typeId.IsNs0(id::DataChangeFilter) || filter.encoding != 1)
@@ -518,13 +526,16 @@ void Engine::SampleSubscription(Subscription& sub, Millis now, bool all) {
     std::vector<uint32_t> handles;
     std::vector<MonitoredItem*> due;
     const int64_t uaNow = UaNow();
+    bool scheduled = false;
+    Millis earliest = 0;
     for (auto& [itemId, m] : sub.items) {
         if (m.mode == MonitoringMode::Disabled) continue;
-        if (!all && m.nextSample > now) {
-            sub.nextSample = std::min(sub.nextSample, m.nextSample);
-            continue;
-        }
-        m.nextSample = now + static_cast<Millis>(m.samplingInterval);
+        const bool isDue = m.nextSample <= now;
+        // Counted from the due time, not from now: a late tick does not stretch the period.
+        if (isDue) m.nextSample = NextSampleDue(m.nextSample, static_cast<Millis>(m.samplingInterval), now);
+        earliest = scheduled ? std::min(earliest, m.nextSample) : m.nextSample;
+        scheduled = true;
+        if (!all && !isDue) continue;
         if (IsItemValue(m)) {
             // Nothing changed in the cache since the last sample: nothing to compare.
             if (m.hasLast && m.lastGeneration == generation) continue;
@@ -545,6 +556,7 @@ void Engine::SampleSubscription(Subscription& sub, Millis now, bool all) {
         m.lastEncoded = std::move(encoded);
         if (m.mode == MonitoringMode::Reporting) sub.Enqueue(m, std::move(dv));
     }
+    if (scheduled) sub.nextSample = earliest;
     if (handles.empty()) return;
     std::vector<ItemSample> samples(handles.size());
     backend_.ReadCache(handles.data(), handles.size(), samples.data());

@@ -37,7 +37,7 @@ struct MonitoredItem {
     Millis nextSample = 0;
     uint32_t queueSize = 1;
     bool discardOldest = true;
-    DataChangeTrigger trigger = DataChangeTrigger::StatusValueTimestamp;
+    DataChangeTrigger trigger = DataChangeTrigger::StatusValue;  // the default without a filter
     double absoluteDeadband = 0;  // 0: none
     // Last sampled value (items: value/status/time; others: the encoded DataValue).
     bool hasLast = false;
@@ -88,5 +88,10 @@ struct Subscription {
 
 // Data-change decision of a monitored item on an item (Float) sample.
 bool FloatSampleChanged(const MonitoredItem& m, float value, StatusCode status, int64_t sourceTime);
+
+// Due time of the sample after the one that was due at `due`: one period later, so the rate
+// holds however late the sample ran. A sampler more than a period behind skips the missed
+// samples (the next due time after `now`, on the same grid) instead of taking them in a burst.
+Millis NextSampleDue(Millis due, Millis period, Millis now);
 
 }  // namespace qora::ua
