@@ -88,6 +88,12 @@ Millis NextSampleDue(Millis due, Millis period, Millis now) {
     return next;
 }
 
+Millis GridDueAfter(Millis anchor, Millis period, Millis now) {
+    if (period < 1) period = 1;
+    const Millis offset = ((anchor - now - 1) % period + period) % period;
+    return now + 1 + offset;
+}
+
 StatusCode Engine::ParseFilter(const ExtensionObject& filter, MonitoredItem& m) const {
     // Without a filter the default trigger holds: changes of status or value are reported, a
     // new source timestamp alone is not (a constant Bad value pushed every second stays quiet).
@@ -417,6 +423,7 @@ void Engine::ServiceModifyMonitoredItems(Session& s, Connection& c, uint32_t rid
                                                                 : std::clamp(si, kMinSamplingIntervalMs, kMaxPublishingIntervalMs);
                 m.queueSize = queueSize;
                 m.discardOldest = p.discardOldest;
+                m.onGrid = false;  // the next sample sets the grid of the new interval
                 while (m.queue.size() > m.queueSize) {
                     m.queue.pop_front();
                     --sub.pendingNotifications;
@@ -479,7 +486,10 @@ void Engine::ServiceSetMonitoringMode(Session& s, Connection& c, uint32_t rid, c
             sub.ClearQueue(m);
             m.hasLast = false;
         }
-        if (m.mode == MonitoringMode::Disabled && newMode != MonitoringMode::Disabled) m.nextSample = now;
+        if (m.mode == MonitoringMode::Disabled && newMode != MonitoringMode::Disabled) {
+            m.nextSample = now;
+            m.onGrid = false;
+        }
         m.mode = newMode;
         e.Status(status::Good);
     }
@@ -531,8 +541,19 @@ void Engine::SampleSubscription(Subscription& sub, Millis now, bool all) {
     for (auto& [itemId, m] : sub.items) {
         if (m.mode == MonitoringMode::Disabled) continue;
         const bool isDue = m.nextSample <= now;
-        // Counted from the due time, not from now: a late tick does not stretch the period.
-        if (isDue) m.nextSample = NextSampleDue(m.nextSample, static_cast<Millis>(m.samplingInterval), now);
+        if (isDue) {
+            const auto period = static_cast<Millis>(m.samplingInterval);
+            if (!m.onGrid) {
+                // After the first sample the item samples half a period before each publishing
+                // time: a late tick then still lands before the publish it belongs to, instead
+                // of slipping past it and merging two samples into one notification.
+                m.nextSample = GridDueAfter(sub.nextPublish - period / 2, period, now);
+                m.onGrid = true;
+            } else {
+                // Counted from the due time, not from now: a late tick does not stretch the period.
+                m.nextSample = NextSampleDue(m.nextSample, period, now);
+            }
+        }
         earliest = scheduled ? std::min(earliest, m.nextSample) : m.nextSample;
         scheduled = true;
         if (!all && !isDue) continue;

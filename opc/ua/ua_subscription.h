@@ -35,6 +35,7 @@ struct MonitoredItem {
     MonitoringMode mode = MonitoringMode::Reporting;
     double samplingInterval = 0;
     Millis nextSample = 0;
+    bool onGrid = false;  // sampled once; later samples keep to the grid set then
     uint32_t queueSize = 1;
     bool discardOldest = true;
     DataChangeTrigger trigger = DataChangeTrigger::StatusValue;  // the default without a filter
@@ -93,5 +94,7 @@ bool FloatSampleChanged(const MonitoredItem& m, float value, StatusCode status, 
 // holds however late the sample ran. A sampler more than a period behind skips the missed
 // samples (the next due time after `now`, on the same grid) instead of taking them in a burst.
 Millis NextSampleDue(Millis due, Millis period, Millis now);
+// The first time after now on the grid anchor + k × period (k any integer).
+Millis GridDueAfter(Millis anchor, Millis period, Millis now);
 
 }  // namespace qora::ua

@@ -290,17 +290,20 @@ TEST_F(SubscriptionTest, SamplesKeepTheirPeriodWhenTicksArriveLate) {
         // Publishing once a second, so only the sampler's own due times set the ticks.
         const uint32_t sub = CreateSubscription(1000, 1000000);
         Monitor(sub, {{NodeId::String(1, "item0"), AttrValue, {}, 1}});
-        backend.calls["ReadCache"] = 0;
-        const Millis start = now;
+        // Counted over the span after a settling second (the first sample comes at once, the
+        // grid is set by it).
+        const Millis settled = now + 1000;
+        int atSettled = -1;
         Millis next = now;
         while (true) {
             now = std::max(now + 1, next + cs.lateness);
-            if (now >= start + cs.span) break;
+            if (atSettled < 0 && now >= settled) atSettled = backend.calls["ReadCache"];
+            if (now >= settled + cs.span) break;
             backend.Set(0, static_cast<float>(now));
             next = engine->Tick(now);
             transport.Take(1);
         }
-        EXPECT_EQ(backend.calls["ReadCache"], cs.samples) << cs.name;
+        EXPECT_EQ(backend.calls["ReadCache"] - atSettled, cs.samples) << cs.name;
         client().Call(id::DeleteSubscriptions, [&](Encoder& e) {
             e.ArrayLength(1);
             e.UInt32(sub);
@@ -316,22 +319,31 @@ TEST_F(SubscriptionTest, ASamplerThatFellBehindSkipsForwardOnItsGridInsteadOfBur
     EXPECT_EQ(NextSampleDue(1000, 100, 1400), 1500);
     EXPECT_EQ(NextSampleDue(1000, 0, 1000), 1001) << "never a period of 0";
 
+    EXPECT_EQ(GridDueAfter(1050, 100, 1000), 1050);
+    EXPECT_EQ(GridDueAfter(1050, 100, 1050), 1150);
+    EXPECT_EQ(GridDueAfter(250, 100, 1000), 1050) << "an anchor in the past";
+    EXPECT_EQ(GridDueAfter(5050, 100, 1000), 1050) << "an anchor in the future";
+
     const uint32_t sub = CreateSubscription(100, 1000000);
+    const Millis created = now;
     Monitor(sub, {{NodeId::String(1, "item0"), AttrValue, {}, 1}});
     backend.calls["ReadCache"] = 0;
-    backend.Set(0, 1.0f);
-    Millis next = engine->Tick(now);  // first sample
-    EXPECT_EQ(backend.calls["ReadCache"], 1);
-    const Millis grid = now;
-    // Stalled for 550 ms: one sample now, the next one back on the 100 ms grid.
-    now += 550;
-    backend.Set(0, 2.0f);
-    next = engine->Tick(now);
-    EXPECT_EQ(backend.calls["ReadCache"], 2) << "no burst of the missed samples";
-    backend.Set(0, 3.0f);
-    next = engine->Tick(now + 1);
-    EXPECT_EQ(backend.calls["ReadCache"], 2);
-    EXPECT_EQ(next, grid + 600);
+    auto sampleAt = [&](Millis t) {
+        now = t;
+        backend.Set(0, static_cast<float>(t));
+        engine->Tick(now);
+        transport.Take(1);
+        return backend.calls["ReadCache"];
+    };
+    EXPECT_EQ(sampleAt(created), 1) << "the first sample at once";
+    // Then half a period before each publishing time (created + 100 k).
+    EXPECT_EQ(sampleAt(created + 49), 1);
+    EXPECT_EQ(sampleAt(created + 50), 2);
+    // Stalled for 500 ms: one sample now, the next one back on the grid.
+    EXPECT_EQ(sampleAt(created + 560), 3) << "no burst of the missed samples";
+    EXPECT_EQ(sampleAt(created + 649), 3);
+    EXPECT_EQ(sampleAt(created + 650), 4);
+    EXPECT_EQ(sampleAt(created + 750), 5);
 }
 
 TEST_F(SubscriptionTest, AbsoluteDeadbandSuppressesSmallChanges) {
