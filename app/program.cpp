@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTimer>
 #include <cstdio>
 
 #include "app/single_instance.h"
@@ -21,6 +22,9 @@
 namespace qora {
 
 namespace {
+
+// The push's own period: items whose slot went while polling is stopped are told as soon.
+constexpr int kItemCheckIntervalMs = 1000;
 
 constexpr char16_t kInUseQuestion[] = u"Сервер используется клиентом.\nЗавершить работу сервера?";
 
@@ -83,12 +87,20 @@ void TProgram::FormCreate() {
     };
     // Every change of the records lies between StopPolling and StartPolling: meanwhile client
     // reads are answered from the toolkit's cache instead of from records being changed.
+    itemCheckTimer_ = new QTimer(this);
+    itemCheckTimer_->setInterval(kItemCheckIntervalMs);
+    connect(itemCheckTimer_, &QTimer::timeout, this, [this] {
+        if (opc_) opc_->CheckItems(*model_);
+    });
     core.pollingHook = [this](bool started) {
         if (!opc_) return;
-        if (started)
+        if (started) {
+            itemCheckTimer_->stop();
             opc_->EndModelEdit();
-        else
+        } else {
             opc_->BeginModelEdit();
+            itemCheckTimer_->start();
+        }
     };
     window_ = std::make_unique<TMainForm>(std::move(core));
     prompt_ = std::make_unique<TSwitchingPrompt>(window_->Prompt(), consolePrompt_, headless_);

@@ -11,6 +11,7 @@
 #include "app/console_prompt.h"
 #include "config/records.h"
 
+class QTimer;
 class TComPort;
 
 namespace qora {
@@ -88,6 +89,10 @@ private:
     std::unique_ptr<TSwitchingPrompt> prompt_;
     std::unique_ptr<TConfigDocument> document_;
     std::unique_ptr<TInitThread> initThread_;
+    // While polling is stopped (between StopPolling and StartPolling, after Создать until the
+    // first change) the push is off; this timer tells clients meanwhile which items lost their
+    // slots.
+    QTimer* itemCheckTimer_ = nullptr;
 };
 
 }  // namespace qora

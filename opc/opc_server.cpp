@@ -148,6 +148,11 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
         if (count > kMaxItems) count = kMaxItems;
         itemSlot_.reset(new uint8_t[size_t(count) + 1]());
         locations_.reset(new std::atomic<uint32_t>[size_t(count) + 1]);
+        orphaned_.reset(new std::atomic<uint8_t>[size_t(count) + 1]);
+        for (int i = 0; i <= count; ++i) orphaned_[i].store(0, std::memory_order_relaxed);
+        itemIds_.reserve(size_t(count));
+        verifyServed_.assign(size_t(count), 0);
+        pushSeen_.assign(size_t(count), 0);
         itemOfHandle_.reserve(size_t(count));
 
         const VARIANT initial = MakeVariantR4(0.0f);
@@ -169,6 +174,7 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
                     handles_[n] = handle;
                     itemSlot_[n] = static_cast<uint8_t>(k);
                     locations_[n].store(PackLocation(p, d, k), std::memory_order_relaxed);
+                    itemIds_.push_back(id);
                     if (handle != 0) itemOfHandle_.emplace(handle, n);
                     StoreItemNumber(dev, k, static_cast<int32_t>((runMarker_ << kItemBits) | uint32_t(n)));
                     ++n;
@@ -177,7 +183,7 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
         }
         itemCount_ = n;
         model_ = &model;
-        locationsGeneration_.store(editGeneration_.load());
+        bindingsGeneration_.store(editGeneration_.load());
         itemsReady_.store(true, std::memory_order_release);
     }
     GBBeginUpdate();
@@ -186,11 +192,38 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
 }
 
 void COPCServer::PushAll(const TConfigModel& model) {
-    if (!itemsReady_.load(std::memory_order_acquire)) return;
+    if (!itemsReady_.load(std::memory_order_acquire) || &model != model_) return;
     GBBeginUpdate();
+    // After an edit (or during one) the records may no longer describe the items they carry.
+    const bool editing = ModelEditing();
+    if (editing || bindingsGeneration_.load(std::memory_order_acquire) != editGeneration_.load(std::memory_order_acquire))
+        VerifyBindings(model, !editing);
+    // A change made outside the edit brackets shows as a slot or an item out of place.
+    if (!PushSlots(model)) {
+        VerifyBindings(model, false);
+        PushSlots(model);
+    }
+    GBEndUpdate(0);
+}
+
+void COPCServer::CheckItems(const TConfigModel& model) {
+    if (!itemsReady_.load(std::memory_order_acquire) || &model != model_) return;
+    GBBeginUpdate();
+    VerifyBindings(model, !ModelEditing());
+    GBEndUpdate(0);
+}
+
+bool COPCServer::ItemOrphaned(int itemNumber) const {
+    if (!ItemsCreated() || itemNumber < 0 || itemNumber >= itemCount_) return false;
+    return orphaned_[itemNumber].load(std::memory_order_acquire) != 0;
+}
+
+bool COPCServer::PushSlots(const TConfigModel& m) {
+    std::fill(pushSeen_.begin(), pushSeen_.end(), uint8_t{0});
+    bool inPlace = true;
     VARIANT v = MakeVariantR4(0.0f);
-    for (int p = 0; p < model.pointCount && p < kMaxPoints; ++p) {
-        const TConnectionPoint& pt = model.points[p];
+    for (int p = 0; p < m.pointCount && p < kMaxPoints; ++p) {
+        const TConnectionPoint& pt = m.points[p];
         for (int d = 0; d < pt.deviceCount && d < kMaxDevicesPerPoint; ++d) {
             const TDevice& dev = pt.devices[d];
             const uint32_t mask = LoadMask(dev);
@@ -198,17 +231,51 @@ void COPCServer::PushAll(const TConfigModel& model) {
                 if (!((mask >> k) & 1u)) continue;
                 int n;
                 if (!DecodeItemNumber(LoadItemNumber(dev, k), k, &n)) continue;
-                if (&model == model_) {
-                    const uint32_t loc = PackLocation(p, d, k);
-                    if (locations_[n].load(std::memory_order_relaxed) != loc)
-                        locations_[n].store(loc, std::memory_order_relaxed);
+                if (orphaned_[n].load(std::memory_order_relaxed)) continue;
+                if (locations_[n].load(std::memory_order_relaxed) != PackLocation(p, d, k)) {
+                    inPlace = false;
+                    continue;
                 }
+                pushSeen_[size_t(n)] = 1;
                 v.fltVal = LoadValue(dev, k);
                 GBSetItem(handles_[n], &v, LoadQuality(dev, k), GBNowFileTime(), 0);
             }
         }
     }
-    GBEndUpdate(0);
+    for (int n = 0; n < itemCount_ && inPlace; ++n)
+        if (!pushSeen_[size_t(n)] && !orphaned_[n].load(std::memory_order_relaxed)) inPlace = false;
+    return inPlace;
+}
+
+void COPCServer::VerifyBindings(const TConfigModel& m, bool stamp) {
+    std::lock_guard lock(verifyMutex_);
+    const uint64_t generation = editGeneration_.load(std::memory_order_acquire);
+    std::fill(verifyServed_.begin(), verifyServed_.end(), uint8_t{0});
+    for (int p = 0; p < m.pointCount && p < kMaxPoints; ++p) {
+        const TConnectionPoint& pt = m.points[p];
+        for (int d = 0; d < pt.deviceCount && d < kMaxDevicesPerPoint; ++d) {
+            const TDevice& dev = pt.devices[d];
+            const uint32_t mask = LoadMask(dev);
+            for (int k = 0; k < kParamsPerDevice; ++k) {
+                int n;
+                if (!((mask >> k) & 1u) || !DecodeItemNumber(LoadItemNumber(dev, k), k, &n)) continue;
+                if (verifyServed_[size_t(n)] || orphaned_[n].load(std::memory_order_relaxed)) continue;
+                // Moved to another point, renamed, readdressed: the item's ID names another slot.
+                if (BuildItemId(m, p, d, k) != itemIds_[size_t(n)]) continue;
+                verifyServed_[size_t(n)] = 1;
+                locations_[n].store(PackLocation(p, d, k), std::memory_order_relaxed);
+            }
+        }
+    }
+    for (int n = 0; n < itemCount_; ++n)
+        if (!verifyServed_[size_t(n)]) Orphan(n);
+    if (stamp) bindingsGeneration_.store(generation, std::memory_order_release);
+}
+
+void COPCServer::Orphan(int n) {
+    if (orphaned_[n].exchange(1, std::memory_order_acq_rel) != 0) return;
+    const VARIANT v = MakeVariantR4(kNoValue);
+    GBSetItem(handles_[n], &v, kQualityNotConnected, GBNowFileTime(), 0);
 }
 
 void COPCServer::ShutdownOPC(const char16_t* reason) {
@@ -230,28 +297,14 @@ const TDevice* COPCServer::CheckLocation(const TConfigModel& m, int n, uint32_t 
     return &dev;
 }
 
-void COPCServer::RebuildLocations(const TConfigModel& m) {
-    for (int p = 0; p < m.pointCount && p < kMaxPoints; ++p) {
-        const TConnectionPoint& pt = m.points[p];
-        for (int d = 0; d < pt.deviceCount && d < kMaxDevicesPerPoint; ++d) {
-            const TDevice& dev = pt.devices[d];
-            const uint32_t mask = LoadMask(dev);
-            for (int k = 0; k < kParamsPerDevice; ++k) {
-                int n;
-                if (((mask >> k) & 1u) && DecodeItemNumber(LoadItemNumber(dev, k), k, &n))
-                    locations_[n].store(PackLocation(p, d, k), std::memory_order_relaxed);
-            }
-        }
-    }
-}
-
 const TDevice* COPCServer::FindSlot(const TConfigModel& m, int n) {
+    if (bindingsGeneration_.load(std::memory_order_acquire) != editGeneration_.load(std::memory_order_acquire))
+        VerifyBindings(m, true);
+    if (orphaned_[n].load(std::memory_order_acquire)) return nullptr;
     if (const TDevice* dev = CheckLocation(m, n, locations_[n].load(std::memory_order_relaxed))) return dev;
-    // The record moved (or went): look again once per edit of the model.
-    const uint64_t gen = editGeneration_.load(std::memory_order_acquire);
-    if (locationsGeneration_.load(std::memory_order_acquire) == gen) return nullptr;
-    RebuildLocations(m);
-    locationsGeneration_.store(gen, std::memory_order_release);
+    // Not where the last verification left it: a change outside the edit brackets.
+    VerifyBindings(m, false);
+    if (orphaned_[n].load(std::memory_order_acquire)) return nullptr;
     return CheckLocation(m, n, locations_[n].load(std::memory_order_relaxed));
 }
 
@@ -299,7 +352,7 @@ HRESULT COPCServer::GBOnReadItems(uint32_t count, GBItemID* items, VARIANT* valu
     const TConfigModel& m = *model_;
 
     std::shared_lock lock(modelMutex_);
-    if (editing_) return result;  // records are being changed: the toolkit answers from its cache
+    const bool editing = editing_;
     if (!values) GBBeginUpdate();
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t h = items[i].hItem;
@@ -307,11 +360,18 @@ HRESULT COPCServer::GBOnReadItems(uint32_t count, GBItemID* items, VARIANT* valu
         const auto it = itemOfHandle_.find(h);
         if (it == itemOfHandle_.end()) continue;
         const int n = it->second;
-        const TDevice* dev = FindSlot(m, n);
-        if (!dev) continue;
-        const int k = itemSlot_[n];
-        const float value = LoadValue(*dev, k);
-        const uint16_t quality = LoadQuality(*dev, k);
+        // An item whose slot is gone answers "not connected" with the no-value marker.
+        float value = kNoValue;
+        uint16_t quality = kQualityNotConnected;
+        if (!orphaned_[n].load(std::memory_order_acquire)) {
+            // Records being changed: the toolkit answers from its cache meanwhile.
+            if (editing) continue;
+            if (const TDevice* dev = FindSlot(m, n)) {
+                const int k = itemSlot_[n];
+                value = LoadValue(*dev, k);
+                quality = LoadQuality(*dev, k);
+            }
+        }
         if (!values) {
             const VARIANT v = MakeVariantR4(value);
             GBSetItem(h, &v, quality, GBNowFileTime(), 0);

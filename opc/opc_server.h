@@ -15,6 +15,13 @@
 // combined with a marker of this run (EncodeItemNumber). Slots whose field does not carry this
 // run's marker (added after the start, loaded from a file, a fresh record) have no item and
 // are neither pushed nor read.
+//
+// Orphaned items: an item is served by the slot that carries its number and whose item ID,
+// computed from the records as they are now, is still the ID the item was created with. An item
+// that no slot serves any more (its device deleted or moved to another point, renamed or
+// readdressed, the configuration replaced by a new or opened one) is orphaned for the rest of
+// the run: it is published once with quality 8 and the no-value marker, reads of it answer the
+// same, and no slot is pushed onto it again. The namespace itself changes only with a restart.
 #pragma once
 
 #include <QString>
@@ -28,6 +35,7 @@
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "config/records.h"
 #include "opc/toolkit/gb_data_access.h"
@@ -66,6 +74,12 @@ public:
     // The periodic push (window thread): one update block with one GBSetItem per slot that has
     // an item of this run. Does nothing until InitializeOPC has created the items.
     void PushAll(const TConfigModel& model);
+    // Finds the items whose slots are gone and publishes them once as orphaned (window thread).
+    // The push does this itself; while polling is stopped (and the push with it) the owner calls
+    // it so that clients learn of a replaced configuration without waiting for the next change.
+    void CheckItems(const TConfigModel& model);
+    // True once item n has lost its slot in this run.
+    bool ItemOrphaned(int itemNumber) const;
     // The shutdown sequence of the exit: GBShutdown(reason) first so that clients are told the
     // reason before GBDisconnectClients drops them, then GBRevokeClassObject.
     void ShutdownOPC(const char16_t* reason = kShutdownReason);
@@ -137,10 +151,19 @@ private:
     bool DecodeItemNumber(int32_t field, int k, int* n) const;
     static uint32_t PackLocation(int p, int d, int k) { return uint32_t(p) << 12 | uint32_t(d) << 5 | uint32_t(k); }
     // The device holding item n, found through the location index; null when the item's slot
-    // is gone. Called with modelMutex_ held shared.
+    // is gone (the item is then orphaned). Called with modelMutex_ held shared, outside an edit.
     const TDevice* FindSlot(const TConfigModel& m, int n);
     const TDevice* CheckLocation(const TConfigModel& m, int n, uint32_t loc) const;
-    void RebuildLocations(const TConfigModel& m);
+    // Walks the records: each item whose number a slot carries and whose ID that slot still
+    // describes gets the slot's location; every other item is orphaned. The records must not
+    // change meanwhile (window thread, or modelMutex_ held shared outside an edit).
+    // stamp: the records are not inside an edit, so the result holds until the next one.
+    void VerifyBindings(const TConfigModel& m, bool stamp);
+    // Marks item n orphaned; the first time, publishes quality 8 and the no-value marker.
+    void Orphan(int n);
+    // Pushes every slot that serves its item; false when a slot or an item was not where the
+    // last verification left it (the bindings must be verified again).
+    bool PushSlots(const TConfigModel& m);
 
     std::atomic<int32_t> lockCount_{0};
     std::atomic<int32_t> instanceCount_{0};
@@ -161,14 +184,22 @@ private:
     int itemCount_ = 0;
     TConfigModel* model_ = nullptr;
 
-    // Item number -> packed (point, device, slot) where it was last seen. A hint: every use
-    // checks it against the record. Refreshed by each push and, after an edit, by a read.
+    std::vector<std::u16string> itemIds_;  // item number -> the ID it was created with
+
+    // Item number -> packed (point, device, slot) of the slot that serves it, as the last
+    // verification found it. Every use checks it against the record.
     std::unique_ptr<std::atomic<uint32_t>[]> locations_;
+    // Item number -> 1 once the item has lost its slot (never reset within a run).
+    std::unique_ptr<std::atomic<uint8_t>[]> orphaned_;
+    std::mutex verifyMutex_;            // one verification at a time (push and reads)
+    std::vector<uint8_t> verifyServed_;  // scratch of VerifyBindings, guarded by verifyMutex_
+    std::vector<uint8_t> pushSeen_;      // scratch of PushSlots (window thread)
     mutable std::shared_mutex modelMutex_;
     std::condition_variable_any editEnded_;
     bool editing_ = false;  // guarded by modelMutex_
     std::atomic<uint64_t> editGeneration_{0};
-    std::atomic<uint64_t> locationsGeneration_{0};
+    // The edit generation at which the bindings were last verified outside an edit.
+    std::atomic<uint64_t> bindingsGeneration_{0};
 };
 
 }  // namespace qora

@@ -97,9 +97,13 @@ int Serve(int items) {
     }
     std::printf("PORT %u\n", server.Port());
     std::fflush(stdout);
-    // Values change every 100 ms, as the toolkit's push would make them.
+    // Values change every 25 ms, four times per sampling interval of the subscription below,
+    // so that every sample finds a change and the notification count measures the sampler
+    // (with equal periods the two clocks would alias).
+    auto due = Clock::now();
     for (;;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        due += std::chrono::milliseconds(25);
+        std::this_thread::sleep_until(due);
         backend.Update();
         if (getppid() == 1) return 0;  // the measuring parent is gone
     }

@@ -187,6 +187,12 @@ bool Engine::HandleHello(Connection& c, Decoder& d) {
 bool Engine::HandleOpen(Connection& c, Decoder& d, Millis now) {
     const uint32_t channelId = d.UInt32();
     const UaString policy = d.String();
+    // Refused as soon as the policy is known: with any other policy the rest of the message is
+    // signed or encrypted, so decoding it would only end in BadDecodingError.
+    if (policy.value != kSecurityPolicyNone) {
+        SendError(c, status::BadSecurityPolicyRejected, "only SecurityPolicy None is offered");
+        return false;
+    }
     d.ByteString();  // sender certificate
     d.ByteString();  // receiver certificate thumbprint
     const uint32_t seq = d.UInt32();
@@ -209,10 +215,6 @@ bool Engine::HandleOpen(Connection& c, Decoder& d, Millis now) {
     d.ByteString();  // client nonce
     const uint32_t requestedLifetime = d.UInt32();
 
-    if (policy.value != kSecurityPolicyNone) {
-        SendError(c, status::BadSecurityPolicyRejected, "only SecurityPolicy None is offered");
-        return false;
-    }
     if (securityMode != kMessageSecurityModeNone) {
         SendError(c, status::BadSecurityModeRejected, "only MessageSecurityMode None is offered");
         return false;

@@ -81,9 +81,23 @@ bool FloatSampleChanged(const MonitoredItem& m, float value, StatusCode status, 
     return m.trigger == DataChangeTrigger::StatusValueTimestamp && sourceTime != m.lastSourceTime;
 }
 
+Millis NextSampleDue(Millis due, Millis period, Millis now) {
+    if (period < 1) period = 1;
+    Millis next = due + period;
+    if (next <= now) next += ((now - next) / period + 1) * period;
+    return next;
+}
+
+Millis GridDueAfter(Millis anchor, Millis period, Millis now) {
+    if (period < 1) period = 1;
+    const Millis offset = ((anchor - now - 1) % period + period) % period;
+    return now + 1 + offset;
+}
+
 StatusCode Engine::ParseFilter(const ExtensionObject& filter, MonitoredItem& m) const {
-    // Without a filter every change of value, status or source timestamp is reported.
-    m.trigger = DataChangeTrigger::StatusValueTimestamp;
+    // Without a filter the default trigger holds: changes of status or value are reported, a
+    // new source timestamp alone is not (a constant Bad value pushed every second stays quiet).
+    m.trigger = DataChangeTrigger::StatusValue;
     m.absoluteDeadband = 0;
     if (filter.typeId.IsNull() && filter.encoding == 0) return status::Good;
     if (!filter.typeId.IsNs0(id::DataChangeFilter) || filter.encoding != 1)
@@ -409,6 +423,7 @@ void Engine::ServiceModifyMonitoredItems(Session& s, Connection& c, uint32_t rid
                                                                 : std::clamp(si, kMinSamplingIntervalMs, kMaxPublishingIntervalMs);
                 m.queueSize = queueSize;
                 m.discardOldest = p.discardOldest;
+                m.onGrid = false;  // the next sample sets the grid of the new interval
                 while (m.queue.size() > m.queueSize) {
                     m.queue.pop_front();
                     --sub.pendingNotifications;
@@ -471,7 +486,10 @@ void Engine::ServiceSetMonitoringMode(Session& s, Connection& c, uint32_t rid, c
             sub.ClearQueue(m);
             m.hasLast = false;
         }
-        if (m.mode == MonitoringMode::Disabled && newMode != MonitoringMode::Disabled) m.nextSample = now;
+        if (m.mode == MonitoringMode::Disabled && newMode != MonitoringMode::Disabled) {
+            m.nextSample = now;
+            m.onGrid = false;
+        }
         m.mode = newMode;
         e.Status(status::Good);
     }
@@ -518,13 +536,27 @@ void Engine::SampleSubscription(Subscription& sub, Millis now, bool all) {
     std::vector<uint32_t> handles;
     std::vector<MonitoredItem*> due;
     const int64_t uaNow = UaNow();
+    bool scheduled = false;
+    Millis earliest = 0;
     for (auto& [itemId, m] : sub.items) {
         if (m.mode == MonitoringMode::Disabled) continue;
-        if (!all && m.nextSample > now) {
-            sub.nextSample = std::min(sub.nextSample, m.nextSample);
-            continue;
+        const bool isDue = m.nextSample <= now;
+        if (isDue) {
+            const auto period = static_cast<Millis>(m.samplingInterval);
+            if (!m.onGrid) {
+                // After the first sample the item samples half a period before each publishing
+                // time: a late tick then still lands before the publish it belongs to, instead
+                // of slipping past it and merging two samples into one notification.
+                m.nextSample = GridDueAfter(sub.nextPublish - period / 2, period, now);
+                m.onGrid = true;
+            } else {
+                // Counted from the due time, not from now: a late tick does not stretch the period.
+                m.nextSample = NextSampleDue(m.nextSample, period, now);
+            }
         }
-        m.nextSample = now + static_cast<Millis>(m.samplingInterval);
+        earliest = scheduled ? std::min(earliest, m.nextSample) : m.nextSample;
+        scheduled = true;
+        if (!all && !isDue) continue;
         if (IsItemValue(m)) {
             // Nothing changed in the cache since the last sample: nothing to compare.
             if (m.hasLast && m.lastGeneration == generation) continue;
@@ -545,6 +577,7 @@ void Engine::SampleSubscription(Subscription& sub, Millis now, bool all) {
         m.lastEncoded = std::move(encoded);
         if (m.mode == MonitoringMode::Reporting) sub.Enqueue(m, std::move(dv));
     }
+    if (scheduled) sub.nextSample = earliest;
     if (handles.empty()) return;
     std::vector<ItemSample> samples(handles.size());
     backend_.ReadCache(handles.data(), handles.size(), samples.data());

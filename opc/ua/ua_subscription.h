@@ -35,9 +35,10 @@ struct MonitoredItem {
     MonitoringMode mode = MonitoringMode::Reporting;
     double samplingInterval = 0;
     Millis nextSample = 0;
+    bool onGrid = false;  // sampled once; later samples keep to the grid set then
     uint32_t queueSize = 1;
     bool discardOldest = true;
-    DataChangeTrigger trigger = DataChangeTrigger::StatusValueTimestamp;
+    DataChangeTrigger trigger = DataChangeTrigger::StatusValue;  // the default without a filter
     double absoluteDeadband = 0;  // 0: none
     // Last sampled value (items: value/status/time; others: the encoded DataValue).
     bool hasLast = false;
@@ -88,5 +89,12 @@ struct Subscription {
 
 // Data-change decision of a monitored item on an item (Float) sample.
 bool FloatSampleChanged(const MonitoredItem& m, float value, StatusCode status, int64_t sourceTime);
+
+// Due time of the sample after the one that was due at `due`: one period later, so the rate
+// holds however late the sample ran. A sampler more than a period behind skips the missed
+// samples (the next due time after `now`, on the same grid) instead of taking them in a burst.
+Millis NextSampleDue(Millis due, Millis period, Millis now);
+// The first time after now on the grid anchor + k × period (k any integer).
+Millis GridDueAfter(Millis anchor, Millis period, Millis now);
 
 }  // namespace qora::ua

@@ -8,6 +8,8 @@
 //   quit                ends the host
 // Options: --items N  --port P  --record DIR  --max-sessions N  --max-channels N
 //          --handshake-ms N  --period-ms N  --quiet (no CALL lines for reads)
+//          --constant-bad (items of a Bad quality keep the no-value marker; only their
+//          timestamps move on each period, as the server's push rewrites them)
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -32,7 +34,7 @@ uint64_t NowFileTime() {
 
 class FakeBackend : public qora::ua::Backend {
 public:
-    FakeBackend(int items, bool quiet) : quiet_(quiet) {
+    FakeBackend(int items, bool quiet, bool constantBad) : quiet_(quiet), constantBad_(constantBad) {
         for (int i = 0; i < items; ++i) {
             qora::ua::ItemInfo info;
             info.handle = static_cast<uint32_t>(1000 + i);
@@ -43,8 +45,8 @@ public:
                           std::to_string(device + 1) + ").P" + std::to_string(param);
             info.accessRights = 1;
             items_.push_back(info);
-            values_.push_back(static_cast<float>(i));
             quality_.push_back(i % 50 == 7 ? 8 : (i % 50 == 9 ? 24 : 192));
+            values_.push_back(constantBad && quality_.back() != 192 ? 9999999.0f : static_cast<float>(i));
             times_.push_back(NowFileTime());
         }
     }
@@ -54,7 +56,7 @@ public:
         std::lock_guard<std::mutex> lock(mu_);
         const uint64_t now = NowFileTime();
         for (size_t i = 0; i < values_.size(); ++i) {
-            values_[i] += 0.5f;
+            if (!constantBad_ || quality_[i] == 192) values_[i] += 0.5f;
             times_[i] = now;
         }
         ++generation_;
@@ -145,6 +147,7 @@ private:
     }
 
     bool quiet_;
+    bool constantBad_;
     std::vector<qora::ua::ItemInfo> items_;
     std::mutex mu_;
     std::vector<float> values_;
@@ -164,6 +167,7 @@ int main(int argc, char** argv) {
     int items = 300;
     int periodMs = 200;
     bool quiet = false;
+    bool constantBad = false;
     qora::ua::ServerConfig config;
     config.host = "127.0.0.1";
     config.port = 0;
@@ -182,12 +186,13 @@ int main(int argc, char** argv) {
         else if (a == "--handshake-ms") config.handshakeTimeoutMs = std::atoi(next());
         else if (a == "--period-ms") periodMs = std::atoi(next());
         else if (a == "--quiet") quiet = true;
+        else if (a == "--constant-bad") constantBad = true;
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 2;
         }
     }
-    FakeBackend backend(items, quiet);
+    FakeBackend backend(items, quiet, constantBad);
     qora::ua::Server server(backend, config);
     std::string error;
     if (!server.Start(&error)) {

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -273,6 +274,36 @@ TEST_F(Program, StartUpConfigurationThatCannotBeRecordedIsToldOnceAndStartUpGoes
     QFile f(Ini());
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), iniBefore);
+}
+
+TEST_F(Program, CreateTellsClientsThatEveryItemLostItsSlotWhilePollingStaysStopped) {
+    WriteConfig(Path("plant.cfg"));
+    auto p = Start({QStringLiteral("-f:") + Path("plant.cfg")});
+    p->StartInitThread();
+    p->WaitForInitThread();
+    COPCServer& server = *p->Server();
+    ASSERT_EQ(server.ItemCount(), 2);
+    TDevice& d = p->Model().points[0].devices[0];
+    for (int k = 0; k < 2; ++k) {
+        StoreValue(d, k, 1.5f);
+        StoreQuality(d, k, kQualityGood);
+    }
+    server.PushAll(p->Model());
+    const uint32_t h = server.ItemHandle(0);
+    qora::ua::ItemSample s;
+    server.GBBackend().ReadCache(&h, 1, &s);
+    ASSERT_EQ(s.quality, kQualityGood);
+
+    p->Document().FileNew();  // polling stops and stays stopped until the first change
+    EXPECT_FALSE(p->Window().OPCTimer()->isActive());
+    QElapsedTimer waited;
+    waited.start();
+    while (!server.ItemOrphaned(0) && waited.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_TRUE(server.ItemOrphaned(0));
+    EXPECT_TRUE(server.ItemOrphaned(1));
+    server.GBBackend().ReadCache(&h, 1, &s);
+    EXPECT_EQ(s.quality, kQualityNotConnected);
+    EXPECT_EQ(s.value, kNoValue);
 }
 
 int main(int argc, char** argv) {

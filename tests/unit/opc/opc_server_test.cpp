@@ -8,9 +8,11 @@
 #include <stdexcept>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "comm/instrument_lines.h"
+#include "config/config_file.h"
 #include "config/datetime.h"
 #include "comm/poll_cycle.h"
 #include "opc/opc_init.h"
@@ -382,16 +384,19 @@ TEST_F(Server, ReadsFollowRecordsThatMoveWhenAnEarlierDeviceIsDeleted) {
     FILETIME t[3];
     HRESULT e[3] = {-1, -1, -1};
     EXPECT_EQ(server.GBOnReadItems(3, items, values, q, t, e, nullptr, nullptr, nullptr, nullptr, nullptr), 2);
-    EXPECT_EQ(e[0], -1) << "deleted device: no slot";
-    EXPECT_EQ(e[1], -1) << "deleted with its point";
+    for (int i : {0, 1}) {  // deleted device, and deleted with its point: no slot any more
+        EXPECT_EQ(e[i], 0) << i;
+        EXPECT_EQ(q[i], kQualityNotConnected) << i;
+        EXPECT_EQ(values[i].fltVal, kNoValue) << i;
+    }
     EXPECT_EQ(e[2], 0);
     EXPECT_EQ(values[2].fltVal, 21.0f) << "E0 found in its new slot";
 
     // The push sends the moved record to its own item only.
     server.PushAll(*model);
     EXPECT_EQ(Cached(server, hE0).value, 21.0f);
-    EXPECT_EQ(Cached(server, hD0).quality, OPC_QUALITY_WAITING_FOR_INITIAL_DATA);
-    EXPECT_EQ(Cached(server, hD1).quality, OPC_QUALITY_WAITING_FOR_INITIAL_DATA);
+    EXPECT_EQ(Cached(server, hD0).quality, kQualityNotConnected);
+    EXPECT_EQ(Cached(server, hD1).quality, kQualityNotConnected);
 }
 
 TEST_F(Server, AWriteChangesNoSlotAndSendsNothing) {
@@ -560,4 +565,228 @@ TEST_F(Server, TheOpcStartWaitsForAnEditInProgressToEnd) {
     server.EndModelEdit();
     init.WaitFor();
     EXPECT_EQ(server.ItemCount(), 5) << "the items of the finished edit";
+}
+
+// ---- items whose slot is gone ------------------------------------------------------------------
+
+namespace {
+
+struct ReadBack {
+    float value = 0;
+    uint16_t quality = 0;
+    HRESULT error = E_FAIL;
+};
+
+// A device read with arrays, as a Read with MaxAge 0 makes it.
+ReadBack ReadNow(COPCServer& s, uint32_t handle) {
+    GBItemID items[1] = {{handle, 0, 0}};
+    VARIANT values[1] = {MakeVariantR4(-1.0f)};
+    uint16_t q[1] = {0x3333};
+    FILETIME t[1];
+    HRESULT e[1] = {E_FAIL};
+    s.GBOnReadItems(1, items, values, q, t, e, nullptr, nullptr, nullptr, nullptr, nullptr);
+    return {values[0].fltVal, q[0], e[0]};
+}
+
+}  // namespace
+
+class OrphanedItems : public Server {
+protected:
+    // Point A (ttyS0) with D0 (address 1, two parameters) and D1 (address 2); point B (ttyS1)
+    // with E0; every slot good with its own value, pushed once.
+    void SetUp() override {
+        AppendPoint(*model, u"A", "ttyS0", 1, true);
+        AppendPoint(*model, u"B", "ttyS1", 1, true);
+        AppendDevice(*model, 0, u"D0", 0, 1, 0b11);
+        AppendDevice(*model, 0, u"D1", 0, 2, 0b1);
+        AppendDevice(*model, 1, u"E0", 0, 1, 0b1);
+        server.InitializeOPC(*model);
+        ASSERT_EQ(server.ItemCount(), 4);
+        for (int n = 0; n < 4; ++n) handle[n] = server.ItemHandle(n);
+        SetGood(model->points[0].devices[0], 0, 10.0f);
+        SetGood(model->points[0].devices[0], 1, 11.0f);
+        SetGood(model->points[0].devices[1], 0, 20.0f);
+        SetGood(model->points[1].devices[0], 0, 30.0f);
+        server.PushAll(*model);
+        ASSERT_EQ(Cached(server, handle[0]).quality, 192);
+    }
+    static void SetGood(TDevice& d, int k, float v) {
+        StoreValue(d, k, v);
+        StoreQuality(d, k, kQualityGood);
+    }
+    // Every way a client reaches item n: the read callback with arrays and with null values (a
+    // refresh), the toolkit's device read, and the cache after the next push.
+    void ExpectOrphaned(int n, const char* what) {
+        const ReadBack r = ReadNow(server, handle[n]);
+        EXPECT_EQ(r.error, 0) << what << " item " << n;
+        EXPECT_EQ(r.quality, kQualityNotConnected) << what << " item " << n;
+        EXPECT_EQ(r.value, kNoValue) << what << " item " << n;
+        qora::ua::ItemSample s;
+        server.GBBackend().ReadDevice(&handle[n], 1, &s);
+        EXPECT_EQ(s.quality, kQualityNotConnected) << what << " device read of item " << n;
+        EXPECT_EQ(s.value, kNoValue) << what << " device read of item " << n;
+        server.GBBackend().RefreshFromDevice(&handle[n], 1);
+        server.PushAll(*model);
+        const auto cached = Cached(server, handle[n]);
+        EXPECT_EQ(cached.quality, kQualityNotConnected) << what << " cache of item " << n;
+        EXPECT_EQ(cached.value, kNoValue) << what << " cache of item " << n;
+        EXPECT_TRUE(server.ItemOrphaned(n)) << what << " item " << n;
+    }
+    void ExpectServed(int n, float value, const char* what) {
+        const ReadBack r = ReadNow(server, handle[n]);
+        EXPECT_EQ(r.quality, kQualityGood) << what << " item " << n;
+        EXPECT_EQ(r.value, value) << what << " item " << n;
+        server.PushAll(*model);
+        EXPECT_EQ(Cached(server, handle[n]).value, value) << what << " item " << n;
+        EXPECT_EQ(Cached(server, handle[n]).quality, kQualityGood) << what << " item " << n;
+        EXPECT_FALSE(server.ItemOrphaned(n)) << what << " item " << n;
+    }
+    uint32_t handle[4] = {};
+};
+
+TEST_F(OrphanedItems, ADeletedDeviceIsServedNotConnectedWithTheNoValueMarker) {
+    server.BeginModelEdit();  // StopPolling
+    DeleteDevice(*model, 0, 0);
+    server.EndModelEdit();  // StartPolling
+    SetGood(model->points[0].devices[0], 0, 21.0f);  // D1, moved into slot 0 of its point
+    ExpectOrphaned(0, "deleted");
+    ExpectOrphaned(1, "deleted");
+    ExpectServed(2, 21.0f, "moved up by the delete");
+    ExpectServed(3, 30.0f, "untouched");
+}
+
+TEST_F(OrphanedItems, AnOrphanIsPublishedOnceAndNeverAgainEvenIfASlotDescribesItLater) {
+    server.BeginModelEdit();
+    DeleteDevice(*model, 0, 1);  // D1
+    server.EndModelEdit();
+    server.PushAll(*model);
+    const auto first = Cached(server, handle[2]);
+    ASSERT_EQ(first.quality, kQualityNotConnected);
+    const uint64_t generation = server.GBBackend().CacheGeneration();
+    server.PushAll(*model);
+    server.PushAll(*model);
+    EXPECT_EQ(Cached(server, handle[2]).sourceTime, first.sourceTime) << "published once, not on every push";
+    EXPECT_EQ(server.GBBackend().CacheGeneration(), generation + 2);
+
+    // The operator adds D1 again with its old name and address: a new slot without an item.
+    server.BeginModelEdit();
+    AppendDevice(*model, 0, u"D1", 0, 2, 0b1);
+    server.EndModelEdit();
+    SetGood(model->points[0].devices[1], 0, 99.0f);
+    // Even a slot that carries the old number and describes the item does not revive it.
+    StoreItemNumber(model->points[0].devices[1], 0, server.EncodeItemNumber(2));
+    ExpectOrphaned(2, "readded");
+    ExpectServed(0, 10.0f, "untouched");
+}
+
+TEST_F(OrphanedItems, ANewConfigurationOrphansEveryItemWhilePollingStaysStopped) {
+    // Создать: StopPolling, the records cleared, and polling does not start again until the
+    // first change. Meanwhile the owner checks the items as the push would.
+    server.BeginModelEdit();
+    ClearModel(*model);
+    server.CheckItems(*model);
+    for (int n = 0; n < 4; ++n) {
+        EXPECT_EQ(Cached(server, handle[n]).quality, kQualityNotConnected) << n;
+        EXPECT_EQ(Cached(server, handle[n]).value, kNoValue) << n;
+        const ReadBack r = ReadNow(server, handle[n]);
+        EXPECT_EQ(r.quality, kQualityNotConnected) << n;
+        EXPECT_EQ(r.value, kNoValue) << n;
+    }
+    server.EndModelEdit();
+}
+
+TEST_F(OrphanedItems, ANewConfigurationOrphansEveryItemOnceItsFirstChangeStartsPolling) {
+    server.BeginModelEdit();
+    ClearModel(*model);
+    server.EndModelEdit();
+    server.BeginModelEdit();  // the first change: a point with a device at the old place
+    AppendPoint(*model, u"A", "ttyS0", 1, true);
+    AppendDevice(*model, 0, u"D0", 0, 1, 0b11);
+    server.EndModelEdit();
+    SetGood(model->points[0].devices[0], 0, 40.0f);
+    for (int n = 0; n < 4; ++n) ExpectOrphaned(n, "after Создать");
+}
+
+TEST_F(OrphanedItems, OpeningAnotherFileOrphansTheItemsItsRecordsDoNotDescribe) {
+    // The other file: a copy of this configuration saved earlier in this run (so its item
+    // numbers carry this run's marker) in which D0 went to point B and E0 was readdressed.
+    opctest::ModelPtr other = NewModel();
+    std::memcpy(other.get(), model.get(), sizeof(TConfigModel));
+    ASSERT_EQ(MoveDevice(*other, 0, 0, 1), ModelResult::Ok);
+    UpdateDevice(*other, 1, 0, u"E0", 0, 7, 0b1);
+    const std::vector<uint8_t> file = EncodeConfig(*other);
+    // And one from another run, with item numbers of its own.
+    opctest::ModelPtr foreign = NewModel();
+    AppendPoint(*foreign, u"A", "ttyS0", 1, true);
+    AppendDevice(*foreign, 0, u"D0", 0, 1, 0b11);
+    for (int k = 0; k < 2; ++k) foreign->points[0].devices[0].itemNumbers[k] = k + 1;
+    const std::vector<uint8_t> foreignFile = EncodeConfig(*foreign);
+
+    server.BeginModelEdit();  // Открыть: StopPolling, read the file, StartPolling
+    ASSERT_EQ(DecodeConfig(file, *model), DecodeStatus::Ok);
+    server.EndModelEdit();
+    SetGood(model->points[0].devices[0], 0, 22.0f);  // D1, first on point A now
+    SetGood(model->points[1].devices[0], 0, 33.0f);  // E0 at address 7
+    SetGood(model->points[1].devices[1], 0, 44.0f);  // D0 on point B
+    SetGood(model->points[1].devices[1], 1, 45.0f);
+    ExpectOrphaned(0, "moved to another point in the file");
+    ExpectOrphaned(1, "moved to another point in the file");
+    ExpectOrphaned(3, "readdressed in the file");
+    ExpectServed(2, 22.0f, "unchanged in the file");
+
+    server.BeginModelEdit();
+    ASSERT_EQ(DecodeConfig(foreignFile, *model), DecodeStatus::Ok);
+    server.EndModelEdit();
+    for (int k = 0; k < 2; ++k) SetGood(model->points[0].devices[0], k, 50.0f + float(k));
+    for (int n = 0; n < 4; ++n) ExpectOrphaned(n, "file of another run");
+}
+
+TEST_F(OrphanedItems, ADeviceMovedToAnotherPointNoLongerFeedsItsItems) {
+    server.BeginModelEdit();
+    ASSERT_EQ(MoveDevice(*model, 0, 1, 1), ModelResult::Ok);  // D1 to point B
+    server.EndModelEdit();
+    SetGood(model->points[1].devices[1], 0, 77.0f);
+    ExpectOrphaned(2, "moved");
+    EXPECT_NE(Cached(server, handle[2]).value, 77.0f);
+    ExpectServed(3, 30.0f, "E0 stays");
+    ExpectServed(0, 10.0f, "D0 stays");
+
+    // A read that comes before the next push (polling has just started) finds it too.
+    server.BeginModelEdit();
+    ASSERT_EQ(MoveDevice(*model, 1, 0, 0), ModelResult::Ok);  // E0 to point A
+    server.EndModelEdit();
+    const ReadBack r = ReadNow(server, handle[3]);
+    EXPECT_EQ(r.quality, kQualityNotConnected);
+    EXPECT_EQ(r.value, kNoValue);
+}
+
+TEST_F(OrphanedItems, ReadsFromManyThreadsDuringPushesAndEditsSeeOnlyRealSlotsOrOrphans) {
+    static constexpr float kValues[4] = {10.0f, 11.0f, 20.0f, 30.0f};
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 3; ++r)
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                for (int n = 0; n < 4; ++n) {
+                    const ReadBack b = ReadNow(server, handle[n]);
+                    if (b.error != 0) continue;  // during an edit: left to the cache
+                    const bool orphan = b.quality == kQualityNotConnected && b.value == kNoValue;
+                    const bool real = b.quality == kQualityGood && b.value == kValues[n];
+                    if (!orphan && !real) ++wrong;
+                }
+            }
+        });
+    for (int i = 0; i < 200; ++i) {
+        server.PushAll(*model);
+        if (i == 100) {
+            server.BeginModelEdit();
+            MoveDevice(*model, 0, 1, 1);
+            server.EndModelEdit();
+        }
+    }
+    stop = true;
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_TRUE(server.ItemOrphaned(2));
 }

@@ -119,6 +119,51 @@ TEST_F(EngineTest, OpenRefusesOtherSecurityPoliciesAndModes) {
     EXPECT_EQ(m[0].error, status::BadSecurityModeRejected);
 }
 
+TEST_F(EngineTest, AnOpenNamingAnotherPolicyIsRefusedOnItsPolicyUriBeforeTheSignedPartIsDecoded) {
+    Start();
+    // What a client of Basic256Sha256 sends: its certificate, the thumbprint of ours, then a
+    // sequence header and body that are encrypted (bytes that do not decode as a request).
+    std::string certificate(1200, '\x30'), thumbprint(20, '\x5A'), encrypted;
+    for (int i = 0; i < 512; ++i) encrypted.push_back(static_cast<char>((i * 151 + 7) & 0xFF));
+    struct Case {
+        const char* name;
+        std::string payload;
+    };
+    auto head = [](const char* policy) {
+        std::string p;
+        Encoder e(p);
+        e.UInt32(0);
+        e.String(std::string_view(policy));
+        return p;
+    };
+    std::string full = head("http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
+    {
+        Encoder e(full);
+        e.ByteString(certificate);
+        e.ByteString(thumbprint);
+        e.Raw(encrypted.data(), encrypted.size());
+    }
+    const std::vector<Case> cases = {
+        {"signed and encrypted", full},
+        {"nothing after the policy URI", head("http://opcfoundation.org/UA/SecurityPolicy#Aes256_Sha256_RsaPss")},
+        {"empty policy URI", head("")},
+    };
+    uint64_t conn = 10;
+    for (const Case& cs : cases) {
+        auto c = Client(++conn);
+        ASSERT_TRUE(engine->Accept(conn, now));
+        c.Send(c.codec.Hello("opc.tcp://h:1"));
+        auto m = c.Send(ClientCodec::Frame("OPN", 'F', cs.payload));
+        ASSERT_EQ(m.size(), 1u) << cs.name;
+        EXPECT_EQ(m[0].type, "ERR") << cs.name;
+        EXPECT_EQ(m[0].error, status::BadSecurityPolicyRejected) << cs.name;
+        EXPECT_EQ(m[0].error, 0x80550000u) << cs.name;
+        EXPECT_TRUE(c.Closed()) << cs.name;
+    }
+    EXPECT_EQ(engine->ConnectionCount(), 0u);
+    EXPECT_EQ(backend.calls["ChannelOpened"], 0);
+}
+
 TEST_F(EngineTest, SequenceNumbersAdvanceByOnePerChunkFromOpenOnAndIdsAreEchoed) {
     Start(2000);
     auto c = Client();

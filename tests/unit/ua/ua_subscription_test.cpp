@@ -2,6 +2,9 @@
 // Publish queue limits and time-outs, shutdown notification.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <numeric>
+
 #include "opc/ua/ua_engine.h"
 #include "tests/unit/ua/ua_fakes.h"
 
@@ -193,35 +196,154 @@ TEST_F(SubscriptionTest, KeepAliveCarriesTheNextSequenceNumberAndDataFollowsWith
     EXPECT_FLOAT_EQ(std::get<float>(r.notifications[0].value.value.scalar), 7.5f);
 }
 
-TEST_F(SubscriptionTest, ChangesOfValueStatusOrSourceTimestampAreReported) {
-    const uint32_t sub = CreateSubscription(100, 100);
-    Monitor(sub, {{NodeId::String(1, "item2"), AttrValue, {}, 1}});
+TEST_F(SubscriptionTest, EachTriggerReportsOnlyTheChangesItNames) {
+    // Without a filter the default trigger is STATUS_VALUE; timestamps count only when a client
+    // asks for STATUS_VALUE_TIMESTAMP; STATUS ignores values too.
+    struct Trigger {
+        const char* name;
+        ExtensionObject filter;
+        size_t sameTime, newTime, newQuality, newValue;
+    };
+    const std::vector<Trigger> triggers = {
+        {"no filter", {}, 0, 0, 1, 1},
+        {"STATUS", DataChange(0, 0, 0), 0, 0, 1, 0},
+        {"STATUS_VALUE", DataChange(1, 0, 0), 0, 0, 1, 1},
+        {"STATUS_VALUE_TIMESTAMP", DataChange(2, 0, 0), 0, 1, 1, 1},
+        {"STATUS with a deadband (ignored)", DataChange(0, 1, 100.0), 0, 0, 1, 0},
+    };
+    const uint32_t sub = CreateSubscription(100, 1000);
+    std::vector<ItemRequest> requests;
+    for (size_t t = 0; t < triggers.size(); ++t)
+        requests.push_back({NodeId::String(1, "item2"), AttrValue, triggers[t].filter, static_cast<uint32_t>(t)});
+    ASSERT_EQ(Monitor(sub, requests), std::vector<StatusCode>(triggers.size(), status::Good));
     Publish();
-    Advance(120);
+    auto first = Advance(120);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(ParsePublish(first[0]).notifications.size(), triggers.size()) << "every first sample";
+
+    auto quality = [&] { return backend.samples[2].quality; };
+    auto otherQuality = [&] { return static_cast<uint16_t>(quality() == 192 ? 24 : 192); };
     struct Step {
         const char* name;
         std::function<void()> change;
-        size_t expected;
+        size_t Trigger::*expected;
     };
     const std::vector<Step> steps = {
-        {"same value, same time", [&] { ++backend.generation; }, 0},
-        {"same value, new time", [&] { backend.Set(2, 2.0f); }, 1},
-        {"new quality", [&] { backend.Set(2, 2.0f, 24, backend.samples[2].sourceTime); }, 1},
-        {"new value", [&] { backend.Set(2, 3.0f, 24, backend.samples[2].sourceTime); }, 1},
+        {"same value, same time", [&] { ++backend.generation; }, &Trigger::sameTime},
+        {"same value, new time", [&] { backend.Set(2, 2.0f, quality()); }, &Trigger::newTime},
+        {"new quality", [&] { backend.Set(2, 2.0f, otherQuality(), backend.samples[2].sourceTime); },
+         &Trigger::newQuality},
+        {"new value", [&] { backend.Set(2, 3.0f, quality(), backend.samples[2].sourceTime); }, &Trigger::newValue},
     };
-    for (const Step& s : steps) {
+    for (const Step& st : steps) {
         Publish();
-        s.change();
-        auto msgs = Advance(220);
-        size_t got = 0;
-        for (const auto& m : msgs) got += ParsePublish(m).notifications.size();
-        EXPECT_EQ(got, s.expected) << s.name;
-        if (s.expected == 0) {
-            // Take the unanswered Publish back out with a change.
-            backend.Set(2, 2.0f, 192, backend.samples[2].sourceTime + 1);
+        st.change();
+        std::vector<size_t> got(triggers.size(), 0);
+        for (const auto& m : Advance(220))
+            for (const auto& n : ParsePublish(m).notifications) ++got[n.clientHandle];
+        for (size_t t = 0; t < triggers.size(); ++t)
+            EXPECT_EQ(got[t], triggers[t].*st.expected) << st.name << " / " << triggers[t].name;
+        // A Publish left unanswered is taken out by a change every trigger reports.
+        const size_t any = std::accumulate(got.begin(), got.end(), size_t{0});
+        if (any == 0) {
+            backend.Set(2, backend.samples[2].value, otherQuality());
             Advance(220);
         }
     }
+}
+
+TEST_F(SubscriptionTest, AConstantBadValueRepublishedEverySecondGivesOneNotification) {
+    // The server's push rewrites every item once a second with a new source timestamp.
+    backend.Set(4, 9999999.0f, 8);
+    const uint32_t sub = CreateSubscription(100, 5);
+    Monitor(sub, {{NodeId::String(1, "item4"), AttrValue, {}, 1}});
+    size_t notifications = 0, keepAlives = 0;
+    for (int second = 0; second < 5; ++second) {
+        for (int i = 0; i < 3; ++i) Publish();
+        backend.Set(4, 9999999.0f, 8);
+        for (const auto& m : Advance(1000)) {
+            const PublishResult r = ParsePublish(m);
+            notifications += r.notifications.size();
+            keepAlives += r.keepAlive ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(notifications, 1u);
+    EXPECT_GE(keepAlives, 8u) << "the subscription stays alive meanwhile";
+}
+
+TEST_F(SubscriptionTest, SamplesKeepTheirPeriodWhenTicksArriveLate) {
+    // The engine is ticked at its own "next" time plus a lateness; every sample reads the
+    // cache, which changes before each tick, so samples are counted by the cache reads.
+    struct Case {
+        const char* name;
+        Millis lateness;
+        Millis span;
+        int samples;
+    };
+    const std::vector<Case> cases = {
+        {"on time", 0, 10000, 100},
+        {"3 ms late", 3, 10000, 100},
+        {"30 ms late", 30, 10000, 100},
+        {"99 ms late", 99, 10000, 100},
+    };
+    for (const Case& cs : cases) {
+        // Publishing once a second, so only the sampler's own due times set the ticks.
+        const uint32_t sub = CreateSubscription(1000, 1000000);
+        Monitor(sub, {{NodeId::String(1, "item0"), AttrValue, {}, 1}});
+        // Counted over the span after a settling second (the first sample comes at once, the
+        // grid is set by it).
+        const Millis settled = now + 1000;
+        int atSettled = -1;
+        Millis next = now;
+        while (true) {
+            now = std::max(now + 1, next + cs.lateness);
+            if (atSettled < 0 && now >= settled) atSettled = backend.calls["ReadCache"];
+            if (now >= settled + cs.span) break;
+            backend.Set(0, static_cast<float>(now));
+            next = engine->Tick(now);
+            transport.Take(1);
+        }
+        EXPECT_EQ(backend.calls["ReadCache"] - atSettled, cs.samples) << cs.name;
+        client().Call(id::DeleteSubscriptions, [&](Encoder& e) {
+            e.ArrayLength(1);
+            e.UInt32(sub);
+        });
+    }
+}
+
+TEST_F(SubscriptionTest, ASamplerThatFellBehindSkipsForwardOnItsGridInsteadOfBursting) {
+    EXPECT_EQ(NextSampleDue(1000, 100, 1000), 1100);
+    EXPECT_EQ(NextSampleDue(1000, 100, 1050), 1100) << "late within the period: the due time holds";
+    EXPECT_EQ(NextSampleDue(1000, 100, 1100), 1200);
+    EXPECT_EQ(NextSampleDue(1000, 100, 1399), 1400) << "three periods missed: skipped, not repeated";
+    EXPECT_EQ(NextSampleDue(1000, 100, 1400), 1500);
+    EXPECT_EQ(NextSampleDue(1000, 0, 1000), 1001) << "never a period of 0";
+
+    EXPECT_EQ(GridDueAfter(1050, 100, 1000), 1050);
+    EXPECT_EQ(GridDueAfter(1050, 100, 1050), 1150);
+    EXPECT_EQ(GridDueAfter(250, 100, 1000), 1050) << "an anchor in the past";
+    EXPECT_EQ(GridDueAfter(5050, 100, 1000), 1050) << "an anchor in the future";
+
+    const uint32_t sub = CreateSubscription(100, 1000000);
+    const Millis created = now;
+    Monitor(sub, {{NodeId::String(1, "item0"), AttrValue, {}, 1}});
+    backend.calls["ReadCache"] = 0;
+    auto sampleAt = [&](Millis t) {
+        now = t;
+        backend.Set(0, static_cast<float>(t));
+        engine->Tick(now);
+        transport.Take(1);
+        return backend.calls["ReadCache"];
+    };
+    EXPECT_EQ(sampleAt(created), 1) << "the first sample at once";
+    // Then half a period before each publishing time (created + 100 k).
+    EXPECT_EQ(sampleAt(created + 49), 1);
+    EXPECT_EQ(sampleAt(created + 50), 2);
+    // Stalled for 500 ms: one sample now, the next one back on the grid.
+    EXPECT_EQ(sampleAt(created + 560), 3) << "no burst of the missed samples";
+    EXPECT_EQ(sampleAt(created + 649), 3);
+    EXPECT_EQ(sampleAt(created + 650), 4);
+    EXPECT_EQ(sampleAt(created + 750), 5);
 }
 
 TEST_F(SubscriptionTest, AbsoluteDeadbandSuppressesSmallChanges) {
