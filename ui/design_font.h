@@ -20,7 +20,9 @@ inline QFont DesignFont(const char* family = "Tahoma") {
 }
 
 // The face of a dialog: its owner's (the main window's), or the design face without one.
-inline QFont DialogFont(const QWidget* owner) { return owner != nullptr ? owner->font() : DesignFont(); }
+inline QFont DialogFont(const QWidget* owner) {
+    return owner != nullptr ? owner->font() : DesignFont();
+}
 
 // Line height of the design face (Tahoma 8 pt at 96 dots per inch).
 inline constexpr double kDesignLineHeight = 13.0;

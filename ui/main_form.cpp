@@ -11,10 +11,10 @@
 #include <QMenuBar>
 #include <QScreen>
 #include <QShortcut>
-#include <QStyle>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QToolBar>
@@ -26,9 +26,9 @@
 #include "config/settings.h"
 #include "ui/about_box.h"
 #include "ui/cell_format.h"
+#include "ui/design_font.h"
 #include "ui/device_add_form.h"
 #include "ui/event_log.h"
-#include "ui/design_font.h"
 #include "ui/image_list.h"
 #include "ui/message_box.h"
 #include "ui/os_version.h"
@@ -145,7 +145,8 @@ TMainForm::TMainForm(TMainFormCore core, QWidget* parent) : QMainWindow(parent),
     Action(QStringLiteral("Restart"))->setEnabled(false);
 
     // The designed client area of 705 x 510, grown with a taller face.
-    resize(DesignPixels(font(), kClientWidth), DesignPixels(font(), kClientHeight) + menuBar()->sizeHint().height());
+    resize(DesignPixels(font(), kClientWidth),
+           DesignPixels(font(), kClientHeight) + menuBar()->sizeHint().height());
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect r = frameGeometry();
         r.moveCenter(screen->availableGeometry().center());
@@ -173,15 +174,13 @@ void TMainForm::CreateActions() {
          "", kImgFileSaveAs},
         // No shortcut: Alt+F4 is the window manager's close, which only hides the window.
         {"FileExit", "File", "&Выход", "Выйти из программы", "", kImgFileExit},
-        {"DevAdd", "Devices", "&Добавить", "Добавить новое устройство", "Ins",
-         kImgDevAdd},
+        {"DevAdd", "Devices", "&Добавить", "Добавить новое устройство", "Ins", kImgDevAdd},
         // The keypad's Enter first: the menu shows the first key, and "Enter" is what the key reads.
         {"DevEdit", "Devices", "&Изменить", "Изменить свойства выбранного устройства", "Enter", kImgDevEdit},
-        {"DevDelete", "Devices", "&Удалить", "Удалить выбранное устройство", "Del",
-         kImgDevDelete},
+        {"DevDelete", "Devices", "&Удалить", "Удалить выбранное устройство", "Del", kImgDevDelete},
         {"Restart", "Devices", "&Перезапуск", "Перезапустить сервер", "", kImgRestart},
-        {"HelpAbout", "Help", "&О программе...", "Отобразить информацию о программе, номере версии и авторских правах ",
-         "", kImgHelpAbout},
+        {"HelpAbout", "Help", "&О программе...",
+         "Отобразить информацию о программе, номере версии и авторских правах ", "", kImgHelpAbout},
         {"HelpHelp", "Help", "&Справка", "Показать файл справки", "F1", kImgHelpHelp},
         {"ShowHide", "", "&Скрыть/Показать", "", "", kImgShowHide},
     };
@@ -343,7 +342,8 @@ void TMainForm::CreateWidgets() {
     bar->addWidget(hintPanel_);
     bar->addWidget(secondPanel_);
     UpdateMetrics();
-    splitter_->setSizes({DesignPixels(font(), kTreeWidth), DesignPixels(font(), kClientWidth - kTreeWidth - 2)});
+    splitter_->setSizes(
+        {DesignPixels(font(), kTreeWidth), DesignPixels(font(), kClientWidth - kTreeWidth - 2)});
 }
 
 // Sizes that depend on the face: the designed pixel sizes grow with a taller face, and the
@@ -351,7 +351,10 @@ void TMainForm::CreateWidgets() {
 void TMainForm::UpdateMetrics() {
     if (list_ == nullptr) return;
     const QFont f = font();
-    eventList_->setFixedHeight(DesignPixels(f, 97));
+    // The designed height, trimmed to whole lines so that no line shows cut.
+    const int frame = 2 * eventList_->frameWidth();
+    const int line = std::max(1, RowHeight(eventList_));
+    eventList_->setFixedHeight(std::max(1, (DesignPixels(f, 97) - frame) / line) * line + frame);
     hintPanel_->setFixedWidth(DesignPixels(f, 450));
     secondPanel_->setFixedWidth(DesignPixels(f, 50));
 
@@ -359,12 +362,13 @@ void TMainForm::UpdateMetrics() {
     const QTreeWidgetItem* captions = list_->headerItem();
     auto headerWidth = [&](int c) { return HeaderSectionWidth(header, captions->text(c)); };
     // The no-value marker is the widest value a slot holds in normal operation.
-    const int value = std::max({DesignPixels(f, 70), headerWidth(kColValue),
-                                CellWidth(list_, FormatValue(kNoValue), false)});
+    const int value = std::max(
+        {DesignPixels(f, 70), headerWidth(kColValue), CellWidth(list_, FormatValue(kNoValue), false)});
     QStringList qualities{texts::kUnknown};
     for (uint16_t q : {kQualityGood, kQualityNotConnected, kQualityCommFailure})
         if (const std::optional<TQualityCell> cell = QualityCell(q)) qualities << cell->text;
-    const int quality = std::max({DesignPixels(f, 80), headerWidth(kColQuality), WidestCell(list_, qualities, true)});
+    const int quality =
+        std::max({DesignPixels(f, 80), headerWidth(kColQuality), WidestCell(list_, qualities, true)});
     // A date with two-digit day and month and a time late in the day: the widest the locale writes.
     const int time = std::max({DesignPixels(f, 130), headerWidth(kColTime),
                                CellWidth(list_, FormatTimestamp(kWidestTimestamp), false),
@@ -375,10 +379,45 @@ void TMainForm::UpdateMetrics() {
     for (int c = 0; c < kColumnCount; ++c) list_->header()->resizeSection(c, widths[static_cast<size_t>(c)]);
 }
 
+int TMainForm::WidestRowCaption() const {
+    const TConfigModel& m = *core_.model;
+    const QFontMetrics fm(list_->font());
+    std::array<int, kParamsPerDevice> paramAdvance{};
+    for (int n = 0; n < kParamsPerDevice; ++n)
+        paramAdvance[static_cast<size_t>(n)] = fm.horizontalAdvance(ParamName(m, n));
+    QString widest;
+    int widestAdvance = 0;
+    for (int i = 0; i < std::min<int>(m.pointCount, kMaxPoints); ++i) {
+        const TConnectionPoint& p = m.points[i];
+        for (int j = 0; j < std::min<int>(p.deviceCount, kMaxDevicesPerPoint); ++j) {
+            const TDevice& d = p.devices[j];
+            const uint32_t mask = LoadMask(d);
+            int param = -1;
+            for (int n = 0; n < kParamsPerDevice; ++n)
+                if (((mask >> n) & 1u) != 0 && (param < 0 || paramAdvance[static_cast<size_t>(n)] >
+                                                                 paramAdvance[static_cast<size_t>(param)]))
+                    param = n;
+            if (param < 0) continue;
+            // Advances add up closely enough to pick the widest; the winner is measured whole.
+            const QString device = DeviceCaption(m, d);
+            const int advance = fm.horizontalAdvance(device) + paramAdvance[static_cast<size_t>(param)];
+            if (advance > widestAdvance) {
+                widestAdvance = advance;
+                widest = PointRowCaption(m, d, param);
+            }
+        }
+    }
+    return widest.isEmpty() ? 0 : CellWidth(list_, widest, false);
+}
+
 // The window grows (within the screen) until the list's columns and the tree's captions show
 // whole; it never shrinks.
 void TMainForm::FitToContents() {
-    const QHeaderView* header = list_->header();
+    QHeaderView* header = list_->header();
+    // The name column as wide as the longest row caption of any node (a point node's captions
+    // are the longest), so that it does not change from node to node.
+    const int captionWidth = WidestRowCaption();
+    if (header->sectionSize(kColName) < captionWidth) header->resizeSection(kColName, captionWidth);
     int columns = 0;
     for (int c = 0; c < kColumnCount; ++c) columns += header->sectionSize(c);
     const int scroll = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list_);
@@ -391,19 +430,28 @@ void TMainForm::FitToContents() {
         const QTreeWidgetItem* node = tree_->topLevelItem(i);
         captions = std::max(captions, tree_->indentation() + CellWidth(tree_, node->text(0), true));
         for (int c = 0; c < node->childCount(); ++c)
-            captions = std::max(captions, 2 * tree_->indentation() + CellWidth(tree_, node->child(c)->text(0), true));
+            captions = std::max(captions,
+                                2 * tree_->indentation() + CellWidth(tree_, node->child(c)->text(0), true));
     }
-    const int treeWidth = std::clamp(captions + 2 * tree_->frameWidth() + scroll, designedTree, 2 * designedTree);
+    const int treeWidth =
+        std::clamp(captions + 2 * tree_->frameWidth() + scroll, designedTree, 2 * designedTree);
     const int wanted = treeWidth + splitter_->handleWidth() + listWidth;
+    // The designed height too, for a face taller than the design's.
+    const int chrome = menuBar()->sizeHint().height();  // the designed client area lies below the menu
     int width = std::max(wanted, centralWidget()->width());
+    int height = std::max(this->height(), DesignPixels(font(), kClientHeight) + chrome);
     if (const QScreen* screen = this->screen()) {
-        const int frame = frameGeometry().width() - geometry().width();
-        width = std::min(width, screen->availableGeometry().width() - frame);
+        const QRect available = screen->availableGeometry();
+        const QSize frame = frameGeometry().size() - geometry().size();
+        width = std::min(width, available.width() - frame.width());
+        height = std::min(height, available.height() - frame.height());
     }
     const int grow = width - centralWidget()->width();
-    if (grow <= 0) return;
-    resize(this->width() + grow, height());
-    splitter_->setSizes({std::min(treeWidth, width - listWidth), std::max(listWidth, width - treeWidth)});
+    if (grow <= 0 && height <= this->height()) return;
+    resize(this->width() + std::max(grow, 0), std::max(height, this->height()));
+    // On a narrow screen the tree keeps its designed width and the list scrolls.
+    const int tree = std::max(designedTree, std::min(treeWidth, width - listWidth));
+    splitter_->setSizes({tree, std::max(0, width - tree - splitter_->handleWidth())});
     if (const QScreen* screen = this->screen()) {
         QRect r = frameGeometry();
         r.moveCenter(screen->availableGeometry().center());
@@ -550,7 +598,8 @@ void TMainForm::FillList(QTreeWidgetItem* node) {
         }
     }
     rowCaptionWidth_ = widest.isEmpty() ? 0 : CellWidth(list_, widest, false);
-    if (list_->header()->sectionSize(kColName) < rowCaptionWidth_) list_->header()->resizeSection(kColName, rowCaptionWidth_);
+    if (list_->header()->sectionSize(kColName) < rowCaptionWidth_)
+        list_->header()->resizeSection(kColName, rowCaptionWidth_);
     for (int k = 0; k < items.size(); ++k) {
         const TRow& r = rows_[static_cast<size_t>(k)];
         FillCells(k, items[k], m.points[r.point].devices[r.device], r.param);

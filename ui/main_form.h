@@ -144,6 +144,7 @@ private:
     void SetNodeImage(QTreeWidgetItem* node, int image);
     void HideToTray();
     void UpdateMetrics();
+    int WidestRowCaption() const;  // width of the longest row caption any node's list would show
 
     TMainFormCore core_;
     std::unique_ptr<TWidgetPrompt> prompt_;
@@ -175,13 +176,13 @@ private:
 
     static constexpr int kColumnCount = 4;
     std::array<int, kColumnCount> columnMin_{};  // the narrowest each list column may be
-    int rowCaptionWidth_ = 0;                     // what the widest row caption of the list needs
+    int rowCaptionWidth_ = 0;                    // what the widest row caption of the list needs
 
     bool windowHidden_ = false;
     bool firstPaint_ = true;
     bool startedByCom_ = false;
     bool trayAvailable_ = true;
-    bool fitted_ = false;                             // FitToContents ran at the first show
+    bool fitted_ = false;                                // FitToContents ran at the first show
     Qt::WindowStates restoreState_ = Qt::WindowNoState;  // the state hiding left
 };
 

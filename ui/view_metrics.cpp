@@ -11,7 +11,9 @@
 
 namespace qora {
 
-int CellWidth(const QAbstractItemView* view, const QString& text, bool withIcon) {
+namespace {
+
+QSize CellSize(const QAbstractItemView* view, const QString& text, bool withIcon) {
     QStyleOptionViewItem opt;
     opt.initFrom(view);
     opt.font = view->font();
@@ -22,10 +24,20 @@ int CellWidth(const QAbstractItemView* view, const QString& text, bool withIcon)
     opt.decorationPosition = QStyleOptionViewItem::Left;
     opt.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
     if (withIcon) opt.features |= QStyleOptionViewItem::HasDecoration;
-    const QSize size = view->style()->sizeFromContents(QStyle::CT_ItemViewItem, &opt, QSize(), view);
+    return view->style()->sizeFromContents(QStyle::CT_ItemViewItem, &opt, QSize(), view);
+}
+
+}  // namespace
+
+int CellWidth(const QAbstractItemView* view, const QString& text, bool withIcon) {
+    const QSize size = CellSize(view, text, withIcon);
     // A little more than the style's own margins: the text is drawn without eliding then even
     // when rounding of the face's advances differs between measuring and painting.
     return size.width() + 2;
+}
+
+int RowHeight(const QAbstractItemView* view) {
+    return CellSize(view, QStringLiteral("Ay"), false).height();
 }
 
 int WidestCell(const QAbstractItemView* view, const QStringList& texts, bool withIcon) {
@@ -50,8 +62,8 @@ int ComboWidthForEntries(const QComboBox* combo, int minimum) {
     QStyleOptionComboBox opt;
     opt.initFrom(combo);
     opt.editable = combo->isEditable();
-    const QSize size = combo->style()->sizeFromContents(QStyle::CT_ComboBox, &opt,
-                                                        QSize(text + 2, fm.height()), combo);
+    const QSize size =
+        combo->style()->sizeFromContents(QStyle::CT_ComboBox, &opt, QSize(text + 2, fm.height()), combo);
     return std::max(minimum, size.width());
 }
 

@@ -14,6 +14,9 @@ namespace qora {
 // `withIcon` (as the view's own delegate would size it).
 int CellWidth(const QAbstractItemView* view, const QString& text, bool withIcon);
 
+// Height of a one-line text row of `view`.
+int RowHeight(const QAbstractItemView* view);
+
 // Width of the widest of `texts` as cells of `view`; 0 for none.
 int WidestCell(const QAbstractItemView* view, const QStringList& texts, bool withIcon);
 

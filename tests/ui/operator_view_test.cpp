@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScrollBar>
@@ -229,6 +230,21 @@ TEST_P(MainWindowFaces, TheWindowGrowsToShowItsColumnsWithinTheScreen) {
     else
         EXPECT_LE(form->frameGeometry().width(), available);
     EXPECT_GE(form->centralWidget()->width(), 705);
+}
+
+TEST_P(MainWindowFaces, TheEventLogShowsOnlyWholeLines) {
+    Build();
+    QFont face = form->font();
+    face.setPointSize(GetParam());
+    form->setFont(face);
+    for (int i = 0; i < 20; ++i) form->AddEventLine(QStringLiteral("GBOnReadItems"));
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    QListView* log = form->EventList();
+    const int line = log->sizeHintForRow(0);
+    ASSERT_GT(line, 0);
+    EXPECT_EQ(log->viewport()->height() % line, 0) << "viewport " << log->viewport()->height() << ", line " << line;
+    EXPECT_GE(log->viewport()->height() / line, 6);
 }
 
 INSTANTIATE_TEST_SUITE_P(DesignAndLarger, MainWindowFaces, ::testing::Values(8, 14),
