@@ -286,6 +286,8 @@ void TMainForm::CreateWidgets() {
     tree_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     tree_->header()->setStretchLastSection(false);
     tree_->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    // ...and never narrower than the tree, so that a selected node is highlighted across it.
+    tree_->viewport()->installEventFilter(this);
     connect(tree_, &QTreeWidget::currentItemChanged, this,
             [this](QTreeWidgetItem* current, QTreeWidgetItem*) { TreeChange(current); });
     // A click on empty tree space would clear the selection while Enter and Del still act on
@@ -688,6 +690,12 @@ void TMainForm::ShowHideExecute() {
     } else {
         HideToTray();
     }
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* e) {
+    if (tree_ != nullptr && watched == tree_->viewport() && e->type() == QEvent::Resize)
+        tree_->header()->setMinimumSectionSize(tree_->viewport()->width());
+    return QMainWindow::eventFilter(watched, e);
 }
 
 void TMainForm::changeEvent(QEvent* e) {

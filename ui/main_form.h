@@ -132,6 +132,7 @@ protected:
     bool event(QEvent* event) override;
     void changeEvent(QEvent* event) override;  // restored from minimised; a new face
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;  // the tree's width
 
 private:
     class TDialogs;
