@@ -10,49 +10,60 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSignalBlocker>
+#include <QStyle>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "ui/design_font.h"
 #include "ui/message_box.h"
 #include "ui/ui_texts.h"
+#include "ui/view_metrics.h"
 
 namespace qora {
 
 TDeviceAddForm::TDeviceAddForm(TDeviceDialogData& in, QWidget* parent) : QDialog(parent), data_(in) {
     setObjectName(QStringLiteral("DeviceAddForm"));
-    setFont(DesignFont());
+    setFont(DialogFont(parent));
     setWindowTitle(in.caption);
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
 
+    // Designed widths, grown with a taller face; the lists are as wide as their entries need.
+    const QFont face = font();
     NameEdit = new QLineEdit(this);
     NameEdit->setObjectName(QStringLiteral("NameEdit"));
-    NameEdit->setFixedWidth(201);
+    NameEdit->setFixedWidth(DesignPixels(face, 201));
     NameEdit->setMaxLength(kMaxNameChars);  // the record holds 50 characters
     NameEdit->setText(in.name);
 
     PointCombo = new QComboBox(this);
     PointCombo->setObjectName(QStringLiteral("PointCombo"));
-    PointCombo->setFixedWidth(201);
     PointCombo->addItems(in.points);
     PointCombo->setCurrentIndex(in.pointIndex);
+    // Up to twice the designed width; a longer entry shows whole in the open list.
+    PointCombo->setFixedWidth(
+        std::min(ComboWidthForEntries(PointCombo, DesignPixels(face, 201)), DesignPixels(face, 2 * 201)));
 
     TypeCombo = new QComboBox(this);
     TypeCombo->setObjectName(QStringLiteral("TypeCombo"));
-    TypeCombo->setFixedWidth(88);
     TypeCombo->addItems(in.types);
     TypeCombo->setCurrentIndex(in.typeIndex);
+    TypeCombo->setFixedWidth(ComboWidthForEntries(TypeCombo, DesignPixels(face, 88)));
 
     AddrCombo = new QComboBox(this);
     AddrCombo->setObjectName(QStringLiteral("AddrCombo"));
-    AddrCombo->setFixedWidth(64);
+    AddrCombo->addItem(QString::number(kMaxAddress));  // the widest address, for measuring
+    AddrCombo->setFixedWidth(ComboWidthForEntries(AddrCombo, DesignPixels(face, 64)));
+    AddrCombo->clear();
 
     ParamGroup = new QGroupBox(QStringLiteral("Параметры"), this);
     ParamGroup->setObjectName(QStringLiteral("ParamGroup"));
-    ParamGroup->setMinimumSize(315, 185);
-    // A type may offer more boxes than the group shows at once: they scroll.
+    // A type may offer more boxes than the group shows at once: they scroll. The scroll area
+    // itself takes no focus (Tab goes from box to box).
     auto* scroll = new QScrollArea(ParamGroup);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
+    scroll->setFocusPolicy(Qt::NoFocus);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     auto* boxHost = new QWidget(scroll);
     auto* boxLayout = new QVBoxLayout(boxHost);
     boxLayout->setContentsMargins(TParamBoxes::kBoxLeft, 0, 0, 0);
@@ -60,7 +71,7 @@ TDeviceAddForm::TDeviceAddForm(TDeviceDialogData& in, QWidget* parent) : QDialog
     for (int n = 0; n < kParamsPerDevice; ++n) {
         auto* box = new QCheckBox(n < in.paramNames.size() ? in.paramNames.at(n) : QString(), boxHost);
         box->setObjectName(QStringLiteral("Param%1").arg(n));
-        box->setFixedWidth(250);
+        box->setMinimumWidth(DesignPixels(face, 250));
         box->setVisible(false);
         connect(box, &QCheckBox::toggled, this, [this, n](bool on) { BoxToggled(n, on); });
         boxLayout->addWidget(box);
@@ -71,6 +82,13 @@ TDeviceAddForm::TDeviceAddForm(TDeviceDialogData& in, QWidget* parent) : QDialog
     auto* groupLayout = new QVBoxLayout(ParamGroup);
     groupLayout->setContentsMargins(0, 0, 0, 0);
     groupLayout->addWidget(scroll);
+    // The group's size does not follow the type: as wide as the widest of the 32 boxes needs
+    // (with room for the scroll bar), as high as designed.
+    int boxes = 0;
+    for (QCheckBox* box : params_) boxes = std::max(boxes, box->sizeHint().width());
+    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll);
+    ParamGroup->setFixedSize(std::max(DesignPixels(face, 315), TParamBoxes::kBoxLeft + boxes + scrollBar + 4),
+                             DesignPixels(face, 185));
 
     Button1 = new QPushButton(QStringLiteral("ОК"), this);
     Button1->setObjectName(QStringLiteral("Button1"));
@@ -98,10 +116,11 @@ TDeviceAddForm::TDeviceAddForm(TDeviceDialogData& in, QWidget* parent) : QDialog
     layout->addLayout(form);
     layout->addWidget(ParamGroup, 1);
     layout->addLayout(buttons);
+    // The dialog's size is what its controls need, and the operator cannot change it.
+    layout->setSizeConstraint(QLayout::SetFixedSize);
     setTabOrder(NameEdit, PointCombo);
     setTabOrder(PointCombo, TypeCombo);
     setTabOrder(TypeCombo, AddrCombo);
-    resize(319, 309);
 
     // Only the operator's choices run the change handlers; the set-up calls them itself.
     connect(PointCombo, &QComboBox::activated, this, &TDeviceAddForm::PointComboChange);

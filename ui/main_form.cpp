@@ -10,9 +10,11 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
+#include <QShortcut>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QToolBar>
@@ -24,15 +26,16 @@
 #include "config/settings.h"
 #include "ui/about_box.h"
 #include "ui/cell_format.h"
+#include "ui/design_font.h"
 #include "ui/device_add_form.h"
 #include "ui/event_log.h"
-#include "ui/design_font.h"
 #include "ui/image_list.h"
 #include "ui/message_box.h"
 #include "ui/os_version.h"
 #include "ui/point_add_form.h"
 #include "ui/type_selction_form.h"
 #include "ui/ui_texts.h"
+#include "ui/view_metrics.h"
 #include "ui/widget_prompt.h"
 
 #ifndef QORA_VERSION_STRING
@@ -51,6 +54,14 @@ constexpr int kColName = 0;
 constexpr int kColValue = 1;
 constexpr int kColQuality = 2;
 constexpr int kColTime = 3;
+
+// Designed sizes in pixels (for the design face; see DesignPixels).
+constexpr int kClientWidth = 705;
+constexpr int kClientHeight = 510;
+constexpr int kTreeWidth = 169;
+
+// 28.12.2024 23:58:58: the widest date and time the time column shows.
+constexpr double kWidestTimestamp = 45654.0 + (23 * 3600 + 58 * 60 + 58) / 86400.0;
 
 struct TActionInfo {
     const char* name;
@@ -133,7 +144,9 @@ TMainForm::TMainForm(TMainFormCore core, QWidget* parent) : QMainWindow(parent),
 
     Action(QStringLiteral("Restart"))->setEnabled(false);
 
-    resize(705, 510 + menuBar()->sizeHint().height());  // a client area of 705 x 510
+    // The designed client area of 705 x 510, grown with a taller face.
+    resize(DesignPixels(font(), kClientWidth),
+           DesignPixels(font(), kClientHeight) + menuBar()->sizeHint().height());
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect r = frameGeometry();
         r.moveCenter(screen->availableGeometry().center());
@@ -153,23 +166,23 @@ void TMainForm::CreateActions() {
     actionList_ = new QObject(this);
     actionList_->setObjectName(QStringLiteral("ActionList"));
     const TActionInfo actionTable[] = {
-        {"FileCreate", "File", "Создать", "Создать новую конфигурацию", "Ctrl+N", kImgFileCreate},
-        {"FileOpen", "File", "Открыть", "Открыть существующую конфигурацию", "Ctrl+O", kImgFileOpen},
-        {"FileSave", "File", "Сохранить", "Сохранить активную конфигурацию", "Ctrl+S", kImgFileSave},
-        {"FileSaveAs", "File", "Сохранить как...", "Сохранить активную конфигурацию в файле с другим именем",
+        // The captions carry their menu mnemonics (Alt+letter while the menu is open).
+        {"FileCreate", "File", "&Создать", "Создать новую конфигурацию", "Ctrl+N", kImgFileCreate},
+        {"FileOpen", "File", "&Открыть", "Открыть существующую конфигурацию", "Ctrl+O", kImgFileOpen},
+        {"FileSave", "File", "Со&хранить", "Сохранить активную конфигурацию", "Ctrl+S", kImgFileSave},
+        {"FileSaveAs", "File", "Сохранить &как...", "Сохранить активную конфигурацию в файле с другим именем",
          "", kImgFileSaveAs},
-        {"FileExit", "File", "Выход", "Выйти из программы", "Alt+F4",
-         kImgFileExit},
-        {"DevAdd", "Devices", "Добавить", "Добавить новое устройство", "Ins",
-         kImgDevAdd},
-        {"DevEdit", "Devices", "Изменить", "Изменить свойства выбранного устройства", "Return", kImgDevEdit},
-        {"DevDelete", "Devices", "Удалить", "Удалить выбранное устройство", "Del",
-         kImgDevDelete},
-        {"Restart", "Devices", "Перезапуск", "Перезапустить сервер", "", kImgRestart},
-        {"HelpAbout", "Help", "О программе...", "Отобразить информацию о программе, номере версии и авторских правах ",
-         "", kImgHelpAbout},
-        {"HelpHelp", "Help", "Справка", "Показать файл справки", "F1", kImgHelpHelp},
-        {"ShowHide", "", "Скрыть/Показать", "", "", kImgShowHide},
+        // No shortcut: Alt+F4 is the window manager's close, which only hides the window.
+        {"FileExit", "File", "&Выход", "Выйти из программы", "", kImgFileExit},
+        {"DevAdd", "Devices", "&Добавить", "Добавить новое устройство", "Ins", kImgDevAdd},
+        // The keypad's Enter first: the menu shows the first key, and "Enter" is what the key reads.
+        {"DevEdit", "Devices", "&Изменить", "Изменить свойства выбранного устройства", "Enter", kImgDevEdit},
+        {"DevDelete", "Devices", "&Удалить", "Удалить выбранное устройство", "Del", kImgDevDelete},
+        {"Restart", "Devices", "&Перезапуск", "Перезапустить сервер", "", kImgRestart},
+        {"HelpAbout", "Help", "&О программе...",
+         "Отобразить информацию о программе, номере версии и авторских правах ", "", kImgHelpAbout},
+        {"HelpHelp", "Help", "&Справка", "Показать файл справки", "F1", kImgHelpHelp},
+        {"ShowHide", "", "&Скрыть/Показать", "", "", kImgShowHide},
     };
     for (const TActionInfo& s : actionTable) {
         auto* a = new QAction(images_[static_cast<size_t>(s.image)], QString::fromUtf8(s.caption), actionList_);
@@ -181,7 +194,7 @@ void TMainForm::CreateActions() {
         if (!hint.isEmpty()) a->setToolTip(hint);
         if (*s.key != 0) {
             QList<QKeySequence> keys{QKeySequence::fromString(QLatin1String(s.key), QKeySequence::PortableText)};
-            if (qstrcmp(s.key, "Return") == 0) keys << QKeySequence(Qt::Key_Enter);  // the keypad's Enter too
+            if (qstrcmp(s.key, "Enter") == 0) keys << QKeySequence(Qt::Key_Return);  // the main Enter key too
             a->setShortcuts(keys);
         }
         addAction(a);  // shortcuts work with the window active, menu or not
@@ -212,20 +225,24 @@ const QIcon& TMainForm::Image(int index) const {
 void TMainForm::CreateMenus() {
     QMenuBar* bar = menuBar();
     bar->setObjectName(QStringLiteral("MainMenu"));
-    QMenu* file = bar->addMenu(QStringLiteral("Файл"));
+    QMenu* file = bar->addMenu(QStringLiteral("&Файл"));
     file->setObjectName(QStringLiteral("FileMenu"));
     for (const char* n : {"FileCreate", "FileOpen", "FileSave", "FileSaveAs"}) file->addAction(Action(QLatin1String(n)));
     file->addSeparator();
     file->addAction(Action(QStringLiteral("FileExit")));
-    QMenu* dev = bar->addMenu(QStringLiteral("Устройства"));
+    QMenu* dev = bar->addMenu(QStringLiteral("&Устройства"));
     dev->setObjectName(QStringLiteral("DevicesMenu"));
     for (const char* n : {"DevAdd", "DevEdit", "DevDelete"}) dev->addAction(Action(QLatin1String(n)));
     dev->addSeparator();
     dev->addAction(Action(QStringLiteral("Restart")));
-    QMenu* help = bar->addMenu(QStringLiteral("Помощь"));
+    QMenu* help = bar->addMenu(QStringLiteral("&Помощь"));
     help->setObjectName(QStringLiteral("HelpMenu"));
     help->addAction(Action(QStringLiteral("HelpHelp")));
     help->addAction(Action(QStringLiteral("HelpAbout")));
+    // F10 opens the first menu, as on the other desktops of this platform; the arrow keys go on.
+    auto* menuKey = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    menuKey->setObjectName(QStringLiteral("MenuKey"));
+    connect(menuKey, &QShortcut::activated, this, &TMainForm::OpenMainMenu);
 
     toolBar_ = addToolBar(QStringLiteral("ToolBar"));
     toolBar_->setObjectName(QStringLiteral("ToolBar"));
@@ -239,6 +256,11 @@ void TMainForm::CreateMenus() {
     toolBar_->addSeparator();
     for (const char* n : {"DevAdd", "DevEdit", "DevDelete"}) toolBar_->addAction(Action(QLatin1String(n)));
     toolBar_->addSeparator();
+}
+
+void TMainForm::OpenMainMenu() {
+    const QList<QAction*> menus = menuBar()->actions();
+    if (!menus.isEmpty()) menuBar()->setActiveAction(menus.front());
 }
 
 void TMainForm::CreateWidgets() {
@@ -260,8 +282,20 @@ void TMainForm::CreateWidgets() {
     tree_->setIconSize(QSize(16, 16));
     tree_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     tree_->setSelectionMode(QAbstractItemView::SingleSelection);
+    // A caption wider than the tree scrolls it sideways (and shows whole in its tool tip).
+    tree_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    tree_->header()->setStretchLastSection(false);
+    tree_->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    // ...and never narrower than the tree, so that a selected node is highlighted across it.
+    tree_->viewport()->installEventFilter(this);
     connect(tree_, &QTreeWidget::currentItemChanged, this,
             [this](QTreeWidgetItem* current, QTreeWidgetItem*) { TreeChange(current); });
+    // A click on empty tree space would clear the selection while Enter and Del still act on
+    // the current node: the current node stays selected.
+    connect(tree_, &QTreeWidget::itemSelectionChanged, this, [this] {
+        QTreeWidgetItem* current = tree_->currentItem();
+        if (current != nullptr && !current->isSelected()) current->setSelected(true);
+    });
 
     list_ = new QTreeWidget(splitter_);
     list_->setObjectName(QStringLiteral("List"));
@@ -278,26 +312,21 @@ void TMainForm::CreateWidgets() {
     QHeaderView* header = list_->header();
     header->setStretchLastSection(false);
     header->setSectionsMovable(false);
-    header->setMinimumSectionSize(50);
-    const int widths[4] = {250, 70, 80, 130};
-    for (int c = 0; c < 4; ++c) header->resizeSection(c, widths[c]);
-    // Columns 0 to 2 keep their designed width as minimum; column 3 may go down to 50.
-    connect(header, &QHeaderView::sectionResized, this, [header](int c, int, int size) {
-        static constexpr int kMin[4] = {250, 70, 80, 50};
-        if (c >= 0 && c < 4 && size < kMin[c]) header->resizeSection(c, kMin[c]);
+    // No column can be narrowed below what its texts need (UpdateMetrics).
+    connect(header, &QHeaderView::sectionResized, this, [this, header](int c, int, int size) {
+        if (c >= 0 && c < kColumnCount && size < columnMin_[static_cast<size_t>(c)])
+            header->resizeSection(c, columnMin_[static_cast<size_t>(c)]);
     });
 
     splitter_->addWidget(tree_);
     splitter_->addWidget(list_);
     splitter_->setStretchFactor(0, 0);
     splitter_->setStretchFactor(1, 1);
-    splitter_->setSizes({169, 705 - 169 - 2});
 
     eventLog_ = new TEventLog(this);
     eventList_ = new QListView(central);
     eventList_->setObjectName(QStringLiteral("EventList"));
     eventList_->setModel(eventLog_);
-    eventList_->setFixedHeight(97);
     eventList_->setUniformItemSizes(true);
     eventList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
 
@@ -310,12 +339,126 @@ void TMainForm::CreateWidgets() {
     bar->setSizeGripEnabled(true);
     hintPanel_ = new QLabel(bar);
     hintPanel_->setObjectName(QStringLiteral("StatusPanel0"));
-    hintPanel_->setFixedWidth(450);
     secondPanel_ = new QLabel(bar);
     secondPanel_->setObjectName(QStringLiteral("StatusPanel1"));
-    secondPanel_->setFixedWidth(50);
     bar->addWidget(hintPanel_);
     bar->addWidget(secondPanel_);
+    UpdateMetrics();
+    splitter_->setSizes(
+        {DesignPixels(font(), kTreeWidth), DesignPixels(font(), kClientWidth - kTreeWidth - 2)});
+}
+
+// Sizes that depend on the face: the designed pixel sizes grow with a taller face, and the
+// list's columns are measured so that their texts show whole.
+void TMainForm::UpdateMetrics() {
+    if (list_ == nullptr) return;
+    const QFont f = font();
+    // The designed height, trimmed to whole lines so that no line shows cut.
+    const int frame = 2 * eventList_->frameWidth();
+    const int line = std::max(1, RowHeight(eventList_));
+    eventList_->setFixedHeight(std::max(1, (DesignPixels(f, 97) - frame) / line) * line + frame);
+    hintPanel_->setFixedWidth(DesignPixels(f, 450));
+    secondPanel_->setFixedWidth(DesignPixels(f, 50));
+
+    const QHeaderView* header = list_->header();
+    const QTreeWidgetItem* captions = list_->headerItem();
+    auto headerWidth = [&](int c) { return HeaderSectionWidth(header, captions->text(c)); };
+    // The no-value marker is the widest value a slot holds in normal operation.
+    const int value = std::max(
+        {DesignPixels(f, 70), headerWidth(kColValue), CellWidth(list_, FormatValue(kNoValue), false)});
+    QStringList qualities{texts::kUnknown};
+    for (uint16_t q : {kQualityGood, kQualityNotConnected, kQualityCommFailure})
+        if (const std::optional<TQualityCell> cell = QualityCell(q)) qualities << cell->text;
+    const int quality =
+        std::max({DesignPixels(f, 80), headerWidth(kColQuality), WidestCell(list_, qualities, true)});
+    // A date with two-digit day and month and a time late in the day: the widest the locale writes.
+    const int time = std::max({DesignPixels(f, 130), headerWidth(kColTime),
+                               CellWidth(list_, FormatTimestamp(kWidestTimestamp), false),
+                               CellWidth(list_, texts::kUnknown, false)});
+    const int name = std::max(DesignPixels(f, 250), headerWidth(kColName));
+    columnMin_ = {name, value, quality, DesignPixels(f, 50)};
+    const std::array<int, kColumnCount> widths{std::max(name, rowCaptionWidth_), value, quality, time};
+    for (int c = 0; c < kColumnCount; ++c) list_->header()->resizeSection(c, widths[static_cast<size_t>(c)]);
+}
+
+int TMainForm::WidestRowCaption() const {
+    const TConfigModel& m = *core_.model;
+    const QFontMetrics fm(list_->font());
+    std::array<int, kParamsPerDevice> paramAdvance{};
+    for (int n = 0; n < kParamsPerDevice; ++n)
+        paramAdvance[static_cast<size_t>(n)] = fm.horizontalAdvance(ParamName(m, n));
+    QString widest;
+    int widestAdvance = 0;
+    for (int i = 0; i < std::min<int>(m.pointCount, kMaxPoints); ++i) {
+        const TConnectionPoint& p = m.points[i];
+        for (int j = 0; j < std::min<int>(p.deviceCount, kMaxDevicesPerPoint); ++j) {
+            const TDevice& d = p.devices[j];
+            const uint32_t mask = LoadMask(d);
+            int param = -1;
+            for (int n = 0; n < kParamsPerDevice; ++n)
+                if (((mask >> n) & 1u) != 0 && (param < 0 || paramAdvance[static_cast<size_t>(n)] >
+                                                                 paramAdvance[static_cast<size_t>(param)]))
+                    param = n;
+            if (param < 0) continue;
+            // Advances add up closely enough to pick the widest; the winner is measured whole.
+            const QString device = DeviceCaption(m, d);
+            const int advance = fm.horizontalAdvance(device) + paramAdvance[static_cast<size_t>(param)];
+            if (advance > widestAdvance) {
+                widestAdvance = advance;
+                widest = PointRowCaption(m, d, param);
+            }
+        }
+    }
+    return widest.isEmpty() ? 0 : CellWidth(list_, widest, false);
+}
+
+// The window grows (within the screen) until the list's columns and the tree's captions show
+// whole; it never shrinks.
+void TMainForm::FitToContents() {
+    QHeaderView* header = list_->header();
+    // The name column as wide as the longest row caption of any node (a point node's captions
+    // are the longest), so that it does not change from node to node.
+    const int captionWidth = WidestRowCaption();
+    if (header->sectionSize(kColName) < captionWidth) header->resizeSection(kColName, captionWidth);
+    int columns = 0;
+    for (int c = 0; c < kColumnCount; ++c) columns += header->sectionSize(c);
+    const int scroll = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list_);
+    const int listWidth = columns + 2 * list_->frameWidth() + scroll;
+    // The tree takes what its widest caption needs, up to twice its designed width (beyond
+    // that it scrolls sideways).
+    const int designedTree = DesignPixels(font(), kTreeWidth);
+    int captions = 0;  // every node, expanded or not: root nodes one indent in, devices two
+    for (int i = 0; i < tree_->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* node = tree_->topLevelItem(i);
+        captions = std::max(captions, tree_->indentation() + CellWidth(tree_, node->text(0), true));
+        for (int c = 0; c < node->childCount(); ++c)
+            captions = std::max(captions,
+                                2 * tree_->indentation() + CellWidth(tree_, node->child(c)->text(0), true));
+    }
+    const int treeWidth =
+        std::clamp(captions + 2 * tree_->frameWidth() + scroll, designedTree, 2 * designedTree);
+    const int wanted = treeWidth + splitter_->handleWidth() + listWidth;
+    // The designed height too, for a face taller than the design's.
+    const int chrome = menuBar()->sizeHint().height();  // the designed client area lies below the menu
+    int width = std::max(wanted, centralWidget()->width());
+    int height = std::max(this->height(), DesignPixels(font(), kClientHeight) + chrome);
+    if (const QScreen* screen = this->screen()) {
+        const QRect available = screen->availableGeometry();
+        const QSize frame = frameGeometry().size() - geometry().size();
+        width = std::min(width, available.width() - frame.width());
+        height = std::min(height, available.height() - frame.height());
+    }
+    const int grow = width - centralWidget()->width();
+    if (grow <= 0 && height <= this->height()) return;
+    resize(this->width() + std::max(grow, 0), std::max(height, this->height()));
+    // On a narrow screen the tree keeps its designed width and the list scrolls.
+    const int tree = std::max(designedTree, std::min(treeWidth, width - listWidth));
+    splitter_->setSizes({tree, std::max(0, width - tree - splitter_->handleWidth())});
+    if (const QScreen* screen = this->screen()) {
+        QRect r = frameGeometry();
+        r.moveCenter(screen->availableGeometry().center());
+        move(r.topLeft());
+    }
 }
 
 void TMainForm::CreateTray() {
@@ -356,6 +499,7 @@ void TMainForm::RebuildTree(int point, int device) {
     for (int i = 0; i < count; ++i) {
         const TConnectionPoint& p = m.points[i];
         auto* node = new QTreeWidgetItem(QStringList{PointCaption(p)});
+        node->setToolTip(0, node->text(0));
         node->setData(0, kRolePoint, i);
         node->setData(0, kRoleDevice, -1);
         SetNodeImage(node, kImgNormal);
@@ -363,6 +507,7 @@ void TMainForm::RebuildTree(int point, int device) {
         const int devices = std::min<int>(p.deviceCount, kMaxDevicesPerPoint);
         for (int j = 0; j < devices; ++j) {
             auto* child = new QTreeWidgetItem(node, QStringList{DeviceCaption(m, p.devices[j])});
+            child->setToolTip(0, child->text(0));
             child->setData(0, kRolePoint, i);
             child->setData(0, kRoleDevice, j);
             SetNodeImage(child, kImgNormal);
@@ -443,6 +588,20 @@ void TMainForm::FillList(QTreeWidgetItem* node) {
         }
     }
     list_->addTopLevelItems(items);
+    // The name column widens for the longest caption (up to 4096 of them: a few milliseconds).
+    const QFontMetrics fm(list_->font());
+    QString widest;
+    int widestAdvance = 0;
+    for (const QTreeWidgetItem* row : items) {
+        const int advance = fm.horizontalAdvance(row->text(kColName));
+        if (advance > widestAdvance) {
+            widestAdvance = advance;
+            widest = row->text(kColName);
+        }
+    }
+    rowCaptionWidth_ = widest.isEmpty() ? 0 : CellWidth(list_, widest, false);
+    if (list_->header()->sectionSize(kColName) < rowCaptionWidth_)
+        list_->header()->resizeSection(kColName, rowCaptionWidth_);
     for (int k = 0; k < items.size(); ++k) {
         const TRow& r = rows_[static_cast<size_t>(k)];
         FillCells(k, items[k], m.points[r.point].devices[r.device], r.param);
@@ -508,23 +667,57 @@ void TMainForm::AddEventLine(const QString& line) { eventLog_->AddLine(line); }
 // ---- hiding and showing -------------------------------------------------------------------------
 
 void TMainForm::HideToTray() {
+    // Shown again, the window comes back as it was (maximised stays maximised).
+    restoreState_ = windowState() & ~Qt::WindowMinimized;
+    windowHidden_ = true;
     // Without a notification area a hidden window could never be brought back: it is
-    // minimised instead, and counts as hidden all the same.
+    // minimised instead, and counts as hidden all the same until it is restored, whether by
+    // ShowHide or by the task bar (changeEvent).
     if (trayAvailable_)
         hide();
     else
         showMinimized();
-    windowHidden_ = true;
 }
 
 void TMainForm::ShowHideExecute() {
     if (windowHidden_) {
-        showNormal();
+        windowHidden_ = false;
+        setWindowState(restoreState_);
+        show();
         raise();
         activateWindow();
-        windowHidden_ = false;
+        RefreshView();  // the view catches up at once, not at the next tick
     } else {
         HideToTray();
+    }
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* e) {
+    if (tree_ != nullptr && watched == tree_->viewport() && e->type() == QEvent::Resize)
+        tree_->header()->setMinimumSectionSize(tree_->viewport()->width());
+    return QMainWindow::eventFilter(watched, e);
+}
+
+void TMainForm::changeEvent(QEvent* e) {
+    QMainWindow::changeEvent(e);
+    switch (e->type()) {
+        case QEvent::WindowStateChange:
+            // Restored from minimised by the task bar or the window manager: no longer hidden.
+            if (windowHidden_ && isVisible() && !isMinimized()) {
+                windowHidden_ = false;
+                RefreshView();
+            }
+            break;
+        case QEvent::FontChange: UpdateMetrics(); break;
+        default: break;
+    }
+}
+
+void TMainForm::showEvent(QShowEvent* e) {
+    QMainWindow::showEvent(e);
+    if (!fitted_ && !e->spontaneous()) {
+        fitted_ = true;
+        FitToContents();
     }
 }
 

@@ -81,6 +81,11 @@ public:
     void RefreshView();  // the second half of OPCTimerTimer
     void ShowHideExecute();
     void FormPaint();
+    // Opens the first menu of the menu bar (the F10 key).
+    void OpenMainMenu();
+    // Grows the window, within the screen, until the list's columns and the tree's captions
+    // show whole (done once at the first show).
+    void FitToContents();
     void HintHandler(const QString& hint);
     // Inserts a line at the top of EventList; callable from any thread.
     void AddEventLine(const QString& line);
@@ -125,6 +130,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;  // FormClose: hide instead of closing
     void paintEvent(QPaintEvent* event) override;
     bool event(QEvent* event) override;
+    void changeEvent(QEvent* event) override;  // restored from minimised; a new face
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;  // the tree's width
 
 private:
     class TDialogs;
@@ -136,6 +144,8 @@ private:
     void FillCells(int k, QTreeWidgetItem* row, const TDevice& d, int n);
     void SetNodeImage(QTreeWidgetItem* node, int image);
     void HideToTray();
+    void UpdateMetrics();
+    int WidestRowCaption() const;  // width of the longest row caption any node's list would show
 
     TMainFormCore core_;
     std::unique_ptr<TWidgetPrompt> prompt_;
@@ -165,10 +175,16 @@ private:
     };
     std::vector<TRow> rows_;
 
+    static constexpr int kColumnCount = 4;
+    std::array<int, kColumnCount> columnMin_{};  // the narrowest each list column may be
+    int rowCaptionWidth_ = 0;                    // what the widest row caption of the list needs
+
     bool windowHidden_ = false;
     bool firstPaint_ = true;
     bool startedByCom_ = false;
     bool trayAvailable_ = true;
+    bool fitted_ = false;                                // FitToContents ran at the first show
+    Qt::WindowStates restoreState_ = Qt::WindowNoState;  // the state hiding left
 };
 
 }  // namespace qora

@@ -12,30 +12,33 @@
 #include "ui/design_font.h"
 #include "ui/message_box.h"
 #include "ui/ui_texts.h"
+#include "ui/view_metrics.h"
 
 namespace qora {
 
 TPointAddForm::TPointAddForm(TPointDialogData& in, QWidget* parent) : QDialog(parent), data_(in) {
     setObjectName(QStringLiteral("PointAddForm"));
-    setFont(DesignFont());
+    setFont(DialogFont(parent));
     setWindowTitle(in.caption);
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
 
+    // Designed widths, grown with a taller face; the port list as wide as its names need.
+    const QFont face = font();
     NameEdit = new QLineEdit(this);
     NameEdit->setObjectName(QStringLiteral("NameEdit"));
-    NameEdit->setFixedWidth(281);
+    NameEdit->setFixedWidth(DesignPixels(face, 281));
     NameEdit->setMaxLength(30);
     NameEdit->setText(in.name);
 
     PortCombo = new QComboBox(this);
     PortCombo->setObjectName(QStringLiteral("PortCombo"));
-    PortCombo->setFixedWidth(89);
     PortCombo->addItems(in.ports);
     PortCombo->setCurrentIndex(in.portIndex);
+    PortCombo->setFixedWidth(ComboWidthForEntries(PortCombo, DesignPixels(face, 89)));
 
     PeriodEdit = new QLineEdit(this);
     PeriodEdit->setObjectName(QStringLiteral("PeriodEdit"));
-    PeriodEdit->setFixedWidth(72);
+    PeriodEdit->setFixedWidth(DesignPixels(face, 72));
     PeriodEdit->setText(in.periodText);
     PeriodEdit->installEventFilter(this);
 
@@ -69,11 +72,12 @@ TPointAddForm::TPointAddForm(TPointDialogData& in, QWidget* parent) : QDialog(pa
     layout->addLayout(grid);
     layout->addStretch();
     layout->addLayout(buttons);
+    // The dialog's size is what its controls need, and the operator cannot change it.
+    layout->setSizeConstraint(QLayout::SetFixedSize);
     setTabOrder(NameEdit, PortCombo);
     setTabOrder(PortCombo, PeriodEdit);
     setTabOrder(PeriodEdit, Button1);
     setTabOrder(Button1, Button2);
-    resize(356, 133);
 }
 
 bool TPointAddForm::PeriodEditKeyPress(QKeyEvent* event) {

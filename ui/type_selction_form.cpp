@@ -6,20 +6,21 @@
 #include <QVBoxLayout>
 
 #include "ui/design_font.h"
+#include "ui/view_metrics.h"
 
 namespace qora {
 
 TTypeSelctionForm::TTypeSelctionForm(const QStringList& entries, int selected, QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("TypeSelctionForm"));
-    setFont(DesignFont());
+    setFont(DialogFont(parent));
     setWindowTitle(QStringLiteral("Тип устройства"));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
 
     TypeCombo = new QComboBox(this);
     TypeCombo->setObjectName(QStringLiteral("TypeCombo"));
-    TypeCombo->setFixedWidth(201);
     TypeCombo->setEditable(false);
     TypeCombo->addItems(entries);
+    TypeCombo->setFixedWidth(ComboWidthForEntries(TypeCombo, DesignPixels(font(), 201)));
     if (selected >= 0 && selected < TypeCombo->count()) TypeCombo->setCurrentIndex(selected);
 
     Button1 = new QPushButton(QStringLiteral("ОК"), this);
@@ -38,7 +39,8 @@ TTypeSelctionForm::TTypeSelctionForm(const QStringList& entries, int selected, Q
     layout->addWidget(TypeCombo, 0, Qt::AlignHCenter);
     layout->addStretch();
     layout->addLayout(buttons);
-    resize(218, 79);
+    // The dialog's size is what its controls need, and the operator cannot change it.
+    layout->setSizeConstraint(QLayout::SetFixedSize);
 }
 
 int TTypeSelctionForm::selectedIndex() const { return TypeCombo->currentIndex(); }

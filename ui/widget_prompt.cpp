@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPointer>
+#include <QScopeGuard>
 
 #include "ui/ui_texts.h"
 
@@ -27,24 +29,6 @@ QFileDialog* MakeFileDialog(QWidget* owner, const char* name, QFileDialog::Accep
 
 TWidgetPrompt::TWidgetPrompt(QWidget* owner) : owner_(owner) {}
 
-// The dialogs are made when first used: each runs a file-system watcher thread.
-QFileDialog* TWidgetPrompt::OpenDialog() {
-    if (open_ == nullptr) {
-        open_ = MakeFileDialog(owner_, "Open", QFileDialog::AcceptOpen);
-        open_->setWindowTitle(QString::fromUtf16(kOpenDialogTitle));
-    }
-    return open_;
-}
-
-QFileDialog* TWidgetPrompt::SaveDialog() {
-    if (save_ == nullptr) {
-        save_ = MakeFileDialog(owner_, "Save", QFileDialog::AcceptSave);
-        // Asks before an existing file is replaced.
-        save_->setOption(QFileDialog::DontConfirmOverwrite, false);
-    }
-    return save_;
-}
-
 bool TWidgetPrompt::AskYesNo(const QString& title, const QString& text) {
     QMessageBox box(QMessageBox::Information, title, text, QMessageBox::Yes | QMessageBox::No, owner_);
     box.setObjectName(QStringLiteral("QuestionBox"));
@@ -64,23 +48,27 @@ void TWidgetPrompt::ShowError(const QString& text) {
     box.exec();
 }
 
-std::optional<QString> TWidgetPrompt::Run(QFileDialog* dialog, const QString& title, const QString& directory) {
-    if (dialog == nullptr) return std::nullopt;
-    if (!title.isEmpty()) dialog->setWindowTitle(title);
+std::optional<QString> TWidgetPrompt::Run(bool save, const QString& title, const QString& directory) {
+    // Destroyed on every way out; QPointer, in case the owner goes first.
+    const QPointer<QFileDialog> dialog = MakeFileDialog(owner_, save ? "Save" : "Open",
+                                                        save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    const auto destroy = qScopeGuard([&dialog] { delete dialog.data(); });
+    // Save asks before an existing file is replaced.
+    if (save) dialog->setOption(QFileDialog::DontConfirmOverwrite, false);
+    dialog->setWindowTitle(title);
     dialog->setDirectory(directory.isEmpty() ? QDir::currentPath() : directory);
-    dialog->selectFile(QString());
-    if (dialog->exec() != QDialog::Accepted) return std::nullopt;
+    if (dialog->exec() != QDialog::Accepted || dialog.isNull()) return std::nullopt;
     const QStringList files = dialog->selectedFiles();
     if (files.isEmpty() || files.front().isEmpty()) return std::nullopt;
     return QDir::toNativeSeparators(files.front());
 }
 
 std::optional<QString> TWidgetPrompt::ChooseFileToOpen(const QString& title, const QString& directory) {
-    return Run(OpenDialog(), title.isEmpty() ? QString::fromUtf16(kOpenDialogTitle) : title, directory);
+    return Run(false, title.isEmpty() ? QString::fromUtf16(kOpenDialogTitle) : title, directory);
 }
 
 std::optional<QString> TWidgetPrompt::ChooseFileToSave(const QString& title, const QString& directory) {
-    return Run(SaveDialog(), title, directory);
+    return Run(true, title, directory);
 }
 
 }  // namespace qora

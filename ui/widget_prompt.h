@@ -11,7 +11,9 @@ namespace qora {
 
 class TWidgetPrompt : public IOperatorPrompt {
 public:
-    // owner: the main window; the two dialogs are its children ("Open" and "Save"), made on first use.
+    // owner: the main window. Each Open or Save dialog is its child ("Open", "Save") for one
+    // operation: made when asked for and destroyed when answered, so that nothing of it (a
+    // typed name, a completer's list) outlives the operation.
     explicit TWidgetPrompt(QWidget* owner);
 
     bool AskYesNo(const QString& title, const QString& text) override;
@@ -20,15 +22,10 @@ public:
     std::optional<QString> ChooseFileToOpen(const QString& title, const QString& directory) override;
     std::optional<QString> ChooseFileToSave(const QString& title, const QString& directory) override;
 
-    QFileDialog* OpenDialog();
-    QFileDialog* SaveDialog();
-
 private:
-    std::optional<QString> Run(QFileDialog* dialog, const QString& title, const QString& directory);
+    std::optional<QString> Run(bool save, const QString& title, const QString& directory);
 
     QWidget* owner_;
-    QFileDialog* open_ = nullptr;
-    QFileDialog* save_ = nullptr;
 };
 
 }  // namespace qora

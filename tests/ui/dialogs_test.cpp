@@ -1,4 +1,5 @@
 // The three configuration dialogs and the about box, driven by keys and clicks.
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -8,6 +9,7 @@
 
 #include "../unit/ui/model_fixture.h"
 #include "ui/about_box.h"
+#include "ui/design_font.h"
 #include "ui/device_add_form.h"
 #include "ui/os_version.h"
 #include "ui/point_add_form.h"
@@ -228,6 +230,93 @@ TEST_F(Dialogs, DeviceOfAnUnknownTypeShowsItsTickedParametersWithNoTypeSelected)
     EXPECT_EQ(d.paramMask, (1u << 7) | (1u << 30));
     EXPECT_EQ(d.address, 4);
 }
+
+TEST_F(Dialogs, DeviceDialogTabVisitsOnlyVisibleControlsInOrder) {
+    test::AddPoint(*m, QStringLiteral("A"), "COM1");
+    TDeviceDialogData d = DeviceData(false);
+    TDeviceAddForm form(d);
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    QApplication::setActiveWindow(&form);
+    form.findChild<QLineEdit*>(QStringLiteral("NameEdit"))->setFocus();
+    QStringList chain;
+    for (int i = 0; i < 12; ++i) {
+        QWidget* w = QApplication::focusWidget();
+        ASSERT_NE(w, nullptr);
+        EXPECT_TRUE(w->isVisible()) << w->metaObject()->className();
+        chain << (w->objectName().isEmpty() ? QString::fromLatin1(w->metaObject()->className()) : w->objectName());
+        QTest::keyClick(w, Qt::Key_Tab);
+    }
+    // Type T offers parameters 0, 2 and 5; the chain comes round to the name again.
+    EXPECT_EQ(chain, (QStringList{"NameEdit", "PointCombo", "TypeCombo", "AddrCombo", "Param0", "Param2", "Param5",
+                                  "Button1", "Button2", "NameEdit", "PointCombo", "TypeCombo"}));
+}
+
+// Width a drop-down list needs for `text` beside its arrow: at least the text's advance.
+static bool ShowsWhole(const QComboBox* combo, const QString& text) {
+    return combo->width() > QFontMetrics(combo->font()).horizontalAdvance(text) + 16;
+}
+
+// The dialogs take their owner's face: the design face, and a larger one.
+class DialogFaces : public Dialogs, public ::testing::WithParamInterface<int> {
+protected:
+    std::unique_ptr<QWidget> Owner() {
+        auto owner = std::make_unique<QWidget>();
+        QFont face = DesignFont();
+        face.setPointSize(GetParam());
+        owner->setFont(face);
+        return owner;
+    }
+};
+
+TEST_P(DialogFaces, DeviceDialogShowsWholeTypeNamesAndKeepsItsSize) {
+    test::AddPoint(*m, QStringLiteral("Узел_учёта"), "ttySIM3");
+    TDeviceDialogData d = DeviceData(false);
+    d.types = {QStringLiteral("T"), QStringLiteral("Расходомер РС-1 (тепловой)")};
+    const std::unique_ptr<QWidget> owner = Owner();
+    TDeviceAddForm form(d, owner.get());
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    auto* type = form.findChild<QComboBox*>(QStringLiteral("TypeCombo"));
+    for (int i = 0; i < type->count(); ++i) EXPECT_TRUE(ShowsWhole(type, type->itemText(i))) << i;
+    auto* addr = form.findChild<QComboBox*>(QStringLiteral("AddrCombo"));
+    EXPECT_TRUE(ShowsWhole(addr, QStringLiteral("254")));
+    // Fixed: the operator cannot resize it, and choosing a type with other boxes changes nothing.
+    EXPECT_EQ(form.minimumSize(), form.maximumSize());
+    const QSize size = form.size();
+    QTest::keyClick(type, Qt::Key_Down);
+    QApplication::processEvents();
+    EXPECT_EQ(form.size(), size);
+    // Every control lies inside the dialog.
+    for (QWidget* w : form.findChildren<QWidget*>()) {
+        if (!w->isVisible() || w->isWindow()) continue;
+        const QRect r(w->mapTo(&form, QPoint(0, 0)), w->size());
+        if (qobject_cast<QComboBox*>(w) || qobject_cast<QLineEdit*>(w) || qobject_cast<QPushButton*>(w))
+        {
+            EXPECT_TRUE(form.rect().contains(r)) << w->objectName().toStdString();
+        }
+    }
+}
+
+TEST_P(DialogFaces, PointAndTypeDialogsKeepTheirSize) {
+    const std::unique_ptr<QWidget> owner = Owner();
+    TPointDialogData d;
+    d.caption = QStringLiteral("c");
+    d.ports = {QStringLiteral("ttyUSB10"), QStringLiteral("COM2")};
+    d.periodText = QStringLiteral("4,2");
+    TPointAddForm point(d, owner.get());
+    TTypeSelctionForm kind({QStringLiteral("Адаптер"), QStringLiteral("Устройство")}, 1, owner.get());
+    for (QDialog* dialog : {static_cast<QDialog*>(&point), static_cast<QDialog*>(&kind)}) {
+        dialog->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+        EXPECT_EQ(dialog->minimumSize(), dialog->maximumSize()) << dialog->objectName().toStdString();
+        for (QComboBox* combo : dialog->findChildren<QComboBox*>())
+            for (int i = 0; i < combo->count(); ++i) EXPECT_TRUE(ShowsWhole(combo, combo->itemText(i)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(DesignAndLarger, DialogFaces, ::testing::Values(8, 14),
+                         [](const ::testing::TestParamInfo<int>& i) { return "Pt" + std::to_string(i.param); });
 
 TEST_F(Dialogs, AboutBoxShowsVersionMemoryAndClosesWithEscOrEnter) {
     TAboutBox box;

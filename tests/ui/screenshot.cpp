@@ -1,11 +1,19 @@
-// Renders the main window of a running program to a PNG file, offscreen.
+// Screenshots of a running program: its main window, and its device dialog.
 //
-// Usage: qora-ui-screenshot INSTALL_DIR OUTPUT.png [SECONDS]
+// Usage: qora-ui-screenshot INSTALL_DIR OUTPUT_DIR [SECONDS]
 // INSTALL_DIR holds qora.ini and demo.cfg (as scripts/demo-files.sh and qora-cfg write them)
-// with its simulated lines running. The program is started as usual on that installation,
-// polls for SECONDS (default 7), and the window is grabbed with a point node selected.
+// with its simulated lines running. The program is started as usual on that installation and
+// polls for SECONDS (default 7); then OUTPUT_DIR/main-window.png is taken with a point node
+// selected, and OUTPUT_DIR/device-dialog.png with the edit dialog of that point's first device
+// open. The pictures are read back from the display server when it has one (X11 under Xvfb),
+// so they show what the server shows; otherwise the widgets are rendered.
+// QORA_SHOT_POINT_SIZE (environment) gives the window, and so its dialogs, a larger face.
+#include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
+#include <QPixmap>
+#include <QScreen>
 #include <QTimer>
 #include <QTreeWidget>
 #include <cstdio>
@@ -16,18 +24,34 @@
 #include "ui/main_form.h"
 #include "ui/message_box.h"
 
+namespace {
+
+bool Save(QWidget* w, const QString& path) {
+    QPixmap picture;
+    if (QApplication::platformName() == QLatin1String("xcb") && w->screen() != nullptr)
+        picture = w->screen()->grabWindow(w->winId());
+    if (picture.isNull()) picture = w->grab();
+    const bool saved = picture.save(path, "PNG");
+    std::fprintf(stderr, "%s %s (%dx%d)\n", saved ? "wrote" : "could not write", qPrintable(path), picture.width(),
+                 picture.height());
+    return saved;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s INSTALL_DIR OUTPUT.png [SECONDS]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s INSTALL_DIR OUTPUT_DIR [SECONDS]\n", argv[0]);
         return 2;
     }
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("QORA OPC Server"));
     QApplication::setQuitOnLastWindowClosed(false);
     qora::InstallQtRussianTranslation();
     const QDir dir(QString::fromLocal8Bit(argv[1]));
-    const QString output = QString::fromLocal8Bit(argv[2]);
+    const QDir output(QString::fromLocal8Bit(argv[2]));
     const int seconds = argc > 3 ? std::atoi(argv[3]) : 7;
 
     // A lock of its own, so that a running program is not disturbed.
@@ -39,19 +63,36 @@ int main(int argc, char** argv) {
     qora::TProgram program({QStringLiteral("-f:") + dir.filePath(QStringLiteral("demo.cfg"))}, false, lock,
                            dir.filePath(QStringLiteral("qora.ini")));
     program.FormCreate();
-    program.StartInitThread();
     qora::TMainForm& form = program.Window();
-    form.Tree()->expandAll();
+    if (const int points = qEnvironmentVariableIntValue("QORA_SHOT_POINT_SIZE"); points > 0) {
+        QFont face = form.font();
+        face.setPointSize(points);
+        form.setFont(face);
+    }
+    program.StartInitThread();  // shows the window
     // The metering point shows good values next to a device that never answers.
     const int point = form.Tree()->topLevelItemCount() > 2 ? 2 : 0;
     form.RebuildTree(point, -1);
     form.Tree()->expandAll();
+    form.Tree()->setFocus();
 
-    int rc = 1;
+    int rc = 0;
     QTimer::singleShot(seconds * 1000, &app, [&] {
-        const bool saved = form.grab().save(output, "PNG");
-        std::fprintf(stderr, "%s %s\n", saved ? "wrote" : "could not write", qPrintable(output));
-        rc = saved ? 0 : 1;
+        if (!Save(&form, output.filePath(QStringLiteral("main-window.png")))) rc = 1;
+        // The device dialog, as Enter on a device node opens it.
+        QTimer* wait = new QTimer(&app);
+        int ticks = 0;
+        QObject::connect(wait, &QTimer::timeout, &app, [&, wait] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (dialog == nullptr || ++ticks < 10) return;  // shown and painted
+            wait->stop();
+            if (!Save(dialog, output.filePath(QStringLiteral("device-dialog.png")))) rc = 1;
+            dialog->reject();
+        });
+        wait->start(50);
+        form.RebuildTree(point, 0);
+        form.Action(QStringLiteral("DevEdit"))->trigger();  // returns when the dialog is closed
+        wait->deleteLater();
         program.Terminate(0);
     });
     QApplication::exec();
