@@ -342,7 +342,7 @@ TEST(Toolkit, LifecycleRecordsInitialisationAndRegistration) {
     qora::ua::ServerConfig cfg;
     cfg.host = "127.0.0.1";
     cfg.port = 0;
-    cfg.bindRetrySeconds = 0;
+    cfg.bindRetryMs = 0;
     s.GBSetEndpointConfig(cfg);
     EXPECT_EQ(s.GBRevokeClassObject(), S_FALSE);
     ASSERT_EQ(s.GBRegisterClassObject(), S_OK) << s.impl().LastEndpointError();
