@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "app/program_texts.h"
 #include "app/single_instance.h"
 #include "comm/instrument_lines.h"
 #include "comm/poll_cycle.h"
@@ -57,6 +58,8 @@ TProgram::TProgram(QStringList arguments, bool headless, TSingleInstance& lock, 
       model_(CreateModel()) {}
 
 TProgram::~TProgram() {
+    // No report of the endpoint may be queued to this object any more.
+    if (opc_) opc_->SetListenSink({});
     // The OPC start must not outlive the server and the model it works on.
     initThread_.reset();
     if (poll_) poll_->StopPolling();
@@ -82,6 +85,7 @@ void TProgram::FormCreate() {
     core.poll = poll_.get();
     core.ports = &ports_;
     core.settings = settings_.get();
+    core.showTrayIcon = !headless_;
     core.opcPush = [this] {
         if (opc_) opc_->PushAll(*model_);
     };
@@ -133,6 +137,10 @@ void TProgram::FormCreate() {
     opc_ = std::make_unique<COPCServer>();
     TMainForm* window = window_.get();
     opc_->SetEventSink([window](const QString& line) { window->AddEventLine(line); });
+    // Told on the toolkit's thread; reported on the window thread.
+    opc_->SetListenSink([this](const ua::ListenState& state) {
+        QMetaObject::invokeMethod(this, [this, state] { ReportListenState(state); }, Qt::QueuedConnection);
+    });
     opc_->GBSetEndpointConfig(EndpointConfig(settings_->OpcUa()));
     // 12. Polling.
     window_->StartPolling();
@@ -168,10 +176,21 @@ void TProgram::StartInitThread() {
     initThread_ = std::make_unique<TInitThread>(*opc_, *model_);
 }
 
-void TProgram::EndMessageLoop() {
+void TProgram::EndMessageLoop(int exitCode) {
     // exit, not quit: quit first asks every window to close, and the main window refuses (closing
     // only hides it), which would cancel the request whenever the window is shown.
-    QCoreApplication::exit(0);
+    QCoreApplication::exit(exitCode);
+}
+
+void TProgram::ReportListenState(const ua::ListenState& state) {
+    const QString text = ListenStateText(state);
+    window_->AddEventLine(text);
+    if (!state.listening) {
+        Prompt().ShowError(text);
+    } else if (headless_) {
+        std::fprintf(stderr, "qora-opc-server: %s\n", text.toUtf8().constData());
+        std::fflush(stderr);
+    }
 }
 
 void TProgram::WaitForInitThread() {
@@ -205,10 +224,34 @@ void TProgram::WMQueryEndSession() {
 
 void TProgram::RestartExecute() {
     if (document_->SaveQuestion() == TConfigDocument::SaveQuestionOutcome::SaveFailed) return;
+    const RestartPath path = hasRestartPathOverride_ ? restartPathOverride_ : CurrentRestartPath();
     lock_.Release();
-    EndMessageLoop();
-    // A failure to start the new process is not reported; this one ends all the same.
-    QProcess::startDetached(QCoreApplication::applicationFilePath(), {});
+    if (path == RestartPath::ServiceManager) {
+        // The unit starts the new process once this one has ended (a process started from
+        // here would be stopped with the unit when this, its main process, ends).
+        EndMessageLoop(gb::kServiceRestartExitStatus);
+        return;
+    }
+    // The new process must find the port free, or it would report that it cannot listen.
+    WaitForInitThread();
+    if (opc_) opc_->GBRevokeClassObject();
+    const QString program =
+        restartProgram_.isEmpty() ? QCoreApplication::applicationFilePath() : restartProgram_;
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments({});
+    if (process.startDetached()) {
+        EndMessageLoop();
+        return;
+    }
+    // The new process did not start: this one goes on serving.
+    const QString reason = process.errorString();
+    if (!lock_.Acquire() && !lock_.Error().empty())
+        std::fprintf(stderr, "qora-opc-server: single-instance lock unavailable (%s)\n", lock_.Error().c_str());
+    if (opc_) opc_->GBRegisterClassObject();
+    const QString text = RestartFailureText(program, reason);
+    if (window_) window_->AddEventLine(text);
+    Prompt().ShowError(text);
 }
 
 void TProgram::Terminate(int signalNumber) {

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "app/console_prompt.h"
+#include "app/restart_path.h"
 #include "config/records.h"
+#include "opc/ua/ua_server.h"
 
 class QTimer;
 class TComPort;
@@ -51,6 +53,10 @@ public:
     // Session manager's query at log-off: save question, in-use question, shutdown sequence;
     // the program goes on running.
     void WMQueryEndSession();
+    // The save question, then the new process: started detached (the port and the
+    // single-instance lock are freed for it first), or, when the service unit started this
+    // process, by the service manager after this process ends with the restart status. A new
+    // process that cannot be started is reported, and this one goes on running.
     void RestartExecute();
     // SIGTERM/SIGINT: the shutdown sequence without questions, then the loop ends.
     void Terminate(int signalNumber);
@@ -61,12 +67,20 @@ public:
     TConfigDocument& Document() { return *document_; }
     bool Headless() const { return headless_; }
 
+    // Tests: the executable the detached restart starts (default: this program) and the
+    // restart path (default: from the environment, CurrentRestartPath).
+    void SetRestartProgram(QString path) { restartProgram_ = std::move(path); }
+    void SetRestartPath(RestartPath path) { restartPathOverride_ = path; hasRestartPathOverride_ = true; }
+
 private:
     // The save question, then, when clients are connected, whether to end the server. False when
     // a save the operator asked for failed, or the answer was No.
     bool SaveAndConfirmShutdown();
     void ShutdownSequence();
-    void EndMessageLoop();
+    void EndMessageLoop(int exitCode = 0);
+    // On the window thread: the endpoint's listening state, to the event log, and a failure
+    // to the operator (error box, or standard error headless).
+    void ReportListenState(const ua::ListenState& state);
     IOperatorPrompt& Prompt();
     void ListSerialPorts();
 
@@ -76,6 +90,9 @@ private:
     QString iniPath_;
     IOperatorPrompt* promptOverride_;
     bool shutDown_ = false;
+    QString restartProgram_;
+    RestartPath restartPathOverride_ = RestartPath::Detached;
+    bool hasRestartPathOverride_ = false;
 
     std::unique_ptr<TConfigModel, ModelDeleter> model_;
     std::unique_ptr<TSettings> settings_;

@@ -68,6 +68,16 @@ void COPCServer::SetEventSink(EventSink sink) {
     sink_ = std::move(sink);
 }
 
+void COPCServer::SetListenSink(ListenSink sink) {
+    std::lock_guard lock(sinkMutex_);
+    listenSink_ = std::move(sink);
+}
+
+void COPCServer::GBOnListenStateChanged(const ua::ListenState& state) {
+    std::lock_guard lock(sinkMutex_);
+    if (listenSink_) listenSink_(state);
+}
+
 void COPCServer::Log(const QString& line) {
     std::lock_guard lock(sinkMutex_);
     if (sink_) sink_(line);
@@ -397,10 +407,13 @@ HRESULT COPCServer::GBOnQueryLocales(uint32_t* count, const uint32_t** table) {
     return 0;
 }
 
-HRESULT COPCServer::RegisterServer(const char16_t* executable) {
-    return GBRegisterServer(kClsid, kRegistrationVendor, kDescription, kProgId, kRegistrationVersion, executable);
+HRESULT COPCServer::RegisterServer(const char16_t* executable, std::vector<GBFileFailure>* failures) {
+    return GBRegisterServer(kClsid, kRegistrationVendor, kDescription, kProgId, kRegistrationVersion, executable,
+                            failures);
 }
 
-HRESULT COPCServer::UnregisterServer() { return GBUnregisterServer(kClsid); }
+HRESULT COPCServer::UnregisterServer(std::vector<GBFileFailure>* failures) {
+    return GBUnregisterServer(kClsid, failures);
+}
 
 }  // namespace qora

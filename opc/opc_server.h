@@ -47,6 +47,9 @@ public:
     // Receives the event-log line of each callback, on the toolkit's thread that called it;
     // the window queues it to its own thread.
     using EventSink = std::function<void(const QString&)>;
+    // Receives whether the OPC UA endpoint listens (GBOnListenStateChanged), on the toolkit's
+    // thread.
+    using ListenSink = std::function<void(const ua::ListenState&)>;
 
     static constexpr gb::GUID kClsid{0x6F1C0B52u, 0x9A3Eu, 0x4D71u, {0x8E, 0x25, 0xB4, 0xC7, 0xD9, 0x0A, 0x1F, 0x36}};
     static constexpr const char16_t* kProgId = u"QORA.OPC";
@@ -66,6 +69,7 @@ public:
     ~COPCServer() override;
 
     void SetEventSink(EventSink sink);
+    void SetListenSink(ListenSink sink);
 
     // The OPC start (once per run; later calls do nothing): GBInitialize, one item per
     // selected slot in point, device, slot order, item numbers into the records, an empty
@@ -121,8 +125,9 @@ public:
 
     // GBRegisterServer / GBUnregisterServer with this server's CLSID, vendor, description,
     // ProgID and version. executable: null = this process.
-    static gb::HRESULT RegisterServer(const char16_t* executable = nullptr);
-    static gb::HRESULT UnregisterServer();
+    static gb::HRESULT RegisterServer(const char16_t* executable = nullptr,
+                                      std::vector<gb::GBFileFailure>* failures = nullptr);
+    static gb::HRESULT UnregisterServer(std::vector<gb::GBFileFailure>* failures = nullptr);
 
     // Callbacks.
     gb::HRESULT GBOnBeforeCreateInstance(int32_t a, void* b) override;
@@ -140,6 +145,7 @@ public:
     void GBOnActivate(uint32_t count, gb::GBItemID* items) override;
     void GBOnDeactivate(uint32_t count, gb::GBItemID* items) override;
     gb::HRESULT GBOnQueryLocales(uint32_t* count, const uint32_t** table) override;
+    void GBOnListenStateChanged(const ua::ListenState& state) override;
 
 private:
     static constexpr int kItemBits = 18;  // 2^18 > kMaxItems
@@ -170,6 +176,7 @@ private:
 
     std::mutex sinkMutex_;
     EventSink sink_;
+    ListenSink listenSink_;
 
     // This run's marker in the item number fields (13 bits, never 0, so fields stay positive
     // and a zeroed record never matches).

@@ -477,7 +477,8 @@ void TMainForm::CreateTray() {
     connect(trayIcon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::DoubleClick) ShowHideExecute();
     });
-    trayIcon_->show();  // shown from the start (appears once a notification area exists)
+    // Shown from the start (appears once a notification area exists).
+    if (core_.showTrayIcon) trayIcon_->show();
     trayAvailable_ = QSystemTrayIcon::isSystemTrayAvailable();
 }
 

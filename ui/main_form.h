@@ -46,6 +46,9 @@ struct TMainFormCore {
     // Called after OPCTimer followed the poll cycle: false at the end of StopPolling, true at
     // the end of StartPolling (e.g. the OPC side's model-edit bracket).
     std::function<void(bool started)> pollingHook;
+    // False without a display: the notification-area icon is made but never shown (there is
+    // no notification area to show it in).
+    bool showTrayIcon = true;
 };
 
 class TMainForm : public QMainWindow, public IDocumentHost {

@@ -268,8 +268,11 @@ int TComPort::Read(void* buffer, int count) {
             continue;
         }
         if (n == 0) {
-            // A non-blocking read returns 0 only at end of file: the line hung up.
-            DoClose();
+            // With VMIN = VTIME = 0 a tty answers 0 when its queue is empty: nothing more is
+            // queued. A line that hung up answers 0 as well, and poll tells it apart (POLLHUP,
+            // the event thread's sign too).
+            pollfd pfd = {fd_, 0, 0};
+            if (::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) DoClose();
             break;
         }
         int err = errno;

@@ -81,8 +81,9 @@ public:
     // has passed, with the number written. EComPort code 2 on failure (the port
     // is then closed).
     int Write(const void* buffer, int count);
-    // Returns at once with at most count bytes from the input queue.
-    // EComPort code 3 on failure (the port is then closed).
+    // Returns at once with at most count bytes from the input queue (fewer, or 0, when
+    // fewer are queued; the port stays open). A line found hung up is closed; EComPort
+    // code 3 on failure (the port is then closed).
     int Read(void* buffer, int count);
     // Bytes waiting in the input queue. EComPort code 10 on failure.
     int InputCount() const;

@@ -166,12 +166,14 @@ HRESULT GBOPCDataAccessBase::Impl::RegisterClassObject() {
         qora::ua::ServerConfig cfg = config_;
         if (!vendor_.empty()) cfg.manufacturerName = Utf16ToUtf8(vendor_);
         auto server = std::make_unique<qora::ua::Server>(*this, cfg);
+        // Told on the endpoint's thread, which ends before server_ goes.
+        server->SetListenObserver([this](const qora::ua::ListenState& state) { owner_.GBOnListenStateChanged(state); });
         std::string error;
         if (!server->Start(&error)) {
             lastEndpointError_ = error.empty() ? "the endpoint did not start" : error;
             return E_FAIL;
         }
-        lastEndpointError_.clear();
+        lastEndpointError_ = error;  // empty when it listens, else why it is still trying
         server_ = std::move(server);
         registered_ = true;
     }
@@ -459,6 +461,8 @@ HRESULT GBOPCDataAccessBase::GBOnDataUpdate(uint32_t, GBItemID*) { return S_OK; 
 void GBOPCDataAccessBase::GBOnActivate(uint32_t, GBItemID*) {}
 void GBOPCDataAccessBase::GBOnDeactivate(uint32_t, GBItemID*) {}
 HRESULT GBOPCDataAccessBase::GBOnGetErrorString(HRESULT, uint32_t, std::u16string*) { return E_NOTIMPL; }
+void GBOPCDataAccessBase::GBOnListenStateChanged(const qora::ua::ListenState&) {}
+
 HRESULT GBOPCDataAccessBase::GBOnQueryLocales(uint32_t* count, const uint32_t** table) {
     if (count) *count = 0;
     if (table) *table = nullptr;

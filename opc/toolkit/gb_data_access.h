@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "opc/toolkit/gb_types.h"
 #include "opc/ua/ua_server.h"
@@ -75,6 +76,11 @@ public:
     virtual HRESULT GBOnBrowseAccessPath(const char16_t* itemId, void* out);
     virtual HRESULT GBOnQueryItem(const char16_t* itemId, void* out);
     virtual HRESULT GBOnGetProperties(const char16_t* itemId, void* out);
+    // The endpoint registered by GBRegisterClassObject cannot listen (state.listening false,
+    // told at the first failed attempt; it keeps trying in the background until it listens or
+    // the class object is revoked), or listens after failed attempts (state.listening true).
+    // Runs on the toolkit's network thread. Default: nothing.
+    virtual void GBOnListenStateChanged(const qora::ua::ListenState& state);
 
     // Operations.
     HRESULT GBCreateItem(uint32_t* outHandle, int32_t itemNumber, const char16_t* itemId,
@@ -106,6 +112,18 @@ protected:
     std::unique_ptr<Impl> impl_;
 };
 
+// A registration file that could not be written or removed.
+struct GBFileFailure {
+    enum class Kind { Unit, DesktopEntry };
+    Kind kind;
+    std::string path;
+    int error;  // errno
+};
+
+// The exit status with which the server asks the service manager to start it again (its
+// restart when the registered unit started it); the unit restarts the service on it.
+inline constexpr int kServiceRestartExitStatus = 75;
+
 class GBDataAccess : public GBOPCDataAccessBase {
 public:
     GBDataAccess();
@@ -115,13 +133,16 @@ public:
     // -Embedding ($XDG_CONFIG_HOME/systemd/user/opcda-<clsid>.service) and an XDG desktop entry
     // ($XDG_DATA_HOME/applications/opcda-<clsid>.desktop), both carrying CLSID, ProgID, vendor,
     // description and version. executable: absolute path; null = this process (/proc/self/exe).
-    // Files are written to a temporary name and renamed. E_INVALIDARG for missing texts,
-    // E_FAIL when a file cannot be written.
+    // Files are written to a temporary name and renamed; each is tried even when the other
+    // fails. E_INVALIDARG for missing texts or no usable executable path, E_FAIL when a file
+    // cannot be written. failures (optional) receives each file that was not written, and why.
     static HRESULT GBRegisterServer(const GUID& clsid, const char16_t* vendor, const char16_t* description,
                                     const char16_t* progId, const char16_t* version,
-                                    const char16_t* executable = nullptr);
-    // Removes both files; S_FALSE when there was nothing to remove.
-    static HRESULT GBUnregisterServer(const GUID& clsid);
+                                    const char16_t* executable = nullptr,
+                                    std::vector<GBFileFailure>* failures = nullptr);
+    // Removes both files; S_FALSE when there was nothing to remove, E_FAIL when a file could
+    // not be removed (failures, optional, says which and why).
+    static HRESULT GBUnregisterServer(const GUID& clsid, std::vector<GBFileFailure>* failures = nullptr);
     // Where the two registration files of clsid go (from the environment at call time).
     static std::string GBUnitFilePath(const GUID& clsid);
     static std::string GBDesktopFilePath(const GUID& clsid);
@@ -131,11 +152,13 @@ public:
     // Endpoint settings (host, port, limits) used by GBRegisterClassObject; call before it.
     // The vendor text of GBInitialize becomes the endpoint's manufacturer name.
     void GBSetEndpointConfig(const qora::ua::ServerConfig& config);
-    // Creates and starts the endpoint (S_OK), S_FALSE when it already listens, E_FAIL when it
-    // cannot listen. May block while the endpoint retries a port still held.
+    // Creates and starts the endpoint (S_OK), S_FALSE when it is already registered. An
+    // endpoint that cannot listen yet counts as registered: S_OK, GBOnListenStateChanged tells
+    // why, and it keeps trying in the background. E_FAIL when the endpoint cannot run at all
+    // (or cannot listen and the configuration allows no retry). Never waits for a retry.
     HRESULT GBRegisterClassObject();
-    // Stops listening; channels already open stay until GBDisconnectClients. S_FALSE when not
-    // listening.
+    // Stops listening (and retrying); channels already open stay until GBDisconnectClients.
+    // S_FALSE when not registered.
     HRESULT GBRevokeClassObject();
 };
 

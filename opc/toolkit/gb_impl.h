@@ -75,7 +75,8 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     bool GetItem(uint32_t handle, Item* out) const;
     // The running endpoint, or null (for tests that need the bound port).
     qora::ua::Server* Endpoint();
-    // Why the last GBRegisterClassObject failed (empty after success).
+    // Why the last GBRegisterClassObject failed or its endpoint could not listen at first
+    // (empty when it listened at once).
     std::string LastEndpointError() const;
     // Number of outermost update blocks that have ended, by flag (0 / non-zero).
     uint64_t EndedBlocks(bool flagged) const;

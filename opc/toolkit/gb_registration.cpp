@@ -110,29 +110,31 @@ std::string DesktopExecWord(const std::string& s) {
     return out;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& content) {
+// Writes content to path through a temporary file and a rename. Returns 0 or the errno of
+// the step that failed.
+int WriteFileAtomically(const std::string& path, const std::string& content) {
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    if (ec) return false;
+    if (ec) return ec.value();
     const std::string tmp = path + ".tmp-" + std::to_string(getpid());
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
+    if (fd < 0) return errno;
     size_t done = 0;
-    bool ok = true;
+    int error = 0;
     while (done < content.size()) {
         const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            ok = false;
+            error = n < 0 ? errno : EIO;
             break;
         }
         done += static_cast<size_t>(n);
     }
-    if (ok && ::fsync(fd) != 0) ok = false;
-    if (::close(fd) != 0) ok = false;
-    if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) ::unlink(tmp.c_str());
-    return ok;
+    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) error = errno;
+    if (error != 0) ::unlink(tmp.c_str());
+    return error;
 }
 
 }  // namespace
@@ -147,7 +149,7 @@ std::string GBDataAccess::GBDesktopFilePath(const GUID& clsid) {
 
 HRESULT GBDataAccess::GBRegisterServer(const GUID& clsid, const char16_t* vendor, const char16_t* description,
                                        const char16_t* progId, const char16_t* version,
-                                       const char16_t* executable) {
+                                       const char16_t* executable, std::vector<GBFileFailure>* failures) {
     if (!progId || !progId[0] || !description || !description[0]) return E_INVALIDARG;
     const std::string clsidText = clsid.ToString();
     const std::string vendorText = Utf16ToUtf8(vendor ? vendor : u"");
@@ -171,6 +173,13 @@ HRESULT GBDataAccess::GBRegisterServer(const GUID& clsid, const char16_t* vendor
     unit += "\n[Service]\n";
     unit += "Type=exec\n";
     unit += "ExecStart=" + UnitExecWord(exe) + " -Embedding\n";
+    // The restart (SIGHUP, the reload) ends the server with kServiceRestartExitStatus and the
+    // service manager starts it again: a process the old one started itself would be in this
+    // unit's control group and be stopped with the unit once the old main process ended.
+    unit += "ExecReload=/bin/kill -HUP $MAINPID\n";
+    unit += "SuccessExitStatus=" + std::to_string(kServiceRestartExitStatus) + "\n";
+    unit += "RestartForceExitStatus=" + std::to_string(kServiceRestartExitStatus) + "\n";
+    unit += "Restart=on-failure\n";
     unit += "\n[Install]\n";
     unit += "WantedBy=default.target\n";
 
@@ -191,17 +200,36 @@ HRESULT GBDataAccess::GBRegisterServer(const GUID& clsid, const char16_t* vendor
     desktop += "X-OPC-Version=" + DesktopText(versionText) + "\n";
     desktop += "X-OPC-Unit=" + unitName + "\n";
 
-    if (!WriteFileAtomically(GBUnitFilePath(clsid), unit)) return E_FAIL;
-    if (!WriteFileAtomically(GBDesktopFilePath(clsid), desktop)) return E_FAIL;
-    return S_OK;
+    bool failed = false;
+    const std::pair<GBFileFailure::Kind, std::pair<std::string, const std::string*>> files[] = {
+        {GBFileFailure::Kind::Unit, {GBUnitFilePath(clsid), &unit}},
+        {GBFileFailure::Kind::DesktopEntry, {GBDesktopFilePath(clsid), &desktop}},
+    };
+    for (const auto& [kind, file] : files) {
+        const int error = WriteFileAtomically(file.first, *file.second);
+        if (error == 0) continue;
+        failed = true;
+        if (failures) failures->push_back({kind, file.first, error});
+    }
+    return failed ? E_FAIL : S_OK;
 }
 
-HRESULT GBDataAccess::GBUnregisterServer(const GUID& clsid) {
+HRESULT GBDataAccess::GBUnregisterServer(const GUID& clsid, std::vector<GBFileFailure>* failures) {
     bool removed = false;
     bool failed = false;
-    for (const std::string& path : {GBUnitFilePath(clsid), GBDesktopFilePath(clsid)}) {
-        if (::unlink(path.c_str()) == 0) removed = true;
-        else if (errno != ENOENT) failed = true;
+    const std::pair<GBFileFailure::Kind, std::string> files[] = {
+        {GBFileFailure::Kind::Unit, GBUnitFilePath(clsid)},
+        {GBFileFailure::Kind::DesktopEntry, GBDesktopFilePath(clsid)},
+    };
+    for (const auto& [kind, path] : files) {
+        if (::unlink(path.c_str()) == 0) {
+            removed = true;
+            continue;
+        }
+        // Nothing there (a path through a missing or non-directory component cannot hold it).
+        if (errno == ENOENT || errno == ENOTDIR) continue;
+        failed = true;
+        if (failures) failures->push_back({kind, path, errno});
     }
     if (failed) return E_FAIL;
     return removed ? S_OK : S_FALSE;

@@ -52,6 +52,12 @@ struct Server::Impl : Transport {
         std::string reason;
         bool done = false;
     };
+    // Why a bind failed: errno (0 for a host name that did not resolve) and the system's text.
+    struct BindFailure {
+        int error = 0;
+        std::string text;
+    };
+
     struct Socket {
         int fd = -1;
         std::string out;
@@ -74,6 +80,12 @@ struct Server::Impl : Transport {
     std::atomic<std::thread::id> threadId{};
     std::atomic<bool> running{false};
     std::atomic<bool> listening{false};
+    ListenObserver observer;
+    // Bind retry state (network thread once it runs).
+    bool retryingBind = false;
+    Millis nextBindAttempt = 0;
+    BindFailure firstFailure;  // told by the network thread as its first act
+    bool reportFirstFailure = false;
     std::atomic<uint16_t> port{0};
     std::mutex mu;
     std::condition_variable cv;
@@ -144,25 +156,29 @@ struct Server::Impl : Transport {
         }
     }
 
-    bool Bind(std::string* error) {
-        const Millis deadline = SteadyNow() + static_cast<Millis>(config.bindRetrySeconds) * 1000;
-        for (;;) {
-            std::string reason;
-            int fd = TryBind(reason);
-            if (fd >= 0) {
-                listenFd = fd;
-                return true;
-            }
-            if (errno != EADDRINUSE || SteadyNow() >= deadline) {
-                if (error) *error = reason;
-                return false;
-            }
-            // The port is still held (the previous process during a restart): try again.
-            std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        }
+    ListenState State(bool ok, const BindFailure& f) const {
+        ListenState st;
+        st.listening = ok;
+        st.host = config.host;
+        st.port = ok ? port.load() : config.port;
+        st.error = ok ? 0 : f.error;
+        st.reason = ok ? std::string() : f.text;
+        return st;
     }
 
-    int TryBind(std::string& reason) {
+    void Notify(const ListenState& st) {
+        if (observer) observer(st);
+    }
+
+    // One attempt to listen; on success listenFd is set.
+    bool BindOnce(BindFailure& f) {
+        const int fd = TryBind(f);
+        if (fd < 0) return false;
+        listenFd = fd;
+        return true;
+    }
+
+    int TryBind(BindFailure& f) {
         addrinfo hints{};
         hints.ai_socktype = SOCK_STREAM;
         hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
@@ -175,8 +191,8 @@ struct Server::Impl : Transport {
             rc = ::getaddrinfo(nullptr, service.c_str(), &hints, &res);
         }
         if (rc != 0) {
-            reason = std::string("address ") + config.host + ": " + gai_strerror(rc);
-            errno = EINVAL;
+            f.error = rc == EAI_SYSTEM ? errno : 0;
+            f.text = rc == EAI_SYSTEM ? std::strerror(f.error) : gai_strerror(rc);
             return -1;
         }
         int fd = -1;
@@ -185,7 +201,6 @@ struct Server::Impl : Transport {
             fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
             if (fd < 0) {
                 savedErrno = errno;
-                reason = ErrnoText("socket");
                 continue;
             }
             int one = 1;
@@ -196,7 +211,6 @@ struct Server::Impl : Transport {
             }
             if (::bind(fd, a->ai_addr, a->ai_addrlen) == 0 && ::listen(fd, 128) == 0) break;
             savedErrno = errno;
-            reason = ErrnoText("bind");
             ::close(fd);
             fd = -1;
         }
@@ -205,12 +219,13 @@ struct Server::Impl : Transport {
             // No IPv6 on this machine: IPv4 only.
             ServerConfig v4 = config;
             config.host = "0.0.0.0";
-            fd = TryBind(reason);
+            fd = TryBind(f);
             config = v4;
             return fd;
         }
         if (fd < 0) {
-            errno = savedErrno;
+            f.error = savedErrno;
+            f.text = std::strerror(savedErrno);
             return -1;
         }
         sockaddr_storage ss{};
@@ -219,6 +234,20 @@ struct Server::Impl : Transport {
         if (ss.ss_family == AF_INET) port = ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
         else port = ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
         return fd;
+    }
+
+    // While retrying: another attempt when it is due. Network thread.
+    void RetryBind(Millis now) {
+        if (!retryingBind || now < nextBindAttempt) return;
+        BindFailure f;
+        if (!BindOnce(f)) {
+            nextBindAttempt = now + config.bindRetryMs;
+            return;
+        }
+        retryingBind = false;
+        listening = true;
+        engine->SetPort(port);
+        Notify(State(true, {}));
     }
 
     void Post(std::shared_ptr<Command> cmd, int waitMs) {
@@ -247,6 +276,7 @@ struct Server::Impl : Transport {
             listenFd = -1;
         }
         listening = false;
+        retryingBind = false;
     }
 
     // Returns false when the loop must end.
@@ -316,9 +346,11 @@ struct Server::Impl : Transport {
         std::vector<pollfd> fds;
         std::vector<uint64_t> ids;
         Millis nextTimer = SteadyNow();
+        if (reportFirstFailure) Notify(State(false, firstFailure));
         for (;;) {
             Millis now = SteadyNow();
             if (!RunCommands(now)) break;
+            RetryBind(now);
             if (now >= nextTimer) nextTimer = engine->Tick(now);
             if (pendingShutdown && engine->ShutdownComplete()) {
                 Complete(pendingShutdown);
@@ -350,7 +382,9 @@ struct Server::Impl : Transport {
                 fds.push_back({s.fd, events, 0});
                 ids.push_back(conn);
             }
-            const int timeout = static_cast<int>(std::clamp<Millis>(nextTimer - now, 0, 1000));
+            Millis wake = nextTimer;
+            if (retryingBind) wake = std::min(wake, nextBindAttempt);
+            const int timeout = static_cast<int>(std::clamp<Millis>(wake - now, 0, 1000));
             int rc = ::poll(fds.data(), fds.size(), timeout);
             if (rc < 0 && errno != EINTR) break;
             now = SteadyNow();
@@ -399,6 +433,10 @@ Server::~Server() {
     if (impl_->listenFd >= 0) ::close(impl_->listenFd);
 }
 
+void Server::SetListenObserver(ListenObserver observer) {
+    if (!impl_->running) impl_->observer = std::move(observer);
+}
+
 bool Server::Start(std::string* error) {
     Impl& d = *impl_;
     if (d.running) return true;
@@ -406,15 +444,30 @@ bool Server::Start(std::string* error) {
     d.engine = std::make_unique<Engine>(d.backend, d.config, d);
     d.engine->Build();
     d.outputBacklogLimit = std::max<uint64_t>(kMinOutputBacklog, 2ull * d.config.maxMessageSize);
-    if (!d.Bind(error)) return false;
-    d.engine->SetPort(d.port);
     d.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (d.wakeFd < 0) {
         if (error) *error = ErrnoText("eventfd");
-        d.StopListeningNow();
         return false;
     }
-    d.listening = true;
+    Impl::BindFailure failure;
+    if (d.BindOnce(failure)) {
+        d.listening = true;
+        d.engine->SetPort(d.port);
+    } else {
+        if (error) *error = "bind " + d.config.host + ":" + std::to_string(d.config.port) + ": " + failure.text;
+        if (d.config.bindRetryMs <= 0) {
+            ::close(d.wakeFd);
+            d.wakeFd = -1;
+            return false;
+        }
+        // Serve nothing yet, try again in the background; the network thread tells the
+        // failure at once and the success when it comes.
+        d.engine->SetPort(d.config.port);
+        d.retryingBind = true;
+        d.nextBindAttempt = SteadyNow() + d.config.bindRetryMs;
+        d.firstFailure = failure;
+        d.reportFirstFailure = true;
+    }
     d.running = true;
     d.thread = std::thread([&d] {
         d.threadId = std::this_thread::get_id();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -24,7 +25,9 @@ struct ServerConfig {
     int maxMonitoredItemsPerSubscription = 100000;
     int maxPublishRequestsPerSession = 10;
     int handshakeTimeoutMs = 5000;
-    int bindRetrySeconds = 15;
+    // After a failed bind the endpoint tries again this often, in the background, until it
+    // listens or is stopped. 0: no retry, Start fails at the first failed bind.
+    int bindRetryMs = 1000;
     uint32_t maxMessageSize = 16 * 1024 * 1024;
     uint32_t maxChunkCount = 4096;
     uint64_t memoryBudgetBytes = 512ull * 1024 * 1024;
@@ -36,17 +39,34 @@ struct ServerConfig {
     uint64_t randomSeed = 0;
 };
 
+// Whether the endpoint listens, and why not.
+struct ListenState {
+    bool listening = false;
+    std::string host;     // as configured; empty = all interfaces
+    uint16_t port = 0;    // as configured, or the port bound once listening
+    int error = 0;        // errno of the failed attempt; 0 when the host name did not resolve
+    std::string reason;   // the system's text for the failure
+};
+
 class Server {
 public:
+    // Told the first failed bind (listening false; retries go on) and the success that follows
+    // failed binds (listening true), on the endpoint's network thread. Set before Start.
+    using ListenObserver = std::function<void(const ListenState&)>;
+
     Server(Backend& backend, ServerConfig config);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Binds and listens (retrying up to bindRetrySeconds while the port is held); starts the
-    // endpoint's threads. Returns false with a reason on failure.
+    void SetListenObserver(ListenObserver observer);
+    // Binds and listens, and starts the endpoint's thread. When the bind fails (port held by
+    // another process, host naming no local address) and bindRetryMs > 0, the endpoint runs
+    // all the same and keeps trying every bindRetryMs in the background: Start returns true at
+    // once with the reason in *error, and the observer is told. Returns false with a reason
+    // when the endpoint cannot run at all.
     bool Start(std::string* error = nullptr);
-    // Stops listening; open channels stay until DisconnectAll or destruction.
+    // Stops listening (and retrying); open channels stay until DisconnectAll or destruction.
     void StopListening();
     // Closes every secure channel.
     void DisconnectAll();

@@ -33,6 +33,29 @@ for arg in -unregserver /u -U; do
   registered && fail "'$arg' did not unregister"
 done
 
+# A registration file that cannot be written or removed: exit code 0 all the same, and standard
+# error names the file and the reason. A path through a regular file fails for root too.
+UNIT_NAME=opcda-6f1c0b52-9a3e-4d71-8e25-b4c7d90a1f36.service
+rm -rf "$XDG_CONFIG_HOME" "$XDG_DATA_HOME"
+out=$(timeout 10 "$EXE" -regserver 2>&1); rc=$?
+[ $rc -eq 0 ] || fail "-regserver exited $rc"
+[ -z "$out" ] || fail "a successful registration printed: $out"
+[ -f "$XDG_CONFIG_HOME/systemd/user/$UNIT_NAME" ] || fail "the unit is not named $UNIT_NAME"
+printf 'x' > "$TMP/plainfile"
+out=$(XDG_CONFIG_HOME="$TMP/plainfile/config" timeout 10 "$EXE" -regserver 2>&1); rc=$?
+[ $rc -eq 0 ] || fail "-regserver with an unwritable unit exited $rc"
+echo "$out" | grep -q "^qora-opc-server: Файл службы systemd не записан: $TMP/plainfile/config/systemd/user/$UNIT_NAME: ." \
+  || fail "the unwritten unit was not reported: $out"
+rm -f "$XDG_CONFIG_HOME/systemd/user/$UNIT_NAME"
+mkdir -p "$XDG_CONFIG_HOME/systemd/user/$UNIT_NAME/inside"
+out=$(timeout 10 "$EXE" -unregserver 2>&1); rc=$?
+[ $rc -eq 0 ] || fail "-unregserver with an unremovable unit exited $rc"
+echo "$out" | grep -q "^qora-opc-server: Файл службы systemd не удалён: $XDG_CONFIG_HOME/systemd/user/$UNIT_NAME: ." \
+  || fail "the unremoved unit was not reported: $out"
+registered_desktop() { ls "$XDG_DATA_HOME"/applications/*.desktop >/dev/null 2>&1; }
+registered_desktop && fail "the desktop entry was not removed beside the failure"
+rm -rf "$XDG_CONFIG_HOME/systemd/user/$UNIT_NAME"
+
 # These start the program normally: it keeps running until stopped, and registers nothing.
 rm -rf "$XDG_CONFIG_HOME" "$XDG_DATA_HOME"
 for args in "-regserver -x" "-f:/tmp/a.cfg /regserver" "-Embedding" "/Embedding"; do

@@ -337,6 +337,64 @@ TEST(SerialPty, HangUpClosesThePortAndTheNextOpenAttemptReopensWhenTheDeviceIsBa
     ASSERT_TRUE(WaitUntil([&] { return LoadValue(line.Dev(0), 0) == 2.5f; }));
 }
 
+// With VMIN = VTIME = 0 a line whose queue is empty reads 0 bytes: that is "nothing more
+// queued", not a hang-up, so a read of more than is waiting keeps the port open.
+TEST(SerialPty, ReadAskingForMoreThanIsQueuedReturnsWhatIsQueuedAndKeepsThePortOpen) {
+    Pty pty;
+    TComPort port;
+    port.SetDevicePath(pty.Path());
+    port.SetConnected(true);
+    struct Case {
+        Bytes sent;
+        int asked;
+    };
+    const Case cases[] = {{{0x11, 0x22, 0x33}, 64}, {{0x44}, 2}, {{}, 16}};
+    for (const Case& c : cases) {
+        if (!c.sent.empty()) pty.Write(c.sent);
+        int queued = -1;
+        for (int i = 0; i < 300 && queued != static_cast<int>(c.sent.size()); ++i) {
+            ::ioctl(port.Handle(), FIONREAD, &queued);
+            if (queued != static_cast<int>(c.sent.size())) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_EQ(queued, static_cast<int>(c.sent.size()));
+        Bytes buf(static_cast<size_t>(c.asked), 0);
+        const int got = port.Read(buf.data(), c.asked);
+        EXPECT_EQ(got, static_cast<int>(c.sent.size())) << "asked " << c.asked;
+        EXPECT_EQ(Bytes(buf.begin(), buf.begin() + std::max(got, 0)), c.sent);
+        EXPECT_TRUE(port.Connected()) << "asked " << c.asked << " with " << c.sent.size() << " queued";
+    }
+    // The port still works both ways afterwards.
+    port.Write("\xB5", 1);
+    EXPECT_EQ(pty.Read(1), (Bytes{0xB5}));
+}
+
+TEST(SerialPty, ClosedMasterStillClosesThePortThroughTheEventThreadAndThroughRead) {
+    {
+        // Hang-up seen by the event thread while nothing is read.
+        auto pty = std::make_unique<Pty>();
+        TComPort port;
+        port.SetDevicePath(pty->Path());
+        port.SetConnected(true);
+        pty.reset();
+        EXPECT_TRUE(WaitUntil([&] { return !port.Connected(); }));
+    }
+    {
+        // Hang-up met by a read before the event thread's report is handled.
+        auto pty = std::make_unique<Pty>();
+        TComPort port;
+        port.SetDevicePath(pty->Path());
+        port.SetConnected(true);
+        pty.reset();
+        uint8_t buf[8];
+        try {
+            port.Read(buf, sizeof buf);
+        } catch (const EComPort& e) {
+            EXPECT_EQ(e.Code(), 3);
+        }
+        EXPECT_FALSE(port.Connected());
+    }
+}
+
 TEST(SerialPty, BytesForAPortWhoseTagNamesNoPointAreReadAndDropped) {
     Pty pty;
     TComPort port;

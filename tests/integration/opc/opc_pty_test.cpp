@@ -63,7 +63,7 @@ TEST(OpcOverPty, InstrumentValuesReachTheToolkitByPushAndByDeviceReadWhileClient
     ua::ServerConfig cfg;
     cfg.host = "127.0.0.1";
     cfg.port = 0;
-    cfg.bindRetrySeconds = 0;
+    cfg.bindRetryMs = 0;
     server.GBSetEndpointConfig(cfg);
     // As the window wires it: the OPC timer runs while polling runs, and the bracket
     // StopPolling ... StartPolling is the server's edit bracket.

@@ -70,7 +70,7 @@ int main() {
     ua::ServerConfig cfg;
     cfg.host = "127.0.0.1";
     cfg.port = 0;
-    cfg.bindRetrySeconds = 0;
+    cfg.bindRetryMs = 0;
     server.GBSetEndpointConfig(cfg);
     server.SetEventSink([](const QString& line) { Say("CALL " + line.toStdString()); });
     {

@@ -3,8 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "opc/ua/ua_server.h"
 #include "tests/integration/ua/ua_mini_client.h"
@@ -147,43 +153,136 @@ TEST(UaResource, CloseSessionLoopsLeaveNoSubscriptionsOrActiveItems) {
     EXPECT_EQ(backend.sessions.load(), 0);
 }
 
-TEST(UaResource, BindRetriesWhileThePortIsHeldAndGivesUpAfterTheRetryTime) {
-    // Hold a port with a listening socket.
-    int holder = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(holder, 1), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len);
-    const uint16_t port = ntohs(a.sin_port);
+namespace {
 
+// A listening socket on a free loopback port, standing for another server on that port.
+struct PortHolder {
+    PortHolder() {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 1) != 0) std::abort();
+        socklen_t len = sizeof a;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~PortHolder() { Release(); }
+    void Release() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+    int fd = -1;
+    uint16_t port = 0;
+};
+
+// Listen states told by the endpoint, from its network thread.
+struct ListenLog {
+    void Add(const ListenState& s) {
+        std::lock_guard lock(mu);
+        states.push_back(s);
+    }
+    std::vector<ListenState> Copy() {
+        std::lock_guard lock(mu);
+        return states;
+    }
+    std::mutex mu;
+    std::vector<ListenState> states;
+};
+
+using Clock = std::chrono::steady_clock;
+long long MsSince(Clock::time_point t0) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+}
+
+}  // namespace
+
+TEST(UaResource, WithoutRetryAHeldPortFailsStartAtOnceWithTheSystemsReason) {
+    PortHolder holder;
     CountingBackend backend(1);
     ServerConfig config = LoopbackConfig();
-    config.port = port;
-    config.bindRetrySeconds = 1;
-    {
-        Server blocked(backend, config);
-        std::string error;
-        const auto t0 = std::chrono::steady_clock::now();
-        EXPECT_FALSE(blocked.Start(&error));
-        EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(900));
-        EXPECT_NE(error.find("bind"), std::string::npos) << error;
-        EXPECT_FALSE(blocked.Listening());
-    }
-    config.bindRetrySeconds = 10;
-    std::thread release([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(600));
-        ::close(holder);
-    });
-    Server server(backend, config);
+    config.port = holder.port;
+    config.bindRetryMs = 0;
+    Server blocked(backend, config);
     std::string error;
-    EXPECT_TRUE(server.Start(&error)) << error;
-    release.join();
-    EXPECT_EQ(server.Port(), port);
+    const auto t0 = Clock::now();
+    EXPECT_FALSE(blocked.Start(&error));
+    EXPECT_LT(MsSince(t0), 500);
+    EXPECT_NE(error.find("Address already in use"), std::string::npos) << error;
+    EXPECT_NE(error.find("127.0.0.1:" + std::to_string(holder.port)), std::string::npos) << error;
+    EXPECT_FALSE(blocked.Listening());
+}
+
+TEST(UaResource, HeldPortIsToldAtOnceRetriedInTheBackgroundAndServedOnceFree) {
+    PortHolder holder;
+    CountingBackend backend(1);
+    ServerConfig config = LoopbackConfig();
+    config.port = holder.port;
+    config.bindRetryMs = 100;
+    ListenLog log;
+    Server server(backend, config);
+    server.SetListenObserver([&](const ListenState& s) { log.Add(s); });
+    std::string error;
+    const auto t0 = Clock::now();
+    ASSERT_TRUE(server.Start(&error)) << "the endpoint runs and keeps trying";
+    EXPECT_LT(MsSince(t0), 500) << "Start does not wait for the port";
+    EXPECT_NE(error.find("Address already in use"), std::string::npos) << error;
+    EXPECT_FALSE(server.Listening());
+    ASSERT_TRUE(WaitFor([&] { return !log.Copy().empty(); }, 2000));
+    EXPECT_LT(MsSince(t0), 1000) << "the failure is told at once";
+    {
+        const ListenState s = log.Copy().front();
+        EXPECT_FALSE(s.listening);
+        EXPECT_EQ(s.host, "127.0.0.1");
+        EXPECT_EQ(s.port, holder.port);
+        EXPECT_EQ(s.error, EADDRINUSE);
+        EXPECT_EQ(s.reason, std::strerror(EADDRINUSE));
+    }
+    // Several retries fail meanwhile; the failure is told once.
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    EXPECT_EQ(log.Copy().size(), 1u);
+    holder.Release();
+    ASSERT_TRUE(WaitFor([&] { return server.Listening(); }, 3000));
+    ASSERT_TRUE(WaitFor([&] { return log.Copy().size() == 2; }, 1000));
+    const ListenState ok = log.Copy()[1];
+    EXPECT_TRUE(ok.listening);
+    EXPECT_EQ(ok.port, holder.port);
+    EXPECT_EQ(ok.error, 0);
+    EXPECT_EQ(server.Port(), holder.port);
     MiniClient c;
-    EXPECT_TRUE(c.Connect(port));
+    ASSERT_TRUE(c.Connect(holder.port));
+    EXPECT_EQ(c.CreateSession(), status::Good);
+}
+
+TEST(UaResource, StopAndStopListeningEndARetryAtOnce) {
+    PortHolder holder;
+    CountingBackend backend(1);
+    ServerConfig config = LoopbackConfig();
+    config.port = holder.port;
+    config.bindRetryMs = 60000;  // a retry far away: only the stop can end the wait
+    {
+        auto server = std::make_unique<Server>(backend, config);
+        ASSERT_TRUE(server->Start());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const auto t0 = Clock::now();
+        server.reset();
+        EXPECT_LT(MsSince(t0), 500) << "destruction waited for the retry";
+    }
+    {
+        config.bindRetryMs = 50;
+        ListenLog log;
+        Server server(backend, config);
+        server.SetListenObserver([&](const ListenState& s) { log.Add(s); });
+        ASSERT_TRUE(server.Start());
+        const auto t0 = Clock::now();
+        server.StopListening();
+        EXPECT_LT(MsSince(t0), 500);
+        holder.Release();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_FALSE(server.Listening()) << "a revoked endpoint went on trying";
+        EXPECT_LT(ConnectLoopback(holder.port), 0);
+        for (const ListenState& s : log.Copy()) EXPECT_FALSE(s.listening);
+    }
 }
 
 TEST(UaResource, StopListeningRefusesNewClientsAndDisconnectAllClosesChannels) {

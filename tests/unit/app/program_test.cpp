@@ -13,14 +13,25 @@
 #include <QAction>
 #include <QTreeWidget>
 
+#include "app/application.h"
 #include "app/single_instance.h"
 #include "comm/poll_cycle.h"
 #include "config/config_document.h"
 #include "config/config_file.h"
 #include "opc/opc_server.h"
 #include "opc/toolkit/gb_impl.h"
+#include "ui/event_log.h"
 #include "ui/main_form.h"
 #include "../config/read_only_dir.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <chrono>
+#include <stdexcept>
 
 using namespace qora;
 
@@ -47,12 +58,13 @@ protected:
         qputenv("XDG_RUNTIME_DIR", dir_.path().toUtf8());
         WriteIni(QString());
     }
-    void WriteIni(const QString& mainCfg) {
+    void WriteIni(const QString& mainCfg, int port = 0) {
         QFile f(Ini());
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(QStringLiteral("[GENERAL]\nMAIN_CFG=%1\n[DEVICES]\nD0=Т\n[D_P]\nP0=3\n[PARAMETERS]\nP0=Темп\nP1=Давл\n"
-                               "[OPCUA]\nHost=127.0.0.1\nPort=0\n")
+                               "[OPCUA]\nHost=127.0.0.1\nPort=%2\n")
                     .arg(mainCfg)
+                    .arg(port)
                     .toUtf8());
     }
     QString Ini() const { return dir_.filePath(QStringLiteral("qora.ini")); }
@@ -306,9 +318,146 @@ TEST_F(Program, CreateTellsClientsThatEveryItemLostItsSlotWhilePollingStaysStopp
     EXPECT_EQ(s.value, kNoValue);
 }
 
+// A listening socket on a free loopback port: another server on that port.
+class PortHolder {
+public:
+    PortHolder() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 1) != 0) std::abort();
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~PortHolder() { Release(); }
+    void Release() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    int Port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// Runs the event loop until pred holds, at most timeoutMs.
+bool PumpUntil(const std::function<bool()>& pred, int timeoutMs) {
+    QElapsedTimer t;
+    t.start();
+    while (!pred()) {
+        if (t.elapsed() > timeoutMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+bool LogHas(TMainForm& w, const QString& text) {
+    w.EventLog()->Flush();
+    for (int i = 0; i < w.EventLog()->rowCount(); ++i)
+        if (w.EventLog()->line(i).contains(text)) return true;
+    return false;
+}
+
+TEST_F(Program, EndpointThatCannotListenIsReportedOnceAndItsLaterSuccessIsLogged) {
+    PortHolder holder;
+    WriteIni(QString(), holder.Port());
+    auto p = Start({});
+    QElapsedTimer started;
+    started.start();
+    p->StartInitThread();
+    const QString where = QStringLiteral("127.0.0.1:%1").arg(holder.Port());
+    ASSERT_TRUE(PumpUntil([&] { return !prompt_.errors.isEmpty(); }, 2000)) << "no report within 2 s";
+    EXPECT_LT(started.elapsed(), 2000);
+    const QString failure = QStringLiteral("Сервер OPC UA не может принимать подключения на ") + where + QStringLiteral(": ");
+    EXPECT_TRUE(prompt_.errors[0].startsWith(failure)) << prompt_.errors[0].toStdString();
+    EXPECT_TRUE(prompt_.errors[0].endsWith(QStringLiteral(". Повторные попытки продолжаются."))) << prompt_.errors[0].toStdString();
+    EXPECT_TRUE(LogHas(p->Window(), failure));
+    EXPECT_TRUE(p->Server()->impl().Registered());
+
+    holder.Release();
+    ASSERT_TRUE(PumpUntil([&] { return LogHas(p->Window(), QStringLiteral("Сервер OPC UA принимает подключения на ") + where); }, 5000));
+    EXPECT_EQ(prompt_.errors.size(), 1) << "the failure is told once";
+    EXPECT_TRUE(p->Server()->impl().Endpoint()->Listening());
+}
+
+TEST_F(Program, TerminationAndDestructionDoNotWaitForABindRetry) {
+    PortHolder holder;
+    WriteIni(QString(), holder.Port());
+    auto p = Start({});
+    p->StartInitThread();
+    ASSERT_TRUE(PumpUntil([&] { return !prompt_.errors.isEmpty(); }, 2000));
+    QElapsedTimer t;
+    t.start();
+    p->Terminate(15);
+    p.reset();
+    EXPECT_LT(t.elapsed(), 1000) << "termination took " << t.elapsed() << " ms";
+}
+
+TEST_F(Program, RestartThatCannotStartTheNewProcessIsReportedAndThisOneGoesOn) {
+    ASSERT_TRUE(lock_.Acquire());
+    auto p = Start({});
+    p->StartInitThread();
+    p->WaitForInitThread();
+    ASSERT_TRUE(p->Server()->impl().Registered());
+    p->SetRestartPath(RestartPath::Detached);
+    p->SetRestartProgram(Path("no-such-program"));
+    int loopCode = -1;
+    QTimer::singleShot(0, [&] { p->RestartExecute(); });
+    // The restart must not end the loop: this guard ends it.
+    QTimer::singleShot(300, [] { QCoreApplication::exit(7); });
+    loopCode = QApplication::exec();
+    EXPECT_EQ(loopCode, 7) << "the message loop was ended";
+    ASSERT_EQ(prompt_.errors.size(), 1);
+    EXPECT_TRUE(prompt_.errors[0].startsWith(QStringLiteral("Не удалось запустить новый процесс сервера (") + Path("no-such-program")))
+        << prompt_.errors[0].toStdString();
+    EXPECT_TRUE(prompt_.errors[0].endsWith(QStringLiteral("Сервер продолжает работу.")));
+    EXPECT_TRUE(lock_.Held()) << "the single-instance lock was not taken back";
+    EXPECT_TRUE(p->Server()->impl().Registered()) << "the endpoint was not registered again";
+    EXPECT_TRUE(p->Server()->impl().Endpoint()->Listening());
+    lock_.Release();
+}
+
+TEST_F(Program, RestartUnderTheServiceManagerEndsWithTheRestartStatusAndStartsNothing) {
+    ASSERT_TRUE(lock_.Acquire());
+    auto p = Start({});
+    p->StartInitThread();
+    p->SetRestartPath(RestartPath::ServiceManager);
+    p->SetRestartProgram(Path("must-not-run"));
+    QTimer::singleShot(0, [&] { p->RestartExecute(); });
+    QTimer::singleShot(10000, [] { QCoreApplication::exit(99); });
+    EXPECT_EQ(QApplication::exec(), gb::kServiceRestartExitStatus);
+    EXPECT_FALSE(lock_.Held()) << "the new process needs the lock";
+    EXPECT_TRUE(prompt_.errors.isEmpty());
+}
+
+TEST(Application, ExceptionOfAnEventHandlerIsShownInTheErrorBoxAndTheLoopGoesOn) {
+    auto* app = TApplication::Instance();
+    ASSERT_NE(app, nullptr);
+    QStringList shown;
+    app->SetErrorBox([&](const QString& text) { shown << text; });
+    QObject target;
+    bool afterwards = false;
+    QTimer::singleShot(0, &target, [] { throw std::runtime_error("Ошибка в обработчике"); });
+    QTimer::singleShot(0, &target, [] { throw 42; });
+    QTimer::singleShot(20, &target, [&] { afterwards = true; });
+    QTimer::singleShot(50, [] { QCoreApplication::exit(0); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_TRUE(afterwards);
+    EXPECT_EQ(shown, (QStringList{QStringLiteral("Ошибка в обработчике"), QStringLiteral("Неизвестная ошибка.")}));
+    // The entry point's guard: shown while the application exists, and 0 returned.
+    shown.clear();
+    EXPECT_EQ(app->RunGuarded([]() -> int { throw std::runtime_error("Сбой запуска"); }), 0);
+    EXPECT_EQ(shown, QStringList{QStringLiteral("Сбой запуска")});
+    EXPECT_EQ(app->RunGuarded([] { return 75; }), 75);
+    app->SetErrorBox({});
+}
+
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    TApplication app(argc, argv, false);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -33,7 +33,7 @@ inline void UseLoopback(qora::COPCServer& s) {
     qora::ua::ServerConfig cfg;
     cfg.host = "127.0.0.1";
     cfg.port = 0;
-    cfg.bindRetrySeconds = 0;
+    cfg.bindRetryMs = 0;
     s.GBSetEndpointConfig(cfg);
 }
 

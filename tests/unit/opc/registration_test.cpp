@@ -3,11 +3,13 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "opc/opc_server.h"
 
@@ -77,6 +79,10 @@ TEST_F(Registration, RegisterWritesUnitAndDesktopEntryWithTheServersIdentity) {
               "\n[Service]\n"
               "Type=exec\n"
               "ExecStart=\"/opt/qora/qora-opc-server\" -Embedding\n"
+              "ExecReload=/bin/kill -HUP $MAINPID\n"
+              "SuccessExitStatus=75\n"
+              "RestartForceExitStatus=75\n"
+              "Restart=on-failure\n"
               "\n[Install]\n"
               "WantedBy=default.target\n");
     EXPECT_EQ(ReadAll(desktopPath),
@@ -147,4 +153,37 @@ TEST_F(Registration, AnUnwritableDirectoryIsReportedAsFailure) {
     fs::create_directories(dir_ + "/config");
     std::ofstream(dir_ + "/config/systemd") << "a file where a directory should be";
     EXPECT_EQ(qora::COPCServer::RegisterServer(u"/opt/q"), E_FAIL);
+}
+
+TEST_F(Registration, EachFileThatIsNotWrittenOrRemovedIsNamedWithItsReason) {
+    // A regular file where a directory should be: no mode bits involved, so it fails as root too.
+    fs::create_directories(dir_ + "/config");
+    std::ofstream(dir_ + "/config/systemd") << "a file where a directory should be";
+    std::vector<GBFileFailure> failures;
+    EXPECT_EQ(qora::COPCServer::RegisterServer(u"/opt/q", &failures), E_FAIL);
+    ASSERT_EQ(failures.size(), 1u) << "the desktop entry is written all the same";
+    EXPECT_EQ(failures[0].kind, GBFileFailure::Kind::Unit);
+    EXPECT_EQ(failures[0].path, dir_ + "/config/systemd/user/" + kStem + ".service");
+    EXPECT_EQ(failures[0].error, ENOTDIR);
+    EXPECT_TRUE(fs::exists(dir_ + "/data/applications/" + std::string(kStem) + ".desktop"));
+
+    // Both fail.
+    std::ofstream(dir_ + "/data-file") << "x";
+    setenv("XDG_DATA_HOME", (dir_ + "/data-file").c_str(), 1);
+    failures.clear();
+    EXPECT_EQ(qora::COPCServer::RegisterServer(u"/opt/q", &failures), E_FAIL);
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_EQ(failures[1].kind, GBFileFailure::Kind::DesktopEntry);
+    EXPECT_EQ(failures[1].path, dir_ + "/data-file/applications/" + kStem + ".desktop");
+
+    // Unregistering: a path through a file holds nothing (not a failure); a directory in the
+    // unit's place cannot be removed.
+    fs::remove(dir_ + "/config/systemd");
+    fs::create_directories(dir_ + "/config/systemd/user/" + kStem + ".service/inside");
+    failures.clear();
+    EXPECT_EQ(qora::COPCServer::UnregisterServer(&failures), E_FAIL);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].kind, GBFileFailure::Kind::Unit);
+    EXPECT_EQ(failures[0].path, dir_ + "/config/systemd/user/" + kStem + ".service");
+    EXPECT_EQ(failures[0].error, EISDIR);
 }

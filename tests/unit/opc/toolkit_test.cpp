@@ -3,6 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -81,6 +87,9 @@ public:
         *count = 2;
         *table = t;
         return S_OK;
+    }
+    void GBOnListenStateChanged(const qora::ua::ListenState& state) override {
+        Note(state.listening ? "Listening" : "NotListening");
     }
 
 private:
@@ -342,7 +351,7 @@ TEST(Toolkit, LifecycleRecordsInitialisationAndRegistration) {
     qora::ua::ServerConfig cfg;
     cfg.host = "127.0.0.1";
     cfg.port = 0;
-    cfg.bindRetrySeconds = 0;
+    cfg.bindRetryMs = 0;
     s.GBSetEndpointConfig(cfg);
     EXPECT_EQ(s.GBRevokeClassObject(), S_FALSE);
     ASSERT_EQ(s.GBRegisterClassObject(), S_OK) << s.impl().LastEndpointError();
@@ -358,6 +367,46 @@ TEST(Toolkit, LifecycleRecordsInitialisationAndRegistration) {
     ASSERT_EQ(s.GBRegisterClassObject(), S_OK) << "registers again after a revoke";
     s.GBStopEndpoint();
     EXPECT_EQ(s.impl().Endpoint(), nullptr);
+}
+
+TEST(Toolkit, AnEndpointThatCannotListenIsRegisteredToldAndRevokedWithoutWaiting) {
+    // Another listener holds the port.
+    const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(holder, 1), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len);
+
+    Recorder s;
+    s.GBInitialize(GUID{}, 125, 0, 8, 4000, 1, 0, 0, u"Kivran");
+    qora::ua::ServerConfig cfg;
+    cfg.host = "127.0.0.1";
+    cfg.port = ntohs(a.sin_port);
+    cfg.bindRetryMs = 20;
+    s.GBSetEndpointConfig(cfg);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(s.GBRegisterClassObject(), S_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+    EXPECT_TRUE(s.impl().Registered());
+    EXPECT_NE(s.impl().LastEndpointError().find("Address already in use"), std::string::npos)
+        << s.impl().LastEndpointError();
+    const auto told = [&](const char* what) {
+        for (int i = 0; i < 400; ++i) {
+            for (const std::string& c : s.Calls())
+                if (c == what) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    };
+    ASSERT_TRUE(told("NotListening"));
+    ::close(holder);
+    ASSERT_TRUE(told("Listening"));
+    EXPECT_TRUE(s.impl().Endpoint()->Listening());
+    EXPECT_EQ(s.GBRevokeClassObject(), S_OK);
+    EXPECT_FALSE(s.impl().Endpoint()->Listening());
 }
 
 TEST(Toolkit, ClassFactoryAnswersItsInterfacesAndNeverDeletesOnRelease) {
