@@ -20,6 +20,8 @@ class TConfigDocument;
 class TInitThread;
 class TInstrumentLines;
 class TMainForm;
+class TMqttBridge;
+class TMqttPublisher;
 class TPollCycle;
 class TSettings;
 class TSingleInstance;
@@ -57,6 +59,7 @@ public:
     TMainForm& Window() { return *window_; }
     TConfigModel& Model() { return *model_; }
     COPCServer* Server() { return opc_.get(); }
+    TMqttPublisher* Mqtt() { return mqtt_.get(); }
     TConfigDocument& Document() { return *document_; }
     bool Headless() const { return headless_; }
 
@@ -67,6 +70,8 @@ private:
     void EndMessageLoop();
     IOperatorPrompt& Prompt();
     void ListSerialPorts();
+    // Section MQTT of the settings: the publisher when enabled; bad values are reported.
+    void StartMqtt();
 
     QStringList arguments_;
     bool headless_;
@@ -87,6 +92,8 @@ private:
     std::unique_ptr<TSwitchingPrompt> prompt_;
     std::unique_ptr<TConfigDocument> document_;
     std::unique_ptr<TInitThread> initThread_;
+    std::unique_ptr<TMqttPublisher> mqtt_;
+    std::unique_ptr<TMqttBridge> mqttBridge_;
 };
 
 }  // namespace qora
