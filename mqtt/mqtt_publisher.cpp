@@ -74,9 +74,12 @@ bool TMqttPublisher::Start(QString* error) {
         mosquitto_tls_insecure_set(mosq_, settings_.insecure);
     }
     rc = mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port, settings_.keepAlive);
-    // A broker that is not there yet is no error: the network thread keeps trying.
-    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_ERRNO && rc != MOSQ_ERR_NO_CONN && rc != MOSQ_ERR_EAI)
-        return fail(QStringLiteral("соединение с %1").arg(BrokerText()), rc);
+    if (rc == MOSQ_ERR_INVAL) return fail(QStringLiteral("соединение с %1").arg(BrokerText()), rc);
+    // A broker that is not there yet is no error. But libmosquitto's network thread only takes
+    // over once a first connect attempt has got under way, so the sender thread repeats that
+    // attempt, with back-off, until one does.
+    firstConnectPending_ = rc != MOSQ_ERR_SUCCESS;
+    nextConnectAttempt_ = std::chrono::steady_clock::now() + std::chrono::seconds(kReconnectDelayMin);
     rc = mosquitto_loop_start(mosq_);
     if (rc != MOSQ_ERR_SUCCESS) return fail(QStringLiteral("поток сети"), rc);
     loopStarted_ = true;
@@ -243,7 +246,24 @@ void TMqttPublisher::SenderMain() {
     const int qos = settings_.qos;
 
     std::unique_lock lock(mutex_);
+    std::chrono::seconds connectDelay(kReconnectDelayMin);
     while (!stop_) {
+        if (firstConnectPending_) {
+            if (std::chrono::steady_clock::now() < nextConnectAttempt_) {
+                wake_.wait_until(lock, nextConnectAttempt_);
+                continue;
+            }
+            lock.unlock();
+            const int rc = mosquitto_reconnect_async(mosq_);
+            lock.lock();
+            if (rc == MOSQ_ERR_SUCCESS) {
+                firstConnectPending_ = false;
+            } else {
+                connectDelay = std::min(connectDelay * 2, std::chrono::seconds(kReconnectDelayMax));
+                nextConnectAttempt_ = std::chrono::steady_clock::now() + connectDelay;
+            }
+            continue;
+        }
         if (snapshotPending_ && connected_) {
             // The snapshot follows the resent messages, so none of those lands after it.
             if (oldOutstanding_ == 0 || std::chrono::steady_clock::now() >= resendDeadline_) {

@@ -117,6 +117,8 @@ private:
     std::condition_variable wake_;
     bool stop_ = false;
     bool connected_ = false;
+    bool firstConnectPending_ = false;
+    std::chrono::steady_clock::time_point nextConnectAttempt_;
     bool snapshotPending_ = false;
     std::chrono::steady_clock::time_point resendDeadline_;
     uint64_t generation_ = 0;
