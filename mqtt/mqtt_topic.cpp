@@ -1,5 +1,7 @@
 #include "mqtt/mqtt_topic.h"
 
+#include <algorithm>
+
 namespace qora {
 
 namespace {
@@ -97,9 +99,14 @@ std::string TTopicTable::Unique(std::string topic) {
     if (topic.size() > kMaxTopicBytes) topic = std::string(CutUtf8(topic, kMaxTopicBytes - kSuffixRoom));
     if (used_.insert(topic).second) return topic;
     if (topic.size() > kMaxTopicBytes - kSuffixRoom) topic = std::string(CutUtf8(topic, kMaxTopicBytes - kSuffixRoom));
-    for (size_t n = 2;; ++n) {
+    // Counting on from the last suffix given for this topic keeps many equal topics linear.
+    size_t& next = nextSuffix_[topic];
+    for (size_t n = std::max<size_t>(next, 2);; ++n) {
         std::string candidate = topic + '~' + std::to_string(n);
-        if (used_.insert(candidate).second) return candidate;
+        if (used_.insert(candidate).second) {
+            next = n + 1;
+            return candidate;
+        }
     }
 }
 

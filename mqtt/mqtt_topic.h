@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace qora {
@@ -36,6 +37,7 @@ public:
 
 private:
     std::unordered_set<std::string> used_;
+    std::unordered_map<std::string, size_t> nextSuffix_;
 };
 
 }  // namespace qora

@@ -70,6 +70,15 @@ TEST(MqttTopicTable, EqualTopicsAreToldApartInTheOrderAsked) {
     EXPECT_EQ(t.Size(), 4u);
 }
 
+TEST(MqttTopicTable, ManyEqualTopicsStayUniqueAndNumberedInOrder) {
+    TTopicTable t;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string got = t.Unique("p/d/x");
+        EXPECT_EQ(got, i == 0 ? std::string("p/d/x") : "p/d/x~" + std::to_string(i + 1));
+    }
+    EXPECT_EQ(t.Size(), 20000u);
+}
+
 TEST(MqttTopicTable, KeepsWithinTheTopicLimitWithoutCuttingACharacter) {
     TTopicTable t;
     std::string longTopic = "p/";
