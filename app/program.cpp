@@ -2,9 +2,11 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTimer>
+#include <QSysInfo>
 #include <cstdio>
 
 #include "app/program_texts.h"
@@ -16,6 +18,9 @@
 #include "comm/serial/enum_com_ports.h"
 #include "config/config_document.h"
 #include "config/settings.h"
+#include "mqtt/mqtt_bridge.h"
+#include "mqtt/mqtt_publisher.h"
+#include "mqtt/mqtt_settings.h"
 #include "opc/opc_init.h"
 #include "opc/opc_server.h"
 #include "ui/main_form.h"
@@ -62,6 +67,9 @@ TProgram::~TProgram() {
     if (opc_) opc_->SetListenSink({});
     // The OPC start must not outlive the server and the model it works on.
     initThread_.reset();
+    // MQTT first: "offline" goes out while everything else still stands.
+    mqttBridge_.reset();
+    mqtt_.reset();
     if (poll_) poll_->StopPolling();
     // FormDestroy: the serial port objects (closing them), the settings file, the server object.
     ports_.clear();
@@ -87,7 +95,9 @@ void TProgram::FormCreate() {
     core.settings = settings_.get();
     core.showTrayIcon = !headless_;
     core.opcPush = [this] {
-        if (opc_) opc_->PushAll(*model_);
+        if (!opc_) return;
+        opc_->PushAll(*model_);
+        if (mqttBridge_) mqttBridge_->Tick(*model_, *opc_, QDateTime::currentMSecsSinceEpoch());
     };
     // Every change of the records lies between StopPolling and StartPolling: meanwhile client
     // reads are answered from the toolkit's cache instead of from records being changed.
@@ -142,6 +152,7 @@ void TProgram::FormCreate() {
         QMetaObject::invokeMethod(this, [this, state] { ReportListenState(state); }, Qt::QueuedConnection);
     });
     opc_->GBSetEndpointConfig(EndpointConfig(settings_->OpcUa()));
+    StartMqtt();
     // 12. Polling.
     window_->StartPolling();
 }
@@ -169,6 +180,27 @@ void TProgram::ListSerialPorts() {
         ports_.push_back(port.get());
         portObjects_.push_back(std::move(port));
     }
+}
+
+void TProgram::StartMqtt() {
+    TMqttSettingsResult read = ReadMqttSettings(settings_->Ini(), QSysInfo::machineHostName());
+    if (!read.errors.isEmpty()) {
+        Prompt().ShowError(QStringLiteral("Публикация MQTT отключена: ошибки в разделе [MQTT] файла %1:\n")
+                               .arg(settings_->FileName()) +
+                           read.errors.join(u'\n'));
+        return;
+    }
+    if (!read.settings.enabled) return;
+    auto publisher = std::make_unique<TMqttPublisher>(std::move(read.settings));
+    TMainForm* window = window_.get();
+    publisher->SetEventSink([window](const QString& line) { window->AddEventLine(line); });
+    QString error;
+    if (!publisher->Start(&error)) {
+        Prompt().ShowError(QStringLiteral("Публикация MQTT отключена.\n") + error);
+        return;
+    }
+    mqtt_ = std::move(publisher);
+    mqttBridge_ = std::make_unique<TMqttBridge>(*mqtt_);
 }
 
 void TProgram::StartInitThread() {

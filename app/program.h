@@ -23,6 +23,8 @@ class TConfigDocument;
 class TInitThread;
 class TInstrumentLines;
 class TMainForm;
+class TMqttBridge;
+class TMqttPublisher;
 class TPollCycle;
 class TSettings;
 class TSingleInstance;
@@ -64,6 +66,7 @@ public:
     TMainForm& Window() { return *window_; }
     TConfigModel& Model() { return *model_; }
     COPCServer* Server() { return opc_.get(); }
+    TMqttPublisher* Mqtt() { return mqtt_.get(); }
     TConfigDocument& Document() { return *document_; }
     bool Headless() const { return headless_; }
 
@@ -83,6 +86,8 @@ private:
     void ReportListenState(const ua::ListenState& state);
     IOperatorPrompt& Prompt();
     void ListSerialPorts();
+    // Section MQTT of the settings: the publisher when enabled; bad values are reported.
+    void StartMqtt();
 
     QStringList arguments_;
     bool headless_;
@@ -110,6 +115,8 @@ private:
     // first change) the push is off; this timer tells clients meanwhile which items lost their
     // slots.
     QTimer* itemCheckTimer_ = nullptr;
+    std::unique_ptr<TMqttPublisher> mqtt_;
+    std::unique_ptr<TMqttBridge> mqttBridge_;
 };
 
 }  // namespace qora

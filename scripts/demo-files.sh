@@ -1,11 +1,13 @@
 #!/bin/sh
 # Writes the demo installation into DIR: qora.ini (catalogue with Russian parameter names,
 # the simulated lines declared in SERIALCOMM, OPC UA on 127.0.0.1:PORT) and demo.json, the
-# demo configuration in qora-cfg's JSON form.
-# Usage: demo-files.sh DIR PORT
+# demo configuration in qora-cfg's JSON form. With MQTT_PORT, also publishing to the MQTT broker
+# on 127.0.0.1:MQTT_PORT.
+# Usage: demo-files.sh DIR PORT [MQTT_PORT]
 set -eu
 DIR="$1"
 PORT="${2:-4840}"
+MQTT_PORT="${3:-}"
 cat > "$DIR/qora.ini" <<INI
 [GENERAL]
 MAIN_CFG=
@@ -39,6 +41,9 @@ SIM3=$DIR/ttySIM3
 Host=127.0.0.1
 Port=$PORT
 INI
+if [ -n "$MQTT_PORT" ]; then
+  printf '\n[MQTT]\nEnabled=1\nHost=127.0.0.1\nPort=%s\nTopicPrefix=qora/demo\n' "$MQTT_PORT" >> "$DIR/qora.ini"
+fi
 cat > "$DIR/demo.json" <<'JSON'
 {"points": [
   {"name": "Котельная", "port": "SIM1", "period": 0.5, "active": true, "devices": [

@@ -12,10 +12,18 @@ SIM="$BUILD/bin/qora-sim"
 CFG="$BUILD/bin/qora-cfg"
 [ -x "$CFG" ] || CFG="$BUILD/tools/cfg/qora-cfg"
 
+MQTT_PORT="${QORA_DEMO_MQTT_PORT:-1884}"
+MOSQUITTO="$(command -v mosquitto || true)"
+[ -n "$MOSQUITTO" ] || { [ -x /usr/sbin/mosquitto ] && MOSQUITTO=/usr/sbin/mosquitto; } || true
+
 rm -rf "$DEMO"
 mkdir -p "$DEMO"
 cp "$BUILD/bin/qora-opc-server" "$DEMO/"
-sh "$ROOT/scripts/demo-files.sh" "$DEMO" "$PORT"
+if [ -n "$MOSQUITTO" ]; then
+  sh "$ROOT/scripts/demo-files.sh" "$DEMO" "$PORT" "$MQTT_PORT"
+else
+  sh "$ROOT/scripts/demo-files.sh" "$DEMO" "$PORT"
+fi
 "$CFG" create "$DEMO/demo.cfg" < "$DEMO/demo.json"
 
 PIDS=""
@@ -25,6 +33,13 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
+# A broker of the demo's own (Debian's package may run a system broker on 1883; this one is apart).
+if [ -n "$MOSQUITTO" ]; then
+  printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\nuser %s\n' "$MQTT_PORT" "$(id -un)" > "$DEMO/mosquitto.conf"
+  "$MOSQUITTO" -c "$DEMO/mosquitto.conf" > "$DEMO/mosquitto.log" 2>&1 &
+  PIDS="$PIDS $!"
+fi
+
 . "$ROOT/scripts/demo-lines.sh"
 start_demo_lines "$DEMO" "$SIM"
 
@@ -32,6 +47,11 @@ echo "Demo installation: $DEMO"
 echo "OPC UA endpoint:   opc.tcp://127.0.0.1:$PORT  (anonymous, security None)"
 echo "Item IDs look like: Котельная(SIM1).Котёл_1(Термометр ТМ-2 №1).Температура"
 echo "Насос_2 falls silent after 40 requests (Bad_NoCommunication), Резерв never answers (Bad_NotConnected)."
+if [ -n "$MOSQUITTO" ]; then
+  echo "MQTT broker:       127.0.0.1:$MQTT_PORT; watch with: mosquitto_sub -p $MQTT_PORT -v -t 'qora/#'"
+else
+  echo "MQTT:              off (install mosquitto to publish the items to a local broker)"
+fi
 echo "Stop with Ctrl+C."
 "$DEMO/qora-opc-server" "-f:$DEMO/demo.cfg" &
 APP=$!

@@ -10,6 +10,7 @@ $SUDO apt-get install -y --no-install-recommends \
   qt6-base-dev qt6-svg-dev qt6-translations-l10n libgl-dev \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
   clang-14 libclang-rt-14-dev \
+  libmosquitto-dev mosquitto mosquitto-clients \
   ca-certificates procps psmisc util-linux \
   xvfb fonts-dejavu-core
 # Node.js and npm for the independent OPC UA test client: Debian's, unless a Node.js with its own

@@ -1,0 +1,25 @@
+// The JSON payload of one item:
+//   {"id":"<item ID>","nodeId":"ns=1;s=<item ID>","value":21.5,"quality":192,"status":"Good",
+//    "sourceTime":"2026-12-08T07:32:12.123Z"}
+// value: the shortest decimal text that reads back as the same 32-bit float (the no-value
+// marker 9999999 included); JSON has no NaN or infinity, so those are null.
+// status: the OPC UA status of the quality (192 Good, 8 BadNotConnected, 24 BadNoCommunication,
+// any other Bad). sourceTime: UTC with milliseconds, the time of the push that saw the value.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qora {
+
+std::string FormatMqttValue(float value);
+const char* MqttStatusText(uint16_t quality);
+std::string FormatUtcMs(int64_t unixMs);
+// Appends text as a JSON string (quotes, backslash and control characters escaped).
+void AppendJsonString(std::string& out, std::string_view text);
+
+// itemId: UTF-8.
+std::string BuildMqttPayload(std::string_view itemId, float value, uint16_t quality, int64_t unixMs);
+
+}  // namespace qora

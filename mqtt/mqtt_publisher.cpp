@@ -1,0 +1,316 @@
+#include "mqtt/mqtt_publisher.h"
+
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "mqtt/mqtt_payload.h"
+
+namespace qora {
+
+namespace {
+
+constexpr char kOnline[] = "online";
+constexpr char kOffline[] = "offline";
+constexpr int kStateQos = 1;
+
+void InitLibraryOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { mosquitto_lib_init(); });
+}
+
+QString ErrorText(int rc) {
+    return rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(strerror(errno)) : QString::fromUtf8(mosquitto_strerror(rc));
+}
+
+}  // namespace
+
+TMqttPublisher::TMqttPublisher(TMqttSettings settings) : settings_(std::move(settings)) {}
+
+TMqttPublisher::~TMqttPublisher() {
+    Stop();
+    if (mosq_) mosquitto_destroy(mosq_);
+}
+
+void TMqttPublisher::SetEventSink(EventSink sink) {
+    std::lock_guard lock(sinkMutex_);
+    sink_ = std::move(sink);
+}
+
+void TMqttPublisher::Emit(const QString& line) {
+    std::lock_guard lock(sinkMutex_);
+    if (sink_) sink_(line);
+}
+
+QString TMqttPublisher::BrokerText() const {
+    return QStringLiteral("%1:%2").arg(QString::fromStdString(settings_.host)).arg(settings_.port);
+}
+
+bool TMqttPublisher::Start(QString* error) {
+    InitLibraryOnce();
+    const auto fail = [&](const QString& what, int rc) {
+        if (error) *error = QStringLiteral("MQTT: %1: %2").arg(what, ErrorText(rc));
+        return false;
+    };
+    mosq_ = mosquitto_new(settings_.clientId.c_str(), true, this);
+    if (!mosq_) return fail(QStringLiteral("не удалось создать клиент"), MOSQ_ERR_NOMEM);
+    mosquitto_connect_callback_set(mosq_, &OnConnect);
+    mosquitto_disconnect_callback_set(mosq_, &OnDisconnect);
+    mosquitto_publish_callback_set(mosq_, &OnPublish);
+    mosquitto_max_inflight_messages_set(mosq_, static_cast<unsigned>(kWindow));
+    mosquitto_reconnect_delay_set(mosq_, kReconnectDelayMin, kReconnectDelayMax, true);
+    const std::string state = StateTopic();
+    int rc = mosquitto_will_set(mosq_, state.c_str(), int(sizeof kOffline - 1), kOffline, kStateQos, true);
+    if (rc != MOSQ_ERR_SUCCESS) return fail(QStringLiteral("последняя воля"), rc);
+    if (!settings_.username.empty()) {
+        rc = mosquitto_username_pw_set(mosq_, settings_.username.c_str(),
+                                       settings_.password.empty() ? nullptr : settings_.password.c_str());
+        if (rc != MOSQ_ERR_SUCCESS) return fail(QStringLiteral("имя пользователя"), rc);
+    }
+    if (!settings_.caFile.empty()) {
+        rc = mosquitto_tls_set(mosq_, settings_.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) return fail(QStringLiteral("TLS"), rc);
+        mosquitto_tls_insecure_set(mosq_, settings_.insecure);
+    }
+    rc = mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port, settings_.keepAlive);
+    if (rc == MOSQ_ERR_INVAL) return fail(QStringLiteral("соединение с %1").arg(BrokerText()), rc);
+    // A broker that is not there yet is no error. But libmosquitto's network thread only takes
+    // over once a first connect attempt has got under way, so the sender thread repeats that
+    // attempt, with back-off, until one does.
+    firstConnectPending_ = rc != MOSQ_ERR_SUCCESS;
+    nextConnectAttempt_ = std::chrono::steady_clock::now() + std::chrono::seconds(kReconnectDelayMin);
+    rc = mosquitto_loop_start(mosq_);
+    if (rc != MOSQ_ERR_SUCCESS) return fail(QStringLiteral("поток сети"), rc);
+    loopStarted_ = true;
+    sender_ = std::thread([this] { SenderMain(); });
+    Emit(QStringLiteral("MQTT: публикация на брокер %1, темы %2/…")
+             .arg(BrokerText(), QString::fromStdString(settings_.topicPrefix)));
+    return true;
+}
+
+void TMqttPublisher::Stop() {
+    {
+        std::lock_guard lock(mutex_);
+        if (stop_) return;
+        stop_ = true;
+    }
+    wake_.notify_all();
+    if (sender_.joinable()) sender_.join();
+    if (!loopStarted_) return;
+
+    bool connected;
+    {
+        std::lock_guard lock(mutex_);
+        connected = connected_;
+    }
+    if (connected) {
+        // Left behind retained, like the will, but as a clean goodbye.
+        int mid = -1;
+        const std::string state = StateTopic();
+        const int rc = mosquitto_publish(mosq_, &mid, state.c_str(), int(sizeof kOffline - 1), kOffline, kStateQos, true);
+        std::unique_lock lock(mutex_);
+        if (rc == MOSQ_ERR_SUCCESS) {
+            offlineMid_ = mid;
+            if (early_.erase(mid)) offlineDone_ = true;
+            wake_.wait_for(lock, kStopWait, [this] { return offlineDone_ || !connected_; });
+        }
+    }
+    mosquitto_disconnect(mosq_);
+    // Not connected: the network thread may be inside a connect attempt that only a cancel ends.
+    mosquitto_loop_stop(mosq_, !connected);
+    loopStarted_ = false;
+}
+
+void TMqttPublisher::SetItems(std::vector<TMqttItem> items) {
+    const size_t n = items.size();
+    {
+        std::lock_guard lock(mutex_);
+        items_ = std::make_shared<const std::vector<TMqttItem>>(std::move(items));
+        store_ = std::make_unique<TLatestValueStore>(n);
+    }
+    wake_.notify_one();
+}
+
+void TMqttPublisher::Update(const std::vector<TItemUpdate>& changes) {
+    if (changes.empty()) return;
+    {
+        std::lock_guard lock(mutex_);
+        if (!store_) return;
+        for (const TItemUpdate& u : changes)
+            if (store_->Put(u)) ++stats_.dropped;
+    }
+    wake_.notify_one();
+}
+
+TMqttPublisher::TStats TMqttPublisher::Stats() const {
+    std::lock_guard lock(mutex_);
+    TStats s = stats_;
+    s.connected = connected_;
+    s.waiting = store_ ? store_->WaitingCount() : 0;
+    return s;
+}
+
+void TMqttPublisher::OnConnect(mosquitto*, void* self, int rc) { static_cast<TMqttPublisher*>(self)->HandleConnect(rc); }
+void TMqttPublisher::OnDisconnect(mosquitto*, void* self, int rc) { static_cast<TMqttPublisher*>(self)->HandleDisconnect(rc); }
+void TMqttPublisher::OnPublish(mosquitto*, void* self, int mid) { static_cast<TMqttPublisher*>(self)->HandlePublish(mid); }
+
+void TMqttPublisher::HandleConnect(int rc) {
+    if (rc != 0) {
+        bool report;
+        {
+            std::lock_guard lock(mutex_);
+            report = rc != lastRefusal_;
+            lastRefusal_ = rc;
+        }
+        if (report)
+            Emit(QStringLiteral("MQTT: брокер %1 отказал в соединении: %2")
+                     .arg(BrokerText(), QString::fromUtf8(mosquitto_connack_string(rc))));
+        return;
+    }
+    // Called on the network thread, before libmosquitto resends what was left unacknowledged.
+    int mid = -1;
+    const std::string state = StateTopic();
+    const int prc = mosquitto_publish(mosq_, &mid, state.c_str(), int(sizeof kOnline - 1), kOnline, kStateQos, true);
+    {
+        std::lock_guard lock(mutex_);
+        connected_ = true;
+        lastRefusal_ = 0;
+        ++stats_.connects;
+        ++generation_;
+        oldOutstanding_ = outstanding_.size();
+        if (prc == MOSQ_ERR_SUCCESS) outstanding_[mid] = {false, uint8_t(kStateQos), generation_};
+        snapshotPending_ = true;
+        resendDeadline_ = std::chrono::steady_clock::now() + kResendWait;
+    }
+    wake_.notify_all();
+    Emit(QStringLiteral("MQTT: соединение с брокером %1 установлено").arg(BrokerText()));
+}
+
+void TMqttPublisher::HandleDisconnect(int rc) {
+    bool was;
+    {
+        std::lock_guard lock(mutex_);
+        was = connected_;
+        connected_ = false;
+        snapshotPending_ = false;
+        // QoS 0 messages still queued are discarded at the reconnect without a callback;
+        // QoS 1 ones are resent by libmosquitto and stay outstanding.
+        for (auto it = outstanding_.begin(); it != outstanding_.end();) {
+            if (it->second.qos == 0) {
+                if (it->second.value) ++stats_.dropped;
+                it = outstanding_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    wake_.notify_all();
+    if (was && rc != 0)
+        Emit(QStringLiteral("MQTT: соединение с брокером %1 потеряно: %2").arg(BrokerText(), ErrorText(rc)));
+    else if (was)
+        Emit(QStringLiteral("MQTT: соединение с брокером %1 закрыто").arg(BrokerText()));
+}
+
+void TMqttPublisher::HandlePublish(int mid) {
+    {
+        std::lock_guard lock(mutex_);
+        const auto it = outstanding_.find(mid);
+        if (it != outstanding_.end()) {
+            if (it->second.value) ++stats_.sent;
+            if (it->second.generation < generation_ && oldOutstanding_ > 0) --oldOutstanding_;
+            outstanding_.erase(it);
+        } else if (mid == offlineMid_) {
+            offlineDone_ = true;
+        } else {
+            early_.insert(mid);
+        }
+    }
+    wake_.notify_all();
+}
+
+bool TMqttPublisher::CanSend() const {
+    return connected_ && !snapshotPending_ && store_ && store_->WaitingCount() > 0 && outstanding_.size() < kWindow;
+}
+
+void TMqttPublisher::SenderMain() {
+    std::vector<TItemUpdate> batch;
+    batch.reserve(kBatch);
+    struct TSent {
+        uint32_t item;
+        int mid;
+        bool ok;
+    };
+    std::vector<TSent> results;
+    results.reserve(kBatch);
+    const int qos = settings_.qos;
+
+    std::unique_lock lock(mutex_);
+    std::chrono::seconds connectDelay(kReconnectDelayMin);
+    while (!stop_) {
+        if (firstConnectPending_) {
+            if (std::chrono::steady_clock::now() < nextConnectAttempt_) {
+                wake_.wait_until(lock, nextConnectAttempt_);
+                continue;
+            }
+            lock.unlock();
+            const int rc = mosquitto_reconnect_async(mosq_);
+            lock.lock();
+            if (rc == MOSQ_ERR_SUCCESS) {
+                firstConnectPending_ = false;
+            } else {
+                connectDelay = std::min(connectDelay * 2, std::chrono::seconds(kReconnectDelayMax));
+                nextConnectAttempt_ = std::chrono::steady_clock::now() + connectDelay;
+            }
+            continue;
+        }
+        if (snapshotPending_ && connected_) {
+            // The snapshot follows the resent messages, so none of those lands after it.
+            if (oldOutstanding_ == 0 || std::chrono::steady_clock::now() >= resendDeadline_) {
+                snapshotPending_ = false;
+                if (store_) store_->RequeueAll();
+            } else {
+                wake_.wait_until(lock, resendDeadline_);
+                continue;
+            }
+        }
+        if (!CanSend()) {
+            wake_.wait(lock, [this] { return stop_ || CanSend() || (snapshotPending_ && connected_); });
+            continue;
+        }
+        batch.clear();
+        store_->Take(std::min(kBatch, kWindow - outstanding_.size()), batch);
+        const std::shared_ptr<const std::vector<TMqttItem>> items = items_;
+        const uint64_t generation = generation_;
+        lock.unlock();
+
+        results.clear();
+        for (const TItemUpdate& u : batch) {
+            const TMqttItem& item = (*items)[u.item];
+            if (item.topic.empty()) continue;
+            const std::string payload = BuildMqttPayload(item.itemId, u.value.value, u.value.quality, u.value.unixMs);
+            int mid = -1;
+            const int rc = mosquitto_publish(mosq_, &mid, item.topic.c_str(), int(payload.size()), payload.data(), qos,
+                                             settings_.retain);
+            results.push_back({u.item, mid, rc == MOSQ_ERR_SUCCESS});
+        }
+
+        lock.lock();
+        bool failed = false;
+        for (const TSent& r : results) {
+            if (!r.ok) {
+                store_->Requeue(r.item);
+                failed = true;
+            } else if (early_.erase(r.mid)) {
+                ++stats_.sent;
+            } else {
+                outstanding_[r.mid] = {true, uint8_t(qos), generation};
+                if (generation < generation_) ++oldOutstanding_;  // a reconnect came in between
+            }
+        }
+        // Refused (the connection is going): try again once the state has settled.
+        if (failed) wake_.wait_for(lock, std::chrono::milliseconds(100));
+    }
+}
+
+}  // namespace qora

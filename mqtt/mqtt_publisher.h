@@ -1,0 +1,136 @@
+// Publishes the latest value of every item to an MQTT broker.
+//
+// Threads:
+//  - the window thread hands changed values over with Update: it takes the mutex for as long
+//    as copying them into the latest-value store takes, and never waits on the network;
+//  - libmosquitto's network thread (mosquitto_loop_start) connects, reconnects with back-off,
+//    sends and receives; its callbacks only update the state below under the mutex;
+//  - the sender thread takes waiting values out of the store, builds their payloads and hands
+//    them to libmosquitto, never more than kWindow unacknowledged at a time, and only while
+//    connected. So libmosquitto's own queue stays bounded during an outage, while the store
+//    keeps just the latest value per item.
+//
+// After every (re)connect: a retained "online" on <prefix>/$state, then, once the messages
+// libmosquitto resends from before the outage are acknowledged (so none of them can overwrite
+// a newer retained value), the full snapshot. The last will is a retained "offline".
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "mqtt/latest_value_store.h"
+#include "mqtt/mqtt_settings.h"
+
+struct mosquitto;
+
+namespace qora {
+
+struct TMqttItem {
+    std::string topic;   // UTF-8, empty: not published
+    std::string itemId;  // UTF-8
+};
+
+class TMqttPublisher {
+public:
+    using EventSink = std::function<void(const QString&)>;
+
+    // Messages handed to libmosquitto and not yet acknowledged (QoS 1) or written (QoS 0).
+    static constexpr size_t kWindow = 1024;
+    // Values taken out of the store per turn of the sender thread.
+    static constexpr size_t kBatch = 256;
+    // Reconnect back-off of libmosquitto: 1 s, growing to at most 10 s.
+    static constexpr unsigned kReconnectDelayMin = 1;
+    static constexpr unsigned kReconnectDelayMax = 10;
+    // How long the snapshot waits for the acknowledgements of messages resent after a reconnect.
+    static constexpr std::chrono::seconds kResendWait{10};
+    // How long Stop waits for the "offline" message to be acknowledged.
+    static constexpr std::chrono::milliseconds kStopWait{1500};
+
+    struct TStats {
+        bool connected = false;
+        uint64_t connects = 0;  // successful connects
+        uint64_t sent = 0;      // value messages acknowledged (QoS 1) or written (QoS 0)
+        uint64_t dropped = 0;   // values replaced before they could be sent, or lost with a connection
+        size_t waiting = 0;     // values waiting in the store
+    };
+
+    explicit TMqttPublisher(TMqttSettings settings);
+    ~TMqttPublisher();
+    TMqttPublisher(const TMqttPublisher&) = delete;
+    TMqttPublisher& operator=(const TMqttPublisher&) = delete;
+
+    // Event-log lines (connect, disconnect, refusal), called on libmosquitto's thread.
+    void SetEventSink(EventSink sink);
+    // Creates the client and starts connecting; false with the reason when libmosquitto refuses
+    // the settings. Call once.
+    bool Start(QString* error = nullptr);
+    // Publishes "offline", disconnects and ends both threads (bounded by about kStopWait).
+    void Stop();
+
+    // The items, indexed by item number; once, before the first Update.
+    void SetItems(std::vector<TMqttItem> items);
+    // The changed values of one push (window thread).
+    void Update(const std::vector<TItemUpdate>& changes);
+
+    TStats Stats() const;
+    const TMqttSettings& Settings() const { return settings_; }
+    std::string StateTopic() const { return settings_.topicPrefix + "/$state"; }
+
+private:
+    struct TOutstanding {
+        bool value;           // a value message (counts as sent), not a state message
+        uint8_t qos;
+        uint64_t generation;  // connection it was handed over in
+    };
+
+    static void OnConnect(mosquitto*, void* self, int rc);
+    static void OnDisconnect(mosquitto*, void* self, int rc);
+    static void OnPublish(mosquitto*, void* self, int mid);
+    void HandleConnect(int rc);
+    void HandleDisconnect(int rc);
+    void HandlePublish(int mid);
+    void Emit(const QString& line);
+    bool CanSend() const;  // mutex held
+    void SenderMain();
+    QString BrokerText() const;
+
+    const TMqttSettings settings_;
+    mosquitto* mosq_ = nullptr;
+    bool loopStarted_ = false;
+    std::thread sender_;
+
+    std::mutex sinkMutex_;
+    EventSink sink_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    bool connected_ = false;
+    bool firstConnectPending_ = false;
+    std::chrono::steady_clock::time_point nextConnectAttempt_;
+    bool snapshotPending_ = false;
+    std::chrono::steady_clock::time_point resendDeadline_;
+    uint64_t generation_ = 0;
+    size_t oldOutstanding_ = 0;  // outstanding from before the current connection
+    int lastRefusal_ = 0;
+    std::shared_ptr<const std::vector<TMqttItem>> items_;
+    std::unique_ptr<TLatestValueStore> store_;
+    std::unordered_map<int, TOutstanding> outstanding_;
+    std::unordered_set<int> early_;  // acknowledged before the sender recorded them
+    int offlineMid_ = -1;
+    bool offlineDone_ = false;
+    TStats stats_;
+};
+
+}  // namespace qora

@@ -1,0 +1,272 @@
+// The real program publishing to a broker the test starts: a copy of qora-opc-server in a
+// temporary directory with its own qora.ini (section MQTT), started headless on a configuration
+// made by qora-cfg, qora-sim answering on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <fstream>
+#include <sstream>
+
+#include "mqtt_test_broker.h"
+
+using namespace mqtttest;
+
+namespace {
+
+QJsonObject Json(const std::string& payload) { return QJsonDocument::fromJson(QByteArray::fromStdString(payload)).object(); }
+
+long RssKiB(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+int64_t SourceMs(const std::string& payload) {
+    const QDateTime t = QDateTime::fromString(Json(payload).value("sourceTime").toString(), Qt::ISODateWithMs);
+    return t.isValid() ? t.toMSecsSinceEpoch() : -1;
+}
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& errFile = "/dev/null", const std::string& input = {}) {
+    int in[2] = {-1, -1};
+    if (!input.empty() && ::pipe(in) != 0) return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (!input.empty()) {
+            ::dup2(in[0], 0);
+            ::close(in[1]);
+        }
+        const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(err, 2);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    if (!input.empty()) {
+        ::close(in[0]);
+        if (::write(in[1], input.data(), input.size()) < 0) std::perror("write");
+        ::close(in[1]);
+    }
+    return pid;
+}
+
+int Wait(pid_t pid) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Exit within bound, else killed and -1.
+int WaitBounded(pid_t pid, std::chrono::milliseconds bound) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::this_thread::sleep_for(20ms);
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+class MqttProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!Broker::Available()) GTEST_SKIP() << "mosquitto is not installed";
+        tmp_ = TempDir("qora-mqtt-prog");
+        fs::create_directories(tmp_ / "inst");
+        fs::create_directories(tmp_ / "run");
+        fs::permissions(tmp_ / "run", fs::perms::owner_all);
+        exe_ = (tmp_ / "inst" / "qora-opc-server").string();
+        fs::copy_file(QORA_PROGRAM_PATH, exe_);
+        link_ = (tmp_ / "ttySIM1").string();
+        ::setenv("XDG_RUNTIME_DIR", (tmp_ / "run").c_str(), 1);
+        ::setenv("HOME", tmp_.c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (tmp_ / "config").c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::unsetenv("DISPLAY");
+        ::unsetenv("WAYLAND_DISPLAY");
+    }
+    void TearDown() override {
+        for (pid_t p : children_) {
+            ::kill(p, SIGKILL);
+            ::waitpid(p, nullptr, 0);
+        }
+        std::error_code ec;
+        fs::remove_all(tmp_, ec);
+    }
+
+    // qora.ini with the catalogue, the simulated line, OPC UA on a free port and mqttSection.
+    void WriteIni(const std::string& mqttSection) {
+        std::ofstream ini(tmp_ / "inst" / "qora.ini");
+        ini << "[GENERAL]\nMAIN_CFG=\n\n[DEVICES]\nD0=Термометр\n\n[D_P]\nP0=0x0F\n\n"
+            << "[PARAMETERS]\nP0=Температура\nP1=Давление/бар\nP2=\nP3=Расход\n\n"
+            << "[SERIALCOMM]\nSIM1=" << link_ << "\n\n[OPCUA]\nHost=127.0.0.1\nPort=" << FreePort() << "\n\n"
+            << "[MQTT]\n" << mqttSection;
+    }
+    // Two devices share a name and a parameter (their topics must still differ); one falls silent, one never answers.
+    std::string MakeConfig() {
+        const std::string cfg = (tmp_ / "plant.cfg").string();
+        const std::string json =
+            R"({"points": [{"name": "Адаптер_1", "port": "SIM1", "period": 0.2, "active": true, "devices": [)"
+            R"({"name": "Живой", "type": 0, "address": 1, "parameters": [0, 1]},)"
+            R"({"name": "Умолкший", "type": 0, "address": 2, "parameters": [0]},)"
+            R"({"name": "Живой", "type": 0, "address": 254, "parameters": [0, 3]}]}]})";
+        EXPECT_EQ(Wait(Spawn({QORA_CFG_PATH, "create", cfg}, "/dev/null", json)), 0);
+        return cfg;
+    }
+    void StartSimulator() {
+        children_.push_back(Spawn({QORA_SIM_PATH, "--link", link_, "--device", "1:0=const:21.5,1=ramp:0:100000:1",
+                                   "--device", "2:0=const:7", "--fault", "2:silent-after:6", "--fault", "254:silent"}));
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        while (!fs::exists(link_) && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(20ms);
+        ASSERT_TRUE(fs::exists(link_));
+    }
+    pid_t StartProgram(const std::string& cfg) {
+        const pid_t pid = Spawn({exe_, "-f:" + cfg}, (tmp_ / "stderr.txt").string());
+        children_.push_back(pid);
+        return pid;
+    }
+    void Forget(pid_t pid) { children_.erase(std::remove(children_.begin(), children_.end(), pid), children_.end()); }
+    std::string Stderr() {
+        std::ifstream in(tmp_ / "stderr.txt");
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    std::string MqttSection(int port) {
+        return "Enabled=1\nHost=127.0.0.1\nPort=" + std::to_string(port) + "\nTopicPrefix=qt/prog\nKeepAlive=5\n";
+    }
+
+    fs::path tmp_;
+    std::string exe_;
+    std::string link_;
+    std::vector<pid_t> children_;
+};
+
+const std::string kLive0 = "qt/prog/Адаптер_1/Живой/Температура";
+const std::string kLive1 = "qt/prog/Адаптер_1/Живой/Давление_бар";
+const std::string kFading = "qt/prog/Адаптер_1/Умолкший/Температура";
+const std::string kMute = "qt/prog/Адаптер_1/Живой/Температура~2";
+const std::string kMute3 = "qt/prog/Адаптер_1/Живой/Расход";
+const std::string kState = "qt/prog/$state";
+
+bool Is(const std::map<std::string, std::string>& last, const std::string& topic, int quality) {
+    const auto it = last.find(topic);
+    return it != last.end() && Json(it->second).value("quality").toInt() == quality;
+}
+
+TEST_F(MqttProgramTest, EveryItemArrivesChangesFollowAndAnOutageEndsWithTheLatestValuesAndFlatMemory) {
+    Broker broker;
+    ASSERT_TRUE(broker.Start());
+    WriteIni(MqttSection(broker.Port()));
+    const std::string cfg = MakeConfig();
+    StartSimulator();
+    Subscriber sub(broker.Port(), "qt/#");
+    ASSERT_EQ(sub.ConnackRc(5s), 0);
+    const pid_t app = StartProgram(cfg);
+
+    // Every item, with its value, quality and status; the silent device ends BadNoCommunication.
+    ASSERT_TRUE(sub.WaitFor(30s, [](const auto& last) {
+        return Is(last, kLive0, 192) && Is(last, kLive1, 192) && Is(last, kFading, 24) && Is(last, kMute, 8) && Is(last, kMute3, 8) &&
+               last.count(kState);
+    })) << Stderr() << [&] {
+        std::string all;
+        for (const auto& [t, p] : sub.Last()) all += t + " " + p + "\n";
+        return all;
+    }();
+    auto last = sub.Last();
+    EXPECT_EQ(last.size(), 6u);
+    EXPECT_EQ(last.at(kState), "online");
+    const QJsonObject live0 = Json(last.at(kLive0));
+    EXPECT_EQ(live0.value("id").toString(), QStringLiteral("Адаптер_1(SIM1).Живой(Термометр №1).Температура"));
+    EXPECT_EQ(live0.value("nodeId").toString(), QStringLiteral("ns=1;s=Адаптер_1(SIM1).Живой(Термометр №1).Температура"));
+    EXPECT_EQ(live0.value("value").toDouble(), 21.5);
+    EXPECT_EQ(live0.value("status").toString(), QStringLiteral("Good"));
+    EXPECT_EQ(Json(last.at(kLive1)).value("id").toString(), QStringLiteral("Адаптер_1(SIM1).Живой(Термометр №1).Давление/бар"));
+    const QJsonObject fading = Json(last.at(kFading));
+    EXPECT_EQ(fading.value("status").toString(), QStringLiteral("BadNoCommunication"));
+    const QJsonObject mute = Json(last.at(kMute));
+    EXPECT_EQ(mute.value("id").toString(), QStringLiteral("Адаптер_1(SIM1).Живой(Термометр №254).Температура"));
+    EXPECT_EQ(mute.value("value").toDouble(), 9999999.0);
+    EXPECT_EQ(mute.value("status").toString(), QStringLiteral("BadNotConnected"));
+
+    // A change (the ramp moves with every reply) arrives within 2 s.
+    const double ramp = Json(last.at(kLive1)).value("value").toDouble();
+    EXPECT_TRUE(sub.WaitFor(2s, [&](const auto& now) { return Json(now.at(kLive1)).value("value").toDouble() != ramp; }));
+
+    // The broker is gone for 10 s while the ramp goes on.
+    std::this_thread::sleep_for(2s);  // let the program's memory settle after its start
+    const long rssBefore = RssKiB(app);
+    broker.Kill();
+    const int64_t outageStart = NowMs();
+    std::this_thread::sleep_for(10s);
+    ASSERT_TRUE(broker.Start());
+    // The broker kept nothing: what a new subscriber finds retained is the program's snapshot.
+    Subscriber after(broker.Port(), "qt/#");
+    ASSERT_TRUE(after.WaitFor(30s, [&](const auto& now) {
+        return now.size() == 6 && now.count(kLive1) && SourceMs(now.at(kLive1)) > outageStart + 10000;
+    })) << after.Last().size();
+    Subscriber snapshot(broker.Port(), "qt/#");
+    EXPECT_TRUE(snapshot.WaitFor(5s, [](const auto& now) { return now.size() == 6; }));
+    const auto retained = snapshot.Retained();
+    EXPECT_EQ(retained.size(), 6u);
+    EXPECT_EQ(retained.at(kState), "online");
+    EXPECT_EQ(Json(retained.at(kLive0)).value("value").toDouble(), 21.5);
+    EXPECT_EQ(Json(retained.at(kFading)).value("quality").toInt(), 24);
+    EXPECT_EQ(Json(retained.at(kMute)).value("quality").toInt(), 8);
+    const long rssAfter = RssKiB(app);
+    std::printf("program RSS %ld KiB before the outage, %ld KiB after\n", rssBefore, rssAfter);
+    EXPECT_LT(rssAfter - rssBefore, 4 * 1024);
+
+    ::kill(app, SIGTERM);
+    EXPECT_EQ(WaitBounded(app, 10s), 0);
+    Forget(app);
+    Subscriber end(broker.Port(), kState);
+    EXPECT_TRUE(end.WaitFor(5s, [](const auto& now) { return now.count(kState) && now.at(kState) == "offline"; }));
+}
+
+TEST_F(MqttProgramTest, TheLastWillReadsOfflineAfterTheProgramIsKilled) {
+    Broker broker;
+    ASSERT_TRUE(broker.Start());
+    WriteIni(MqttSection(broker.Port()));
+    const std::string cfg = MakeConfig();
+    StartSimulator();
+    Subscriber sub(broker.Port(), kState);
+    const pid_t app = StartProgram(cfg);
+    ASSERT_TRUE(sub.WaitFor(30s, [](const auto& now) { return now.count(kState) && now.at(kState) == "online"; })) << Stderr();
+    ::kill(app, SIGKILL);
+    Wait(app);
+    Forget(app);
+    EXPECT_TRUE(sub.WaitFor(15s, [](const auto& now) { return now.at(kState) == "offline"; }));
+    Subscriber late(broker.Port(), kState);
+    EXPECT_TRUE(late.WaitFor(5s, [](const auto& now) { return now.count(kState) && now.at(kState) == "offline"; }));
+}
+
+TEST_F(MqttProgramTest, BadSettingsAreReportedAtStartUpAndTheProgramRunsWithoutMqtt) {
+    WriteIni("Enabled=1\nPort=18x\nQoS=2\n");
+    const std::string cfg = MakeConfig();
+    const pid_t app = StartProgram(cfg);
+    std::this_thread::sleep_for(2s);
+    ASSERT_EQ(::waitpid(app, nullptr, WNOHANG), 0) << "the program ended: " << Stderr();
+    ::kill(app, SIGTERM);
+    EXPECT_EQ(WaitBounded(app, 10s), 0);
+    Forget(app);
+    const std::string err = Stderr();
+    EXPECT_NE(err.find("MQTT/Host"), std::string::npos) << err;
+    EXPECT_NE(err.find("MQTT/Port"), std::string::npos) << err;
+    EXPECT_NE(err.find("MQTT/QoS"), std::string::npos) << err;
+}
+
+}  // namespace

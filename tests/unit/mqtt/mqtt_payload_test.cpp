@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "mqtt/mqtt_payload.h"
+
+using namespace qora;
+
+namespace {
+
+TEST(MqttPayload, ValueTextReadsBackAsTheSameFloat) {
+    const float values[] = {21.5f, 0.1f, 9999999.0f, -0.0f, 1e-45f, 1.17549435e-38f, 3.4028235e38f, -123.456f,
+                            16777216.0f, 85.39844f, 1.0f / 3.0f};
+    for (const float v : values) {
+        const std::string text = FormatMqttValue(v);
+        EXPECT_EQ(std::bit_cast<uint32_t>(std::strtof(text.c_str(), nullptr)), std::bit_cast<uint32_t>(v)) << text;
+        // And as JSON, through a double.
+        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString("[" + text + "]"));
+        ASSERT_TRUE(doc.isArray()) << text;
+        EXPECT_EQ(float(doc.array().at(0).toDouble()), v) << text;
+    }
+    EXPECT_EQ(FormatMqttValue(21.5f), "21.5");
+    EXPECT_EQ(FormatMqttValue(9999999.0f), "9999999");
+    EXPECT_EQ(FormatMqttValue(0.1f), "0.1");
+}
+
+TEST(MqttPayload, NanAndInfinityAreNull) {
+    EXPECT_EQ(FormatMqttValue(std::numeric_limits<float>::quiet_NaN()), "null");
+    EXPECT_EQ(FormatMqttValue(std::numeric_limits<float>::infinity()), "null");
+    EXPECT_EQ(FormatMqttValue(-std::numeric_limits<float>::infinity()), "null");
+}
+
+TEST(MqttPayload, StatusFollowsTheQuality) {
+    const struct {
+        uint16_t quality;
+        const char* status;
+    } cases[] = {{192, "Good"}, {8, "BadNotConnected"}, {24, "BadNoCommunication"}, {0, "Bad"}, {216, "Bad"}, {193, "Bad"}};
+    for (const auto& c : cases) EXPECT_STREQ(MqttStatusText(c.quality), c.status) << c.quality;
+}
+
+TEST(MqttPayload, SourceTimeIsUtcWithMilliseconds) {
+    EXPECT_EQ(FormatUtcMs(0), "1970-01-01T00:00:00.000Z");
+    EXPECT_EQ(FormatUtcMs(1796723740123), "2026-12-08T09:55:40.123Z");
+    EXPECT_EQ(FormatUtcMs(951782400999), "2000-02-29T00:00:00.999Z");
+    EXPECT_EQ(FormatUtcMs(-1), "1969-12-31T23:59:59.999Z");
+}
+
+TEST(MqttPayload, IsOneJsonObjectWithEveryField) {
+    const std::string id = "Котельная(SIM1).Котёл_1(Термометр \"ТМ\\2\" №1).Темп\x01";
+    const std::string payload = BuildMqttPayload(id, 21.5f, 192, 1796723740123);
+    QJsonParseError err;
+    const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(payload), &err).object();
+    ASSERT_EQ(err.error, QJsonParseError::NoError) << payload;
+    EXPECT_EQ(o.value("id").toString().toStdString(), id);
+    EXPECT_EQ(o.value("nodeId").toString().toStdString(), "ns=1;s=" + id);
+    EXPECT_EQ(o.value("value").toDouble(), 21.5);
+    EXPECT_EQ(o.value("quality").toInt(), 192);
+    EXPECT_EQ(o.value("status").toString(), QStringLiteral("Good"));
+    EXPECT_EQ(o.value("sourceTime").toString(), QStringLiteral("2026-12-08T09:55:40.123Z"));
+    EXPECT_EQ(o.size(), 6);
+
+    const QJsonObject nan =
+        QJsonDocument::fromJson(QByteArray::fromStdString(BuildMqttPayload("x", std::nanf(""), 24, 0))).object();
+    EXPECT_TRUE(nan.value("value").isNull());
+    EXPECT_EQ(nan.value("status").toString(), QStringLiteral("BadNoCommunication"));
+}
+
+}  // namespace
