@@ -104,7 +104,9 @@ void TProgram::FormCreate() {
     itemCheckTimer_ = new QTimer(this);
     itemCheckTimer_->setInterval(kItemCheckIntervalMs);
     connect(itemCheckTimer_, &QTimer::timeout, this, [this] {
-        if (opc_) opc_->CheckItems(*model_);
+        if (!opc_) return;
+        opc_->CheckItems(*model_);
+        if (mqttBridge_) mqttBridge_->PublishOrphans(*opc_, QDateTime::currentMSecsSinceEpoch());
     });
     core.pollingHook = [this](bool started) {
         if (!opc_) return;

@@ -62,10 +62,13 @@ void TMqttBridge::Tick(const TConfigModel& m, const COPCServer& opc, int64_t uni
         lastBits_.assign(items.size(), 0);
         lastQuality_.assign(items.size(), 0);
         seen_.assign(items.size(), 0);
+        orphanSent_.assign(items.size(), 0);
         publisher_.SetItems(std::move(items));
     }
     changes_.clear();
+    AppendOrphans(opc, unixMs);
     ForEachItem(m, opc, [&](int p, int d, int k, int n) {
+        if (opc.ItemOrphaned(n)) return;
         const TDevice& dev = m.points[p].devices[d];
         const float value = LoadValue(dev, k);
         const uint16_t quality = LoadQuality(dev, k);
@@ -78,6 +81,21 @@ void TMqttBridge::Tick(const TConfigModel& m, const COPCServer& opc, int64_t uni
         changes_.push_back({uint32_t(n), {value, quality, unixMs}});
     });
     publisher_.Update(changes_);
+}
+
+void TMqttBridge::AppendOrphans(const COPCServer& opc, int64_t unixMs) {
+    for (size_t i = 0; i < orphanSent_.size(); ++i) {
+        if (orphanSent_[i] || !opc.ItemOrphaned(int(i))) continue;
+        orphanSent_[i] = 1;
+        changes_.push_back({uint32_t(i), {kNoValue, kQualityNotConnected, unixMs}});
+    }
+}
+
+void TMqttBridge::PublishOrphans(const COPCServer& opc, int64_t unixMs) {
+    if (!itemsBuilt_) return;
+    changes_.clear();
+    AppendOrphans(opc, unixMs);
+    if (!changes_.empty()) publisher_.Update(changes_);
 }
 
 }  // namespace qora

@@ -6,7 +6,9 @@
 
 #include <fstream>
 
+#include "mqtt/mqtt_bridge.h"
 #include "mqtt/mqtt_publisher.h"
+#include "opc/opc_server.h"
 #include "mqtt_test_broker.h"
 
 using namespace qora;
@@ -254,3 +256,70 @@ TEST_F(MqttPublisherTest, StopLeavesARetainedOfflineAndEndsPromptlyWithoutABroke
 }
 
 }  // namespace
+
+// The bridge between the server object and the publisher: an item whose device is deleted is
+// published once as not connected with the no-value marker, and the device that moves into its
+// records keeps its own topic.
+TEST_F(MqttPublisherTest, AnItemWhoseDeviceIsDeletedIsPublishedNotConnectedAndTheMovedDeviceKeepsItsTopic) {
+    Broker broker;
+    ASSERT_TRUE(broker.Start());
+    Subscriber sub(broker.Port(), "qt/#");
+    ASSERT_EQ(sub.ConnackRc(5s), 0);
+    TMqttPublisher pub(Settings(broker.Port(), "bridge"));
+    ASSERT_TRUE(pub.Start());
+
+    std::unique_ptr<TConfigModel, ModelDeleter> model(CreateModel());
+    CopyName(model->paramNames[0], u"Т", kMaxCatalogNameChars);
+    CopyName(model->typeNames[0], u"Тип", kMaxCatalogNameChars);
+    model->typeCount = 1;
+    model->typeMasks[0] = 1;
+    ASSERT_EQ(AppendPoint(*model, u"Линия", "ttyS0", 1, true), ModelResult::Ok);
+    ASSERT_EQ(AppendDevice(*model, 0, u"Первый", 0, 1, 0b1), ModelResult::Ok);
+    ASSERT_EQ(AppendDevice(*model, 0, u"Второй", 0, 2, 0b1), ModelResult::Ok);
+    COPCServer server;
+    ua::ServerConfig cfg;
+    cfg.host = "127.0.0.1";
+    cfg.port = 0;
+    cfg.bindRetryMs = 0;
+    server.GBSetEndpointConfig(cfg);
+    server.InitializeOPC(*model);
+    ASSERT_EQ(server.ItemCount(), 2);
+
+    TMqttBridge bridge(pub);
+    for (int d = 0; d < 2; ++d) {
+        StoreValue(model->points[0].devices[d], 0, 1.0f + float(d));
+        StoreQuality(model->points[0].devices[d], 0, kQualityGood);
+    }
+    server.PushAll(*model);
+    bridge.Tick(*model, server, NowMs());
+    const std::string first = "qt/bridge/Линия/Первый/Т";
+    const std::string second = "qt/bridge/Линия/Второй/Т";
+    ASSERT_TRUE(sub.WaitFor(10s, [&](const auto& last) { return HasValue(last, first, 1.0) && HasValue(last, second, 2.0); }));
+
+    // The first device is deleted; the second moves into its records and reads 5.
+    server.BeginModelEdit();
+    ASSERT_EQ(DeleteDevice(*model, 0, 0), ModelResult::Ok);
+    server.EndModelEdit();
+    StoreValue(model->points[0].devices[0], 0, 5.0f);
+    StoreQuality(model->points[0].devices[0], 0, kQualityGood);
+    server.PushAll(*model);
+    bridge.Tick(*model, server, NowMs());
+    ASSERT_TRUE(sub.WaitFor(10s, [&](const auto& last) {
+        const auto it = last.find(first);
+        return it != last.end() && Json(it->second).value("quality").toInt() == kQualityNotConnected &&
+               HasValue(last, second, 5.0);
+    }));
+    const QJsonObject gone = Json(sub.Last().at(first));
+    EXPECT_EQ(float(gone.value("value").toDouble()), kNoValue);
+    EXPECT_EQ(gone.value("status").toString(), QStringLiteral("BadNotConnected"));
+
+    // Published once: later ticks leave the topic alone.
+    const uint64_t sent = pub.Stats().sent;
+    StoreValue(model->points[0].devices[0], 0, 6.0f);
+    server.PushAll(*model);
+    bridge.Tick(*model, server, NowMs());
+    ASSERT_TRUE(sub.WaitFor(10s, [&](const auto& last) { return HasValue(last, second, 6.0); }));
+    EXPECT_TRUE(sub.WaitFor(5s, [&](const auto&) { return pub.Stats().sent == sent + 1; })) << pub.Stats().sent;
+    EXPECT_EQ(Json(sub.Last().at(first)).value("quality").toInt(), kQualityNotConnected);
+    server.ShutdownOPC();
+}
