@@ -38,6 +38,10 @@ QString ErrnoText(int error) {
     case ENFILE: return QStringLiteral("Слишком много открытых файлов");
     case EBUSY: return QStringLiteral("Устройство или ресурс занято");
     case ETXTBSY: return QStringLiteral("Текстовый файл занят");
+    // Errors of the OPC UA endpoint's listening socket.
+    case EADDRINUSE: return QStringLiteral("Адрес уже используется");
+    case EADDRNOTAVAIL: return QStringLiteral("Невозможно назначить запрошенный адрес");
+    case EAFNOSUPPORT: return QStringLiteral("Семейство адресов не поддерживается протоколом");
     default: break;
     }
     char buf[256];

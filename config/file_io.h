@@ -11,8 +11,8 @@
 
 namespace qora {
 
-// Russian text of the operating system's error number: the common file errors from a table of
-// their own (whatever the process locale), any other from the C library.
+// Russian text of the operating system's error number: the common file and listening-socket
+// errors from a table of their own (whatever the process locale), any other from the C library.
 QString ErrnoText(int error);
 
 // 'Не удалось открыть файл "<path>". <reason>' and 'Не удалось создать файл "<path>". <reason>'.

@@ -93,7 +93,7 @@ async function main() {
   // No display, no runtime directory: what a service or an ssh session has.
   const env = { ...process.env, HOME: tmp, TMPDIR: tmp, XDG_CONFIG_HOME: path.join(tmp, "config") };
   for (const v of ["DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR", "QT_LOGGING_RULES"]) delete env[v];
-  const failure = new RegExp(`^qora-opc-server: Сервер OPC UA не может принимать подключения на 127\\.0\\.0\\.1:${port}: .+\\. Повторные попытки продолжаются\\.$`);
+  const failure = new RegExp(`^qora-opc-server: Сервер OPC UA не может принимать подключения на 127\\.0\\.0\\.1:${port}: Адрес уже используется\\. Повторные попытки продолжаются\\.$`);
   const success = new RegExp(`^qora-opc-server: Сервер OPC UA принимает подключения на 127\\.0\\.0\\.1:${port}\\.$`);
 
   // 1. The failure is told at once; SIGTERM ends the process at once.

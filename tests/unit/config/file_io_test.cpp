@@ -177,6 +177,7 @@ TEST(FileErrors, OperatorTextsAreRussianWhateverTheLocale) {
         {ENAMETOOLONG, "Слишком длинное имя файла"},
         {ELOOP, "Слишком много уровней символьных ссылок"},
         {EPERM, "Операция не позволена"},
+        {EADDRINUSE, "Адрес уже используется"},
     };
     for (const auto& c : cases) EXPECT_EQ(ErrnoText(c.error).toStdString(), c.text) << c.error;
     EXPECT_EQ(OpenFileError(QStringLiteral("/a/b.cfg"), ENOENT),
