@@ -4,7 +4,13 @@
 #include "config_test_util.h"
 #include "read_only_dir.h"
 
+#include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
+
+#include <sys/mount.h>
+
+#include <cerrno>
 
 #include <gtest/gtest.h>
 
@@ -377,7 +383,7 @@ TEST_F(DocumentTest, StartUpWithRefusedFileLeavesAnUntitledConfiguration) {
 namespace {
 
 // The ways the folder of a loaded configuration stops taking files, each made for real.
-enum class Breakage { Removed, ReadOnly, ReplacedByFile };
+enum class Breakage { Removed, ReadOnly, ReplacedByFile, Full };
 
 struct BrokenFolderCase {
     Breakage breakage;
@@ -388,6 +394,39 @@ const BrokenFolderCase kBrokenFolders[] = {
     {Breakage::Removed, "Нет такого файла или каталога"},
     {Breakage::ReadOnly, "Отказано в доступе"},
     {Breakage::ReplacedByFile, "Это не каталог"},
+    {Breakage::Full, "На устройстве не осталось свободного места"},
+};
+
+// A file system of its own, too small for the edited configuration, mounted over a folder and
+// holding a copy of what the folder held; unmounted (and the folder back as it was) at the end.
+// Mounting needs the right to; without it Mounted() is false.
+class TSmallFileSystem {
+public:
+    explicit TSmallFileSystem(const QString& folder) : folder_(QFile::encodeName(folder).toStdString()) {
+        std::vector<std::pair<std::string, QByteArray>> files;
+        for (const QString& name : QDir(folder).entryList(QDir::Files)) {
+            QFile f(folder + u'/' + name);
+            if (f.open(QIODevice::ReadOnly)) files.emplace_back(QFile::encodeName(name).toStdString(), f.readAll());
+        }
+        if (::mount("tmpfs", folder_.c_str(), "tmpfs", 0, "size=128k") != 0) return;
+        mounted_ = true;
+        ready_ = true;
+        for (const auto& [name, bytes] : files) {
+            QFile f(QFile::decodeName(QByteArray::fromStdString(folder_ + "/" + name)));
+            if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size()) ready_ = false;
+        }
+    }
+    ~TSmallFileSystem() {
+        if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
+    }
+    TSmallFileSystem(const TSmallFileSystem&) = delete;
+    TSmallFileSystem& operator=(const TSmallFileSystem&) = delete;
+    bool Mounted() const { return ready_; }
+
+private:
+    std::string folder_;
+    bool mounted_ = false;
+    bool ready_ = false;
 };
 
 class BrokenFolderTest : public DocumentTest, public ::testing::WithParamInterface<BrokenFolderCase> {
@@ -410,6 +449,10 @@ protected:
             ASSERT_TRUE(QDir(Path("site")).removeRecursively());
             ASSERT_TRUE(WriteText(Path("site"), QByteArrayLiteral("a file where the folder was")));
             break;
+        case Breakage::Full:
+            full = std::make_unique<TSmallFileSystem>(Path("site"));
+            if (!full->Mounted()) GTEST_SKIP() << "no right to mount a small file system here";
+            break;
         }
         log.clear();
     }
@@ -422,13 +465,20 @@ protected:
         ExpectState("plant", SiteDir(), true, false);
         EXPECT_EQ(model->pointCount, 2);
         readOnly.reset();
-        if (GetParam().breakage == Breakage::ReadOnly) {
+        if (GetParam().breakage == Breakage::ReadOnly || GetParam().breakage == Breakage::Full) {
             EXPECT_EQ(ReadAll(Path("site/plant.cfg")), plantBytes);
         }
+        if (full) {
+            // Nothing half written is left behind on the full file system.
+            EXPECT_EQ(QDir(Path("site")).entryList(QDir::Files | QDir::Hidden | QDir::System),
+                      QStringList{QStringLiteral("plant.cfg")});
+        }
+        full.reset();
     }
 
     std::vector<uint8_t> plantBytes;
     std::unique_ptr<TReadOnlyDirectory> readOnly;
+    std::unique_ptr<TSmallFileSystem> full;
 };
 
 }  // namespace
@@ -474,6 +524,7 @@ INSTANTIATE_TEST_SUITE_P(Folders, BrokenFolderTest, ::testing::ValuesIn(kBrokenF
                              case Breakage::Removed: return std::string("Removed");
                              case Breakage::ReadOnly: return std::string("ReadOnly");
                              case Breakage::ReplacedByFile: return std::string("ReplacedByFile");
+                             case Breakage::Full: return std::string("Full");
                              }
                              return std::string();
                          });
