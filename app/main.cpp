@@ -49,8 +49,10 @@ int RunProgram(qora::TApplication& app, const std::vector<std::string>& args, bo
     // SIGHUP restarts the program, so a service reloads MAIN_CFG and the catalogue.
     QObject::connect(&watcher, &qora::TSignalWatcher::reloadRequested, &program,
                      [&program] { program.RestartExecute(); });
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &program, [&program](QSessionManager&) {
-        program.WMQueryEndSession();
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &program, [&program](QSessionManager& manager) {
+        // Unsaved edits that could not be written, or a server the operator keeps running: ask
+        // the session manager not to end the session.
+        if (!program.WMQueryEndSession()) manager.cancel();
     });
     QObject::connect(&program.Window(), &qora::TMainForm::FileExitRequested, &program,
                      [&program] { program.FileExitExecute(); });

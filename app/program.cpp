@@ -252,8 +252,10 @@ void TProgram::FileExitExecute() {
     EndMessageLoop();
 }
 
-void TProgram::WMQueryEndSession() {
-    if (SaveAndConfirmShutdown()) ShutdownSequence();
+bool TProgram::WMQueryEndSession() {
+    if (!SaveAndConfirmShutdown()) return false;
+    ShutdownSequence();
+    return true;
 }
 
 void TProgram::RestartExecute() {

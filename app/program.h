@@ -53,8 +53,9 @@ public:
     // Ways out.
     void FileExitExecute();
     // Session manager's query at log-off: save question, in-use question, shutdown sequence;
-    // the program goes on running.
-    void WMQueryEndSession();
+    // the program goes on running. False when the server was not shut down (a save the operator
+    // asked for failed, or the operator kept the server running): the log-off is to be cancelled.
+    bool WMQueryEndSession();
     // The save question, then the new process: started detached (the port and the
     // single-instance lock are freed for it first), or, when the service unit started this
     // process, by the service manager after this process ends with the restart status. A new

@@ -184,9 +184,21 @@ TEST_F(Program, SessionEndQueryShutsTheServerDownButKeepsPolling) {
     WriteConfig(Path("plant.cfg"));
     auto p = Start({QStringLiteral("-f:") + Path("plant.cfg")});
     p->StartInitThread();
-    p->WMQueryEndSession();
+    EXPECT_TRUE(p->WMQueryEndSession());
     EXPECT_FALSE(p->Server()->impl().Registered());
     EXPECT_TRUE(p->Window().OPCTimer()->isActive());
+}
+
+TEST_F(Program, SessionEndQueryAsksToCancelTheLogOffWhenTheServerStaysUp) {
+    WriteConfig(Path("plant.cfg"));
+    auto p = Start({QStringLiteral("-f:") + Path("plant.cfg")});
+    p->StartInitThread();
+    p->WaitForInitThread();
+    p->Server()->GBOnCreateInstance(nullptr);  // a client: the in-use question comes
+    prompt_.answer = false;                      // keep the server running
+    EXPECT_FALSE(p->WMQueryEndSession());
+    EXPECT_TRUE(p->Server()->impl().Registered());
+    p->Server()->GBOnDestroyInstance(nullptr);
 }
 
 TEST_F(Program, ExitEndsTheMessageLoopWhileTheWindowIsShown) {
@@ -223,7 +235,7 @@ TEST_F(Program, ExitAndSessionEndStopWhenTheAskedSaveFails) {
     EditAndRemoveFolder(*p, Path("cfg"));
     prompt_.answer = true;
     p->FileExitExecute();
-    p->WMQueryEndSession();
+    EXPECT_FALSE(p->WMQueryEndSession());
     // Only the save question each time, never the in-use one, and each failure told.
     ASSERT_EQ(prompt_.questions.size(), 2);
     for (const QString& q : prompt_.questions) EXPECT_TRUE(q.contains(QStringLiteral("не сохранена"))) << q.toStdString();
