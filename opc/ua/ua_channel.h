@@ -19,7 +19,7 @@ struct PartialMessage {
 };
 
 class Connection {
-public:
+  public:
     // HEL expected, then OPN, then MSG/OPN renewals/CLO.
     enum class State { AwaitHello, AwaitOpen, Open };
 
@@ -49,13 +49,14 @@ public:
     // with its grace.
     Millis Deadline(Millis handshakeTimeoutMs) const {
         if (!IsOpen()) return accepted + handshakeTimeoutMs;
-        return tokenCreated + static_cast<Millis>(tokenLifetime) * kTokenGraceNumerator / kTokenGraceDenominator;
+        return tokenCreated +
+               static_cast<Millis>(tokenLifetime) * kTokenGraceNumerator / kTokenGraceDenominator;
     }
 };
 
 // The connections by transport id, and the ids handed to secure channels and their tokens.
 class ChannelTable {
-public:
+  public:
     Connection* Find(uint64_t conn) {
         auto it = connections_.find(conn);
         return it == connections_.end() ? nullptr : it->second.get();
@@ -89,7 +90,7 @@ public:
     uint32_t NewChannelId() { return Next(nextChannelId_); }
     uint32_t NewTokenId() { return Next(nextTokenId_); }
 
-private:
+  private:
     static uint32_t Next(uint32_t& counter) {
         const uint32_t v = counter++;
         if (counter == 0) counter = 1;

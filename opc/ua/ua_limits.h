@@ -55,10 +55,10 @@ inline StatusCode OperationCountFault(size_t count, uint32_t limit) {
 }
 
 // Fixed protocol limits (the configurable ones live in ServerConfig).
-inline constexpr uint32_t kMinBufferSize = 8192;         // smallest buffer the protocol allows
-inline constexpr uint32_t kOwnBufferSize = 65535;        // our receive and send chunk size
-inline constexpr uint32_t kMaxEndpointUrlLength = 4096;  // HEL endpoint URL limit of the protocol
-inline constexpr uint32_t kChunkHeaderSize = 24;         // header, channel id, token id, sequence header
+inline constexpr uint32_t kMinBufferSize = 8192;          // smallest buffer the protocol allows
+inline constexpr uint32_t kOwnBufferSize = 65535;         // our receive and send chunk size
+inline constexpr uint32_t kMaxEndpointUrlLength = 4096;   // HEL endpoint URL limit of the protocol
+inline constexpr uint32_t kChunkHeaderSize = 24;          // header, channel id, token id, sequence header
 inline constexpr size_t kMaxPendingChunksPerChannel = 4;  // messages being assembled at once
 inline constexpr size_t kMaxContinuationPoints = 10;      // per session
 inline constexpr uint32_t kDefaultMaxReferencesPerNode = 1000;
@@ -75,8 +75,8 @@ inline constexpr int64_t kTokenGraceNumerator = 5;
 inline constexpr int64_t kTokenGraceDenominator = 4;
 
 // Timer cadence of the engine.
-inline constexpr Millis kIdleTickMs = 1000;           // longest wait between two ticks
-inline constexpr Millis kShutdownDrainMs = 2000;      // notifications of a shutdown get this long to go out
-inline constexpr Millis kShutdownPollMs = 10;         // tick period while they drain
+inline constexpr Millis kIdleTickMs = 1000;       // longest wait between two ticks
+inline constexpr Millis kShutdownDrainMs = 2000;  // notifications of a shutdown get this long to go out
+inline constexpr Millis kShutdownPollMs = 10;     // tick period while they drain
 
 }  // namespace qora::ua

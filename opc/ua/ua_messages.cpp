@@ -18,8 +18,8 @@ constexpr uint32_t kUserTokenTypeAnonymous = 0;
 constexpr size_t kWireString = 4;
 constexpr size_t kWireUInt32 = 4;
 constexpr size_t kWireNodeId = 2;
-constexpr size_t kWireSignedCertificate = 8;   // two ByteStrings
-constexpr size_t kWireAcknowledgement = 8;     // two UInt32
+constexpr size_t kWireSignedCertificate = 8;  // two ByteStrings
+constexpr size_t kWireAcknowledgement = 8;    // two UInt32
 constexpr size_t kWireReadValueId = 16;
 constexpr size_t kWireWriteValue = 11;
 constexpr size_t kWireBrowseDescription = 17;
@@ -32,7 +32,8 @@ constexpr size_t kWriteValueMemory = sizeof(NodeId) + 64;
 
 // Decodes an array (null as empty); each element is charged to the message budget.
 template <typename T, typename F>
-std::vector<T> DecodeArray(Decoder& d, size_t minWireSize, F&& decodeOne, size_t memoryPerElement = sizeof(T)) {
+std::vector<T> DecodeArray(Decoder& d, size_t minWireSize, F&& decodeOne,
+                           size_t memoryPerElement = sizeof(T)) {
     const size_t n = d.ArrayCount(minWireSize, memoryPerElement);
     std::vector<T> out;
     out.reserve(n);
@@ -54,7 +55,9 @@ void EncodeArray(Encoder& e, const std::vector<T>& v, F&& encodeOne) {
     for (const T& x : v) encodeOne(e, x);
 }
 
-void EncodeDiagnosticsNone(Encoder& e) { e.ArrayLength(0); }
+void EncodeDiagnosticsNone(Encoder& e) {
+    e.ArrayLength(0);
+}
 
 void EncodeApplication(Encoder& e, const ApplicationDescription& a) {
     e.String(std::string_view(a.applicationUri));
@@ -102,7 +105,9 @@ void EncodeNoFilterResult(Encoder& e) {
 
 }  // namespace
 
-const char* TransportProfileUri() { return kTransportProfile; }
+const char* TransportProfileUri() {
+    return kTransportProfile;
+}
 
 RequestHeader DecodeRequestHeader(Decoder& d) {
     RequestHeader h;
@@ -139,7 +144,9 @@ void Decode(Decoder& d, GetEndpointsRequest& r) {
     r.profileUris = DecodeStrings(d);
 }
 
-void Encode(Encoder& e, const GetEndpointsResponse& r) { EncodeArray(e, r.endpoints, EncodeEndpoint); }
+void Encode(Encoder& e, const GetEndpointsResponse& r) {
+    EncodeArray(e, r.endpoints, EncodeEndpoint);
+}
 
 void Decode(Decoder& d, FindServersRequest& r) {
     r.endpointUrl = d.StringValue();
@@ -147,18 +154,20 @@ void Decode(Decoder& d, FindServersRequest& r) {
     r.serverUris = DecodeStrings(d);
 }
 
-void Encode(Encoder& e, const FindServersResponse& r) { EncodeArray(e, r.servers, EncodeApplication); }
+void Encode(Encoder& e, const FindServersResponse& r) {
+    EncodeArray(e, r.servers, EncodeApplication);
+}
 
 // ---------------------------------------------------------------- session
 
 void Decode(Decoder& d, CreateSessionRequest& r) {
     // ClientDescription
-    d.String();  // application URI
-    d.String();  // product URI
-    d.Text();    // application name
-    d.UInt32();  // application type
-    d.String();  // gateway server URI
-    d.String();  // discovery profile URI
+    d.String();        // application URI
+    d.String();        // product URI
+    d.Text();          // application name
+    d.UInt32();        // application type
+    d.String();        // gateway server URI
+    d.String();        // discovery profile URI
     DecodeStrings(d);  // discovery URLs
     d.String();        // server URI
     r.endpointUrl = d.StringValue();
@@ -206,11 +215,17 @@ void Encode(Encoder& e, const ActivateSessionResponse& r) {
     e.ArrayLength(0);  // diagnostic infos
 }
 
-void Decode(Decoder& d, CloseSessionRequest& r) { r.deleteSubscriptions = d.Boolean(); }
+void Decode(Decoder& d, CloseSessionRequest& r) {
+    r.deleteSubscriptions = d.Boolean();
+}
 
-void Decode(Decoder& d, CancelRequest& r) { r.requestHandle = d.UInt32(); }
+void Decode(Decoder& d, CancelRequest& r) {
+    r.requestHandle = d.UInt32();
+}
 
-void Encode(Encoder& e, const CancelResponse& r) { e.UInt32(r.cancelCount); }
+void Encode(Encoder& e, const CancelResponse& r) {
+    e.UInt32(r.cancelCount);
+}
 
 // ---------------------------------------------------------------- attribute
 
@@ -364,7 +379,9 @@ void Decode(Decoder& d, SetPublishingModeRequest& r) {
     r.subscriptionIds = DecodeIds(d);
 }
 
-void Decode(Decoder& d, DeleteSubscriptionsRequest& r) { r.subscriptionIds = DecodeIds(d); }
+void Decode(Decoder& d, DeleteSubscriptionsRequest& r) {
+    r.subscriptionIds = DecodeIds(d);
+}
 
 void Decode(Decoder& d, PublishRequest& r) {
     r.acknowledgements = DecodeArray<SubscriptionAcknowledgement>(d, kWireAcknowledgement, [](Decoder& x) {
@@ -390,7 +407,9 @@ void Decode(Decoder& d, RepublishRequest& r) {
     r.retransmitSequenceNumber = d.UInt32();
 }
 
-void Encode(Encoder& e, const RepublishResponse& r) { e.Raw(r.notificationMessage.data(), r.notificationMessage.size()); }
+void Encode(Encoder& e, const RepublishResponse& r) {
+    e.Raw(r.notificationMessage.data(), r.notificationMessage.size());
+}
 
 // ---------------------------------------------------------------- monitored items
 

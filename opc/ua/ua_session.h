@@ -40,7 +40,7 @@ struct ContinuationPoint {
 };
 
 class Session {
-public:
+  public:
     NodeId sessionId;
     NodeId authenticationToken;
     std::string name;
@@ -65,7 +65,7 @@ public:
 
 // The sessions by authentication token, and the random and sequential ids the server hands out.
 class SessionTable {
-public:
+  public:
     explicit SessionTable(uint64_t seed);
 
     Session* Find(const NodeId& token);
@@ -89,7 +89,7 @@ public:
     uint32_t NewSubscriptionId() { return nextSubscriptionId_++; }
     uint64_t NewContinuationId() { return nextContinuationId_++; }
 
-private:
+  private:
     std::map<std::string, std::unique_ptr<Session>> sessions_;  // by NodeKey(authentication token)
     std::mt19937_64 rng_;
     uint32_t nextSubscriptionId_ = 1;

@@ -12,7 +12,8 @@ inline constexpr double kDateTimeUnitsPerMs = 10000.0;                 // 100 ns
 
 inline int64_t UaNow() {
     using namespace std::chrono;
-    const int64_t unix100ns = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
+    const int64_t unix100ns =
+        duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
     return unix100ns + kUaDateTimeUnixEpoch;
 }
 
