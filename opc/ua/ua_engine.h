@@ -84,6 +84,11 @@ struct ServiceContext {
     std::function<void()> afterReply;
 };
 
+// A ServiceFault in place of a response.
+struct ServiceFault {
+    StatusCode code;
+};
+
 // A handler's answer: a response, a ServiceFault, or nothing yet (Publish waits for a
 // notification).
 template <typename T>
@@ -93,12 +98,8 @@ struct Reply {
     T body{};
 
     Reply() = default;
-    Reply(T b) : body(std::move(b)) {}  // NOLINT: a response is a reply
-    static Reply Fault(StatusCode s) {
-        Reply r;
-        r.fault = s;
-        return r;
-    }
+    Reply(T b) : body(std::move(b)) {}                 // NOLINT: a response is a reply
+    Reply(ServiceFault f) : fault(f.code) {}           // NOLINT: so is a fault
     static Reply Deferred() {
         Reply r;
         r.deferred = true;
@@ -111,8 +112,7 @@ struct Reply {
 // a ServiceFault, otherwise each id gets its own status and the diagnostics stay empty.
 template <typename Id, typename F>
 Reply<StatusListResponse> ForEachId(const std::vector<Id>& ids, F&& op, uint32_t limit = kNoOperationLimit) {
-    if (const StatusCode fault = OperationCountFault(ids.size(), limit); fault != status::Good)
-        return Reply<StatusListResponse>::Fault(fault);
+    if (const StatusCode fault = OperationCountFault(ids.size(), limit)) return ServiceFault{fault};
     StatusListResponse r;
     r.results.reserve(ids.size());
     for (const Id& id : ids) r.results.push_back(op(id));

@@ -252,7 +252,7 @@ Reply<ReadResponse> Engine::ServiceRead(ServiceContext&, const ReadRequest& r) {
     StatusCode fault = OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerRead);
     if (fault == status::Good && !(r.maxAge >= 0)) fault = status::BadMaxAgeInvalid;  // also NaN
     else if (fault == status::Good && r.timestamps > TsNeither) fault = status::BadTimestampsToReturnInvalid;
-    if (fault != status::Good) return Reply<ReadResponse>::Fault(fault);
+    if (fault != status::Good) return ServiceFault{fault};
 
     const size_t n = r.nodes.size();
     const int64_t now = UaNow();
@@ -335,7 +335,7 @@ Reply<BrowseResponse> Engine::ServiceBrowse(ServiceContext& ctx, const BrowseReq
     StatusCode fault = status::Good;
     if (!r.view.IsNull()) fault = status::BadViewIdUnknown;
     else fault = OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerBrowse);
-    if (fault != status::Good) return Reply<BrowseResponse>::Fault(fault);
+    if (fault != status::Good) return ServiceFault{fault};
     const uint32_t maxRefs = r.requestedMaxReferencesPerNode == 0
                                  ? kDefaultMaxReferencesPerNode
                                  : std::min(r.requestedMaxReferencesPerNode, kMaxReferencesPerResult);
@@ -378,9 +378,8 @@ Reply<BrowseResponse> Engine::ServiceBrowse(ServiceContext& ctx, const BrowseReq
 }
 
 Reply<BrowseResponse> Engine::ServiceBrowseNext(ServiceContext& ctx, const BrowseNextRequest& r) {
-    if (const StatusCode fault = OperationCountFault(r.continuationPoints.size(), kOperationLimits.maxNodesPerBrowse);
-        fault != status::Good)
-        return Reply<BrowseResponse>::Fault(fault);
+    if (const StatusCode fault = OperationCountFault(r.continuationPoints.size(), kOperationLimits.maxNodesPerBrowse))
+        return ServiceFault{fault};
     Session& s = *ctx.session;
     BrowseResponse out;
     out.results.reserve(r.continuationPoints.size());
@@ -401,9 +400,8 @@ Reply<BrowseResponse> Engine::ServiceBrowseNext(ServiceContext& ctx, const Brows
 }
 
 Reply<TranslateResponse> Engine::ServiceTranslate(ServiceContext&, const TranslateRequest& r) {
-    if (const StatusCode fault = OperationCountFault(r.paths.size(), kOperationLimits.maxNodesPerTranslate);
-        fault != status::Good)
-        return Reply<TranslateResponse>::Fault(fault);
+    if (const StatusCode fault = OperationCountFault(r.paths.size(), kOperationLimits.maxNodesPerTranslate))
+        return ServiceFault{fault};
     TranslateResponse out;
     out.results.reserve(r.paths.size());
     for (const BrowsePath& p : r.paths) {
@@ -446,17 +444,15 @@ Reply<TranslateResponse> Engine::ServiceTranslate(ServiceContext&, const Transla
 }
 
 Reply<RegisterNodesResponse> Engine::ServiceRegisterNodes(ServiceContext&, const NodesRequest& r) {
-    if (const StatusCode fault = OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerRegisterNodes);
-        fault != status::Good)
-        return Reply<RegisterNodesResponse>::Fault(fault);
+    if (const StatusCode fault = OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerRegisterNodes))
+        return ServiceFault{fault};
     // Lookups are already direct, so registered ids are the ids themselves.
     return RegisterNodesResponse{r.nodes};
 }
 
 Reply<EmptyResponse> Engine::ServiceUnregisterNodes(ServiceContext&, const NodesRequest& r) {
-    if (const StatusCode fault = OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerRegisterNodes);
-        fault != status::Good)
-        return Reply<EmptyResponse>::Fault(fault);
+    if (const StatusCode fault = OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerRegisterNodes))
+        return ServiceFault{fault};
     return EmptyResponse{};
 }
 

@@ -83,10 +83,10 @@ Guid SessionTable::RandomGuid() {
 // ---------------------------------------------------------------- services
 
 Reply<CreateSessionResponse> Engine::ServiceCreateSession(ServiceContext& ctx, const CreateSessionRequest& r) {
-    if (lifecycle_.shuttingDown) return Reply<CreateSessionResponse>::Fault(status::BadServerHalted);
+    if (lifecycle_.shuttingDown) return ServiceFault{status::BadServerHalted};
     if (sessions_.Count() >= static_cast<size_t>(std::max(0, config_.maxSessions)))
-        return Reply<CreateSessionResponse>::Fault(status::BadTooManySessions);
-    if (!memory_.TryCharge(sizeof(Session))) return Reply<CreateSessionResponse>::Fault(status::BadOutOfMemory);
+        return ServiceFault{status::BadTooManySessions};
+    if (!memory_.TryCharge(sizeof(Session))) return ServiceFault{status::BadOutOfMemory};
     auto s = std::make_unique<Session>();
     s->sessionId.ns = kSessionNamespace;
     s->sessionId.kind = NodeId::Kind::Guid;
@@ -118,12 +118,12 @@ Reply<CreateSessionResponse> Engine::ServiceCreateSession(ServiceContext& ctx, c
 
 Reply<ActivateSessionResponse> Engine::ServiceActivateSession(ServiceContext& ctx, const ActivateSessionRequest& r) {
     Session* s = sessions_.Find(ctx.header.authenticationToken);
-    if (!s) return Reply<ActivateSessionResponse>::Fault(status::BadSessionIdInvalid);
+    if (!s) return ServiceFault{status::BadSessionIdInvalid};
     // Only the anonymous identity is offered.
     const NodeId& token = r.userIdentityToken.typeId;
     const bool anonymous = token.IsNull() || token.IsNs0(id::AnonymousIdentityToken) ||
                            token.IsNs0(kAnonymousIdentityTokenDataType);
-    if (!anonymous) return Reply<ActivateSessionResponse>::Fault(status::BadIdentityTokenInvalid);
+    if (!anonymous) return ServiceFault{status::BadIdentityTokenInvalid};
     // A client may move its session to a new channel after a reconnect.
     if (s->conn != ctx.channel.id) {
         s->publishQueue.clear();
@@ -139,8 +139,8 @@ Reply<ActivateSessionResponse> Engine::ServiceActivateSession(ServiceContext& ct
 Reply<EmptyResponse> Engine::ServiceCloseSession(ServiceContext& ctx, const CloseSessionRequest&) {
     // deleteSubscriptions is not looked at: subscriptions never outlive their session.
     Session* s = sessions_.Find(ctx.header.authenticationToken);
-    if (!s) return Reply<EmptyResponse>::Fault(status::BadSessionIdInvalid);
-    if (s->conn != ctx.channel.id) return Reply<EmptyResponse>::Fault(status::BadSecureChannelIdInvalid);
+    if (!s) return ServiceFault{status::BadSessionIdInvalid};
+    if (s->conn != ctx.channel.id) return ServiceFault{status::BadSecureChannelIdInvalid};
     EndSession(NodeKey(ctx.header.authenticationToken), status::BadSessionClosed);
     return EmptyResponse{};
 }

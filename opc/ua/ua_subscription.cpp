@@ -41,7 +41,12 @@ double ReviseSamplingInterval(double requested, const Subscription& sub) {
     return std::clamp(requested, kMinSamplingIntervalMs, kMaxPublishingIntervalMs);
 }
 
-bool IsValidTimestamps(uint32_t t) { return t <= TsNeither; }
+// The checks CreateMonitoredItems and ModifyMonitoredItems make before any item.
+StatusCode ItemsCallFault(const Subscription* sub, uint32_t timestamps, size_t count, uint32_t limit) {
+    if (!sub) return status::BadSubscriptionIdInvalid;
+    if (timestamps > TsNeither) return status::BadTimestampsToReturnInvalid;
+    return OperationCountFault(count, limit);
+}
 
 bool IsItemValue(const MonitoredItem& m) { return m.node.item && m.attributeId == AttrValue; }
 
@@ -131,9 +136,9 @@ Reply<CreateSubscriptionResponse> Engine::ServiceCreateSubscription(ServiceConte
                                                                     const CreateSubscriptionRequest& r) {
     Session& s = *ctx.session;
     if (s.subscriptions.size() >= static_cast<size_t>(std::max(0, config_.maxSubscriptionsPerSession)))
-        return Reply<CreateSubscriptionResponse>::Fault(status::BadTooManySubscriptions);
+        return ServiceFault{status::BadTooManySubscriptions};
     if (!memory_.TryCharge(sizeof(Subscription)))
-        return Reply<CreateSubscriptionResponse>::Fault(status::BadOutOfMemory);
+        return ServiceFault{status::BadOutOfMemory};
     auto sub = std::make_unique<Subscription>();
     sub->id = sessions_.NewSubscriptionId();
     while (sub->id == 0 || s.subscriptions.count(sub->id)) sub->id = sessions_.NewSubscriptionId();
@@ -153,7 +158,7 @@ Reply<CreateSubscriptionResponse> Engine::ServiceCreateSubscription(ServiceConte
 Reply<ModifySubscriptionResponse> Engine::ServiceModifySubscription(ServiceContext& ctx,
                                                                     const ModifySubscriptionRequest& r) {
     Subscription* sub = ctx.session->FindSubscription(r.subscriptionId);
-    if (!sub) return Reply<ModifySubscriptionResponse>::Fault(status::BadSubscriptionIdInvalid);
+    if (!sub) return ServiceFault{status::BadSubscriptionIdInvalid};
     ReviseCounts(*sub, r.params);
     sub->RecomputeSamplePeriod();
     return ModifySubscriptionResponse{sub->publishingInterval, sub->lifetimeCount, sub->maxKeepAliveCount};
@@ -190,11 +195,8 @@ Reply<StatusListResponse> Engine::ServiceDeleteSubscriptions(ServiceContext& ctx
 Reply<CreateMonitoredItemsResponse> Engine::ServiceCreateMonitoredItems(ServiceContext& ctx,
                                                                         const CreateMonitoredItemsRequest& r) {
     Subscription* found = ctx.session->FindSubscription(r.subscriptionId);
-    StatusCode fault = status::Good;
-    if (!found) fault = status::BadSubscriptionIdInvalid;
-    else if (!IsValidTimestamps(r.timestamps)) fault = status::BadTimestampsToReturnInvalid;
-    else fault = OperationCountFault(r.items.size(), kOperationLimits.maxMonitoredItemsPerCall);
-    if (fault != status::Good) return Reply<CreateMonitoredItemsResponse>::Fault(fault);
+    if (const StatusCode fault = ItemsCallFault(found, r.timestamps, r.items.size(), kOperationLimits.maxMonitoredItemsPerCall))
+        return ServiceFault{fault};
     Subscription& sub = *found;
     CreateMonitoredItemsResponse out;
     out.results.reserve(r.items.size());
@@ -251,11 +253,8 @@ Reply<CreateMonitoredItemsResponse> Engine::ServiceCreateMonitoredItems(ServiceC
 Reply<ModifyMonitoredItemsResponse> Engine::ServiceModifyMonitoredItems(ServiceContext& ctx,
                                                                         const ModifyMonitoredItemsRequest& r) {
     Subscription* found = ctx.session->FindSubscription(r.subscriptionId);
-    StatusCode fault = status::Good;
-    if (!found) fault = status::BadSubscriptionIdInvalid;
-    else if (!IsValidTimestamps(r.timestamps)) fault = status::BadTimestampsToReturnInvalid;
-    else fault = OperationCountFault(r.items.size(), kNoOperationLimit);
-    if (fault != status::Good) return Reply<ModifyMonitoredItemsResponse>::Fault(fault);
+    if (const StatusCode fault = ItemsCallFault(found, r.timestamps, r.items.size(), kNoOperationLimit))
+        return ServiceFault{fault};
     Subscription& sub = *found;
     ModifyMonitoredItemsResponse out;
     out.results.reserve(r.items.size());
@@ -297,8 +296,8 @@ Reply<ModifyMonitoredItemsResponse> Engine::ServiceModifyMonitoredItems(ServiceC
 
 Reply<StatusListResponse> Engine::ServiceSetMonitoringMode(ServiceContext& ctx, const SetMonitoringModeRequest& r) {
     Subscription* found = ctx.session->FindSubscription(r.subscriptionId);
-    if (!found) return Reply<StatusListResponse>::Fault(status::BadSubscriptionIdInvalid);
-    if (r.mode > kMaxMonitoringModeValue) return Reply<StatusListResponse>::Fault(status::BadMonitoringModeInvalid);
+    if (!found) return ServiceFault{status::BadSubscriptionIdInvalid};
+    if (r.mode > kMaxMonitoringModeValue) return ServiceFault{status::BadMonitoringModeInvalid};
     Subscription& sub = *found;
     const auto newMode = static_cast<MonitoringMode>(r.mode);
     std::vector<uint32_t> activated, deactivated;
@@ -332,7 +331,7 @@ Reply<StatusListResponse> Engine::ServiceSetMonitoringMode(ServiceContext& ctx, 
 Reply<StatusListResponse> Engine::ServiceDeleteMonitoredItems(ServiceContext& ctx,
                                                               const DeleteMonitoredItemsRequest& r) {
     Subscription* found = ctx.session->FindSubscription(r.subscriptionId);
-    if (!found) return Reply<StatusListResponse>::Fault(status::BadSubscriptionIdInvalid);
+    if (!found) return ServiceFault{status::BadSubscriptionIdInvalid};
     Subscription& sub = *found;
     std::vector<uint32_t> existing;
     auto reply = ForEachId(r.monitoredItemIds, [&](uint32_t itemId) {
@@ -631,9 +630,9 @@ Reply<PublishResponse> Engine::ServicePublish(ServiceContext& ctx, const Publish
             p.ackResults.push_back(status::Good);
         }
     }
-    if (s.subscriptions.empty()) return Reply<PublishResponse>::Fault(status::BadNoSubscription);
+    if (s.subscriptions.empty()) return ServiceFault{status::BadNoSubscription};
     if (s.publishQueue.size() >= static_cast<size_t>(std::max(1, config_.maxPublishRequestsPerSession)))
-        return Reply<PublishResponse>::Fault(status::BadTooManyPublishRequests);
+        return ServiceFault{status::BadTooManyPublishRequests};
     s.publishQueue.push_back(std::move(p));
     for (auto& [subId, sub] : s.subscriptions) sub->lifetimeCounter = 0;
     AnswerLatePublish(s, ctx.now);
@@ -642,11 +641,11 @@ Reply<PublishResponse> Engine::ServicePublish(ServiceContext& ctx, const Publish
 
 Reply<RepublishResponse> Engine::ServiceRepublish(ServiceContext& ctx, const RepublishRequest& r) {
     Subscription* sub = ctx.session->FindSubscription(r.subscriptionId);
-    if (!sub) return Reply<RepublishResponse>::Fault(status::BadSubscriptionIdInvalid);
+    if (!sub) return ServiceFault{status::BadSubscriptionIdInvalid};
     const auto& q = sub->retransmit;
     auto m = std::find_if(q.begin(), q.end(),
                           [&](const SentMessage& x) { return x.sequenceNumber == r.retransmitSequenceNumber; });
-    if (m == q.end()) return Reply<RepublishResponse>::Fault(status::BadMessageNotAvailable);
+    if (m == q.end()) return ServiceFault{status::BadMessageNotAvailable};
     return RepublishResponse{m->encoded};
 }
 
