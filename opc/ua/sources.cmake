@@ -1,6 +1,7 @@
 # OPC UA endpoint sources: target_sources(qora_opc PRIVATE ...)
 target_sources(qora_opc PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/ua_binary.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_address_space.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_channel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_engine.cpp

@@ -11,6 +11,9 @@ namespace {
 
 constexpr const char* kSecurityPolicyNone = "http://opcfoundation.org/UA/SecurityPolicy#None";
 constexpr uint32_t kMessageSecurityModeNone = 1;
+// SecurityTokenRequestType of an OpenSecureChannel request.
+constexpr uint32_t kTokenIssue = 0;
+constexpr uint32_t kTokenRenew = 1;
 
 bool SequenceFollows(uint32_t last, uint32_t seq) {
     // Sequence numbers wrap to a value below 1024 after passing 4294966271.
@@ -30,38 +33,27 @@ void PatchSize(std::string& out) {
 
 }  // namespace
 
-Connection* Engine::FindConnection(uint64_t conn) {
-    auto it = connections_.find(conn);
-    return it == connections_.end() ? nullptr : it->second.get();
-}
-
 bool Engine::Accept(uint64_t conn, Millis now) {
-    if (connections_.size() >= static_cast<size_t>(std::max(0, config_.maxChannels))) return false;
+    if (channels_.Count() >= static_cast<size_t>(std::max(0, config_.maxChannels))) return false;
     if (!memory_.TryCharge(sizeof(Connection))) return false;
-    auto c = std::make_unique<Connection>();
-    c->id = conn;
-    c->accepted = now;
-    connections_.emplace(conn, std::move(c));
+    channels_.Add(conn, now);
     return true;
 }
 
 void Engine::Disconnected(uint64_t conn) { CloseConnection(conn, false); }
 
 void Engine::CloseConnection(uint64_t conn, bool notifyTransport) {
-    auto it = connections_.find(conn);
-    if (it == connections_.end()) return;
-    std::unique_ptr<Connection> c = std::move(it->second);
-    connections_.erase(it);
+    std::unique_ptr<Connection> c = channels_.Take(conn);
+    if (!c) return;
     memory_.Release(c->inputCharged);
     for (const auto& p : c->partial) memory_.Release(p.body.size());
     memory_.Release(sizeof(Connection));
     // Sessions stay (a client may reactivate them on a new channel); their queued Publish
     // requests belonged to this channel and can no longer be answered.
-    for (auto& [key, s] : sessions_) {
-        if (s->conn == conn) s->conn = 0;
-        auto& q = s->publishQueue;
-        q.erase(std::remove_if(q.begin(), q.end(), [&](const PendingPublish& p) { return p.conn == conn; }), q.end());
-    }
+    sessions_.ForEach([&](const std::string&, Session& s) {
+        if (s.conn == conn) s.conn = 0;
+        s.DropPublishRequestsOf(conn);
+    });
     if (c->channelOpenedNotified) backend_.ChannelClosed();
     if (notifyTransport) transport_.Close(conn);
 }
@@ -219,15 +211,14 @@ bool Engine::HandleOpen(Connection& c, Decoder& d, Millis now) {
         SendError(c, status::BadSecurityModeRejected, "only MessageSecurityMode None is offered");
         return false;
     }
-    if (requestType == 0) {  // Issue
+    if (requestType == kTokenIssue) {
         if (c.state != Connection::State::AwaitOpen) {
             SendError(c, status::BadTcpMessageTypeInvalid, "secure channel already open");
             return false;
         }
-        c.channelId = nextChannelId_++;
-        if (nextChannelId_ == 0) nextChannelId_ = 1;
+        c.channelId = channels_.NewChannelId();
         c.receiveSequence = seq;
-    } else if (requestType == 1) {  // Renew
+    } else if (requestType == kTokenRenew) {
         if (c.state != Connection::State::Open || channelId != c.channelId) {
             SendError(c, status::BadTcpSecureChannelUnknown, "renew of an unknown channel");
             return false;
@@ -242,8 +233,7 @@ bool Engine::HandleOpen(Connection& c, Decoder& d, Millis now) {
         SendError(c, status::BadTcpMessageTypeInvalid, "invalid request type");
         return false;
     }
-    c.tokenId = nextTokenId_++;
-    if (nextTokenId_ == 0) nextTokenId_ = 1;
+    c.tokenId = channels_.NewTokenId();
     c.tokenCreated = now;
     c.tokenLifetime = requestedLifetime == 0 ? kMaxTokenLifetimeMs
                                              : std::clamp(requestedLifetime, kMinTokenLifetimeMs, kMaxTokenLifetimeMs);
@@ -366,16 +356,6 @@ void Engine::SendChunks(Connection& c, const char* type, uint32_t requestId, con
         transport_.Send(c.id, std::move(out));
         pos += n;
     } while (pos < body.size());
-}
-
-void Engine::EncodeResponseHeader(Encoder& e, uint32_t requestHandle, StatusCode result) {
-    e.DateTime(UaNow());
-    e.UInt32(requestHandle);
-    e.Status(result);
-    e.Byte(0);        // service diagnostics: empty
-    e.ArrayLength(0); // string table
-    e.Node(NodeId()); // additional header: no body
-    e.Byte(0);
 }
 
 void Engine::SendResponse(uint64_t conn, uint32_t requestId, uint32_t responseTypeId, const std::string& body,

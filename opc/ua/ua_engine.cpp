@@ -1,21 +1,84 @@
 #include "opc/ua/ua_engine.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace qora::ua {
 
-int64_t UaNow() {
-    using namespace std::chrono;
-    const int64_t unix100ns =
-        duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
-    return unix100ns + 116444736000000000LL;
+namespace {
+
+uint64_t Seed(const ServerConfig& config) {
+    return config.randomSeed ? config.randomSeed
+                             : (uint64_t{std::random_device{}()} << 32 | std::random_device{}());
 }
+
+// Request and response of a handler, read off its signature.
+template <typename H>
+struct HandlerTraits;
+template <typename Req, typename Resp>
+struct HandlerTraits<Reply<Resp> (Engine::*)(ServiceContext&, const Req&)> {
+    using Request = Req;
+    using Response = Resp;
+};
+
+// Decodes the request, runs the handler and sends its reply.
+template <uint32_t RequestTypeId, auto Handler>
+void Run(Engine& engine, ServiceContext& ctx, Decoder& d) {
+    typename HandlerTraits<decltype(Handler)>::Request request;
+    Decode(d, request);
+    const auto reply = (engine.*Handler)(ctx, request);
+    engine.Answer(ctx, id::ResponseOf(RequestTypeId), reply);
+    if (ctx.afterReply) ctx.afterReply();
+}
+
+template <uint32_t RequestTypeId, auto Handler>
+constexpr ServiceEntry Row(bool needsSession, const char* name) {
+    return {RequestTypeId, needsSession, &Run<RequestTypeId, Handler>, name};
+}
+
+constexpr bool kNoSession = false;
+constexpr bool kSession = true;
+
+constexpr ServiceEntry kServiceTable[] = {
+    Row<id::GetEndpoints, &Engine::ServiceGetEndpoints>(kNoSession, "GetEndpoints"),
+    Row<id::FindServers, &Engine::ServiceFindServers>(kNoSession, "FindServers"),
+    Row<id::CreateSession, &Engine::ServiceCreateSession>(kNoSession, "CreateSession"),
+    Row<id::ActivateSession, &Engine::ServiceActivateSession>(kNoSession, "ActivateSession"),
+    Row<id::CloseSession, &Engine::ServiceCloseSession>(kNoSession, "CloseSession"),
+    Row<id::Read, &Engine::ServiceRead>(kSession, "Read"),
+    Row<id::Write, &Engine::ServiceWrite>(kSession, "Write"),
+    Row<id::Browse, &Engine::ServiceBrowse>(kSession, "Browse"),
+    Row<id::BrowseNext, &Engine::ServiceBrowseNext>(kSession, "BrowseNext"),
+    Row<id::TranslateBrowsePaths, &Engine::ServiceTranslate>(kSession, "TranslateBrowsePathsToNodeIds"),
+    Row<id::RegisterNodes, &Engine::ServiceRegisterNodes>(kSession, "RegisterNodes"),
+    Row<id::UnregisterNodes, &Engine::ServiceUnregisterNodes>(kSession, "UnregisterNodes"),
+    Row<id::CreateSubscription, &Engine::ServiceCreateSubscription>(kSession, "CreateSubscription"),
+    Row<id::ModifySubscription, &Engine::ServiceModifySubscription>(kSession, "ModifySubscription"),
+    Row<id::SetPublishingMode, &Engine::ServiceSetPublishingMode>(kSession, "SetPublishingMode"),
+    Row<id::DeleteSubscriptions, &Engine::ServiceDeleteSubscriptions>(kSession, "DeleteSubscriptions"),
+    Row<id::CreateMonitoredItems, &Engine::ServiceCreateMonitoredItems>(kSession, "CreateMonitoredItems"),
+    Row<id::ModifyMonitoredItems, &Engine::ServiceModifyMonitoredItems>(kSession, "ModifyMonitoredItems"),
+    Row<id::SetMonitoringMode, &Engine::ServiceSetMonitoringMode>(kSession, "SetMonitoringMode"),
+    Row<id::DeleteMonitoredItems, &Engine::ServiceDeleteMonitoredItems>(kSession, "DeleteMonitoredItems"),
+    Row<id::Publish, &Engine::ServicePublish>(kSession, "Publish"),
+    Row<id::Republish, &Engine::ServiceRepublish>(kSession, "Republish"),
+    Row<id::Cancel, &Engine::ServiceCancel>(kSession, "Cancel"),
+};
+
+const ServiceEntry* FindService(const NodeId& typeId) {
+    if (typeId.ns != 0 || typeId.kind != NodeId::Kind::Numeric) return nullptr;
+    for (const ServiceEntry& s : kServiceTable)
+        if (s.requestTypeId == typeId.numeric) return &s;
+    return nullptr;
+}
+
+}  // namespace
+
+std::span<const ServiceEntry> Engine::ServiceTable() { return kServiceTable; }
 
 Engine::Engine(Backend& backend, const ServerConfig& config, Transport& transport)
     : backend_(backend), config_(config), transport_(transport), memory_(config.memoryBudgetBytes),
-      rng_(config.randomSeed ? config.randomSeed : (uint64_t{std::random_device{}()} << 32 | std::random_device{}())) {
-    serverState_.startTime = UaNow();
+      sessions_(Seed(config)) {
+    lifecycle_.startTime = UaNow();
 }
 
 Engine::~Engine() = default;
@@ -24,33 +87,27 @@ void Engine::Build() { space_.Build(backend_.ListItems()); }
 
 size_t Engine::SubscriptionCount() const {
     size_t n = 0;
-    for (const auto& [k, s] : sessions_) n += s->subscriptions.size();
+    sessions_.ForEach([&](const std::string&, const Session& s) { n += s.subscriptions.size(); });
     return n;
 }
 
 size_t Engine::MonitoredItemCount() const {
     size_t n = 0;
-    for (const auto& [k, s] : sessions_)
-        for (const auto& [id, sub] : s->subscriptions) n += sub->items.size();
+    sessions_.ForEach([&](const std::string&, const Session& s) {
+        for (const auto& [id, sub] : s.subscriptions) n += sub->items.size();
+    });
     return n;
 }
 
 Millis Engine::Tick(Millis now) {
-    Millis next = now + 1000;
-    // Handshake time-out: a connection must open its secure channel in time.
+    Millis next = now + kIdleTickMs;
+    // A connection must open its secure channel in time, and renew its token within its lifetime.
     std::vector<uint64_t> expired;
-    for (auto& [id, c] : connections_) {
-        if (c->state != Connection::State::Open) {
-            const Millis deadline = c->accepted + config_.handshakeTimeoutMs;
-            if (deadline <= now) expired.push_back(id);
-            else next = std::min(next, deadline);
-        } else {
-            // A token not renewed within its lifetime (plus the 25 % grace) ends the channel.
-            const Millis deadline = c->tokenCreated + static_cast<Millis>(c->tokenLifetime) * 5 / 4;
-            if (deadline <= now) expired.push_back(id);
-            else next = std::min(next, deadline);
-        }
-    }
+    channels_.ForEach([&](Connection& c) {
+        const Millis deadline = c.Deadline(config_.handshakeTimeoutMs);
+        if (deadline <= now) expired.push_back(c.id);
+        else next = std::min(next, deadline);
+    });
     for (uint64_t id : expired) {
         if (Connection* c = FindConnection(id)) SendError(*c, status::BadTimeout, "handshake or token time-out");
         CloseConnection(id, true);
@@ -58,79 +115,54 @@ Millis Engine::Tick(Millis now) {
 
     // Sessions: time-out, then their subscriptions and Publish requests.
     std::vector<std::string> timedOut;
-    for (auto& [key, s] : sessions_) {
-        const Millis deadline = s->lastActivity + static_cast<Millis>(s->timeoutMs);
+    sessions_.ForEach([&](const std::string& key, Session& s) {
+        const Millis deadline = s.Deadline();
         if (deadline <= now) {
             timedOut.push_back(key);
-            continue;
+            return;
         }
         next = std::min(next, deadline);
-        TickSubscriptions(*s, now, next);
-    }
+        TickSubscriptions(s, now, next);
+    });
     for (const auto& key : timedOut) EndSession(key, status::BadSessionClosed);
 
-    if (shuttingDown_ && !shutdownDone_) {
+    if (lifecycle_.shuttingDown && !lifecycle_.shutdownDone) {
         bool pending = false;
-        for (const auto& [key, s] : sessions_)
-            for (const auto& [id, sub] : s->subscriptions)
+        sessions_.ForEach([&](const std::string&, const Session& s) {
+            for (const auto& [id, sub] : s.subscriptions)
                 if (sub->pendingNotifications > 0 && sub->publishingEnabled) pending = true;
-        if (!pending || now >= shutdownDeadline_) {
-            std::vector<std::string> keys;
-            for (const auto& [key, s] : sessions_) keys.push_back(key);
-            for (const auto& key : keys) EndSession(key, status::BadShutdown);
-            shutdownDone_ = true;
+        });
+        if (!pending || now >= lifecycle_.shutdownDeadline) {
+            for (const auto& key : sessions_.Keys()) EndSession(key, status::BadShutdown);
+            lifecycle_.shutdownDone = true;
         } else {
-            next = std::min(next, now + 10);
+            next = std::min(next, now + kShutdownPollMs);
         }
     }
     return std::max(next, now + 1);
 }
 
 void Engine::DisconnectAll() {
-    std::vector<uint64_t> ids;
-    for (const auto& [id, c] : connections_) ids.push_back(id);
-    for (uint64_t id : ids) CloseConnection(id, true);
+    for (uint64_t id : channels_.Ids()) CloseConnection(id, true);
 }
 
 void Engine::BeginShutdown(const std::string& reason, Millis now) {
-    serverState_.state = 4;  // Shutdown
-    serverState_.shutdownReason = reason;
-    shuttingDown_ = true;
-    shutdownDone_ = false;
-    shutdownDeadline_ = now + 2000;
+    lifecycle_.BeginShutdown(reason, now);
     // Sample at once so the state change reaches every subscriber with its next Publish.
-    for (auto& [key, s] : sessions_) {
-        for (auto& [id, sub] : s->subscriptions) {
+    sessions_.ForEach([&](const std::string&, Session& s) {
+        for (auto& [id, sub] : s.subscriptions) {
             SampleSubscription(*sub, now, true);
             sub->nextPublish = now;
         }
-        Millis next = now + 1000;
-        TickSubscriptions(*s, now, next);
-    }
+        Millis next = now + kIdleTickMs;
+        TickSubscriptions(s, now, next);
+    });
 }
 
 void Engine::CloseEverything() {
-    std::vector<std::string> keys;
-    for (const auto& [key, s] : sessions_) keys.push_back(key);
-    for (const auto& key : keys) EndSession(key, status::BadShutdown);
+    for (const auto& key : sessions_.Keys()) EndSession(key, status::BadShutdown);
     DisconnectAll();
 }
-
-namespace {
-
-RequestHeader DecodeRequestHeader(Decoder& d) {
-    RequestHeader h;
-    h.authenticationToken = d.Node();
-    h.timestamp = d.DateTime();
-    h.requestHandle = d.UInt32();
-    h.returnDiagnostics = d.UInt32();
-    d.String();  // audit entry id
-    h.timeoutHint = d.UInt32();
-    d.Extension();  // additional header
-    return h;
-}
-
-}  // namespace
 
 void Engine::ProcessRequest(Connection& c, uint32_t requestId, const std::string& body, Millis now) {
     // What decoding may allocate: proportional to the message, and never beyond what is left of
@@ -148,63 +180,28 @@ void Engine::ProcessRequest(Connection& c, uint32_t requestId, const std::string
         return;
     }
     try {
-        if (typeId.ns != 0 || typeId.kind != NodeId::Kind::Numeric) {
-            SendServiceFault(c.id, requestId, h.requestHandle, status::BadServiceUnsupported);
+        const ServiceEntry* service = FindService(typeId);
+        ServiceContext ctx{c, nullptr, requestId, h, now, {}};
+        if (service && !service->needsSession) {
+            service->run(*this, ctx, d);
             return;
         }
-        switch (typeId.numeric) {
-            case id::GetEndpoints: ServiceGetEndpoints(c, requestId, h, d); return;
-            case id::FindServers: ServiceFindServers(c, requestId, h, d); return;
-            case id::CreateSession: ServiceCreateSession(c, requestId, h, d, now); return;
-            case id::ActivateSession: ServiceActivateSession(c, requestId, h, d, now); return;
-            case id::CloseSession: ServiceCloseSession(c, requestId, h, d); return;
-            default: break;
+        // Every other request, known or not, must come from an activated session of this channel.
+        Session* s = sessions_.Find(h.authenticationToken);
+        StatusCode fault = status::Good;
+        if (!s) fault = status::BadSessionIdInvalid;
+        else if (s->conn != c.id) fault = status::BadSecureChannelIdInvalid;
+        else if (!s->activated) fault = status::BadSessionNotActivated;
+        if (fault == status::Good) {
+            s->lastActivity = now;
+            if (!service) fault = status::BadServiceUnsupported;
         }
-        Session* s = FindSession(h.authenticationToken);
-        if (!s) {
-            SendServiceFault(c.id, requestId, h.requestHandle, status::BadSessionIdInvalid);
+        if (fault != status::Good) {
+            SendServiceFault(c.id, requestId, h.requestHandle, fault);
             return;
         }
-        if (s->conn != c.id) {
-            SendServiceFault(c.id, requestId, h.requestHandle, status::BadSecureChannelIdInvalid);
-            return;
-        }
-        if (!s->activated) {
-            SendServiceFault(c.id, requestId, h.requestHandle, status::BadSessionNotActivated);
-            return;
-        }
-        s->lastActivity = now;
-        switch (typeId.numeric) {
-            case id::Read: ServiceRead(c, requestId, h, d, now); return;
-            case id::Write: ServiceWrite(c, requestId, h, d); return;
-            case id::Browse: ServiceBrowse(*s, c, requestId, h, d); return;
-            case id::BrowseNext: ServiceBrowseNext(*s, c, requestId, h, d); return;
-            case id::TranslateBrowsePaths: ServiceTranslate(c, requestId, h, d); return;
-            case id::RegisterNodes: ServiceRegisterNodes(c, requestId, h, d); return;
-            case id::UnregisterNodes: ServiceUnregisterNodes(c, requestId, h, d); return;
-            case id::CreateSubscription: ServiceCreateSubscription(*s, c, requestId, h, d, now); return;
-            case id::ModifySubscription: ServiceModifySubscription(*s, c, requestId, h, d); return;
-            case id::SetPublishingMode: ServiceSetPublishingMode(*s, c, requestId, h, d); return;
-            case id::DeleteSubscriptions: ServiceDeleteSubscriptions(*s, c, requestId, h, d); return;
-            case id::CreateMonitoredItems: ServiceCreateMonitoredItems(*s, c, requestId, h, d, now); return;
-            case id::ModifyMonitoredItems: ServiceModifyMonitoredItems(*s, c, requestId, h, d); return;
-            case id::SetMonitoringMode: ServiceSetMonitoringMode(*s, c, requestId, h, d, now); return;
-            case id::DeleteMonitoredItems: ServiceDeleteMonitoredItems(*s, c, requestId, h, d); return;
-            case id::Publish: ServicePublish(*s, c, requestId, h, d, now); return;
-            case id::Republish: ServiceRepublish(*s, c, requestId, h, d); return;
-            case id::Cancel: {
-                d.UInt32();
-                std::string out;
-                Encoder e(out);
-                EncodeResponseHeader(e, h.requestHandle, status::Good);
-                e.UInt32(0);  // nothing is cancelled: requests are answered in order
-                SendResponse(c.id, requestId, id::ResponseOf(id::Cancel), out, h.requestHandle);
-                return;
-            }
-            default:
-                SendServiceFault(c.id, requestId, h.requestHandle, status::BadServiceUnsupported);
-                return;
-        }
+        ctx.session = s;
+        service->run(*this, ctx, d);
     } catch (const DecodeError& e) {
         SendServiceFault(c.id, requestId, h.requestHandle, e.status());
     }

@@ -4,42 +4,24 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
-#include <map>
-#include <memory>
-#include <random>
+#include <functional>
+#include <span>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "opc/ua/ua_address_space.h"
 #include "opc/ua/ua_backend.h"
 #include "opc/ua/ua_binary.h"
+#include "opc/ua/ua_channel.h"
+#include "opc/ua/ua_limits.h"
+#include "opc/ua/ua_messages.h"
 #include "opc/ua/ua_server.h"
+#include "opc/ua/ua_session.h"
 #include "opc/ua/ua_subscription.h"
+#include "opc/ua/ua_time.h"
 #include "opc/ua/ua_types.h"
 
 namespace qora::ua {
-
-// Fixed protocol limits (the configurable ones live in ServerConfig).
-inline constexpr uint32_t kMinBufferSize = 8192;          // smallest buffer the protocol allows
-inline constexpr uint32_t kOwnBufferSize = 65535;         // our receive and send chunk size
-inline constexpr uint32_t kMaxEndpointUrlLength = 4096;   // HEL endpoint URL limit of the protocol
-inline constexpr uint32_t kChunkHeaderSize = 24;          // header, channel id, token id, sequence header
-inline constexpr double kDefaultSessionTimeoutMs = 60000;
-inline constexpr double kMinSessionTimeoutMs = 5000;
-inline constexpr double kMaxSessionTimeoutMs = 3600000;
-inline constexpr uint32_t kMinTokenLifetimeMs = 60000;
-inline constexpr uint32_t kMaxTokenLifetimeMs = 600000;    // about ten minutes
-inline constexpr size_t kMaxContinuationPoints = 10;       // per session
-inline constexpr uint32_t kDefaultMaxReferencesPerNode = 1000;
-inline constexpr uint32_t kMaxNodesPerRead = 50000;
-inline constexpr uint32_t kMaxNodesPerWrite = 50000;
-inline constexpr uint32_t kMaxNodesPerBrowse = 5000;
-inline constexpr uint32_t kMaxNodesPerRegister = 50000;
-inline constexpr uint32_t kMaxNodesPerTranslate = 5000;
-inline constexpr uint32_t kMaxMonitoredItemsPerCall = 50000;
-inline constexpr size_t kMaxPendingChunksPerChannel = 4;   // messages being assembled at once
 
 // Byte transport of the engine's connections.
 class Transport {
@@ -69,81 +51,83 @@ private:
     uint64_t used_ = 0;
 };
 
-struct RequestHeader {
-    NodeId authenticationToken;
-    int64_t timestamp = 0;
-    uint32_t requestHandle = 0;
-    uint32_t returnDiagnostics = 0;
-    uint32_t timeoutHint = 0;
-};
+// ServerStatus.State values the endpoint passes through.
+enum class ServerRunState : int32_t { Running = 0, Shutdown = 4 };
 
-struct PendingPublish {
-    uint64_t conn = 0;
-    uint32_t requestId = 0;
-    uint32_t requestHandle = 0;
-    Millis received = 0;
-    uint32_t timeoutHint = 0;
-    std::vector<StatusCode> ackResults;
-};
-
-struct ContinuationPoint {
-    std::string id;
-    NodeRef node;
-    size_t position = 0;
-    uint32_t maxReferences = 0;
-    uint32_t direction = 0;
-    uint32_t referenceType = 0;  // 0: all
-    bool includeSubtypes = true;
-    uint32_t nodeClassMask = 0;
-    uint32_t resultMask = 0;
-};
-
-struct Session {
-    NodeId sessionId;
-    NodeId authenticationToken;
-    std::string name;
-    uint64_t conn = 0;  // channel the session is bound to (0: none)
-    bool activated = false;
-    double timeoutMs = kDefaultSessionTimeoutMs;
-    Millis lastActivity = 0;
-    std::deque<PendingPublish> publishQueue;
-    std::map<uint32_t, std::unique_ptr<Subscription>> subscriptions;
-    std::deque<ContinuationPoint> continuationPoints;
-};
-
-struct PartialMessage {
-    uint32_t requestId = 0;
-    std::string body;
-    uint32_t chunks = 0;
-};
-
-struct Connection {
-    enum class State { AwaitHello, AwaitOpen, Open } state = State::AwaitHello;
-    uint64_t id = 0;
-    Millis accepted = 0;
-    std::string input;  // bytes received and not yet framed
-    uint64_t inputCharged = 0;
-    // Negotiated in HEL/ACK.
-    uint32_t bufferSize = kOwnBufferSize;
-    uint32_t peerMaxMessageSize = 0;  // 0: no limit
-    uint32_t peerMaxChunkCount = 0;
-    std::string endpointUrl;
-    // Secure channel.
-    uint32_t channelId = 0;
-    uint32_t tokenId = 0;
-    uint32_t previousTokenId = 0;
-    Millis tokenCreated = 0;
-    uint32_t tokenLifetime = 0;
-    uint32_t sendSequence = 0;
-    uint32_t receiveSequence = 0;
-    bool channelOpenedNotified = false;
-    std::vector<PartialMessage> partial;
-};
-
-struct ServerStateInfo {
-    int32_t state = 0;  // ServerState: 0 Running, 4 Shutdown
+// Where the server is in its life: running, or shutting down with a reason and a deadline.
+class ServerLifecycle {
+public:
+    ServerRunState state = ServerRunState::Running;
     std::string shutdownReason;
-    int64_t startTime = 0;
+    int64_t startTime = 0;  // DateTime
+    bool shuttingDown = false;
+    bool shutdownDone = false;
+    Millis shutdownDeadline = 0;
+
+    void BeginShutdown(const std::string& reason, Millis now) {
+        state = ServerRunState::Shutdown;
+        shutdownReason = reason;
+        shuttingDown = true;
+        shutdownDone = false;
+        shutdownDeadline = now + kShutdownDrainMs;
+    }
+};
+
+// What a service handler sees of the request besides its body.
+struct ServiceContext {
+    Connection& channel;
+    Session* session;  // the activated session, for services that need one
+    uint32_t requestId;
+    const RequestHeader& header;
+    Millis now;
+    // Runs after the response is sent (answers that must follow it on the wire).
+    std::function<void()> afterReply;
+};
+
+// A ServiceFault in place of a response.
+struct ServiceFault {
+    StatusCode code;
+};
+
+// A handler's answer: a response, a ServiceFault, or nothing yet (Publish waits for a
+// notification).
+template <typename T>
+struct Reply {
+    StatusCode fault = status::Good;
+    bool deferred = false;
+    T body{};
+
+    Reply() = default;
+    Reply(T b) : body(std::move(b)) {}                 // NOLINT: a response is a reply
+    Reply(ServiceFault f) : fault(f.code) {}           // NOLINT: so is a fault
+    static Reply Deferred() {
+        Reply r;
+        r.deferred = true;
+        return r;
+    }
+    bool IsFault() const { return fault != status::Good; }
+};
+
+// The shape of the services that act on a list of ids: an empty list (or one over the limit) is
+// a ServiceFault, otherwise each id gets its own status and the diagnostics stay empty.
+template <typename Id, typename F>
+Reply<StatusListResponse> ForEachId(const std::vector<Id>& ids, F&& op, uint32_t limit = kNoOperationLimit) {
+    if (const StatusCode fault = OperationCountFault(ids.size(), limit)) return ServiceFault{fault};
+    StatusListResponse r;
+    r.results.reserve(ids.size());
+    for (const Id& id : ids) r.results.push_back(op(id));
+    return r;
+}
+
+class Engine;
+
+// One row of the service table: the request's binary encoding id, whether it needs an activated
+// session of the channel, and the handler that decodes the request, runs the service and answers.
+struct ServiceEntry {
+    uint32_t requestTypeId;
+    bool needsSession;
+    void (*run)(Engine&, ServiceContext&, Decoder&);
+    const char* name;
 };
 
 class Engine {
@@ -171,13 +155,13 @@ public:
     // ServerStatus.State := Shutdown, ShutdownReason := reason; subscribers get the change, then
     // every session ends once the notifications are out (or at the deadline).
     void BeginShutdown(const std::string& reason, Millis now);
-    bool ShutdownComplete() const { return shutdownDone_; }
+    bool ShutdownComplete() const { return lifecycle_.shutdownDone; }
     // Ends every session and channel (destruction of the server).
     void CloseEverything();
 
     // Observers for tests and the benchmark.
-    size_t ConnectionCount() const { return connections_.size(); }
-    size_t SessionCount() const { return sessions_.size(); }
+    size_t ConnectionCount() const { return channels_.Count(); }
+    size_t SessionCount() const { return sessions_.Count(); }
     size_t SubscriptionCount() const;
     size_t MonitoredItemCount() const;
     const MemoryBudget& Memory() const { return memory_; }
@@ -187,7 +171,71 @@ public:
     // Processes one complete service request as if it arrived on an open channel of conn
     // (the decoder fuzz target feeds bodies through here).
     void ProcessRequest(Connection& c, uint32_t requestId, const std::string& body, Millis now);
-    Connection* FindConnection(uint64_t conn);
+    Connection* FindConnection(uint64_t conn) { return channels_.Find(conn); }
+    Session* FindSession(const NodeId& token) { return sessions_.Find(token); }
+
+    // The services the endpoint offers, one row each.
+    static std::span<const ServiceEntry> ServiceTable();
+
+    // Encodes a service response (type id + body) and sends it on the connection in chunks.
+    void SendResponse(uint64_t conn, uint32_t requestId, uint32_t responseTypeId, const std::string& body,
+                      uint32_t requestHandle);
+    void SendServiceFault(uint64_t conn, uint32_t requestId, uint32_t requestHandle, StatusCode code);
+    // Sends a handler's reply: the response, a ServiceFault, or nothing when it is deferred.
+    template <typename T>
+    void Answer(const ServiceContext& ctx, uint32_t responseTypeId, const Reply<T>& reply) {
+        if (reply.deferred) return;
+        if (reply.IsFault()) {
+            SendServiceFault(ctx.channel.id, ctx.requestId, ctx.header.requestHandle, reply.fault);
+            return;
+        }
+        std::string out;
+        Encoder e(out);
+        EncodeResponseHeader(e, ctx.header.requestHandle, status::Good);
+        Encode(e, reply.body);
+        SendResponse(ctx.channel.id, ctx.requestId, responseTypeId, out, ctx.header.requestHandle);
+    }
+
+    // ---- services: typed request in, typed reply out (tests call them directly)
+    // discovery (ua_services.cpp)
+    Reply<GetEndpointsResponse> ServiceGetEndpoints(ServiceContext& ctx, const GetEndpointsRequest& r);
+    Reply<FindServersResponse> ServiceFindServers(ServiceContext& ctx, const FindServersRequest& r);
+    // attribute and view (ua_services.cpp)
+    Reply<ReadResponse> ServiceRead(ServiceContext& ctx, const ReadRequest& r);
+    Reply<StatusListResponse> ServiceWrite(ServiceContext& ctx, const WriteRequest& r);
+    Reply<BrowseResponse> ServiceBrowse(ServiceContext& ctx, const BrowseRequest& r);
+    Reply<BrowseResponse> ServiceBrowseNext(ServiceContext& ctx, const BrowseNextRequest& r);
+    Reply<TranslateResponse> ServiceTranslate(ServiceContext& ctx, const TranslateRequest& r);
+    Reply<RegisterNodesResponse> ServiceRegisterNodes(ServiceContext& ctx, const NodesRequest& r);
+    Reply<EmptyResponse> ServiceUnregisterNodes(ServiceContext& ctx, const NodesRequest& r);
+    // session (ua_session.cpp)
+    Reply<CreateSessionResponse> ServiceCreateSession(ServiceContext& ctx, const CreateSessionRequest& r);
+    Reply<ActivateSessionResponse> ServiceActivateSession(ServiceContext& ctx, const ActivateSessionRequest& r);
+    Reply<EmptyResponse> ServiceCloseSession(ServiceContext& ctx, const CloseSessionRequest& r);
+    Reply<CancelResponse> ServiceCancel(ServiceContext& ctx, const CancelRequest& r);
+    // subscription and monitored items (ua_subscription.cpp)
+    Reply<CreateSubscriptionResponse> ServiceCreateSubscription(ServiceContext& ctx,
+                                                                const CreateSubscriptionRequest& r);
+    Reply<ModifySubscriptionResponse> ServiceModifySubscription(ServiceContext& ctx,
+                                                                const ModifySubscriptionRequest& r);
+    Reply<StatusListResponse> ServiceSetPublishingMode(ServiceContext& ctx, const SetPublishingModeRequest& r);
+    Reply<StatusListResponse> ServiceDeleteSubscriptions(ServiceContext& ctx, const DeleteSubscriptionsRequest& r);
+    Reply<CreateMonitoredItemsResponse> ServiceCreateMonitoredItems(ServiceContext& ctx,
+                                                                    const CreateMonitoredItemsRequest& r);
+    Reply<ModifyMonitoredItemsResponse> ServiceModifyMonitoredItems(ServiceContext& ctx,
+                                                                    const ModifyMonitoredItemsRequest& r);
+    Reply<StatusListResponse> ServiceSetMonitoringMode(ServiceContext& ctx, const SetMonitoringModeRequest& r);
+    Reply<StatusListResponse> ServiceDeleteMonitoredItems(ServiceContext& ctx, const DeleteMonitoredItemsRequest& r);
+    Reply<PublishResponse> ServicePublish(ServiceContext& ctx, const PublishRequest& r);
+    Reply<RepublishResponse> ServiceRepublish(ServiceContext& ctx, const RepublishRequest& r);
+
+    // Value of a namespace 0 node computed at read time (server status, arrays from the config).
+    Variant DynamicValue(uint32_t nodeId) const;
+    // Reads the values of items: maxAge 0 from the device, otherwise from the cache (refreshing
+    // entries older than maxAge from the device first).
+    void ReadItems(const std::vector<uint32_t>& handles, double maxAge, std::vector<ItemSample>& out);
+    // One DataValue of (node, attribute) for Read and for sampling non-item nodes.
+    DataValue ReadNonItem(NodeRef node, uint32_t attributeId, uint32_t timestamps, int64_t now) const;
 
 private:
     // transport (ua_channel.cpp)
@@ -199,61 +247,17 @@ private:
     void CloseConnection(uint64_t conn, bool notifyTransport);
     void SendChunks(Connection& c, const char* type, uint32_t requestId, const std::string& body);
 
-public:
-    // Encodes a service response (type id + body) and sends it on the connection in chunks.
-    void SendResponse(uint64_t conn, uint32_t requestId, uint32_t responseTypeId, const std::string& body,
-                      uint32_t requestHandle);
-    void SendServiceFault(uint64_t conn, uint32_t requestId, uint32_t requestHandle, StatusCode code);
-    void EncodeResponseHeader(Encoder& e, uint32_t requestHandle, StatusCode result);
-
-private:
-    // services (ua_services.cpp)
-    void ServiceGetEndpoints(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d);
-    void ServiceFindServers(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d);
-    void ServiceRead(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d, Millis now);
-    void ServiceWrite(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d);
-    void ServiceBrowse(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d);
-    void ServiceBrowseNext(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d);
-    void ServiceTranslate(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d);
-    void ServiceRegisterNodes(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d);
-    void ServiceUnregisterNodes(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d);
-    void EncodeEndpoint(Encoder& e, const std::string& url);
-    void EncodeApplicationDescription(Encoder& e, const std::string& url);
+    // discovery (ua_services.cpp)
+    ApplicationDescription Application(const std::string& url) const;
+    EndpointDescription Endpoint(const std::string& url) const;
     std::string EndpointUrlFor(const Connection& c, const std::string& requested) const;
+    // One BrowseResult continuing at cp.position (which then points at the next reference).
+    bool BrowseInto(ContinuationPoint& cp, std::vector<BrowseReference>& refs) const;
 
-public:
-    // Value of a namespace 0 node computed at read time (server status, arrays from the config).
-    Variant DynamicValue(uint32_t nodeId) const;
-    // Reads the values of items: maxAge 0 from the device, otherwise from the cache (refreshing
-    // entries older than maxAge from the device first).
-    void ReadItems(const std::vector<uint32_t>& handles, double maxAge, std::vector<ItemSample>& out);
-    // One DataValue of (node, attribute) for Read and for sampling non-item nodes.
-    DataValue ReadNonItem(NodeRef node, uint32_t attributeId, uint32_t timestamps, int64_t now) const;
-
-private:
     // sessions (ua_session.cpp)
-    void ServiceCreateSession(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d, Millis now);
-    void ServiceActivateSession(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d, Millis now);
-    void ServiceCloseSession(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d);
     void EndSession(const std::string& key, StatusCode publishStatus);
-    Session* FindSession(const NodeId& token);
-    std::string RandomBytes(size_t n);
-    Guid RandomGuid();
 
     // subscriptions (ua_subscription.cpp)
-    void ServiceCreateSubscription(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d,
-                                   Millis now);
-    void ServiceModifySubscription(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d);
-    void ServiceSetPublishingMode(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d);
-    void ServiceDeleteSubscriptions(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d);
-    void ServiceCreateMonitoredItems(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d,
-                                     Millis now);
-    void ServiceModifyMonitoredItems(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d);
-    void ServiceSetMonitoringMode(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d,
-                                  Millis now);
-    void ServiceDeleteMonitoredItems(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d);
-    void ServicePublish(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d, Millis now);
-    void ServiceRepublish(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d);
     void DeleteSubscription(Session& s, uint32_t subscriptionId);
     void DeleteItems(Subscription& sub, const std::vector<uint32_t>& ids);
     void SampleSubscription(Subscription& sub, Millis now, bool all);
@@ -263,8 +267,10 @@ private:
     bool SendNotification(Session& s, Subscription& sub, Millis now);
     void AnswerLatePublish(Session& s, Millis now);
     void TickSubscriptions(Session& s, Millis now, Millis& next);
+    // Tells the queued Publish requests of s that there is no subscription left to serve them.
+    void FailPublishRequests(Session& s, StatusCode code);
+    void SendPublishResponse(const PendingPublish& req, const PublishResponse& response);
     StatusCode ParseFilter(const ExtensionObject& filter, MonitoredItem& m) const;
-    uint32_t NewSubscriptionId() { return nextSubscriptionId_++; }
 
     Backend& backend_;
     ServerConfig config_;
@@ -272,23 +278,12 @@ private:
     AddressSpace space_;
     MemoryBudget memory_;
     uint16_t port_ = 0;
-    std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections_;
-    std::map<std::string, std::unique_ptr<Session>> sessions_;  // by NodeKey(authentication token)
-    ServerStateInfo serverState_;
-    bool shuttingDown_ = false;
-    bool shutdownDone_ = false;
-    Millis shutdownDeadline_ = 0;
-    uint32_t nextChannelId_ = 1;
-    uint32_t nextTokenId_ = 1;
-    uint32_t nextSubscriptionId_ = 1;
-    uint64_t nextContinuationId_ = 1;
-    std::mt19937_64 rng_;
+    ChannelTable channels_;
+    SessionTable sessions_;
+    ServerLifecycle lifecycle_;
 };
 
 // DataValue of an item sample (Float value, status from the quality, timestamps as asked).
 DataValue MakeItemDataValue(const ItemSample& sample, uint32_t timestamps, int64_t now);
-
-// Wall clock as an OPC UA DateTime (100 ns since 1601-01-01 UTC).
-int64_t UaNow();
 
 }  // namespace qora::ua

@@ -9,12 +9,17 @@ namespace qora::ua {
 
 namespace {
 
-constexpr const char* kSecurityPolicyNone = "http://opcfoundation.org/UA/SecurityPolicy#None";
-constexpr const char* kTransportProfile = "http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary";
-constexpr const char* kAnonymousPolicyId = "anonymous";
-constexpr uint32_t kMaxReferencesPerResult = 10000;  // bounds one Browse result whatever is requested
-
-enum Timestamps : uint32_t { TsSource = 0, TsServer = 1, TsBoth = 2, TsNeither = 3 };
+// Bits of a Browse result mask: which fields of a reference are filled in.
+enum ResultMask : uint32_t {
+    ResultReferenceType = 0x01,
+    ResultNodeClass = 0x04,
+    ResultBrowseName = 0x08,
+    ResultDisplayName = 0x10,
+    ResultTypeDefinition = 0x20,
+};
+// Bit of AccessLevel: the current value is readable.
+constexpr uint8_t kAccessCurrentRead = 0x01;
+constexpr const char* kDefaultBinaryEncoding = "Default Binary";
 
 const char* LocaleName(uint32_t lcid) {
     switch (lcid) {
@@ -31,25 +36,43 @@ const char* LocaleName(uint32_t lcid) {
     }
 }
 
-struct ReadValueId {
-    NodeId node;
-    uint32_t attributeId = 0;
-    UaString indexRange;
-    QualifiedName encoding;
-};
-
-ReadValueId DecodeReadValueId(Decoder& d) {
-    ReadValueId r;
-    r.node = d.Node();
-    r.attributeId = d.UInt32();
-    r.indexRange = d.String();
-    r.encoding = d.Qualified();
-    return r;
+bool BrowseMatches(const AddressSpace& space, const ContinuationPoint& cp, const ReferenceDescription& r) {
+    if (cp.direction == BrowseForward && !r.isForward) return false;
+    if (cp.direction == BrowseInverse && r.isForward) return false;
+    if (cp.referenceType != 0 && !space.IsSubtype(r.referenceType, cp.referenceType, cp.includeSubtypes))
+        return false;
+    if (cp.nodeClassMask != 0 && !(static_cast<uint32_t>(space.ClassOf(r.target)) & cp.nodeClassMask)) return false;
+    return true;
 }
 
-void EncodeDiagnosticsNone(Encoder& e) { e.ArrayLength(0); }
+BrowseReference MakeReference(const AddressSpace& space, const ReferenceDescription& r, uint32_t mask) {
+    BrowseReference out;
+    if (mask & ResultReferenceType) out.referenceType = NodeId(0, r.referenceType);
+    out.isForward = r.isForward;
+    out.target.nodeId = space.IdOf(r.target);
+    if (mask & ResultBrowseName) out.browseName = space.BrowseNameOf(r.target);
+    if (mask & ResultDisplayName) out.displayName = space.DisplayNameOf(r.target);
+    if (mask & ResultNodeClass) out.nodeClass = static_cast<uint32_t>(space.ClassOf(r.target));
+    if (mask & ResultTypeDefinition) out.typeDefinition.nodeId = space.TypeDefinitionOf(r.target);
+    return out;
+}
+
+BrowseResult FailedBrowse(StatusCode st) {
+    BrowseResult b;
+    b.status = st;
+    return b;
+}
+
+DataValue StatusOnly(StatusCode st) {
+    DataValue dv;
+    dv.hasStatus = true;
+    dv.status = st;
+    return dv;
+}
 
 }  // namespace
+
+// ---------------------------------------------------------------- discovery
 
 std::string Engine::EndpointUrlFor(const Connection& c, const std::string& requested) const {
     if (!requested.empty()) return requested;
@@ -58,74 +81,31 @@ std::string Engine::EndpointUrlFor(const Connection& c, const std::string& reque
            std::to_string(port_);
 }
 
-void Engine::EncodeApplicationDescription(Encoder& e, const std::string& url) {
-    e.String(std::string_view(config_.applicationUri));
-    e.String(std::string_view(config_.productUri));
-    LocalizedText name;
-    name.text = UaString(config_.applicationName);
-    e.Text(name);
-    e.UInt32(0);  // Server
-    e.NullString();
-    e.NullString();
-    e.ArrayLength(1);
-    e.String(std::string_view(url));
+ApplicationDescription Engine::Application(const std::string& url) const {
+    return {config_.applicationUri, config_.productUri, config_.applicationName, {url}};
 }
 
-void Engine::EncodeEndpoint(Encoder& e, const std::string& url) {
-    e.String(std::string_view(url));
-    EncodeApplicationDescription(e, url);
-    e.NullString();  // server certificate
-    e.UInt32(1);     // MessageSecurityMode None
-    e.String(std::string_view(kSecurityPolicyNone));
-    e.ArrayLength(1);
-    e.String(std::string_view(kAnonymousPolicyId));
-    e.UInt32(0);  // UserTokenType Anonymous
-    e.NullString();
-    e.NullString();
-    e.NullString();
-    e.String(std::string_view(kTransportProfile));
-    e.Byte(0);  // security level
+EndpointDescription Engine::Endpoint(const std::string& url) const { return {url, Application(url)}; }
+
+Reply<GetEndpointsResponse> Engine::ServiceGetEndpoints(ServiceContext& ctx, const GetEndpointsRequest& r) {
+    const bool profileMatches =
+        r.profileUris.empty() ||
+        std::find(r.profileUris.begin(), r.profileUris.end(), TransportProfileUri()) != r.profileUris.end();
+    GetEndpointsResponse out;
+    if (profileMatches) out.endpoints.push_back(Endpoint(EndpointUrlFor(ctx.channel, r.endpointUrl)));
+    return out;
 }
 
-void Engine::ServiceGetEndpoints(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d) {
-    const std::string url = d.StringValue();
-    for (size_t i = 0, n = d.ArrayCount(4, 32); i < n; ++i) d.String();
-    bool profileMatches = true;
-    const size_t profiles = d.ArrayCount(4, 32);
-    if (profiles > 0) profileMatches = false;
-    for (size_t i = 0; i < profiles; ++i)
-        if (d.StringValue() == kTransportProfile) profileMatches = true;
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    if (profileMatches) {
-        e.ArrayLength(1);
-        EncodeEndpoint(e, EndpointUrlFor(c, url));
-    } else {
-        e.ArrayLength(0);
-    }
-    SendResponse(c.id, rid, id::ResponseOf(id::GetEndpoints), out, h.requestHandle);
+Reply<FindServersResponse> Engine::ServiceFindServers(ServiceContext& ctx, const FindServersRequest& r) {
+    const bool uriMatches =
+        r.serverUris.empty() ||
+        std::find(r.serverUris.begin(), r.serverUris.end(), config_.applicationUri) != r.serverUris.end();
+    FindServersResponse out;
+    if (uriMatches) out.servers.push_back(Application(EndpointUrlFor(ctx.channel, r.endpointUrl)));
+    return out;
 }
 
-void Engine::ServiceFindServers(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d) {
-    const std::string url = d.StringValue();
-    for (size_t i = 0, n = d.ArrayCount(4, 32); i < n; ++i) d.String();
-    bool uriMatches = true;
-    const size_t uris = d.ArrayCount(4, 32);
-    if (uris > 0) uriMatches = false;
-    for (size_t i = 0; i < uris; ++i)
-        if (d.StringValue() == config_.applicationUri) uriMatches = true;
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    if (uriMatches) {
-        e.ArrayLength(1);
-        EncodeApplicationDescription(e, EndpointUrlFor(c, url));
-    } else {
-        e.ArrayLength(0);
-    }
-    SendResponse(c.id, rid, id::ResponseOf(id::FindServers), out, h.requestHandle);
-}
+// ---------------------------------------------------------------- attribute
 
 Variant Engine::DynamicValue(uint32_t nodeId) const {
     auto text = [](const std::string& s) {
@@ -139,7 +119,7 @@ Variant Engine::DynamicValue(uint32_t nodeId) const {
         e.String(std::string_view(config_.applicationName));
         e.String(std::string_view(config_.softwareVersion));
         e.String(std::string_view(config_.softwareVersion));
-        e.DateTime(serverState_.startTime);
+        e.DateTime(lifecycle_.startTime);
     };
     switch (nodeId) {
         case id::ServerArray:
@@ -149,25 +129,25 @@ Variant Engine::DynamicValue(uint32_t nodeId) const {
                                   {UaString("http://opcfoundation.org/UA/"), UaString(config_.applicationUri)});
         case id::ServerStatus:
             return Variant::Extension(MakeExtension(id::ServerStatusDataTypeEncoding, [&](Encoder& e) {
-                e.DateTime(serverState_.startTime);
+                e.DateTime(lifecycle_.startTime);
                 e.DateTime(UaNow());
-                e.Int32(serverState_.state);
+                e.Int32(static_cast<int32_t>(lifecycle_.state));
                 buildInfo(e);
                 e.UInt32(0);
-                e.Text(text(serverState_.shutdownReason));
+                e.Text(text(lifecycle_.shutdownReason));
             }));
-        case id::StartTime: return Variant::DateTime(serverState_.startTime);
+        case id::StartTime: return Variant::DateTime(lifecycle_.startTime);
         case id::CurrentTime: return Variant::DateTime(UaNow());
-        case id::State: return Variant::Int32(serverState_.state);
+        case id::State: return Variant::Int32(static_cast<int32_t>(lifecycle_.state));
         case id::BuildInfoVar: return Variant::Extension(MakeExtension(id::BuildInfoEncoding, buildInfo));
         case id::ProductUri: return Variant::String(config_.productUri);
         case id::ManufacturerName: return Variant::String(config_.manufacturerName);
         case id::ProductName: return Variant::String(config_.applicationName);
         case id::SoftwareVersion: return Variant::String(config_.softwareVersion);
         case id::BuildNumber: return Variant::String(config_.softwareVersion);
-        case id::BuildDate: return Variant::DateTime(serverState_.startTime);
+        case id::BuildDate: return Variant::DateTime(lifecycle_.startTime);
         case id::SecondsTillShutdown: return Variant::UInt32(0);
-        case id::ShutdownReason: return Variant::Text(text(serverState_.shutdownReason));
+        case id::ShutdownReason: return Variant::Text(text(lifecycle_.shutdownReason));
         case id::LocaleIdArray: {
             std::vector<VariantScalar> names;
             for (uint32_t lcid : backend_.Locales())
@@ -175,13 +155,10 @@ Variant Engine::DynamicValue(uint32_t nodeId) const {
             return Variant::Array(BuiltinType::String, std::move(names));
         }
         case id::MaxBrowseContinuationPoints: return Variant::UInt16(static_cast<uint16_t>(kMaxContinuationPoints));
-        case id::MaxNodesPerRead: return Variant::UInt32(kMaxNodesPerRead);
-        case id::MaxNodesPerWrite: return Variant::UInt32(kMaxNodesPerWrite);
-        case id::MaxNodesPerBrowse: return Variant::UInt32(kMaxNodesPerBrowse);
-        case id::MaxNodesPerRegisterNodes: return Variant::UInt32(kMaxNodesPerRegister);
-        case id::MaxNodesPerTranslate: return Variant::UInt32(kMaxNodesPerTranslate);
-        case id::MaxMonitoredItemsPerCall: return Variant::UInt32(kMaxMonitoredItemsPerCall);
-        default: return Variant{};
+        default:
+            for (const OperationLimitNode& limit : kOperationLimitNodes)
+                if (limit.nodeId == nodeId) return Variant::UInt32(limit.value);
+            return Variant{};
     }
 }
 
@@ -197,7 +174,7 @@ void Engine::ReadItems(const std::vector<uint32_t>& handles, double maxAge, std:
         backend_.ReadCache(handles.data(), handles.size(), out.data());
         // Entries older than MaxAge are refreshed from the device, then read again.
         const int64_t now = UaNow();
-        const double maxAge100ns = maxAge * 10000.0;
+        const double maxAge100ns = maxAge * kDateTimeUnitsPerMs;
         for (size_t i = 0; i < out.size(); ++i)
             if (out[i].valid && static_cast<double>(now - static_cast<int64_t>(out[i].sourceTime)) > maxAge100ns)
                 missing.push_back(i);
@@ -246,7 +223,7 @@ DataValue Engine::ReadNonItem(NodeRef node, uint32_t attributeId, uint32_t times
     return dv;
 }
 
-static DataValue ItemDataValue(const ItemSample& sample, uint32_t timestamps, int64_t now) {
+DataValue MakeItemDataValue(const ItemSample& sample, uint32_t timestamps, int64_t now) {
     DataValue dv;
     if (!sample.valid) {
         dv.hasStatus = true;
@@ -271,329 +248,163 @@ static DataValue ItemDataValue(const ItemSample& sample, uint32_t timestamps, in
     return dv;
 }
 
-DataValue MakeItemDataValue(const ItemSample& sample, uint32_t timestamps, int64_t now) {
-    return ItemDataValue(sample, timestamps, now);
-}
+Reply<ReadResponse> Engine::ServiceRead(ServiceContext&, const ReadRequest& r) {
+    StatusCode fault = OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerRead);
+    if (fault == status::Good && !(r.maxAge >= 0)) fault = status::BadMaxAgeInvalid;  // also NaN
+    else if (fault == status::Good && r.timestamps > TsNeither) fault = status::BadTimestampsToReturnInvalid;
+    if (fault != status::Good) return ServiceFault{fault};
 
-void Engine::ServiceRead(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d, Millis) {
-    const double maxAge = d.Double();
-    const uint32_t timestamps = d.UInt32();
-    const size_t n = d.ArrayCount(16, sizeof(ReadValueId));
-    std::vector<ReadValueId> nodes;
-    nodes.reserve(n);
-    for (size_t i = 0; i < n; ++i) nodes.push_back(DecodeReadValueId(d));
-
-    StatusCode fault = status::Good;
-    if (n == 0) fault = status::BadNothingToDo;
-    else if (n > kMaxNodesPerRead) fault = status::BadTooManyOperations;
-    else if (!(maxAge >= 0)) fault = status::BadMaxAgeInvalid;  // also NaN
-    else if (timestamps > TsNeither) fault = status::BadTimestampsToReturnInvalid;
-    if (fault != status::Good) {
-        SendServiceFault(c.id, rid, h.requestHandle, fault);
-        return;
-    }
-
+    const size_t n = r.nodes.size();
     const int64_t now = UaNow();
-    std::vector<DataValue> results(n);
+    ReadResponse out;
+    out.results.resize(n);
     std::vector<uint32_t> handles;
     std::vector<size_t> positions;
     for (size_t i = 0; i < n; ++i) {
-        const ReadValueId& r = nodes[i];
-        DataValue& dv = results[i];
-        const auto node = space_.Find(r.node);
+        const ReadValueId& v = r.nodes[i];
+        DataValue& dv = out.results[i];
+        const auto node = space_.Find(v.node);
         if (!node) {
-            dv.hasStatus = true;
-            dv.status = status::BadNodeIdUnknown;
+            dv = StatusOnly(status::BadNodeIdUnknown);
             continue;
         }
-        if (!r.encoding.name.isNull && !r.encoding.name.value.empty() &&
-            (r.attributeId != AttrValue || r.encoding.name.value != "Default Binary")) {
-            dv.hasStatus = true;
-            dv.status = r.attributeId != AttrValue ? status::BadDataEncodingInvalid : status::BadDataEncodingUnsupported;
+        if (!v.encoding.name.isNull && !v.encoding.name.value.empty() &&
+            (v.attributeId != AttrValue || v.encoding.name.value != kDefaultBinaryEncoding)) {
+            dv = StatusOnly(v.attributeId != AttrValue ? status::BadDataEncodingInvalid
+                                                       : status::BadDataEncodingUnsupported);
             continue;
         }
-        if (!r.indexRange.isNull && !r.indexRange.value.empty()) {
-            dv.hasStatus = true;
-            dv.status = status::BadIndexRangeNoData;
+        if (!v.indexRange.isNull && !v.indexRange.value.empty()) {
+            dv = StatusOnly(status::BadIndexRangeNoData);
             continue;
         }
-        if (node->item && r.attributeId == AttrValue) {
+        if (node->item && v.attributeId == AttrValue) {
             const ItemNode& item = space_.Item(node->index);
-            if (!(item.accessRights & 1)) {
-                dv.hasStatus = true;
-                dv.status = status::BadNotReadable;
+            if (!(item.accessRights & kAccessCurrentRead)) {
+                dv = StatusOnly(status::BadNotReadable);
                 continue;
             }
             handles.push_back(item.handle);
             positions.push_back(i);
             continue;
         }
-        dv = ReadNonItem(*node, r.attributeId, timestamps, now);
+        dv = ReadNonItem(*node, v.attributeId, r.timestamps, now);
     }
     std::vector<ItemSample> samples;
-    ReadItems(handles, maxAge, samples);
-    for (size_t k = 0; k < positions.size(); ++k) results[positions[k]] = ItemDataValue(samples[k], timestamps, now);
-
-    std::string out;
-    out.reserve(64 + n * 24);
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    e.ArrayLength(static_cast<int32_t>(n));
-    for (const DataValue& dv : results) e.Data(dv);
-    EncodeDiagnosticsNone(e);
-    SendResponse(c.id, rid, id::ResponseOf(id::Read), out, h.requestHandle);
+    ReadItems(handles, r.maxAge, samples);
+    for (size_t k = 0; k < positions.size(); ++k)
+        out.results[positions[k]] = MakeItemDataValue(samples[k], r.timestamps, now);
+    return out;
 }
 
-void Engine::ServiceWrite(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d) {
-    const size_t n = d.ArrayCount(11, sizeof(NodeId) + 64);
-    std::vector<StatusCode> results(n, status::BadNotWritable);
+Reply<StatusListResponse> Engine::ServiceWrite(ServiceContext&, const WriteRequest& r) {
     std::vector<uint32_t> handles;
-    for (size_t i = 0; i < n; ++i) {
-        const NodeId node = d.Node();
-        const uint32_t attributeId = d.UInt32();
-        d.String();
-        d.Data();
-        const auto ref = space_.Find(node);
-        if (!ref) {
-            results[i] = status::BadNodeIdUnknown;
-        } else if (attributeId < AttrNodeId || attributeId > AttrAccessLevelEx) {
-            results[i] = status::BadAttributeIdInvalid;
-        } else if (ref->item && attributeId == AttrValue) {
-            handles.push_back(space_.Item(ref->index).handle);
-        }
-    }
-    if (n == 0 || n > kMaxNodesPerWrite) {
-        SendServiceFault(c.id, rid, h.requestHandle, n == 0 ? status::BadNothingToDo : status::BadTooManyOperations);
-        return;
-    }
+    auto reply = ForEachId(
+        r.nodes,
+        [&](const WriteValue& w) {
+            const auto ref = space_.Find(w.node);
+            if (!ref) return status::BadNodeIdUnknown;
+            if (w.attributeId < AttrNodeId || w.attributeId > AttrAccessLevelEx) return status::BadAttributeIdInvalid;
+            if (ref->item && w.attributeId == AttrValue) handles.push_back(space_.Item(ref->index).handle);
+            return status::BadNotWritable;
+        },
+        kOperationLimits.maxNodesPerWrite);
     // The toolkit hears of the write; the items stay read-only.
-    if (!handles.empty()) backend_.Write(handles.data(), handles.size());
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    e.ArrayLength(static_cast<int32_t>(n));
-    for (StatusCode s : results) e.Status(s);
-    EncodeDiagnosticsNone(e);
-    SendResponse(c.id, rid, id::ResponseOf(id::Write), out, h.requestHandle);
+    if (!reply.IsFault() && !handles.empty()) backend_.Write(handles.data(), handles.size());
+    return reply;
 }
 
-namespace {
+// ---------------------------------------------------------------- view
 
-// Encodes one BrowseResult continuing at cp.position; updates cp.position to the next matching
-// reference or to the end.
-bool BrowseMatches(const AddressSpace& space, const ContinuationPoint& cp, const ReferenceDescription& r) {
-    if (cp.direction == 0 && !r.isForward) return false;
-    if (cp.direction == 1 && r.isForward) return false;
-    if (cp.referenceType != 0 && !space.IsSubtype(r.referenceType, cp.referenceType, cp.includeSubtypes))
-        return false;
-    if (cp.nodeClassMask != 0 && !(static_cast<uint32_t>(space.ClassOf(r.target)) & cp.nodeClassMask)) return false;
-    return true;
-}
-
-void EncodeReference(Encoder& e, const AddressSpace& space, const ReferenceDescription& r, uint32_t mask) {
-    e.Node((mask & 0x01) ? NodeId(0, r.referenceType) : NodeId());
-    e.Boolean(r.isForward);
-    ExpandedNodeId target;
-    target.nodeId = space.IdOf(r.target);
-    e.ExpandedNode(target);
-    e.Qualified((mask & 0x08) ? space.BrowseNameOf(r.target) : QualifiedName{});
-    e.Text((mask & 0x10) ? space.DisplayNameOf(r.target) : LocalizedText{});
-    e.UInt32((mask & 0x04) ? static_cast<uint32_t>(space.ClassOf(r.target)) : 0);
-    ExpandedNodeId type;
-    if (mask & 0x20) type.nodeId = space.TypeDefinitionOf(r.target);
-    e.ExpandedNode(type);
-}
-
-}  // namespace
-
-// Browses from cp.position; returns true when references remain (cp.position then points at the
-// next one).
-static bool BrowseInto(const AddressSpace& space, ContinuationPoint& cp, Encoder& refs, int32_t& count) {
-    const size_t total = space.ReferenceCount(cp.node);
-    count = 0;
-    size_t i = cp.position;
-    for (; i < total; ++i) {
-        const ReferenceDescription r = space.ReferenceAt(cp.node, i);
-        if (!BrowseMatches(space, cp, r)) continue;
-        if (static_cast<uint32_t>(count) >= cp.maxReferences) {
+bool Engine::BrowseInto(ContinuationPoint& cp, std::vector<BrowseReference>& refs) const {
+    const size_t total = space_.ReferenceCount(cp.node);
+    for (size_t i = cp.position; i < total; ++i) {
+        const ReferenceDescription r = space_.ReferenceAt(cp.node, i);
+        if (!BrowseMatches(space_, cp, r)) continue;
+        if (refs.size() >= cp.maxReferences) {
             cp.position = i;
             return true;
         }
-        EncodeReference(refs, space, r, cp.resultMask);
-        ++count;
+        refs.push_back(MakeReference(space_, r, cp.resultMask));
     }
     cp.position = total;
     return false;
 }
 
-void Engine::ServiceBrowse(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d) {
-    const NodeId view = d.Node();
-    d.DateTime();
-    d.UInt32();
-    const uint32_t requestedMax = d.UInt32();
-    const size_t n = d.ArrayCount(17, sizeof(ContinuationPoint));
-    struct Desc {
-        NodeId node;
-        uint32_t direction;
-        NodeId refType;
-        bool includeSubtypes;
-        uint32_t classMask;
-        uint32_t resultMask;
-    };
-    std::vector<Desc> descs;
-    descs.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        Desc ds;
-        ds.node = d.Node();
-        ds.direction = d.UInt32();
-        ds.refType = d.Node();
-        ds.includeSubtypes = d.Boolean();
-        ds.classMask = d.UInt32();
-        ds.resultMask = d.UInt32();
-        descs.push_back(std::move(ds));
-    }
+Reply<BrowseResponse> Engine::ServiceBrowse(ServiceContext& ctx, const BrowseRequest& r) {
     StatusCode fault = status::Good;
-    if (!view.IsNull()) fault = status::BadViewIdUnknown;
-    else if (n == 0) fault = status::BadNothingToDo;
-    else if (n > kMaxNodesPerBrowse) fault = status::BadTooManyOperations;
-    if (fault != status::Good) {
-        SendServiceFault(c.id, rid, h.requestHandle, fault);
-        return;
-    }
-    const uint32_t maxRefs =
-        requestedMax == 0 ? kDefaultMaxReferencesPerNode : std::min(requestedMax, kMaxReferencesPerResult);
-
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    e.ArrayLength(static_cast<int32_t>(n));
-    for (const Desc& ds : descs) {
+    if (!r.view.IsNull()) fault = status::BadViewIdUnknown;
+    else fault = OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerBrowse);
+    if (fault != status::Good) return ServiceFault{fault};
+    const uint32_t maxRefs = r.requestedMaxReferencesPerNode == 0
+                                 ? kDefaultMaxReferencesPerNode
+                                 : std::min(r.requestedMaxReferencesPerNode, kMaxReferencesPerResult);
+    Session& s = *ctx.session;
+    BrowseResponse out;
+    out.results.reserve(r.nodes.size());
+    for (const BrowseDescription& ds : r.nodes) {
         const auto node = space_.Find(ds.node);
         StatusCode st = status::Good;
         if (!node) st = status::BadNodeIdUnknown;
-        else if (ds.direction > 2) st = status::BadBrowseDirectionInvalid;
-        else if (!ds.refType.IsNull() && !space_.IsReferenceType(ds.refType)) st = status::BadReferenceTypeIdInvalid;
+        else if (ds.direction > BrowseBoth) st = status::BadBrowseDirectionInvalid;
+        else if (!ds.referenceType.IsNull() && !space_.IsReferenceType(ds.referenceType))
+            st = status::BadReferenceTypeIdInvalid;
         if (st != status::Good) {
-            e.Status(st);
-            e.NullString();
-            e.ArrayLength(0);
+            out.results.push_back(FailedBrowse(st));
             continue;
         }
         ContinuationPoint cp;
         cp.node = *node;
         cp.maxReferences = maxRefs;
         cp.direction = ds.direction;
-        cp.referenceType = ds.refType.IsNull() ? 0 : ds.refType.numeric;
+        cp.referenceType = ds.referenceType.IsNull() ? 0 : ds.referenceType.numeric;
         cp.includeSubtypes = ds.includeSubtypes;
-        cp.nodeClassMask = ds.classMask;
+        cp.nodeClassMask = ds.nodeClassMask;
         cp.resultMask = ds.resultMask;
-        std::string refs;
-        Encoder re(refs);
-        int32_t count = 0;
-        const bool more = BrowseInto(space_, cp, re, count);
+        BrowseResult result;
+        const bool more = BrowseInto(cp, result.references);
         if (more && s.continuationPoints.size() >= kMaxContinuationPoints) {
-            e.Status(status::BadNoContinuationPoints);
-            e.NullString();
-            e.ArrayLength(0);
+            out.results.push_back(FailedBrowse(status::BadNoContinuationPoints));
             continue;
         }
-        e.Status(status::Good);
         if (more) {
-            cp.id = std::to_string(nextContinuationId_++) + ":" + RandomBytes(8);
-            e.ByteString(cp.id);
+            cp.id = std::to_string(sessions_.NewContinuationId()) + ":" + sessions_.RandomBytes(8);
+            result.continuationPoint = UaString(cp.id);
             s.continuationPoints.push_back(std::move(cp));
-        } else {
-            e.NullString();
         }
-        e.ArrayLength(count);
-        e.Raw(refs.data(), refs.size());
+        out.results.push_back(std::move(result));
     }
-    EncodeDiagnosticsNone(e);
-    SendResponse(c.id, rid, id::ResponseOf(id::Browse), out, h.requestHandle);
+    return out;
 }
 
-void Engine::ServiceBrowseNext(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d) {
-    const bool release = d.Boolean();
-    const size_t n = d.ArrayCount(4, 32);
-    std::vector<std::string> ids;
-    ids.reserve(n);
-    for (size_t i = 0; i < n; ++i) ids.push_back(d.StringValue());
-    if (n == 0 || n > kMaxNodesPerBrowse) {
-        SendServiceFault(c.id, rid, h.requestHandle, n == 0 ? status::BadNothingToDo : status::BadTooManyOperations);
-        return;
-    }
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    e.ArrayLength(static_cast<int32_t>(n));
-    for (const std::string& cpId : ids) {
-        auto it = std::find_if(s.continuationPoints.begin(), s.continuationPoints.end(),
-                               [&](const ContinuationPoint& p) { return p.id == cpId; });
-        if (it == s.continuationPoints.end()) {
-            e.Status(status::BadContinuationPointInvalid);
-            e.NullString();
-            e.ArrayLength(0);
+Reply<BrowseResponse> Engine::ServiceBrowseNext(ServiceContext& ctx, const BrowseNextRequest& r) {
+    if (const StatusCode fault = OperationCountFault(r.continuationPoints.size(), kOperationLimits.maxNodesPerBrowse))
+        return ServiceFault{fault};
+    Session& s = *ctx.session;
+    BrowseResponse out;
+    out.results.reserve(r.continuationPoints.size());
+    for (const std::string& cpId : r.continuationPoints) {
+        ContinuationPoint cp;
+        if (!s.TakeContinuationPoint(cpId, cp)) {
+            out.results.push_back(FailedBrowse(status::BadContinuationPointInvalid));
             continue;
         }
-        ContinuationPoint cp = std::move(*it);
-        s.continuationPoints.erase(it);
-        e.Status(status::Good);
-        if (release) {
-            e.NullString();
-            e.ArrayLength(0);
-            continue;
-        }
-        std::string refs;
-        Encoder re(refs);
-        int32_t count = 0;
-        const bool more = BrowseInto(space_, cp, re, count);
-        if (more) {
-            e.ByteString(cp.id);
+        BrowseResult result;
+        if (!r.releaseContinuationPoints && BrowseInto(cp, result.references)) {
+            result.continuationPoint = UaString(cp.id);
             s.continuationPoints.push_back(std::move(cp));
-        } else {
-            e.NullString();
         }
-        e.ArrayLength(count);
-        e.Raw(refs.data(), refs.size());
+        out.results.push_back(std::move(result));
     }
-    EncodeDiagnosticsNone(e);
-    SendResponse(c.id, rid, id::ResponseOf(id::BrowseNext), out, h.requestHandle);
+    return out;
 }
 
-void Engine::ServiceTranslate(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d) {
-    struct Element {
-        NodeId refType;
-        bool inverse;
-        bool includeSubtypes;
-        QualifiedName name;
-    };
-    struct Path {
-        NodeId start;
-        std::vector<Element> elements;
-    };
-    const size_t n = d.ArrayCount(6, sizeof(Path));
-    std::vector<Path> paths(n);
-    for (size_t i = 0; i < n; ++i) {
-        paths[i].start = d.Node();
-        const size_t m = d.ArrayCount(10, sizeof(Element));
-        for (size_t k = 0; k < m; ++k) {
-            Element el;
-            el.refType = d.Node();
-            el.inverse = d.Boolean();
-            el.includeSubtypes = d.Boolean();
-            el.name = d.Qualified();
-            paths[i].elements.push_back(std::move(el));
-        }
-    }
-    if (n == 0 || n > kMaxNodesPerTranslate) {
-        SendServiceFault(c.id, rid, h.requestHandle, n == 0 ? status::BadNothingToDo : status::BadTooManyOperations);
-        return;
-    }
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    e.ArrayLength(static_cast<int32_t>(n));
-    for (const Path& p : paths) {
+Reply<TranslateResponse> Engine::ServiceTranslate(ServiceContext&, const TranslateRequest& r) {
+    if (const StatusCode fault = OperationCountFault(r.paths.size(), kOperationLimits.maxNodesPerTranslate))
+        return ServiceFault{fault};
+    TranslateResponse out;
+    out.results.reserve(r.paths.size());
+    for (const BrowsePath& p : r.paths) {
         const auto start = space_.Find(p.start);
         StatusCode st = status::Good;
         std::vector<NodeRef> current;
@@ -601,21 +412,21 @@ void Engine::ServiceTranslate(Connection& c, uint32_t rid, const RequestHeader& 
         else if (p.elements.empty()) st = status::BadNothingToDo;
         else current.push_back(*start);
         for (size_t k = 0; st == status::Good && k < p.elements.size(); ++k) {
-            const Element& el = p.elements[k];
-            if (el.name.name.isNull || el.name.name.value.empty()) {
+            const RelativePathElement& el = p.elements[k];
+            if (el.targetName.name.isNull || el.targetName.name.value.empty()) {
                 st = status::BadBrowseNameInvalid;
                 break;
             }
             std::vector<NodeRef> next;
             for (const NodeRef& from : current) {
                 const size_t total = space_.ReferenceCount(from);
-                for (size_t r = 0; r < total; ++r) {
-                    const ReferenceDescription ref = space_.ReferenceAt(from, r);
-                    if (ref.isForward == el.inverse) continue;
-                    if (!el.refType.IsNull() &&
-                        !space_.IsSubtype(ref.referenceType, el.refType.numeric, el.includeSubtypes))
+                for (size_t i = 0; i < total; ++i) {
+                    const ReferenceDescription ref = space_.ReferenceAt(from, i);
+                    if (ref.isForward == el.isInverse) continue;
+                    if (!el.referenceType.IsNull() &&
+                        !space_.IsSubtype(ref.referenceType, el.referenceType.numeric, el.includeSubtypes))
                         continue;
-                    if (space_.BrowseNameOf(ref.target) == el.name &&
+                    if (space_.BrowseNameOf(ref.target) == el.targetName &&
                         std::find(next.begin(), next.end(), ref.target) == next.end())
                         next.push_back(ref.target);
                 }
@@ -623,52 +434,26 @@ void Engine::ServiceTranslate(Connection& c, uint32_t rid, const RequestHeader& 
             current = std::move(next);
             if (current.empty()) st = status::BadNoMatch;
         }
-        e.Status(st);
-        if (st != status::Good) {
-            e.ArrayLength(0);
-            continue;
-        }
-        e.ArrayLength(static_cast<int32_t>(current.size()));
-        for (const NodeRef& t : current) {
-            ExpandedNodeId target;
-            target.nodeId = space_.IdOf(t);
-            e.ExpandedNode(target);
-            e.UInt32(0xFFFFFFFF);
-        }
+        BrowsePathResult result;
+        result.status = st;
+        if (st == status::Good)
+            for (const NodeRef& t : current) result.targets.push_back(space_.IdOf(t));
+        out.results.push_back(std::move(result));
     }
-    EncodeDiagnosticsNone(e);
-    SendResponse(c.id, rid, id::ResponseOf(id::TranslateBrowsePaths), out, h.requestHandle);
+    return out;
 }
 
-void Engine::ServiceRegisterNodes(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d) {
-    const size_t n = d.ArrayCount(2, sizeof(NodeId));
-    std::vector<NodeId> nodes;
-    nodes.reserve(n);
-    for (size_t i = 0; i < n; ++i) nodes.push_back(d.Node());
-    if (n == 0 || n > kMaxNodesPerRegister) {
-        SendServiceFault(c.id, rid, h.requestHandle, n == 0 ? status::BadNothingToDo : status::BadTooManyOperations);
-        return;
-    }
+Reply<RegisterNodesResponse> Engine::ServiceRegisterNodes(ServiceContext&, const NodesRequest& r) {
+    if (const StatusCode fault = OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerRegisterNodes))
+        return ServiceFault{fault};
     // Lookups are already direct, so registered ids are the ids themselves.
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    e.ArrayLength(static_cast<int32_t>(n));
-    for (const NodeId& node : nodes) e.Node(node);
-    SendResponse(c.id, rid, id::ResponseOf(id::RegisterNodes), out, h.requestHandle);
+    return RegisterNodesResponse{r.nodes};
 }
 
-void Engine::ServiceUnregisterNodes(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d) {
-    const size_t n = d.ArrayCount(2, sizeof(NodeId));
-    for (size_t i = 0; i < n; ++i) d.Node();
-    if (n == 0 || n > kMaxNodesPerRegister) {
-        SendServiceFault(c.id, rid, h.requestHandle, n == 0 ? status::BadNothingToDo : status::BadTooManyOperations);
-        return;
-    }
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    SendResponse(c.id, rid, id::ResponseOf(id::UnregisterNodes), out, h.requestHandle);
+Reply<EmptyResponse> Engine::ServiceUnregisterNodes(ServiceContext&, const NodesRequest& r) {
+    if (const StatusCode fault = OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerRegisterNodes))
+        return ServiceFault{fault};
+    return EmptyResponse{};
 }
 
 }  // namespace qora::ua

@@ -1,4 +1,7 @@
-// Session services: CreateSession, ActivateSession, CloseSession, and the end of a session.
+// Session services: CreateSession, ActivateSession, CloseSession, Cancel, and the end of a
+// session; the session table.
+#include "opc/ua/ua_session.h"
+
 #include <algorithm>
 
 #include "opc/ua/ua_engine.h"
@@ -7,9 +10,57 @@ namespace qora::ua {
 
 namespace {
 constexpr size_t kNonceLength = 32;  // clients refuse shorter nonces
+constexpr uint16_t kSessionNamespace = 1;
+// AnonymousIdentityToken: its binary encoding id, and its data type id some clients send instead.
+constexpr uint32_t kAnonymousIdentityTokenDataType = id::AnonymousIdentityToken - 2;
+}  // namespace
+
+// ---------------------------------------------------------------- Session and SessionTable
+
+bool Session::TakeContinuationPoint(const std::string& cpId, ContinuationPoint& out) {
+    auto it = std::find_if(continuationPoints.begin(), continuationPoints.end(),
+                           [&](const ContinuationPoint& p) { return p.id == cpId; });
+    if (it == continuationPoints.end()) return false;
+    out = std::move(*it);
+    continuationPoints.erase(it);
+    return true;
 }
 
-std::string Engine::RandomBytes(size_t n) {
+void Session::DropPublishRequestsOf(uint64_t channel) {
+    auto& q = publishQueue;
+    q.erase(std::remove_if(q.begin(), q.end(), [&](const PendingPublish& p) { return p.conn == channel; }), q.end());
+}
+
+SessionTable::SessionTable(uint64_t seed) : rng_(seed) {}
+
+Session* SessionTable::Find(const NodeId& token) { return FindByKey(NodeKey(token)); }
+
+Session* SessionTable::FindByKey(const std::string& key) {
+    auto it = sessions_.find(key);
+    return it == sessions_.end() ? nullptr : it->second.get();
+}
+
+void SessionTable::Add(std::unique_ptr<Session> s) {
+    std::string key = NodeKey(s->authenticationToken);
+    sessions_.emplace(std::move(key), std::move(s));
+}
+
+std::unique_ptr<Session> SessionTable::Take(const std::string& key) {
+    auto it = sessions_.find(key);
+    if (it == sessions_.end()) return nullptr;
+    std::unique_ptr<Session> s = std::move(it->second);
+    sessions_.erase(it);
+    return s;
+}
+
+std::vector<std::string> SessionTable::Keys() const {
+    std::vector<std::string> keys;
+    keys.reserve(sessions_.size());
+    for (const auto& [key, s] : sessions_) keys.push_back(key);
+    return keys;
+}
+
+std::string SessionTable::RandomBytes(size_t n) {
     std::string s(n, '\0');
     for (size_t i = 0; i < n; i += 8) {
         uint64_t r = rng_();
@@ -18,7 +69,7 @@ std::string Engine::RandomBytes(size_t n) {
     return s;
 }
 
-Guid Engine::RandomGuid() {
+Guid SessionTable::RandomGuid() {
     Guid g;
     uint64_t a = rng_(), b = rng_();
     g.data1 = static_cast<uint32_t>(a);
@@ -29,141 +80,78 @@ Guid Engine::RandomGuid() {
     return g;
 }
 
-Session* Engine::FindSession(const NodeId& token) {
-    auto it = sessions_.find(NodeKey(token));
-    return it == sessions_.end() ? nullptr : it->second.get();
-}
+// ---------------------------------------------------------------- services
 
-void Engine::ServiceCreateSession(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d, Millis now) {
-    // ClientDescription
-    d.String();
-    d.String();
-    d.Text();
-    d.UInt32();
-    d.String();
-    d.String();
-    for (size_t i = 0, n = d.ArrayCount(4, 32); i < n; ++i) d.String();
-    d.String();  // server URI
-    const std::string endpointUrl = d.StringValue();
-    const std::string sessionName = d.StringValue();
-    d.ByteString();  // client nonce
-    d.ByteString();  // client certificate
-    const double requestedTimeout = d.Double();
-    d.UInt32();  // max response message size
-
-    if (shuttingDown_) {
-        SendServiceFault(c.id, rid, h.requestHandle, status::BadServerHalted);
-        return;
-    }
-    if (sessions_.size() >= static_cast<size_t>(std::max(0, config_.maxSessions))) {
-        SendServiceFault(c.id, rid, h.requestHandle, status::BadTooManySessions);
-        return;
-    }
-    if (!memory_.TryCharge(sizeof(Session))) {
-        SendServiceFault(c.id, rid, h.requestHandle, status::BadOutOfMemory);
-        return;
-    }
+Reply<CreateSessionResponse> Engine::ServiceCreateSession(ServiceContext& ctx, const CreateSessionRequest& r) {
+    if (lifecycle_.shuttingDown) return ServiceFault{status::BadServerHalted};
+    if (sessions_.Count() >= static_cast<size_t>(std::max(0, config_.maxSessions)))
+        return ServiceFault{status::BadTooManySessions};
+    if (!memory_.TryCharge(sizeof(Session))) return ServiceFault{status::BadOutOfMemory};
     auto s = std::make_unique<Session>();
-    s->sessionId.ns = 1;
+    s->sessionId.ns = kSessionNamespace;
     s->sessionId.kind = NodeId::Kind::Guid;
-    s->sessionId.guid = RandomGuid();
-    s->authenticationToken.ns = 1;
+    s->sessionId.guid = sessions_.RandomGuid();
+    s->authenticationToken.ns = kSessionNamespace;
     s->authenticationToken.kind = NodeId::Kind::Guid;
     do {
-        s->authenticationToken.guid = RandomGuid();
-    } while (sessions_.count(NodeKey(s->authenticationToken)));
-    s->name = sessionName;
-    s->conn = c.id;
-    s->lastActivity = now;
-    s->timeoutMs = (requestedTimeout > 0 && requestedTimeout == requestedTimeout)
-                       ? std::clamp(requestedTimeout, kMinSessionTimeoutMs, kMaxSessionTimeoutMs)
+        s->authenticationToken.guid = sessions_.RandomGuid();
+    } while (sessions_.Contains(s->authenticationToken));
+    s->name = r.sessionName;
+    s->conn = ctx.channel.id;
+    s->lastActivity = ctx.now;
+    const double requested = r.requestedSessionTimeout;
+    s->timeoutMs = (requested > 0 && requested == requested)  // NaN: the default
+                       ? std::clamp(requested, kMinSessionTimeoutMs, kMaxSessionTimeoutMs)
                        : kDefaultSessionTimeoutMs;
 
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    e.Node(s->sessionId);
-    e.Node(s->authenticationToken);
-    e.Double(s->timeoutMs);
-    e.ByteString(RandomBytes(kNonceLength));
-    e.NullString();  // server certificate: none under SecurityPolicy None
-    e.ArrayLength(1);
-    EncodeEndpoint(e, EndpointUrlFor(c, endpointUrl));
-    e.ArrayLength(0);  // server software certificates
-    e.NullString();    // signature algorithm
-    e.NullString();    // signature
-    e.UInt32(config_.maxMessageSize);
-
-    const std::string key = NodeKey(s->authenticationToken);
-    sessions_.emplace(key, std::move(s));
+    CreateSessionResponse out;
+    out.sessionId = s->sessionId;
+    out.authenticationToken = s->authenticationToken;
+    out.revisedSessionTimeout = s->timeoutMs;
+    out.serverNonce = sessions_.RandomBytes(kNonceLength);
+    out.endpoint = Endpoint(EndpointUrlFor(ctx.channel, r.endpointUrl));
+    out.maxRequestMessageSize = config_.maxMessageSize;
+    sessions_.Add(std::move(s));
     backend_.SessionCreated();
-    SendResponse(c.id, rid, id::ResponseOf(id::CreateSession), out, h.requestHandle);
+    return out;
 }
 
-void Engine::ServiceActivateSession(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d, Millis now) {
-    d.String();  // client signature algorithm
-    d.ByteString();
-    for (size_t i = 0, n = d.ArrayCount(8, 64); i < n; ++i) {
-        d.ByteString();
-        d.ByteString();
-    }
-    for (size_t i = 0, n = d.ArrayCount(4, 32); i < n; ++i) d.String();  // locale ids
-    const ExtensionObject token = d.Extension();
-    d.String();  // user token signature
-    d.ByteString();
-
-    Session* s = FindSession(h.authenticationToken);
-    if (!s) {
-        SendServiceFault(c.id, rid, h.requestHandle, status::BadSessionIdInvalid);
-        return;
-    }
+Reply<ActivateSessionResponse> Engine::ServiceActivateSession(ServiceContext& ctx, const ActivateSessionRequest& r) {
+    Session* s = sessions_.Find(ctx.header.authenticationToken);
+    if (!s) return ServiceFault{status::BadSessionIdInvalid};
     // Only the anonymous identity is offered.
-    const bool anonymous = token.typeId.IsNull() || token.typeId.IsNs0(id::AnonymousIdentityToken) ||
-                           token.typeId.IsNs0(id::AnonymousIdentityToken - 2);  // data type id 319
-    if (!anonymous) {
-        SendServiceFault(c.id, rid, h.requestHandle, status::BadIdentityTokenInvalid);
-        return;
-    }
+    const NodeId& token = r.userIdentityToken.typeId;
+    const bool anonymous = token.IsNull() || token.IsNs0(id::AnonymousIdentityToken) ||
+                           token.IsNs0(kAnonymousIdentityTokenDataType);
+    if (!anonymous) return ServiceFault{status::BadIdentityTokenInvalid};
     // A client may move its session to a new channel after a reconnect.
-    if (s->conn != c.id) {
+    if (s->conn != ctx.channel.id) {
         s->publishQueue.clear();
-        s->conn = c.id;
+        s->conn = ctx.channel.id;
     }
     s->activated = true;
-    s->lastActivity = now;
-
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    e.ByteString(RandomBytes(kNonceLength));
-    e.ArrayLength(0);  // results
-    e.ArrayLength(0);  // diagnostic infos
-    SendResponse(c.id, rid, id::ResponseOf(id::ActivateSession), out, h.requestHandle);
+    s->lastActivity = ctx.now;
+    ActivateSessionResponse out;
+    out.serverNonce = sessions_.RandomBytes(kNonceLength);
+    return out;
 }
 
-void Engine::ServiceCloseSession(Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d) {
-    d.Boolean();  // delete subscriptions: ours never outlive their session
-    Session* s = FindSession(h.authenticationToken);
-    if (!s) {
-        SendServiceFault(c.id, rid, h.requestHandle, status::BadSessionIdInvalid);
-        return;
-    }
-    if (s->conn != c.id) {
-        SendServiceFault(c.id, rid, h.requestHandle, status::BadSecureChannelIdInvalid);
-        return;
-    }
-    EndSession(NodeKey(h.authenticationToken), status::BadSessionClosed);
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    SendResponse(c.id, rid, id::ResponseOf(id::CloseSession), out, h.requestHandle);
+Reply<EmptyResponse> Engine::ServiceCloseSession(ServiceContext& ctx, const CloseSessionRequest&) {
+    // deleteSubscriptions is not looked at: subscriptions never outlive their session.
+    Session* s = sessions_.Find(ctx.header.authenticationToken);
+    if (!s) return ServiceFault{status::BadSessionIdInvalid};
+    if (s->conn != ctx.channel.id) return ServiceFault{status::BadSecureChannelIdInvalid};
+    EndSession(NodeKey(ctx.header.authenticationToken), status::BadSessionClosed);
+    return EmptyResponse{};
+}
+
+Reply<CancelResponse> Engine::ServiceCancel(ServiceContext&, const CancelRequest&) {
+    return CancelResponse{0};  // nothing is cancelled: requests are answered in order
 }
 
 void Engine::EndSession(const std::string& key, StatusCode publishStatus) {
-    auto it = sessions_.find(key);
-    if (it == sessions_.end()) return;
-    std::unique_ptr<Session> s = std::move(it->second);
-    sessions_.erase(it);
+    std::unique_ptr<Session> s = sessions_.Take(key);
+    if (!s) return;
     std::vector<uint32_t> ids;
     for (const auto& [subId, sub] : s->subscriptions) ids.push_back(subId);
     for (uint32_t subId : ids) DeleteSubscription(*s, subId);

@@ -21,22 +21,31 @@ double ReviseInterval(double requested) {
     return std::min(requested, kMaxPublishingIntervalMs);
 }
 
-struct MonitoringParameters {
-    uint32_t clientHandle = 0;
-    double samplingInterval = 0;
-    ExtensionObject filter;
-    uint32_t queueSize = 0;
-    bool discardOldest = true;
-};
+// Revised keep-alive count (0 asks for the default) and the lifetime, at least three keep-alives.
+constexpr uint32_t kDefaultKeepAliveCount = 10;
+constexpr uint32_t kLifetimeKeepAlives = 3;
 
-MonitoringParameters DecodeParameters(Decoder& d) {
-    MonitoringParameters p;
-    p.clientHandle = d.UInt32();
-    p.samplingInterval = d.Double();
-    p.filter = d.Extension();
-    p.queueSize = d.UInt32();
-    p.discardOldest = d.Boolean();
-    return p;
+void ReviseCounts(Subscription& sub, const SubscriptionParameters& p) {
+    sub.publishingInterval = ReviseInterval(p.publishingInterval);
+    sub.maxKeepAliveCount =
+        std::clamp<uint32_t>(p.maxKeepAliveCount == 0 ? kDefaultKeepAliveCount : p.maxKeepAliveCount, 1,
+                             kMaxKeepAliveCount);
+    sub.lifetimeCount = std::max(p.lifetimeCount, sub.maxKeepAliveCount * kLifetimeKeepAlives);
+    sub.maxNotificationsPerPublish = p.maxNotificationsPerPublish;
+    sub.priority = p.priority;
+}
+
+// A negative (or NaN) sampling interval asks for the publishing interval.
+double ReviseSamplingInterval(double requested, const Subscription& sub) {
+    if (requested < 0 || std::isnan(requested)) return sub.publishingInterval;
+    return std::clamp(requested, kMinSamplingIntervalMs, kMaxPublishingIntervalMs);
+}
+
+// The checks CreateMonitoredItems and ModifyMonitoredItems make before any item.
+StatusCode ItemsCallFault(const Subscription* sub, uint32_t timestamps, size_t count, uint32_t limit) {
+    if (!sub) return status::BadSubscriptionIdInvalid;
+    if (timestamps > TsNeither) return status::BadTimestampsToReturnInvalid;
+    return OperationCountFault(count, limit);
 }
 
 bool IsItemValue(const MonitoredItem& m) { return m.node.item && m.attributeId == AttrValue; }
@@ -106,116 +115,232 @@ StatusCode Engine::ParseFilter(const ExtensionObject& filter, MonitoredItem& m) 
     const uint32_t trigger = d.UInt32();
     const uint32_t deadbandType = d.UInt32();
     const double deadband = d.Double();
-    if (trigger > 2) return status::BadMonitoredItemFilterInvalid;
+    if (trigger > static_cast<uint32_t>(DataChangeTrigger::StatusValueTimestamp))
+        return status::BadMonitoredItemFilterInvalid;
     m.trigger = static_cast<DataChangeTrigger>(trigger);
-    switch (deadbandType) {
-        case 0: return status::Good;
-        case 1:
+    switch (static_cast<DeadbandType>(deadbandType)) {
+        case DeadbandType::None: return status::Good;
+        case DeadbandType::Absolute:
             if (!(deadband >= 0) || std::isinf(deadband)) return status::BadDeadbandFilterInvalid;
             if (!IsItemValue(m)) return status::BadFilterNotAllowed;
             m.absoluteDeadband = deadband;
             return status::Good;
-        case 2: return status::BadMonitoredItemFilterUnsupported;
+        case DeadbandType::Percent: return status::BadMonitoredItemFilterUnsupported;  // no EURange to scale by
         default: return status::BadDeadbandFilterInvalid;
     }
 }
 
 // ---------------------------------------------------------------- subscription services
 
-void Engine::ServiceCreateSubscription(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d,
-                                       Millis now) {
-    const double interval = d.Double();
-    const uint32_t lifetime = d.UInt32();
-    const uint32_t keepAlive = d.UInt32();
-    const uint32_t maxNotifications = d.UInt32();
-    const bool enabled = d.Boolean();
-    const uint8_t priority = d.Byte();
-    if (s.subscriptions.size() >= static_cast<size_t>(std::max(0, config_.maxSubscriptionsPerSession))) {
-        SendServiceFault(c.id, rid, h.requestHandle, status::BadTooManySubscriptions);
-        return;
-    }
-    if (!memory_.TryCharge(sizeof(Subscription))) {
-        SendServiceFault(c.id, rid, h.requestHandle, status::BadOutOfMemory);
-        return;
-    }
+Reply<CreateSubscriptionResponse> Engine::ServiceCreateSubscription(ServiceContext& ctx,
+                                                                    const CreateSubscriptionRequest& r) {
+    Session& s = *ctx.session;
+    if (s.subscriptions.size() >= static_cast<size_t>(std::max(0, config_.maxSubscriptionsPerSession)))
+        return ServiceFault{status::BadTooManySubscriptions};
+    if (!memory_.TryCharge(sizeof(Subscription)))
+        return ServiceFault{status::BadOutOfMemory};
     auto sub = std::make_unique<Subscription>();
-    sub->id = NewSubscriptionId();
-    while (sub->id == 0 || s.subscriptions.count(sub->id)) sub->id = NewSubscriptionId();
-    sub->publishingInterval = ReviseInterval(interval);
-    sub->maxKeepAliveCount = std::clamp<uint32_t>(keepAlive == 0 ? 10 : keepAlive, 1, kMaxKeepAliveCount);
-    sub->lifetimeCount = std::max(lifetime, sub->maxKeepAliveCount * 3);
-    sub->maxNotificationsPerPublish = maxNotifications;
-    sub->publishingEnabled = enabled;
-    sub->priority = priority;
-    sub->nextPublish = now + static_cast<Millis>(sub->publishingInterval);
-    sub->nextSample = now;
+    sub->id = sessions_.NewSubscriptionId();
+    while (sub->id == 0 || s.subscriptions.count(sub->id)) sub->id = sessions_.NewSubscriptionId();
+    ReviseCounts(*sub, r.params);
+    sub->publishingEnabled = r.publishingEnabled;
+    sub->nextPublish = ctx.now + static_cast<Millis>(sub->publishingInterval);
+    sub->nextSample = ctx.now;
     sub->RecomputeSamplePeriod();
     // The first cycle sends a keep-alive when there is nothing to report.
     sub->keepAliveCounter = sub->maxKeepAliveCount - 1;
-
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    e.UInt32(sub->id);
-    e.Double(sub->publishingInterval);
-    e.UInt32(sub->lifetimeCount);
-    e.UInt32(sub->maxKeepAliveCount);
+    const CreateSubscriptionResponse out{sub->id, sub->publishingInterval, sub->lifetimeCount,
+                                         sub->maxKeepAliveCount};
     s.subscriptions.emplace(sub->id, std::move(sub));
-    SendResponse(c.id, rid, id::ResponseOf(id::CreateSubscription), out, h.requestHandle);
+    return out;
 }
 
-void Engine::ServiceModifySubscription(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d) {
-    const uint32_t subId = d.UInt32();
-    const double interval = d.Double();
-    const uint32_t lifetime = d.UInt32();
-    const uint32_t keepAlive = d.UInt32();
-    const uint32_t maxNotifications = d.UInt32();
-    const uint8_t priority = d.Byte();
-    auto it = s.subscriptions.find(subId);
-    if (it == s.subscriptions.end()) {
-        SendServiceFault(c.id, rid, h.requestHandle, status::BadSubscriptionIdInvalid);
-        return;
-    }
-    Subscription& sub = *it->second;
-    sub.publishingInterval = ReviseInterval(interval);
-    sub.maxKeepAliveCount = std::clamp<uint32_t>(keepAlive == 0 ? 10 : keepAlive, 1, kMaxKeepAliveCount);
-    sub.lifetimeCount = std::max(lifetime, sub.maxKeepAliveCount * 3);
-    sub.maxNotificationsPerPublish = maxNotifications;
-    sub.priority = priority;
-    sub.RecomputeSamplePeriod();
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    e.Double(sub.publishingInterval);
-    e.UInt32(sub.lifetimeCount);
-    e.UInt32(sub.maxKeepAliveCount);
-    SendResponse(c.id, rid, id::ResponseOf(id::ModifySubscription), out, h.requestHandle);
+Reply<ModifySubscriptionResponse> Engine::ServiceModifySubscription(ServiceContext& ctx,
+                                                                    const ModifySubscriptionRequest& r) {
+    Subscription* sub = ctx.session->FindSubscription(r.subscriptionId);
+    if (!sub) return ServiceFault{status::BadSubscriptionIdInvalid};
+    ReviseCounts(*sub, r.params);
+    sub->RecomputeSamplePeriod();
+    return ModifySubscriptionResponse{sub->publishingInterval, sub->lifetimeCount, sub->maxKeepAliveCount};
 }
 
-void Engine::ServiceSetPublishingMode(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d) {
-    const bool enabled = d.Boolean();
-    const size_t n = d.ArrayCount(4, 4);
-    std::vector<uint32_t> ids;
-    for (size_t i = 0; i < n; ++i) ids.push_back(d.UInt32());
-    if (n == 0) {
-        SendServiceFault(c.id, rid, h.requestHandle, status::BadNothingToDo);
-        return;
-    }
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    e.ArrayLength(static_cast<int32_t>(n));
-    for (uint32_t subId : ids) {
-        auto it = s.subscriptions.find(subId);
-        if (it == s.subscriptions.end()) {
-            e.Status(status::BadSubscriptionIdInvalid);
+Reply<StatusListResponse> Engine::ServiceSetPublishingMode(ServiceContext& ctx, const SetPublishingModeRequest& r) {
+    return ForEachId(r.subscriptionIds, [&](uint32_t subId) {
+        Subscription* sub = ctx.session->FindSubscription(subId);
+        if (!sub) return status::BadSubscriptionIdInvalid;
+        sub->publishingEnabled = r.publishingEnabled;
+        return status::Good;
+    });
+}
+
+void Engine::FailPublishRequests(Session& s, StatusCode code) {
+    for (const PendingPublish& p : s.publishQueue) SendServiceFault(p.conn, p.requestId, p.requestHandle, code);
+    s.publishQueue.clear();
+}
+
+Reply<StatusListResponse> Engine::ServiceDeleteSubscriptions(ServiceContext& ctx,
+                                                             const DeleteSubscriptionsRequest& r) {
+    Session& s = *ctx.session;
+    auto reply = ForEachId(r.subscriptionIds, [&](uint32_t subId) {
+        if (!s.subscriptions.count(subId)) return status::BadSubscriptionIdInvalid;
+        DeleteSubscription(s, subId);
+        return status::Good;
+    });
+    // Queued Publish requests hear that nothing is left to serve them, after this response.
+    if (!reply.IsFault() && s.subscriptions.empty())
+        ctx.afterReply = [this, &s] { FailPublishRequests(s, status::BadNoSubscription); };
+    return reply;
+}
+
+Reply<CreateMonitoredItemsResponse> Engine::ServiceCreateMonitoredItems(ServiceContext& ctx,
+                                                                        const CreateMonitoredItemsRequest& r) {
+    Subscription* found = ctx.session->FindSubscription(r.subscriptionId);
+    if (const StatusCode fault = ItemsCallFault(found, r.timestamps, r.items.size(), kOperationLimits.maxMonitoredItemsPerCall))
+        return ServiceFault{fault};
+    Subscription& sub = *found;
+    CreateMonitoredItemsResponse out;
+    out.results.reserve(r.items.size());
+    std::vector<uint32_t> activated;
+    for (const MonitoredItemCreateRequest& req : r.items) {
+        StatusCode st = status::Good;
+        const auto node = space_.Find(req.node);
+        MonitoredItem m;
+        if (!node) {
+            st = status::BadNodeIdUnknown;
+        } else if (req.attributeId == AttrEventNotifier) {
+            st = status::BadNotSupported;  // events are not offered
+        } else if (req.mode > kMaxMonitoringModeValue) {
+            st = status::BadMonitoringModeInvalid;
+        } else if (!req.indexRange.isNull && !req.indexRange.value.empty()) {
+            st = status::BadIndexRangeInvalid;
         } else {
-            it->second->publishingEnabled = enabled;
-            e.Status(status::Good);
+            Variant probe;
+            const StatusCode a = space_.ReadAttribute(*node, req.attributeId, probe);
+            if (a == status::BadAttributeIdInvalid) st = a;
         }
+        if (st == status::Good) {
+            m.node = *node;
+            m.attributeId = req.attributeId;
+            st = ParseFilter(req.params.filter, m);
+        }
+        const uint32_t queueSize = std::clamp<uint32_t>(req.params.queueSize, 1, kMaxQueueSize);
+        if (st == status::Good &&
+            sub.items.size() >= static_cast<size_t>(std::max(0, config_.maxMonitoredItemsPerSubscription)))
+            st = status::BadTooManyMonitoredItems;
+        if (st == status::Good && !memory_.TryCharge(ItemMemory(queueSize))) st = status::BadOutOfMemory;
+        if (st != status::Good) {
+            out.results.push_back({st, 0, 0, 0});
+            continue;
+        }
+        m.id = sub.nextItemId++;
+        m.clientHandle = req.params.clientHandle;
+        m.timestamps = r.timestamps;
+        m.mode = static_cast<MonitoringMode>(req.mode);
+        m.samplingInterval = ReviseSamplingInterval(req.params.samplingInterval, sub);
+        m.queueSize = queueSize;
+        m.discardOldest = req.params.discardOldest;
+        m.nextSample = ctx.now;
+        if (m.node.item && m.mode != MonitoringMode::Disabled) activated.push_back(space_.Item(m.node.index).handle);
+        out.results.push_back({status::Good, m.id, m.samplingInterval, m.queueSize});
+        sub.items.emplace(m.id, std::move(m));
     }
-    e.ArrayLength(0);
-    SendResponse(c.id, rid, id::ResponseOf(id::SetPublishingMode), out, h.requestHandle);
+    sub.RecomputeSamplePeriod();
+    sub.nextSample = ctx.now;
+    if (!activated.empty()) backend_.ItemsActivated(activated.data(), activated.size());
+    return out;
+}
+
+Reply<ModifyMonitoredItemsResponse> Engine::ServiceModifyMonitoredItems(ServiceContext& ctx,
+                                                                        const ModifyMonitoredItemsRequest& r) {
+    Subscription* found = ctx.session->FindSubscription(r.subscriptionId);
+    if (const StatusCode fault = ItemsCallFault(found, r.timestamps, r.items.size(), kNoOperationLimit))
+        return ServiceFault{fault};
+    Subscription& sub = *found;
+    ModifyMonitoredItemsResponse out;
+    out.results.reserve(r.items.size());
+    for (const MonitoredItemModifyRequest& req : r.items) {
+        const MonitoringParameters& p = req.params;
+        auto mi = sub.items.find(req.monitoredItemId);
+        StatusCode st = mi == sub.items.end() ? status::BadMonitoredItemIdInvalid : status::Good;
+        if (st == status::Good) {
+            MonitoredItem probe = mi->second;
+            st = ParseFilter(p.filter, probe);
+            const uint32_t queueSize = std::clamp<uint32_t>(p.queueSize, 1, kMaxQueueSize);
+            if (st == status::Good && queueSize > probe.queueSize &&
+                !memory_.TryCharge(ItemMemory(queueSize) - ItemMemory(probe.queueSize)))
+                st = status::BadOutOfMemory;
+            if (st == status::Good) {
+                MonitoredItem& m = mi->second;
+                if (queueSize < m.queueSize) memory_.Release(ItemMemory(m.queueSize) - ItemMemory(queueSize));
+                m.trigger = probe.trigger;
+                m.absoluteDeadband = probe.absoluteDeadband;
+                m.clientHandle = p.clientHandle;
+                m.timestamps = r.timestamps;
+                m.samplingInterval = ReviseSamplingInterval(p.samplingInterval, sub);
+                m.queueSize = queueSize;
+                m.discardOldest = p.discardOldest;
+                m.onGrid = false;  // the next sample sets the grid of the new interval
+                while (m.queue.size() > m.queueSize) {
+                    m.queue.pop_front();
+                    --sub.pendingNotifications;
+                }
+                out.results.push_back({status::Good, m.samplingInterval, m.queueSize});
+                continue;
+            }
+        }
+        out.results.push_back({st, 0, 0});
+    }
+    sub.RecomputeSamplePeriod();
+    return out;
+}
+
+Reply<StatusListResponse> Engine::ServiceSetMonitoringMode(ServiceContext& ctx, const SetMonitoringModeRequest& r) {
+    Subscription* found = ctx.session->FindSubscription(r.subscriptionId);
+    if (!found) return ServiceFault{status::BadSubscriptionIdInvalid};
+    if (r.mode > kMaxMonitoringModeValue) return ServiceFault{status::BadMonitoringModeInvalid};
+    Subscription& sub = *found;
+    const auto newMode = static_cast<MonitoringMode>(r.mode);
+    std::vector<uint32_t> activated, deactivated;
+    auto reply = ForEachId(r.monitoredItemIds, [&](uint32_t itemId) {
+        auto mi = sub.items.find(itemId);
+        if (mi == sub.items.end()) return status::BadMonitoredItemIdInvalid;
+        MonitoredItem& m = mi->second;
+        if (m.node.item) {
+            const uint32_t handle = space_.Item(m.node.index).handle;
+            if (m.mode == MonitoringMode::Disabled && newMode != MonitoringMode::Disabled) activated.push_back(handle);
+            if (m.mode != MonitoringMode::Disabled && newMode == MonitoringMode::Disabled) deactivated.push_back(handle);
+        }
+        if (newMode == MonitoringMode::Disabled) {
+            sub.ClearQueue(m);
+            m.hasLast = false;
+        }
+        if (m.mode == MonitoringMode::Disabled && newMode != MonitoringMode::Disabled) {
+            m.nextSample = ctx.now;
+            m.onGrid = false;
+        }
+        m.mode = newMode;
+        return status::Good;
+    });
+    if (reply.IsFault()) return reply;
+    sub.nextSample = std::min(sub.nextSample, ctx.now);
+    if (!activated.empty()) backend_.ItemsActivated(activated.data(), activated.size());
+    if (!deactivated.empty()) backend_.ItemsDeactivated(deactivated.data(), deactivated.size());
+    return reply;
+}
+
+Reply<StatusListResponse> Engine::ServiceDeleteMonitoredItems(ServiceContext& ctx,
+                                                              const DeleteMonitoredItemsRequest& r) {
+    Subscription* found = ctx.session->FindSubscription(r.subscriptionId);
+    if (!found) return ServiceFault{status::BadSubscriptionIdInvalid};
+    Subscription& sub = *found;
+    std::vector<uint32_t> existing;
+    auto reply = ForEachId(r.monitoredItemIds, [&](uint32_t itemId) {
+        if (!sub.items.count(itemId)) return status::BadMonitoredItemIdInvalid;
+        existing.push_back(itemId);
+        return status::Good;
+    });
+    if (!reply.IsFault()) DeleteItems(sub, existing);
+    return reply;
 }
 
 void Engine::DeleteItems(Subscription& sub, const std::vector<uint32_t>& ids) {
@@ -244,287 +369,6 @@ void Engine::DeleteSubscription(Session& s, uint32_t subscriptionId) {
     for (const SentMessage& m : sub.retransmit) memory_.Release(m.encoded.size());
     memory_.Release(sizeof(Subscription));
     s.subscriptions.erase(it);
-}
-
-void Engine::ServiceDeleteSubscriptions(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d) {
-    const size_t n = d.ArrayCount(4, 4);
-    std::vector<uint32_t> ids;
-    for (size_t i = 0; i < n; ++i) ids.push_back(d.UInt32());
-    if (n == 0) {
-        SendServiceFault(c.id, rid, h.requestHandle, status::BadNothingToDo);
-        return;
-    }
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    e.ArrayLength(static_cast<int32_t>(n));
-    for (uint32_t subId : ids) {
-        if (!s.subscriptions.count(subId)) {
-            e.Status(status::BadSubscriptionIdInvalid);
-            continue;
-        }
-        DeleteSubscription(s, subId);
-        e.Status(status::Good);
-    }
-    e.ArrayLength(0);
-    SendResponse(c.id, rid, id::ResponseOf(id::DeleteSubscriptions), out, h.requestHandle);
-    if (s.subscriptions.empty()) {
-        for (const PendingPublish& p : s.publishQueue)
-            SendServiceFault(p.conn, p.requestId, p.requestHandle, status::BadNoSubscription);
-        s.publishQueue.clear();
-    }
-}
-
-void Engine::ServiceCreateMonitoredItems(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d,
-                                         Millis now) {
-    const uint32_t subId = d.UInt32();
-    const uint32_t timestamps = d.UInt32();
-    struct Request {
-        NodeId node;
-        uint32_t attributeId;
-        UaString indexRange;
-        uint32_t mode;
-        MonitoringParameters params;
-    };
-    const size_t n = d.ArrayCount(40, sizeof(Request));
-    std::vector<Request> reqs;
-    reqs.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        Request r;
-        r.node = d.Node();
-        r.attributeId = d.UInt32();
-        r.indexRange = d.String();
-        d.Qualified();
-        r.mode = d.UInt32();
-        r.params = DecodeParameters(d);
-        reqs.push_back(std::move(r));
-    }
-    auto it = s.subscriptions.find(subId);
-    StatusCode fault = status::Good;
-    if (it == s.subscriptions.end()) fault = status::BadSubscriptionIdInvalid;
-    else if (timestamps > 3) fault = status::BadTimestampsToReturnInvalid;
-    else if (n == 0) fault = status::BadNothingToDo;
-    else if (n > kMaxMonitoredItemsPerCall) fault = status::BadTooManyOperations;
-    if (fault != status::Good) {
-        SendServiceFault(c.id, rid, h.requestHandle, fault);
-        return;
-    }
-    Subscription& sub = *it->second;
-    std::string out;
-    out.reserve(64 + n * 32);
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    e.ArrayLength(static_cast<int32_t>(n));
-    std::vector<uint32_t> activated;
-    for (const Request& r : reqs) {
-        StatusCode st = status::Good;
-        const auto node = space_.Find(r.node);
-        MonitoredItem m;
-        if (!node) {
-            st = status::BadNodeIdUnknown;
-        } else if (r.attributeId == AttrEventNotifier) {
-            st = status::BadNotSupported;  // events are not offered
-        } else if (r.mode > 2) {
-            st = status::BadMonitoringModeInvalid;
-        } else if (!r.indexRange.isNull && !r.indexRange.value.empty()) {
-            st = status::BadIndexRangeInvalid;
-        } else {
-            Variant probe;
-            const StatusCode a = space_.ReadAttribute(*node, r.attributeId, probe);
-            if (a == status::BadAttributeIdInvalid) st = a;
-        }
-        if (st == status::Good) {
-            m.node = *node;
-            m.attributeId = r.attributeId;
-            st = ParseFilter(r.params.filter, m);
-        }
-        const uint32_t queueSize = std::clamp<uint32_t>(r.params.queueSize, 1, kMaxQueueSize);
-        if (st == status::Good && sub.items.size() >= static_cast<size_t>(std::max(0, config_.maxMonitoredItemsPerSubscription)))
-            st = status::BadTooManyMonitoredItems;
-        if (st == status::Good && !memory_.TryCharge(ItemMemory(queueSize))) st = status::BadOutOfMemory;
-        if (st != status::Good) {
-            e.Status(st);
-            e.UInt32(0);
-            e.Double(0);
-            e.UInt32(0);
-            e.Node(NodeId());
-            e.Byte(0);
-            continue;
-        }
-        m.id = sub.nextItemId++;
-        m.clientHandle = r.params.clientHandle;
-        m.timestamps = timestamps;
-        m.mode = static_cast<MonitoringMode>(r.mode);
-        const double si = r.params.samplingInterval;
-        m.samplingInterval = (si < 0 || std::isnan(si)) ? sub.publishingInterval
-                                                        : std::clamp(si, kMinSamplingIntervalMs, kMaxPublishingIntervalMs);
-        m.queueSize = queueSize;
-        m.discardOldest = r.params.discardOldest;
-        m.nextSample = now;
-        if (m.node.item && m.mode != MonitoringMode::Disabled) activated.push_back(space_.Item(m.node.index).handle);
-        e.Status(status::Good);
-        e.UInt32(m.id);
-        e.Double(m.samplingInterval);
-        e.UInt32(m.queueSize);
-        e.Node(NodeId());
-        e.Byte(0);
-        sub.items.emplace(m.id, std::move(m));
-    }
-    e.ArrayLength(0);
-    sub.RecomputeSamplePeriod();
-    sub.nextSample = now;
-    if (!activated.empty()) backend_.ItemsActivated(activated.data(), activated.size());
-    SendResponse(c.id, rid, id::ResponseOf(id::CreateMonitoredItems), out, h.requestHandle);
-}
-
-void Engine::ServiceModifyMonitoredItems(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d) {
-    const uint32_t subId = d.UInt32();
-    const uint32_t timestamps = d.UInt32();
-    const size_t n = d.ArrayCount(24, sizeof(MonitoringParameters) + 8);
-    std::vector<std::pair<uint32_t, MonitoringParameters>> reqs;
-    reqs.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        const uint32_t itemId = d.UInt32();
-        reqs.emplace_back(itemId, DecodeParameters(d));
-    }
-    auto it = s.subscriptions.find(subId);
-    StatusCode fault = status::Good;
-    if (it == s.subscriptions.end()) fault = status::BadSubscriptionIdInvalid;
-    else if (timestamps > 3) fault = status::BadTimestampsToReturnInvalid;
-    else if (n == 0) fault = status::BadNothingToDo;
-    if (fault != status::Good) {
-        SendServiceFault(c.id, rid, h.requestHandle, fault);
-        return;
-    }
-    Subscription& sub = *it->second;
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    e.ArrayLength(static_cast<int32_t>(n));
-    for (const auto& [itemId, p] : reqs) {
-        auto mi = sub.items.find(itemId);
-        StatusCode st = mi == sub.items.end() ? status::BadMonitoredItemIdInvalid : status::Good;
-        if (st == status::Good) {
-            MonitoredItem probe = mi->second;
-            st = ParseFilter(p.filter, probe);
-            const uint32_t queueSize = std::clamp<uint32_t>(p.queueSize, 1, kMaxQueueSize);
-            if (st == status::Good && queueSize > probe.queueSize &&
-                !memory_.TryCharge(ItemMemory(queueSize) - ItemMemory(probe.queueSize)))
-                st = status::BadOutOfMemory;
-            if (st == status::Good) {
-                MonitoredItem& m = mi->second;
-                if (queueSize < m.queueSize) memory_.Release(ItemMemory(m.queueSize) - ItemMemory(queueSize));
-                m.trigger = probe.trigger;
-                m.absoluteDeadband = probe.absoluteDeadband;
-                m.clientHandle = p.clientHandle;
-                m.timestamps = timestamps;
-                const double si = p.samplingInterval;
-                m.samplingInterval = (si < 0 || std::isnan(si)) ? sub.publishingInterval
-                                                                : std::clamp(si, kMinSamplingIntervalMs, kMaxPublishingIntervalMs);
-                m.queueSize = queueSize;
-                m.discardOldest = p.discardOldest;
-                m.onGrid = false;  // the next sample sets the grid of the new interval
-                while (m.queue.size() > m.queueSize) {
-                    m.queue.pop_front();
-                    --sub.pendingNotifications;
-                }
-                e.Status(status::Good);
-                e.Double(m.samplingInterval);
-                e.UInt32(m.queueSize);
-                e.Node(NodeId());
-                e.Byte(0);
-                continue;
-            }
-        }
-        e.Status(st);
-        e.Double(0);
-        e.UInt32(0);
-        e.Node(NodeId());
-        e.Byte(0);
-    }
-    e.ArrayLength(0);
-    sub.RecomputeSamplePeriod();
-    SendResponse(c.id, rid, id::ResponseOf(id::ModifyMonitoredItems), out, h.requestHandle);
-}
-
-void Engine::ServiceSetMonitoringMode(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d,
-                                      Millis now) {
-    const uint32_t subId = d.UInt32();
-    const uint32_t mode = d.UInt32();
-    const size_t n = d.ArrayCount(4, 4);
-    std::vector<uint32_t> ids;
-    for (size_t i = 0; i < n; ++i) ids.push_back(d.UInt32());
-    auto it = s.subscriptions.find(subId);
-    StatusCode fault = status::Good;
-    if (it == s.subscriptions.end()) fault = status::BadSubscriptionIdInvalid;
-    else if (mode > 2) fault = status::BadMonitoringModeInvalid;
-    else if (n == 0) fault = status::BadNothingToDo;
-    if (fault != status::Good) {
-        SendServiceFault(c.id, rid, h.requestHandle, fault);
-        return;
-    }
-    Subscription& sub = *it->second;
-    std::vector<uint32_t> activated, deactivated;
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    e.ArrayLength(static_cast<int32_t>(n));
-    for (uint32_t itemId : ids) {
-        auto mi = sub.items.find(itemId);
-        if (mi == sub.items.end()) {
-            e.Status(status::BadMonitoredItemIdInvalid);
-            continue;
-        }
-        MonitoredItem& m = mi->second;
-        const auto newMode = static_cast<MonitoringMode>(mode);
-        if (m.node.item) {
-            const uint32_t handle = space_.Item(m.node.index).handle;
-            if (m.mode == MonitoringMode::Disabled && newMode != MonitoringMode::Disabled) activated.push_back(handle);
-            if (m.mode != MonitoringMode::Disabled && newMode == MonitoringMode::Disabled) deactivated.push_back(handle);
-        }
-        if (newMode == MonitoringMode::Disabled) {
-            sub.ClearQueue(m);
-            m.hasLast = false;
-        }
-        if (m.mode == MonitoringMode::Disabled && newMode != MonitoringMode::Disabled) {
-            m.nextSample = now;
-            m.onGrid = false;
-        }
-        m.mode = newMode;
-        e.Status(status::Good);
-    }
-    e.ArrayLength(0);
-    sub.nextSample = std::min(sub.nextSample, now);
-    if (!activated.empty()) backend_.ItemsActivated(activated.data(), activated.size());
-    if (!deactivated.empty()) backend_.ItemsDeactivated(deactivated.data(), deactivated.size());
-    SendResponse(c.id, rid, id::ResponseOf(id::SetMonitoringMode), out, h.requestHandle);
-}
-
-void Engine::ServiceDeleteMonitoredItems(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d) {
-    const uint32_t subId = d.UInt32();
-    const size_t n = d.ArrayCount(4, 4);
-    std::vector<uint32_t> ids;
-    for (size_t i = 0; i < n; ++i) ids.push_back(d.UInt32());
-    auto it = s.subscriptions.find(subId);
-    if (it == s.subscriptions.end() || n == 0) {
-        SendServiceFault(c.id, rid, h.requestHandle,
-                         it == s.subscriptions.end() ? status::BadSubscriptionIdInvalid : status::BadNothingToDo);
-        return;
-    }
-    Subscription& sub = *it->second;
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    e.ArrayLength(static_cast<int32_t>(n));
-    std::vector<uint32_t> existing;
-    for (uint32_t itemId : ids) {
-        const bool found = sub.items.count(itemId) != 0;
-        e.Status(found ? status::Good : status::BadMonitoredItemIdInvalid);
-        if (found) existing.push_back(itemId);
-    }
-    e.ArrayLength(0);
-    DeleteItems(sub, existing);
-    SendResponse(c.id, rid, id::ResponseOf(id::DeleteMonitoredItems), out, h.requestHandle);
 }
 
 // ---------------------------------------------------------------- sampling and publishing
@@ -654,19 +498,13 @@ bool Engine::SendNotification(Session& s, Subscription& sub, Millis now) {
             }
         }
     }
-    std::string out;
-    out.reserve(message.size() + 128);
-    Encoder e(out);
-    EncodeResponseHeader(e, req.requestHandle, status::Good);
-    e.UInt32(sub.id);
-    e.ArrayLength(static_cast<int32_t>(sub.retransmit.size()));
-    for (const SentMessage& sm : sub.retransmit) e.UInt32(sm.sequenceNumber);
-    e.Boolean(more);
-    e.Raw(message.data(), message.size());
-    e.ArrayLength(static_cast<int32_t>(req.ackResults.size()));
-    for (StatusCode st : req.ackResults) e.Status(st);
-    e.ArrayLength(0);
-    SendResponse(req.conn, req.requestId, id::ResponseOf(id::Publish), out, req.requestHandle);
+    PublishResponse response;
+    response.subscriptionId = sub.id;
+    for (const SentMessage& sm : sub.retransmit) response.availableSequenceNumbers.push_back(sm.sequenceNumber);
+    response.moreNotifications = more;
+    response.notificationMessage = std::move(message);
+    response.results = std::move(req.ackResults);
+    SendPublishResponse(req, response);
     sub.firstMessageSent = true;
     sub.keepAliveCounter = 0;
     sub.lifetimeCounter = 0;
@@ -738,59 +576,52 @@ void Engine::TickSubscriptions(Session& s, Millis now, Millis& next) {
         if (!s.publishQueue.empty()) {
             PendingPublish req = std::move(s.publishQueue.front());
             s.publishQueue.pop_front();
-            std::string body;
+            std::string body;  // StatusChangeNotification
             Encoder b(body);
             b.Status(status::BadTimeout);
-            b.Byte(0);
-            std::string out;
-            Encoder e(out);
-            EncodeResponseHeader(e, req.requestHandle, status::Good);
-            e.UInt32(subId);
-            e.ArrayLength(0);
-            e.Boolean(false);
-            e.UInt32(sub.nextSequenceNumber);
-            e.DateTime(UaNow());
-            e.ArrayLength(1);
-            e.Node(NodeId(0, id::StatusChangeNotification));
-            e.Byte(1);
-            e.ByteString(body);
-            e.ArrayLength(static_cast<int32_t>(req.ackResults.size()));
-            for (StatusCode st : req.ackResults) e.Status(st);
-            e.ArrayLength(0);
-            SendResponse(req.conn, req.requestId, id::ResponseOf(id::Publish), out, req.requestHandle);
+            b.Byte(0);  // no diagnostic info
+            PublishResponse response;
+            response.subscriptionId = subId;
+            Encoder m(response.notificationMessage);
+            m.UInt32(sub.nextSequenceNumber);
+            m.DateTime(UaNow());
+            m.ArrayLength(1);
+            m.Node(NodeId(0, id::StatusChangeNotification));
+            m.Byte(1);
+            m.ByteString(body);
+            response.results = std::move(req.ackResults);
+            SendPublishResponse(req, response);
         }
         DeleteSubscription(s, subId);
     }
-    if (s.subscriptions.empty() && !s.publishQueue.empty()) {
-        for (const PendingPublish& p : s.publishQueue)
-            SendServiceFault(p.conn, p.requestId, p.requestHandle, status::BadNoSubscription);
-        s.publishQueue.clear();
-    }
+    if (s.subscriptions.empty()) FailPublishRequests(s, status::BadNoSubscription);
 }
 
-void Engine::ServicePublish(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d, Millis now) {
-    const size_t n = d.ArrayCount(8, 8);
-    std::vector<std::pair<uint32_t, uint32_t>> acks;
-    acks.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        const uint32_t subId = d.UInt32();
-        acks.emplace_back(subId, d.UInt32());
-    }
+void Engine::SendPublishResponse(const PendingPublish& req, const PublishResponse& response) {
+    std::string out;
+    Encoder e(out);
+    EncodeResponseHeader(e, req.requestHandle, status::Good);
+    Encode(e, response);
+    SendResponse(req.conn, req.requestId, id::ResponseOf(id::Publish), out, req.requestHandle);
+}
+
+Reply<PublishResponse> Engine::ServicePublish(ServiceContext& ctx, const PublishRequest& r) {
+    Session& s = *ctx.session;
     PendingPublish p;
-    p.conn = c.id;
-    p.requestId = rid;
-    p.requestHandle = h.requestHandle;
-    p.received = now;
-    p.timeoutHint = h.timeoutHint;
-    for (const auto& ack : acks) {
-        const uint32_t seq = ack.second;
-        auto it = s.subscriptions.find(ack.first);
-        if (it == s.subscriptions.end()) {
+    p.conn = ctx.channel.id;
+    p.requestId = ctx.requestId;
+    p.requestHandle = ctx.header.requestHandle;
+    p.received = ctx.now;
+    p.timeoutHint = ctx.header.timeoutHint;
+    for (const SubscriptionAcknowledgement& ack : r.acknowledgements) {
+        Subscription* sub = s.FindSubscription(ack.subscriptionId);
+        if (!sub) {
             p.ackResults.push_back(status::BadSubscriptionIdInvalid);
             continue;
         }
-        auto& q = it->second->retransmit;
-        auto m = std::find_if(q.begin(), q.end(), [&](const SentMessage& x) { return x.sequenceNumber == seq; });
+        auto& q = sub->retransmit;
+        auto m = std::find_if(q.begin(), q.end(),
+                              [&](const SentMessage& x) { return x.sequenceNumber == ack.sequenceNumber; });
         if (m == q.end()) {
             p.ackResults.push_back(status::BadSequenceNumberUnknown);
         } else {
@@ -799,38 +630,23 @@ void Engine::ServicePublish(Session& s, Connection& c, uint32_t rid, const Reque
             p.ackResults.push_back(status::Good);
         }
     }
-    if (s.subscriptions.empty()) {
-        SendServiceFault(c.id, rid, h.requestHandle, status::BadNoSubscription);
-        return;
-    }
-    if (s.publishQueue.size() >= static_cast<size_t>(std::max(1, config_.maxPublishRequestsPerSession))) {
-        SendServiceFault(c.id, rid, h.requestHandle, status::BadTooManyPublishRequests);
-        return;
-    }
+    if (s.subscriptions.empty()) return ServiceFault{status::BadNoSubscription};
+    if (s.publishQueue.size() >= static_cast<size_t>(std::max(1, config_.maxPublishRequestsPerSession)))
+        return ServiceFault{status::BadTooManyPublishRequests};
     s.publishQueue.push_back(std::move(p));
     for (auto& [subId, sub] : s.subscriptions) sub->lifetimeCounter = 0;
-    AnswerLatePublish(s, now);
+    AnswerLatePublish(s, ctx.now);
+    return Reply<PublishResponse>::Deferred();  // answered by a notification or a keep-alive
 }
 
-void Engine::ServiceRepublish(Session& s, Connection& c, uint32_t rid, const RequestHeader& h, Decoder& d) {
-    const uint32_t subId = d.UInt32();
-    const uint32_t seq = d.UInt32();
-    auto it = s.subscriptions.find(subId);
-    if (it == s.subscriptions.end()) {
-        SendServiceFault(c.id, rid, h.requestHandle, status::BadSubscriptionIdInvalid);
-        return;
-    }
-    const auto& q = it->second->retransmit;
-    auto m = std::find_if(q.begin(), q.end(), [&](const SentMessage& x) { return x.sequenceNumber == seq; });
-    if (m == q.end()) {
-        SendServiceFault(c.id, rid, h.requestHandle, status::BadMessageNotAvailable);
-        return;
-    }
-    std::string out;
-    Encoder e(out);
-    EncodeResponseHeader(e, h.requestHandle, status::Good);
-    e.Raw(m->encoded.data(), m->encoded.size());
-    SendResponse(c.id, rid, id::ResponseOf(id::Republish), out, h.requestHandle);
+Reply<RepublishResponse> Engine::ServiceRepublish(ServiceContext& ctx, const RepublishRequest& r) {
+    Subscription* sub = ctx.session->FindSubscription(r.subscriptionId);
+    if (!sub) return ServiceFault{status::BadSubscriptionIdInvalid};
+    const auto& q = sub->retransmit;
+    auto m = std::find_if(q.begin(), q.end(),
+                          [&](const SentMessage& x) { return x.sequenceNumber == r.retransmitSequenceNumber; });
+    if (m == q.end()) return ServiceFault{status::BadMessageNotAvailable};
+    return RepublishResponse{m->encoded};
 }
 
 }  // namespace qora::ua

@@ -8,11 +8,10 @@
 #include <vector>
 
 #include "opc/ua/ua_address_space.h"
+#include "opc/ua/ua_limits.h"
 #include "opc/ua/ua_types.h"
 
 namespace qora::ua {
-
-using Millis = int64_t;  // monotonic milliseconds
 
 // Bounds of one subscription, sized so a client cannot grow the server without limit.
 inline constexpr double kMinPublishingIntervalMs = 50.0;
@@ -25,6 +24,8 @@ inline constexpr size_t kMonitoredItemMemory = 160;  // bytes charged to the bud
 
 enum class MonitoringMode : uint32_t { Disabled = 0, Sampling = 1, Reporting = 2 };
 enum class DataChangeTrigger : uint32_t { Status = 0, StatusValue = 1, StatusValueTimestamp = 2 };
+// DeadbandType of a DataChangeFilter.
+enum class DeadbandType : uint32_t { None = 0, Absolute = 1, Percent = 2 };
 
 struct MonitoredItem {
     uint32_t id = 0;
