@@ -2,7 +2,7 @@
 
 #include "comm/serial/com_port.h"
 #include "comm/serial/ecomport.h"
-#include "config/datetime.h"
+#include "base/file_time.h"
 
 #include <algorithm>
 #include <bit>

@@ -4,6 +4,7 @@
 #include <random>
 #include <unistd.h>
 
+#include "base/file_time.h"
 #include "opc/toolkit/gb_types.h"
 
 namespace qora {
@@ -248,7 +249,7 @@ bool COPCServer::PushSlots(const TConfigModel& m) {
                 }
                 pushSeen_[size_t(n)] = 1;
                 v.fltVal = LoadValue(dev, k);
-                GBSetItem(handles_[n], &v, LoadQuality(dev, k), GBNowFileTime(), 0);
+                GBSetItem(handles_[n], &v, LoadQuality(dev, k), FILETIME::FromU64(NowFileTime()), 0);
             }
         }
     }
@@ -285,7 +286,7 @@ void COPCServer::VerifyBindings(const TConfigModel& m, bool stamp) {
 void COPCServer::Orphan(int n) {
     if (orphaned_[n].exchange(1, std::memory_order_acq_rel) != 0) return;
     const VARIANT v = MakeVariantR4(kNoValue);
-    GBSetItem(handles_[n], &v, kQualityNotConnected, GBNowFileTime(), 0);
+    GBSetItem(handles_[n], &v, kQualityNotConnected, FILETIME::FromU64(NowFileTime()), 0);
 }
 
 void COPCServer::ShutdownOPC(const char16_t* reason) {
@@ -384,13 +385,13 @@ HRESULT COPCServer::GBOnReadItems(uint32_t count, GBItemID* items, VARIANT* valu
         }
         if (!values) {
             const VARIANT v = MakeVariantR4(value);
-            GBSetItem(h, &v, quality, GBNowFileTime(), 0);
+            GBSetItem(h, &v, quality, FILETIME::FromU64(NowFileTime()), 0);
             continue;
         }
         values[i].vt = VT_R4;
         values[i].fltVal = value;
         if (qualities) qualities[i] = quality;
-        if (timestamps) timestamps[i] = GBNowFileTime();
+        if (timestamps) timestamps[i] = FILETIME::FromU64(NowFileTime());
         if (errors) errors[i] = 0;
     }
     if (!values) GBEndUpdate(1);
