@@ -285,12 +285,6 @@ int TComPort::Read(void* buffer, int count) {
     return total;
 }
 
-int TComPort::InputCount() const {
-    int count = 0;
-    if (fd_ < 0 || ::ioctl(fd_, FIONREAD, &count) < 0) throw EComPort(EComPort::kClearCommError, fd_ < 0 ? EBADF : errno);
-    return count;
-}
-
 void TComPort::DiscardInput() {
     uint8_t scratch[512];
     while (fd_ >= 0 && Read(scratch, sizeof scratch) == static_cast<int>(sizeof scratch)) {

@@ -36,8 +36,6 @@ public:
     // Time-outs: a write of n bytes gives up after kWriteTotalConstantMs + kWriteTotalMultiplierMs * n.
     static constexpr int kWriteTotalConstantMs = 1000;
     static constexpr int kWriteTotalMultiplierMs = 100;
-    static constexpr int kInputBufferSize = 1024;
-    static constexpr int kOutputBufferSize = 1024;
 
     // Baud rate of a code; 0 for brCustom and unknown codes.
     static int BaudRateValue(uint8_t code);
@@ -85,8 +83,6 @@ public:
     // fewer are queued; the port stays open). A line found hung up is closed; EComPort
     // code 3 on failure (the port is then closed).
     int Read(void* buffer, int count);
-    // Bytes waiting in the input queue. EComPort code 10 on failure.
-    int InputCount() const;
 
     void SetOnRxChar(RxCharHandler handler) { onRxChar_ = std::move(handler); }
 

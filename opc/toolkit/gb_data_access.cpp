@@ -371,7 +371,7 @@ std::vector<uint32_t> GBOPCDataAccessBase::Impl::Locales() {
     uint32_t count = 0;
     const uint32_t* table = nullptr;
     if (FAILED(owner_.GBOnQueryLocales(&count, &table)) || !table) return {};
-    return std::vector<uint32_t>(table, table + std::min<uint32_t>(count, 1024));
+    return std::vector<uint32_t>(table, table + std::min<uint32_t>(count, kMaxLocales));
 }
 
 void GBOPCDataAccessBase::Impl::ClientReferenceAdded() { clientRefs_.fetch_add(1, std::memory_order_acq_rel); }
