@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <functional>
 
-class TComPort;
-
 namespace qora {
+
+class TComPort;
 
 // Frame layout, both directions: start byte, device address, data length n, command (request)
 // or reply code, n data bytes, checksum.

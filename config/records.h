@@ -11,10 +11,11 @@
 #include <cstdint>
 #include <string_view>
 
-class TComPort;
 class QTimer;
 
 namespace qora {
+
+class TComPort;
 
 inline constexpr int kMaxPoints = 50;
 inline constexpr int kMaxDevicesPerPoint = 128;

@@ -16,6 +16,8 @@
 #include <cerrno>
 #include <chrono>
 
+namespace qora {
+
 namespace {
 
 speed_t SpeedConstant(uint8_t code) {
@@ -321,3 +323,5 @@ void TComPort::HandOver() {
     // The handler may have closed (and even reopened) the port: answer only the thread that asked.
     if (thread_ && generation_ == generation) thread_->HandOverDone(queued);
 }
+
+}  // namespace qora

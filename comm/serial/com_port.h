@@ -16,6 +16,9 @@
 #include <string>
 
 class QSocketNotifier;
+
+namespace qora {
+
 class TComThread;
 
 class TComPort : public QObject {
@@ -111,3 +114,5 @@ private:
     std::unique_ptr<TComThread> thread_;
     RxCharHandler onRxChar_;
 };
+
+}  // namespace qora
