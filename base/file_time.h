@@ -20,7 +20,6 @@ inline constexpr int64_t kFileTimeTicksPerMs = 10000;  // 100 ns units in a mill
 inline constexpr int64_t kMsPerDay = 86400000;
 // 1970-01-01 00:00 UTC in FILETIME units: the 134774 days from 1601-01-01 (369 years, 89 of them leap).
 inline constexpr int64_t kFileTimeUnixEpoch = 134774LL * kMsPerDay * kFileTimeTicksPerMs;
-static_assert(kFileTimeUnixEpoch == 116444736000000000LL);
 // 1970-01-01 00:00 as TDateTime: 25569 days from 1899-12-30.
 inline constexpr int64_t kDateTimeUnixEpochDays = 25569;
 
