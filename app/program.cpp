@@ -83,7 +83,7 @@ TProgram::~TProgram() {
 }
 
 void TProgram::FormCreate() {
-    // Step 2 comes first here: the window keeps a reference to the settings object.
+    // The settings object comes before the window, which keeps a reference to it.
     settings_ = std::make_unique<TSettings>(iniPath_);
     lines_ = std::make_unique<TInstrumentLines>(*model_);
     poll_ = std::make_unique<TPollCycle>(*model_, *lines_, ports_);
@@ -124,28 +124,30 @@ void TProgram::FormCreate() {
     document_ = std::make_unique<TConfigDocument>(*model_, prompt, *window_);
     window_->SetDocument(document_.get());
 
-    // 1. Restart disabled; hidden and first-paint flags are the window's initial state.
+    // Start-up, in this order. Restart is disabled until a change asks for it; the hidden and
+    // first-paint flags are the window's initial state.
     if (QAction* restart = window_->Action(QStringLiteral("Restart"))) restart->setEnabled(false);
     model_->editedDeviceAddress = 0;
     model_->editedDevicePoint = 0;
 
-    // 3. The command line.
+    // The command line: a configuration to open (-f:path) and whether the registered unit started
+    // the program (-Embedding).
     const TCommandLineOptions options = ParseCommandLine(arguments_);
     window_->SetStartedByCom(options.startedByCom || headless_);
     QString path = options.startupPath;
-    // 4. Else the configuration recorded at the last load or save.
+    // Else the configuration recorded at the last load or save.
     if (path.isEmpty()) path = settings_->ReadStartupPath();
-    // 5. Load it, or start a new configuration when there is none. A file that cannot be
+    // Load it, or start a new configuration when there is none. A file that cannot be
     // opened is reported by the document and start-up goes on.
     document_->OpenAtStartUp(path);
-    // 6, 7. The catalogue.
+    // The catalogue: device type names and parameter names from the settings file.
     settings_->ReadDeviceTypes(*model_);
     settings_->ReadParameterNames(*model_);
-    // 8. The serial port table.
+    // The serial port table: the ports present and those the settings file declares.
     ListSerialPorts();
-    // 9, 10. Hint handler (installed by the window) and the tree.
+    // The tree (the window installed its hint handler when it was built).
     window_->RebuildTree(-1, -1);
-    // 11. The server object.
+    // The server object; its items are created afterwards, on a thread of their own (StartInitThread).
     opc_ = std::make_unique<COPCServer>();
     TMainForm* window = window_.get();
     opc_->SetEventSink([window](const QString& line) { window->AddEventLine(line); });
@@ -155,7 +157,7 @@ void TProgram::FormCreate() {
     });
     opc_->GBSetEndpointConfig(EndpointConfig(settings_->OpcUa()));
     StartMqtt();
-    // 12. Polling.
+    // Polling starts last.
     window_->StartPolling();
 }
 

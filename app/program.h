@@ -14,10 +14,10 @@
 #include "opc/ua/ua_server.h"
 
 class QTimer;
-class TComPort;
 
 namespace qora {
 
+class TComPort;
 class COPCServer;
 class TConfigDocument;
 class TInitThread;

@@ -2,7 +2,7 @@
 
 #include "comm/serial/com_port.h"
 #include "comm/serial/ecomport.h"
-#include "config/datetime.h"
+#include "base/file_time.h"
 
 #include <algorithm>
 #include <bit>
@@ -44,14 +44,14 @@ void EncodeValue(float value, uint8_t out[3]) {
 int BuildRequest(uint8_t address, uint32_t paramMask, uint8_t* out) {
     std::memset(out, 0, kMaxRequestLength);
     out[0] = kStartByte;
-    out[1] = address;
-    out[3] = kCommandRead;
+    out[kFrameAddress] = address;
+    out[kFrameCode] = kCommandRead;
     int n = 0;
     for (int k = 0; k < kParamsPerDevice; ++k)
-        if (paramMask & (uint32_t{1} << k)) out[4 + n++] = static_cast<uint8_t>(k);
-    out[2] = static_cast<uint8_t>(n);
-    out[4 + n] = Checksum8(out, static_cast<uint8_t>(4 + n));
-    return 5 + n;
+        if (paramMask & (uint32_t{1} << k)) out[kFrameData + n++] = static_cast<uint8_t>(k);
+    out[kFrameDataLength] = static_cast<uint8_t>(n);
+    out[kFrameData + n] = Checksum8(out, static_cast<uint8_t>(kFrameData + n));
+    return kFrameOverhead + n;
 }
 
 TInstrumentLines::TInstrumentLines(TConfigModel& model) : model_(model), clock_([] { return NowDateTime(); }) {}
@@ -96,7 +96,7 @@ void TInstrumentLines::Receive(int point, const uint8_t* bytes, size_t count) {
     TConnectionPoint& p = model_.points[point];
     // A receive state loaded from a file may hold anything: never trust it.
     if (p.receivedCount >= kMaxFrameLength || (p.receivedCount > 0 && p.rxBuffer[0] != kStartByte) ||
-        (p.receivedCount >= 3 && p.receivedCount >= int{p.rxBuffer[2]} + 5))
+        (p.receivedCount > kFrameDataLength && p.receivedCount >= int{p.rxBuffer[kFrameDataLength]} + kFrameOverhead))
         ClearReceiveState(p);
     for (size_t i = 0; i < count; ++i) {
         p.rxBuffer[p.receivedCount] = bytes[i];
@@ -105,9 +105,9 @@ void TInstrumentLines::Receive(int point, const uint8_t* bytes, size_t count) {
             ClearReceiveState(p);
             continue;
         }
-        if (p.receivedCount < 3) continue;
+        if (p.receivedCount <= kFrameDataLength) continue;
         // Wider than 8 bits: a length byte of 251..255 must not wrap below 250.
-        const int length = int{p.rxBuffer[2]} + 5;
+        const int length = int{p.rxBuffer[kFrameDataLength]} + kFrameOverhead;
         if (length > kMaxFrameLength) {  // 250 or more
             ClearReceiveState(p);
             continue;
@@ -126,15 +126,16 @@ void TInstrumentLines::HandleFrame(TConnectionPoint& p, int length) {
     const int devices = std::min<int>(p.deviceCount, kMaxDevicesPerPoint);
     TDevice* d = nullptr;
     for (int j = 0; j < devices; ++j) {
-        if (p.devices[j].address == f[1]) {
+        if (p.devices[j].address == f[kFrameAddress]) {
             d = &p.devices[j];
             break;
         }
     }
     if (d == nullptr) return;
-    if (ReplyCodeAccepted(f[3])) {
+    if (ReplyCodeAccepted(f[kFrameCode])) {
         d->unanswered = 0;
-        for (int off = 4; off + 4 <= length - 1; off += 4) {
+        const int checksumAt = length - 1;
+        for (int off = kFrameData; off + kValueGroupSize <= checksumAt; off += kValueGroupSize) {
             const int param = f[off];
             if (param > kMaxStoredParam) continue;
             StoreValue(*d, param, qora::DecodeValue(f[off + 1], f[off + 2], f[off + 3]));

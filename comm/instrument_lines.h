@@ -13,9 +13,19 @@
 #include <cstdint>
 #include <functional>
 
+namespace qora {
+
 class TComPort;
 
-namespace qora {
+// Frame layout, both directions: start byte, device address, data length n, command (request)
+// or reply code, n data bytes, checksum.
+inline constexpr int kFrameAddress = 1;
+inline constexpr int kFrameDataLength = 2;
+inline constexpr int kFrameCode = 3;
+inline constexpr int kFrameData = 4;
+inline constexpr int kFrameOverhead = 5;  // every byte but the data
+// A reply's data: groups of a parameter number and its three value bytes.
+inline constexpr int kValueGroupSize = 4;
 
 inline constexpr uint8_t kStartByte = 0xB5;
 inline constexpr uint8_t kCommandRead = 0x2F;
@@ -23,9 +33,9 @@ inline constexpr uint8_t kReplyCodeMask = 0x9F;  // bits 5 and 6 of the reply co
 inline constexpr uint8_t kReplyCodeA = 0x8F;
 inline constexpr uint8_t kReplyCodeB = 0x81;
 inline constexpr int kMaxReplyDataLength = 244;   // reply frames of at most 249 bytes
-inline constexpr int kMaxFrameLength = kMaxReplyDataLength + 5;
+inline constexpr int kMaxFrameLength = kMaxReplyDataLength + kFrameOverhead;
 inline constexpr int kMaxStoredParam = 30;       // groups for parameter 31 and above are skipped
-inline constexpr int kMaxRequestLength = 5 + kParamsPerDevice;
+inline constexpr int kMaxRequestLength = kFrameOverhead + kParamsPerDevice;
 
 // Sum of bytes 1 .. length - 1 modulo 256; 0 when length < 2.
 uint8_t Checksum8(const uint8_t* bytes, uint8_t length);
@@ -63,10 +73,6 @@ public:
 
     // The receiver proper: processes bytes received for a point, byte by byte.
     void Receive(int point, const uint8_t* bytes, size_t count);
-
-    float DecodeValue(uint8_t first, uint8_t second, uint8_t third) const {
-        return qora::DecodeValue(first, second, third);
-    }
 
     TConfigModel& Model() { return model_; }
 

@@ -102,7 +102,7 @@ void TPollCycle::PollTimerTimer(int point) {
     p.currentDevice = static_cast<uint8_t>(current);
     TDevice& d = p.devices[current];
     d.unanswered = static_cast<uint8_t>(d.unanswered + 1);
-    if (d.unanswered > 3) {
+    if (d.unanswered >= kSilentAfterPolls) {
         const uint16_t q = d.replied == 1 ? kQualityCommFailure : kQualityNotConnected;
         for (int k = 0; k < kParamsPerDevice; ++k) StoreQuality(d, k, q);
     }

@@ -15,10 +15,10 @@
 #include <vector>
 
 class QTimer;
-class TComPort;
 
 namespace qora {
 
+class TComPort;
 class TInstrumentLines;
 
 // Timer interval of a poll period in seconds: period × 1000 formed in extended

@@ -9,6 +9,13 @@ namespace qora {
 
 namespace {
 
+// Offsets within the file header: the signature with its zero byte at 0, then these.
+constexpr size_t kHdrVersion = 9;
+constexpr size_t kHdrCrc = 11;        // high byte first
+constexpr size_t kHdrBlockSize = 13;  // the block the CRC covers starts here: its size, the point count, the points
+constexpr size_t kHdrPointCount = 17;
+static_assert(kHdrPointCount + 1 == kCfgHeaderSize);
+
 // Offsets within a connection point image.
 constexpr size_t kPtIndex = 0;
 constexpr size_t kPtName = 2;
@@ -203,16 +210,17 @@ uint16_t Crc16Modbus(const uint8_t* data, size_t size) {
 std::vector<uint8_t> EncodeConfig(const TConfigModel& model) {
     const int n = std::min<int>(model.pointCount, kMaxPoints);
     std::vector<uint8_t> file(kCfgHeaderSize + static_cast<size_t>(n) * kCfgPointImageSize, 0);
-    std::memcpy(file.data(), kCfgSignature, 9);  // the eight characters and their zero byte
-    Put16(file.data() + 9, kCfgVersion);
-    const uint32_t blockSize = static_cast<uint32_t>(5 + static_cast<size_t>(n) * kCfgPointImageSize);
-    Put32(file.data() + 13, blockSize);
-    file[17] = static_cast<uint8_t>(n);
+    std::memcpy(file.data(), kCfgSignature, sizeof kCfgSignature);  // the eight characters and their zero byte
+    Put16(file.data() + kHdrVersion, kCfgVersion);
+    const uint32_t blockSize =
+        static_cast<uint32_t>(kCfgHeaderSize - kHdrBlockSize + static_cast<size_t>(n) * kCfgPointImageSize);
+    Put32(file.data() + kHdrBlockSize, blockSize);
+    file[kHdrPointCount] = static_cast<uint8_t>(n);
     for (int s = 0; s < n; ++s) EncodePoint(model.points[s], file.data() + kCfgHeaderSize + s * kCfgPointImageSize);
     // The CRC's length is a 16-bit count: it covers only the start of a block with points.
-    const uint16_t crc = Crc16Modbus(file.data() + 13, blockSize & 0xFFFFu);
-    file[11] = static_cast<uint8_t>(crc >> 8);
-    file[12] = static_cast<uint8_t>(crc & 0xFF);
+    const uint16_t crc = Crc16Modbus(file.data() + kHdrBlockSize, blockSize & 0xFFFFu);
+    file[kHdrCrc] = static_cast<uint8_t>(crc >> 8);
+    file[kHdrCrc + 1] = static_cast<uint8_t>(crc & 0xFF);
     return file;
 }
 
@@ -223,14 +231,15 @@ DecodeStatus DecodeConfig(std::span<const uint8_t> file, TConfigModel& model) {
     const void* zero = size > 0 ? std::memchr(b, 0, size) : nullptr;
     if (zero == nullptr) return DecodeStatus::BadSignature;
     const size_t sigLen = static_cast<size_t>(static_cast<const uint8_t*>(zero) - b);
-    if (sigLen != 8 || std::memcmp(b, kCfgSignature, 8) != 0) return DecodeStatus::BadSignature;
+    if (sigLen != sizeof kCfgSignature - 1 || std::memcmp(b, kCfgSignature, sigLen) != 0)
+        return DecodeStatus::BadSignature;
     if (size < kCfgHeaderSize) return DecodeStatus::Truncated;
-    // The version (offset 9) is not checked.
-    const uint16_t storedCrc = static_cast<uint16_t>((b[11] << 8) | b[12]);
-    const size_t crcLength = Get32(b + 13) & 0xFFFFu;
-    if (13 + crcLength > size) return DecodeStatus::Truncated;
-    if (Crc16Modbus(b + 13, crcLength) != storedCrc) return DecodeStatus::BadCrc;
-    const int n = b[17];
+    // The version (kHdrVersion) is not checked.
+    const uint16_t storedCrc = static_cast<uint16_t>((b[kHdrCrc] << 8) | b[kHdrCrc + 1]);
+    const size_t crcLength = Get32(b + kHdrBlockSize) & 0xFFFFu;
+    if (kHdrBlockSize + crcLength > size) return DecodeStatus::Truncated;
+    if (Crc16Modbus(b + kHdrBlockSize, crcLength) != storedCrc) return DecodeStatus::BadCrc;
+    const int n = b[kHdrPointCount];
     if (n > kMaxPoints) return DecodeStatus::TooManyPoints;
     if (size < kCfgHeaderSize + static_cast<size_t>(n) * kCfgPointImageSize) return DecodeStatus::Truncated;
     for (int s = 0; s < n; ++s) {

@@ -11,10 +11,11 @@
 #include <cstdint>
 #include <string_view>
 
-class TComPort;
 class QTimer;
 
 namespace qora {
+
+class TComPort;
 
 inline constexpr int kMaxPoints = 50;
 inline constexpr int kMaxDevicesPerPoint = 128;
@@ -35,6 +36,11 @@ inline constexpr float kNoValue = 9999999.0f;
 inline constexpr uint16_t kQualityGood = 192;
 inline constexpr uint16_t kQualityNotConnected = 8;
 inline constexpr uint16_t kQualityCommFailure = 24;
+
+// A device is silent from the fourth poll in a row without a good reply on: the poll cycle marks
+// its slots kQualityCommFailure (kQualityNotConnected before its first reply) and the tree shows
+// it faulty.
+inline constexpr int kSilentAfterPolls = 4;
 
 // Line setting codes written into every point (19200 baud, 8 data bits, no parity, 2 stop bits).
 inline constexpr uint8_t kBaudCode19200 = 9;

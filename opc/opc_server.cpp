@@ -4,6 +4,7 @@
 #include <random>
 #include <unistd.h>
 
+#include "base/file_time.h"
 #include "opc/toolkit/gb_types.h"
 
 namespace qora {
@@ -147,7 +148,8 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
         // runs before the window thread's first event in practice.
         std::unique_lock lock(modelMutex_);
         editEnded_.wait_for(lock, std::chrono::seconds(2), [this] { return !editing_; });
-        GBInitialize(kClsid, 125, 0, 8, 4000, 1, 0, 0, kInitVendor);
+        GBInitialize(kClsid, kInitNumbers[0], kInitNumbers[1], kInitNumbers[2], kInitNumbers[3], kInitNumbers[4],
+                     kInitNumbers[5], kInitNumbers[6], kInitVendor);
 
         int count = 0;
         for (int p = 0; p < model.pointCount && p < kMaxPoints; ++p) {
@@ -197,7 +199,7 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
         itemsReady_.store(true, std::memory_order_release);
     }
     GBBeginUpdate();
-    GBEndUpdate(1);
+    GBEndUpdate(GB_END_UPDATE_ONE_OFF);
     GBRegisterClassObject();
 }
 
@@ -213,14 +215,14 @@ void COPCServer::PushAll(const TConfigModel& model) {
         VerifyBindings(model, false);
         PushSlots(model);
     }
-    GBEndUpdate(0);
+    GBEndUpdate(GB_END_UPDATE_PUSH);
 }
 
 void COPCServer::CheckItems(const TConfigModel& model) {
     if (!itemsReady_.load(std::memory_order_acquire) || &model != model_) return;
     GBBeginUpdate();
     VerifyBindings(model, !ModelEditing());
-    GBEndUpdate(0);
+    GBEndUpdate(GB_END_UPDATE_PUSH);
 }
 
 bool COPCServer::ItemOrphaned(int itemNumber) const {
@@ -248,7 +250,7 @@ bool COPCServer::PushSlots(const TConfigModel& m) {
                 }
                 pushSeen_[size_t(n)] = 1;
                 v.fltVal = LoadValue(dev, k);
-                GBSetItem(handles_[n], &v, LoadQuality(dev, k), GBNowFileTime(), 0);
+                GBSetItem(handles_[n], &v, LoadQuality(dev, k), FILETIME::FromU64(NowFileTime()), 0);
             }
         }
     }
@@ -285,7 +287,7 @@ void COPCServer::VerifyBindings(const TConfigModel& m, bool stamp) {
 void COPCServer::Orphan(int n) {
     if (orphaned_[n].exchange(1, std::memory_order_acq_rel) != 0) return;
     const VARIANT v = MakeVariantR4(kNoValue);
-    GBSetItem(handles_[n], &v, kQualityNotConnected, GBNowFileTime(), 0);
+    GBSetItem(handles_[n], &v, kQualityNotConnected, FILETIME::FromU64(NowFileTime()), 0);
 }
 
 void COPCServer::ShutdownOPC(const char16_t* reason) {
@@ -296,7 +298,9 @@ void COPCServer::ShutdownOPC(const char16_t* reason) {
 
 const TDevice* COPCServer::CheckLocation(const TConfigModel& m, int n, uint32_t loc) const {
     if (loc == kNoLocation) return nullptr;
-    const int p = int(loc >> 12), d = int((loc >> 5) & 127u), k = int(loc & 31u);
+    constexpr uint32_t kSlotMask = (1u << kLocationSlotBits) - 1, kDeviceMask = (1u << kLocationDeviceBits) - 1;
+    const int p = int(loc >> (kLocationDeviceBits + kLocationSlotBits));
+    const int d = int((loc >> kLocationSlotBits) & kDeviceMask), k = int(loc & kSlotMask);
     if (p >= m.pointCount || p >= kMaxPoints) return nullptr;
     const TConnectionPoint& pt = m.points[p];
     if (d >= pt.deviceCount || d >= kMaxDevicesPerPoint) return nullptr;
@@ -320,7 +324,7 @@ const TDevice* COPCServer::FindSlot(const TConfigModel& m, int n) {
 
 HRESULT COPCServer::GBOnBeforeCreateInstance(int32_t, void*) {
     Log(QStringLiteral("GBOnBeforeCreateInstance"));
-    return 0;
+    return S_OK;
 }
 
 void COPCServer::GBOnCreateInstance(void*) {
@@ -345,19 +349,19 @@ void COPCServer::GBOnUnLock() {
 
 HRESULT COPCServer::GBOnServerReleased() {
     Log(QStringLiteral("GBOnServerReleased"));
-    return 0;
+    return S_OK;
 }
 
 HRESULT COPCServer::GBOnWriteItems(uint32_t, GBItemID*, VARIANT*, uint16_t*, FILETIME*, HRESULT*, void*, void*,
                                    void*) {
     Log(QStringLiteral("GBOnWriteItems"));
-    return 1;  // accepted and ignored: nothing reaches a slot or an instrument
+    return GB_WRITE_ACCEPTED;  // nothing reaches a slot or an instrument
 }
 
 HRESULT COPCServer::GBOnReadItems(uint32_t count, GBItemID* items, VARIANT* values, uint16_t* qualities,
                                   FILETIME* timestamps, HRESULT* errors, void*, void*, void*, void*, void*) {
     Log(QStringLiteral("GBOnReadItems"));
-    const HRESULT result = values ? 2 : 1;
+    const HRESULT result = values ? GB_READ_VALUES_FILLED : GB_READ_CACHE_UPDATED;
     if (!items || !itemsReady_.load(std::memory_order_acquire)) return result;
     const TConfigModel& m = *model_;
 
@@ -384,16 +388,16 @@ HRESULT COPCServer::GBOnReadItems(uint32_t count, GBItemID* items, VARIANT* valu
         }
         if (!values) {
             const VARIANT v = MakeVariantR4(value);
-            GBSetItem(h, &v, quality, GBNowFileTime(), 0);
+            GBSetItem(h, &v, quality, FILETIME::FromU64(NowFileTime()), 0);
             continue;
         }
         values[i].vt = VT_R4;
         values[i].fltVal = value;
         if (qualities) qualities[i] = quality;
-        if (timestamps) timestamps[i] = GBNowFileTime();
-        if (errors) errors[i] = 0;
+        if (timestamps) timestamps[i] = FILETIME::FromU64(NowFileTime());
+        if (errors) errors[i] = S_OK;
     }
-    if (!values) GBEndUpdate(1);
+    if (!values) GBEndUpdate(GB_END_UPDATE_ONE_OFF);
     return result;
 }
 
@@ -404,7 +408,7 @@ void COPCServer::GBOnDeactivate(uint32_t, GBItemID*) { Log(QStringLiteral("GBOnD
 HRESULT COPCServer::GBOnQueryLocales(uint32_t* count, const uint32_t** table) {
     if (count) *count = kLocaleCount;
     if (table) *table = kLocales;
-    return 0;
+    return S_OK;
 }
 
 HRESULT COPCServer::RegisterServer(const char16_t* executable, std::vector<GBFileFailure>* failures) {

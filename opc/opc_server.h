@@ -26,6 +26,7 @@
 
 #include <QString>
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -57,6 +58,9 @@ public:
     static constexpr const char16_t* kDescription = u"QORA OPC Server";
     static constexpr const char16_t* kRegistrationVersion = u"1";
     static constexpr const char16_t* kInitVendor = u"Kivran";
+    // The seven numbers the OPC start passes to GBInitialize, in order. The toolkit keeps them
+    // (Impl::InitNumbers) and gives them no meaning.
+    static constexpr std::array<uint32_t, 7> kInitNumbers{125, 0, 8, 4000, 1, 0, 0};
     static constexpr const char16_t* kShutdownReason = u"Работа сервера завершена пользователем.";
     // One handle entry per possible slot: no selected parameter is ever left without an item.
     static constexpr int kMaxItems = kMaxPoints * kMaxDevicesPerPoint * kParamsPerDevice;
@@ -152,10 +156,16 @@ private:
     static constexpr uint32_t kItemMask = (1u << kItemBits) - 1;
     static constexpr uint32_t kNoLocation = 0xFFFFFFFFu;
     static_assert(kMaxItems <= int(kItemMask) + 1);
+    // A packed location: point above device above slot.
+    static constexpr int kLocationSlotBits = 5;
+    static constexpr int kLocationDeviceBits = 7;
+    static_assert(kParamsPerDevice <= 1 << kLocationSlotBits && kMaxDevicesPerPoint <= 1 << kLocationDeviceBits);
 
     void Log(const QString& line);
     bool DecodeItemNumber(int32_t field, int k, int* n) const;
-    static uint32_t PackLocation(int p, int d, int k) { return uint32_t(p) << 12 | uint32_t(d) << 5 | uint32_t(k); }
+    static uint32_t PackLocation(int p, int d, int k) {
+        return uint32_t(p) << (kLocationDeviceBits + kLocationSlotBits) | uint32_t(d) << kLocationSlotBits | uint32_t(k);
+    }
     // The device holding item n, found through the location index; null when the item's slot
     // is gone (the item is then orphaned). Called with modelMutex_ held shared, outside an edit.
     const TDevice* FindSlot(const TConfigModel& m, int n);

@@ -103,7 +103,7 @@ QString FormatTimestamp(double dateTime, const QLocale& locale) {
     return text;
 }
 
-int DeviceNodeImage(const TDevice& d) { return (d.unanswered > 3 || d.replied == 0) ? kImgFault : kImgNormal; }
+int DeviceNodeImage(const TDevice& d) { return (d.unanswered >= kSilentAfterPolls || d.replied == 0) ? kImgFault : kImgNormal; }
 
 int PointNodeImage(bool hasPort, bool portOpen) { return (hasPort && !portOpen) ? kImgFault : kImgNormal; }
 

@@ -59,6 +59,9 @@ struct TKindChoice {
 };
 TKindChoice MakeKindChoice(int pointCount, TNodeRef selectedNode);
 
+// Longest connection point name the point dialog accepts (the record would hold kMaxNameChars).
+inline constexpr int kPointNameMaxChars = 30;
+
 // Period field.
 // Key filter: returns the character to insert, or a null QChar to drop the key.
 // Backspace (U+0008) and digits pass; ',' and '.' become the decimal separator once.

@@ -55,6 +55,9 @@ constexpr int kColValue = 1;
 constexpr int kColQuality = 2;
 constexpr int kColTime = 3;
 
+// Period of the OPC timer: the push of every slot to the server and the refresh of the views.
+constexpr int kOpcTimerIntervalMs = 1000;
+
 // Designed sizes in pixels (for the design face; see DesignPixels).
 constexpr int kClientWidth = 705;
 constexpr int kClientHeight = 510;
@@ -134,7 +137,7 @@ TMainForm::TMainForm(TMainFormCore core, QWidget* parent) : QMainWindow(parent),
 
     opcTimer_ = new QTimer(this);
     opcTimer_->setObjectName(QStringLiteral("OPCTimer"));
-    opcTimer_->setInterval(1000);
+    opcTimer_->setInterval(kOpcTimerIntervalMs);
     connect(opcTimer_, &QTimer::timeout, this, &TMainForm::OPCTimerTimer);
     if (core_.poll != nullptr)
         core_.poll->SetOpcTimerHook([this](bool enabled) {

@@ -26,10 +26,10 @@ class QTimer;
 class QToolBar;
 class QTreeWidget;
 class QTreeWidgetItem;
-class TComPort;
 
 namespace qora {
 
+class TComPort;
 class TEventLog;
 class TPollCycle;
 class TSettings;

@@ -10,6 +10,7 @@
 #include <QPushButton>
 
 #include "ui/design_font.h"
+#include "ui/dialog_logic.h"
 #include "ui/message_box.h"
 #include "ui/ui_texts.h"
 #include "ui/view_metrics.h"
@@ -27,7 +28,7 @@ TPointAddForm::TPointAddForm(TPointDialogData& in, QWidget* parent) : QDialog(pa
     NameEdit = new QLineEdit(this);
     NameEdit->setObjectName(QStringLiteral("NameEdit"));
     NameEdit->setFixedWidth(DesignPixels(face, 281));
-    NameEdit->setMaxLength(30);
+    NameEdit->setMaxLength(kPointNameMaxChars);
     NameEdit->setText(in.name);
 
     PortCombo = new QComboBox(this);

@@ -16,6 +16,8 @@
 #include <cerrno>
 #include <chrono>
 
+namespace qora {
+
 namespace {
 
 speed_t SpeedConstant(uint8_t code) {
@@ -285,12 +287,6 @@ int TComPort::Read(void* buffer, int count) {
     return total;
 }
 
-int TComPort::InputCount() const {
-    int count = 0;
-    if (fd_ < 0 || ::ioctl(fd_, FIONREAD, &count) < 0) throw EComPort(EComPort::kClearCommError, fd_ < 0 ? EBADF : errno);
-    return count;
-}
-
 void TComPort::DiscardInput() {
     uint8_t scratch[512];
     while (fd_ >= 0 && Read(scratch, sizeof scratch) == static_cast<int>(sizeof scratch)) {
@@ -327,3 +323,5 @@ void TComPort::HandOver() {
     // The handler may have closed (and even reopened) the port: answer only the thread that asked.
     if (thread_ && generation_ == generation) thread_->HandOverDone(queued);
 }
+
+}  // namespace qora

@@ -16,6 +16,9 @@
 #include <string>
 
 class QSocketNotifier;
+
+namespace qora {
+
 class TComThread;
 
 class TComPort : public QObject {
@@ -36,8 +39,6 @@ public:
     // Time-outs: a write of n bytes gives up after kWriteTotalConstantMs + kWriteTotalMultiplierMs * n.
     static constexpr int kWriteTotalConstantMs = 1000;
     static constexpr int kWriteTotalMultiplierMs = 100;
-    static constexpr int kInputBufferSize = 1024;
-    static constexpr int kOutputBufferSize = 1024;
 
     // Baud rate of a code; 0 for brCustom and unknown codes.
     static int BaudRateValue(uint8_t code);
@@ -85,8 +86,6 @@ public:
     // fewer are queued; the port stays open). A line found hung up is closed; EComPort
     // code 3 on failure (the port is then closed).
     int Read(void* buffer, int count);
-    // Bytes waiting in the input queue. EComPort code 10 on failure.
-    int InputCount() const;
 
     void SetOnRxChar(RxCharHandler handler) { onRxChar_ = std::move(handler); }
 
@@ -115,3 +114,5 @@ private:
     std::unique_ptr<TComThread> thread_;
     RxCharHandler onRxChar_;
 };
+
+}  // namespace qora

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <system_error>
 
+namespace qora {
+
 namespace {
 
 constexpr unsigned long long kDoneWithBytes = 1;
@@ -89,3 +91,5 @@ void TComThread::Run() {
     hangUp_.store(true, std::memory_order_release);
     Signal(requestFd_, 1);
 }
+
+}  // namespace qora

@@ -12,6 +12,8 @@
 #include <atomic>
 #include <thread>
 
+namespace qora {
+
 class TComThread {
 public:
     // fd: the open port (polled only, never read here). requestFd: eventfd the
@@ -45,3 +47,5 @@ private:
     std::atomic<bool> hangUp_{false};
     std::thread thread_;
 };
+
+}  // namespace qora

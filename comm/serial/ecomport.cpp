@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+namespace qora {
+
 namespace {
 
 const char* RawText(int code) {
@@ -38,3 +40,5 @@ std::string EComPort::Format(int code, int winCode) {
 }
 
 EComPort::EComPort(int code, int winCode) : std::runtime_error(Format(code, winCode)), code_(code), winCode_(winCode) {}
+
+}  // namespace qora

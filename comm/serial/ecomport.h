@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace qora {
+
 class EComPort : public std::runtime_error {
 public:
     // Codes of the operations the layer performs.
@@ -35,3 +37,5 @@ private:
     int code_;
     int winCode_;
 };
+
+}  // namespace qora

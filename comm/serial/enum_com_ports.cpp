@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <fstream>
 
+namespace qora {
+
 namespace {
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -67,3 +69,5 @@ std::vector<TComPortEntry> EnumComPorts(const std::vector<std::pair<std::string,
     if (ports.size() > static_cast<size_t>(kMaxComPorts)) ports.resize(kMaxComPorts);
     return ports;
 }
+
+}  // namespace qora

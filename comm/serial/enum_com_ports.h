@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+namespace qora {
+
 struct TComPortEntry {
     std::string name;  // "ttyUSB0", "ttyS0", a declared name such as "COM1"
     std::string path;  // device opened: "/dev/ttyUSB0", the declared path
@@ -29,3 +31,5 @@ std::vector<TComPortEntry> EnumComPorts(const std::vector<std::pair<std::string,
 // ASCII case-insensitive ordering and comparison used for port names.
 bool PortNameLess(const std::string& a, const std::string& b);
 std::string PortNameUpper(std::string_view name);
+
+}  // namespace qora

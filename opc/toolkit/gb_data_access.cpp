@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/file_time.h"
 #include "opc/toolkit/gb_impl.h"
 
 namespace gb {
@@ -64,7 +65,7 @@ HRESULT GBOPCDataAccessBase::Impl::CreateItem(uint32_t* outHandle, int32_t itemN
     item.canonicalType = initialValue->vt;
     item.euType = euType;
     item.value = *initialValue;
-    item.timestamp = GBNowFileTime().ToU64();
+    item.timestamp = qora::NowFileTime();
     std::unique_lock lock(storeMutex_);
     item.handle = kFirstItemHandle + static_cast<uint32_t>(items_.size());
     items_.push_back(std::move(item));
@@ -337,7 +338,7 @@ void GBOPCDataAccessBase::Impl::Write(const uint32_t* handles, size_t count) {
     const size_t n = items.size();
     std::vector<VARIANT> values(n);
     std::vector<uint16_t> qualities(n, OPC_QUALITY_GOOD);
-    std::vector<FILETIME> timestamps(n, GBNowFileTime());
+    std::vector<FILETIME> timestamps(n, FILETIME::FromU64(qora::NowFileTime()));
     std::vector<HRESULT> errors(n, S_OK);
     owner_.GBOnWriteItems(static_cast<uint32_t>(n), items.data(), values.data(), qualities.data(),
                           timestamps.data(), errors.data(), nullptr, nullptr, nullptr);
@@ -370,7 +371,7 @@ std::vector<uint32_t> GBOPCDataAccessBase::Impl::Locales() {
     uint32_t count = 0;
     const uint32_t* table = nullptr;
     if (FAILED(owner_.GBOnQueryLocales(&count, &table)) || !table) return {};
-    return std::vector<uint32_t>(table, table + std::min<uint32_t>(count, 1024));
+    return std::vector<uint32_t>(table, table + std::min<uint32_t>(count, kMaxLocales));
 }
 
 void GBOPCDataAccessBase::Impl::ClientReferenceAdded() { clientRefs_.fetch_add(1, std::memory_order_acq_rel); }

@@ -20,6 +20,8 @@ namespace gb {
 
 // Handles are the item's position plus this base: opaque to callers, never 0.
 inline constexpr uint32_t kFirstItemHandle = 0x1001;
+// At most this many entries of the server's locale table are taken.
+inline constexpr uint32_t kMaxLocales = 1024;
 
 struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     explicit Impl(GBOPCDataAccessBase& owner);

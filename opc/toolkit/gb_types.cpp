@@ -1,6 +1,5 @@
 #include "opc/toolkit/gb_types.h"
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -8,8 +7,6 @@
 namespace gb {
 
 namespace {
-
-constexpr int64_t kFileTimeUnixEpoch = 116444736000000000LL;  // 1970-01-01 in 100 ns units
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -66,12 +63,6 @@ void AppendUtf16(std::u16string& out, char32_t cp) {
 }
 
 }  // namespace
-
-FILETIME GBNowFileTime() {
-    using namespace std::chrono;
-    const auto ns = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
-    return FILETIME::FromU64(static_cast<uint64_t>(kFileTimeUnixEpoch + ns / 100));
-}
 
 bool GUID::Parse(std::string_view text, GUID& out) {
     if (text.size() == 38) {

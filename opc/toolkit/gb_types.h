@@ -54,7 +54,7 @@ struct VARIANT {
     VARIANT() : llVal(0) {}
 };
 
-// 100 ns units since 1601-01-01 UTC.
+// 100 ns units since 1601-01-01 UTC (base/file_time.h: NowFileTime and the conversions).
 struct FILETIME {
     uint32_t dwLowDateTime = 0;
     uint32_t dwHighDateTime = 0;
@@ -63,9 +63,6 @@ struct FILETIME {
     }
     uint64_t ToU64() const { return (static_cast<uint64_t>(dwHighDateTime) << 32) | dwLowDateTime; }
 };
-
-// Current system time in UTC.
-FILETIME GBNowFileTime();
 
 struct GUID {
     uint32_t data1 = 0;

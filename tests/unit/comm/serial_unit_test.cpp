@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+namespace qora {
 namespace {
 
 ::testing::Environment* const kApp = ::testing::AddGlobalTestEnvironment(new qora::test::QtAppEnvironment);
@@ -134,3 +135,4 @@ TEST(PortNames, ComparisonIgnoresAsciiCaseOnly) {
 }
 
 }  // namespace
+}  // namespace qora

@@ -13,7 +13,7 @@
 
 #include "comm/instrument_lines.h"
 #include "config/config_file.h"
-#include "config/datetime.h"
+#include "base/file_time.h"
 #include "comm/poll_cycle.h"
 #include "opc/opc_init.h"
 #include "opc_test_model.h"

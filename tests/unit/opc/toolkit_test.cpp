@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/file_time.h"
 #include "opc/toolkit/gb_impl.h"
 
 using namespace gb;
@@ -155,6 +156,17 @@ TEST(Toolkit, CreateItemRefusesMissingOrUnusableArguments) {
     EXPECT_EQ(s.GBCreateItem(&h, 0, u"x", 1, 0, &text, 0, nullptr), OPC_E_BADTYPE);
     EXPECT_EQ(h, 7u);
     EXPECT_EQ(s.impl().ItemCount(), 0u);
+}
+
+TEST(Toolkit, ANewItemIsStampedWithTheSharedClock) {
+    Recorder s;
+    const uint64_t before = qora::NowFileTime();
+    const uint32_t h = Create(s, u"T");
+    const uint64_t after = qora::NowFileTime();
+    GBOPCDataAccessBase::Impl::Item item;
+    ASSERT_TRUE(s.impl().GetItem(h, &item));
+    EXPECT_GE(item.timestamp, before);
+    EXPECT_LE(item.timestamp, after);
 }
 
 TEST(Toolkit, CanonicalTypeComesFromTheInitialValue) {
