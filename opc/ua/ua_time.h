@@ -1,20 +1,15 @@
-// Wall clock of the endpoint as an OPC UA DateTime: 100 ns units since 1601-01-01 UTC (the
-// Windows FILETIME scale). The only place in the endpoint that knows that epoch.
+// Wall clock of the endpoint as an OPC UA DateTime: 100 ns units since 1601-01-01 UTC, the
+// FILETIME scale of the shared time module.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
+
+#include "base/file_time.h"
 
 namespace qora::ua {
 
-inline constexpr int64_t kUaDateTimeUnixEpoch = 116444736000000000LL;  // 1970-01-01 in DateTime units
-inline constexpr double kDateTimeUnitsPerMs = 10000.0;                 // 100 ns units in a millisecond
+inline constexpr double kDateTimeUnitsPerMs = static_cast<double>(kFileTimeTicksPerMs);
 
-inline int64_t UaNow() {
-    using namespace std::chrono;
-    const int64_t unix100ns =
-        duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
-    return unix100ns + kUaDateTimeUnixEpoch;
-}
+inline int64_t UaNow() { return static_cast<int64_t>(NowFileTime()); }
 
 }  // namespace qora::ua

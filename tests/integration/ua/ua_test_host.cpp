@@ -22,15 +22,12 @@
 #include <thread>
 #include <vector>
 
+#include "base/file_time.h"
 #include "opc/ua/ua_server.h"
 
 namespace {
 
-uint64_t NowFileTime() {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100) +
-           116444736000000000ULL;
-}
+using qora::NowFileTime;
 
 class FakeBackend : public qora::ua::Backend {
 public:
