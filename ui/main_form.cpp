@@ -136,11 +136,6 @@ TMainForm::TMainForm(TMainFormCore core, QWidget* parent) : QMainWindow(parent),
     opcTimer_->setObjectName(QStringLiteral("OPCTimer"));
     opcTimer_->setInterval(1000);
     connect(opcTimer_, &QTimer::timeout, this, &TMainForm::OPCTimerTimer);
-    if (core_.poll != nullptr)
-        core_.poll->SetOpcTimerHook([this](bool enabled) {
-            enabled ? opcTimer_->start() : opcTimer_->stop();
-            if (core_.pollingHook) core_.pollingHook(enabled);
-        });
 
     Action(QStringLiteral("Restart"))->setEnabled(false);
 
@@ -154,9 +149,7 @@ TMainForm::TMainForm(TMainFormCore core, QWidget* parent) : QMainWindow(parent),
     }
 }
 
-TMainForm::~TMainForm() {
-    if (core_.poll != nullptr) core_.poll->SetOpcTimerHook({});
-}
+TMainForm::~TMainForm() = default;
 
 void TMainForm::SetDocument(TConfigDocument* document) { core_.document = document; }
 
@@ -741,6 +734,8 @@ void TMainForm::closeEvent(QCloseEvent* e) {
 }
 
 // ---- polling and the file actions ------------------------------------------------------------
+
+void TMainForm::FollowPolling(bool polling) { polling ? opcTimer_->start() : opcTimer_->stop(); }
 
 void TMainForm::StopPolling() {
     if (core_.poll != nullptr) core_.poll->StopPolling();

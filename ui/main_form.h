@@ -38,14 +38,11 @@ class TWidgetPrompt;
 // The core objects the window renders and forwards to. None is owned by the window.
 struct TMainFormCore {
     TConfigModel* model = nullptr;                  // required
-    TPollCycle* poll = nullptr;                     // StartPolling / StopPolling; its OPC timer hook is set to OPCTimer
+    TPollCycle* poll = nullptr;                     // StartPolling / StopPolling
     const std::vector<TComPort*>* ports = nullptr;  // the serial port table
     TSettings* settings = nullptr;                  // MAIN_CFG for RecordStartupConfiguration
     TConfigDocument* document = nullptr;            // may also be given later with SetDocument
     std::function<void()> opcPush;                  // first half of OPCTimerTimer (the OPC push)
-    // Called after OPCTimer followed the poll cycle: false at the end of StopPolling, true at
-    // the end of StartPolling (e.g. the OPC side's model-edit bracket).
-    std::function<void(bool started)> pollingHook;
     // False without a display: the notification-area icon is made but never shown (there is
     // no notification area to show it in).
     bool showTrayIcon = true;
@@ -82,6 +79,8 @@ public:
     void UpdateCaption() override;
     void OPCTimerTimer();
     void RefreshView();  // the second half of OPCTimerTimer
+    // OPCTimer runs while polling runs; connected to TPollCycle::PollingChanged by the owner.
+    void FollowPolling(bool polling);
     void ShowHideExecute();
     void FormPaint();
     // Opens the first menu of the menu bar (the F10 key).

@@ -54,8 +54,10 @@ protected:
         core.poll = poll.get();
         core.ports = &ports;
         core.opcPush = [this] { ++pushes; };
-        core.pollingHook = [this](bool started) { pollingEvents.push_back(started); };
         form = std::make_unique<TMainForm>(std::move(core));
+        // As the program wires it: the OPC timer follows polling.
+        QObject::connect(poll.get(), &TPollCycle::PollingChanged, form.get(), &TMainForm::FollowPolling);
+        QObject::connect(poll.get(), &TPollCycle::PollingChanged, [this](bool started) { pollingEvents.push_back(started); });
         doc = std::make_unique<TConfigDocument>(*m, form->Prompt(), *form);
         form->SetDocument(doc.get());
         form->SetTrayAvailable(true);  // the offscreen platform has no notification area

@@ -318,6 +318,24 @@ TEST_F(Program, CreateTellsClientsThatEveryItemLostItsSlotWhilePollingStaysStopp
     EXPECT_EQ(s.value, kNoValue);
 }
 
+TEST_F(Program, PollingStoppedAndStartedReachTheWindowTimerAndTheServerEditBracket) {
+    WriteConfig(Path("plant.cfg"));
+    auto p = Start({QStringLiteral("-f:") + Path("plant.cfg")});
+    p->StartInitThread();
+    p->WaitForInitThread();
+    COPCServer& server = *p->Server();
+    EXPECT_TRUE(p->Window().OPCTimer()->isActive());
+    EXPECT_FALSE(server.ModelEditing());
+    for (int round = 0; round < 2; ++round) {
+        p->Window().StopPolling();
+        EXPECT_FALSE(p->Window().OPCTimer()->isActive()) << round;
+        EXPECT_TRUE(server.ModelEditing()) << round;
+        p->Window().StartPolling();
+        EXPECT_TRUE(p->Window().OPCTimer()->isActive()) << round;
+        EXPECT_FALSE(server.ModelEditing()) << round;
+    }
+}
+
 // A listening socket on a free loopback port: another server on that port.
 class PortHolder {
 public:
