@@ -128,7 +128,7 @@ void TProgram::FormCreate() {
     window_->SetDocument(document_.get());
 
     // 1. Restart disabled; hidden and first-paint flags are the window's initial state.
-    if (QAction* restart = window_->Action(QStringLiteral("Restart"))) restart->setEnabled(false);
+    window_->Actions().restart->setEnabled(false);
     model_->editedDeviceAddress = 0;
     model_->editedDevicePoint = 0;
 

@@ -35,6 +35,23 @@ class TPollCycle;
 class TSettings;
 class TWidgetPrompt;
 
+// The window's actions, filled from its action table; each carries its name as objectName
+// ("FileCreate", "DevAdd", ...).
+struct TMainFormActions {
+    QAction* fileCreate = nullptr;
+    QAction* fileOpen = nullptr;
+    QAction* fileSave = nullptr;
+    QAction* fileSaveAs = nullptr;
+    QAction* fileExit = nullptr;
+    QAction* devAdd = nullptr;
+    QAction* devEdit = nullptr;
+    QAction* devDelete = nullptr;
+    QAction* restart = nullptr;
+    QAction* helpAbout = nullptr;
+    QAction* helpHelp = nullptr;
+    QAction* showHide = nullptr;
+};
+
 // The core objects the window renders and forwards to. None is owned by the window.
 struct TMainFormCore {
     TConfigModel* model = nullptr;                  // required
@@ -110,8 +127,7 @@ public:
     void HelpAboutExecute();
     void HelpHelpExecute() {}
 
-    // Components by name ("FileCreate", "DevAdd", ...); nullptr when unknown.
-    QAction* Action(const QString& name) const;
+    const TMainFormActions& Actions() const { return actions_; }
     QTimer* OPCTimer() const { return opcTimer_; }
     QTreeWidget* Tree() const { return tree_; }
     QTreeWidget* List() const { return list_; }
@@ -166,7 +182,8 @@ private:
     QTimer* opcTimer_ = nullptr;
     QSystemTrayIcon* trayIcon_ = nullptr;
     QMenu* trayPopup_ = nullptr;
-    QObject* actionList_ = nullptr;
+    QObject* actionList_ = nullptr;  // parent of the actions
+    TMainFormActions actions_;
 
     // Rows of List: (point, device, parameter) in fill order, and the image each shows.
     struct TRow {

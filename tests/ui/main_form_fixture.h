@@ -63,7 +63,11 @@ protected:
         form->SetTrayAvailable(true);  // the offscreen platform has no notification area
     }
 
-    QAction* A(const char* name) { return form->Action(QLatin1String(name)); }
+    // An action by its objectName, as an operator's script would find it.
+    QAction* A(const char* name) {
+        QObject* list = form->findChild<QObject*>(QStringLiteral("ActionList"));
+        return list ? list->findChild<QAction*>(QLatin1String(name), Qt::FindDirectChildrenOnly) : nullptr;
+    }
     QTreeWidget* Tree() { return form->Tree(); }
     QTreeWidget* List() { return form->List(); }
     int ImageOf(QTreeWidgetItem* node) { return node->data(0, TMainForm::kImageRole).toInt(); }

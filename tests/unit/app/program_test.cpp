@@ -107,7 +107,7 @@ TEST_F(Program, MissingStartUpFileRunsCreateSilently) {
     EXPECT_EQ(MainCfg(), Path("gone.cfg"));  // kept until the next load or save
     ASSERT_NE(p->Server(), nullptr);
     EXPECT_EQ(p->Model().typeCount, 1);
-    EXPECT_EQ(p->Window().Action(QStringLiteral("Restart"))->isEnabled(), false);
+    EXPECT_EQ(p->Window().Actions().restart->isEnabled(), false);
 }
 
 TEST_F(Program, FileGivenWithDashFIsLoadedShownAndRecorded) {
