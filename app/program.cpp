@@ -99,8 +99,6 @@ void TProgram::FormCreate() {
         opc_->PushAll(*model_);
         if (mqttBridge_) mqttBridge_->Tick(*model_, *opc_, QDateTime::currentMSecsSinceEpoch());
     };
-    // Every change of the records lies between StopPolling and StartPolling: meanwhile client
-    // reads are answered from the toolkit's cache instead of from records being changed.
     itemCheckTimer_ = new QTimer(this);
     itemCheckTimer_->setInterval(kItemCheckIntervalMs);
     connect(itemCheckTimer_, &QTimer::timeout, this, [this] {
@@ -108,17 +106,24 @@ void TProgram::FormCreate() {
         opc_->CheckItems(*model_);
         if (mqttBridge_) mqttBridge_->PublishOrphans(*opc_, QDateTime::currentMSecsSinceEpoch());
     });
-    core.pollingHook = [this](bool started) {
+    window_ = std::make_unique<TMainForm>(std::move(core));
+
+    // "Polling stopped/started", on the window thread: first the window's OPC timer (the push)
+    // follows polling. Then the server object: every change of the records lies between
+    // StopPolling and StartPolling, so meanwhile client reads are answered from the toolkit's
+    // cache instead of from records being changed, and the item check tells clients which
+    // items lost their slots while the push is off.
+    connect(poll_.get(), &TPollCycle::PollingChanged, window_.get(), &TMainForm::FollowPolling);
+    connect(poll_.get(), &TPollCycle::PollingChanged, this, [this](bool polling) {
         if (!opc_) return;
-        if (started) {
+        if (polling) {
             itemCheckTimer_->stop();
             opc_->EndModelEdit();
         } else {
             opc_->BeginModelEdit();
             itemCheckTimer_->start();
         }
-    };
-    window_ = std::make_unique<TMainForm>(std::move(core));
+    });
     prompt_ = std::make_unique<TSwitchingPrompt>(window_->Prompt(), consolePrompt_, headless_);
     IOperatorPrompt& prompt = promptOverride_ != nullptr ? *promptOverride_ : *prompt_;
     document_ = std::make_unique<TConfigDocument>(*model_, prompt, *window_);
@@ -126,7 +131,7 @@ void TProgram::FormCreate() {
 
     // Start-up, in this order. Restart is disabled until a change asks for it; the hidden and
     // first-paint flags are the window's initial state.
-    if (QAction* restart = window_->Action(QStringLiteral("Restart"))) restart->setEnabled(false);
+    window_->Actions().restart->setEnabled(false);
     model_->editedDeviceAddress = 0;
     model_->editedDevicePoint = 0;
 

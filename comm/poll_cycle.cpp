@@ -74,7 +74,7 @@ void TPollCycle::StartPolling() {
         }
     }
     polling_ = true;
-    if (opcTimerHook_) opcTimerHook_(true);
+    emit PollingChanged(true);
 }
 
 void TPollCycle::StopPolling() {
@@ -89,7 +89,7 @@ void TPollCycle::StopPolling() {
         if (p.serialPort != nullptr) p.serialPort->SetConnected(false);
     }
     polling_ = false;
-    if (opcTimerHook_) opcTimerHook_(false);
+    emit PollingChanged(false);
 }
 
 void TPollCycle::PollTimerTimer(int point) {

@@ -30,7 +30,6 @@ class TPollCycle : public QObject {
     Q_OBJECT
 public:
     using RequestSink = std::function<void(uint8_t point, uint8_t device)>;
-    using EnableHook = std::function<void(bool enabled)>;
 
     // ports: the serial port table of the composition root (objects not owned);
     // it may be filled after construction, the binding is computed at every start.
@@ -38,9 +37,6 @@ public:
                QObject* parent = nullptr);
     ~TPollCycle() override;
 
-    // Enables (true, at the end of StartPolling) or disables (false, at the end
-    // of StopPolling) the OPC update timer.
-    void SetOpcTimerHook(EnableHook hook) { opcTimerHook_ = std::move(hook); }
     // Where requests go; TInstrumentLines::SendRequest unless replaced (tests).
     void SetRequestSink(RequestSink sink) { sink_ = std::move(sink); }
     // Sends through the instrument lines (the default sink).
@@ -53,12 +49,18 @@ public:
 
     bool Polling() const { return polling_; }
 
+signals:
+    // The one wire for "polling stopped/started": emitted at the end of StopPolling (false)
+    // and of StartPolling (true), on the thread that called them. The composition root
+    // connects the window's OPC timer and the server object's model-edit bracket: every
+    // change of the records lies between a false and the next true.
+    void PollingChanged(bool polling);
+
 private:
     TConfigModel& model_;
     TInstrumentLines& lines_;
     const std::vector<TComPort*>& ports_;
     RequestSink sink_;
-    EnableHook opcTimerHook_;
     bool polling_ = false;
 };
 

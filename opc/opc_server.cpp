@@ -40,10 +40,6 @@ COPCServer::COPCServer() : runMarker_(NewRunMarker()), handles_(new uint32_t[kMa
 
 COPCServer::~COPCServer() { GBStopEndpoint(); }
 
-COPCServer::ModelEditGuard::ModelEditGuard(COPCServer& server) : lock_(server.modelMutex_) {
-    server.editGeneration_.fetch_add(1, std::memory_order_acq_rel);
-}
-
 void COPCServer::BeginModelEdit() {
     std::unique_lock lock(modelMutex_);
     editing_ = true;

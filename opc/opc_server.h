@@ -3,13 +3,11 @@
 // Threads: InitializeOPC runs once on TInitThread; PushAll runs on the window thread; the
 // callbacks run on the toolkit's threads. Slot fields are read through the atomic_ref helpers
 // of config/records.h. Operations that move or rewrite records (append, update, move, delete,
-// clear, load) run on the window thread either
-//  - between BeginModelEdit and EndModelEdit (the natural bracket is StopPolling ...
-//    StartPolling, which surrounds every such change): reads that arrive meanwhile leave the
-//    records alone and the toolkit answers them from its cache; or
-//  - inside a ModelEditGuard (blocks reads for the length of the change).
-// Either way a read never sees a record half copied, and the OPC start never reads a record
-// being changed.
+// clear, load) run on the window thread between BeginModelEdit and EndModelEdit: the
+// composition root ties the bracket to the poll cycle's "polling stopped/started", and
+// StopPolling ... StartPolling surrounds every such change. Reads that arrive meanwhile leave the
+// records alone and the toolkit answers them from its cache, so a read never sees a record half
+// copied, and the OPC start never reads a record being changed.
 //
 // Item numbers: the OPC start writes into the record's item number field the item's number
 // combined with a marker of this run (EncodeItemNumber). Slots whose field does not carry this
@@ -96,18 +94,6 @@ public:
     bool InUse() const;
     int32_t InstanceCount() const { return instanceCount_.load(); }
     int32_t LockCount() const { return lockCount_.load(); }
-
-    // Held by the window thread around changes of the records (see the top of this file).
-    class ModelEditGuard {
-    public:
-        explicit ModelEditGuard(COPCServer& server);
-        ~ModelEditGuard() = default;
-        ModelEditGuard(const ModelEditGuard&) = delete;
-        ModelEditGuard& operator=(const ModelEditGuard&) = delete;
-
-    private:
-        std::unique_lock<std::shared_mutex> lock_;
-    };
 
     // Non-blocking bracket around a series of changes (see the top of this file). Begin waits
     // only for reads in progress; calls need not pair up (a second Begin is harmless, End ends).

@@ -67,6 +67,8 @@ constexpr int kTreeWidth = 169;
 constexpr double kWidestTimestamp = 45654.0 + (23 * 3600 + 58 * 60 + 58) / 86400.0;
 
 struct TActionInfo {
+    QAction* TMainFormActions::*action;  // where the action is kept
+    void (TMainForm::*handler)();        // what triggering it runs
     const char* name;
     const char* category;
     const char* caption;
@@ -139,13 +141,8 @@ TMainForm::TMainForm(TMainFormCore core, QWidget* parent) : QMainWindow(parent),
     opcTimer_->setObjectName(QStringLiteral("OPCTimer"));
     opcTimer_->setInterval(kOpcTimerIntervalMs);
     connect(opcTimer_, &QTimer::timeout, this, &TMainForm::OPCTimerTimer);
-    if (core_.poll != nullptr)
-        core_.poll->SetOpcTimerHook([this](bool enabled) {
-            enabled ? opcTimer_->start() : opcTimer_->stop();
-            if (core_.pollingHook) core_.pollingHook(enabled);
-        });
 
-    Action(QStringLiteral("Restart"))->setEnabled(false);
+    actions_.restart->setEnabled(false);
 
     // The designed client area of 705 x 510, grown with a taller face.
     resize(DesignPixels(font(), kClientWidth),
@@ -157,9 +154,7 @@ TMainForm::TMainForm(TMainFormCore core, QWidget* parent) : QMainWindow(parent),
     }
 }
 
-TMainForm::~TMainForm() {
-    if (core_.poll != nullptr) core_.poll->SetOpcTimerHook({});
-}
+TMainForm::~TMainForm() = default;
 
 void TMainForm::SetDocument(TConfigDocument* document) { core_.document = document; }
 
@@ -168,24 +163,34 @@ IOperatorPrompt& TMainForm::Prompt() { return *prompt_; }
 void TMainForm::CreateActions() {
     actionList_ = new QObject(this);
     actionList_->setObjectName(QStringLiteral("ActionList"));
+    using A = TMainFormActions;
+    using F = TMainForm;
     const TActionInfo actionTable[] = {
         // The captions carry their menu mnemonics (Alt+letter while the menu is open).
-        {"FileCreate", "File", "&Создать", "Создать новую конфигурацию", "Ctrl+N", kImgFileCreate},
-        {"FileOpen", "File", "&Открыть", "Открыть существующую конфигурацию", "Ctrl+O", kImgFileOpen},
-        {"FileSave", "File", "Со&хранить", "Сохранить активную конфигурацию", "Ctrl+S", kImgFileSave},
-        {"FileSaveAs", "File", "Сохранить &как...", "Сохранить активную конфигурацию в файле с другим именем",
-         "", kImgFileSaveAs},
+        {&A::fileCreate, &F::FileCreateExecute, "FileCreate", "File", "&Создать", "Создать новую конфигурацию",
+         "Ctrl+N", kImgFileCreate},
+        {&A::fileOpen, &F::FileOpenExecute, "FileOpen", "File", "&Открыть", "Открыть существующую конфигурацию",
+         "Ctrl+O", kImgFileOpen},
+        {&A::fileSave, &F::FileSaveExecute, "FileSave", "File", "Со&хранить", "Сохранить активную конфигурацию",
+         "Ctrl+S", kImgFileSave},
+        {&A::fileSaveAs, &F::FileSaveAsExecute, "FileSaveAs", "File", "Сохранить &как...",
+         "Сохранить активную конфигурацию в файле с другим именем", "", kImgFileSaveAs},
         // No shortcut: Alt+F4 is the window manager's close, which only hides the window.
-        {"FileExit", "File", "&Выход", "Выйти из программы", "", kImgFileExit},
-        {"DevAdd", "Devices", "&Добавить", "Добавить новое устройство", "Ins", kImgDevAdd},
+        {&A::fileExit, &F::FileExitRequested, "FileExit", "File", "&Выход", "Выйти из программы", "", kImgFileExit},
+        {&A::devAdd, &F::DevAddExecute, "DevAdd", "Devices", "&Добавить", "Добавить новое устройство", "Ins",
+         kImgDevAdd},
         // The keypad's Enter first: the menu shows the first key, and "Enter" is what the key reads.
-        {"DevEdit", "Devices", "&Изменить", "Изменить свойства выбранного устройства", "Enter", kImgDevEdit},
-        {"DevDelete", "Devices", "&Удалить", "Удалить выбранное устройство", "Del", kImgDevDelete},
-        {"Restart", "Devices", "&Перезапуск", "Перезапустить сервер", "", kImgRestart},
-        {"HelpAbout", "Help", "&О программе...",
+        {&A::devEdit, &F::DevEditExecute, "DevEdit", "Devices", "&Изменить",
+         "Изменить свойства выбранного устройства", "Enter", kImgDevEdit},
+        {&A::devDelete, &F::DevDeleteExecute, "DevDelete", "Devices", "&Удалить", "Удалить выбранное устройство",
+         "Del", kImgDevDelete},
+        {&A::restart, &F::RestartRequested, "Restart", "Devices", "&Перезапуск", "Перезапустить сервер", "",
+         kImgRestart},
+        {&A::helpAbout, &F::HelpAboutExecute, "HelpAbout", "Help", "&О программе...",
          "Отобразить информацию о программе, номере версии и авторских правах ", "", kImgHelpAbout},
-        {"HelpHelp", "Help", "&Справка", "Показать файл справки", "F1", kImgHelpHelp},
-        {"ShowHide", "", "&Скрыть/Показать", "", "", kImgShowHide},
+        {&A::helpHelp, &F::HelpHelpExecute, "HelpHelp", "Help", "&Справка", "Показать файл справки", "F1",
+         kImgHelpHelp},
+        {&A::showHide, &F::ShowHideExecute, "ShowHide", "", "&Скрыть/Показать", "", "", kImgShowHide},
     };
     for (const TActionInfo& s : actionTable) {
         auto* a = new QAction(images_[static_cast<size_t>(s.image)], QString::fromUtf8(s.caption), actionList_);
@@ -201,23 +206,9 @@ void TMainForm::CreateActions() {
             a->setShortcuts(keys);
         }
         addAction(a);  // shortcuts work with the window active, menu or not
+        connect(a, &QAction::triggered, this, s.handler);
+        actions_.*s.action = a;
     }
-    connect(Action(QStringLiteral("FileCreate")), &QAction::triggered, this, &TMainForm::FileCreateExecute);
-    connect(Action(QStringLiteral("FileOpen")), &QAction::triggered, this, &TMainForm::FileOpenExecute);
-    connect(Action(QStringLiteral("FileSave")), &QAction::triggered, this, &TMainForm::FileSaveExecute);
-    connect(Action(QStringLiteral("FileSaveAs")), &QAction::triggered, this, &TMainForm::FileSaveAsExecute);
-    connect(Action(QStringLiteral("FileExit")), &QAction::triggered, this, &TMainForm::FileExitRequested);
-    connect(Action(QStringLiteral("DevAdd")), &QAction::triggered, this, &TMainForm::DevAddExecute);
-    connect(Action(QStringLiteral("DevEdit")), &QAction::triggered, this, &TMainForm::DevEditExecute);
-    connect(Action(QStringLiteral("DevDelete")), &QAction::triggered, this, &TMainForm::DevDeleteExecute);
-    connect(Action(QStringLiteral("Restart")), &QAction::triggered, this, &TMainForm::RestartRequested);
-    connect(Action(QStringLiteral("HelpAbout")), &QAction::triggered, this, &TMainForm::HelpAboutExecute);
-    connect(Action(QStringLiteral("HelpHelp")), &QAction::triggered, this, &TMainForm::HelpHelpExecute);
-    connect(Action(QStringLiteral("ShowHide")), &QAction::triggered, this, &TMainForm::ShowHideExecute);
-}
-
-QAction* TMainForm::Action(const QString& name) const {
-    return actionList_ ? actionList_->findChild<QAction*>(name, Qt::FindDirectChildrenOnly) : nullptr;
 }
 
 const QIcon& TMainForm::Image(int index) const {
@@ -230,18 +221,18 @@ void TMainForm::CreateMenus() {
     bar->setObjectName(QStringLiteral("MainMenu"));
     QMenu* file = bar->addMenu(QStringLiteral("&Файл"));
     file->setObjectName(QStringLiteral("FileMenu"));
-    for (const char* n : {"FileCreate", "FileOpen", "FileSave", "FileSaveAs"}) file->addAction(Action(QLatin1String(n)));
+    file->addActions({actions_.fileCreate, actions_.fileOpen, actions_.fileSave, actions_.fileSaveAs});
     file->addSeparator();
-    file->addAction(Action(QStringLiteral("FileExit")));
+    file->addAction(actions_.fileExit);
     QMenu* dev = bar->addMenu(QStringLiteral("&Устройства"));
     dev->setObjectName(QStringLiteral("DevicesMenu"));
-    for (const char* n : {"DevAdd", "DevEdit", "DevDelete"}) dev->addAction(Action(QLatin1String(n)));
+    dev->addActions({actions_.devAdd, actions_.devEdit, actions_.devDelete});
     dev->addSeparator();
-    dev->addAction(Action(QStringLiteral("Restart")));
+    dev->addAction(actions_.restart);
     QMenu* help = bar->addMenu(QStringLiteral("&Помощь"));
     help->setObjectName(QStringLiteral("HelpMenu"));
-    help->addAction(Action(QStringLiteral("HelpHelp")));
-    help->addAction(Action(QStringLiteral("HelpAbout")));
+    help->addAction(actions_.helpHelp);
+    help->addAction(actions_.helpAbout);
     // F10 opens the first menu, as on the other desktops of this platform; the arrow keys go on.
     auto* menuKey = new QShortcut(QKeySequence(Qt::Key_F10), this);
     menuKey->setObjectName(QStringLiteral("MenuKey"));
@@ -253,11 +244,11 @@ void TMainForm::CreateMenus() {
     toolBar_->setFloatable(false);
     toolBar_->setIconSize(QSize(16, 16));
     toolBar_->setToolButtonStyle(Qt::ToolButtonIconOnly);
-    for (const char* n : {"FileCreate", "FileOpen", "FileSave"}) toolBar_->addAction(Action(QLatin1String(n)));
+    toolBar_->addActions({actions_.fileCreate, actions_.fileOpen, actions_.fileSave});
     toolBar_->addSeparator();
-    toolBar_->addAction(Action(QStringLiteral("Restart")));
+    toolBar_->addAction(actions_.restart);
     toolBar_->addSeparator();
-    for (const char* n : {"DevAdd", "DevEdit", "DevDelete"}) toolBar_->addAction(Action(QLatin1String(n)));
+    toolBar_->addActions({actions_.devAdd, actions_.devEdit, actions_.devDelete});
     toolBar_->addSeparator();
 }
 
@@ -467,11 +458,11 @@ void TMainForm::FitToContents() {
 void TMainForm::CreateTray() {
     trayPopup_ = new QMenu(this);
     trayPopup_->setObjectName(QStringLiteral("TrayPopup"));
-    trayPopup_->addAction(Action(QStringLiteral("ShowHide")));
+    trayPopup_->addAction(actions_.showHide);
     trayPopup_->addSeparator();
-    trayPopup_->addAction(Action(QStringLiteral("Restart")));
+    trayPopup_->addAction(actions_.restart);
     trayPopup_->addSeparator();
-    trayPopup_->addAction(Action(QStringLiteral("FileExit")));
+    trayPopup_->addAction(actions_.fileExit);
 
     trayIcon_ = new QSystemTrayIcon(ProgramIcon(), this);
     trayIcon_->setObjectName(QStringLiteral("TrayIcon"));
@@ -494,8 +485,8 @@ void TMainForm::RebuildTree(int point, int device) {
         tree_->clear();
     }
     const bool any = m.pointCount != 0;
-    Action(QStringLiteral("DevEdit"))->setEnabled(any);
-    Action(QStringLiteral("DevDelete"))->setEnabled(any);
+    actions_.devEdit->setEnabled(any);
+    actions_.devDelete->setEnabled(any);
 
     QTreeWidgetItem* chosen = nullptr;
     const int count = std::min<int>(m.pointCount, kMaxPoints);
@@ -651,7 +642,7 @@ void TMainForm::UpdateCaption() {
     const TCaption c = MakeCaption(doc ? doc->ConfigName() : QString(),
                                    version.isEmpty() ? std::nullopt : std::optional<QString>(version),
                                    doc && doc->Unsaved(), doc && doc->Untitled(), core_.model->pointCount);
-    Action(QStringLiteral("FileSave"))->setEnabled(c.fileSaveEnabled);
+    actions_.fileSave->setEnabled(c.fileSaveEnabled);
     // The window's title is also its task-bar entry on this platform.
     setWindowTitle(c.text);
 }
@@ -745,6 +736,8 @@ void TMainForm::closeEvent(QCloseEvent* e) {
 
 // ---- polling and the file actions ------------------------------------------------------------
 
+void TMainForm::FollowPolling(bool polling) { polling ? opcTimer_->start() : opcTimer_->stop(); }
+
 void TMainForm::StopPolling() {
     if (core_.poll != nullptr) core_.poll->StopPolling();
 }
@@ -753,7 +746,7 @@ void TMainForm::StartPolling() {
     if (core_.poll != nullptr) core_.poll->StartPolling();
 }
 
-void TMainForm::EnableRestart() { Action(QStringLiteral("Restart"))->setEnabled(true); }
+void TMainForm::EnableRestart() { actions_.restart->setEnabled(true); }
 
 bool TMainForm::RecordStartupConfiguration(const QString& path, QString* error) {
     return core_.settings == nullptr || core_.settings->RecordStartupConfiguration(path, error);

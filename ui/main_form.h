@@ -35,17 +35,31 @@ class TPollCycle;
 class TSettings;
 class TWidgetPrompt;
 
+// The window's actions, filled from its action table; each carries its name as objectName
+// ("FileCreate", "DevAdd", ...).
+struct TMainFormActions {
+    QAction* fileCreate = nullptr;
+    QAction* fileOpen = nullptr;
+    QAction* fileSave = nullptr;
+    QAction* fileSaveAs = nullptr;
+    QAction* fileExit = nullptr;
+    QAction* devAdd = nullptr;
+    QAction* devEdit = nullptr;
+    QAction* devDelete = nullptr;
+    QAction* restart = nullptr;
+    QAction* helpAbout = nullptr;
+    QAction* helpHelp = nullptr;
+    QAction* showHide = nullptr;
+};
+
 // The core objects the window renders and forwards to. None is owned by the window.
 struct TMainFormCore {
     TConfigModel* model = nullptr;                  // required
-    TPollCycle* poll = nullptr;                     // StartPolling / StopPolling; its OPC timer hook is set to OPCTimer
+    TPollCycle* poll = nullptr;                     // StartPolling / StopPolling
     const std::vector<TComPort*>* ports = nullptr;  // the serial port table
     TSettings* settings = nullptr;                  // MAIN_CFG for RecordStartupConfiguration
     TConfigDocument* document = nullptr;            // may also be given later with SetDocument
     std::function<void()> opcPush;                  // first half of OPCTimerTimer (the OPC push)
-    // Called after OPCTimer followed the poll cycle: false at the end of StopPolling, true at
-    // the end of StartPolling (e.g. the OPC side's model-edit bracket).
-    std::function<void(bool started)> pollingHook;
     // False without a display: the notification-area icon is made but never shown (there is
     // no notification area to show it in).
     bool showTrayIcon = true;
@@ -82,6 +96,8 @@ public:
     void UpdateCaption() override;
     void OPCTimerTimer();
     void RefreshView();  // the second half of OPCTimerTimer
+    // OPCTimer runs while polling runs; connected to TPollCycle::PollingChanged by the owner.
+    void FollowPolling(bool polling);
     void ShowHideExecute();
     void FormPaint();
     // Opens the first menu of the menu bar (the F10 key).
@@ -111,8 +127,7 @@ public:
     void HelpAboutExecute();
     void HelpHelpExecute() {}
 
-    // Components by name ("FileCreate", "DevAdd", ...); nullptr when unknown.
-    QAction* Action(const QString& name) const;
+    const TMainFormActions& Actions() const { return actions_; }
     QTimer* OPCTimer() const { return opcTimer_; }
     QTreeWidget* Tree() const { return tree_; }
     QTreeWidget* List() const { return list_; }
@@ -167,7 +182,8 @@ private:
     QTimer* opcTimer_ = nullptr;
     QSystemTrayIcon* trayIcon_ = nullptr;
     QMenu* trayPopup_ = nullptr;
-    QObject* actionList_ = nullptr;
+    QObject* actionList_ = nullptr;  // parent of the actions
+    TMainFormActions actions_;
 
     // Rows of List: (point, device, parameter) in fill order, and the image each shows.
     struct TRow {

@@ -87,10 +87,9 @@ int main(int argc, char** argv) {
             // The first read after an edit looks the moved records up again: delete the first
             // device, which moves every other record of its point.
             afterEditMs = MedianMs(11, [&] {
-                {
-                    COPCServer::ModelEditGuard guard(server);
-                    DeleteDevice(*model, 0, 0);
-                }
+                server.BeginModelEdit();
+                DeleteDevice(*model, 0, 0);
+                server.EndModelEdit();
                 be.ReadDevice(handles.data(), handles.size(), out.data());
             });
         }

@@ -1,5 +1,5 @@
 # Toolkit sources: item store, update blocks, callbacks, registration.
-target_sources(qora_opc PRIVATE
+target_sources(qora_toolkit PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/gb_types.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gb_data_access.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gb_registration.cpp

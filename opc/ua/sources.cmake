@@ -1,5 +1,5 @@
-# OPC UA endpoint sources: target_sources(qora_opc PRIVATE ...)
-target_sources(qora_opc PRIVATE
+# OPC UA endpoint sources: target_sources(qora_ua PRIVATE ...)
+target_sources(qora_ua PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/ua_binary.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_address_space.cpp

@@ -54,14 +54,20 @@ protected:
         core.poll = poll.get();
         core.ports = &ports;
         core.opcPush = [this] { ++pushes; };
-        core.pollingHook = [this](bool started) { pollingEvents.push_back(started); };
         form = std::make_unique<TMainForm>(std::move(core));
+        // As the program wires it: the OPC timer follows polling.
+        QObject::connect(poll.get(), &TPollCycle::PollingChanged, form.get(), &TMainForm::FollowPolling);
+        QObject::connect(poll.get(), &TPollCycle::PollingChanged, [this](bool started) { pollingEvents.push_back(started); });
         doc = std::make_unique<TConfigDocument>(*m, form->Prompt(), *form);
         form->SetDocument(doc.get());
         form->SetTrayAvailable(true);  // the offscreen platform has no notification area
     }
 
-    QAction* A(const char* name) { return form->Action(QLatin1String(name)); }
+    // An action by its objectName, as an operator's script would find it.
+    QAction* A(const char* name) {
+        QObject* list = form->findChild<QObject*>(QStringLiteral("ActionList"));
+        return list ? list->findChild<QAction*>(QLatin1String(name), Qt::FindDirectChildrenOnly) : nullptr;
+    }
     QTreeWidget* Tree() { return form->Tree(); }
     QTreeWidget* List() { return form->List(); }
     int ImageOf(QTreeWidgetItem* node) { return node->data(0, TMainForm::kImageRole).toInt(); }

@@ -68,6 +68,20 @@ TEST_F(MainWindow, ComponentsCarryTheirNamesCaptionsHintsAndShortcuts) {
         EXPECT_FALSE(a->icon().isNull());
     }
     EXPECT_FALSE(A("Restart")->isEnabled());
+
+    // The typed actions are the named ones, and none of the named ones is left out.
+    const TMainFormActions& acts = form->Actions();
+    const std::pair<QAction*, const char*> typed[] = {
+        {acts.fileCreate, "FileCreate"}, {acts.fileOpen, "FileOpen"},   {acts.fileSave, "FileSave"},
+        {acts.fileSaveAs, "FileSaveAs"}, {acts.fileExit, "FileExit"},   {acts.devAdd, "DevAdd"},
+        {acts.devEdit, "DevEdit"},       {acts.devDelete, "DevDelete"}, {acts.restart, "Restart"},
+        {acts.helpAbout, "HelpAbout"},   {acts.helpHelp, "HelpHelp"},   {acts.showHide, "ShowHide"},
+    };
+    for (const auto& [action, name] : typed) EXPECT_EQ(action, A(name)) << name;
+    EXPECT_EQ(form->findChild<QObject*>(QStringLiteral("ActionList"))
+                  ->findChildren<QAction*>(QString(), Qt::FindDirectChildrenOnly)
+                  .size(),
+              qsizetype(std::size(typed)));
     EXPECT_EQ(form->OPCTimer()->interval(), 1000);
     EXPECT_EQ(List()->headerItem()->text(0), QStringLiteral("Название"));
     EXPECT_EQ(List()->headerItem()->text(3), QStringLiteral("Время"));

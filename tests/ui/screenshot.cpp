@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
         });
         wait->start(50);
         form.RebuildTree(point, 0);
-        form.Action(QStringLiteral("DevEdit"))->trigger();  // returns when the dialog is closed
+        form.Actions().devEdit->trigger();  // returns when the dialog is closed
         wait->deleteLater();
         program.Terminate(0);
     });

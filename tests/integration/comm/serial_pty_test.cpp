@@ -513,7 +513,7 @@ TEST_F(PollOverPty, TwoLinesWithSeveralDevicesAllReachTheirSlots) {
     AppendDevice(*model_, 1, u"B1", 0, 1, 1);
     TPollCycle cycle(*model_, lines, table);
     bool opc = false;
-    cycle.SetOpcTimerHook([&](bool on) { opc = on; });
+    QObject::connect(&cycle, &TPollCycle::PollingChanged, [&](bool on) { opc = on; });
     cycle.StartPolling();
     EXPECT_TRUE(opc);
     auto& pts = model_->points;

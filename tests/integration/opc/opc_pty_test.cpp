@@ -65,10 +65,10 @@ TEST(OpcOverPty, InstrumentValuesReachTheToolkitByPushAndByDeviceReadWhileClient
     cfg.port = 0;
     cfg.bindRetryMs = 0;
     server.GBSetEndpointConfig(cfg);
-    // As the window wires it: the OPC timer runs while polling runs, and the bracket
+    // As the program wires it: the OPC timer runs while polling runs, and the bracket
     // StopPolling ... StartPolling is the server's edit bracket.
     bool opcTimer = false;
-    cycle.SetOpcTimerHook([&](bool on) {
+    QObject::connect(&cycle, &TPollCycle::PollingChanged, [&](bool on) {
         opcTimer = on;
         on ? server.EndModelEdit() : server.BeginModelEdit();
     });

@@ -107,7 +107,7 @@ TEST_F(Program, MissingStartUpFileRunsCreateSilently) {
     EXPECT_EQ(MainCfg(), Path("gone.cfg"));  // kept until the next load or save
     ASSERT_NE(p->Server(), nullptr);
     EXPECT_EQ(p->Model().typeCount, 1);
-    EXPECT_EQ(p->Window().Action(QStringLiteral("Restart"))->isEnabled(), false);
+    EXPECT_EQ(p->Window().Actions().restart->isEnabled(), false);
 }
 
 TEST_F(Program, FileGivenWithDashFIsLoadedShownAndRecorded) {
@@ -328,6 +328,24 @@ TEST_F(Program, CreateTellsClientsThatEveryItemLostItsSlotWhilePollingStaysStopp
     server.GBBackend().ReadCache(&h, 1, &s);
     EXPECT_EQ(s.quality, kQualityNotConnected);
     EXPECT_EQ(s.value, kNoValue);
+}
+
+TEST_F(Program, PollingStoppedAndStartedReachTheWindowTimerAndTheServerEditBracket) {
+    WriteConfig(Path("plant.cfg"));
+    auto p = Start({QStringLiteral("-f:") + Path("plant.cfg")});
+    p->StartInitThread();
+    p->WaitForInitThread();
+    COPCServer& server = *p->Server();
+    EXPECT_TRUE(p->Window().OPCTimer()->isActive());
+    EXPECT_FALSE(server.ModelEditing());
+    for (int round = 0; round < 2; ++round) {
+        p->Window().StopPolling();
+        EXPECT_FALSE(p->Window().OPCTimer()->isActive()) << round;
+        EXPECT_TRUE(server.ModelEditing()) << round;
+        p->Window().StartPolling();
+        EXPECT_TRUE(p->Window().OPCTimer()->isActive()) << round;
+        EXPECT_FALSE(server.ModelEditing()) << round;
+    }
 }
 
 // A listening socket on a free loopback port: another server on that port.

@@ -34,7 +34,12 @@ protected:
         lines_ = std::make_unique<TInstrumentLines>(*model_);
         cycle_ = std::make_unique<TPollCycle>(*model_, *lines_, ports_);
         cycle_->SetRequestSink([this](uint8_t p, uint8_t d) { sent_.emplace_back(p, d); });
-        cycle_->SetOpcTimerHook([this](bool on) { opc_.push_back(on); });
+        QObject::connect(cycle_.get(), &TPollCycle::PollingChanged, [this](bool on) {
+            changed_.push_back(on);
+            // What a receiver finds when told: the cycle's state and its timers already changed.
+            const TConnectionPoint& p = model_->points[0];
+            stateWhenTold_.push_back({cycle_->Polling(), model_->pointCount > 0 && p.pollTimer != nullptr});
+        });
     }
     void TearDown() override {
         cycle_->StopPolling();
@@ -63,7 +68,8 @@ protected:
     std::unique_ptr<TInstrumentLines> lines_;
     std::unique_ptr<TPollCycle> cycle_;
     Sent sent_;
-    std::vector<bool> opc_;
+    std::vector<bool> changed_;
+    std::vector<std::pair<bool, bool>> stateWhenTold_;  // Polling(), point 0 has its timer
 };
 
 TEST(PollInterval, PeriodTimesThousandIsTruncatedInExtendedPrecision) {
@@ -232,12 +238,12 @@ TEST_F(PollCycleTest, StartAfterAChangeReinitialisesValuesQualitiesAndRepliedOnl
     model_->points[0].rxBuffer[0] = 0xB5;
     model_->points[0].rxBuffer[1] = 0x01;
     cycle_->StopPolling();
-    EXPECT_EQ(opc_.back(), false);
+    EXPECT_EQ(changed_.back(), false);
     ASSERT_EQ(AppendDevice(*model_, 0, u"Новый", 0, 9, 1), ModelResult::Ok);
     model_->points[0].currentDevice = 1;
     sent_.clear();
     cycle_->StartPolling();
-    EXPECT_EQ(opc_.back(), true);
+    EXPECT_EQ(changed_.back(), true);
     for (int d = 0; d < 3; ++d) {
         EXPECT_EQ(Dev(0, d).replied, 0);
         for (int k = 0; k < kParamsPerDevice; ++k) {
@@ -252,11 +258,12 @@ TEST_F(PollCycleTest, StartAfterAChangeReinitialisesValuesQualitiesAndRepliedOnl
     EXPECT_EQ(sent_, (Sent{{0, 0}}));
 }
 
-TEST_F(PollCycleTest, OpcTimerIsEnabledAtTheEndOfStartAndDisabledByStop) {
+TEST_F(PollCycleTest, PollingChangedIsEmittedAtTheEndOfStartAndOfStop) {
     AddPoint("COM1", 1.0f, 1);
     cycle_->StartPolling();
     cycle_->StopPolling();
-    EXPECT_EQ(opc_, (std::vector<bool>{true, false}));
+    EXPECT_EQ(changed_, (std::vector<bool>{true, false}));
+    EXPECT_EQ(stateWhenTold_, (std::vector<std::pair<bool, bool>>{{true, true}, {false, false}}));
     EXPECT_FALSE(cycle_->Polling());
 }
 

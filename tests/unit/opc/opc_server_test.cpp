@@ -372,11 +372,10 @@ TEST_F(Server, ReadsFollowRecordsThatMoveWhenAnEarlierDeviceIsDeleted) {
     const uint32_t hD0 = server.ItemHandle(0), hD1 = server.ItemHandle(1), hE0 = server.ItemHandle(2);
     StoreValue(model->points[0].devices[1], 0, 11.0f);
     StoreValue(model->points[1].devices[0], 0, 20.0f);
-    {
-        COPCServer::ModelEditGuard guard(server);
-        DeleteDevice(*model, 0, 0);  // D1 moves to slot 0
-        DeletePoint(*model, 0);      // B moves to slot 0; D1 is gone with it
-    }
+    server.BeginModelEdit();
+    DeleteDevice(*model, 0, 0);  // D1 moves to slot 0
+    DeletePoint(*model, 0);      // B moves to slot 0; D1 is gone with it
+    server.EndModelEdit();
     StoreValue(model->points[0].devices[0], 0, 21.0f);
     GBItemID items[3] = {{hD0, 0, 0}, {hD1, 0, 0}, {hE0, 0, 0}};
     VARIANT values[3];

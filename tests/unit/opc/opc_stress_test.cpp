@@ -1,5 +1,7 @@
-// The window thread polls, pushes and edits the records (under the edit guard and inside the
-// non-blocking edit bracket) while toolkit threads read, lock and open instances. Built with -DQORA_TSAN=ON this is the race check of the server object.
+// The window thread polls, pushes and edits the records (inside the non-blocking edit bracket,
+// opened and closed by the poll cycle's "polling stopped/started" as the program wires it) while
+// toolkit threads read, lock and open instances. Built with -DQORA_TSAN=ON this is the race
+// check of the server object.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -43,6 +45,8 @@ TEST(ServerStress, WindowAndToolkitThreadsShareTheServerWithoutRacesAndCountsRet
     std::vector<TComPort*> ports;
     TPollCycle poll(*model, instrumentLines, ports);
     poll.SetRequestSink([](uint8_t, uint8_t) {});
+    QObject::connect(&poll, &TPollCycle::PollingChanged,
+                     [&server](bool polling) { polling ? server.EndModelEdit() : server.BeginModelEdit(); });
     poll.StartPolling();
 
     // The OPC start overlaps the window thread's first pushes, as at start-up.
@@ -104,7 +108,7 @@ TEST(ServerStress, WindowAndToolkitThreadsShareTheServerWithoutRacesAndCountsRet
     }
 
     // The window thread: replies, poll ticks, pushes, and now and then a device deleted and
-    // another added (records move under the edit guard, as the dialogs do it).
+    // another added (records move between StopPolling and StartPolling, as the dialogs do it).
     std::mt19937 rng(12345);
     int nextAddress = kDevices + 1;
     // At least 400 rounds, and on until the toolkit threads have done their share (bounded).
@@ -125,18 +129,16 @@ TEST(ServerStress, WindowAndToolkitThreadsShareTheServerWithoutRacesAndCountsRet
         if (iter % 25 == 24) {
             const int p = iter / 25 % kPoints;
             if (nextAddress > kMaxAddress) continue;
-            poll.StopPolling();
+            poll.StopPolling();  // opens the server's edit bracket
             if (iter % 50 == 24) {
-                COPCServer::ModelEditGuard guard(server);
                 DeleteDevice(*model, p, 0);
                 AppendDevice(*model, p, u"New", 0, uint8_t(nextAddress++), kMask);
             } else {
-                server.BeginModelEdit();
+                server.BeginModelEdit();  // a second Begin is harmless
                 DeleteDevice(*model, p, 0);
                 AppendDevice(*model, p, u"New", 0, uint8_t(nextAddress++), kMask);
             }
-            poll.StartPolling();
-            server.EndModelEdit();
+            poll.StartPolling();  // closes it
         }
     }
     stop = true;
