@@ -12,9 +12,12 @@ constexpr char kTitle[] = "QORA OPC Server";
 constexpr char kUnknownError[] = "Неизвестная ошибка.";
 }  // namespace
 
-TApplication::TApplication(int& argc, char** argv, bool headless) : QApplication(argc, argv), headless_(headless) {}
+TApplication::TApplication(int& argc, char** argv, bool headless)
+    : QApplication(argc, argv), headless_(headless) {}
 
-TApplication* TApplication::Instance() { return qobject_cast<TApplication*>(QCoreApplication::instance()); }
+TApplication* TApplication::Instance() {
+    return qobject_cast<TApplication*>(QCoreApplication::instance());
+}
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
     try {

@@ -11,7 +11,7 @@ namespace qora {
 
 class TApplication : public QApplication {
     Q_OBJECT
-public:
+  public:
     // headless: no display; the error box is standard error only.
     TApplication(int& argc, char** argv, bool headless);
 
@@ -30,7 +30,7 @@ public:
 
     static TApplication* Instance();
 
-private:
+  private:
     bool headless_;
     bool showing_ = false;
     std::function<void(const QString&)> box_;

@@ -16,12 +16,20 @@ bool TConsolePrompt::AskYesNo(const QString& title, const QString& text) {
     return false;
 }
 
-void TConsolePrompt::ShowMessage(const QString& title, const QString& text) { Print(title + ": " + text); }
+void TConsolePrompt::ShowMessage(const QString& title, const QString& text) {
+    Print(title + ": " + text);
+}
 
-void TConsolePrompt::ShowError(const QString& text) { Print(text); }
+void TConsolePrompt::ShowError(const QString& text) {
+    Print(text);
+}
 
-std::optional<QString> TConsolePrompt::ChooseFileToOpen(const QString&, const QString&) { return std::nullopt; }
+std::optional<QString> TConsolePrompt::ChooseFileToOpen(const QString&, const QString&) {
+    return std::nullopt;
+}
 
-std::optional<QString> TConsolePrompt::ChooseFileToSave(const QString&, const QString&) { return std::nullopt; }
+std::optional<QString> TConsolePrompt::ChooseFileToSave(const QString&, const QString&) {
+    return std::nullopt;
+}
 
 }  // namespace qora

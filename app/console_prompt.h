@@ -7,7 +7,7 @@
 namespace qora {
 
 class TConsolePrompt : public IOperatorPrompt {
-public:
+  public:
     bool AskYesNo(const QString& title, const QString& text) override;
     void ShowMessage(const QString& title, const QString& text) override;
     void ShowError(const QString& text) override;
@@ -17,7 +17,7 @@ public:
 
 // Chooses between the window's prompt and the console one at each call.
 class TSwitchingPrompt : public IOperatorPrompt {
-public:
+  public:
     TSwitchingPrompt(IOperatorPrompt& window, IOperatorPrompt& console, const bool& headless)
         : window_(window), console_(console), headless_(headless) {}
     bool AskYesNo(const QString& title, const QString& text) override { return Pick().AskYesNo(title, text); }
@@ -30,7 +30,7 @@ public:
         return Pick().ChooseFileToSave(title, directory);
     }
 
-private:
+  private:
     IOperatorPrompt& Pick() { return headless_ ? console_ : window_; }
     IOperatorPrompt& window_;
     IOperatorPrompt& console_;

@@ -36,7 +36,8 @@ std::string PrepareRuntimeDirectory() {
     passwd pw{};
     passwd* found = nullptr;
     char buf[4096];
-    if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &found) == 0 && found != nullptr && found->pw_name != nullptr)
+    if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &found) == 0 && found != nullptr &&
+        found->pw_name != nullptr)
         user = found->pw_name;
     else
         user = std::to_string(geteuid());

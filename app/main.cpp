@@ -21,18 +21,21 @@ namespace {
 
 constexpr char kApplicationTitle[] = "QORA OPC Server";
 
-void PrintLine(const QString& text) { std::fprintf(stderr, "qora-opc-server: %s\n", text.toUtf8().constData()); }
+void PrintLine(const QString& text) {
+    std::fprintf(stderr, "qora-opc-server: %s\n", text.toUtf8().constData());
+}
 
 // The registration commands end with 0 whatever happened; what failed is written out.
 void Register(bool registering) {
     std::vector<gb::GBFileFailure> failures;
-    const gb::HRESULT result =
-        registering ? qora::COPCServer::RegisterServer(nullptr, &failures) : qora::COPCServer::UnregisterServer(&failures);
+    const gb::HRESULT result = registering ? qora::COPCServer::RegisterServer(nullptr, &failures)
+                                           : qora::COPCServer::UnregisterServer(&failures);
     for (const QString& line : qora::RegistrationFailureLines(registering, result, failures)) PrintLine(line);
 }
 
 // The program with its window and message loop; returns the loop's exit code.
-int RunProgram(qora::TApplication& app, const std::vector<std::string>& args, bool headless, qora::TSingleInstance& lock) {
+int RunProgram(qora::TApplication& app, const std::vector<std::string>& args, bool headless,
+               qora::TSingleInstance& lock) {
     QApplication::setApplicationName(QString::fromUtf8(kApplicationTitle));
     QApplication::setQuitOnLastWindowClosed(false);
     // Standard buttons read "Да", "Нет", "Отмена" whatever the system language.
@@ -49,11 +52,12 @@ int RunProgram(qora::TApplication& app, const std::vector<std::string>& args, bo
     // SIGHUP restarts the program, so a service reloads MAIN_CFG and the catalogue.
     QObject::connect(&watcher, &qora::TSignalWatcher::reloadRequested, &program,
                      [&program] { program.RestartExecute(); });
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &program, [&program](QSessionManager& manager) {
-        // Unsaved edits that could not be written, or a server the operator keeps running: ask
-        // the session manager not to end the session.
-        if (!program.WMQueryEndSession()) manager.cancel();
-    });
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &program,
+                     [&program](QSessionManager& manager) {
+                         // Unsaved edits that could not be written, or a server the operator keeps running:
+                         // ask the session manager not to end the session.
+                         if (!program.WMQueryEndSession()) manager.cancel();
+                     });
     QObject::connect(&program.Window(), &qora::TMainForm::FileExitRequested, &program,
                      [&program] { program.FileExitExecute(); });
     QObject::connect(&program.Window(), &qora::TMainForm::RestartRequested, &program,

@@ -5,8 +5,8 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTimer>
 #include <QSysInfo>
+#include <QTimer>
 #include <cstdio>
 
 #include "app/program_texts.h"
@@ -42,7 +42,8 @@ ua::ServerConfig EndpointConfig(const TOpcUaSettings& s) {
     if (s.maxChannels) c.maxChannels = *s.maxChannels;
     if (s.maxSessions) c.maxSessions = *s.maxSessions;
     if (s.maxSubscriptionsPerSession) c.maxSubscriptionsPerSession = *s.maxSubscriptionsPerSession;
-    if (s.maxMonitoredItemsPerSubscription) c.maxMonitoredItemsPerSubscription = *s.maxMonitoredItemsPerSubscription;
+    if (s.maxMonitoredItemsPerSubscription)
+        c.maxMonitoredItemsPerSubscription = *s.maxMonitoredItemsPerSubscription;
     if (s.maxPublishRequestsPerSession) c.maxPublishRequestsPerSession = *s.maxPublishRequestsPerSession;
     if (s.handshakeTimeoutMs) c.handshakeTimeoutMs = *s.handshakeTimeoutMs;
     if (s.maxMessageSize) c.maxMessageSize = *s.maxMessageSize;
@@ -158,7 +159,8 @@ void TProgram::FormCreate() {
     opc_->SetEventSink([window](const QString& line) { window->AddEventLine(line); });
     // Told on the toolkit's thread; reported on the window thread.
     opc_->SetListenSink([this](const ua::ListenState& state) {
-        QMetaObject::invokeMethod(this, [this, state] { ReportListenState(state); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, state] { ReportListenState(state); }, Qt::QueuedConnection);
     });
     opc_->GBSetEndpointConfig(EndpointConfig(settings_->OpcUa()));
     StartMqtt();
@@ -166,7 +168,9 @@ void TProgram::FormCreate() {
     window_->StartPolling();
 }
 
-IOperatorPrompt& TProgram::Prompt() { return promptOverride_ != nullptr ? *promptOverride_ : *prompt_; }
+IOperatorPrompt& TProgram::Prompt() {
+    return promptOverride_ != nullptr ? *promptOverride_ : *prompt_;
+}
 
 void TProgram::ListSerialPorts() {
     std::vector<TComPortEntry> entries;
@@ -290,7 +294,8 @@ void TProgram::RestartExecute() {
     // The new process did not start: this one goes on serving.
     const QString reason = process.errorString();
     if (!lock_.Acquire() && !lock_.Error().empty())
-        std::fprintf(stderr, "qora-opc-server: single-instance lock unavailable (%s)\n", lock_.Error().c_str());
+        std::fprintf(stderr, "qora-opc-server: single-instance lock unavailable (%s)\n",
+                     lock_.Error().c_str());
     if (opc_) opc_->GBRegisterClassObject();
     const QString text = RestartFailureText(program, reason);
     if (window_) window_->AddEventLine(text);

@@ -31,7 +31,7 @@ class TSingleInstance;
 
 class TProgram : public QObject {
     Q_OBJECT
-public:
+  public:
     // arguments: the command line after the program name. headless: no display (the window
     // stays hidden and no question is asked). lock: the single-instance lock held by main.
     // prompt: replaces the operator's side (tests); null = the window's, or the console when
@@ -74,9 +74,12 @@ public:
     // Tests: the executable the detached restart starts (default: this program) and the
     // restart path (default: from the environment, CurrentRestartPath).
     void SetRestartProgram(QString path) { restartProgram_ = std::move(path); }
-    void SetRestartPath(RestartPath path) { restartPathOverride_ = path; hasRestartPathOverride_ = true; }
+    void SetRestartPath(RestartPath path) {
+        restartPathOverride_ = path;
+        hasRestartPathOverride_ = true;
+    }
 
-private:
+  private:
     // The save question, then, when clients are connected, whether to end the server. False when
     // a save the operator asked for failed, or the answer was No.
     bool SaveAndConfirmShutdown();

@@ -22,12 +22,15 @@ QString Reason(const ua::ListenState& s) {
 }  // namespace
 
 QString ListenStateText(const ua::ListenState& state) {
-    if (state.listening) return QStringLiteral("Сервер OPC UA принимает подключения на %1.").arg(Where(state));
-    return QStringLiteral("Сервер OPC UA не может принимать подключения на %1: %2. Повторные попытки продолжаются.")
+    if (state.listening)
+        return QStringLiteral("Сервер OPC UA принимает подключения на %1.").arg(Where(state));
+    return QStringLiteral(
+               "Сервер OPC UA не может принимать подключения на %1: %2. Повторные попытки продолжаются.")
         .arg(Where(state), Reason(state));
 }
 
-QStringList RegistrationFailureLines(bool registering, gb::HRESULT result, const std::vector<gb::GBFileFailure>& failures) {
+QStringList RegistrationFailureLines(bool registering, gb::HRESULT result,
+                                     const std::vector<gb::GBFileFailure>& failures) {
     QStringList lines;
     if (result == gb::E_INVALIDARG)
         lines << QStringLiteral("Регистрация не выполнена: не удалось определить путь к программе.");
@@ -35,10 +38,12 @@ QStringList RegistrationFailureLines(bool registering, gb::HRESULT result, const
         const QString what = f.kind == gb::GBFileFailure::Kind::Unit ? QStringLiteral("Файл службы systemd")
                                                                      : QStringLiteral("Ярлык рабочего стола");
         const QString done = registering ? QStringLiteral("не записан") : QStringLiteral("не удалён");
-        lines << QStringLiteral("%1 %2: %3: %4").arg(what, done, QString::fromStdString(f.path), ErrnoText(f.error));
+        lines << QStringLiteral("%1 %2: %3: %4")
+                     .arg(what, done, QString::fromStdString(f.path), ErrnoText(f.error));
     }
     if (lines.isEmpty() && gb::FAILED(result))
-        lines << (registering ? QStringLiteral("Регистрация не выполнена.") : QStringLiteral("Отмена регистрации не выполнена."));
+        lines << (registering ? QStringLiteral("Регистрация не выполнена.")
+                              : QStringLiteral("Отмена регистрации не выполнена."));
     return lines;
 }
 

@@ -17,7 +17,8 @@ QString ListenStateText(const ua::ListenState& state);
 
 // One line per registration file that was not written (registering) or not removed.
 // result: what the registration returned (E_INVALIDARG: no usable path of the program).
-QStringList RegistrationFailureLines(bool registering, gb::HRESULT result, const std::vector<gb::GBFileFailure>& failures);
+QStringList RegistrationFailureLines(bool registering, gb::HRESULT result,
+                                     const std::vector<gb::GBFileFailure>& failures);
 
 // The restart could not start the new process; this one goes on.
 QString RestartFailureText(const QString& executable, const QString& reason);

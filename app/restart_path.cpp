@@ -18,7 +18,8 @@ RestartPath ChooseRestartPath(const char* invocationId, const char* managerPid, 
 }
 
 RestartPath CurrentRestartPath() {
-    return ChooseRestartPath(std::getenv("INVOCATION_ID"), std::getenv("MANAGERPID"), static_cast<long>(::getppid()));
+    return ChooseRestartPath(std::getenv("INVOCATION_ID"), std::getenv("MANAGERPID"),
+                             static_cast<long>(::getppid()));
 }
 
 }  // namespace qora

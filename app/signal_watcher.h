@@ -1,5 +1,5 @@
-// Turns SIGTERM and SIGINT (and SIGHUP, the service convention for "reload") into Qt signals on the thread that owns the watcher, so the
-// shutdown sequence runs on the window thread and not inside a signal handler.
+// Turns SIGTERM and SIGINT (and SIGHUP, the service convention for "reload") into Qt signals on the thread
+// that owns the watcher, so the shutdown sequence runs on the window thread and not inside a signal handler.
 #pragma once
 
 #include <QObject>
@@ -10,15 +10,15 @@ namespace qora {
 
 class TSignalWatcher : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit TSignalWatcher(QObject* parent = nullptr);
     ~TSignalWatcher() override;
 
-Q_SIGNALS:
+  Q_SIGNALS:
     void terminationRequested(int signalNumber);
     void reloadRequested();
 
-private:
+  private:
     void OnReadable();
     QSocketNotifier* notifier_ = nullptr;
 };

@@ -20,7 +20,9 @@ std::string TSingleInstance::LockDirectory() {
 
 TSingleInstance::TSingleInstance(std::string name) : path_(LockDirectory() + "/" + name + ".lock") {}
 
-TSingleInstance::~TSingleInstance() { Release(); }
+TSingleInstance::~TSingleInstance() {
+    Release();
+}
 
 bool TSingleInstance::Acquire() {
     if (fd_ >= 0) return true;

@@ -7,7 +7,7 @@
 namespace qora {
 
 class TSingleInstance {
-public:
+  public:
     explicit TSingleInstance(std::string name);
     ~TSingleInstance();
     TSingleInstance(const TSingleInstance&) = delete;
@@ -24,7 +24,7 @@ public:
 
     static std::string LockDirectory();
 
-private:
+  private:
     std::string path_;
     std::string error_;
     int fd_ = -1;

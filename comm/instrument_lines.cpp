@@ -1,12 +1,12 @@
 #include "comm/instrument_lines.h"
 
-#include "comm/serial/com_port.h"
-#include "comm/serial/ecomport.h"
-#include "base/file_time.h"
-
 #include <algorithm>
 #include <bit>
 #include <cstring>
+
+#include "base/file_time.h"
+#include "comm/serial/com_port.h"
+#include "comm/serial/ecomport.h"
 
 namespace qora {
 
@@ -54,7 +54,8 @@ int BuildRequest(uint8_t address, uint32_t paramMask, uint8_t* out) {
     return kFrameOverhead + n;
 }
 
-TInstrumentLines::TInstrumentLines(TConfigModel& model) : model_(model), clock_([] { return NowDateTime(); }) {}
+TInstrumentLines::TInstrumentLines(TConfigModel& model)
+    : model_(model), clock_([] { return NowDateTime(); }) {}
 
 void TInstrumentLines::SendRequest(uint8_t point, uint8_t device) {
     if (point >= model_.pointCount || point >= kMaxPoints) return;
@@ -96,7 +97,8 @@ void TInstrumentLines::Receive(int point, const uint8_t* bytes, size_t count) {
     TConnectionPoint& p = model_.points[point];
     // A receive state loaded from a file may hold anything: never trust it.
     if (p.receivedCount >= kMaxFrameLength || (p.receivedCount > 0 && p.rxBuffer[0] != kStartByte) ||
-        (p.receivedCount > kFrameDataLength && p.receivedCount >= int{p.rxBuffer[kFrameDataLength]} + kFrameOverhead))
+        (p.receivedCount > kFrameDataLength &&
+         p.receivedCount >= int{p.rxBuffer[kFrameDataLength]} + kFrameOverhead))
         ClearReceiveState(p);
     for (size_t i = 0; i < count; ++i) {
         p.rxBuffer[p.receivedCount] = bytes[i];

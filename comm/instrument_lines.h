@@ -7,11 +7,11 @@
 // read them.
 #pragma once
 
-#include "config/records.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+
+#include "config/records.h"
 
 namespace qora {
 
@@ -32,9 +32,9 @@ inline constexpr uint8_t kCommandRead = 0x2F;
 inline constexpr uint8_t kReplyCodeMask = 0x9F;  // bits 5 and 6 of the reply code are not looked at
 inline constexpr uint8_t kReplyCodeA = 0x8F;
 inline constexpr uint8_t kReplyCodeB = 0x81;
-inline constexpr int kMaxReplyDataLength = 244;   // reply frames of at most 249 bytes
+inline constexpr int kMaxReplyDataLength = 244;  // reply frames of at most 249 bytes
 inline constexpr int kMaxFrameLength = kMaxReplyDataLength + kFrameOverhead;
-inline constexpr int kMaxStoredParam = 30;       // groups for parameter 31 and above are skipped
+inline constexpr int kMaxStoredParam = 30;  // groups for parameter 31 and above are skipped
 inline constexpr int kMaxRequestLength = kFrameOverhead + kParamsPerDevice;
 
 // Sum of bytes 1 .. length - 1 modulo 256; 0 when length < 2.
@@ -54,7 +54,7 @@ inline bool ReplyCodeAccepted(uint8_t code) {
 }
 
 class TInstrumentLines {
-public:
+  public:
     // Local time as TDateTime; NowDateTime unless a test replaces it.
     using Clock = std::function<double()>;
 
@@ -76,7 +76,7 @@ public:
 
     TConfigModel& Model() { return model_; }
 
-private:
+  private:
     void HandleFrame(TConnectionPoint& p, int length);
 
     TConfigModel& model_;

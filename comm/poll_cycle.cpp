@@ -1,13 +1,12 @@
 #include "comm/poll_cycle.h"
 
+#include <QTimer>
+#include <climits>
+#include <cmath>
+
 #include "comm/instrument_lines.h"
 #include "comm/serial/com_port.h"
 #include "comm/serial/enum_com_ports.h"
-
-#include <QTimer>
-
-#include <climits>
-#include <cmath>
 
 namespace qora {
 

@@ -7,12 +7,11 @@
 // are QTimers owned by this object and stored in the points' pollTimer field.
 #pragma once
 
-#include "config/records.h"
-
 #include <QObject>
-
 #include <functional>
 #include <vector>
+
+#include "config/records.h"
 
 class QTimer;
 
@@ -28,7 +27,7 @@ int PollIntervalMs(float periodSeconds);
 
 class TPollCycle : public QObject {
     Q_OBJECT
-public:
+  public:
     using RequestSink = std::function<void(uint8_t point, uint8_t device)>;
 
     // ports: the serial port table of the composition root (objects not owned);
@@ -49,14 +48,14 @@ public:
 
     bool Polling() const { return polling_; }
 
-signals:
+  signals:
     // The one wire for "polling stopped/started": emitted at the end of StopPolling (false)
     // and of StartPolling (true), on the thread that called them. The composition root
     // connects the window's OPC timer and the server object's model-edit bracket: every
     // change of the records lies between a false and the next true.
     void PollingChanged(bool polling);
 
-private:
+  private:
     TConfigModel& model_;
     TInstrumentLines& lines_;
     const std::vector<TComPort*>& ports_;

@@ -1,11 +1,10 @@
 #include "config/config_document.h"
 
+#include <QFileInfo>
+#include <cerrno>
+
 #include "config/config_file.h"
 #include "config/file_io.h"
-
-#include <QFileInfo>
-
-#include <cerrno>
 
 namespace qora {
 
@@ -50,7 +49,8 @@ void TConfigDocument::FileNew() {
 
 void TConfigDocument::FileOpen() {
     if (SaveQuestion() == SaveQuestionOutcome::SaveFailed) return;
-    const std::optional<QString> path = prompt_.ChooseFileToOpen(QString::fromUtf16(kOpenDialogTitle), directory_);
+    const std::optional<QString> path =
+        prompt_.ChooseFileToOpen(QString::fromUtf16(kOpenDialogTitle), directory_);
     if (!path) return;
     if (LoadConfiguration(*path) != LoadOutcome::OpenFailed) host_.EnableRestart();
 }
@@ -85,7 +85,8 @@ void TConfigDocument::SaveUnderFreeName() {
 
 void TConfigDocument::FileSaveAs() {
     if (model_.pointCount == 0) return;
-    const std::optional<QString> path = prompt_.ChooseFileToSave(QString::fromUtf16(kSaveAsDialogTitle), directory_);
+    const std::optional<QString> path =
+        prompt_.ChooseFileToSave(QString::fromUtf16(kSaveAsDialogTitle), directory_);
     if (path) SaveConfiguration(*path);
 }
 
@@ -129,7 +130,9 @@ TConfigDocument::LoadOutcome TConfigDocument::LoadConfiguration(const QString& p
     return read.ok() ? LoadOutcome::Loaded : LoadOutcome::Refused;
 }
 
-bool TConfigDocument::SaveConfiguration(const QString& path) { return Write(path, false) == WriteOutcome::Written; }
+bool TConfigDocument::SaveConfiguration(const QString& path) {
+    return Write(path, false) == WriteOutcome::Written;
+}
 
 TConfigDocument::WriteOutcome TConfigDocument::Write(const QString& path, bool keepExisting) {
     const TConfigWriteResult written =

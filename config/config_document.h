@@ -6,11 +6,10 @@
 // order the file actions need: see each method.
 #pragma once
 
-#include "config/records.h"
-
 #include <QString>
-
 #include <optional>
+
+#include "config/records.h"
 
 namespace qora {
 
@@ -30,7 +29,7 @@ inline constexpr char16_t kMsgStartupNotRecorded[] =
 
 // The operator's side: message boxes owned by the main window and the standard file dialogs.
 class IOperatorPrompt {
-public:
+  public:
     virtual ~IOperatorPrompt() = default;
     // Question with Yes and No and the information icon; true for Yes.
     virtual bool AskYesNo(const QString& title, const QString& text) = 0;
@@ -48,7 +47,7 @@ public:
 
 // The rest of the program, as the file actions need it.
 class IDocumentHost {
-public:
+  public:
     virtual ~IDocumentHost() = default;
     virtual void StopPolling() = 0;
     virtual void StartPolling() = 0;
@@ -66,7 +65,7 @@ public:
 };
 
 class TConfigDocument {
-public:
+  public:
     enum class LoadOutcome { Loaded, Refused, OpenFailed, Created /* OpenAtStartUp ran FileNew */ };
     // SaveFailed: Yes was answered but the configuration is still unsaved (the write failed and
     // has been reported); the action that asked must stop and change nothing.
@@ -124,7 +123,7 @@ public:
     // Directory part of path with its trailing '/', empty when path has none.
     static QString DirectoryFromPath(const QString& path);
 
-private:
+  private:
     enum class WriteOutcome { Written, Exists, Failed };
     WriteOutcome Write(const QString& path, bool keepExisting);
     // The cancelled Save dialog of an untitled configuration: the first free name.

@@ -1,9 +1,9 @@
 #include "config/config_file.h"
 
-#include "config/file_io.h"
-
 #include <array>
 #include <cstring>
+
+#include "config/file_io.h"
 
 namespace qora {
 
@@ -11,8 +11,9 @@ namespace {
 
 // Offsets within the file header: the signature with its zero byte at 0, then these.
 constexpr size_t kHdrVersion = 9;
-constexpr size_t kHdrCrc = 11;        // high byte first
-constexpr size_t kHdrBlockSize = 13;  // the block the CRC covers starts here: its size, the point count, the points
+constexpr size_t kHdrCrc = 11;  // high byte first
+constexpr size_t kHdrBlockSize =
+    13;  // the block the CRC covers starts here: its size, the point count, the points
 constexpr size_t kHdrPointCount = 17;
 static_assert(kHdrPointCount + 1 == kCfgHeaderSize);
 
@@ -56,7 +57,8 @@ constexpr std::array<uint16_t, 256> MakeCrcTable() {
     std::array<uint16_t, 256> t{};
     for (unsigned i = 0; i < 256; ++i) {
         uint16_t c = static_cast<uint16_t>(i);
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? static_cast<uint16_t>((c >> 1) ^ 0xA001) : static_cast<uint16_t>(c >> 1);
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? static_cast<uint16_t>((c >> 1) ^ 0xA001) : static_cast<uint16_t>(c >> 1);
         t[i] = c;
     }
     return t;
@@ -83,12 +85,16 @@ void PutF64(uint8_t* p, double f) {
     std::memcpy(&v, &f, 8);
     Put64(p, v);
 }
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
+uint16_t Get16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
-uint64_t Get64(const uint8_t* p) { return static_cast<uint64_t>(Get32(p)) | (static_cast<uint64_t>(Get32(p + 4)) << 32); }
+uint32_t Get32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+uint64_t Get64(const uint8_t* p) {
+    return static_cast<uint64_t>(Get32(p)) | (static_cast<uint64_t>(Get32(p + 4)) << 32);
+}
 float GetF32(const uint8_t* p) {
     uint32_t v = Get32(p);
     float f;
@@ -142,7 +148,8 @@ void EncodePoint(const TConnectionPoint& p, uint8_t* q) {
     q[kPtParityCode] = p.parityCode;
     q[kPtStopBitsCode] = p.stopBitsCode;
     const int count = std::min<int>(p.deviceCount, kMaxDevicesPerPoint);
-    for (int d = 0; d < count; ++d) EncodeDevice(p.devices[d], q + kCfgDevicesOffset + d * kCfgDeviceImageSize);
+    for (int d = 0; d < count; ++d)
+        EncodeDevice(p.devices[d], q + kCfgDevicesOffset + d * kCfgDeviceImageSize);
     q[kPtDeviceCount] = p.deviceCount;
     PutF32(q + kPtPollPeriod, p.pollPeriod);
     q[kPtCurrentDevice] = p.currentDevice;
@@ -195,7 +202,8 @@ bool DecodePoint(const uint8_t* q, int slot, TConnectionPoint& p) {
         return false;
     // Device slots at or above the count stay zero, whatever the file holds there.
     for (int d = 0; d < p.deviceCount; ++d)
-        if (!DecodeDevice(q + kCfgDevicesOffset + d * kCfgDeviceImageSize, d, slot, p.devices[d])) return false;
+        if (!DecodeDevice(q + kCfgDevicesOffset + d * kCfgDeviceImageSize, d, slot, p.devices[d]))
+            return false;
     return true;
 }
 
@@ -203,20 +211,23 @@ bool DecodePoint(const uint8_t* q, int slot, TConnectionPoint& p) {
 
 uint16_t Crc16Modbus(const uint8_t* data, size_t size) {
     uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < size; ++i) crc = static_cast<uint16_t>((crc >> 8) ^ kCrcTable[(crc ^ data[i]) & 0xFF]);
+    for (size_t i = 0; i < size; ++i)
+        crc = static_cast<uint16_t>((crc >> 8) ^ kCrcTable[(crc ^ data[i]) & 0xFF]);
     return crc;
 }
 
 std::vector<uint8_t> EncodeConfig(const TConfigModel& model) {
     const int n = std::min<int>(model.pointCount, kMaxPoints);
     std::vector<uint8_t> file(kCfgHeaderSize + static_cast<size_t>(n) * kCfgPointImageSize, 0);
-    std::memcpy(file.data(), kCfgSignature, sizeof kCfgSignature);  // the eight characters and their zero byte
+    std::memcpy(file.data(), kCfgSignature,
+                sizeof kCfgSignature);  // the eight characters and their zero byte
     Put16(file.data() + kHdrVersion, kCfgVersion);
     const uint32_t blockSize =
         static_cast<uint32_t>(kCfgHeaderSize - kHdrBlockSize + static_cast<size_t>(n) * kCfgPointImageSize);
     Put32(file.data() + kHdrBlockSize, blockSize);
     file[kHdrPointCount] = static_cast<uint8_t>(n);
-    for (int s = 0; s < n; ++s) EncodePoint(model.points[s], file.data() + kCfgHeaderSize + s * kCfgPointImageSize);
+    for (int s = 0; s < n; ++s)
+        EncodePoint(model.points[s], file.data() + kCfgHeaderSize + s * kCfgPointImageSize);
     // The CRC's length is a 16-bit count: it covers only the start of a block with points.
     const uint16_t crc = Crc16Modbus(file.data() + kHdrBlockSize, blockSize & 0xFFFFu);
     file[kHdrCrc] = static_cast<uint8_t>(crc >> 8);

@@ -13,15 +13,14 @@
 // of a point image are written as zero and ignored on reading.
 #pragma once
 
-#include "config/file_io.h"
-#include "config/records.h"
-
 #include <QString>
-
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
+
+#include "config/file_io.h"
+#include "config/records.h"
 
 namespace qora {
 
@@ -44,8 +43,8 @@ std::vector<uint8_t> EncodeConfig(const TConfigModel& model);
 
 enum class DecodeStatus {
     Ok,
-    BadSignature,   // no "QORA_OPC" and zero byte at the start (also: shorter than 9 bytes)
-    Truncated,      // shorter than the header, the CRC's range or the images it announces
+    BadSignature,  // no "QORA_OPC" and zero byte at the start (also: shorter than 9 bytes)
+    Truncated,     // shorter than the header, the CRC's range or the images it announces
     BadCrc,
     TooManyPoints,  // point count above 50
     BadRecords,     // images that break the model's limits (device count above 128, ...)
@@ -60,7 +59,7 @@ struct TConfigReadResult {
     enum class Status { Loaded, Refused, OpenFailed };
     Status status = Status::OpenFailed;
     DecodeStatus decode = DecodeStatus::Ok;  // why a file was refused
-    QString message;  // Refused: the refusal message; OpenFailed: the platform's error
+    QString message;                         // Refused: the refusal message; OpenFailed: the platform's error
     bool ok() const { return status == Status::Loaded; }
 };
 

@@ -1,7 +1,12 @@
 #include "config/file_io.h"
 
-#include <QFile>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <QFile>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -9,40 +14,55 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace qora {
 
 QString ErrnoText(int error) {
     // The operator reads Russian whatever locale the service runs in.
     switch (error) {
-    case ENOENT: return QStringLiteral("Нет такого файла или каталога");
-    case EACCES: return QStringLiteral("Отказано в доступе");
-    case EPERM: return QStringLiteral("Операция не позволена");
-    case EROFS: return QStringLiteral("Файловая система доступна только для чтения");
-    case ENOSPC: return QStringLiteral("На устройстве не осталось свободного места");
-    case EDQUOT: return QStringLiteral("Превышена дисковая квота");
-    case EISDIR: return QStringLiteral("Это каталог");
-    case ENOTDIR: return QStringLiteral("Это не каталог");
-    case EIO: return QStringLiteral("Ошибка ввода/вывода");
-    case EEXIST: return QStringLiteral("Файл существует");
-    case ENAMETOOLONG: return QStringLiteral("Слишком длинное имя файла");
-    case ELOOP: return QStringLiteral("Слишком много уровней символьных ссылок");
-    case EFBIG: return QStringLiteral("Файл слишком велик");
-    case EMFILE:
-    case ENFILE: return QStringLiteral("Слишком много открытых файлов");
-    case EBUSY: return QStringLiteral("Устройство или ресурс занято");
-    case ETXTBSY: return QStringLiteral("Текстовый файл занят");
-    // Errors of the OPC UA endpoint's listening socket.
-    case EADDRINUSE: return QStringLiteral("Адрес уже используется");
-    case EADDRNOTAVAIL: return QStringLiteral("Невозможно назначить запрошенный адрес");
-    case EAFNOSUPPORT: return QStringLiteral("Семейство адресов не поддерживается протоколом");
-    default: break;
+        case ENOENT:
+            return QStringLiteral("Нет такого файла или каталога");
+        case EACCES:
+            return QStringLiteral("Отказано в доступе");
+        case EPERM:
+            return QStringLiteral("Операция не позволена");
+        case EROFS:
+            return QStringLiteral("Файловая система доступна только для чтения");
+        case ENOSPC:
+            return QStringLiteral("На устройстве не осталось свободного места");
+        case EDQUOT:
+            return QStringLiteral("Превышена дисковая квота");
+        case EISDIR:
+            return QStringLiteral("Это каталог");
+        case ENOTDIR:
+            return QStringLiteral("Это не каталог");
+        case EIO:
+            return QStringLiteral("Ошибка ввода/вывода");
+        case EEXIST:
+            return QStringLiteral("Файл существует");
+        case ENAMETOOLONG:
+            return QStringLiteral("Слишком длинное имя файла");
+        case ELOOP:
+            return QStringLiteral("Слишком много уровней символьных ссылок");
+        case EFBIG:
+            return QStringLiteral("Файл слишком велик");
+        case EMFILE:
+        case ENFILE:
+            return QStringLiteral("Слишком много открытых файлов");
+        case EBUSY:
+            return QStringLiteral("Устройство или ресурс занято");
+        case ETXTBSY:
+            return QStringLiteral("Текстовый файл занят");
+        // Errors of the OPC UA endpoint's listening socket.
+        case EADDRINUSE:
+            return QStringLiteral("Адрес уже используется");
+        case EADDRNOTAVAIL:
+            return QStringLiteral("Невозможно назначить запрошенный адрес");
+        case EAFNOSUPPORT:
+            return QStringLiteral("Семейство адресов не поддерживается протоколом");
+        default:
+            break;
     }
     char buf[256];
     // GNU strerror_r: returns a pointer that may or may not be buf.
@@ -73,7 +93,7 @@ void SetError(QString* out, const QString& text) {
 }
 
 class FdCloser {
-public:
+  public:
     explicit FdCloser(int fd) : fd_(fd) {}
     ~FdCloser() {
         if (fd_ >= 0) ::close(fd_);
@@ -87,7 +107,7 @@ public:
         return fd;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -121,7 +141,9 @@ std::string BaseOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string TempPrefix(const std::string& target) { return "." + BaseOf(target) + ".tmp-"; }
+std::string TempPrefix(const std::string& target) {
+    return "." + BaseOf(target) + ".tmp-";
+}
 
 std::string TempNameFor(const std::string& target) {
     static std::atomic<unsigned> counter{0};
@@ -156,7 +178,8 @@ void RemoveStaleTemporaries(const std::string& target) {
         if (owner <= 0 || owner == self) continue;
         if (::kill(owner, 0) == 0 || errno != ESRCH) continue;
         struct stat st {};
-        if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
         (void)::unlinkat(::dirfd(dir), e->d_name, 0);
     }
     ::closedir(dir);
@@ -186,11 +209,16 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-void SetWriteProgressHookForTesting(std::function<void(size_t written)> hook) { ProgressHook() = std::move(hook); }
+void SetWriteProgressHookForTesting(std::function<void(size_t written)> hook) {
+    ProgressHook() = std::move(hook);
+}
 
-void SetUnnamedTempFilesForTesting(bool allowed) { g_unnamedAllowed = allowed; }
+void SetUnnamedTempFilesForTesting(bool allowed) {
+    g_unnamedAllowed = allowed;
+}
 
-FileReadStatus ReadFileBytes(const QString& path, std::vector<uint8_t>& out, size_t maxBytes, QString* error) {
+FileReadStatus ReadFileBytes(const QString& path, std::vector<uint8_t>& out, size_t maxBytes,
+                             QString* error) {
     out.clear();
     const QByteArray native = QFile::encodeName(path);
     // O_NONBLOCK: a FIFO without a writer must not hang the caller.
@@ -276,7 +304,8 @@ bool WriteFileAtomically(const QString& path, const void* data, size_t size, QSt
     if (hadOld) {
         if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
             // Keep the owner where we may (running as root); otherwise the file becomes ours.
-            if (::fchown(fd, old.st_uid, old.st_gid) != 0) { /* not permitted: keep ours */ }
+            if (::fchown(fd, old.st_uid, old.st_gid) != 0) { /* not permitted: keep ours */
+            }
         }
         if (::fchmod(fd, old.st_mode & 07777) != 0) return fail(errno);
     }
@@ -296,8 +325,10 @@ bool WriteFileAtomically(const QString& path, const void* data, size_t size, QSt
             // Replacing: a unique name first, then the rename over target.
             for (int attempt = 0; attempt < 100 && temp.empty(); ++attempt) {
                 std::string candidate = TempNameFor(target);
-                if (LinkUnnamed(fd, candidate)) temp = std::move(candidate);
-                else if (errno != EEXIST) return fail(errno);
+                if (LinkUnnamed(fd, candidate))
+                    temp = std::move(candidate);
+                else if (errno != EEXIST)
+                    return fail(errno);
             }
             if (temp.empty()) return fail(EEXIST);
         }

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <QString>
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>

@@ -1,12 +1,11 @@
 #include "config/ini_file.h"
 
-#include "config/file_io.h"
-#include "config/text_codec.h"
-
 #include <QSet>
-
 #include <cerrno>
 #include <utility>
+
+#include "config/file_io.h"
+#include "config/text_codec.h"
 
 namespace qora {
 
@@ -16,7 +15,9 @@ namespace {
 // so that a write never drops lines it could not read.
 constexpr size_t kMaxIniBytes = 16u * 1024 * 1024;
 
-bool SameName(QStringView a, QStringView b) { return a.compare(b, Qt::CaseInsensitive) == 0; }
+bool SameName(QStringView a, QStringView b) {
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
 
 QByteArray Terminator(const QByteArray& raw) {
     if (raw.endsWith("\r\n")) return QByteArrayLiteral("\r\n");
@@ -24,7 +25,9 @@ QByteArray Terminator(const QByteArray& raw) {
     return {};
 }
 
-bool IsQuote(QChar c) { return c == u'"' || c == u'\''; }
+bool IsQuote(QChar c) {
+    return c == u'"' || c == u'\'';
+}
 
 QString QuoteIfNeeded(QStringView value) {
     if (value.isEmpty()) return QString();
@@ -34,24 +37,28 @@ QString QuoteIfNeeded(QStringView value) {
     return value.toString();
 }
 
-bool HasLineBreak(QStringView s) { return s.contains(u'\n') || s.contains(u'\r'); }
+bool HasLineBreak(QStringView s) {
+    return s.contains(u'\n') || s.contains(u'\r');
+}
 
 }  // namespace
 
-TIniFile::TIniFile(QString fileName) : fileName_(std::move(fileName)) { Reload(); }
+TIniFile::TIniFile(QString fileName) : fileName_(std::move(fileName)) {
+    Reload();
+}
 
 bool TIniFile::Reload(QString* error) {
     std::vector<uint8_t> bytes;
     QString err;
     const FileReadStatus st = ReadFileBytes(fileName_, bytes, kMaxIniBytes + 1, &err);
     if (st == FileReadStatus::Failed || bytes.size() > kMaxIniBytes) {
-        if (st != FileReadStatus::Failed)
-            err = OpenFileError(fileName_, EFBIG);
+        if (st != FileReadStatus::Failed) err = OpenFileError(fileName_, EFBIG);
         if (error != nullptr) *error = err;
         Parse(QByteArray(), Encoding::Utf8);
         return false;
     }
-    const QByteArray content(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
+    const QByteArray content(reinterpret_cast<const char*>(bytes.data()),
+                             static_cast<qsizetype>(bytes.size()));
     // The same bytes as last read or written keep the encoding they had: only a file changed
     // since is looked at afresh.
     std::optional<Encoding> known;
@@ -162,9 +169,13 @@ QStringList TIniFile::ReadSections() const {
     return names;
 }
 
-bool TIniFile::SectionExists(QStringView section) const { return FindSection(section) != nullptr; }
+bool TIniFile::SectionExists(QStringView section) const {
+    return FindSection(section) != nullptr;
+}
 
-bool TIniFile::ValueExists(QStringView section, QStringView key) const { return Find(section, key) != nullptr; }
+bool TIniFile::ValueExists(QStringView section, QStringView key) const {
+    return Find(section, key) != nullptr;
+}
 
 bool TIniFile::ParseInteger(QStringView text, int32_t& value) {
     const qsizetype n = text.size();

@@ -18,7 +18,6 @@
 #include <QString>
 #include <QStringList>
 #include <QStringView>
-
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -26,7 +25,7 @@
 namespace qora {
 
 class TIniFile {
-public:
+  public:
     enum class Encoding { Utf8, Windows1251 };
 
     explicit TIniFile(QString fileName);
@@ -56,7 +55,7 @@ public:
     // The integer rule of ReadInteger; false when text is not an integer.
     static bool ParseInteger(QStringView text, int32_t& value);
 
-private:
+  private:
     struct Entry {
         int line;
         QString key;

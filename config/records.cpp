@@ -55,8 +55,12 @@ std::string_view PortNameView(const char* field) {
 
 namespace {
 
-void ZeroPoint(TConnectionPoint& p) { std::memset(static_cast<void*>(&p), 0, sizeof(p)); }
-void ZeroDevice(TDevice& d) { std::memset(static_cast<void*>(&d), 0, sizeof(d)); }
+void ZeroPoint(TConnectionPoint& p) {
+    std::memset(static_cast<void*>(&p), 0, sizeof(p));
+}
+void ZeroDevice(TDevice& d) {
+    std::memset(static_cast<void*>(&d), 0, sizeof(d));
+}
 
 void WritePointFields(TConnectionPoint& p, std::u16string_view name, std::string_view port, float period,
                       bool active) {
@@ -72,7 +76,9 @@ void WritePointFields(TConnectionPoint& p, std::u16string_view name, std::string
     p.active = active ? 1 : 0;
 }
 
-bool ValidPoint(const TConfigModel& m, int point) { return point >= 0 && point < m.pointCount; }
+bool ValidPoint(const TConfigModel& m, int point) {
+    return point >= 0 && point < m.pointCount;
+}
 bool ValidDevice(const TConfigModel& m, int point, int device) {
     return ValidPoint(m, point) && device >= 0 && device < m.points[point].deviceCount;
 }
@@ -141,8 +147,8 @@ ModelResult AppendDevice(TConfigModel& m, int point, std::u16string_view name, u
     return ModelResult::Ok;
 }
 
-ModelResult UpdateDevice(TConfigModel& m, int point, int device, std::u16string_view name,
-                         uint8_t typeIndex, uint8_t address, uint32_t paramMask) {
+ModelResult UpdateDevice(TConfigModel& m, int point, int device, std::u16string_view name, uint8_t typeIndex,
+                         uint8_t address, uint32_t paramMask) {
     if (!ValidDevice(m, point, device)) return ModelResult::BadIndex;
     TDevice& dev = m.points[point].devices[device];
     CopyName(dev.name, name, kMaxNameChars);
@@ -188,7 +194,9 @@ bool AllZero(const T& rec) {
     const auto* b = reinterpret_cast<const unsigned char*>(&rec);
     return std::all_of(b, b + sizeof(T), [](unsigned char c) { return c == 0; });
 }
-bool Terminated(const char16_t* f, int cap) { return NameView(f, cap).size() < static_cast<size_t>(cap); }
+bool Terminated(const char16_t* f, int cap) {
+    return NameView(f, cap).size() < static_cast<size_t>(cap);
+}
 }  // namespace
 
 bool CheckInvariants(const TConfigModel& m, bool checkCatalogue) {
@@ -199,10 +207,12 @@ bool CheckInvariants(const TConfigModel& m, bool checkCatalogue) {
             if (!AllZero(p)) return false;
             continue;
         }
-        if (p.index != s || p.deviceCount > kMaxDevicesPerPoint || !Terminated(p.name, kNameUnits)) return false;
+        if (p.index != s || p.deviceCount > kMaxDevicesPerPoint || !Terminated(p.name, kNameUnits))
+            return false;
         if (PortNameView(p.portName).size() >= static_cast<size_t>(kPortNameBytes)) return false;
         for (int t = 0; t < s; ++t)
-            if (PortNameView(m.points[t].portName) == PortNameView(p.portName) && !PortNameView(p.portName).empty())
+            if (PortNameView(m.points[t].portName) == PortNameView(p.portName) &&
+                !PortNameView(p.portName).empty())
                 return false;
         for (int d = 0; d < kMaxDevicesPerPoint; ++d) {
             const TDevice& dev = p.devices[d];

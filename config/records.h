@@ -21,11 +21,11 @@ inline constexpr int kMaxPoints = 50;
 inline constexpr int kMaxDevicesPerPoint = 128;
 inline constexpr int kParamsPerDevice = 32;
 inline constexpr int kMaxDeviceTypes = 64;
-inline constexpr int kNameUnits = 51;        // 50 characters + terminator
+inline constexpr int kNameUnits = 51;  // 50 characters + terminator
 inline constexpr int kMaxNameChars = 50;
-inline constexpr int kPortNameBytes = 20;    // 19 characters + terminator
+inline constexpr int kPortNameBytes = 20;  // 19 characters + terminator
 inline constexpr int kMaxPortNameChars = 19;
-inline constexpr int kCatalogUnits = 80;     // entries of the type and parameter name tables
+inline constexpr int kCatalogUnits = 80;  // entries of the type and parameter name tables
 inline constexpr int kMaxCatalogNameChars = 63;
 inline constexpr int kRxBufferSize = 256;
 inline constexpr int kMinAddress = 1;
@@ -98,13 +98,15 @@ struct TConfigModel {
 
 enum class ModelResult {
     Ok,
-    TooManyPoints,   // "Достигнуто максимальное количество точек подключения."
+    TooManyPoints,  // "Достигнуто максимальное количество точек подключения."
     TooManyDevices,  // "К адаптеру подключено максимальное количество устройств."
     BadIndex,
 };
 
-inline constexpr std::u16string_view kMsgTooManyPoints = u"Достигнуто максимальное количество точек подключения.";
-inline constexpr std::u16string_view kMsgTooManyDevices = u"К адаптеру подключено максимальное количество устройств.";
+inline constexpr std::u16string_view kMsgTooManyPoints =
+    u"Достигнуто максимальное количество точек подключения.";
+inline constexpr std::u16string_view kMsgTooManyDevices =
+    u"К адаптеру подключено максимальное количество устройств.";
 
 // Allocates a zero-filled model (about 4.6 MB); free with DestroyModel or use ModelPtr.
 TConfigModel* CreateModel();
@@ -130,8 +132,8 @@ ModelResult UpdatePoint(TConfigModel& m, int point, std::u16string_view name, st
 ModelResult DeletePoint(TConfigModel& m, int point);
 ModelResult AppendDevice(TConfigModel& m, int point, std::u16string_view name, uint8_t typeIndex,
                          uint8_t address, uint32_t paramMask);
-ModelResult UpdateDevice(TConfigModel& m, int point, int device, std::u16string_view name,
-                         uint8_t typeIndex, uint8_t address, uint32_t paramMask);
+ModelResult UpdateDevice(TConfigModel& m, int point, int device, std::u16string_view name, uint8_t typeIndex,
+                         uint8_t address, uint32_t paramMask);
 ModelResult DeleteDevice(TConfigModel& m, int point, int device);
 // Moves device (point, device) to the last slot of newPoint. Refused when newPoint is full.
 ModelResult MoveDevice(TConfigModel& m, int point, int device, int newPoint);

@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-
 #include <string_view>
 #include <utility>
 
@@ -19,8 +18,9 @@ constexpr char16_t kSerialComm[] = u"SERIALCOMM";
 constexpr char16_t kOpcUa[] = u"OPCUA";
 
 void CopyCatalogName(char16_t* dst, const QString& text) {
-    CopyName(dst, std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
-                                      static_cast<size_t>(text.size())),
+    CopyName(dst,
+             std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
+                                 static_cast<size_t>(text.size())),
              kMaxCatalogNameChars);
 }
 
@@ -36,7 +36,8 @@ TCommandLineOptions ParseCommandLine(const QStringList& arguments) {
     TCommandLineOptions options;
     for (const QString& arg : arguments) {
         if (arg.startsWith(QStringLiteral("-f:"), Qt::CaseSensitive)) options.startupPath = arg.mid(3);
-        if (arg.size() >= 6 && arg.mid(1, 5).toUpper() == QStringLiteral("EMBED")) options.startedByCom = true;
+        if (arg.size() >= 6 && arg.mid(1, 5).toUpper() == QStringLiteral("EMBED"))
+            options.startedByCom = true;
     }
     return options;
 }
@@ -54,7 +55,9 @@ QString TSettings::DefaultPath() {
     return dir + u'/' + QString::fromUtf16(kSettingsFileName);
 }
 
-QString TSettings::ReadStartupPath() const { return ini_.ReadString(kGeneral, kMainCfg); }
+QString TSettings::ReadStartupPath() const {
+    return ini_.ReadString(kGeneral, kMainCfg);
+}
 
 bool TSettings::RecordStartupConfiguration(const QString& path, QString* error) {
     return ini_.WriteString(kGeneral, kMainCfg, path, error);
@@ -78,7 +81,8 @@ void TSettings::ReadDeviceTypes(TConfigModel& model) const {
 
 void TSettings::ReadParameterNames(TConfigModel& model) const {
     for (int k = 0; k < kParamsPerDevice; ++k)
-        CopyCatalogName(model.paramNames[k], ini_.ReadString(kParameters, QString(u'P' + QString::number(k))));
+        CopyCatalogName(model.paramNames[k],
+                        ini_.ReadString(kParameters, QString(u'P' + QString::number(k))));
 }
 
 void TSettings::ReadCatalogue(TConfigModel& model) const {

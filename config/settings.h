@@ -10,17 +10,16 @@
 //   [OPCUA]      Port=4840  Host=  (empty: all interfaces) and the optional limits of TOpcUaSettings
 #pragma once
 
-#include "config/ini_file.h"
-#include "config/records.h"
-
 #include <QString>
 #include <QStringList>
-
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "config/ini_file.h"
+#include "config/records.h"
 
 namespace qora {
 
@@ -30,11 +29,11 @@ inline constexpr uint16_t kDefaultOpcUaPort = 4840;
 // Section OPCUA. A limit that is absent, not an integer or not positive stays unset, and the
 // endpoint keeps its own default.
 struct TOpcUaSettings {
-    std::string host;                 // Host: empty = all interfaces
-    uint16_t port = kDefaultOpcUaPort;  // Port: 0..65535 (0 = any free port); anything else 4840
-    std::optional<int> maxChannels;                       // MaxChannels
-    std::optional<int> maxSessions;                       // MaxSessions
-    std::optional<int> maxSubscriptionsPerSession;        // MaxSubscriptionsPerSession
+    std::string host;                               // Host: empty = all interfaces
+    uint16_t port = kDefaultOpcUaPort;              // Port: 0..65535 (0 = any free port); anything else 4840
+    std::optional<int> maxChannels;                 // MaxChannels
+    std::optional<int> maxSessions;                 // MaxSessions
+    std::optional<int> maxSubscriptionsPerSession;  // MaxSubscriptionsPerSession
     std::optional<int> maxMonitoredItemsPerSubscription;  // MaxMonitoredItemsPerSubscription
     std::optional<int> maxPublishRequestsPerSession;      // MaxPublishRequestsPerSession
     std::optional<int> handshakeTimeoutMs;                // HandshakeTimeoutMs
@@ -45,7 +44,7 @@ struct TOpcUaSettings {
 
 // The start-up options of the command line.
 struct TCommandLineOptions {
-    QString startupPath;       // from the last "-f:<path>" argument; empty when none
+    QString startupPath;        // from the last "-f:<path>" argument; empty when none
     bool startedByCom = false;  // an argument with "EMBED" at characters 2 to 6 (any case)
 };
 
@@ -56,7 +55,7 @@ struct TCommandLineOptions {
 TCommandLineOptions ParseCommandLine(const QStringList& arguments);
 
 class TSettings {
-public:
+  public:
     // Opens the settings file at iniPath (read now; a missing file gives the defaults).
     explicit TSettings(QString iniPath);
 
@@ -86,7 +85,7 @@ public:
 
     TOpcUaSettings OpcUa() const;
 
-private:
+  private:
     TIniFile ini_;
 };
 

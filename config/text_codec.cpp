@@ -96,24 +96,26 @@ bool EncodeWindows1251(QStringView text, QByteArray& out) {
 
 namespace {
 
-bool RussianLetter(char16_t u) { return (u >= 0x0410 && u <= 0x044F) || u == 0x0401 || u == 0x0451; }
+bool RussianLetter(char16_t u) {
+    return (u >= 0x0410 && u <= 0x044F) || u == 0x0401 || u == 0x0451;
+}
 
 bool RussianPunctuation(char16_t u) {
     switch (u) {
-    case 0x00A0:  // no-break space
-    case 0x00AB:  // «
-    case 0x00BB:  // »
-    case 0x00B0:  // °
-    case 0x2116:  // №
-    case 0x2013:  // –
-    case 0x2014:  // —
-    case 0x2026:  // …
-    case 0x201C:  // “
-    case 0x201D:  // ”
-    case 0x201E:  // „
-        return true;
-    default:
-        return false;
+        case 0x00A0:  // no-break space
+        case 0x00AB:  // «
+        case 0x00BB:  // »
+        case 0x00B0:  // °
+        case 0x2116:  // №
+        case 0x2013:  // –
+        case 0x2014:  // —
+        case 0x2026:  // …
+        case 0x201C:  // “
+        case 0x201D:  // ”
+        case 0x201E:  // „
+            return true;
+        default:
+            return false;
     }
 }
 

@@ -10,10 +10,14 @@ namespace qora {
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool IsValidUtf8(const char* data, qsizetype size);
-inline bool IsValidUtf8(const QByteArray& bytes) { return IsValidUtf8(bytes.constData(), bytes.size()); }
+inline bool IsValidUtf8(const QByteArray& bytes) {
+    return IsValidUtf8(bytes.constData(), bytes.size());
+}
 
 QString DecodeWindows1251(const char* data, qsizetype size);
-inline QString DecodeWindows1251(const QByteArray& bytes) { return DecodeWindows1251(bytes.constData(), bytes.size()); }
+inline QString DecodeWindows1251(const QByteArray& bytes) {
+    return DecodeWindows1251(bytes.constData(), bytes.size());
+}
 // Returns false (and leaves out unspecified) when text holds a character the code page lacks.
 bool EncodeWindows1251(QStringView text, QByteArray& out);
 

@@ -26,7 +26,7 @@ struct TItemUpdate {
 };
 
 class TLatestValueStore {
-public:
+  public:
     explicit TLatestValueStore(size_t itemCount);
 
     size_t ItemCount() const { return values_.size(); }
@@ -42,7 +42,7 @@ public:
     // Every item that has a value waits again (the snapshot after a connect).
     void RequeueAll();
 
-private:
+  private:
     void Enqueue(uint32_t item);
 
     std::vector<TItemValue> values_;

@@ -26,7 +26,8 @@ void ForEachItem(const TConfigModel& m, const COPCServer& opc, F&& f) {
 
 }  // namespace
 
-std::vector<TMqttItem> TMqttBridge::BuildItems(const TConfigModel& m, const COPCServer& opc, const std::string& prefix) {
+std::vector<TMqttItem> TMqttBridge::BuildItems(const TConfigModel& m, const COPCServer& opc,
+                                               const std::string& prefix) {
     std::vector<TMqttItem> items(size_t(opc.ItemCount()));
     struct TNames {
         int p = -1, d = -1, k = -1;

@@ -19,7 +19,7 @@ namespace qora {
 class COPCServer;
 
 class TMqttBridge {
-public:
+  public:
     explicit TMqttBridge(TMqttPublisher& publisher) : publisher_(publisher) {}
 
     // After each OPC push. unixMs: the push's time, the values' source time.
@@ -31,9 +31,10 @@ public:
     void PublishOrphans(const COPCServer& opc, int64_t unixMs);
 
     // The item table built at the first tick (tests).
-    static std::vector<TMqttItem> BuildItems(const TConfigModel& model, const COPCServer& opc, const std::string& prefix);
+    static std::vector<TMqttItem> BuildItems(const TConfigModel& model, const COPCServer& opc,
+                                             const std::string& prefix);
 
-private:
+  private:
     void AppendOrphans(const COPCServer& opc, int64_t unixMs);
 
     TMqttPublisher& publisher_;

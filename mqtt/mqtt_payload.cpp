@@ -18,10 +18,14 @@ std::string FormatMqttValue(float value) {
 
 const char* MqttStatusText(uint16_t quality) {
     switch (quality) {
-        case kQualityGood: return "Good";
-        case kQualityNotConnected: return "BadNotConnected";
-        case kQualityCommFailure: return "BadNoCommunication";
-        default: return "Bad";
+        case kQualityGood:
+            return "Good";
+        case kQualityNotConnected:
+            return "BadNotConnected";
+        case kQualityCommFailure:
+            return "BadNoCommunication";
+        default:
+            return "Bad";
     }
 }
 

@@ -21,7 +21,8 @@ void InitLibraryOnce() {
 }
 
 QString ErrorText(int rc) {
-    return rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(strerror(errno)) : QString::fromUtf8(mosquitto_strerror(rc));
+    return rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(strerror(errno))
+                                : QString::fromUtf8(mosquitto_strerror(rc));
 }
 
 }  // namespace
@@ -108,7 +109,8 @@ void TMqttPublisher::Stop() {
         // Left behind retained, like the will, but as a clean goodbye.
         int mid = -1;
         const std::string state = StateTopic();
-        const int rc = mosquitto_publish(mosq_, &mid, state.c_str(), int(sizeof kOffline - 1), kOffline, kStateQos, true);
+        const int rc = mosquitto_publish(mosq_, &mid, state.c_str(), int(sizeof kOffline - 1), kOffline,
+                                         kStateQos, true);
         std::unique_lock lock(mutex_);
         if (rc == MOSQ_ERR_SUCCESS) {
             offlineMid_ = mid;
@@ -151,9 +153,15 @@ TMqttPublisher::TStats TMqttPublisher::Stats() const {
     return s;
 }
 
-void TMqttPublisher::OnConnect(mosquitto*, void* self, int rc) { static_cast<TMqttPublisher*>(self)->HandleConnect(rc); }
-void TMqttPublisher::OnDisconnect(mosquitto*, void* self, int rc) { static_cast<TMqttPublisher*>(self)->HandleDisconnect(rc); }
-void TMqttPublisher::OnPublish(mosquitto*, void* self, int mid) { static_cast<TMqttPublisher*>(self)->HandlePublish(mid); }
+void TMqttPublisher::OnConnect(mosquitto*, void* self, int rc) {
+    static_cast<TMqttPublisher*>(self)->HandleConnect(rc);
+}
+void TMqttPublisher::OnDisconnect(mosquitto*, void* self, int rc) {
+    static_cast<TMqttPublisher*>(self)->HandleDisconnect(rc);
+}
+void TMqttPublisher::OnPublish(mosquitto*, void* self, int mid) {
+    static_cast<TMqttPublisher*>(self)->HandlePublish(mid);
+}
 
 void TMqttPublisher::HandleConnect(int rc) {
     if (rc != 0) {
@@ -171,7 +179,8 @@ void TMqttPublisher::HandleConnect(int rc) {
     // Called on the network thread, before libmosquitto resends what was left unacknowledged.
     int mid = -1;
     const std::string state = StateTopic();
-    const int prc = mosquitto_publish(mosq_, &mid, state.c_str(), int(sizeof kOnline - 1), kOnline, kStateQos, true);
+    const int prc =
+        mosquitto_publish(mosq_, &mid, state.c_str(), int(sizeof kOnline - 1), kOnline, kStateQos, true);
     {
         std::lock_guard lock(mutex_);
         connected_ = true;
@@ -230,7 +239,8 @@ void TMqttPublisher::HandlePublish(int mid) {
 }
 
 bool TMqttPublisher::CanSend() const {
-    return connected_ && !snapshotPending_ && store_ && store_->WaitingCount() > 0 && outstanding_.size() < kWindow;
+    return connected_ && !snapshotPending_ && store_ && store_->WaitingCount() > 0 &&
+           outstanding_.size() < kWindow;
 }
 
 void TMqttPublisher::SenderMain() {
@@ -288,10 +298,11 @@ void TMqttPublisher::SenderMain() {
         for (const TItemUpdate& u : batch) {
             const TMqttItem& item = (*items)[u.item];
             if (item.topic.empty()) continue;
-            const std::string payload = BuildMqttPayload(item.itemId, u.value.value, u.value.quality, u.value.unixMs);
+            const std::string payload =
+                BuildMqttPayload(item.itemId, u.value.value, u.value.quality, u.value.unixMs);
             int mid = -1;
-            const int rc = mosquitto_publish(mosq_, &mid, item.topic.c_str(), int(payload.size()), payload.data(), qos,
-                                             settings_.retain);
+            const int rc = mosquitto_publish(mosq_, &mid, item.topic.c_str(), int(payload.size()),
+                                             payload.data(), qos, settings_.retain);
             results.push_back({u.item, mid, rc == MOSQ_ERR_SUCCESS});
         }
 

@@ -16,7 +16,6 @@
 #pragma once
 
 #include <QString>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -42,7 +41,7 @@ struct TMqttItem {
 };
 
 class TMqttPublisher {
-public:
+  public:
     using EventSink = std::function<void(const QString&)>;
 
     // Messages handed to libmosquitto and not yet acknowledged (QoS 1) or written (QoS 0).
@@ -87,9 +86,9 @@ public:
     const TMqttSettings& Settings() const { return settings_; }
     std::string StateTopic() const { return settings_.topicPrefix + "/$state"; }
 
-private:
+  private:
     struct TOutstanding {
-        bool value;           // a value message (counts as sent), not a state message
+        bool value;  // a value message (counts as sent), not a state message
         uint8_t qos;
         uint64_t generation;  // connection it was handed over in
     };

@@ -12,10 +12,12 @@ namespace {
 
 constexpr char16_t kSection[] = u"MQTT";
 
-QString Key(QStringView key) { return QStringLiteral("MQTT/") + key.toString(); }
+QString Key(QStringView key) {
+    return QStringLiteral("MQTT/") + key.toString();
+}
 
 class TReader {
-public:
+  public:
     TReader(const TIniFile& ini, QStringList& errors) : ini_(ini), errors_(errors) {}
 
     QString Text(QStringView key, const QString& def = QString()) const {
@@ -50,7 +52,7 @@ public:
         return bytes.toStdString();
     }
 
-private:
+  private:
     const TIniFile& ini_;
     QStringList& errors_;
 };
@@ -89,10 +91,14 @@ TMqttSettingsResult ReadMqttSettings(const TIniFile& ini, const QString& hostNam
     if (s.host.empty())
         errors << QStringLiteral("%1: не задан адрес брокера").arg(Key(u"Host"));
     else if (s.host.find_first_of(" \t") != std::string::npos)
-        errors << QStringLiteral("%1: недопустимый адрес \"%2\"").arg(Key(u"Host"), QString::fromStdString(s.host));
+        errors << QStringLiteral("%1: недопустимый адрес \"%2\"")
+                      .arg(Key(u"Host"), QString::fromStdString(s.host));
     s.port = static_cast<uint16_t>(in.Integer(u"Port", kDefaultMqttPort, 1, 65535));
-    s.clientId = in.Utf8(u"ClientId", in.Text(u"ClientId", QStringLiteral("qora-") + QString::fromStdString(host)), true);
-    s.topicPrefix = in.Utf8(u"TopicPrefix", in.Text(u"TopicPrefix", QStringLiteral("qora/") + QString::fromStdString(host)), true);
+    s.clientId = in.Utf8(u"ClientId",
+                         in.Text(u"ClientId", QStringLiteral("qora-") + QString::fromStdString(host)), true);
+    s.topicPrefix =
+        in.Utf8(u"TopicPrefix",
+                in.Text(u"TopicPrefix", QStringLiteral("qora/") + QString::fromStdString(host)), true);
     CheckPrefix(s.topicPrefix, errors);
     s.username = in.Utf8(u"Username", in.Text(u"Username"), false);
     s.password = in.Utf8(u"Password", in.Text(u"Password"), false);

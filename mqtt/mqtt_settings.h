@@ -9,7 +9,6 @@
 
 #include <QString>
 #include <QStringList>
-
 #include <cstdint>
 #include <string>
 
@@ -35,8 +34,8 @@ struct TMqttSettings {
     std::string topicPrefix;  // UTF-8, without a trailing '/'
     std::string username;
     std::string password;
-    std::string caFile;       // TLS when not empty
-    bool insecure = false;    // TLS without checking the broker's host name
+    std::string caFile;     // TLS when not empty
+    bool insecure = false;  // TLS without checking the broker's host name
     int qos = 1;
     int keepAlive = kDefaultMqttKeepAlive;
     bool retain = true;

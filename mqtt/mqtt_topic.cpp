@@ -63,7 +63,8 @@ std::string TopicLevel(std::u16string_view name) {
     out.reserve(name.size() * 3);
     for (size_t i = 0; i < name.size(); ++i) {
         char32_t c = name[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
+            name[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
             ++i;
         } else if (c >= 0xD800 && c <= 0xDFFF) {
@@ -98,7 +99,8 @@ std::string TTopicTable::Unique(std::string topic) {
     constexpr size_t kSuffixRoom = 12;
     if (topic.size() > kMaxTopicBytes) topic = std::string(CutUtf8(topic, kMaxTopicBytes - kSuffixRoom));
     if (used_.insert(topic).second) return topic;
-    if (topic.size() > kMaxTopicBytes - kSuffixRoom) topic = std::string(CutUtf8(topic, kMaxTopicBytes - kSuffixRoom));
+    if (topic.size() > kMaxTopicBytes - kSuffixRoom)
+        topic = std::string(CutUtf8(topic, kMaxTopicBytes - kSuffixRoom));
     // Counting on from the last suffix given for this topic keeps many equal topics linear.
     size_t& next = nextSuffix_[topic];
     for (size_t n = std::max<size_t>(next, 2);; ++n) {

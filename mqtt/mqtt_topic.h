@@ -31,11 +31,11 @@ std::string_view CutUtf8(std::string_view text, size_t maxBytes);
 // point, "a/b" and "a_b", names cut by their fields): the second and later get "~2", "~3", ...
 // appended to their last level, in the order they are asked for.
 class TTopicTable {
-public:
+  public:
     std::string Unique(std::string topic);
     size_t Size() const { return used_.size(); }
 
-private:
+  private:
     std::unordered_set<std::string> used_;
     std::unordered_map<std::string, size_t> nextSuffix_;
 };

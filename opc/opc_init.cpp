@@ -12,7 +12,9 @@ TInitThread::TInitThread(std::function<void()> execute)
 TInitThread::TInitThread(COPCServer& server, TConfigModel& model)
     : TInitThread([&server, &model] { server.InitializeOPC(model); }) {}
 
-TInitThread::~TInitThread() { WaitFor(); }
+TInitThread::~TInitThread() {
+    WaitFor();
+}
 
 void TInitThread::Execute() {
     try {

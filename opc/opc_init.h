@@ -17,7 +17,7 @@ struct TConfigModel;
 // joins the thread, so the thread never outlives the server object and the model it works on.
 // Own it so that it is destroyed before them (declare it after them).
 class TInitThread {
-public:
+  public:
     explicit TInitThread(std::function<void()> execute);
     // Execute = server.InitializeOPC(model).
     TInitThread(COPCServer& server, TConfigModel& model);
@@ -31,7 +31,7 @@ public:
     // The message of an exception that left Execute, empty if none.
     std::string Error() const;
 
-private:
+  private:
     void Execute();
 
     std::function<void()> execute_;

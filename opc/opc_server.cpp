@@ -1,8 +1,9 @@
 #include "opc/opc_server.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <random>
-#include <unistd.h>
 
 #include "base/file_time.h"
 #include "opc/toolkit/gb_types.h"
@@ -38,7 +39,9 @@ void AppendDecimal(std::u16string& out, unsigned v) {
 
 COPCServer::COPCServer() : runMarker_(NewRunMarker()), handles_(new uint32_t[kMaxItems]()) {}
 
-COPCServer::~COPCServer() { GBStopEndpoint(); }
+COPCServer::~COPCServer() {
+    GBStopEndpoint();
+}
 
 void COPCServer::BeginModelEdit() {
     std::unique_lock lock(modelMutex_);
@@ -81,10 +84,13 @@ void COPCServer::Log(const QString& line) {
 }
 
 bool COPCServer::InUse() const {
-    return instanceCount_.load(std::memory_order_seq_cst) != 0 || lockCount_.load(std::memory_order_seq_cst) != 0;
+    return instanceCount_.load(std::memory_order_seq_cst) != 0 ||
+           lockCount_.load(std::memory_order_seq_cst) != 0;
 }
 
-int COPCServer::ItemCount() const { return ItemsCreated() ? itemCount_ : 0; }
+int COPCServer::ItemCount() const {
+    return ItemsCreated() ? itemCount_ : 0;
+}
 
 uint32_t COPCServer::ItemHandle(int itemNumber) const {
     if (!ItemsCreated() || itemNumber < 0 || itemNumber >= itemCount_) return 0;
@@ -144,8 +150,8 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
         // runs before the window thread's first event in practice.
         std::unique_lock lock(modelMutex_);
         editEnded_.wait_for(lock, std::chrono::seconds(2), [this] { return !editing_; });
-        GBInitialize(kClsid, kInitNumbers[0], kInitNumbers[1], kInitNumbers[2], kInitNumbers[3], kInitNumbers[4],
-                     kInitNumbers[5], kInitNumbers[6], kInitVendor);
+        GBInitialize(kClsid, kInitNumbers[0], kInitNumbers[1], kInitNumbers[2], kInitNumbers[3],
+                     kInitNumbers[4], kInitNumbers[5], kInitNumbers[6], kInitVendor);
 
         int count = 0;
         for (int p = 0; p < model.pointCount && p < kMaxPoints; ++p) {
@@ -204,7 +210,8 @@ void COPCServer::PushAll(const TConfigModel& model) {
     GBBeginUpdate();
     // After an edit (or during one) the records may no longer describe the items they carry.
     const bool editing = ModelEditing();
-    if (editing || bindingsGeneration_.load(std::memory_order_acquire) != editGeneration_.load(std::memory_order_acquire))
+    if (editing || bindingsGeneration_.load(std::memory_order_acquire) !=
+                       editGeneration_.load(std::memory_order_acquire))
         VerifyBindings(model, !editing);
     // A change made outside the edit brackets shows as a slot or an item out of place.
     if (!PushSlots(model)) {
@@ -294,7 +301,8 @@ void COPCServer::ShutdownOPC(const char16_t* reason) {
 
 const TDevice* COPCServer::CheckLocation(const TConfigModel& m, int n, uint32_t loc) const {
     if (loc == kNoLocation) return nullptr;
-    constexpr uint32_t kSlotMask = (1u << kLocationSlotBits) - 1, kDeviceMask = (1u << kLocationDeviceBits) - 1;
+    constexpr uint32_t kSlotMask = (1u << kLocationSlotBits) - 1,
+                       kDeviceMask = (1u << kLocationDeviceBits) - 1;
     const int p = int(loc >> (kLocationDeviceBits + kLocationSlotBits));
     const int d = int((loc >> kLocationSlotBits) & kDeviceMask), k = int(loc & kSlotMask);
     if (p >= m.pointCount || p >= kMaxPoints) return nullptr;
@@ -308,7 +316,8 @@ const TDevice* COPCServer::CheckLocation(const TConfigModel& m, int n, uint32_t 
 }
 
 const TDevice* COPCServer::FindSlot(const TConfigModel& m, int n) {
-    if (bindingsGeneration_.load(std::memory_order_acquire) != editGeneration_.load(std::memory_order_acquire))
+    if (bindingsGeneration_.load(std::memory_order_acquire) !=
+        editGeneration_.load(std::memory_order_acquire))
         VerifyBindings(m, true);
     if (orphaned_[n].load(std::memory_order_acquire)) return nullptr;
     if (const TDevice* dev = CheckLocation(m, n, locations_[n].load(std::memory_order_relaxed))) return dev;
@@ -348,8 +357,8 @@ HRESULT COPCServer::GBOnServerReleased() {
     return S_OK;
 }
 
-HRESULT COPCServer::GBOnWriteItems(uint32_t, GBItemID*, VARIANT*, uint16_t*, FILETIME*, HRESULT*, void*, void*,
-                                   void*) {
+HRESULT COPCServer::GBOnWriteItems(uint32_t, GBItemID*, VARIANT*, uint16_t*, FILETIME*, HRESULT*, void*,
+                                   void*, void*) {
     Log(QStringLiteral("GBOnWriteItems"));
     return GB_WRITE_ACCEPTED;  // nothing reaches a slot or an instrument
 }
@@ -397,9 +406,13 @@ HRESULT COPCServer::GBOnReadItems(uint32_t count, GBItemID* items, VARIANT* valu
     return result;
 }
 
-void COPCServer::GBOnActivate(uint32_t, GBItemID*) { Log(QStringLiteral("GBOnActivate")); }
+void COPCServer::GBOnActivate(uint32_t, GBItemID*) {
+    Log(QStringLiteral("GBOnActivate"));
+}
 
-void COPCServer::GBOnDeactivate(uint32_t, GBItemID*) { Log(QStringLiteral("GBOnDeactivate")); }
+void COPCServer::GBOnDeactivate(uint32_t, GBItemID*) {
+    Log(QStringLiteral("GBOnDeactivate"));
+}
 
 HRESULT COPCServer::GBOnQueryLocales(uint32_t* count, const uint32_t** table) {
     if (count) *count = kLocaleCount;
@@ -408,8 +421,8 @@ HRESULT COPCServer::GBOnQueryLocales(uint32_t* count, const uint32_t** table) {
 }
 
 HRESULT COPCServer::RegisterServer(const char16_t* executable, std::vector<GBFileFailure>* failures) {
-    return GBRegisterServer(kClsid, kRegistrationVendor, kDescription, kProgId, kRegistrationVersion, executable,
-                            failures);
+    return GBRegisterServer(kClsid, kRegistrationVendor, kDescription, kProgId, kRegistrationVersion,
+                            executable, failures);
 }
 
 HRESULT COPCServer::UnregisterServer(std::vector<GBFileFailure>* failures) {

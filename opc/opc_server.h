@@ -23,7 +23,6 @@
 #pragma once
 
 #include <QString>
-
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -42,7 +41,7 @@
 namespace qora {
 
 class COPCServer : public gb::GBDataAccess {
-public:
+  public:
     // Receives the event-log line of each callback, on the toolkit's thread that called it;
     // the window queues it to its own thread.
     using EventSink = std::function<void(const QString&)>;
@@ -50,7 +49,8 @@ public:
     // thread.
     using ListenSink = std::function<void(const ua::ListenState&)>;
 
-    static constexpr gb::GUID kClsid{0x6F1C0B52u, 0x9A3Eu, 0x4D71u, {0x8E, 0x25, 0xB4, 0xC7, 0xD9, 0x0A, 0x1F, 0x36}};
+    static constexpr gb::GUID kClsid{
+        0x6F1C0B52u, 0x9A3Eu, 0x4D71u, {0x8E, 0x25, 0xB4, 0xC7, 0xD9, 0x0A, 0x1F, 0x36}};
     static constexpr const char16_t* kProgId = u"QORA.OPC";
     static constexpr const char16_t* kRegistrationVendor = u"KIVRAN";
     static constexpr const char16_t* kDescription = u"QORA OPC Server";
@@ -102,12 +102,14 @@ public:
     bool ModelEditing() const;
 
     bool ItemsCreated() const { return itemsReady_.load(std::memory_order_acquire); }
-    int ItemCount() const;                  // 0 until the items exist
+    int ItemCount() const;                      // 0 until the items exist
     uint32_t ItemHandle(int itemNumber) const;  // 0 for a number without an item
     // The item number of slot k of d in this run, or -1 when the slot has no item.
     int SlotItemNumber(const TDevice& d, int k) const;
     // The record field value for item n in this run.
-    int32_t EncodeItemNumber(int n) const { return static_cast<int32_t>((runMarker_ << kItemBits) | uint32_t(n)); }
+    int32_t EncodeItemNumber(int n) const {
+        return static_cast<int32_t>((runMarker_ << kItemBits) | uint32_t(n));
+    }
 
     // "%s(%s).%s(%s №%d).%s": point name, port name, device name, type name, address, parameter
     // name; cut to kMaxItemIdUnits units (never inside a surrogate pair).
@@ -137,7 +139,7 @@ public:
     gb::HRESULT GBOnQueryLocales(uint32_t* count, const uint32_t** table) override;
     void GBOnListenStateChanged(const ua::ListenState& state) override;
 
-private:
+  private:
     static constexpr int kItemBits = 18;  // 2^18 > kMaxItems
     static constexpr uint32_t kItemMask = (1u << kItemBits) - 1;
     static constexpr uint32_t kNoLocation = 0xFFFFFFFFu;
@@ -145,12 +147,14 @@ private:
     // A packed location: point above device above slot.
     static constexpr int kLocationSlotBits = 5;
     static constexpr int kLocationDeviceBits = 7;
-    static_assert(kParamsPerDevice <= 1 << kLocationSlotBits && kMaxDevicesPerPoint <= 1 << kLocationDeviceBits);
+    static_assert(kParamsPerDevice <= 1 << kLocationSlotBits &&
+                  kMaxDevicesPerPoint <= 1 << kLocationDeviceBits);
 
     void Log(const QString& line);
     bool DecodeItemNumber(int32_t field, int k, int* n) const;
     static uint32_t PackLocation(int p, int d, int k) {
-        return uint32_t(p) << (kLocationDeviceBits + kLocationSlotBits) | uint32_t(d) << kLocationSlotBits | uint32_t(k);
+        return uint32_t(p) << (kLocationDeviceBits + kLocationSlotBits) | uint32_t(d) << kLocationSlotBits |
+               uint32_t(k);
     }
     // The device holding item n, found through the location index; null when the item's slot
     // is gone (the item is then orphaned). Called with modelMutex_ held shared, outside an edit.
@@ -194,7 +198,7 @@ private:
     std::unique_ptr<std::atomic<uint32_t>[]> locations_;
     // Item number -> 1 once the item has lost its slot (never reset within a run).
     std::unique_ptr<std::atomic<uint8_t>[]> orphaned_;
-    std::mutex verifyMutex_;            // one verification at a time (push and reads)
+    std::mutex verifyMutex_;             // one verification at a time (push and reads)
     std::vector<uint8_t> verifyServed_;  // scratch of VerifyBindings, guarded by verifyMutex_
     std::vector<uint8_t> pushSeen_;      // scratch of PushSlots (window thread)
     mutable std::shared_mutex modelMutex_;

@@ -22,7 +22,8 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("AboutBox"));
     setFont(DesignFont("MS Sans Serif"));
     setWindowTitle(QStringLiteral("О программе"));
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
 
     Panel1 = new QFrame(this);
     Panel1->setObjectName(QStringLiteral("Panel1"));
@@ -85,11 +86,17 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
     resize(266, 171);
 }
 
-void TAboutBox::SetOSText(const QString& text) { L1->setText(text.trimmed()); }
+void TAboutBox::SetOSText(const QString& text) {
+    L1->setText(text.trimmed());
+}
 
-void TAboutBox::SetMemoryText(const QString& text) { L2->setText(text); }
+void TAboutBox::SetMemoryText(const QString& text) {
+    L2->setText(text);
+}
 
-QString TAboutBox::VersionText(const QString& version) { return QStringLiteral("версия ") + version; }
+QString TAboutBox::VersionText(const QString& version) {
+    return QStringLiteral("версия ") + version;
+}
 
 void TAboutBox::showEvent(QShowEvent* event) {
     // The version is compiled in; without one the design text stays.

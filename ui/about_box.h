@@ -11,7 +11,7 @@ namespace qora {
 
 class TAboutBox : public QDialog {
     Q_OBJECT
-public:
+  public:
     explicit TAboutBox(QWidget* parent = nullptr);
 
     void SetOSText(const QString& text);      // L1
@@ -20,11 +20,11 @@ public:
     // The version label's text: "версия <version>".
     static QString VersionText(const QString& version);
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;  // FormShow
     void keyPressEvent(QKeyEvent* event) override;
 
-private:
+  private:
     QFrame* Panel1;
     QLabel* Image1;
     QLabel* ProductName;

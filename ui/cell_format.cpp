@@ -62,10 +62,14 @@ QString FormatValue(float v, const QLocale& locale) {
 
 std::optional<TQualityCell> QualityCell(uint16_t quality) {
     switch (quality) {
-        case kQualityGood: return TQualityCell{texts::kQualityGood, kImgNormal};
-        case kQualityNotConnected: return TQualityCell{texts::kQualityNotConnected, kImgFault};
-        case kQualityCommFailure: return TQualityCell{texts::kQualityCommFailure, kImgFault};
-        default: return std::nullopt;
+        case kQualityGood:
+            return TQualityCell{texts::kQualityGood, kImgNormal};
+        case kQualityNotConnected:
+            return TQualityCell{texts::kQualityNotConnected, kImgFault};
+        case kQualityCommFailure:
+            return TQualityCell{texts::kQualityCommFailure, kImgFault};
+        default:
+            return std::nullopt;
     }
 }
 
@@ -103,9 +107,13 @@ QString FormatTimestamp(double dateTime, const QLocale& locale) {
     return text;
 }
 
-int DeviceNodeImage(const TDevice& d) { return (d.unanswered >= kSilentAfterPolls || d.replied == 0) ? kImgFault : kImgNormal; }
+int DeviceNodeImage(const TDevice& d) {
+    return (d.unanswered >= kSilentAfterPolls || d.replied == 0) ? kImgFault : kImgNormal;
+}
 
-int PointNodeImage(bool hasPort, bool portOpen) { return (hasPort && !portOpen) ? kImgFault : kImgNormal; }
+int PointNodeImage(bool hasPort, bool portOpen) {
+    return (hasPort && !portOpen) ? kImgFault : kImgNormal;
+}
 
 TCaption MakeCaption(const QString& configName, const std::optional<QString>& version, bool unsaved,
                      bool untitled, int pointCount) {

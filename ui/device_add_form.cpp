@@ -25,7 +25,8 @@ TDeviceAddForm::TDeviceAddForm(TDeviceDialogData& in, QWidget* parent) : QDialog
     setObjectName(QStringLiteral("DeviceAddForm"));
     setFont(DialogFont(parent));
     setWindowTitle(in.caption);
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
 
     // Designed widths, grown with a taller face; the lists are as wide as their entries need.
     const QFont face = font();
@@ -147,8 +148,8 @@ void TDeviceAddForm::PointComboChange() {
     const int remembered = ParseAddressText(AddrCombo->currentText());
     AddrCombo->clear();
     if (data_.model == nullptr) return;
-    const TAddressChoice choice =
-        FreeAddresses(*data_.model, PointCombo->currentIndex(), data_.editedPoint, data_.editedAddress, remembered);
+    const TAddressChoice choice = FreeAddresses(*data_.model, PointCombo->currentIndex(), data_.editedPoint,
+                                                data_.editedAddress, remembered);
     QStringList items;
     items.reserve(static_cast<qsizetype>(choice.addresses.size()));
     for (int a : choice.addresses) items << QString::number(a);
@@ -173,7 +174,9 @@ void TDeviceAddForm::SyncBoxes() {
     }
 }
 
-void TDeviceAddForm::BoxToggled(int n, bool ticked) { boxes_.SetTicked(n, ticked); }
+void TDeviceAddForm::BoxToggled(int n, bool ticked) {
+    boxes_.SetTicked(n, ticked);
+}
 
 void TDeviceAddForm::Button1Click() {
     if (boxes_.PressOk() != TParamBoxes::OkResult::Confirm) {

@@ -17,7 +17,7 @@ namespace qora {
 
 class TDeviceAddForm : public QDialog {
     Q_OBJECT
-public:
+  public:
     // Shows `data` (running PointComboChange and TypeComboChange as adding or editing
     // requires); a confirmed dialog writes the entered values back into it.
     explicit TDeviceAddForm(TDeviceDialogData& in, QWidget* parent = nullptr);
@@ -28,7 +28,7 @@ public:
 
     const TParamBoxes& boxes() const { return boxes_; }
 
-private:
+  private:
     void BoxToggled(int n, bool ticked);
     void SyncBoxes();
 

@@ -29,7 +29,9 @@ int PreselectPort(const QStringList& ports, const QString& current) {
     return i >= 0 ? i : 0;
 }
 
-QString DefaultPointName(int pointCount) { return texts::kDefaultPointNamePrefix + QString::number(pointCount + 1); }
+QString DefaultPointName(int pointCount) {
+    return texts::kDefaultPointNamePrefix + QString::number(pointCount + 1);
+}
 
 QStringList PointEntries(const TConfigModel& m) {
     QStringList out;
@@ -38,7 +40,9 @@ QStringList PointEntries(const TConfigModel& m) {
     return out;
 }
 
-int TypeCount(const TConfigModel& m) { return std::min<int>(m.typeCount, kMaxDeviceTypes); }
+int TypeCount(const TConfigModel& m) {
+    return std::min<int>(m.typeCount, kMaxDeviceTypes);
+}
 
 QStringList TypeEntries(const TConfigModel& m) {
     QStringList out;
@@ -115,7 +119,8 @@ std::optional<float> ParsePeriod(const QString& text, const QLocale& locale) {
     loc.setNumberOptions(QLocale::RejectGroupSeparator);
     bool ok = false;
     const double v = loc.toDouble(text, &ok);
-    if (!ok || !std::isfinite(v) || v > static_cast<double>(std::numeric_limits<float>::max())) return std::nullopt;
+    if (!ok || !std::isfinite(v) || v > static_cast<double>(std::numeric_limits<float>::max()))
+        return std::nullopt;
     return static_cast<float>(v);
 }
 

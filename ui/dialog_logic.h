@@ -48,8 +48,12 @@ TAddressChoice FreeAddresses(const TConfigModel& m, int point, int editedPoint, 
 int ParseAddressText(const QString& text);
 
 // What is selected after a delete.
-inline TNodeRef SelectionAfterDeviceDelete(int point, int device) { return {point, device - 1}; }
-inline TNodeRef SelectionAfterPointDelete(int point) { return {point - 1, -1}; }
+inline TNodeRef SelectionAfterDeviceDelete(int point, int device) {
+    return {point, device - 1};
+}
+inline TNodeRef SelectionAfterPointDelete(int point) {
+    return {point - 1, -1};
+}
 
 // The type-selection choice of DevAddExecute.
 struct TKindChoice {
@@ -69,7 +73,7 @@ QChar FilterPeriodKey(const QString& fieldText, QChar key, const QLocale& locale
 // The period text as the filter can produce it (digits with at most one decimal
 // separator); nullopt for an empty, unparsable or non-finite text.
 std::optional<float> ParsePeriod(const QString& text, const QLocale& locale = QLocale());
-QString DefaultPeriodText(const QLocale& locale = QLocale());  // 4.2 in shortest form
+QString DefaultPeriodText(const QLocale& locale = QLocale());         // 4.2 in shortest form
 QString PeriodText(float period, const QLocale& locale = QLocale());  // three decimals
 
 // Questions of DevDeleteExecute.
@@ -78,7 +82,7 @@ QString DeletePointWithDevicesQuestion(const QString& pointName);
 
 // Parameter boxes of the device dialog and the OK rule.
 class TParamBoxes {
-public:
+  public:
     static constexpr int kBoxLeft = 10;
     static constexpr int kBoxTop = 15;
     static constexpr int kBoxStep = 15;
@@ -104,7 +108,7 @@ public:
     // caller ticks FirstVisible() (through SetTicked) and keeps the dialog open.
     OkResult PressOk() const { return confirming_ ? OkResult::Confirm : OkResult::Refuse; }
 
-private:
+  private:
     uint32_t visible_ = 0;
     uint32_t ticked_ = 0;
     bool confirming_ = false;

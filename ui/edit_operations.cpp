@@ -11,7 +11,7 @@ namespace {
 
 // Runs StopPolling now and StartPolling on every way out of the scope.
 class TPollingPause {
-public:
+  public:
     explicit TPollingPause(const TEditHooks& h) : h_(h) {
         if (h_.stopPolling) h_.stopPolling();
     }
@@ -21,12 +21,16 @@ public:
     TPollingPause(const TPollingPause&) = delete;
     TPollingPause& operator=(const TPollingPause&) = delete;
 
-private:
+  private:
     const TEditHooks& h_;
 };
 
-std::u16string ToU16(const QString& s) { return s.toStdU16String(); }
-std::string ToPort(const QString& s) { return s.toLocal8Bit().toStdString(); }
+std::u16string ToU16(const QString& s) {
+    return s.toStdU16String();
+}
+std::string ToPort(const QString& s) {
+    return s.toLocal8Bit().toStdString();
+}
 
 }  // namespace
 
@@ -64,8 +68,8 @@ void TEditOperations::AddPoint() {
     data.periodText = DefaultPeriodText();
     data.active = true;
     if (!dialogs_.RunPointDialog(data)) return;
-    const QString port = data.portIndex >= 0 && data.portIndex < data.ports.size() ? data.ports.at(data.portIndex)
-                                                                                   : QString();
+    const QString port =
+        data.portIndex >= 0 && data.portIndex < data.ports.size() ? data.ports.at(data.portIndex) : QString();
     const int n = m_.pointCount;
     if (AppendPoint(m_, ToU16(data.name), ToPort(port), data.period, data.active) != ModelResult::Ok) {
         dialogs_.Message(texts::kMsgTooManyPoints);
@@ -133,8 +137,8 @@ void TEditOperations::EditPoint(int p) {
     data.periodText = PeriodText(point.pollPeriod);
     data.active = point.active != 0;
     if (!dialogs_.RunPointDialog(data)) return;
-    const QString port = data.portIndex >= 0 && data.portIndex < data.ports.size() ? data.ports.at(data.portIndex)
-                                                                                   : QString();
+    const QString port =
+        data.portIndex >= 0 && data.portIndex < data.ports.size() ? data.ports.at(data.portIndex) : QString();
     UpdatePoint(m_, p, ToU16(data.name), ToPort(port), data.period, data.active);
     if (hooks_.rebuildTree) hooks_.rebuildTree(p, -1);
     if (hooks_.changed) hooks_.changed();
@@ -196,7 +200,8 @@ void TEditOperations::DevDeleteExecute(TNodeRef selected, const QString& nodeCap
         next = SelectionAfterDeviceDelete(selected.point, selected.device);
     } else {
         const TConnectionPoint& point = m_.points[selected.point];
-        if (point.deviceCount != 0 && !dialogs_.Question(DeletePointWithDevicesQuestion(FromName(point.name))))
+        if (point.deviceCount != 0 &&
+            !dialogs_.Question(DeletePointWithDevicesQuestion(FromName(point.name))))
             return;
         if (DeletePoint(m_, selected.point) != ModelResult::Ok) return;
         next = SelectionAfterPointDelete(selected.point);

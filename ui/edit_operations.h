@@ -30,11 +30,11 @@ struct TPointDialogData {
 struct TDeviceDialogData {
     QString caption;
     QString name;
-    QStringList points;   // "name (port)", one per point in array order
+    QStringList points;  // "name (port)", one per point in array order
     int pointIndex = 0;
-    QStringList types;    // catalogue order
+    QStringList types;  // catalogue order
     std::vector<uint32_t> typeMasks;
-    int typeIndex = -1;   // -1: no type selected
+    int typeIndex = -1;      // -1: no type selected
     QStringList paramNames;  // 32 entries
     bool editing = false;
     uint32_t paramMask = 0;  // editing: the device's mask; confirmed: the ticked boxes
@@ -46,7 +46,7 @@ struct TDeviceDialogData {
 };
 
 class IEditDialogs {
-public:
+  public:
     virtual ~IEditDialogs() = default;
     // The type selection; false when cancelled. `selected` is in/out.
     virtual bool ChooseKind(const QStringList& entries, int& selected) = 0;
@@ -66,7 +66,7 @@ struct TEditHooks {
 };
 
 class TEditOperations {
-public:
+  public:
     // portTable: the names of the serial port table, in table order.
     TEditOperations(TConfigModel& model, std::function<std::vector<std::string>()> portTable,
                     IEditDialogs& dialogs, TEditHooks hooks);
@@ -76,7 +76,7 @@ public:
     void DevEditExecute(TNodeRef selected);
     void DevDeleteExecute(TNodeRef selected, const QString& nodeCaption);
 
-private:
+  private:
     void AddPoint();
     void AddDevice(int defaultPoint);
     void EditPoint(int p);

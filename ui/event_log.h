@@ -14,7 +14,7 @@ namespace qora {
 
 class TEventLog : public QAbstractListModel {
     Q_OBJECT
-public:
+  public:
     // A client reading once a second adds 86 400 lines a day; the oldest go.
     static constexpr int kMaxLines = 10000;
 
@@ -28,7 +28,7 @@ public:
     // Moves the lines added so far into the list (runs queued on the owning thread).
     void Flush();
 
-private:
+  private:
     std::deque<QString> lines_;  // front = newest
     std::mutex mutex_;
     std::vector<QString> pending_;  // arrival order

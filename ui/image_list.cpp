@@ -7,7 +7,9 @@
 #include "ui/cell_format.h"
 
 // Resources of a static library must be registered explicitly.
-static void InitIconResources() { Q_INIT_RESOURCE(icons); }
+static void InitIconResources() {
+    Q_INIT_RESOURCE(icons);
+}
 
 namespace qora {
 
@@ -19,7 +21,9 @@ constexpr std::array<const char*, kImageCount> kImageFiles = {
     "10_help_help",   "11_normal",    "12_fault",      "13_show_hide",    "14_restart",
 };
 
-QString ResourcePath(const char* base) { return QStringLiteral(":/qora/icons/%1.svg").arg(QLatin1String(base)); }
+QString ResourcePath(const char* base) {
+    return QStringLiteral(":/qora/icons/%1.svg").arg(QLatin1String(base));
+}
 
 QIcon IconFromSvg(const QString& resource, std::initializer_list<int> sizes) {
     QIcon icon;
@@ -53,6 +57,8 @@ QIcon ProgramIcon() {
     return IconFromSvg(ResourcePath("program"), {16, 24, 32, 48, 64, 128});
 }
 
-QPixmap ProgramPixmap(int size) { return RenderSvg(ResourcePath("program"), size); }
+QPixmap ProgramPixmap(int size) {
+    return RenderSvg(ResourcePath("program"), size);
+}
 
 }  // namespace qora

@@ -81,7 +81,7 @@ struct TActionInfo {
 
 // The dialogs of the add, edit and delete operations, modal on this window.
 class TMainForm::TDialogs : public IEditDialogs {
-public:
+  public:
     explicit TDialogs(TMainForm* owner) : owner_(owner) {}
     bool ChooseKind(const QStringList& entries, int& selected) override {
         TTypeSelctionForm form(entries, selected, owner_);
@@ -100,7 +100,7 @@ public:
     void Message(const QString& text) override { ShowMessage(owner_, text); }
     bool Question(const QString& text) override { return AskYesNo(owner_, text); }
 
-private:
+  private:
     TMainForm* owner_;
 };
 
@@ -156,9 +156,13 @@ TMainForm::TMainForm(TMainFormCore core, QWidget* parent) : QMainWindow(parent),
 
 TMainForm::~TMainForm() = default;
 
-void TMainForm::SetDocument(TConfigDocument* document) { core_.document = document; }
+void TMainForm::SetDocument(TConfigDocument* document) {
+    core_.document = document;
+}
 
-IOperatorPrompt& TMainForm::Prompt() { return *prompt_; }
+IOperatorPrompt& TMainForm::Prompt() {
+    return *prompt_;
+}
 
 void TMainForm::CreateActions() {
     actionList_ = new QObject(this);
@@ -167,23 +171,24 @@ void TMainForm::CreateActions() {
     using F = TMainForm;
     const TActionInfo actionTable[] = {
         // The captions carry their menu mnemonics (Alt+letter while the menu is open).
-        {&A::fileCreate, &F::FileCreateExecute, "FileCreate", "File", "&Создать", "Создать новую конфигурацию",
-         "Ctrl+N", kImgFileCreate},
-        {&A::fileOpen, &F::FileOpenExecute, "FileOpen", "File", "&Открыть", "Открыть существующую конфигурацию",
-         "Ctrl+O", kImgFileOpen},
-        {&A::fileSave, &F::FileSaveExecute, "FileSave", "File", "Со&хранить", "Сохранить активную конфигурацию",
-         "Ctrl+S", kImgFileSave},
+        {&A::fileCreate, &F::FileCreateExecute, "FileCreate", "File", "&Создать",
+         "Создать новую конфигурацию", "Ctrl+N", kImgFileCreate},
+        {&A::fileOpen, &F::FileOpenExecute, "FileOpen", "File", "&Открыть",
+         "Открыть существующую конфигурацию", "Ctrl+O", kImgFileOpen},
+        {&A::fileSave, &F::FileSaveExecute, "FileSave", "File", "Со&хранить",
+         "Сохранить активную конфигурацию", "Ctrl+S", kImgFileSave},
         {&A::fileSaveAs, &F::FileSaveAsExecute, "FileSaveAs", "File", "Сохранить &как...",
          "Сохранить активную конфигурацию в файле с другим именем", "", kImgFileSaveAs},
         // No shortcut: Alt+F4 is the window manager's close, which only hides the window.
-        {&A::fileExit, &F::FileExitRequested, "FileExit", "File", "&Выход", "Выйти из программы", "", kImgFileExit},
+        {&A::fileExit, &F::FileExitRequested, "FileExit", "File", "&Выход", "Выйти из программы", "",
+         kImgFileExit},
         {&A::devAdd, &F::DevAddExecute, "DevAdd", "Devices", "&Добавить", "Добавить новое устройство", "Ins",
          kImgDevAdd},
         // The keypad's Enter first: the menu shows the first key, and "Enter" is what the key reads.
         {&A::devEdit, &F::DevEditExecute, "DevEdit", "Devices", "&Изменить",
          "Изменить свойства выбранного устройства", "Enter", kImgDevEdit},
-        {&A::devDelete, &F::DevDeleteExecute, "DevDelete", "Devices", "&Удалить", "Удалить выбранное устройство",
-         "Del", kImgDevDelete},
+        {&A::devDelete, &F::DevDeleteExecute, "DevDelete", "Devices", "&Удалить",
+         "Удалить выбранное устройство", "Del", kImgDevDelete},
         {&A::restart, &F::RestartRequested, "Restart", "Devices", "&Перезапуск", "Перезапустить сервер", "",
          kImgRestart},
         {&A::helpAbout, &F::HelpAboutExecute, "HelpAbout", "Help", "&О программе...",
@@ -193,7 +198,8 @@ void TMainForm::CreateActions() {
         {&A::showHide, &F::ShowHideExecute, "ShowHide", "", "&Скрыть/Показать", "", "", kImgShowHide},
     };
     for (const TActionInfo& s : actionTable) {
-        auto* a = new QAction(images_[static_cast<size_t>(s.image)], QString::fromUtf8(s.caption), actionList_);
+        auto* a =
+            new QAction(images_[static_cast<size_t>(s.image)], QString::fromUtf8(s.caption), actionList_);
         a->setObjectName(QString::fromLatin1(s.name));
         a->setProperty("category", QString::fromLatin1(s.category));
         a->setProperty("imageIndex", s.image);
@@ -201,7 +207,8 @@ void TMainForm::CreateActions() {
         a->setStatusTip(hint);
         if (!hint.isEmpty()) a->setToolTip(hint);
         if (*s.key != 0) {
-            QList<QKeySequence> keys{QKeySequence::fromString(QLatin1String(s.key), QKeySequence::PortableText)};
+            QList<QKeySequence> keys{
+                QKeySequence::fromString(QLatin1String(s.key), QKeySequence::PortableText)};
             if (qstrcmp(s.key, "Enter") == 0) keys << QKeySequence(Qt::Key_Return);  // the main Enter key too
             a->setShortcuts(keys);
         }
@@ -300,8 +307,8 @@ void TMainForm::CreateWidgets() {
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setIconSize(QSize(16, 16));
     list_->setColumnCount(4);
-    list_->setHeaderLabels(
-        {QStringLiteral("Название"), QStringLiteral("Значение"), QStringLiteral("Качество"), QStringLiteral("Время")});
+    list_->setHeaderLabels({QStringLiteral("Название"), QStringLiteral("Значение"),
+                            QStringLiteral("Качество"), QStringLiteral("Время")});
     list_->headerItem()->setTextAlignment(kColValue, Qt::AlignCenter);
     QHeaderView* header = list_->header();
     header->setStretchLastSection(false);
@@ -530,7 +537,9 @@ TNodeRef TMainForm::SelectedNode() const {
     return {item->data(0, kRolePoint).toInt(), item->data(0, kRoleDevice).toInt()};
 }
 
-void TMainForm::TreeChange(QTreeWidgetItem* current) { FillList(current); }
+void TMainForm::TreeChange(QTreeWidgetItem* current) {
+    FillList(current);
+}
 
 void TMainForm::SetNodeImage(QTreeWidgetItem* node, int image) {
     if (node->data(0, kRoleImage).isValid() && node->data(0, kRoleImage).toInt() == image) return;
@@ -576,7 +585,8 @@ void TMainForm::FillList(QTreeWidgetItem* node) {
         for (int n = 0; n < kParamsPerDevice; ++n) {
             if (((mask >> n) & 1u) == 0) continue;
             const QString caption = deviceNode ? ParamName(m, n) : PointRowCaption(m, d, n);
-            auto* row = new QTreeWidgetItem(QStringList{caption, texts::kUnknown, texts::kUnknown, texts::kUnknown});
+            auto* row =
+                new QTreeWidgetItem(QStringList{caption, texts::kUnknown, texts::kUnknown, texts::kUnknown});
             row->setTextAlignment(kColValue, Qt::AlignCenter);
             items << row;
             rows_.push_back({p, j, n, -1});
@@ -647,7 +657,9 @@ void TMainForm::UpdateCaption() {
     setWindowTitle(c.text);
 }
 
-void TMainForm::HintHandler(const QString& hint) { hintPanel_->setText(hint); }
+void TMainForm::HintHandler(const QString& hint) {
+    hintPanel_->setText(hint);
+}
 
 bool TMainForm::event(QEvent* e) {
     if (e->type() == QEvent::StatusTip) {
@@ -657,7 +669,9 @@ bool TMainForm::event(QEvent* e) {
     return QMainWindow::event(e);
 }
 
-void TMainForm::AddEventLine(const QString& line) { eventLog_->AddLine(line); }
+void TMainForm::AddEventLine(const QString& line) {
+    eventLog_->AddLine(line);
+}
 
 // ---- hiding and showing -------------------------------------------------------------------------
 
@@ -703,8 +717,11 @@ void TMainForm::changeEvent(QEvent* e) {
                 RefreshView();
             }
             break;
-        case QEvent::FontChange: UpdateMetrics(); break;
-        default: break;
+        case QEvent::FontChange:
+            UpdateMetrics();
+            break;
+        default:
+            break;
     }
 }
 
@@ -736,7 +753,9 @@ void TMainForm::closeEvent(QCloseEvent* e) {
 
 // ---- polling and the file actions ------------------------------------------------------------
 
-void TMainForm::FollowPolling(bool polling) { polling ? opcTimer_->start() : opcTimer_->stop(); }
+void TMainForm::FollowPolling(bool polling) {
+    polling ? opcTimer_->start() : opcTimer_->stop();
+}
 
 void TMainForm::StopPolling() {
     if (core_.poll != nullptr) core_.poll->StopPolling();
@@ -746,7 +765,9 @@ void TMainForm::StartPolling() {
     if (core_.poll != nullptr) core_.poll->StartPolling();
 }
 
-void TMainForm::EnableRestart() { actions_.restart->setEnabled(true); }
+void TMainForm::EnableRestart() {
+    actions_.restart->setEnabled(true);
+}
 
 bool TMainForm::RecordStartupConfiguration(const QString& path, QString* error) {
     return core_.settings == nullptr || core_.settings->RecordStartupConfiguration(path, error);
@@ -770,9 +791,13 @@ void TMainForm::FileSaveAsExecute() {
 
 // ---- configuration dialogs and the about box -------------------------------------------------
 
-void TMainForm::DevAddExecute() { edit_->DevAddExecute(SelectedNode()); }
+void TMainForm::DevAddExecute() {
+    edit_->DevAddExecute(SelectedNode());
+}
 
-void TMainForm::DevEditExecute() { edit_->DevEditExecute(SelectedNode()); }
+void TMainForm::DevEditExecute() {
+    edit_->DevEditExecute(SelectedNode());
+}
 
 void TMainForm::DevDeleteExecute() {
     const QTreeWidgetItem* item = tree_->currentItem();

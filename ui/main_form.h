@@ -67,7 +67,7 @@ struct TMainFormCore {
 
 class TMainForm : public QMainWindow, public IDocumentHost {
     Q_OBJECT
-public:
+  public:
     // Item data roles of Tree nodes: point slot, device slot (-1 for a point), image index.
     static constexpr int kPointRole = Qt::UserRole;
     static constexpr int kDeviceRole = Qt::UserRole + 1;
@@ -137,14 +137,14 @@ public:
     TNodeRef SelectedNode() const;
     const QIcon& Image(int index) const;
 
-signals:
+  signals:
     // FileExit and Restart belong to the start-up and shutdown code, which connects here.
     void FileExitRequested();
     void RestartRequested();
     // The window was closed by the operator (it is already hidden).
     void FormClosed();
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;  // FormClose: hide instead of closing
     void paintEvent(QPaintEvent* event) override;
     bool event(QEvent* event) override;
@@ -152,7 +152,7 @@ protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;  // the tree's width
 
-private:
+  private:
     class TDialogs;
     void CreateActions();
     void CreateMenus();

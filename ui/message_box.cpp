@@ -16,8 +16,8 @@ void ShowMessage(QWidget* owner, const QString& text) {
 }
 
 bool AskYesNo(QWidget* owner, const QString& text) {
-    QMessageBox box(QMessageBox::Information, texts::kWarningCaption, text, QMessageBox::Yes | QMessageBox::No,
-                    owner);
+    QMessageBox box(QMessageBox::Information, texts::kWarningCaption, text,
+                    QMessageBox::Yes | QMessageBox::No, owner);
     box.setObjectName(QStringLiteral("QuestionBox"));
     box.setDefaultButton(QMessageBox::Yes);
     return box.exec() == QMessageBox::Yes;

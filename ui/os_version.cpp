@@ -63,8 +63,10 @@ int GetOSVersionText(const TOSVersionRecord* record, const IOSRegistry& registry
                 text += QStringLiteral("Microsoft Windows Millennium Edition\n");
             }
             return 1;
-        case kPlatformWin32NT: break;
-        default: return 1;
+        case kPlatformWin32NT:
+            break;
+        default:
+            return 1;
     }
 
     // Product line.
@@ -93,7 +95,8 @@ int GetOSVersionText(const TOSVersionRecord* record, const IOSRegistry& registry
     }
 
     // Service pack and build.
-    if (r.majorVersion == 4 && r.csdVersion.compare(QLatin1String("Service Pack 6"), Qt::CaseInsensitive) == 0 &&
+    if (r.majorVersion == 4 &&
+        r.csdVersion.compare(QLatin1String("Service Pack 6"), Qt::CaseInsensitive) == 0 &&
         registry.HasQ246009()) {
         text += QStringLiteral("Service Pack 6a (Build %1)\n").arg(r.buildNumber & 0xFFFFu);
     } else {

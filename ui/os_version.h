@@ -35,7 +35,7 @@ inline constexpr uint16_t kSuiteBlade = 0x0400;
 
 // The two registry reads of the description.
 class IOSRegistry {
-public:
+  public:
     virtual ~IOSRegistry() = default;
     // Value "ProductType" of HKLM\SYSTEM\CurrentControlSet\Control\ProductOptions; nullopt when
     // the key cannot be opened, the value cannot be read or it is longer than 80 bytes.

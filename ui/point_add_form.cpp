@@ -21,7 +21,8 @@ TPointAddForm::TPointAddForm(TPointDialogData& in, QWidget* parent) : QDialog(pa
     setObjectName(QStringLiteral("PointAddForm"));
     setFont(DialogFont(parent));
     setWindowTitle(in.caption);
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
 
     // Designed widths, grown with a taller face; the port list as wide as its names need.
     const QFont face = font();
@@ -91,7 +92,8 @@ bool TPointAddForm::PeriodEditKeyPress(QKeyEvent* event) {
         case Qt::Key_Tab:
         case Qt::Key_Backtab:
             return false;  // dialog keys
-        default: break;
+        default:
+            break;
     }
     const QChar typed = t.at(0);
     // Control characters (editing shortcuts) other than Backspace are not typed text.

@@ -14,17 +14,17 @@ namespace qora {
 
 class TPointAddForm : public QDialog {
     Q_OBJECT
-public:
+  public:
     // Shows `data`; a confirmed dialog writes the entered values back into it.
     explicit TPointAddForm(TPointDialogData& in, QWidget* parent = nullptr);
 
     // Key filter of PeriodEdit: true when the key was consumed.
     bool PeriodEditKeyPress(QKeyEvent* event);
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void Button1Click();
 
     TPointDialogData& data_;

@@ -10,11 +10,13 @@
 
 namespace qora {
 
-TTypeSelctionForm::TTypeSelctionForm(const QStringList& entries, int selected, QWidget* parent) : QDialog(parent) {
+TTypeSelctionForm::TTypeSelctionForm(const QStringList& entries, int selected, QWidget* parent)
+    : QDialog(parent) {
     setObjectName(QStringLiteral("TypeSelctionForm"));
     setFont(DialogFont(parent));
     setWindowTitle(QStringLiteral("Тип устройства"));
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
 
     TypeCombo = new QComboBox(this);
     TypeCombo->setObjectName(QStringLiteral("TypeCombo"));
@@ -43,6 +45,8 @@ TTypeSelctionForm::TTypeSelctionForm(const QStringList& entries, int selected, Q
     layout->setSizeConstraint(QLayout::SetFixedSize);
 }
 
-int TTypeSelctionForm::selectedIndex() const { return TypeCombo->currentIndex(); }
+int TTypeSelctionForm::selectedIndex() const {
+    return TypeCombo->currentIndex();
+}
 
 }  // namespace qora

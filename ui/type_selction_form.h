@@ -11,11 +11,11 @@ namespace qora {
 
 class TTypeSelctionForm : public QDialog {
     Q_OBJECT
-public:
+  public:
     TTypeSelctionForm(const QStringList& entries, int selected, QWidget* parent = nullptr);
     int selectedIndex() const;
 
-private:
+  private:
     QComboBox* TypeCombo;
     QPushButton* Button1;
     QPushButton* Button2;

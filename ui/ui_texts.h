@@ -25,10 +25,13 @@ inline const QString kCaptionAddDevice = QStringLiteral("Добавление у
 inline const QString kCaptionEditPoint = QStringLiteral("Изменение адаптера");
 inline const QString kCaptionEditDevice = QStringLiteral("Изменение устройства");
 
-inline const QString kMsgTooManyPoints = QStringLiteral("Достигнуто максимальное количество точек подключения.");
+inline const QString kMsgTooManyPoints =
+    QStringLiteral("Достигнуто максимальное количество точек подключения.");
 inline const QString kMsgNoFreePorts = QStringLiteral("Отсутствуют свободные коммуникационные порты.");
-inline const QString kMsgNoParameter = QStringLiteral("Необходимо поставить на контроль хотя бы один параметр.");
-inline const QString kMsgTooManyDevices = QStringLiteral("К адаптеру подключено максимальное количество устройств.");
+inline const QString kMsgNoParameter =
+    QStringLiteral("Необходимо поставить на контроль хотя бы один параметр.");
+inline const QString kMsgTooManyDevices =
+    QStringLiteral("К адаптеру подключено максимальное количество устройств.");
 inline const QString kMsgBadPeriod = QStringLiteral("Неверное значение периода опроса.");
 inline const QString kMsgEmptyCatalogue = QStringLiteral("Каталог типов устройств пуст.");
 

@@ -50,8 +50,8 @@ void TWidgetPrompt::ShowError(const QString& text) {
 
 std::optional<QString> TWidgetPrompt::Run(bool save, const QString& title, const QString& directory) {
     // Destroyed on every way out; QPointer, in case the owner goes first.
-    const QPointer<QFileDialog> dialog = MakeFileDialog(owner_, save ? "Save" : "Open",
-                                                        save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    const QPointer<QFileDialog> dialog = MakeFileDialog(
+        owner_, save ? "Save" : "Open", save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     const auto destroy = qScopeGuard([&dialog] { delete dialog.data(); });
     // Save asks before an existing file is replaced.
     if (save) dialog->setOption(QFileDialog::DontConfirmOverwrite, false);

@@ -10,7 +10,7 @@ class QWidget;
 namespace qora {
 
 class TWidgetPrompt : public IOperatorPrompt {
-public:
+  public:
     // owner: the main window. Each Open or Save dialog is its child ("Open", "Save") for one
     // operation: made when asked for and destroyed when answered, so that nothing of it (a
     // typed name, a completer's list) outlives the operation.
@@ -22,7 +22,7 @@ public:
     std::optional<QString> ChooseFileToOpen(const QString& title, const QString& directory) override;
     std::optional<QString> ChooseFileToSave(const QString& title, const QString& directory) override;
 
-private:
+  private:
     std::optional<QString> Run(bool save, const QString& title, const QString& directory);
 
     QWidget* owner_;

@@ -4,13 +4,13 @@
 // the MQTT tick. Prints messages per second acknowledged by the broker, the time of a tick, CPU
 // and memory of this process (the broker's CPU is not counted).
 // Usage: bench_mqtt [items [seconds [qos]]]   (default 204800 20 1)
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <netinet/in.h>
-#include <fcntl.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,7 +57,8 @@ long StatusKiB(const char* key) {
 double CpuSeconds() {
     rusage u{};
     ::getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 std::unique_ptr<TConfigModel, ModelDeleter> MakeModel(int items) {
@@ -69,11 +70,13 @@ std::unique_ptr<TConfigModel, ModelDeleter> MakeModel(int items) {
     m->typeMasks[0] = 0xFFFFFFFFu;
     int left = items;
     for (int p = 0; p < kMaxPoints && left > 0; ++p) {
-        AppendPoint(*m, u"Адаптер_" + std::u16string(1, char16_t(u'0' + p % 10)), "ttyS" + std::to_string(p), 1, true);
+        AppendPoint(*m, u"Адаптер_" + std::u16string(1, char16_t(u'0' + p % 10)), "ttyS" + std::to_string(p),
+                    1, true);
         for (int d = 0; d < kMaxDevicesPerPoint && left > 0; ++d) {
             const int n = std::min(left, kParamsPerDevice);
             const uint32_t mask = n == 32 ? 0xFFFFFFFFu : ((1u << n) - 1);
-            AppendDevice(*m, p, u"Прибор_" + std::u16string(1, char16_t(u'0' + d % 10)), 0, uint8_t(d + 1), mask);
+            AppendDevice(*m, p, u"Прибор_" + std::u16string(1, char16_t(u'0' + d % 10)), 0, uint8_t(d + 1),
+                         mask);
             left -= n;
         }
     }
@@ -143,18 +146,21 @@ int main(int argc, char** argv) {
                 }
         opc.PushAll(*model);
         const auto pushEnd = Clock::now();
-        bridge.Tick(*model, opc, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::system_clock::now().time_since_epoch()).count());
+        bridge.Tick(*model, opc,
+                    std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count());
         const double tickMs = std::chrono::duration<double, std::milli>(Clock::now() - tickStart).count();
         const double mqttMs = std::chrono::duration<double, std::milli>(Clock::now() - pushEnd).count();
         tickMsMax = std::max(tickMsMax, tickMs);
         tickMsSum += tickMs;
         std::this_thread::sleep_until(t0 + std::chrono::seconds(sec + 1));
         const auto st = publisher.Stats();
-        std::printf("t=%2ds tick %6.1f ms (MQTT %6.1f ms) sent %9llu (+%7llu/s) dropped %9llu waiting %6zu RSS %ld KiB\n",
-                    sec + 1, tickMs, mqttMs,
-                    (unsigned long long)st.sent, (unsigned long long)(st.sent - sent0), (unsigned long long)st.dropped,
-                    st.waiting, StatusKiB("VmRSS:"));
+        std::printf(
+            "t=%2ds tick %6.1f ms (MQTT %6.1f ms) sent %9llu (+%7llu/s) dropped %9llu waiting %6zu RSS %ld "
+            "KiB\n",
+            sec + 1, tickMs, mqttMs, (unsigned long long)st.sent, (unsigned long long)(st.sent - sent0),
+            (unsigned long long)st.dropped, st.waiting, StatusKiB("VmRSS:"));
         sent0 = st.sent;
     }
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -163,10 +169,12 @@ int main(int argc, char** argv) {
     std::printf("offered %.0f msg/s, acknowledged %.0f msg/s, dropped (replaced before sent) %llu of %llu\n",
                 double(items), double(st.sent) / wall, (unsigned long long)st.dropped,
                 (unsigned long long)(uint64_t(items) * uint64_t(seconds)));
-    std::printf("window-thread work per second (slot writes + OPC push + MQTT tick): mean %.1f ms, max %.1f ms\n",
-                tickMsSum / seconds, tickMsMax);
-    std::printf("CPU %.2f s in %.1f s (%.0f%% of one core), RSS %ld KiB at start, %ld KiB at end, peak %ld KiB\n", cpu,
-                wall, 100.0 * cpu / wall, rssStart, StatusKiB("VmRSS:"), StatusKiB("VmHWM:"));
+    std::printf(
+        "window-thread work per second (slot writes + OPC push + MQTT tick): mean %.1f ms, max %.1f ms\n",
+        tickMsSum / seconds, tickMsMax);
+    std::printf(
+        "CPU %.2f s in %.1f s (%.0f%% of one core), RSS %ld KiB at start, %ld KiB at end, peak %ld KiB\n",
+        cpu, wall, 100.0 * cpu / wall, rssStart, StatusKiB("VmRSS:"), StatusKiB("VmHWM:"));
     publisher.Stop();
     ::kill(broker, SIGTERM);
     ::waitpid(broker, nullptr, 0);

@@ -16,7 +16,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 template <typename F>
 double MedianMs(int runs, F&& f) {
@@ -33,13 +35,15 @@ double MedianMs(int runs, F&& f) {
 // A model with `items` selected parameters, spread over as few points as the limits allow.
 std::unique_ptr<TConfigModel, ModelDeleter> MakeModel(int items) {
     std::unique_ptr<TConfigModel, ModelDeleter> m(CreateModel());
-    for (int k = 0; k < kParamsPerDevice; ++k) CopyName(m->paramNames[k], u"Параметр_" + std::u16string(1, char16_t(u'A' + k)), 63);
+    for (int k = 0; k < kParamsPerDevice; ++k)
+        CopyName(m->paramNames[k], u"Параметр_" + std::u16string(1, char16_t(u'A' + k)), 63);
     m->typeCount = 1;
     CopyName(m->typeNames[0], u"Тип", 63);
     m->typeMasks[0] = 0xFFFFFFFFu;
     int left = items;
     for (int p = 0; p < kMaxPoints && left > 0; ++p) {
-        AppendPoint(*m, u"Адаптер_" + std::u16string(1, char16_t(u'0' + p % 10)), "ttyS" + std::to_string(p), 1, true);
+        AppendPoint(*m, u"Адаптер_" + std::u16string(1, char16_t(u'0' + p % 10)), "ttyS" + std::to_string(p),
+                    1, true);
         for (int d = 0; d < 125 && left > 0; ++d) {
             const int n = std::min(left, kParamsPerDevice);
             const uint32_t mask = n == 32 ? 0xFFFFFFFFu : ((1u << n) - 1);
@@ -71,17 +75,19 @@ int main(int argc, char** argv) {
             return 1;
         }
         const double pushMs = MedianMs(9, [&] { server.PushAll(*model); });
-        std::printf("items %7d: OPC start %8.2f ms, push %8.3f ms (%.1f ns per item)\n", items, initMs, pushMs,
-                    pushMs * 1e6 / items);
+        std::printf("items %7d: OPC start %8.2f ms, push %8.3f ms (%.1f ns per item)\n", items, initMs,
+                    pushMs, pushMs * 1e6 / items);
 
         const int readCount = std::min(1000, items);
         std::vector<uint32_t> handles;
         for (int i = 0; i < readCount; ++i) handles.push_back(server.ItemHandle((i * 7919) % items));
         std::vector<ua::ItemSample> out(static_cast<size_t>(readCount));
         auto& be = server.GBBackend();
-        const double deviceMs = MedianMs(101, [&] { be.ReadDevice(handles.data(), handles.size(), out.data()); });
+        const double deviceMs =
+            MedianMs(101, [&] { be.ReadDevice(handles.data(), handles.size(), out.data()); });
         const double refreshMs = MedianMs(101, [&] { be.RefreshFromDevice(handles.data(), handles.size()); });
-        const double cacheMs = MedianMs(101, [&] { be.ReadCache(handles.data(), handles.size(), out.data()); });
+        const double cacheMs =
+            MedianMs(101, [&] { be.ReadCache(handles.data(), handles.size(), out.data()); });
         double afterEditMs = 0;
         {
             // The first read after an edit looks the moved records up again: delete the first
@@ -93,9 +99,10 @@ int main(int argc, char** argv) {
                 be.ReadDevice(handles.data(), handles.size(), out.data());
             });
         }
-        std::printf("  read of %d items: device (arrays) %.3f ms, refresh (null values) %.3f ms, cache %.3f ms, "
-                    "device read right after an edit %.3f ms\n",
-                    readCount, deviceMs, refreshMs, cacheMs, afterEditMs);
+        std::printf(
+            "  read of %d items: device (arrays) %.3f ms, refresh (null values) %.3f ms, cache %.3f ms, "
+            "device read right after an edit %.3f ms\n",
+            readCount, deviceMs, refreshMs, cacheMs, afterEditMs);
     }
     return 0;
 }

@@ -37,9 +37,10 @@ namespace {
 constexpr int kItems = 10000;
 
 class BenchBackend : public Backend {
-public:
+  public:
     explicit BenchBackend(int n) : values_(static_cast<size_t>(n)) {
-        for (int i = 0; i < n; ++i) items_.push_back({static_cast<uint32_t>(i + 1), "item" + std::to_string(i), 1});
+        for (int i = 0; i < n; ++i)
+            items_.push_back({static_cast<uint32_t>(i + 1), "item" + std::to_string(i), 1});
     }
     void Update() {
         std::lock_guard<std::mutex> lock(mu_);
@@ -74,7 +75,7 @@ public:
     void ItemsDeactivated(const uint32_t*, size_t) override {}
     std::vector<uint32_t> Locales() override { return {0x0409}; }
 
-private:
+  private:
     std::vector<ItemInfo> items_;
     std::mutex mu_;
     std::vector<float> values_;
@@ -164,9 +165,11 @@ void BenchRead(uint16_t port, pid_t pid, size_t count, double maxAge) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const ProcStat after = ReadProc(pid);
     std::sort(latencies.begin(), latencies.end());
-    std::printf("read %5zu items (MaxAge %-7g): %8.0f requests/s  latency p50 %7.1f us  p99 %7.1f us  server CPU %5.1f %%\n",
-                count, maxAge, static_cast<double>(latencies.size()) / seconds, latencies[latencies.size() / 2],
-                latencies[latencies.size() * 99 / 100], 100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds);
+    std::printf(
+        "read %5zu items (MaxAge %-7g): %8.0f requests/s  latency p50 %7.1f us  p99 %7.1f us  server CPU "
+        "%5.1f %%\n",
+        count, maxAge, static_cast<double>(latencies.size()) / seconds, latencies[latencies.size() / 2],
+        latencies[latencies.size() * 99 / 100], 100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds);
 }
 
 void BenchSubscription(uint16_t port, pid_t pid, int items) {
@@ -212,9 +215,11 @@ void BenchSubscription(uint16_t port, pid_t pid, int items) {
     drain(std::chrono::seconds(5), notifications, messages);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const ProcStat after = ReadProc(pid);
-    std::printf("subscription of %zu items at 100 ms: %8.0f notifications/s in %5.1f messages/s, server CPU %5.1f %%\n",
-                created, static_cast<double>(notifications) / seconds, static_cast<double>(messages) / seconds,
-                100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds);
+    std::printf(
+        "subscription of %zu items at 100 ms: %8.0f notifications/s in %5.1f messages/s, server CPU %5.1f "
+        "%%\n",
+        created, static_cast<double>(notifications) / seconds, static_cast<double>(messages) / seconds,
+        100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds);
 }
 
 void BenchMemory(uint16_t port, pid_t pid) {
@@ -231,7 +236,8 @@ void BenchMemory(uint16_t port, pid_t pid) {
     const ProcStat withSessions = ReadProc(pid);
     std::printf("server resident memory with %zu sessions: %ld KiB (%.1f KiB per session)\n", clients.size(),
                 withSessions.rssKiB,
-                static_cast<double>(withSessions.rssKiB - idle.rssKiB) / static_cast<double>(std::max<size_t>(1, clients.size())));
+                static_cast<double>(withSessions.rssKiB - idle.rssKiB) /
+                    static_cast<double>(std::max<size_t>(1, clients.size())));
 }
 
 }  // namespace
@@ -251,7 +257,8 @@ int main(int argc, char** argv) {
         if (child == 0) {
             dup2(fds[1], 1);
             close(fds[0]);
-            execl("/proc/self/exe", argv[0], "--serve", std::to_string(kItems).c_str(), static_cast<char*>(nullptr));
+            execl("/proc/self/exe", argv[0], "--serve", std::to_string(kItems).c_str(),
+                  static_cast<char*>(nullptr));
             _exit(127);
         }
         close(fds[1]);

@@ -1,10 +1,5 @@
 #include "comm/serial/com_port.h"
 
-#include "comm/serial/com_thread.h"
-#include "comm/serial/ecomport.h"
-
-#include <QSocketNotifier>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -13,8 +8,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QSocketNotifier>
 #include <cerrno>
 #include <chrono>
+
+#include "comm/serial/com_thread.h"
+#include "comm/serial/ecomport.h"
 
 namespace qora {
 
@@ -22,28 +21,44 @@ namespace {
 
 speed_t SpeedConstant(uint8_t code) {
     switch (code) {
-        case TComPort::br110: return B110;
-        case TComPort::br300: return B300;
-        case TComPort::br600: return B600;
-        case TComPort::br1200: return B1200;
-        case TComPort::br2400: return B2400;
-        case TComPort::br4800: return B4800;
-        case TComPort::br9600: return B9600;
-        case TComPort::br19200: return B19200;
-        case TComPort::br38400: return B38400;
-        case TComPort::br57600: return B57600;
-        case TComPort::br115200: return B115200;
+        case TComPort::br110:
+            return B110;
+        case TComPort::br300:
+            return B300;
+        case TComPort::br600:
+            return B600;
+        case TComPort::br1200:
+            return B1200;
+        case TComPort::br2400:
+            return B2400;
+        case TComPort::br4800:
+            return B4800;
+        case TComPort::br9600:
+            return B9600;
+        case TComPort::br19200:
+            return B19200;
+        case TComPort::br38400:
+            return B38400;
+        case TComPort::br57600:
+            return B57600;
+        case TComPort::br115200:
+            return B115200;
         // 14400, 56000, 128000, 256000 and custom rates have no termios constant.
-        default: return B0;
+        default:
+            return B0;
     }
 }
 
 tcflag_t SizeFlag(uint8_t code) {
     switch (code) {
-        case TComPort::dbFive: return CS5;
-        case TComPort::dbSix: return CS6;
-        case TComPort::dbSeven: return CS7;
-        default: return CS8;
+        case TComPort::dbFive:
+            return CS5;
+        case TComPort::dbSix:
+            return CS6;
+        case TComPort::dbSeven:
+            return CS7;
+        default:
+            return CS8;
     }
 }
 
@@ -56,17 +71,21 @@ void CloseLine(int fd) {
 }
 
 // An error of the line itself: the device is gone or the line hung up.
-bool IsLineGone(int err) { return err == EIO || err == ENXIO || err == ENODEV || err == EPIPE || err == EBADF; }
+bool IsLineGone(int err) {
+    return err == EIO || err == ENXIO || err == ENODEV || err == EPIPE || err == EBADF;
+}
 
 }  // namespace
 
 int TComPort::BaudRateValue(uint8_t code) {
-    static constexpr int kRates[] = {0,     110,   300,   600,    1200,   2400,   4800,   9600,
+    static constexpr int kRates[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
                                      14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
     return code < std::size(kRates) ? kRates[code] : 0;
 }
 
-int TComPort::DataBitsValue(uint8_t code) { return code <= dbEight ? 5 + code : 0; }
+int TComPort::DataBitsValue(uint8_t code) {
+    return code <= dbEight ? 5 + code : 0;
+}
 
 TComPort::TComPort(QObject* owner) : QObject(owner) {}
 
@@ -96,7 +115,9 @@ void TComPort::SetDevicePath(const std::string& path) {
     }
 }
 
-std::string TComPort::EffectivePath() const { return devicePath_.empty() ? "/dev/" + portName_ : devicePath_; }
+std::string TComPort::EffectivePath() const {
+    return devicePath_.empty() ? "/dev/" + portName_ : devicePath_;
+}
 
 void TComPort::SetBaudRate(uint8_t code) {
     baudRate_ = code;
@@ -200,11 +221,20 @@ void TComPort::ApplySettings() {
     // 1.5 stop bits do not exist here; the nearest is two.
     if (stopBits_ != sbOneStopBit) t.c_cflag |= CSTOPB;
     switch (parity_) {
-        case prOdd: t.c_cflag |= PARENB | PARODD; break;
-        case prEven: t.c_cflag |= PARENB; break;
-        case prMark: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-        case prSpace: t.c_cflag |= PARENB | CMSPAR; break;
-        default: break;
+        case prOdd:
+            t.c_cflag |= PARENB | PARODD;
+            break;
+        case prEven:
+            t.c_cflag |= PARENB;
+            break;
+        case prMark:
+            t.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case prSpace:
+            t.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            break;
     }
     t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | ISTRIP | IGNPAR | PARMRK);
     t.c_cc[VSTART] = 0x11;
@@ -226,8 +256,8 @@ int TComPort::Write(const void* buffer, int count) {
     if (fd_ < 0) throw EComPort(EComPort::kWriteFile, EBADF);
     if (count <= 0) return 0;
     using Clock = std::chrono::steady_clock;
-    const auto deadline =
-        Clock::now() + std::chrono::milliseconds(kWriteTotalConstantMs + int64_t{kWriteTotalMultiplierMs} * count);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWriteTotalConstantMs +
+                                                                   int64_t{kWriteTotalMultiplierMs} * count);
     const auto* p = static_cast<const uint8_t*>(buffer);
     int written = 0;
     while (written < count) {

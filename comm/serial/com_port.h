@@ -9,7 +9,6 @@
 #pragma once
 
 #include <QObject>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,14 +22,28 @@ class TComThread;
 
 class TComPort : public QObject {
     Q_OBJECT
-public:
+  public:
     // Count: bytes in the input queue when the notification was raised (> 0).
     using RxCharHandler = std::function<void(TComPort* sender, int count)>;
 
     // Line setting codes.
     enum BaudRateCode : uint8_t {
-        brCustom = 0, br110, br300, br600, br1200, br2400, br4800, br9600, br14400, br19200,
-        br38400, br56000, br57600, br115200, br128000, br256000,
+        brCustom = 0,
+        br110,
+        br300,
+        br600,
+        br1200,
+        br2400,
+        br4800,
+        br9600,
+        br14400,
+        br19200,
+        br38400,
+        br56000,
+        br57600,
+        br115200,
+        br128000,
+        br256000,
     };
     enum DataBitsCode : uint8_t { dbFive = 0, dbSix, dbSeven, dbEight };
     enum ParityCode : uint8_t { prNone = 0, prOdd, prEven, prMark, prSpace };
@@ -89,10 +102,10 @@ public:
 
     void SetOnRxChar(RxCharHandler handler) { onRxChar_ = std::move(handler); }
 
-signals:
+  signals:
     void connectedChanged(bool connected);
 
-private:
+  private:
     void DoOpen();
     void DoClose();
     void ApplySettings();

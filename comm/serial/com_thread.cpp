@@ -36,7 +36,9 @@ TComThread::~TComThread() {
     ::close(doneFd_);
 }
 
-void TComThread::Start() { thread_ = std::thread([this] { Run(); }); }
+void TComThread::Start() {
+    thread_ = std::thread([this] { Run(); });
+}
 
 void TComThread::Stop() {
     if (!thread_.joinable()) return;
@@ -44,7 +46,9 @@ void TComThread::Stop() {
     thread_.join();
 }
 
-void TComThread::HandOverDone(bool bytesWereQueued) { Signal(doneFd_, bytesWereQueued ? kDoneWithBytes : kDoneEmpty); }
+void TComThread::HandOverDone(bool bytesWereQueued) {
+    Signal(doneFd_, bytesWereQueued ? kDoneWithBytes : kDoneEmpty);
+}
 
 void TComThread::Signal(int efd, unsigned long long value) {
     while (::write(efd, &value, sizeof value) < 0 && errno == EINTR) {

@@ -15,7 +15,7 @@
 namespace qora {
 
 class TComThread {
-public:
+  public:
     // fd: the open port (polled only, never read here). requestFd: eventfd the
     // owning thread watches; the thread adds 1 to it for each hand-over it asks for.
     TComThread(int fd, int requestFd);
@@ -34,7 +34,7 @@ public:
     // Owning thread: the last request was a hang-up (or port error) report.
     bool HangUpReported() const { return hangUp_.load(std::memory_order_acquire); }
 
-private:
+  private:
     void Run();
     void Signal(int efd, unsigned long long value);
     // Waits for the done event; returns its value, or 0 when stopped.

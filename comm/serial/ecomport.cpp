@@ -10,17 +10,28 @@ namespace {
 
 const char* RawText(int code) {
     switch (code) {
-        case EComPort::kOpen: return "Unable to open com port";
-        case EComPort::kWriteFile: return "WriteFile function failed";
-        case EComPort::kReadFile: return "ReadFile function failed";
-        case EComPort::kInvalidAsync: return "Invalid Async parameter";
-        case EComPort::kPurgeComm: return "PurgeComm function failed";
-        case EComPort::kSetCommState: return "SetCommState function failed";
-        case EComPort::kSetCommTimeouts: return "SetCommTimeouts failed";
-        case EComPort::kSetupComm: return "SetupComm function failed";
-        case EComPort::kClearCommError: return "ClearCommError function failed";
-        case EComPort::kRegistry: return "Registry error";
-        default: return nullptr;
+        case EComPort::kOpen:
+            return "Unable to open com port";
+        case EComPort::kWriteFile:
+            return "WriteFile function failed";
+        case EComPort::kReadFile:
+            return "ReadFile function failed";
+        case EComPort::kInvalidAsync:
+            return "Invalid Async parameter";
+        case EComPort::kPurgeComm:
+            return "PurgeComm function failed";
+        case EComPort::kSetCommState:
+            return "SetCommState function failed";
+        case EComPort::kSetCommTimeouts:
+            return "SetCommTimeouts failed";
+        case EComPort::kSetupComm:
+            return "SetupComm function failed";
+        case EComPort::kClearCommError:
+            return "ClearCommError function failed";
+        case EComPort::kRegistry:
+            return "Registry error";
+        default:
+            return nullptr;
     }
 }
 
@@ -39,6 +50,7 @@ std::string EComPort::Format(int code, int winCode) {
     return CodeText(code) + suffix;
 }
 
-EComPort::EComPort(int code, int winCode) : std::runtime_error(Format(code, winCode)), code_(code), winCode_(winCode) {}
+EComPort::EComPort(int code, int winCode)
+    : std::runtime_error(Format(code, winCode)), code_(code), winCode_(winCode) {}
 
 }  // namespace qora

@@ -8,7 +8,7 @@
 namespace qora {
 
 class EComPort : public std::runtime_error {
-public:
+  public:
     // Codes of the operations the layer performs.
     enum Code : int {
         kOpen = 1,
@@ -33,7 +33,7 @@ public:
     // Full message: the code's text followed by " (win error code: %d)".
     static std::string Format(int code, int winCode);
 
-private:
+  private:
     int code_;
     int winCode_;
 };

@@ -1,7 +1,5 @@
 #include "comm/serial/enum_com_ports.h"
 
-#include "comm/serial/ecomport.h"
-
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -9,14 +7,18 @@
 #include <cerrno>
 #include <fstream>
 
+#include "comm/serial/ecomport.h"
+
 namespace qora {
 
 namespace {
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char Upper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 bool Exists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
@@ -64,8 +66,9 @@ std::vector<TComPortEntry> EnumComPorts(const std::vector<std::pair<std::string,
         std::erase_if(ports, [&](const TComPortEntry& p) { return PortNameUpper(p.name) == upper; });
         ports.push_back({name, path});
     }
-    std::stable_sort(ports.begin(), ports.end(),
-                     [](const TComPortEntry& a, const TComPortEntry& b) { return PortNameLess(a.name, b.name); });
+    std::stable_sort(ports.begin(), ports.end(), [](const TComPortEntry& a, const TComPortEntry& b) {
+        return PortNameLess(a.name, b.name);
+    });
     if (ports.size() > static_cast<size_t>(kMaxComPorts)) ports.resize(kMaxComPorts);
     return ports;
 }

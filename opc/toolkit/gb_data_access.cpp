@@ -49,7 +49,9 @@ Block& OpenBlock(uint64_t serial) {
 GBOPCDataAccessBase::Impl::Impl(GBOPCDataAccessBase& owner)
     : owner_(owner), serial_(g_nextSerial.fetch_add(1, std::memory_order_relaxed)) {}
 
-GBOPCDataAccessBase::Impl::~Impl() { StopEndpoint(); }
+GBOPCDataAccessBase::Impl::~Impl() {
+    StopEndpoint();
+}
 
 HRESULT GBOPCDataAccessBase::Impl::CreateItem(uint32_t* outHandle, int32_t itemNumber, const char16_t* itemId,
                                               uint32_t accessRights, const VARIANT* initialValue,
@@ -168,7 +170,8 @@ HRESULT GBOPCDataAccessBase::Impl::RegisterClassObject() {
         if (!vendor_.empty()) cfg.manufacturerName = Utf16ToUtf8(vendor_);
         auto server = std::make_unique<qora::ua::Server>(*this, cfg);
         // Told on the endpoint's thread, which ends before server_ goes.
-        server->SetListenObserver([this](const qora::ua::ListenState& state) { owner_.GBOnListenStateChanged(state); });
+        server->SetListenObserver(
+            [this](const qora::ua::ListenState& state) { owner_.GBOnListenStateChanged(state); });
         std::string error;
         if (!server->Start(&error)) {
             lastEndpointError_ = error.empty() ? "the endpoint did not start" : error;
@@ -270,7 +273,9 @@ std::vector<qora::ua::ItemInfo> GBOPCDataAccessBase::Impl::ListItems() {
     return out;
 }
 
-uint64_t GBOPCDataAccessBase::Impl::CacheGeneration() { return generation_.load(std::memory_order_acquire); }
+uint64_t GBOPCDataAccessBase::Impl::CacheGeneration() {
+    return generation_.load(std::memory_order_acquire);
+}
 
 void GBOPCDataAccessBase::Impl::ReadCache(const uint32_t* handles, size_t count, qora::ua::ItemSample* out) {
     std::shared_lock lock(storeMutex_);
@@ -354,8 +359,12 @@ void GBOPCDataAccessBase::Impl::SessionClosed() {
     ClientReferenceDropped();
 }
 
-void GBOPCDataAccessBase::Impl::ChannelOpened() { owner_.LockServer(1); }
-void GBOPCDataAccessBase::Impl::ChannelClosed() { owner_.LockServer(0); }
+void GBOPCDataAccessBase::Impl::ChannelOpened() {
+    owner_.LockServer(1);
+}
+void GBOPCDataAccessBase::Impl::ChannelClosed() {
+    owner_.LockServer(0);
+}
 
 void GBOPCDataAccessBase::Impl::ItemsActivated(const uint32_t* handles, size_t count) {
     std::vector<GBItemID> items = KnownItems(handles, count, nullptr);
@@ -374,7 +383,9 @@ std::vector<uint32_t> GBOPCDataAccessBase::Impl::Locales() {
     return std::vector<uint32_t>(table, table + std::min<uint32_t>(count, kMaxLocales));
 }
 
-void GBOPCDataAccessBase::Impl::ClientReferenceAdded() { clientRefs_.fetch_add(1, std::memory_order_acq_rel); }
+void GBOPCDataAccessBase::Impl::ClientReferenceAdded() {
+    clientRefs_.fetch_add(1, std::memory_order_acq_rel);
+}
 
 void GBOPCDataAccessBase::Impl::ClientReferenceDropped() {
     if (clientRefs_.fetch_sub(1, std::memory_order_acq_rel) == 1) owner_.GBOnServerReleased();
@@ -397,7 +408,9 @@ HRESULT GBClassFactory::QueryInterface(const GUID& iid, void** out) {
     return E_NOINTERFACE;
 }
 
-uint32_t GBClassFactory::AddRef() { return refCount_.fetch_add(1, std::memory_order_relaxed) + 1; }
+uint32_t GBClassFactory::AddRef() {
+    return refCount_.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 uint32_t GBClassFactory::Release() {
     uint32_t cur = refCount_.load(std::memory_order_relaxed);
@@ -411,7 +424,9 @@ HRESULT GBClassFactory::CreateInstance(void*, const GUID&, void** out) {
     return E_NOTIMPL;
 }
 
-HRESULT GBClassFactory::LockServer(int32_t) { return S_OK; }
+HRESULT GBClassFactory::LockServer(int32_t) {
+    return S_OK;
+}
 void GBClassFactory::GBClassObjectAdd() {}
 void GBClassFactory::GBClassObjectRemove() {}
 
@@ -420,7 +435,9 @@ void GBClassFactory::GBClassObjectRemove() {}
 
 GBOPCDataAccessBase::GBOPCDataAccessBase() : impl_(std::make_unique<Impl>(*this)) {}
 
-GBOPCDataAccessBase::~GBOPCDataAccessBase() { GBStopEndpoint(); }
+GBOPCDataAccessBase::~GBOPCDataAccessBase() {
+    GBStopEndpoint();
+}
 
 HRESULT GBOPCDataAccessBase::CreateInstance(void* outer, const GUID&, void** out) {
     if (out) *out = nullptr;
@@ -444,24 +461,32 @@ HRESULT GBOPCDataAccessBase::LockServer(int32_t lock) {
     return S_OK;
 }
 
-HRESULT GBOPCDataAccessBase::GBOnBeforeCreateInstance(int32_t, void*) { return S_OK; }
+HRESULT GBOPCDataAccessBase::GBOnBeforeCreateInstance(int32_t, void*) {
+    return S_OK;
+}
 void GBOPCDataAccessBase::GBOnCreateInstance(void*) {}
 void GBOPCDataAccessBase::GBOnDestroyInstance(void*) {}
 void GBOPCDataAccessBase::GBOnLock() {}
 void GBOPCDataAccessBase::GBOnUnLock() {}
-HRESULT GBOPCDataAccessBase::GBOnServerReleased() { return S_OK; }
-HRESULT GBOPCDataAccessBase::GBOnWriteItems(uint32_t, GBItemID*, VARIANT*, uint16_t*, FILETIME*, HRESULT*, void*,
-                                            void*, void*) {
+HRESULT GBOPCDataAccessBase::GBOnServerReleased() {
+    return S_OK;
+}
+HRESULT GBOPCDataAccessBase::GBOnWriteItems(uint32_t, GBItemID*, VARIANT*, uint16_t*, FILETIME*, HRESULT*,
+                                            void*, void*, void*) {
     return E_NOTIMPL;
 }
-HRESULT GBOPCDataAccessBase::GBOnReadItems(uint32_t, GBItemID*, VARIANT*, uint16_t*, FILETIME*, HRESULT*, void*,
-                                           void*, void*, void*, void*) {
+HRESULT GBOPCDataAccessBase::GBOnReadItems(uint32_t, GBItemID*, VARIANT*, uint16_t*, FILETIME*, HRESULT*,
+                                           void*, void*, void*, void*, void*) {
     return E_NOTIMPL;  // every position stays failed: the toolkit answers from its cache
 }
-HRESULT GBOPCDataAccessBase::GBOnDataUpdate(uint32_t, GBItemID*) { return S_OK; }
+HRESULT GBOPCDataAccessBase::GBOnDataUpdate(uint32_t, GBItemID*) {
+    return S_OK;
+}
 void GBOPCDataAccessBase::GBOnActivate(uint32_t, GBItemID*) {}
 void GBOPCDataAccessBase::GBOnDeactivate(uint32_t, GBItemID*) {}
-HRESULT GBOPCDataAccessBase::GBOnGetErrorString(HRESULT, uint32_t, std::u16string*) { return E_NOTIMPL; }
+HRESULT GBOPCDataAccessBase::GBOnGetErrorString(HRESULT, uint32_t, std::u16string*) {
+    return E_NOTIMPL;
+}
 void GBOPCDataAccessBase::GBOnListenStateChanged(const qora::ua::ListenState&) {}
 
 HRESULT GBOPCDataAccessBase::GBOnQueryLocales(uint32_t* count, const uint32_t** table) {
@@ -469,9 +494,15 @@ HRESULT GBOPCDataAccessBase::GBOnQueryLocales(uint32_t* count, const uint32_t** 
     if (table) *table = nullptr;
     return E_NOTIMPL;
 }
-HRESULT GBOPCDataAccessBase::GBOnBrowseAccessPath(const char16_t*, void*) { return E_NOTIMPL; }
-HRESULT GBOPCDataAccessBase::GBOnQueryItem(const char16_t*, void*) { return E_NOTIMPL; }
-HRESULT GBOPCDataAccessBase::GBOnGetProperties(const char16_t*, void*) { return E_NOTIMPL; }
+HRESULT GBOPCDataAccessBase::GBOnBrowseAccessPath(const char16_t*, void*) {
+    return E_NOTIMPL;
+}
+HRESULT GBOPCDataAccessBase::GBOnQueryItem(const char16_t*, void*) {
+    return E_NOTIMPL;
+}
+HRESULT GBOPCDataAccessBase::GBOnGetProperties(const char16_t*, void*) {
+    return E_NOTIMPL;
+}
 
 HRESULT GBOPCDataAccessBase::GBCreateItem(uint32_t* outHandle, int32_t itemNumber, const char16_t* itemId,
                                           uint32_t accessRights, int32_t, const VARIANT* initialValue,
@@ -479,18 +510,28 @@ HRESULT GBOPCDataAccessBase::GBCreateItem(uint32_t* outHandle, int32_t itemNumbe
     return impl_->CreateItem(outHandle, itemNumber, itemId, accessRights, initialValue, euType);
 }
 
-HRESULT GBOPCDataAccessBase::GBBeginUpdate() { return impl_->BeginUpdate(); }
-HRESULT GBOPCDataAccessBase::GBEndUpdate(int32_t flag) { return impl_->EndUpdate(flag); }
+HRESULT GBOPCDataAccessBase::GBBeginUpdate() {
+    return impl_->BeginUpdate();
+}
+HRESULT GBOPCDataAccessBase::GBEndUpdate(int32_t flag) {
+    return impl_->EndUpdate(flag);
+}
 
-HRESULT GBOPCDataAccessBase::GBSetItem(uint32_t handle, const VARIANT* value, uint16_t quality, FILETIME timestamp,
-                                       int32_t) {
+HRESULT GBOPCDataAccessBase::GBSetItem(uint32_t handle, const VARIANT* value, uint16_t quality,
+                                       FILETIME timestamp, int32_t) {
     return impl_->SetItem(handle, value, quality, timestamp);
 }
 
-HRESULT GBOPCDataAccessBase::GBDisconnectClients() { return impl_->DisconnectClients(); }
-HRESULT GBOPCDataAccessBase::GBShutdown(const char16_t* reason) { return impl_->Shutdown(reason); }
+HRESULT GBOPCDataAccessBase::GBDisconnectClients() {
+    return impl_->DisconnectClients();
+}
+HRESULT GBOPCDataAccessBase::GBShutdown(const char16_t* reason) {
+    return impl_->Shutdown(reason);
+}
 
-qora::ua::Backend& GBOPCDataAccessBase::GBBackend() { return *impl_; }
+qora::ua::Backend& GBOPCDataAccessBase::GBBackend() {
+    return *impl_;
+}
 
 void GBOPCDataAccessBase::GBStopEndpoint() {
     if (impl_) impl_->StopEndpoint();
@@ -500,15 +541,23 @@ void GBOPCDataAccessBase::GBStopEndpoint() {
 // GBDataAccess
 
 GBDataAccess::GBDataAccess() = default;
-GBDataAccess::~GBDataAccess() { GBStopEndpoint(); }
+GBDataAccess::~GBDataAccess() {
+    GBStopEndpoint();
+}
 
 HRESULT GBDataAccess::GBInitialize(const GUID& clsid, uint32_t n1, uint32_t n2, uint32_t n3, uint32_t n4,
                                    uint32_t n5, uint32_t n6, uint32_t n7, const char16_t* vendor) {
     return impl_->Initialize(clsid, {n1, n2, n3, n4, n5, n6, n7}, vendor);
 }
 
-void GBDataAccess::GBSetEndpointConfig(const qora::ua::ServerConfig& config) { impl_->SetEndpointConfig(config); }
-HRESULT GBDataAccess::GBRegisterClassObject() { return impl_->RegisterClassObject(); }
-HRESULT GBDataAccess::GBRevokeClassObject() { return impl_->RevokeClassObject(); }
+void GBDataAccess::GBSetEndpointConfig(const qora::ua::ServerConfig& config) {
+    impl_->SetEndpointConfig(config);
+}
+HRESULT GBDataAccess::GBRegisterClassObject() {
+    return impl_->RegisterClassObject();
+}
+HRESULT GBDataAccess::GBRevokeClassObject() {
+    return impl_->RevokeClassObject();
+}
 
 }  // namespace gb

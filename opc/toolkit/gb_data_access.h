@@ -25,16 +25,18 @@ inline constexpr GUID IID_IClassFactory{0x00000001u, 0x0000u, 0x0000u, {0xC0, 0,
 
 // Results the read and write callbacks of the server return. The toolkit does not examine them;
 // they tell a reader of the code which way a read was answered.
-inline constexpr HRESULT GB_READ_CACHE_UPDATED = 1;  // GBOnReadItems without values: answered through GBSetItem
+inline constexpr HRESULT GB_READ_CACHE_UPDATED =
+    1;  // GBOnReadItems without values: answered through GBSetItem
 inline constexpr HRESULT GB_READ_VALUES_FILLED = 2;  // GBOnReadItems with values: the arrays were filled
 inline constexpr HRESULT GB_WRITE_ACCEPTED = 1;      // GBOnWriteItems: accepted (and ignored)
 
 // GBEndUpdate flags as the server uses them; the toolkit only counts the ended blocks by flag.
-inline constexpr int32_t GB_END_UPDATE_PUSH = 0;     // the periodic push and the check of the items
-inline constexpr int32_t GB_END_UPDATE_ONE_OFF = 1;  // the empty block of the OPC start, a read through the cache
+inline constexpr int32_t GB_END_UPDATE_PUSH = 0;  // the periodic push and the check of the items
+inline constexpr int32_t GB_END_UPDATE_ONE_OFF =
+    1;  // the empty block of the OPC start, a read through the cache
 
 class GBClassFactory {
-public:
+  public:
     GBClassFactory();
     virtual ~GBClassFactory();
     GBClassFactory(const GBClassFactory&) = delete;
@@ -54,12 +56,12 @@ public:
     virtual void GBClassObjectAdd();
     virtual void GBClassObjectRemove();
 
-protected:
+  protected:
     std::atomic<uint32_t> refCount_{1};
 };
 
 class GBOPCDataAccessBase : public GBClassFactory {
-public:
+  public:
     GBOPCDataAccessBase();
     ~GBOPCDataAccessBase() override;
 
@@ -118,7 +120,7 @@ public:
     // own files and by tests.
     Impl& impl() { return *impl_; }
 
-protected:
+  protected:
     std::unique_ptr<Impl> impl_;
 };
 
@@ -135,7 +137,7 @@ struct GBFileFailure {
 inline constexpr int kServiceRestartExitStatus = 75;
 
 class GBDataAccess : public GBOPCDataAccessBase {
-public:
+  public:
     GBDataAccess();
     ~GBDataAccess() override;
 

@@ -29,7 +29,7 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
 
     struct Item {
         uint32_t handle = 0;
-        int32_t itemNumber = 0;        // the server's number, as passed to GBCreateItem
+        int32_t itemNumber = 0;  // the server's number, as passed to GBCreateItem
         std::u16string id;
         std::string idUtf8;
         uint32_t accessRights = OPC_READABLE;
@@ -71,7 +71,7 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     std::u16string Vendor() const;
     std::u16string ShutdownReason() const;  // empty until GBShutdown
     bool ShutdownCalled() const;
-    int DisconnectCount() const;            // GBDisconnectClients calls
+    int DisconnectCount() const;  // GBDisconnectClients calls
     uint32_t ItemCount() const { return itemCount_.load(std::memory_order_acquire); }
     // A copy of one item (published state included); false for an unknown handle.
     bool GetItem(uint32_t handle, Item* out) const;
@@ -103,13 +103,14 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     void ClientReferenceAdded();
     void ClientReferenceDropped();
 
-private:
+  private:
     bool ValidHandle(uint32_t handle) const {
         return handle >= kFirstItemHandle && handle - kFirstItemHandle < ItemCount();
     }
     void Apply(const Pending* entries, size_t count);
     void FillSample(const Item& item, qora::ua::ItemSample* out) const;
-    std::vector<GBItemID> KnownItems(const uint32_t* handles, size_t count, std::vector<size_t>* positions) const;
+    std::vector<GBItemID> KnownItems(const uint32_t* handles, size_t count,
+                                     std::vector<size_t>* positions) const;
 
     GBOPCDataAccessBase& owner_;
     const uint64_t serial_;  // tells this store's update blocks apart from another's

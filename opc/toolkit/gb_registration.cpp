@@ -58,9 +58,12 @@ bool HasControl(const std::string& s) {
 std::string UnitText(const std::string& s) {
     std::string out;
     for (unsigned char c : s) {
-        if (c == '%') out += "%%";
-        else if (c < 0x20 || c == 0x7F) out += ' ';
-        else out += static_cast<char>(c);
+        if (c == '%')
+            out += "%%";
+        else if (c < 0x20 || c == 0x7F)
+            out += ' ';
+        else
+            out += static_cast<char>(c);
     }
     return out;
 }
@@ -69,10 +72,14 @@ std::string UnitText(const std::string& s) {
 std::string UnitExecWord(const std::string& s) {
     std::string out = "\"";
     for (char c : s) {
-        if (c == '\\' || c == '"') out += '\\', out += c;
-        else if (c == '%') out += "%%";
-        else if (c == '$') out += "$$";
-        else out += c;
+        if (c == '\\' || c == '"')
+            out += '\\', out += c;
+        else if (c == '%')
+            out += "%%";
+        else if (c == '$')
+            out += "$$";
+        else
+            out += c;
     }
     return out + "\"";
 }
@@ -82,11 +89,20 @@ std::string DesktopText(const std::string& s) {
     std::string out;
     for (char c : s) {
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        default: out += c;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -103,9 +119,12 @@ std::string DesktopExecWord(const std::string& s) {
     quoted += '"';
     std::string out;
     for (char c : quoted) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '%') out += "%%";
-        else out += c;
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '%')
+            out += "%%";
+        else
+            out += c;
     }
     return out;
 }
@@ -188,8 +207,8 @@ HRESULT GBDataAccess::GBRegisterServer(const GUID& clsid, const char16_t* vendor
     desktop += "Type=Application\n";
     desktop += "Version=1.5\n";
     desktop += "Name=" + DesktopText(descText) + "\n";
-    desktop += "Comment=" + DesktopText(descText) + (vendorText.empty() ? "" : " (" + DesktopText(vendorText) + ")") +
-               "\n";
+    desktop += "Comment=" + DesktopText(descText) +
+               (vendorText.empty() ? "" : " (" + DesktopText(vendorText) + ")") + "\n";
     desktop += "Exec=" + DesktopExecWord(exe) + "\n";
     desktop += "Terminal=false\n";
     desktop += "Categories=Utility;\n";

@@ -111,25 +111,49 @@ VARIANT MakeVariantR4(float value) {
 
 bool IsNumericVarType(uint16_t vt) {
     switch (vt) {
-    case VT_I2: case VT_I4: case VT_R4: case VT_R8: case VT_BOOL: case VT_UI1: case VT_UI2: case VT_UI4:
-        return true;
-    default:
-        return false;
+        case VT_I2:
+        case VT_I4:
+        case VT_R4:
+        case VT_R8:
+        case VT_BOOL:
+        case VT_UI1:
+        case VT_UI2:
+        case VT_UI4:
+            return true;
+        default:
+            return false;
     }
 }
 
 bool VariantToDouble(const VARIANT& v, double* out) {
     double d = 0;
     switch (v.vt) {
-    case VT_I2: d = v.iVal; break;
-    case VT_I4: d = v.lVal; break;
-    case VT_R4: d = v.fltVal; break;
-    case VT_R8: d = v.dblVal; break;
-    case VT_BOOL: d = v.boolVal ? -1.0 : 0.0; break;  // VARIANT_TRUE is -1
-    case VT_UI1: d = v.bVal; break;
-    case VT_UI2: d = v.uiVal; break;
-    case VT_UI4: d = v.ulVal; break;
-    default: return false;
+        case VT_I2:
+            d = v.iVal;
+            break;
+        case VT_I4:
+            d = v.lVal;
+            break;
+        case VT_R4:
+            d = v.fltVal;
+            break;
+        case VT_R8:
+            d = v.dblVal;
+            break;
+        case VT_BOOL:
+            d = v.boolVal ? -1.0 : 0.0;
+            break;  // VARIANT_TRUE is -1
+        case VT_UI1:
+            d = v.bVal;
+            break;
+        case VT_UI2:
+            d = v.uiVal;
+            break;
+        case VT_UI4:
+            d = v.ulVal;
+            break;
+        default:
+            return false;
     }
     if (out) *out = d;
     return true;
@@ -146,35 +170,39 @@ HRESULT VariantChangeType(VARIANT* dst, const VARIANT* src, uint16_t vt) {
     VARIANT r;
     r.vt = vt;
     switch (vt) {
-    case VT_R4:
-        if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
+        case VT_R4:
+            if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
+                return DISP_E_TYPEMISMATCH;
+            r.fltVal = static_cast<float>(d);
+            break;
+        case VT_R8:
+            r.dblVal = d;
+            break;
+        case VT_BOOL:
+            r.boolVal = d != 0.0 ? int16_t(-1) : int16_t(0);
+            break;
+        case VT_I2:
+            if (!FitsInteger<int16_t>(std::round(d))) return DISP_E_TYPEMISMATCH;
+            r.iVal = static_cast<int16_t>(std::round(d));
+            break;
+        case VT_I4:
+            if (!FitsInteger<int32_t>(std::round(d))) return DISP_E_TYPEMISMATCH;
+            r.lVal = static_cast<int32_t>(std::round(d));
+            break;
+        case VT_UI1:
+            if (!FitsInteger<uint8_t>(std::round(d))) return DISP_E_TYPEMISMATCH;
+            r.bVal = static_cast<uint8_t>(std::round(d));
+            break;
+        case VT_UI2:
+            if (!FitsInteger<uint16_t>(std::round(d))) return DISP_E_TYPEMISMATCH;
+            r.uiVal = static_cast<uint16_t>(std::round(d));
+            break;
+        case VT_UI4:
+            if (!FitsInteger<uint32_t>(std::round(d))) return DISP_E_TYPEMISMATCH;
+            r.ulVal = static_cast<uint32_t>(std::round(d));
+            break;
+        default:
             return DISP_E_TYPEMISMATCH;
-        r.fltVal = static_cast<float>(d);
-        break;
-    case VT_R8: r.dblVal = d; break;
-    case VT_BOOL: r.boolVal = d != 0.0 ? int16_t(-1) : int16_t(0); break;
-    case VT_I2:
-        if (!FitsInteger<int16_t>(std::round(d))) return DISP_E_TYPEMISMATCH;
-        r.iVal = static_cast<int16_t>(std::round(d));
-        break;
-    case VT_I4:
-        if (!FitsInteger<int32_t>(std::round(d))) return DISP_E_TYPEMISMATCH;
-        r.lVal = static_cast<int32_t>(std::round(d));
-        break;
-    case VT_UI1:
-        if (!FitsInteger<uint8_t>(std::round(d))) return DISP_E_TYPEMISMATCH;
-        r.bVal = static_cast<uint8_t>(std::round(d));
-        break;
-    case VT_UI2:
-        if (!FitsInteger<uint16_t>(std::round(d))) return DISP_E_TYPEMISMATCH;
-        r.uiVal = static_cast<uint16_t>(std::round(d));
-        break;
-    case VT_UI4:
-        if (!FitsInteger<uint32_t>(std::round(d))) return DISP_E_TYPEMISMATCH;
-        r.ulVal = static_cast<uint32_t>(std::round(d));
-        break;
-    default:
-        return DISP_E_TYPEMISMATCH;
     }
     *dst = r;
     return S_OK;

@@ -19,8 +19,12 @@ inline constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
 inline constexpr HRESULT DISP_E_TYPEMISMATCH = static_cast<HRESULT>(0x80020005u);
 inline constexpr HRESULT OPC_E_INVALIDHANDLE = static_cast<HRESULT>(0xC0040001u);
 inline constexpr HRESULT OPC_E_BADTYPE = static_cast<HRESULT>(0xC0040004u);
-inline bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-inline bool FAILED(HRESULT hr) { return hr < 0; }
+inline bool SUCCEEDED(HRESULT hr) {
+    return hr >= 0;
+}
+inline bool FAILED(HRESULT hr) {
+    return hr < 0;
+}
 
 enum VARTYPE : uint16_t {
     VT_EMPTY = 0,

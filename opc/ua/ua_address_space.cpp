@@ -8,8 +8,8 @@ namespace {
 constexpr uint8_t kAccessCurrentRead = 0x01;
 }
 
-StdNode& AddressSpace::Add(uint32_t nodeId, NodeClass cls, std::string name, uint32_t parent, uint32_t refType,
-                           uint32_t typeDef) {
+StdNode& AddressSpace::Add(uint32_t nodeId, NodeClass cls, std::string name, uint32_t parent,
+                           uint32_t refType, uint32_t typeDef) {
     StdNode& n = std_[nodeId];
     n.id = nodeId;
     n.nodeClass = cls;
@@ -25,8 +25,9 @@ void AddressSpace::AddRef(uint32_t from, uint32_t refType, uint32_t to) {
     std_[to].refs.push_back({refType, false, {false, from}});
 }
 
-void AddressSpace::Variable(uint32_t nodeId, std::string name, uint32_t parent, uint32_t refType, uint32_t dataType,
-                            int32_t valueRank, Variant value, bool dynamic, uint32_t typeDef) {
+void AddressSpace::Variable(uint32_t nodeId, std::string name, uint32_t parent, uint32_t refType,
+                            uint32_t dataType, int32_t valueRank, Variant value, bool dynamic,
+                            uint32_t typeDef) {
     if (typeDef == 0) typeDef = refType == id::HasProperty ? id::PropertyType : id::BaseDataVariableType;
     StdNode& n = Add(nodeId, NodeClass::Variable, std::move(name), parent, refType, typeDef);
     n.dataType = dataType;
@@ -50,10 +51,17 @@ void AddressSpace::Build(const std::vector<ItemInfo>& items) {
     Add(id::ObjectTypesFolder, NC::Object, "ObjectTypes", id::TypesFolder, id::Organizes, id::FolderType);
     Add(id::VariableTypesFolder, NC::Object, "VariableTypes", id::TypesFolder, id::Organizes, id::FolderType);
     Add(id::DataTypesFolder, NC::Object, "DataTypes", id::TypesFolder, id::Organizes, id::FolderType);
-    Add(id::ReferenceTypesFolder, NC::Object, "ReferenceTypes", id::TypesFolder, id::Organizes, id::FolderType);
+    Add(id::ReferenceTypesFolder, NC::Object, "ReferenceTypes", id::TypesFolder, id::Organizes,
+        id::FolderType);
 
     // Reference types.
-    struct RefType { uint32_t nodeId; const char* name; uint32_t super; const char* inverse; bool abstract, symmetric; };
+    struct RefType {
+        uint32_t nodeId;
+        const char* name;
+        uint32_t super;
+        const char* inverse;
+        bool abstract, symmetric;
+    };
     const RefType refTypes[] = {
         {id::References, "References", 0, "", true, true},
         {id::HierarchicalReferences, "HierarchicalReferences", id::References, "", true, false},
@@ -66,8 +74,10 @@ void AddressSpace::Build(const std::vector<ItemInfo>& items) {
         {id::HasSubtype, "HasSubtype", id::HasChild, "SubtypeOf", false, false},
         {id::HasComponent, "HasComponent", id::Aggregates, "ComponentOf", false, false},
         {id::HasProperty, "HasProperty", id::Aggregates, "PropertyOf", false, false},
-        {id::HasTypeDefinition, "HasTypeDefinition", id::NonHierarchicalReferences, "TypeDefinitionOf", false, false},
-        {id::HasModellingRule, "HasModellingRule", id::NonHierarchicalReferences, "ModellingRuleOf", false, false},
+        {id::HasTypeDefinition, "HasTypeDefinition", id::NonHierarchicalReferences, "TypeDefinitionOf", false,
+         false},
+        {id::HasModellingRule, "HasModellingRule", id::NonHierarchicalReferences, "ModellingRuleOf", false,
+         false},
         {id::HasEncoding, "HasEncoding", id::NonHierarchicalReferences, "EncodingOf", false, false},
     };
     for (const auto& r : refTypes) {
@@ -83,25 +93,35 @@ void AddressSpace::Build(const std::vector<ItemInfo>& items) {
     Add(id::BaseObjectType, NC::ObjectType, "BaseObjectType", id::ObjectTypesFolder, id::Organizes, 0);
     Add(id::FolderType, NC::ObjectType, "FolderType", id::BaseObjectType, id::HasSubtype, 0);
     Add(id::ServerType, NC::ObjectType, "ServerType", id::BaseObjectType, id::HasSubtype, 0);
-    Add(id::ServerCapabilitiesType, NC::ObjectType, "ServerCapabilitiesType", id::BaseObjectType, id::HasSubtype, 0);
+    Add(id::ServerCapabilitiesType, NC::ObjectType, "ServerCapabilitiesType", id::BaseObjectType,
+        id::HasSubtype, 0);
     Add(id::OperationLimitsType, NC::ObjectType, "OperationLimitsType", id::FolderType, id::HasSubtype, 0);
 
     // Variable types.
-    auto varType = [&](uint32_t nodeId, const char* name, uint32_t parent, uint32_t refType, uint32_t dataType,
-                       bool abstract) {
+    auto varType = [&](uint32_t nodeId, const char* name, uint32_t parent, uint32_t refType,
+                       uint32_t dataType, bool abstract) {
         StdNode& n = Add(nodeId, NC::VariableType, name, parent, refType, 0);
         n.dataType = dataType;
         n.valueRank = -2;
         n.isAbstract = abstract;
     };
-    varType(id::BaseVariableType, "BaseVariableType", id::VariableTypesFolder, id::Organizes, id::BaseDataType, true);
-    varType(id::BaseDataVariableType, "BaseDataVariableType", id::BaseVariableType, id::HasSubtype, id::BaseDataType, false);
+    varType(id::BaseVariableType, "BaseVariableType", id::VariableTypesFolder, id::Organizes,
+            id::BaseDataType, true);
+    varType(id::BaseDataVariableType, "BaseDataVariableType", id::BaseVariableType, id::HasSubtype,
+            id::BaseDataType, false);
     varType(id::PropertyType, "PropertyType", id::BaseVariableType, id::HasSubtype, id::BaseDataType, false);
-    varType(id::ServerStatusType, "ServerStatusType", id::BaseDataVariableType, id::HasSubtype, id::ServerStatusDataType, false);
-    varType(id::BuildInfoType, "BuildInfoType", id::BaseDataVariableType, id::HasSubtype, id::BuildInfo, false);
+    varType(id::ServerStatusType, "ServerStatusType", id::BaseDataVariableType, id::HasSubtype,
+            id::ServerStatusDataType, false);
+    varType(id::BuildInfoType, "BuildInfoType", id::BaseDataVariableType, id::HasSubtype, id::BuildInfo,
+            false);
 
     // Data types.
-    struct DataType { uint32_t nodeId; const char* name; uint32_t super; bool abstract; };
+    struct DataType {
+        uint32_t nodeId;
+        const char* name;
+        uint32_t super;
+        bool abstract;
+    };
     const DataType dataTypes[] = {
         {id::BaseDataType, "BaseDataType", 0, true},
         {1, "Boolean", id::BaseDataType, false},
@@ -144,8 +164,8 @@ void AddressSpace::Build(const std::vector<ItemInfo>& items) {
     Variable(id::NamespaceArray, "NamespaceArray", id::Server, id::HasProperty, 12, 1, strArray(), true);
     Variable(id::ServiceLevel, "ServiceLevel", id::Server, id::HasProperty, 3, -1, Variant::Byte(255));
     Variable(id::Auditing, "Auditing", id::Server, id::HasProperty, 1, -1, Variant::Boolean(false));
-    Variable(id::ServerStatus, "ServerStatus", id::Server, id::HasComponent, id::ServerStatusDataType, -1, {}, true,
-             id::ServerStatusType);
+    Variable(id::ServerStatus, "ServerStatus", id::Server, id::HasComponent, id::ServerStatusDataType, -1, {},
+             true, id::ServerStatusType);
     Variable(id::StartTime, "StartTime", id::ServerStatus, id::HasComponent, id::UtcTime, -1, {}, true);
     Variable(id::CurrentTime, "CurrentTime", id::ServerStatus, id::HasComponent, id::UtcTime, -1, {}, true);
     Variable(id::State, "State", id::ServerStatus, id::HasComponent, id::ServerState, -1, {}, true);
@@ -157,7 +177,8 @@ void AddressSpace::Build(const std::vector<ItemInfo>& items) {
     Variable(id::SoftwareVersion, "SoftwareVersion", id::BuildInfoVar, id::HasComponent, 12, -1, {}, true);
     Variable(id::BuildNumber, "BuildNumber", id::BuildInfoVar, id::HasComponent, 12, -1, {}, true);
     Variable(id::BuildDate, "BuildDate", id::BuildInfoVar, id::HasComponent, id::UtcTime, -1, {}, true);
-    Variable(id::SecondsTillShutdown, "SecondsTillShutdown", id::ServerStatus, id::HasComponent, 7, -1, {}, true);
+    Variable(id::SecondsTillShutdown, "SecondsTillShutdown", id::ServerStatus, id::HasComponent, 7, -1, {},
+             true);
     Variable(id::ShutdownReason, "ShutdownReason", id::ServerStatus, id::HasComponent, 21, -1, {}, true);
 
     Add(id::ServerCapabilities, NC::Object, "ServerCapabilities", id::Server, id::HasComponent,
@@ -165,15 +186,18 @@ void AddressSpace::Build(const std::vector<ItemInfo>& items) {
     Variable(id::ServerProfileArray, "ServerProfileArray", id::ServerCapabilities, id::HasProperty, 12, 1,
              Variant::Array(BuiltinType::String,
                             {UaString("http://opcfoundation.org/UA-Profile/Server/MicroEmbeddedDevice")}));
-    Variable(id::LocaleIdArray, "LocaleIdArray", id::ServerCapabilities, id::HasProperty, id::LocaleId, 1, strArray(),
-             true);
+    Variable(id::LocaleIdArray, "LocaleIdArray", id::ServerCapabilities, id::HasProperty, id::LocaleId, 1,
+             strArray(), true);
     Variable(id::MinSupportedSampleRate, "MinSupportedSampleRate", id::ServerCapabilities, id::HasProperty,
              id::Duration, -1, Variant::Double(50.0));
     Variable(id::MaxBrowseContinuationPoints, "MaxBrowseContinuationPoints", id::ServerCapabilities,
              id::HasProperty, 5, -1, {}, true);
     Add(id::OperationLimits, NC::Object, "OperationLimits", id::ServerCapabilities, id::HasComponent,
         id::OperationLimitsType);
-    const struct { uint32_t nodeId; const char* name; } limits[] = {
+    const struct {
+        uint32_t nodeId;
+        const char* name;
+    } limits[] = {
         {id::MaxNodesPerRead, "MaxNodesPerRead"},
         {id::MaxNodesPerWrite, "MaxNodesPerWrite"},
         {id::MaxNodesPerBrowse, "MaxNodesPerBrowse"},
@@ -311,18 +335,30 @@ StatusCode AddressSpace::ReadAttribute(NodeRef n, uint32_t attributeId, Variant&
     const NodeClass cls = ClassOf(n);
     const StdNode* s = Std(n);
     switch (attributeId) {
-        case AttrNodeId: out = Variant::Node(IdOf(n)); return status::Good;
-        case AttrNodeClass: out = Variant::Int32(static_cast<int32_t>(cls)); return status::Good;
-        case AttrBrowseName: out = Variant::Qualified(BrowseNameOf(n)); return status::Good;
-        case AttrDisplayName: out = Variant::Text(DisplayNameOf(n)); return status::Good;
+        case AttrNodeId:
+            out = Variant::Node(IdOf(n));
+            return status::Good;
+        case AttrNodeClass:
+            out = Variant::Int32(static_cast<int32_t>(cls));
+            return status::Good;
+        case AttrBrowseName:
+            out = Variant::Qualified(BrowseNameOf(n));
+            return status::Good;
+        case AttrDisplayName:
+            out = Variant::Text(DisplayNameOf(n));
+            return status::Good;
         case AttrDescription: {
             LocalizedText empty;
             empty.text = UaString(std::string());
             out = Variant::Text(empty);
             return status::Good;
         }
-        case AttrWriteMask: case AttrUserWriteMask: out = Variant::UInt32(0); return status::Good;
-        default: break;
+        case AttrWriteMask:
+        case AttrUserWriteMask:
+            out = Variant::UInt32(0);
+            return status::Good;
+        default:
+            break;
     }
     const bool isType = cls == NodeClass::ObjectType || cls == NodeClass::VariableType ||
                         cls == NodeClass::ReferenceType || cls == NodeClass::DataType;
@@ -368,7 +404,8 @@ StatusCode AddressSpace::ReadAttribute(NodeRef n, uint32_t attributeId, Variant&
             out = Variant::Array(BuiltinType::UInt32, std::move(dims));
             return status::Good;
         }
-        case AttrAccessLevel: case AttrUserAccessLevel:
+        case AttrAccessLevel:
+        case AttrUserAccessLevel:
             if (cls != NodeClass::Variable) break;
             out = Variant::Byte(kAccessCurrentRead);
             return status::Good;
@@ -388,7 +425,8 @@ StatusCode AddressSpace::ReadAttribute(NodeRef n, uint32_t attributeId, Variant&
             if (cls != NodeClass::View) break;
             out = Variant::Boolean(true);
             return status::Good;
-        default: break;
+        default:
+            break;
     }
     return status::BadAttributeIdInvalid;
 }

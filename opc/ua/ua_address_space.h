@@ -33,20 +33,20 @@ struct StdNode {
     uint32_t id = 0;
     NodeClass nodeClass = NodeClass::Object;
     std::string browseName;
-    std::string inverseName;   // reference types
+    std::string inverseName;  // reference types
     bool isAbstract = false;
     bool symmetric = false;
     uint8_t eventNotifier = 0;
-    uint32_t dataType = 0;     // variables and variable types
+    uint32_t dataType = 0;  // variables and variable types
     int32_t valueRank = -1;
     uint32_t typeDefinition = 0;
-    bool dynamic = false;      // value computed by the server at read time
+    bool dynamic = false;  // value computed by the server at read time
     Variant value;
     std::vector<ReferenceDescription> refs;
 };
 
 struct ItemNode {
-    std::string nodeText;  // NodeId identifier: item ID, with "#n" for duplicates
+    std::string nodeText;     // NodeId identifier: item ID, with "#n" for duplicates
     uint32_t nameLength = 0;  // the item ID is nodeText's first nameLength bytes
     uint32_t handle = 0;
     uint32_t accessRights = 1;
@@ -54,7 +54,7 @@ struct ItemNode {
 };
 
 class AddressSpace {
-public:
+  public:
     // Builds namespace 0 and the item nodes. Items with an ID seen before get "#2", "#3" ...
     // appended to their NodeId (the first free suffix), never to their names.
     void Build(const std::vector<ItemInfo>& items);
@@ -82,7 +82,7 @@ public:
     // invalid for the node.
     StatusCode ReadAttribute(NodeRef n, uint32_t attributeId, Variant& out) const;
 
-private:
+  private:
     StdNode& Add(uint32_t id, NodeClass cls, std::string name, uint32_t parent, uint32_t refType,
                  uint32_t typeDef);
     void AddRef(uint32_t from, uint32_t refType, uint32_t to);

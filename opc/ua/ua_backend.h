@@ -9,20 +9,20 @@
 namespace qora::ua {
 
 struct ItemInfo {
-    uint32_t handle = 0;       // toolkit item handle, never 0
-    std::string itemId;        // UTF-8 item ID
-    uint32_t accessRights = 1; // 1 = readable
+    uint32_t handle = 0;        // toolkit item handle, never 0
+    std::string itemId;         // UTF-8 item ID
+    uint32_t accessRights = 1;  // 1 = readable
 };
 
 struct ItemSample {
     float value = 0.0f;
-    uint16_t quality = 0;      // OPC DA quality (192, 8, 24, ...)
-    uint64_t sourceTime = 0;   // FILETIME, UTC, 100 ns since 1601
-    bool valid = false;        // false: unknown handle
+    uint16_t quality = 0;     // OPC DA quality (192, 8, 24, ...)
+    uint64_t sourceTime = 0;  // FILETIME, UTC, 100 ns since 1601
+    bool valid = false;       // false: unknown handle
 };
 
 class Backend {
-public:
+  public:
     virtual ~Backend() = default;
 
     // All items, in creation order. Items are only added before the endpoint starts
@@ -43,10 +43,10 @@ public:
     virtual void Write(const uint32_t* handles, size_t count) = 0;
 
     // Client life.
-    virtual void SessionCreated() = 0;   // GBOnBeforeCreateInstance, GBOnCreateInstance
-    virtual void SessionClosed() = 0;    // GBOnDestroyInstance
-    virtual void ChannelOpened() = 0;    // GBOnLock
-    virtual void ChannelClosed() = 0;    // GBOnUnLock
+    virtual void SessionCreated() = 0;  // GBOnBeforeCreateInstance, GBOnCreateInstance
+    virtual void SessionClosed() = 0;   // GBOnDestroyInstance
+    virtual void ChannelOpened() = 0;   // GBOnLock
+    virtual void ChannelClosed() = 0;   // GBOnUnLock
     virtual void ItemsActivated(const uint32_t* handles, size_t count) = 0;    // GBOnActivate
     virtual void ItemsDeactivated(const uint32_t* handles, size_t count) = 0;  // GBOnDeactivate
     // Locale IDs (LCIDs) from GBOnQueryLocales, for LocaleIdArray.

@@ -10,18 +10,37 @@ namespace {
 // length that the remaining bytes cannot hold before it allocates anything.
 size_t MinEncodedSize(BuiltinType t) {
     switch (t) {
-        case BuiltinType::Boolean: case BuiltinType::SByte: case BuiltinType::Byte: return 1;
-        case BuiltinType::Int16: case BuiltinType::UInt16: return 2;
-        case BuiltinType::Int32: case BuiltinType::UInt32: case BuiltinType::Float:
-        case BuiltinType::Status: case BuiltinType::String: case BuiltinType::ByteString:
-        case BuiltinType::XmlElement: return 4;
-        case BuiltinType::Int64: case BuiltinType::UInt64: case BuiltinType::Double:
-        case BuiltinType::DateTime: return 8;
-        case BuiltinType::Guid: return 16;
-        case BuiltinType::NodeId: case BuiltinType::ExpandedNodeId: return 2;
-        case BuiltinType::QualifiedName: return 6;
-        case BuiltinType::ExtensionObject: return 3;
-        default: return 1;
+        case BuiltinType::Boolean:
+        case BuiltinType::SByte:
+        case BuiltinType::Byte:
+            return 1;
+        case BuiltinType::Int16:
+        case BuiltinType::UInt16:
+            return 2;
+        case BuiltinType::Int32:
+        case BuiltinType::UInt32:
+        case BuiltinType::Float:
+        case BuiltinType::Status:
+        case BuiltinType::String:
+        case BuiltinType::ByteString:
+        case BuiltinType::XmlElement:
+            return 4;
+        case BuiltinType::Int64:
+        case BuiltinType::UInt64:
+        case BuiltinType::Double:
+        case BuiltinType::DateTime:
+            return 8;
+        case BuiltinType::Guid:
+            return 16;
+        case BuiltinType::NodeId:
+        case BuiltinType::ExpandedNodeId:
+            return 2;
+        case BuiltinType::QualifiedName:
+            return 6;
+        case BuiltinType::ExtensionObject:
+            return 3;
+        default:
+            return 1;
     }
 }
 
@@ -113,7 +132,9 @@ static void EncodeNodeBody(Encoder& e, const NodeId& n, uint8_t flags) {
     }
 }
 
-void Encoder::Node(const NodeId& n) { EncodeNodeBody(*this, n, 0); }
+void Encoder::Node(const NodeId& n) {
+    EncodeNodeBody(*this, n, 0);
+}
 
 void Encoder::ExpandedNode(const ExpandedNodeId& n) {
     uint8_t flags = 0;
@@ -146,34 +167,71 @@ void Encoder::Scalar(BuiltinType t, const VariantScalar& s) {
     auto i64 = [&] { return std::holds_alternative<int64_t>(s) ? std::get<int64_t>(s) : int64_t{0}; };
     auto u64 = [&] { return std::holds_alternative<uint64_t>(s) ? std::get<uint64_t>(s) : uint64_t{0}; };
     switch (t) {
-        case BuiltinType::Null: break;
-        case BuiltinType::Boolean: Boolean(std::holds_alternative<bool>(s) && std::get<bool>(s)); break;
-        case BuiltinType::SByte: SByte(static_cast<int8_t>(i64())); break;
-        case BuiltinType::Byte: Byte(static_cast<uint8_t>(u64())); break;
-        case BuiltinType::Int16: Int16(static_cast<int16_t>(i64())); break;
-        case BuiltinType::UInt16: UInt16(static_cast<uint16_t>(u64())); break;
-        case BuiltinType::Int32: Int32(static_cast<int32_t>(i64())); break;
-        case BuiltinType::UInt32: case BuiltinType::Status: UInt32(static_cast<uint32_t>(u64())); break;
-        case BuiltinType::Int64: case BuiltinType::DateTime: Int64(i64()); break;
-        case BuiltinType::UInt64: UInt64(u64()); break;
-        case BuiltinType::Float: Float(std::holds_alternative<float>(s) ? std::get<float>(s) : 0.0f); break;
-        case BuiltinType::Double: Double(std::holds_alternative<double>(s) ? std::get<double>(s) : 0.0); break;
-        case BuiltinType::String: case BuiltinType::ByteString: case BuiltinType::XmlElement:
-            if (std::holds_alternative<UaString>(s)) String(std::get<UaString>(s)); else NullString();
+        case BuiltinType::Null:
             break;
-        case BuiltinType::Guid: GuidValue(std::holds_alternative<Guid>(s) ? std::get<Guid>(s) : Guid{}); break;
-        case BuiltinType::NodeId: Node(std::holds_alternative<NodeId>(s) ? std::get<NodeId>(s) : NodeId{}); break;
+        case BuiltinType::Boolean:
+            Boolean(std::holds_alternative<bool>(s) && std::get<bool>(s));
+            break;
+        case BuiltinType::SByte:
+            SByte(static_cast<int8_t>(i64()));
+            break;
+        case BuiltinType::Byte:
+            Byte(static_cast<uint8_t>(u64()));
+            break;
+        case BuiltinType::Int16:
+            Int16(static_cast<int16_t>(i64()));
+            break;
+        case BuiltinType::UInt16:
+            UInt16(static_cast<uint16_t>(u64()));
+            break;
+        case BuiltinType::Int32:
+            Int32(static_cast<int32_t>(i64()));
+            break;
+        case BuiltinType::UInt32:
+        case BuiltinType::Status:
+            UInt32(static_cast<uint32_t>(u64()));
+            break;
+        case BuiltinType::Int64:
+        case BuiltinType::DateTime:
+            Int64(i64());
+            break;
+        case BuiltinType::UInt64:
+            UInt64(u64());
+            break;
+        case BuiltinType::Float:
+            Float(std::holds_alternative<float>(s) ? std::get<float>(s) : 0.0f);
+            break;
+        case BuiltinType::Double:
+            Double(std::holds_alternative<double>(s) ? std::get<double>(s) : 0.0);
+            break;
+        case BuiltinType::String:
+        case BuiltinType::ByteString:
+        case BuiltinType::XmlElement:
+            if (std::holds_alternative<UaString>(s))
+                String(std::get<UaString>(s));
+            else
+                NullString();
+            break;
+        case BuiltinType::Guid:
+            GuidValue(std::holds_alternative<Guid>(s) ? std::get<Guid>(s) : Guid{});
+            break;
+        case BuiltinType::NodeId:
+            Node(std::holds_alternative<NodeId>(s) ? std::get<NodeId>(s) : NodeId{});
+            break;
         case BuiltinType::ExpandedNodeId:
-            ExpandedNode(std::holds_alternative<ExpandedNodeId>(s) ? std::get<ExpandedNodeId>(s) : ExpandedNodeId{});
+            ExpandedNode(std::holds_alternative<ExpandedNodeId>(s) ? std::get<ExpandedNodeId>(s)
+                                                                   : ExpandedNodeId{});
             break;
         case BuiltinType::QualifiedName:
-            Qualified(std::holds_alternative<QualifiedName>(s) ? std::get<QualifiedName>(s) : QualifiedName{});
+            Qualified(std::holds_alternative<QualifiedName>(s) ? std::get<QualifiedName>(s)
+                                                               : QualifiedName{});
             break;
         case BuiltinType::LocalizedText:
             Text(std::holds_alternative<LocalizedText>(s) ? std::get<LocalizedText>(s) : LocalizedText{});
             break;
         case BuiltinType::ExtensionObject:
-            Extension(std::holds_alternative<ExtensionObject>(s) ? std::get<ExtensionObject>(s) : ExtensionObject{});
+            Extension(std::holds_alternative<ExtensionObject>(s) ? std::get<ExtensionObject>(s)
+                                                                 : ExtensionObject{});
             break;
         case BuiltinType::DataValue: {
             auto* p = std::get_if<std::shared_ptr<DataValue>>(&s);
@@ -234,9 +292,10 @@ void Encoder::Data(const DataValue& d) {
 }
 
 void Encoder::Diagnostic(const DiagnosticInfo& d) {
-    uint8_t mask = (d.hasSymbolicId ? 0x01 : 0) | (d.hasNamespaceUri ? 0x02 : 0) | (d.hasLocalizedText ? 0x04 : 0) |
-                   (d.hasLocale ? 0x08 : 0) | (d.hasAdditionalInfo ? 0x10 : 0) |
-                   (d.hasInnerStatusCode ? 0x20 : 0) | (d.inner ? 0x40 : 0);
+    uint8_t mask = (d.hasSymbolicId ? 0x01 : 0) | (d.hasNamespaceUri ? 0x02 : 0) |
+                   (d.hasLocalizedText ? 0x04 : 0) | (d.hasLocale ? 0x08 : 0) |
+                   (d.hasAdditionalInfo ? 0x10 : 0) | (d.hasInnerStatusCode ? 0x20 : 0) |
+                   (d.inner ? 0x40 : 0);
     Byte(mask);
     if (d.hasSymbolicId) Int32(d.symbolicId);
     if (d.hasNamespaceUri) Int32(d.namespaceUri);
@@ -250,7 +309,8 @@ void Encoder::Diagnostic(const DiagnosticInfo& d) {
 // ---------------------------------------------------------------- Decoder
 
 void Decoder::Charge(size_t bytes) {
-    if (bytes > budget_) throw DecodeError(status::BadEncodingLimitsExceeded, "memory budget of the message exceeded");
+    if (bytes > budget_)
+        throw DecodeError(status::BadEncodingLimitsExceeded, "memory budget of the message exceeded");
     budget_ -= bytes;
 }
 
@@ -323,20 +383,42 @@ Guid Decoder::GuidValue() {
 static NodeId DecodeNodeBody(Decoder& d, uint8_t kind) {
     NodeId n;
     switch (kind) {
-        case 0x00: n.numeric = d.Byte(); break;
-        case 0x01: n.ns = d.Byte(); n.numeric = d.UInt16(); break;
-        case 0x02: n.ns = d.UInt16(); n.numeric = d.UInt32(); break;
-        case 0x03: n.ns = d.UInt16(); n.kind = NodeId::Kind::String; n.text = d.StringValue(); break;
-        case 0x04: n.ns = d.UInt16(); n.kind = NodeId::Kind::Guid; n.guid = d.GuidValue(); break;
-        case 0x05: n.ns = d.UInt16(); n.kind = NodeId::Kind::Opaque; n.text = d.StringValue(); break;
-        default: throw DecodeError(status::BadDecodingError, "invalid NodeId encoding");
+        case 0x00:
+            n.numeric = d.Byte();
+            break;
+        case 0x01:
+            n.ns = d.Byte();
+            n.numeric = d.UInt16();
+            break;
+        case 0x02:
+            n.ns = d.UInt16();
+            n.numeric = d.UInt32();
+            break;
+        case 0x03:
+            n.ns = d.UInt16();
+            n.kind = NodeId::Kind::String;
+            n.text = d.StringValue();
+            break;
+        case 0x04:
+            n.ns = d.UInt16();
+            n.kind = NodeId::Kind::Guid;
+            n.guid = d.GuidValue();
+            break;
+        case 0x05:
+            n.ns = d.UInt16();
+            n.kind = NodeId::Kind::Opaque;
+            n.text = d.StringValue();
+            break;
+        default:
+            throw DecodeError(status::BadDecodingError, "invalid NodeId encoding");
     }
     return n;
 }
 
 NodeId Decoder::Node() {
     uint8_t b = Byte();
-    if (b & (kNsUriFlag | kServerIndexFlag)) throw DecodeError(status::BadDecodingError, "NodeId with expanded flags");
+    if (b & (kNsUriFlag | kServerIndexFlag))
+        throw DecodeError(status::BadDecodingError, "NodeId with expanded flags");
     return DecodeNodeBody(*this, b);
 }
 
@@ -376,24 +458,46 @@ ExtensionObject Decoder::Extension() {
 
 VariantScalar Decoder::Scalar(BuiltinType t) {
     switch (t) {
-        case BuiltinType::Boolean: return Boolean();
-        case BuiltinType::SByte: return int64_t{SByte()};
-        case BuiltinType::Byte: return uint64_t{Byte()};
-        case BuiltinType::Int16: return int64_t{Int16()};
-        case BuiltinType::UInt16: return uint64_t{UInt16()};
-        case BuiltinType::Int32: return int64_t{Int32()};
-        case BuiltinType::UInt32: case BuiltinType::Status: return uint64_t{UInt32()};
-        case BuiltinType::Int64: case BuiltinType::DateTime: return Int64();
-        case BuiltinType::UInt64: return UInt64();
-        case BuiltinType::Float: return Float();
-        case BuiltinType::Double: return Double();
-        case BuiltinType::String: case BuiltinType::ByteString: case BuiltinType::XmlElement: return String();
-        case BuiltinType::Guid: return GuidValue();
-        case BuiltinType::NodeId: return Node();
-        case BuiltinType::ExpandedNodeId: return ExpandedNode();
-        case BuiltinType::QualifiedName: return Qualified();
-        case BuiltinType::LocalizedText: return Text();
-        case BuiltinType::ExtensionObject: return Extension();
+        case BuiltinType::Boolean:
+            return Boolean();
+        case BuiltinType::SByte:
+            return int64_t{SByte()};
+        case BuiltinType::Byte:
+            return uint64_t{Byte()};
+        case BuiltinType::Int16:
+            return int64_t{Int16()};
+        case BuiltinType::UInt16:
+            return uint64_t{UInt16()};
+        case BuiltinType::Int32:
+            return int64_t{Int32()};
+        case BuiltinType::UInt32:
+        case BuiltinType::Status:
+            return uint64_t{UInt32()};
+        case BuiltinType::Int64:
+        case BuiltinType::DateTime:
+            return Int64();
+        case BuiltinType::UInt64:
+            return UInt64();
+        case BuiltinType::Float:
+            return Float();
+        case BuiltinType::Double:
+            return Double();
+        case BuiltinType::String:
+        case BuiltinType::ByteString:
+        case BuiltinType::XmlElement:
+            return String();
+        case BuiltinType::Guid:
+            return GuidValue();
+        case BuiltinType::NodeId:
+            return Node();
+        case BuiltinType::ExpandedNodeId:
+            return ExpandedNode();
+        case BuiltinType::QualifiedName:
+            return Qualified();
+        case BuiltinType::LocalizedText:
+            return Text();
+        case BuiltinType::ExtensionObject:
+            return Extension();
         case BuiltinType::DataValue: {
             Charge(sizeof(DataValue));
             return std::make_shared<DataValue>(Data());
@@ -406,7 +510,8 @@ VariantScalar Decoder::Scalar(BuiltinType t) {
             Charge(sizeof(DiagnosticInfo));
             return std::make_shared<DiagnosticInfo>(Diagnostic());
         }
-        default: throw DecodeError(status::BadDecodingError, "invalid Variant type");
+        default:
+            throw DecodeError(status::BadDecodingError, "invalid Variant type");
     }
 }
 
@@ -452,12 +557,30 @@ DataValue Decoder::Data() {
     DepthGuard guard(*this);
     uint8_t mask = Byte();
     DataValue d;
-    if (mask & 0x01) { d.hasValue = true; d.value = Value(); }
-    if (mask & 0x02) { d.hasStatus = true; d.status = Status(); }
-    if (mask & 0x04) { d.hasSourceTimestamp = true; d.sourceTimestamp = DateTime(); }
-    if (mask & 0x10) { d.hasSourcePicoseconds = true; d.sourcePicoseconds = UInt16(); }
-    if (mask & 0x08) { d.hasServerTimestamp = true; d.serverTimestamp = DateTime(); }
-    if (mask & 0x20) { d.hasServerPicoseconds = true; d.serverPicoseconds = UInt16(); }
+    if (mask & 0x01) {
+        d.hasValue = true;
+        d.value = Value();
+    }
+    if (mask & 0x02) {
+        d.hasStatus = true;
+        d.status = Status();
+    }
+    if (mask & 0x04) {
+        d.hasSourceTimestamp = true;
+        d.sourceTimestamp = DateTime();
+    }
+    if (mask & 0x10) {
+        d.hasSourcePicoseconds = true;
+        d.sourcePicoseconds = UInt16();
+    }
+    if (mask & 0x08) {
+        d.hasServerTimestamp = true;
+        d.serverTimestamp = DateTime();
+    }
+    if (mask & 0x20) {
+        d.hasServerPicoseconds = true;
+        d.serverPicoseconds = UInt16();
+    }
     return d;
 }
 
@@ -465,12 +588,30 @@ DiagnosticInfo Decoder::Diagnostic() {
     DepthGuard guard(*this);
     uint8_t mask = Byte();
     DiagnosticInfo d;
-    if (mask & 0x01) { d.hasSymbolicId = true; d.symbolicId = Int32(); }
-    if (mask & 0x02) { d.hasNamespaceUri = true; d.namespaceUri = Int32(); }
-    if (mask & 0x08) { d.hasLocale = true; d.locale = Int32(); }
-    if (mask & 0x04) { d.hasLocalizedText = true; d.localizedText = Int32(); }
-    if (mask & 0x10) { d.hasAdditionalInfo = true; d.additionalInfo = String(); }
-    if (mask & 0x20) { d.hasInnerStatusCode = true; d.innerStatusCode = Status(); }
+    if (mask & 0x01) {
+        d.hasSymbolicId = true;
+        d.symbolicId = Int32();
+    }
+    if (mask & 0x02) {
+        d.hasNamespaceUri = true;
+        d.namespaceUri = Int32();
+    }
+    if (mask & 0x08) {
+        d.hasLocale = true;
+        d.locale = Int32();
+    }
+    if (mask & 0x04) {
+        d.hasLocalizedText = true;
+        d.localizedText = Int32();
+    }
+    if (mask & 0x10) {
+        d.hasAdditionalInfo = true;
+        d.additionalInfo = String();
+    }
+    if (mask & 0x20) {
+        d.hasInnerStatusCode = true;
+        d.innerStatusCode = Status();
+    }
     if (mask & 0x40) {
         Charge(sizeof(DiagnosticInfo));
         d.inner = std::make_shared<DiagnosticInfo>(Diagnostic());

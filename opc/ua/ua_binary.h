@@ -18,17 +18,17 @@ inline constexpr int kMaxNestingDepth = 100;
 
 // Thrown by the decoder; carries BadDecodingError or BadEncodingLimitsExceeded.
 class DecodeError : public std::runtime_error {
-public:
+  public:
     explicit DecodeError(StatusCode code, const char* what = "decoding error")
         : std::runtime_error(what), status_(code) {}
     StatusCode status() const { return status_; }
 
-private:
+  private:
     StatusCode status_;
 };
 
 class Encoder {
-public:
+  public:
     explicit Encoder(std::string& out) : out_(out) {}
 
     void Boolean(bool v) { Byte(v ? 1 : 0); }
@@ -47,7 +47,10 @@ public:
     void String(std::string_view s);
     void NullString() { Int32(-1); }
     void String(const UaString& s) {
-        if (s.isNull) NullString(); else String(std::string_view(s.value));
+        if (s.isNull)
+            NullString();
+        else
+            String(std::string_view(s.value));
     }
     void ByteString(std::string_view s) { String(s); }
     void GuidValue(const Guid& g);
@@ -68,13 +71,13 @@ public:
     // Overwrites 4 bytes at pos (message sizes written after the body).
     void PatchUInt32(size_t pos, uint32_t v);
 
-private:
+  private:
     void Scalar(BuiltinType t, const VariantScalar& s);
     std::string& out_;
 };
 
 class Decoder {
-public:
+  public:
     // budget: bytes the decoded structures may allocate in memory (bounds what an attacker can
     // make the server allocate per message, whatever the array lengths claim).
     Decoder(const uint8_t* data, size_t size, size_t budget = 0)
@@ -125,7 +128,7 @@ public:
     const uint8_t* Current() const { return p_ + pos_; }
     void Charge(size_t bytes);
 
-private:
+  private:
     void Need(size_t n) const {
         if (n > n_ - pos_) throw DecodeError(status::BadDecodingError, "truncated");
     }

@@ -40,7 +40,9 @@ bool Engine::Accept(uint64_t conn, Millis now) {
     return true;
 }
 
-void Engine::Disconnected(uint64_t conn) { CloseConnection(conn, false); }
+void Engine::Disconnected(uint64_t conn) {
+    CloseConnection(conn, false);
+}
 
 void Engine::CloseConnection(uint64_t conn, bool notifyTransport) {
     std::unique_ptr<Connection> c = channels_.Take(conn);
@@ -88,7 +90,9 @@ void Engine::ProcessInput(Connection& c, Millis now) {
         const char* p = c.input.data() + offset;
         Decoder hdr(reinterpret_cast<const uint8_t*>(p) + 4, 4);
         const uint32_t size = hdr.UInt32();
-        const uint32_t limit = c.state == Connection::State::AwaitHello ? kMinBufferSize : std::max(c.bufferSize, kOwnBufferSize);
+        const uint32_t limit = c.state == Connection::State::AwaitHello
+                                   ? kMinBufferSize
+                                   : std::max(c.bufferSize, kOwnBufferSize);
         if (size < 8 || size > limit) {
             SendError(c, status::BadTcpMessageTooLarge, "chunk size out of range");
             CloseConnection(conn, true);
@@ -107,8 +111,10 @@ void Engine::ProcessInput(Connection& c, Millis now) {
                     ok = HandleHello(c, d);
                 }
             } else if (type == "OPN") {
-                if (chunkType != 'F') SendError(c, status::BadTcpMessageTypeInvalid, "OPN must be one chunk");
-                else ok = HandleOpen(c, d, now);
+                if (chunkType != 'F')
+                    SendError(c, status::BadTcpMessageTypeInvalid, "OPN must be one chunk");
+                else
+                    ok = HandleOpen(c, d, now);
             } else if (type == "MSG" || type == "CLO") {
                 if (c.state != Connection::State::Open) {
                     SendError(c, status::BadTcpSecureChannelUnknown, "no secure channel");
@@ -124,7 +130,8 @@ void Engine::ProcessInput(Connection& c, Millis now) {
                 SendError(c, status::BadTcpMessageTypeInvalid, "unknown message type");
             }
         } catch (const DecodeError& e) {
-            SendError(c, e.status() == status::BadEncodingLimitsExceeded ? e.status() : status::BadDecodingError,
+            SendError(c,
+                      e.status() == status::BadEncodingLimitsExceeded ? e.status() : status::BadDecodingError,
                       e.what());
             ok = false;
         }
@@ -153,7 +160,8 @@ bool Engine::HandleHello(Connection& c, Decoder& d) {
         return false;
     }
     if (urlLength > 0) {
-        if (d.Remaining() < static_cast<size_t>(urlLength)) throw DecodeError(status::BadDecodingError, "truncated HEL");
+        if (d.Remaining() < static_cast<size_t>(urlLength))
+            throw DecodeError(status::BadDecodingError, "truncated HEL");
         c.endpointUrl.assign(reinterpret_cast<const char*>(d.Current()), static_cast<size_t>(urlLength));
     }
     if (receiveBuffer < kMinBufferSize || sendBuffer < kMinBufferSize) {
@@ -194,14 +202,14 @@ bool Engine::HandleOpen(Connection& c, Decoder& d, Millis now) {
         SendError(c, status::BadTcpMessageTypeInvalid, "OPN without OpenSecureChannelRequest");
         return false;
     }
-    d.Node();      // authentication token
+    d.Node();  // authentication token
     d.DateTime();
     const uint32_t requestHandle = d.UInt32();
-    d.UInt32();    // return diagnostics
-    d.String();    // audit entry id
-    d.UInt32();    // timeout hint
-    d.Extension(); // additional header
-    d.UInt32();    // client protocol version
+    d.UInt32();     // return diagnostics
+    d.String();     // audit entry id
+    d.UInt32();     // timeout hint
+    d.Extension();  // additional header
+    d.UInt32();     // client protocol version
     const uint32_t requestType = d.UInt32();
     const uint32_t securityMode = d.UInt32();
     d.ByteString();  // client nonce
@@ -235,8 +243,9 @@ bool Engine::HandleOpen(Connection& c, Decoder& d, Millis now) {
     }
     c.tokenId = channels_.NewTokenId();
     c.tokenCreated = now;
-    c.tokenLifetime = requestedLifetime == 0 ? kMaxTokenLifetimeMs
-                                             : std::clamp(requestedLifetime, kMinTokenLifetimeMs, kMaxTokenLifetimeMs);
+    c.tokenLifetime = requestedLifetime == 0
+                          ? kMaxTokenLifetimeMs
+                          : std::clamp(requestedLifetime, kMinTokenLifetimeMs, kMaxTokenLifetimeMs);
     const bool opened = c.state == Connection::State::AwaitOpen;
     c.state = Connection::State::Open;
 
@@ -371,7 +380,8 @@ void Engine::SendResponse(uint64_t conn, uint32_t requestId, uint32_t responseTy
     const size_t chunks = (message.size() + maxPayload - 1) / maxPayload;
     if ((c->peerMaxMessageSize != 0 && message.size() > c->peerMaxMessageSize) ||
         (c->peerMaxChunkCount != 0 && chunks > c->peerMaxChunkCount)) {
-        if (responseTypeId != id::ServiceFault) SendServiceFault(conn, requestId, requestHandle, status::BadResponseTooLarge);
+        if (responseTypeId != id::ServiceFault)
+            SendServiceFault(conn, requestId, requestHandle, status::BadResponseTooLarge);
         return;
     }
     SendChunks(*c, "MSG", requestId, message);

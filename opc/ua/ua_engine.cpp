@@ -73,17 +73,24 @@ const ServiceEntry* FindService(const NodeId& typeId) {
 
 }  // namespace
 
-std::span<const ServiceEntry> Engine::ServiceTable() { return kServiceTable; }
+std::span<const ServiceEntry> Engine::ServiceTable() {
+    return kServiceTable;
+}
 
 Engine::Engine(Backend& backend, const ServerConfig& config, Transport& transport)
-    : backend_(backend), config_(config), transport_(transport), memory_(config.memoryBudgetBytes),
+    : backend_(backend),
+      config_(config),
+      transport_(transport),
+      memory_(config.memoryBudgetBytes),
       sessions_(Seed(config)) {
     lifecycle_.startTime = UaNow();
 }
 
 Engine::~Engine() = default;
 
-void Engine::Build() { space_.Build(backend_.ListItems()); }
+void Engine::Build() {
+    space_.Build(backend_.ListItems());
+}
 
 size_t Engine::SubscriptionCount() const {
     size_t n = 0;
@@ -105,11 +112,14 @@ Millis Engine::Tick(Millis now) {
     std::vector<uint64_t> expired;
     channels_.ForEach([&](Connection& c) {
         const Millis deadline = c.Deadline(config_.handshakeTimeoutMs);
-        if (deadline <= now) expired.push_back(c.id);
-        else next = std::min(next, deadline);
+        if (deadline <= now)
+            expired.push_back(c.id);
+        else
+            next = std::min(next, deadline);
     });
     for (uint64_t id : expired) {
-        if (Connection* c = FindConnection(id)) SendError(*c, status::BadTimeout, "handshake or token time-out");
+        if (Connection* c = FindConnection(id))
+            SendError(*c, status::BadTimeout, "handshake or token time-out");
         CloseConnection(id, true);
     }
 
@@ -189,9 +199,12 @@ void Engine::ProcessRequest(Connection& c, uint32_t requestId, const std::string
         // Every other request, known or not, must come from an activated session of this channel.
         Session* s = sessions_.Find(h.authenticationToken);
         StatusCode fault = status::Good;
-        if (!s) fault = status::BadSessionIdInvalid;
-        else if (s->conn != c.id) fault = status::BadSecureChannelIdInvalid;
-        else if (!s->activated) fault = status::BadSessionNotActivated;
+        if (!s)
+            fault = status::BadSessionIdInvalid;
+        else if (s->conn != c.id)
+            fault = status::BadSecureChannelIdInvalid;
+        else if (!s->activated)
+            fault = status::BadSessionNotActivated;
         if (fault == status::Good) {
             s->lastActivity = now;
             if (!service) fault = status::BadServiceUnsupported;

@@ -25,7 +25,7 @@ namespace qora::ua {
 
 // Byte transport of the engine's connections.
 class Transport {
-public:
+  public:
     virtual ~Transport() = default;
     virtual void Send(uint64_t conn, std::string bytes) = 0;
     // Closes after the bytes already sent are flushed (best effort).
@@ -35,7 +35,7 @@ public:
 // Server-wide memory accounting: connection buffers, messages being assembled, monitored items,
 // retransmission queues. Refusals keep the process within its budget.
 class MemoryBudget {
-public:
+  public:
     explicit MemoryBudget(uint64_t limit) : limit_(limit) {}
     bool TryCharge(uint64_t n) {
         if (used_ + n > limit_) return false;
@@ -46,7 +46,7 @@ public:
     uint64_t Used() const { return used_; }
     uint64_t Limit() const { return limit_; }
 
-private:
+  private:
     uint64_t limit_;
     uint64_t used_ = 0;
 };
@@ -56,7 +56,7 @@ enum class ServerRunState : int32_t { Running = 0, Shutdown = 4 };
 
 // Where the server is in its life: running, or shutting down with a reason and a deadline.
 class ServerLifecycle {
-public:
+  public:
     ServerRunState state = ServerRunState::Running;
     std::string shutdownReason;
     int64_t startTime = 0;  // DateTime
@@ -98,8 +98,8 @@ struct Reply {
     T body{};
 
     Reply() = default;
-    Reply(T b) : body(std::move(b)) {}                 // NOLINT: a response is a reply
-    Reply(ServiceFault f) : fault(f.code) {}           // NOLINT: so is a fault
+    Reply(T b) : body(std::move(b)) {}        // NOLINT: a response is a reply
+    Reply(ServiceFault f) : fault(f.code) {}  // NOLINT: so is a fault
     static Reply Deferred() {
         Reply r;
         r.deferred = true;
@@ -131,7 +131,7 @@ struct ServiceEntry {
 };
 
 class Engine {
-public:
+  public:
     Engine(Backend& backend, const ServerConfig& config, Transport& transport);
     ~Engine();
     Engine(const Engine&) = delete;
@@ -210,7 +210,8 @@ public:
     Reply<EmptyResponse> ServiceUnregisterNodes(ServiceContext& ctx, const NodesRequest& r);
     // session (ua_session.cpp)
     Reply<CreateSessionResponse> ServiceCreateSession(ServiceContext& ctx, const CreateSessionRequest& r);
-    Reply<ActivateSessionResponse> ServiceActivateSession(ServiceContext& ctx, const ActivateSessionRequest& r);
+    Reply<ActivateSessionResponse> ServiceActivateSession(ServiceContext& ctx,
+                                                          const ActivateSessionRequest& r);
     Reply<EmptyResponse> ServiceCloseSession(ServiceContext& ctx, const CloseSessionRequest& r);
     Reply<CancelResponse> ServiceCancel(ServiceContext& ctx, const CancelRequest& r);
     // subscription and monitored items (ua_subscription.cpp)
@@ -218,14 +219,18 @@ public:
                                                                 const CreateSubscriptionRequest& r);
     Reply<ModifySubscriptionResponse> ServiceModifySubscription(ServiceContext& ctx,
                                                                 const ModifySubscriptionRequest& r);
-    Reply<StatusListResponse> ServiceSetPublishingMode(ServiceContext& ctx, const SetPublishingModeRequest& r);
-    Reply<StatusListResponse> ServiceDeleteSubscriptions(ServiceContext& ctx, const DeleteSubscriptionsRequest& r);
+    Reply<StatusListResponse> ServiceSetPublishingMode(ServiceContext& ctx,
+                                                       const SetPublishingModeRequest& r);
+    Reply<StatusListResponse> ServiceDeleteSubscriptions(ServiceContext& ctx,
+                                                         const DeleteSubscriptionsRequest& r);
     Reply<CreateMonitoredItemsResponse> ServiceCreateMonitoredItems(ServiceContext& ctx,
                                                                     const CreateMonitoredItemsRequest& r);
     Reply<ModifyMonitoredItemsResponse> ServiceModifyMonitoredItems(ServiceContext& ctx,
                                                                     const ModifyMonitoredItemsRequest& r);
-    Reply<StatusListResponse> ServiceSetMonitoringMode(ServiceContext& ctx, const SetMonitoringModeRequest& r);
-    Reply<StatusListResponse> ServiceDeleteMonitoredItems(ServiceContext& ctx, const DeleteMonitoredItemsRequest& r);
+    Reply<StatusListResponse> ServiceSetMonitoringMode(ServiceContext& ctx,
+                                                       const SetMonitoringModeRequest& r);
+    Reply<StatusListResponse> ServiceDeleteMonitoredItems(ServiceContext& ctx,
+                                                          const DeleteMonitoredItemsRequest& r);
     Reply<PublishResponse> ServicePublish(ServiceContext& ctx, const PublishRequest& r);
     Reply<RepublishResponse> ServiceRepublish(ServiceContext& ctx, const RepublishRequest& r);
 
@@ -237,7 +242,7 @@ public:
     // One DataValue of (node, attribute) for Read and for sampling non-item nodes.
     DataValue ReadNonItem(NodeRef node, uint32_t attributeId, uint32_t timestamps, int64_t now) const;
 
-private:
+  private:
     // transport (ua_channel.cpp)
     void ProcessInput(Connection& c, Millis now);
     bool HandleHello(Connection& c, Decoder& d);

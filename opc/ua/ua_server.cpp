@@ -32,8 +32,8 @@ namespace qora::ua {
 namespace {
 
 constexpr size_t kReadChunk = 65536;
-constexpr int kReadsPerRound = 8;             // fairness: bytes of one client per poll round
-constexpr Millis kCloseLingerMs = 2000;       // a closing socket gets this long to flush
+constexpr int kReadsPerRound = 8;                 // fairness: bytes of one client per poll round
+constexpr Millis kCloseLingerMs = 2000;           // a closing socket gets this long to flush
 constexpr uint64_t kMinOutputBacklog = 4u << 20;  // a client that does not read is dropped beyond
 
 Millis SteadyNow() {
@@ -41,7 +41,9 @@ Millis SteadyNow() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-std::string ErrnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string ErrnoText(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
 
 }  // namespace
 
@@ -65,7 +67,7 @@ struct Server::Impl : Transport {
         uint64_t charged = 0;
         bool closing = false;  // close once flushed
         Millis closeDeadline = 0;
-        bool broken = false;   // drop at the next round
+        bool broken = false;  // drop at the next round
         std::unique_ptr<std::ofstream> record;
     };
 
@@ -185,7 +187,8 @@ struct Server::Impl : Transport {
         hints.ai_family = config.host.empty() ? AF_INET6 : AF_UNSPEC;
         addrinfo* res = nullptr;
         const std::string service = std::to_string(config.port);
-        int rc = ::getaddrinfo(config.host.empty() ? nullptr : config.host.c_str(), service.c_str(), &hints, &res);
+        int rc =
+            ::getaddrinfo(config.host.empty() ? nullptr : config.host.c_str(), service.c_str(), &hints, &res);
         if (rc != 0 && config.host.empty()) {
             hints.ai_family = AF_INET;
             rc = ::getaddrinfo(nullptr, service.c_str(), &hints, &res);
@@ -231,8 +234,10 @@ struct Server::Impl : Transport {
         sockaddr_storage ss{};
         socklen_t len = sizeof ss;
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
-        if (ss.ss_family == AF_INET) port = ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
-        else port = ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+        if (ss.ss_family == AF_INET)
+            port = ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+        else
+            port = ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
         return fd;
     }
 
@@ -289,8 +294,14 @@ struct Server::Impl : Transport {
         bool keepRunning = true;
         for (auto& cmd : todo) {
             switch (cmd->kind) {
-                case CommandKind::StopListening: StopListeningNow(); Complete(cmd); break;
-                case CommandKind::DisconnectAll: engine->DisconnectAll(); Complete(cmd); break;
+                case CommandKind::StopListening:
+                    StopListeningNow();
+                    Complete(cmd);
+                    break;
+                case CommandKind::DisconnectAll:
+                    engine->DisconnectAll();
+                    Complete(cmd);
+                    break;
                 case CommandKind::Shutdown:
                     engine->BeginShutdown(cmd->reason, now);
                     if (pendingShutdown) Complete(pendingShutdown);
@@ -337,7 +348,8 @@ struct Server::Impl : Transport {
             }
             if (n < 0) return;
             if (it->second.record) it->second.record->write(buffer.data(), n);
-            engine->Receive(conn, reinterpret_cast<const uint8_t*>(buffer.data()), static_cast<size_t>(n), now);
+            engine->Receive(conn, reinterpret_cast<const uint8_t*>(buffer.data()), static_cast<size_t>(n),
+                            now);
             if (static_cast<size_t>(n) < buffer.size()) return;
         }
     }
@@ -405,7 +417,8 @@ struct Server::Impl : Transport {
                 if (fds[i].revents & POLLOUT) Flush(it->second);
                 if (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) ReadSocket(conn, now);
                 it = sockets.find(conn);
-                if (it != sockets.end() && (fds[i].revents & (POLLERR | POLLNVAL)) && !(fds[i].revents & POLLIN))
+                if (it != sockets.end() && (fds[i].revents & (POLLERR | POLLNVAL)) &&
+                    !(fds[i].revents & POLLIN))
                     it->second.broken = true;
             }
             // Input may have made timers due (a new subscription samples at once).
@@ -421,7 +434,8 @@ struct Server::Impl : Transport {
     }
 };
 
-Server::Server(Backend& backend, ServerConfig config) : impl_(std::make_unique<Impl>(backend, std::move(config))) {}
+Server::Server(Backend& backend, ServerConfig config)
+    : impl_(std::make_unique<Impl>(backend, std::move(config))) {}
 
 Server::~Server() {
     if (impl_->running) {
@@ -454,7 +468,8 @@ bool Server::Start(std::string* error) {
         d.listening = true;
         d.engine->SetPort(d.port);
     } else {
-        if (error) *error = "bind " + d.config.host + ":" + std::to_string(d.config.port) + ": " + failure.text;
+        if (error)
+            *error = "bind " + d.config.host + ":" + std::to_string(d.config.port) + ": " + failure.text;
         if (d.config.bindRetryMs <= 0) {
             ::close(d.wakeFd);
             d.wakeFd = -1;
@@ -478,21 +493,28 @@ bool Server::Start(std::string* error) {
 
 void Server::StopListening() {
     if (!impl_->running) return;
-    impl_->Post(std::make_shared<Impl::Command>(Impl::Command{Impl::CommandKind::StopListening, {}, false}), 5000);
+    impl_->Post(std::make_shared<Impl::Command>(Impl::Command{Impl::CommandKind::StopListening, {}, false}),
+                5000);
 }
 
 void Server::DisconnectAll() {
     if (!impl_->running) return;
-    impl_->Post(std::make_shared<Impl::Command>(Impl::Command{Impl::CommandKind::DisconnectAll, {}, false}), 5000);
+    impl_->Post(std::make_shared<Impl::Command>(Impl::Command{Impl::CommandKind::DisconnectAll, {}, false}),
+                5000);
 }
 
 void Server::Shutdown(const std::string& reason) {
     if (!impl_->running) return;
-    impl_->Post(std::make_shared<Impl::Command>(Impl::Command{Impl::CommandKind::Shutdown, reason, false}), 5000);
+    impl_->Post(std::make_shared<Impl::Command>(Impl::Command{Impl::CommandKind::Shutdown, reason, false}),
+                5000);
 }
 
-uint16_t Server::Port() const { return impl_->port; }
+uint16_t Server::Port() const {
+    return impl_->port;
+}
 
-bool Server::Listening() const { return impl_->listening; }
+bool Server::Listening() const {
+    return impl_->listening;
+}
 
 }  // namespace qora::ua

@@ -11,8 +11,8 @@
 namespace qora::ua {
 
 struct ServerConfig {
-    std::string host;          // empty = all interfaces
-    uint16_t port = 4840;      // 0 = any free port (tests)
+    std::string host;      // empty = all interfaces
+    uint16_t port = 4840;  // 0 = any free port (tests)
     std::string applicationUri = "urn:qora:opc-server";
     std::string productUri = "urn:qora:opc-server";
     std::string applicationName = "QORA OPC Server";
@@ -42,14 +42,14 @@ struct ServerConfig {
 // Whether the endpoint listens, and why not.
 struct ListenState {
     bool listening = false;
-    std::string host;     // as configured; empty = all interfaces
-    uint16_t port = 0;    // as configured, or the port bound once listening
-    int error = 0;        // errno of the failed attempt; 0 when the host name did not resolve
-    std::string reason;   // the system's text for the failure
+    std::string host;    // as configured; empty = all interfaces
+    uint16_t port = 0;   // as configured, or the port bound once listening
+    int error = 0;       // errno of the failed attempt; 0 when the host name did not resolve
+    std::string reason;  // the system's text for the failure
 };
 
 class Server {
-public:
+  public:
     // Told the first failed bind (listening false; retries go on) and the success that follows
     // failed binds (listening true), on the endpoint's network thread. Set before Start.
     using ListenObserver = std::function<void(const ListenState&)>;
@@ -77,7 +77,7 @@ public:
     uint16_t Port() const;
     bool Listening() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -23,16 +23,26 @@ constexpr const char* kDefaultBinaryEncoding = "Default Binary";
 
 const char* LocaleName(uint32_t lcid) {
     switch (lcid) {
-        case 0x0009: return "en";
-        case 0x0409: return "en-US";
-        case 0x0809: return "en-GB";
-        case 0x0019: return "ru";
-        case 0x0419: return "ru-RU";
-        case 0x0007: return "de";
-        case 0x0407: return "de-DE";
-        case 0x000C: return "fr";
-        case 0x040C: return "fr-FR";
-        default: return nullptr;  // neutral, system and user default have no name
+        case 0x0009:
+            return "en";
+        case 0x0409:
+            return "en-US";
+        case 0x0809:
+            return "en-GB";
+        case 0x0019:
+            return "ru";
+        case 0x0419:
+            return "ru-RU";
+        case 0x0007:
+            return "de";
+        case 0x0407:
+            return "de-DE";
+        case 0x000C:
+            return "fr";
+        case 0x040C:
+            return "fr-FR";
+        default:
+            return nullptr;  // neutral, system and user default have no name
     }
 }
 
@@ -41,7 +51,8 @@ bool BrowseMatches(const AddressSpace& space, const ContinuationPoint& cp, const
     if (cp.direction == BrowseInverse && r.isForward) return false;
     if (cp.referenceType != 0 && !space.IsSubtype(r.referenceType, cp.referenceType, cp.includeSubtypes))
         return false;
-    if (cp.nodeClassMask != 0 && !(static_cast<uint32_t>(space.ClassOf(r.target)) & cp.nodeClassMask)) return false;
+    if (cp.nodeClassMask != 0 && !(static_cast<uint32_t>(space.ClassOf(r.target)) & cp.nodeClassMask))
+        return false;
     return true;
 }
 
@@ -85,7 +96,9 @@ ApplicationDescription Engine::Application(const std::string& url) const {
     return {config_.applicationUri, config_.productUri, config_.applicationName, {url}};
 }
 
-EndpointDescription Engine::Endpoint(const std::string& url) const { return {url, Application(url)}; }
+EndpointDescription Engine::Endpoint(const std::string& url) const {
+    return {url, Application(url)};
+}
 
 Reply<GetEndpointsResponse> Engine::ServiceGetEndpoints(ServiceContext& ctx, const GetEndpointsRequest& r) {
     const bool profileMatches =
@@ -97,9 +110,8 @@ Reply<GetEndpointsResponse> Engine::ServiceGetEndpoints(ServiceContext& ctx, con
 }
 
 Reply<FindServersResponse> Engine::ServiceFindServers(ServiceContext& ctx, const FindServersRequest& r) {
-    const bool uriMatches =
-        r.serverUris.empty() ||
-        std::find(r.serverUris.begin(), r.serverUris.end(), config_.applicationUri) != r.serverUris.end();
+    const bool uriMatches = r.serverUris.empty() || std::find(r.serverUris.begin(), r.serverUris.end(),
+                                                              config_.applicationUri) != r.serverUris.end();
     FindServersResponse out;
     if (uriMatches) out.servers.push_back(Application(EndpointUrlFor(ctx.channel, r.endpointUrl)));
     return out;
@@ -125,8 +137,8 @@ Variant Engine::DynamicValue(uint32_t nodeId) const {
         case id::ServerArray:
             return Variant::Array(BuiltinType::String, {UaString(config_.applicationUri)});
         case id::NamespaceArray:
-            return Variant::Array(BuiltinType::String,
-                                  {UaString("http://opcfoundation.org/UA/"), UaString(config_.applicationUri)});
+            return Variant::Array(BuiltinType::String, {UaString("http://opcfoundation.org/UA/"),
+                                                        UaString(config_.applicationUri)});
         case id::ServerStatus:
             return Variant::Extension(MakeExtension(id::ServerStatusDataTypeEncoding, [&](Encoder& e) {
                 e.DateTime(lifecycle_.startTime);
@@ -136,25 +148,38 @@ Variant Engine::DynamicValue(uint32_t nodeId) const {
                 e.UInt32(0);
                 e.Text(text(lifecycle_.shutdownReason));
             }));
-        case id::StartTime: return Variant::DateTime(lifecycle_.startTime);
-        case id::CurrentTime: return Variant::DateTime(UaNow());
-        case id::State: return Variant::Int32(static_cast<int32_t>(lifecycle_.state));
-        case id::BuildInfoVar: return Variant::Extension(MakeExtension(id::BuildInfoEncoding, buildInfo));
-        case id::ProductUri: return Variant::String(config_.productUri);
-        case id::ManufacturerName: return Variant::String(config_.manufacturerName);
-        case id::ProductName: return Variant::String(config_.applicationName);
-        case id::SoftwareVersion: return Variant::String(config_.softwareVersion);
-        case id::BuildNumber: return Variant::String(config_.softwareVersion);
-        case id::BuildDate: return Variant::DateTime(lifecycle_.startTime);
-        case id::SecondsTillShutdown: return Variant::UInt32(0);
-        case id::ShutdownReason: return Variant::Text(text(lifecycle_.shutdownReason));
+        case id::StartTime:
+            return Variant::DateTime(lifecycle_.startTime);
+        case id::CurrentTime:
+            return Variant::DateTime(UaNow());
+        case id::State:
+            return Variant::Int32(static_cast<int32_t>(lifecycle_.state));
+        case id::BuildInfoVar:
+            return Variant::Extension(MakeExtension(id::BuildInfoEncoding, buildInfo));
+        case id::ProductUri:
+            return Variant::String(config_.productUri);
+        case id::ManufacturerName:
+            return Variant::String(config_.manufacturerName);
+        case id::ProductName:
+            return Variant::String(config_.applicationName);
+        case id::SoftwareVersion:
+            return Variant::String(config_.softwareVersion);
+        case id::BuildNumber:
+            return Variant::String(config_.softwareVersion);
+        case id::BuildDate:
+            return Variant::DateTime(lifecycle_.startTime);
+        case id::SecondsTillShutdown:
+            return Variant::UInt32(0);
+        case id::ShutdownReason:
+            return Variant::Text(text(lifecycle_.shutdownReason));
         case id::LocaleIdArray: {
             std::vector<VariantScalar> names;
             for (uint32_t lcid : backend_.Locales())
                 if (const char* n = LocaleName(lcid)) names.push_back(UaString(n));
             return Variant::Array(BuiltinType::String, std::move(names));
         }
-        case id::MaxBrowseContinuationPoints: return Variant::UInt16(static_cast<uint16_t>(kMaxContinuationPoints));
+        case id::MaxBrowseContinuationPoints:
+            return Variant::UInt16(static_cast<uint16_t>(kMaxContinuationPoints));
         default:
             for (const OperationLimitNode& limit : kOperationLimitNodes)
                 if (limit.nodeId == nodeId) return Variant::UInt32(limit.value);
@@ -176,7 +201,8 @@ void Engine::ReadItems(const std::vector<uint32_t>& handles, double maxAge, std:
         const int64_t now = UaNow();
         const double maxAge100ns = maxAge * kDateTimeUnitsPerMs;
         for (size_t i = 0; i < out.size(); ++i)
-            if (out[i].valid && static_cast<double>(now - static_cast<int64_t>(out[i].sourceTime)) > maxAge100ns)
+            if (out[i].valid &&
+                static_cast<double>(now - static_cast<int64_t>(out[i].sourceTime)) > maxAge100ns)
                 missing.push_back(i);
         if (!missing.empty()) {
             std::vector<uint32_t> stale;
@@ -250,8 +276,10 @@ DataValue MakeItemDataValue(const ItemSample& sample, uint32_t timestamps, int64
 
 Reply<ReadResponse> Engine::ServiceRead(ServiceContext&, const ReadRequest& r) {
     StatusCode fault = OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerRead);
-    if (fault == status::Good && !(r.maxAge >= 0)) fault = status::BadMaxAgeInvalid;  // also NaN
-    else if (fault == status::Good && r.timestamps > TsNeither) fault = status::BadTimestampsToReturnInvalid;
+    if (fault == status::Good && !(r.maxAge >= 0))
+        fault = status::BadMaxAgeInvalid;  // also NaN
+    else if (fault == status::Good && r.timestamps > TsNeither)
+        fault = status::BadTimestampsToReturnInvalid;
     if (fault != status::Good) return ServiceFault{fault};
 
     const size_t n = r.nodes.size();
@@ -304,7 +332,8 @@ Reply<StatusListResponse> Engine::ServiceWrite(ServiceContext&, const WriteReque
         [&](const WriteValue& w) {
             const auto ref = space_.Find(w.node);
             if (!ref) return status::BadNodeIdUnknown;
-            if (w.attributeId < AttrNodeId || w.attributeId > AttrAccessLevelEx) return status::BadAttributeIdInvalid;
+            if (w.attributeId < AttrNodeId || w.attributeId > AttrAccessLevelEx)
+                return status::BadAttributeIdInvalid;
             if (ref->item && w.attributeId == AttrValue) handles.push_back(space_.Item(ref->index).handle);
             return status::BadNotWritable;
         },
@@ -333,8 +362,10 @@ bool Engine::BrowseInto(ContinuationPoint& cp, std::vector<BrowseReference>& ref
 
 Reply<BrowseResponse> Engine::ServiceBrowse(ServiceContext& ctx, const BrowseRequest& r) {
     StatusCode fault = status::Good;
-    if (!r.view.IsNull()) fault = status::BadViewIdUnknown;
-    else fault = OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerBrowse);
+    if (!r.view.IsNull())
+        fault = status::BadViewIdUnknown;
+    else
+        fault = OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerBrowse);
     if (fault != status::Good) return ServiceFault{fault};
     const uint32_t maxRefs = r.requestedMaxReferencesPerNode == 0
                                  ? kDefaultMaxReferencesPerNode
@@ -345,8 +376,10 @@ Reply<BrowseResponse> Engine::ServiceBrowse(ServiceContext& ctx, const BrowseReq
     for (const BrowseDescription& ds : r.nodes) {
         const auto node = space_.Find(ds.node);
         StatusCode st = status::Good;
-        if (!node) st = status::BadNodeIdUnknown;
-        else if (ds.direction > BrowseBoth) st = status::BadBrowseDirectionInvalid;
+        if (!node)
+            st = status::BadNodeIdUnknown;
+        else if (ds.direction > BrowseBoth)
+            st = status::BadBrowseDirectionInvalid;
         else if (!ds.referenceType.IsNull() && !space_.IsReferenceType(ds.referenceType))
             st = status::BadReferenceTypeIdInvalid;
         if (st != status::Good) {
@@ -378,7 +411,8 @@ Reply<BrowseResponse> Engine::ServiceBrowse(ServiceContext& ctx, const BrowseReq
 }
 
 Reply<BrowseResponse> Engine::ServiceBrowseNext(ServiceContext& ctx, const BrowseNextRequest& r) {
-    if (const StatusCode fault = OperationCountFault(r.continuationPoints.size(), kOperationLimits.maxNodesPerBrowse))
+    if (const StatusCode fault =
+            OperationCountFault(r.continuationPoints.size(), kOperationLimits.maxNodesPerBrowse))
         return ServiceFault{fault};
     Session& s = *ctx.session;
     BrowseResponse out;
@@ -408,9 +442,12 @@ Reply<TranslateResponse> Engine::ServiceTranslate(ServiceContext&, const Transla
         const auto start = space_.Find(p.start);
         StatusCode st = status::Good;
         std::vector<NodeRef> current;
-        if (!start) st = status::BadNodeIdUnknown;
-        else if (p.elements.empty()) st = status::BadNothingToDo;
-        else current.push_back(*start);
+        if (!start)
+            st = status::BadNodeIdUnknown;
+        else if (p.elements.empty())
+            st = status::BadNothingToDo;
+        else
+            current.push_back(*start);
         for (size_t k = 0; st == status::Good && k < p.elements.size(); ++k) {
             const RelativePathElement& el = p.elements[k];
             if (el.targetName.name.isNull || el.targetName.name.value.empty()) {
@@ -444,14 +481,16 @@ Reply<TranslateResponse> Engine::ServiceTranslate(ServiceContext&, const Transla
 }
 
 Reply<RegisterNodesResponse> Engine::ServiceRegisterNodes(ServiceContext&, const NodesRequest& r) {
-    if (const StatusCode fault = OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerRegisterNodes))
+    if (const StatusCode fault =
+            OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerRegisterNodes))
         return ServiceFault{fault};
     // Lookups are already direct, so registered ids are the ids themselves.
     return RegisterNodesResponse{r.nodes};
 }
 
 Reply<EmptyResponse> Engine::ServiceUnregisterNodes(ServiceContext&, const NodesRequest& r) {
-    if (const StatusCode fault = OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerRegisterNodes))
+    if (const StatusCode fault =
+            OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerRegisterNodes))
         return ServiceFault{fault};
     return EmptyResponse{};
 }

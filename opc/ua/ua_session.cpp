@@ -28,12 +28,15 @@ bool Session::TakeContinuationPoint(const std::string& cpId, ContinuationPoint& 
 
 void Session::DropPublishRequestsOf(uint64_t channel) {
     auto& q = publishQueue;
-    q.erase(std::remove_if(q.begin(), q.end(), [&](const PendingPublish& p) { return p.conn == channel; }), q.end());
+    q.erase(std::remove_if(q.begin(), q.end(), [&](const PendingPublish& p) { return p.conn == channel; }),
+            q.end());
 }
 
 SessionTable::SessionTable(uint64_t seed) : rng_(seed) {}
 
-Session* SessionTable::Find(const NodeId& token) { return FindByKey(NodeKey(token)); }
+Session* SessionTable::Find(const NodeId& token) {
+    return FindByKey(NodeKey(token));
+}
 
 Session* SessionTable::FindByKey(const std::string& key) {
     auto it = sessions_.find(key);
@@ -82,7 +85,8 @@ Guid SessionTable::RandomGuid() {
 
 // ---------------------------------------------------------------- services
 
-Reply<CreateSessionResponse> Engine::ServiceCreateSession(ServiceContext& ctx, const CreateSessionRequest& r) {
+Reply<CreateSessionResponse> Engine::ServiceCreateSession(ServiceContext& ctx,
+                                                          const CreateSessionRequest& r) {
     if (lifecycle_.shuttingDown) return ServiceFault{status::BadServerHalted};
     if (sessions_.Count() >= static_cast<size_t>(std::max(0, config_.maxSessions)))
         return ServiceFault{status::BadTooManySessions};
@@ -116,7 +120,8 @@ Reply<CreateSessionResponse> Engine::ServiceCreateSession(ServiceContext& ctx, c
     return out;
 }
 
-Reply<ActivateSessionResponse> Engine::ServiceActivateSession(ServiceContext& ctx, const ActivateSessionRequest& r) {
+Reply<ActivateSessionResponse> Engine::ServiceActivateSession(ServiceContext& ctx,
+                                                              const ActivateSessionRequest& r) {
     Session* s = sessions_.Find(ctx.header.authenticationToken);
     if (!s) return ServiceFault{status::BadSessionIdInvalid};
     // Only the anonymous identity is offered.

@@ -14,7 +14,9 @@ namespace {
 
 constexpr size_t kMaxNotificationsPerMessage = 50000;  // bounds one PublishResponse
 
-size_t ItemMemory(uint32_t queueSize) { return kMonitoredItemMemory + queueSize * sizeof(DataValue); }
+size_t ItemMemory(uint32_t queueSize) {
+    return kMonitoredItemMemory + queueSize * sizeof(DataValue);
+}
 
 double ReviseInterval(double requested) {
     if (!(requested >= kMinPublishingIntervalMs)) return kMinPublishingIntervalMs;  // NaN too
@@ -27,9 +29,8 @@ constexpr uint32_t kLifetimeKeepAlives = 3;
 
 void ReviseCounts(Subscription& sub, const SubscriptionParameters& p) {
     sub.publishingInterval = ReviseInterval(p.publishingInterval);
-    sub.maxKeepAliveCount =
-        std::clamp<uint32_t>(p.maxKeepAliveCount == 0 ? kDefaultKeepAliveCount : p.maxKeepAliveCount, 1,
-                             kMaxKeepAliveCount);
+    sub.maxKeepAliveCount = std::clamp<uint32_t>(
+        p.maxKeepAliveCount == 0 ? kDefaultKeepAliveCount : p.maxKeepAliveCount, 1, kMaxKeepAliveCount);
     sub.lifetimeCount = std::max(p.lifetimeCount, sub.maxKeepAliveCount * kLifetimeKeepAlives);
     sub.maxNotificationsPerPublish = p.maxNotificationsPerPublish;
     sub.priority = p.priority;
@@ -48,14 +49,18 @@ StatusCode ItemsCallFault(const Subscription* sub, uint32_t timestamps, size_t c
     return OperationCountFault(count, limit);
 }
 
-bool IsItemValue(const MonitoredItem& m) { return m.node.item && m.attributeId == AttrValue; }
+bool IsItemValue(const MonitoredItem& m) {
+    return m.node.item && m.attributeId == AttrValue;
+}
 
 }  // namespace
 
 void Subscription::Enqueue(MonitoredItem& m, DataValue dv) {
     if (m.queue.size() >= m.queueSize) {
-        if (m.discardOldest) m.queue.pop_front();
-        else m.queue.pop_back();
+        if (m.discardOldest)
+            m.queue.pop_front();
+        else
+            m.queue.pop_back();
         --pendingNotifications;
     }
     m.queue.push_back(std::move(dv));
@@ -83,7 +88,8 @@ bool FloatSampleChanged(const MonitoredItem& m, float value, StatusCode status, 
     if (m.trigger == DataChangeTrigger::Status) return false;
     if (m.absoluteDeadband > 0) {
         if (std::isnan(value) != std::isnan(m.lastValue)) return true;
-        if (std::fabs(static_cast<double>(value) - static_cast<double>(m.lastValue)) > m.absoluteDeadband) return true;
+        if (std::fabs(static_cast<double>(value) - static_cast<double>(m.lastValue)) > m.absoluteDeadband)
+            return true;
     } else if (std::memcmp(&value, &m.lastValue, sizeof(float)) != 0) {
         return true;
     }
@@ -119,14 +125,17 @@ StatusCode Engine::ParseFilter(const ExtensionObject& filter, MonitoredItem& m) 
         return status::BadMonitoredItemFilterInvalid;
     m.trigger = static_cast<DataChangeTrigger>(trigger);
     switch (static_cast<DeadbandType>(deadbandType)) {
-        case DeadbandType::None: return status::Good;
+        case DeadbandType::None:
+            return status::Good;
         case DeadbandType::Absolute:
             if (!(deadband >= 0) || std::isinf(deadband)) return status::BadDeadbandFilterInvalid;
             if (!IsItemValue(m)) return status::BadFilterNotAllowed;
             m.absoluteDeadband = deadband;
             return status::Good;
-        case DeadbandType::Percent: return status::BadMonitoredItemFilterUnsupported;  // no EURange to scale by
-        default: return status::BadDeadbandFilterInvalid;
+        case DeadbandType::Percent:
+            return status::BadMonitoredItemFilterUnsupported;  // no EURange to scale by
+        default:
+            return status::BadDeadbandFilterInvalid;
     }
 }
 
@@ -137,8 +146,7 @@ Reply<CreateSubscriptionResponse> Engine::ServiceCreateSubscription(ServiceConte
     Session& s = *ctx.session;
     if (s.subscriptions.size() >= static_cast<size_t>(std::max(0, config_.maxSubscriptionsPerSession)))
         return ServiceFault{status::BadTooManySubscriptions};
-    if (!memory_.TryCharge(sizeof(Subscription)))
-        return ServiceFault{status::BadOutOfMemory};
+    if (!memory_.TryCharge(sizeof(Subscription))) return ServiceFault{status::BadOutOfMemory};
     auto sub = std::make_unique<Subscription>();
     sub->id = sessions_.NewSubscriptionId();
     while (sub->id == 0 || s.subscriptions.count(sub->id)) sub->id = sessions_.NewSubscriptionId();
@@ -164,7 +172,8 @@ Reply<ModifySubscriptionResponse> Engine::ServiceModifySubscription(ServiceConte
     return ModifySubscriptionResponse{sub->publishingInterval, sub->lifetimeCount, sub->maxKeepAliveCount};
 }
 
-Reply<StatusListResponse> Engine::ServiceSetPublishingMode(ServiceContext& ctx, const SetPublishingModeRequest& r) {
+Reply<StatusListResponse> Engine::ServiceSetPublishingMode(ServiceContext& ctx,
+                                                           const SetPublishingModeRequest& r) {
     return ForEachId(r.subscriptionIds, [&](uint32_t subId) {
         Subscription* sub = ctx.session->FindSubscription(subId);
         if (!sub) return status::BadSubscriptionIdInvalid;
@@ -174,7 +183,8 @@ Reply<StatusListResponse> Engine::ServiceSetPublishingMode(ServiceContext& ctx, 
 }
 
 void Engine::FailPublishRequests(Session& s, StatusCode code) {
-    for (const PendingPublish& p : s.publishQueue) SendServiceFault(p.conn, p.requestId, p.requestHandle, code);
+    for (const PendingPublish& p : s.publishQueue)
+        SendServiceFault(p.conn, p.requestId, p.requestHandle, code);
     s.publishQueue.clear();
 }
 
@@ -192,10 +202,11 @@ Reply<StatusListResponse> Engine::ServiceDeleteSubscriptions(ServiceContext& ctx
     return reply;
 }
 
-Reply<CreateMonitoredItemsResponse> Engine::ServiceCreateMonitoredItems(ServiceContext& ctx,
-                                                                        const CreateMonitoredItemsRequest& r) {
+Reply<CreateMonitoredItemsResponse> Engine::ServiceCreateMonitoredItems(
+    ServiceContext& ctx, const CreateMonitoredItemsRequest& r) {
     Subscription* found = ctx.session->FindSubscription(r.subscriptionId);
-    if (const StatusCode fault = ItemsCallFault(found, r.timestamps, r.items.size(), kOperationLimits.maxMonitoredItemsPerCall))
+    if (const StatusCode fault =
+            ItemsCallFault(found, r.timestamps, r.items.size(), kOperationLimits.maxMonitoredItemsPerCall))
         return ServiceFault{fault};
     Subscription& sub = *found;
     CreateMonitoredItemsResponse out;
@@ -240,7 +251,8 @@ Reply<CreateMonitoredItemsResponse> Engine::ServiceCreateMonitoredItems(ServiceC
         m.queueSize = queueSize;
         m.discardOldest = req.params.discardOldest;
         m.nextSample = ctx.now;
-        if (m.node.item && m.mode != MonitoringMode::Disabled) activated.push_back(space_.Item(m.node.index).handle);
+        if (m.node.item && m.mode != MonitoringMode::Disabled)
+            activated.push_back(space_.Item(m.node.index).handle);
         out.results.push_back({status::Good, m.id, m.samplingInterval, m.queueSize});
         sub.items.emplace(m.id, std::move(m));
     }
@@ -250,8 +262,8 @@ Reply<CreateMonitoredItemsResponse> Engine::ServiceCreateMonitoredItems(ServiceC
     return out;
 }
 
-Reply<ModifyMonitoredItemsResponse> Engine::ServiceModifyMonitoredItems(ServiceContext& ctx,
-                                                                        const ModifyMonitoredItemsRequest& r) {
+Reply<ModifyMonitoredItemsResponse> Engine::ServiceModifyMonitoredItems(
+    ServiceContext& ctx, const ModifyMonitoredItemsRequest& r) {
     Subscription* found = ctx.session->FindSubscription(r.subscriptionId);
     if (const StatusCode fault = ItemsCallFault(found, r.timestamps, r.items.size(), kNoOperationLimit))
         return ServiceFault{fault};
@@ -294,7 +306,8 @@ Reply<ModifyMonitoredItemsResponse> Engine::ServiceModifyMonitoredItems(ServiceC
     return out;
 }
 
-Reply<StatusListResponse> Engine::ServiceSetMonitoringMode(ServiceContext& ctx, const SetMonitoringModeRequest& r) {
+Reply<StatusListResponse> Engine::ServiceSetMonitoringMode(ServiceContext& ctx,
+                                                           const SetMonitoringModeRequest& r) {
     Subscription* found = ctx.session->FindSubscription(r.subscriptionId);
     if (!found) return ServiceFault{status::BadSubscriptionIdInvalid};
     if (r.mode > kMaxMonitoringModeValue) return ServiceFault{status::BadMonitoringModeInvalid};
@@ -307,8 +320,10 @@ Reply<StatusListResponse> Engine::ServiceSetMonitoringMode(ServiceContext& ctx, 
         MonitoredItem& m = mi->second;
         if (m.node.item) {
             const uint32_t handle = space_.Item(m.node.index).handle;
-            if (m.mode == MonitoringMode::Disabled && newMode != MonitoringMode::Disabled) activated.push_back(handle);
-            if (m.mode != MonitoringMode::Disabled && newMode == MonitoringMode::Disabled) deactivated.push_back(handle);
+            if (m.mode == MonitoringMode::Disabled && newMode != MonitoringMode::Disabled)
+                activated.push_back(handle);
+            if (m.mode != MonitoringMode::Disabled && newMode == MonitoringMode::Disabled)
+                deactivated.push_back(handle);
         }
         if (newMode == MonitoringMode::Disabled) {
             sub.ClearQueue(m);
@@ -349,7 +364,8 @@ void Engine::DeleteItems(Subscription& sub, const std::vector<uint32_t>& ids) {
         auto it = sub.items.find(itemId);
         if (it == sub.items.end()) continue;
         MonitoredItem& m = it->second;
-        if (m.node.item && m.mode != MonitoringMode::Disabled) handles.push_back(space_.Item(m.node.index).handle);
+        if (m.node.item && m.mode != MonitoringMode::Disabled)
+            handles.push_back(space_.Item(m.node.index).handle);
         sub.ClearQueue(m);
         memory_.Release(ItemMemory(m.queueSize));
         sub.items.erase(it);
@@ -455,9 +471,9 @@ bool Engine::SendNotification(Session& s, Subscription& sub, Millis now) {
         m.DateTime(UaNow());
         m.ArrayLength(0);
     } else {
-        size_t limit = sub.maxNotificationsPerPublish == 0 ? kMaxNotificationsPerMessage
-                                                           : std::min<size_t>(sub.maxNotificationsPerPublish,
-                                                                              kMaxNotificationsPerMessage);
+        size_t limit = sub.maxNotificationsPerPublish == 0
+                           ? kMaxNotificationsPerMessage
+                           : std::min<size_t>(sub.maxNotificationsPerPublish, kMaxNotificationsPerMessage);
         std::string body;  // DataChangeNotification
         Encoder b(body);
         b.ArrayLength(0);  // patched below
@@ -477,7 +493,8 @@ bool Engine::SendNotification(Session& s, Subscription& sub, Millis now) {
             if (!item.queue.empty()) break;  // limit reached inside this item
             item.inDirtyList = false;
         }
-        sub.dirtyItems.erase(sub.dirtyItems.begin(), sub.dirtyItems.begin() + static_cast<std::ptrdiff_t>(consumed));
+        sub.dirtyItems.erase(sub.dirtyItems.begin(),
+                             sub.dirtyItems.begin() + static_cast<std::ptrdiff_t>(consumed));
         b.PatchUInt32(0, static_cast<uint32_t>(count));
         b.ArrayLength(0);  // diagnostic infos
         more = sub.pendingNotifications > 0;
@@ -500,7 +517,8 @@ bool Engine::SendNotification(Session& s, Subscription& sub, Millis now) {
     }
     PublishResponse response;
     response.subscriptionId = sub.id;
-    for (const SentMessage& sm : sub.retransmit) response.availableSequenceNumbers.push_back(sm.sequenceNumber);
+    for (const SentMessage& sm : sub.retransmit)
+        response.availableSequenceNumbers.push_back(sm.sequenceNumber);
     response.moreNotifications = more;
     response.notificationMessage = std::move(message);
     response.results = std::move(req.ackResults);
@@ -643,8 +661,9 @@ Reply<RepublishResponse> Engine::ServiceRepublish(ServiceContext& ctx, const Rep
     Subscription* sub = ctx.session->FindSubscription(r.subscriptionId);
     if (!sub) return ServiceFault{status::BadSubscriptionIdInvalid};
     const auto& q = sub->retransmit;
-    auto m = std::find_if(q.begin(), q.end(),
-                          [&](const SentMessage& x) { return x.sequenceNumber == r.retransmitSequenceNumber; });
+    auto m = std::find_if(q.begin(), q.end(), [&](const SentMessage& x) {
+        return x.sequenceNumber == r.retransmitSequenceNumber;
+    });
     if (m == q.end()) return ServiceFault{status::BadMessageNotAvailable};
     return RepublishResponse{m->encoded};
 }

@@ -40,7 +40,7 @@ struct MonitoredItem {
     uint32_t queueSize = 1;
     bool discardOldest = true;
     DataChangeTrigger trigger = DataChangeTrigger::StatusValue;  // the default without a filter
-    double absoluteDeadband = 0;  // 0: none
+    double absoluteDeadband = 0;                                 // 0: none
     // Last sampled value (items: value/status/time; others: the encoded DataValue).
     bool hasLast = false;
     float lastValue = 0;

@@ -10,6 +10,8 @@ namespace qora::ua {
 
 inline constexpr double kDateTimeUnitsPerMs = static_cast<double>(kFileTimeTicksPerMs);
 
-inline int64_t UaNow() { return static_cast<int64_t>(NowFileTime()); }
+inline int64_t UaNow() {
+    return static_cast<int64_t>(NowFileTime());
+}
 
 }  // namespace qora::ua

@@ -89,14 +89,37 @@ inline constexpr StatusCode BadProtocolVersionUnsupported = 0x80BE0000;
 inline constexpr StatusCode BadTooManyMonitoredItems = 0x80DB0000;
 }  // namespace status
 
-inline bool IsBad(StatusCode s) { return (s & 0x80000000u) != 0; }
+inline bool IsBad(StatusCode s) {
+    return (s & 0x80000000u) != 0;
+}
 
 // Built-in type ids of the binary encoding.
 enum class BuiltinType : uint8_t {
-    Null = 0, Boolean = 1, SByte = 2, Byte = 3, Int16 = 4, UInt16 = 5, Int32 = 6, UInt32 = 7,
-    Int64 = 8, UInt64 = 9, Float = 10, Double = 11, String = 12, DateTime = 13, Guid = 14,
-    ByteString = 15, XmlElement = 16, NodeId = 17, ExpandedNodeId = 18, Status = 19,
-    QualifiedName = 20, LocalizedText = 21, ExtensionObject = 22, DataValue = 23, Variant = 24,
+    Null = 0,
+    Boolean = 1,
+    SByte = 2,
+    Byte = 3,
+    Int16 = 4,
+    UInt16 = 5,
+    Int32 = 6,
+    UInt32 = 7,
+    Int64 = 8,
+    UInt64 = 9,
+    Float = 10,
+    Double = 11,
+    String = 12,
+    DateTime = 13,
+    Guid = 14,
+    ByteString = 15,
+    XmlElement = 16,
+    NodeId = 17,
+    ExpandedNodeId = 18,
+    Status = 19,
+    QualifiedName = 20,
+    LocalizedText = 21,
+    ExtensionObject = 22,
+    DataValue = 23,
+    Variant = 24,
     DiagnosticInfo = 25,
 };
 
@@ -161,7 +184,7 @@ struct LocalizedText {
 };
 
 struct ExtensionObject {
-    NodeId typeId;      // the encoding id
+    NodeId typeId;         // the encoding id
     uint8_t encoding = 0;  // 0 no body, 1 binary, 2 XML
     std::string body;
     bool operator==(const ExtensionObject&) const = default;
@@ -171,10 +194,10 @@ struct DataValue;
 struct DiagnosticInfo;
 struct Variant;
 
-using VariantScalar = std::variant<std::monostate, bool, int64_t, uint64_t, float, double, UaString, Guid,
-                                   NodeId, ExpandedNodeId, QualifiedName, LocalizedText, ExtensionObject,
-                                   std::shared_ptr<DataValue>, std::shared_ptr<Variant>,
-                                   std::shared_ptr<DiagnosticInfo>>;
+using VariantScalar =
+    std::variant<std::monostate, bool, int64_t, uint64_t, float, double, UaString, Guid, NodeId,
+                 ExpandedNodeId, QualifiedName, LocalizedText, ExtensionObject, std::shared_ptr<DataValue>,
+                 std::shared_ptr<Variant>, std::shared_ptr<DiagnosticInfo>>;
 
 // A Variant: a scalar, or an array whose elements are scalars of the same type.
 // Integers of every width are held in int64_t (signed types) or uint64_t (unsigned types,
@@ -263,10 +286,9 @@ inline constexpr uint32_t RootFolder = 84, ObjectsFolder = 85, TypesFolder = 86,
 inline constexpr uint32_t BaseDataType = 24, Number = 26, Integer = 27, UInteger = 28, Enumeration = 29,
                           Structure = 22, BaseObjectType = 58, FolderType = 61, BaseVariableType = 62,
                           BaseDataVariableType = 63, PropertyType = 68, ServerType = 2004,
-                          ServerCapabilitiesType = 2013, OperationLimitsType = 11564,
-                          ServerStatusType = 2138, BuildInfoType = 3051, ServerState = 852,
-                          ServerStatusDataType = 862, BuildInfo = 338, LocaleId = 295, UtcTime = 294,
-                          Duration = 290;
+                          ServerCapabilitiesType = 2013, OperationLimitsType = 11564, ServerStatusType = 2138,
+                          BuildInfoType = 3051, ServerState = 852, ServerStatusDataType = 862,
+                          BuildInfo = 338, LocaleId = 295, UtcTime = 294, Duration = 290;
 // the Server object
 inline constexpr uint32_t Server = 2253, ServerArray = 2254, NamespaceArray = 2255, ServerStatus = 2256,
                           StartTime = 2257, CurrentTime = 2258, State = 2259, BuildInfoVar = 2260,
@@ -279,45 +301,78 @@ inline constexpr uint32_t Server = 2253, ServerArray = 2254, NamespaceArray = 22
                           MaxNodesPerBrowse = 11710, MaxNodesPerRegisterNodes = 11711,
                           MaxNodesPerTranslate = 11712, MaxMonitoredItemsPerCall = 11714;
 // encodings
-inline constexpr uint32_t AnonymousIdentityToken = 321, UserNameIdentityToken = 324,
-                          DataChangeFilter = 724, EventFilter = 727, AggregateFilter = 730,
-                          DataChangeNotification = 811, StatusChangeNotification = 820,
-                          ServerStatusDataTypeEncoding = 864, BuildInfoEncoding = 340;
+inline constexpr uint32_t AnonymousIdentityToken = 321, UserNameIdentityToken = 324, DataChangeFilter = 724,
+                          EventFilter = 727, AggregateFilter = 730, DataChangeNotification = 811,
+                          StatusChangeNotification = 820, ServerStatusDataTypeEncoding = 864,
+                          BuildInfoEncoding = 340;
 // services (binary encoding ids of the requests)
-inline constexpr uint32_t ServiceFault = 397, FindServers = 422, GetEndpoints = 428,
-                          OpenSecureChannel = 446, CloseSecureChannel = 452, CreateSession = 461,
-                          ActivateSession = 467, CloseSession = 473, Cancel = 479, Browse = 527,
-                          BrowseNext = 533, TranslateBrowsePaths = 554, RegisterNodes = 560,
-                          UnregisterNodes = 566, Read = 631, Write = 673, CreateMonitoredItems = 751,
-                          ModifyMonitoredItems = 763, SetMonitoringMode = 769, DeleteMonitoredItems = 781,
-                          CreateSubscription = 787, ModifySubscription = 793, SetPublishingMode = 799,
-                          Publish = 826, Republish = 832, DeleteSubscriptions = 847;
+inline constexpr uint32_t ServiceFault = 397, FindServers = 422, GetEndpoints = 428, OpenSecureChannel = 446,
+                          CloseSecureChannel = 452, CreateSession = 461, ActivateSession = 467,
+                          CloseSession = 473, Cancel = 479, Browse = 527, BrowseNext = 533,
+                          TranslateBrowsePaths = 554, RegisterNodes = 560, UnregisterNodes = 566, Read = 631,
+                          Write = 673, CreateMonitoredItems = 751, ModifyMonitoredItems = 763,
+                          SetMonitoringMode = 769, DeleteMonitoredItems = 781, CreateSubscription = 787,
+                          ModifySubscription = 793, SetPublishingMode = 799, Publish = 826, Republish = 832,
+                          DeleteSubscriptions = 847;
 // Response id of a request id: every response encoding id above is the request's plus 3.
-inline constexpr uint32_t ResponseOf(uint32_t requestId) { return requestId + 3; }
+inline constexpr uint32_t ResponseOf(uint32_t requestId) {
+    return requestId + 3;
+}
 }  // namespace id
 
 enum class NodeClass : uint32_t {
-    Unspecified = 0, Object = 1, Variable = 2, Method = 4, ObjectType = 8, VariableType = 16,
-    ReferenceType = 32, DataType = 64, View = 128,
+    Unspecified = 0,
+    Object = 1,
+    Variable = 2,
+    Method = 4,
+    ObjectType = 8,
+    VariableType = 16,
+    ReferenceType = 32,
+    DataType = 64,
+    View = 128,
 };
 
 enum AttributeId : uint32_t {
-    AttrNodeId = 1, AttrNodeClass = 2, AttrBrowseName = 3, AttrDisplayName = 4, AttrDescription = 5,
-    AttrWriteMask = 6, AttrUserWriteMask = 7, AttrIsAbstract = 8, AttrSymmetric = 9, AttrInverseName = 10,
-    AttrContainsNoLoops = 11, AttrEventNotifier = 12, AttrValue = 13, AttrDataType = 14, AttrValueRank = 15,
-    AttrArrayDimensions = 16, AttrAccessLevel = 17, AttrUserAccessLevel = 18,
-    AttrMinimumSamplingInterval = 19, AttrHistorizing = 20, AttrExecutable = 21, AttrUserExecutable = 22,
-    AttrDataTypeDefinition = 23, AttrRolePermissions = 24, AttrUserRolePermissions = 25,
-    AttrAccessRestrictions = 26, AttrAccessLevelEx = 27,
+    AttrNodeId = 1,
+    AttrNodeClass = 2,
+    AttrBrowseName = 3,
+    AttrDisplayName = 4,
+    AttrDescription = 5,
+    AttrWriteMask = 6,
+    AttrUserWriteMask = 7,
+    AttrIsAbstract = 8,
+    AttrSymmetric = 9,
+    AttrInverseName = 10,
+    AttrContainsNoLoops = 11,
+    AttrEventNotifier = 12,
+    AttrValue = 13,
+    AttrDataType = 14,
+    AttrValueRank = 15,
+    AttrArrayDimensions = 16,
+    AttrAccessLevel = 17,
+    AttrUserAccessLevel = 18,
+    AttrMinimumSamplingInterval = 19,
+    AttrHistorizing = 20,
+    AttrExecutable = 21,
+    AttrUserExecutable = 22,
+    AttrDataTypeDefinition = 23,
+    AttrRolePermissions = 24,
+    AttrUserRolePermissions = 25,
+    AttrAccessRestrictions = 26,
+    AttrAccessLevelEx = 27,
 };
 
 // OPC DA quality → StatusCode (the standard mapping of the qualities the system publishes).
 inline StatusCode QualityToStatus(uint16_t quality) {
     switch (quality) {
-        case 192: return status::Good;
-        case 8: return status::BadNotConnected;
-        case 24: return status::BadNoCommunication;
-        default: return status::Bad;
+        case 192:
+            return status::Good;
+        case 8:
+            return status::BadNotConnected;
+        case 24:
+            return status::BadNoCommunication;
+        default:
+            return status::Bad;
     }
 }
 

@@ -39,14 +39,46 @@ void RoundTrip(const uint8_t* data, size_t size, Decode decode, Encode encode) {
 
 void DecodeType(uint8_t selector, const uint8_t* data, size_t size) {
     switch (selector) {
-        case 0: RoundTrip(data, size, [](Decoder& d) { return d.Value(); }, [](Encoder& e, const Variant& v) { e.Value(v); }); break;
-        case 1: RoundTrip(data, size, [](Decoder& d) { return d.Data(); }, [](Encoder& e, const DataValue& v) { e.Data(v); }); break;
-        case 2: RoundTrip(data, size, [](Decoder& d) { return d.Diagnostic(); }, [](Encoder& e, const DiagnosticInfo& v) { e.Diagnostic(v); }); break;
-        case 3: RoundTrip(data, size, [](Decoder& d) { return d.Extension(); }, [](Encoder& e, const ExtensionObject& v) { e.Extension(v); }); break;
-        case 4: RoundTrip(data, size, [](Decoder& d) { return d.Node(); }, [](Encoder& e, const NodeId& v) { e.Node(v); }); break;
-        case 5: RoundTrip(data, size, [](Decoder& d) { return d.ExpandedNode(); }, [](Encoder& e, const ExpandedNodeId& v) { e.ExpandedNode(v); }); break;
-        case 6: RoundTrip(data, size, [](Decoder& d) { return d.Text(); }, [](Encoder& e, const LocalizedText& v) { e.Text(v); }); break;
-        default: RoundTrip(data, size, [](Decoder& d) { return d.Qualified(); }, [](Encoder& e, const QualifiedName& v) { e.Qualified(v); }); break;
+        case 0:
+            RoundTrip(
+                data, size, [](Decoder& d) { return d.Value(); },
+                [](Encoder& e, const Variant& v) { e.Value(v); });
+            break;
+        case 1:
+            RoundTrip(
+                data, size, [](Decoder& d) { return d.Data(); },
+                [](Encoder& e, const DataValue& v) { e.Data(v); });
+            break;
+        case 2:
+            RoundTrip(
+                data, size, [](Decoder& d) { return d.Diagnostic(); },
+                [](Encoder& e, const DiagnosticInfo& v) { e.Diagnostic(v); });
+            break;
+        case 3:
+            RoundTrip(
+                data, size, [](Decoder& d) { return d.Extension(); },
+                [](Encoder& e, const ExtensionObject& v) { e.Extension(v); });
+            break;
+        case 4:
+            RoundTrip(
+                data, size, [](Decoder& d) { return d.Node(); },
+                [](Encoder& e, const NodeId& v) { e.Node(v); });
+            break;
+        case 5:
+            RoundTrip(
+                data, size, [](Decoder& d) { return d.ExpandedNode(); },
+                [](Encoder& e, const ExpandedNodeId& v) { e.ExpandedNode(v); });
+            break;
+        case 6:
+            RoundTrip(
+                data, size, [](Decoder& d) { return d.Text(); },
+                [](Encoder& e, const LocalizedText& v) { e.Text(v); });
+            break;
+        default:
+            RoundTrip(
+                data, size, [](Decoder& d) { return d.Qualified(); },
+                [](Encoder& e, const QualifiedName& v) { e.Qualified(v); });
+            break;
     }
 }
 

@@ -11,7 +11,7 @@ using namespace qora::ua;
 namespace {
 
 class NullTransport : public Transport {
-public:
+  public:
     void Send(uint64_t, std::string) override {}
     void Close(uint64_t) override { closed = true; }
     bool closed = false;
@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int i = 0; i < 20; ++i) backend.AddItem("item" + std::to_string(i), static_cast<float>(i));
     // The recorded sessions name the test host's items.
     for (int i = 0; i < 40; ++i)
-        backend.AddItem("Адаптер_1(COM1).Устройство" + std::to_string(i / 10) + "(T №" + std::to_string(i / 10 + 1) +
-                        ").P" + std::to_string(i == 1 ? 0 : i % 10));
+        backend.AddItem("Адаптер_1(COM1).Устройство" + std::to_string(i / 10) + "(T №" +
+                        std::to_string(i / 10 + 1) + ").P" + std::to_string(i == 1 ? 0 : i % 10));
     ServerConfig config;
     config.randomSeed = 1;  // the recorded sessions' tokens
     config.maxMessageSize = 1 << 20;

@@ -20,7 +20,7 @@ namespace qora {
 namespace {
 
 class Dialogs : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         test::App();
         QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
@@ -244,12 +244,13 @@ TEST_F(Dialogs, DeviceDialogTabVisitsOnlyVisibleControlsInOrder) {
         QWidget* w = QApplication::focusWidget();
         ASSERT_NE(w, nullptr);
         EXPECT_TRUE(w->isVisible()) << w->metaObject()->className();
-        chain << (w->objectName().isEmpty() ? QString::fromLatin1(w->metaObject()->className()) : w->objectName());
+        chain << (w->objectName().isEmpty() ? QString::fromLatin1(w->metaObject()->className())
+                                            : w->objectName());
         QTest::keyClick(w, Qt::Key_Tab);
     }
     // Type T offers parameters 0, 2 and 5; the chain comes round to the name again.
-    EXPECT_EQ(chain, (QStringList{"NameEdit", "PointCombo", "TypeCombo", "AddrCombo", "Param0", "Param2", "Param5",
-                                  "Button1", "Button2", "NameEdit", "PointCombo", "TypeCombo"}));
+    EXPECT_EQ(chain, (QStringList{"NameEdit", "PointCombo", "TypeCombo", "AddrCombo", "Param0", "Param2",
+                                  "Param5", "Button1", "Button2", "NameEdit", "PointCombo", "TypeCombo"}));
 }
 
 // Width a drop-down list needs for `text` beside its arrow: at least the text's advance.
@@ -259,7 +260,7 @@ static bool ShowsWhole(const QComboBox* combo, const QString& text) {
 
 // The dialogs take their owner's face: the design face, and a larger one.
 class DialogFaces : public Dialogs, public ::testing::WithParamInterface<int> {
-protected:
+  protected:
     std::unique_ptr<QWidget> Owner() {
         auto owner = std::make_unique<QWidget>();
         QFont face = DesignFont();
@@ -291,8 +292,7 @@ TEST_P(DialogFaces, DeviceDialogShowsWholeTypeNamesAndKeepsItsSize) {
     for (QWidget* w : form.findChildren<QWidget*>()) {
         if (!w->isVisible() || w->isWindow()) continue;
         const QRect r(w->mapTo(&form, QPoint(0, 0)), w->size());
-        if (qobject_cast<QComboBox*>(w) || qobject_cast<QLineEdit*>(w) || qobject_cast<QPushButton*>(w))
-        {
+        if (qobject_cast<QComboBox*>(w) || qobject_cast<QLineEdit*>(w) || qobject_cast<QPushButton*>(w)) {
             EXPECT_TRUE(form.rect().contains(r)) << w->objectName().toStdString();
         }
     }
@@ -316,7 +316,9 @@ TEST_P(DialogFaces, PointAndTypeDialogsKeepTheirSize) {
 }
 
 INSTANTIATE_TEST_SUITE_P(DesignAndLarger, DialogFaces, ::testing::Values(8, 14),
-                         [](const ::testing::TestParamInfo<int>& i) { return "Pt" + std::to_string(i.param); });
+                         [](const ::testing::TestParamInfo<int>& i) {
+                             return "Pt" + std::to_string(i.param);
+                         });
 
 TEST_F(Dialogs, AboutBoxShowsVersionMemoryAndClosesWithEscOrEnter) {
     TAboutBox box;
@@ -327,8 +329,10 @@ TEST_F(Dialogs, AboutBoxShowsVersionMemoryAndClosesWithEscOrEnter) {
     EXPECT_EQ(box.windowTitle(), QStringLiteral("О программе"));
     EXPECT_EQ(box.findChild<QLabel*>(QStringLiteral("Version"))->text(),
               QStringLiteral("версия ") + QStringLiteral(QORA_VERSION_STRING));
-    EXPECT_EQ(box.findChild<QLabel*>(QStringLiteral("ProductName"))->text(), QStringLiteral("QORA OPC Server"));
-    EXPECT_EQ(box.findChild<QLabel*>(QStringLiteral("L2"))->text(), QStringLiteral("Доступно памяти:  Кбайт"));
+    EXPECT_EQ(box.findChild<QLabel*>(QStringLiteral("ProductName"))->text(),
+              QStringLiteral("QORA OPC Server"));
+    EXPECT_EQ(box.findChild<QLabel*>(QStringLiteral("L2"))->text(),
+              QStringLiteral("Доступно памяти:  Кбайт"));
     EXPECT_FALSE(box.findChild<QLabel*>(QStringLiteral("Image1"))->pixmap().isNull());
     test::OnModal([](QWidget* w) { QTest::keyClick(w, Qt::Key_Return); });
     EXPECT_EQ(box.exec(), QDialog::Accepted);

@@ -21,7 +21,7 @@
 namespace qora::test {
 
 class MainWindow : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         test::App();
         QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
@@ -57,7 +57,8 @@ protected:
         form = std::make_unique<TMainForm>(std::move(core));
         // As the program wires it: the OPC timer follows polling.
         QObject::connect(poll.get(), &TPollCycle::PollingChanged, form.get(), &TMainForm::FollowPolling);
-        QObject::connect(poll.get(), &TPollCycle::PollingChanged, [this](bool started) { pollingEvents.push_back(started); });
+        QObject::connect(poll.get(), &TPollCycle::PollingChanged,
+                         [this](bool started) { pollingEvents.push_back(started); });
         doc = std::make_unique<TConfigDocument>(*m, form->Prompt(), *form);
         form->SetDocument(doc.get());
         form->SetTrayAvailable(true);  // the offscreen platform has no notification area

@@ -1,5 +1,7 @@
 // The main window under the offscreen platform: tree, list, refresh, keys, hiding, log,
 // and the file actions through the operator prompt.
+#include "ui/main_form.h"
+
 #include <QAction>
 #include <QElapsedTimer>
 #include <QFileDialog>
@@ -22,10 +24,9 @@
 #include "comm/poll_cycle.h"
 #include "comm/serial/com_port.h"
 #include "config/config_document.h"
+#include "main_form_fixture.h"
 #include "ui/cell_format.h"
 #include "ui/event_log.h"
-#include "ui/main_form.h"
-#include "main_form_fixture.h"
 #include "ui_test_support.h"
 
 namespace qora {
@@ -35,8 +36,8 @@ using test::MainWindow;
 
 TEST_F(MainWindow, ComponentsCarryTheirNamesCaptionsHintsAndShortcuts) {
     Build();
-    for (const char* name : {"Tree", "List", "EventList", "StatusBar", "OPCTimer", "TrayIcon", "ToolBar", "MainMenu",
-                             "ActionList", "TrayPopup", "Splitter1"})
+    for (const char* name : {"Tree", "List", "EventList", "StatusBar", "OPCTimer", "TrayIcon", "ToolBar",
+                             "MainMenu", "ActionList", "TrayPopup", "Splitter1"})
         EXPECT_NE(form->findChild<QObject*>(QLatin1String(name)), nullptr) << name;
     struct Expected {
         const char* name;
@@ -54,7 +55,8 @@ TEST_F(MainWindow, ComponentsCarryTheirNamesCaptionsHintsAndShortcuts) {
         {"DevEdit", "Изменить", "Изменить свойства выбранного устройства", "Enter", 6},
         {"DevDelete", "Удалить", "Удалить выбранное устройство", "Del", 7},
         {"Restart", "Перезапуск", "Перезапустить сервер", "", 14},
-        {"HelpAbout", "О программе...", "Отобразить информацию о программе, номере версии и авторских правах ", "", 4},
+        {"HelpAbout", "О программе...",
+         "Отобразить информацию о программе, номере версии и авторских правах ", "", 4},
         {"HelpHelp", "Справка", "Показать файл справки", "F1", 10},
         {"ShowHide", "Скрыть/Показать", "", "", 13},
     };
@@ -102,8 +104,8 @@ TEST_F(MainWindow, ComponentsCarryTheirNamesCaptionsHintsAndShortcuts) {
     QStringList bar;
     for (QAction* a : form->findChild<QToolBar*>(QStringLiteral("ToolBar"))->actions())
         bar << (a->isSeparator() ? QStringLiteral("|") : a->objectName());
-    EXPECT_EQ(bar, (QStringList{"FileCreate", "FileOpen", "FileSave", "|", "Restart", "|", "DevAdd", "DevEdit",
-                                "DevDelete", "|"}));
+    EXPECT_EQ(bar, (QStringList{"FileCreate", "FileOpen", "FileSave", "|", "Restart", "|", "DevAdd",
+                                "DevEdit", "DevDelete", "|"}));
     QStringList tray;
     for (QAction* a : form->findChild<QMenu*>(QStringLiteral("TrayPopup"))->actions())
         tray << (a->isSeparator() ? QStringLiteral("|") : a->objectName());
@@ -122,7 +124,8 @@ TEST_F(MainWindow, EmptyConfigurationDisablesEditDeleteAndSaveWithoutMarker) {
     EXPECT_FALSE(A("DevEdit")->isEnabled());
     EXPECT_FALSE(A("DevDelete")->isEnabled());
     EXPECT_FALSE(A("FileSave")->isEnabled());
-    EXPECT_EQ(form->windowTitle(), QStringLiteral("Новая - QORA OPC Server v") + QStringLiteral(QORA_VERSION_STRING));
+    EXPECT_EQ(form->windowTitle(),
+              QStringLiteral("Новая - QORA OPC Server v") + QStringLiteral(QORA_VERSION_STRING));
 }
 
 TEST_F(MainWindow, NewConfigurationWithOnePointIsSaveableWithMarker) {
@@ -228,8 +231,8 @@ TEST_F(MainWindow, NodeImagesShowFaultsAtFourUnansweredAndForNeverRepliedDevices
     EXPECT_EQ(ImageOf(l1), kImgFault);  // its port object exists and is not open
     EXPECT_EQ(ImageOf(l1->child(0)), kImgNormal);
     EXPECT_EQ(ImageOf(l1->child(1)), kImgFault);
-    EXPECT_EQ(ImageOf(l2), kImgNormal);             // the port is absent: no port object
-    EXPECT_EQ(ImageOf(l2->child(0)), kImgFault);    // never replied
+    EXPECT_EQ(ImageOf(l2), kImgNormal);           // the port is absent: no port object
+    EXPECT_EQ(ImageOf(l2->child(0)), kImgFault);  // never replied
 }
 
 TEST_F(MainWindow, HiddenWindowLeavesCellsAloneAndCatchesUpWhenShown) {
@@ -360,8 +363,10 @@ TEST_F(MainWindow, AddingAPointThroughTheDialogsMarksTheConfigurationAndRestarts
         EXPECT_EQ(kind->objectName(), QStringLiteral("TypeSelctionForm"));
         test::OnModal([](QWidget* point) {
             EXPECT_EQ(point->windowTitle(), QStringLiteral("Добавление адаптера"));
-            EXPECT_EQ(point->findChild<QLineEdit*>(QStringLiteral("NameEdit"))->text(), QStringLiteral("Адаптер_1"));
-            EXPECT_EQ(point->findChild<QLineEdit*>(QStringLiteral("PeriodEdit"))->text(), QStringLiteral("4,2"));
+            EXPECT_EQ(point->findChild<QLineEdit*>(QStringLiteral("NameEdit"))->text(),
+                      QStringLiteral("Адаптер_1"));
+            EXPECT_EQ(point->findChild<QLineEdit*>(QStringLiteral("PeriodEdit"))->text(),
+                      QStringLiteral("4,2"));
             QTest::keyClick(point, Qt::Key_Return);
         });
         QTest::keyClick(kind, Qt::Key_Return);
@@ -396,7 +401,8 @@ TEST_F(MainWindow, DeletingTheFirstDeviceSelectsItsPoint) {
 TEST_F(MainWindow, AFullPointListsAllItsRows) {
     test::AddPoint(*m, QStringLiteral("L"), "COM1");
     m->typeMasks[0] = 0xFFFFFFFFu;
-    for (int a = 1; a <= kMaxDevicesPerPoint; ++a) test::AddDevice(*m, 0, QStringLiteral("d"), 0, a, 0xFFFFFFFFu);
+    for (int a = 1; a <= kMaxDevicesPerPoint; ++a)
+        test::AddDevice(*m, 0, QStringLiteral("d"), 0, a, 0xFFFFFFFFu);
     Build();
     form->RebuildTree(0, -1);
     form->show();
@@ -425,7 +431,8 @@ TEST_F(MainWindow, HintsGoToTheFirstStatusPanel) {
     form->show();
     QStatusTipEvent tip(QStringLiteral("Создать новую конфигурацию"));
     QApplication::sendEvent(form.get(), &tip);
-    EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("StatusPanel0"))->text(), QStringLiteral("Создать новую конфигурацию"));
+    EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("StatusPanel0"))->text(),
+              QStringLiteral("Создать новую конфигурацию"));
     EXPECT_TRUE(form->findChild<QLabel*>(QStringLiteral("StatusPanel1"))->text().isEmpty());
     QStatusTipEvent none{QString()};
     QApplication::sendEvent(form.get(), &none);
@@ -445,7 +452,8 @@ TEST_F(MainWindow, OpenDialogHasTheTitleFilterAndSuffix) {
         EXPECT_EQ(QDir(d->directory()).canonicalPath(), QDir(dir.path()).canonicalPath());
         d->reject();
     });
-    EXPECT_FALSE(form->Prompt().ChooseFileToOpen(QStringLiteral("Открыть файл конфигурации"), dir.path() + "/"));
+    EXPECT_FALSE(
+        form->Prompt().ChooseFileToOpen(QStringLiteral("Открыть файл конфигурации"), dir.path() + "/"));
 }
 
 TEST_F(MainWindow, SavingAnUntitledConfigurationAsksForTheFileAndConfirmsOverwrite) {
@@ -473,9 +481,11 @@ TEST_F(MainWindow, SavingAnUntitledConfigurationAsksForTheFileAndConfirmsOverwri
     });
     A("FileSave")->trigger();
     EXPECT_TRUE(overwrite.text.contains(QStringLiteral("plant.cfg")));
-    EXPECT_TRUE(overwrite.buttons.join(QLatin1Char(' ')).remove(QLatin1Char('&')).contains(QStringLiteral("Да")));
+    EXPECT_TRUE(
+        overwrite.buttons.join(QLatin1Char(' ')).remove(QLatin1Char('&')).contains(QStringLiteral("Да")));
     EXPECT_EQ(QFileInfo(dir.filePath(QStringLiteral("plant.cfg"))).size(), 18 + 90528);
-    EXPECT_EQ(form->windowTitle(), QStringLiteral("plant - QORA OPC Server v") + QStringLiteral(QORA_VERSION_STRING));
+    EXPECT_EQ(form->windowTitle(),
+              QStringLiteral("plant - QORA OPC Server v") + QStringLiteral(QORA_VERSION_STRING));
     EXPECT_FALSE(A("FileSave")->isEnabled());
 }
 

@@ -102,7 +102,8 @@ TEST_F(MainWindow, EveryMenuAndMenuItemHasItsOwnMnemonic) {
         }
     };
     mnemonics(form->menuBar()->actions(), "menu bar");
-    for (QAction* menu : form->menuBar()->actions()) mnemonics(menu->menu()->actions(), qPrintable(menu->text()));
+    for (QAction* menu : form->menuBar()->actions())
+        mnemonics(menu->menu()->actions(), qPrintable(menu->text()));
     mnemonics(form->findChild<QMenu*>(QStringLiteral("TrayPopup"))->actions(), "tray");
     EXPECT_EQ(QKeySequence::mnemonic(form->menuBar()->actions().front()->text()),
               QKeySequence(Qt::ALT | Qt::Key(QChar(u'Ф').unicode())));
@@ -243,12 +244,15 @@ TEST_P(MainWindowFaces, TheEventLogShowsOnlyWholeLines) {
     QListView* log = form->EventList();
     const int line = log->sizeHintForRow(0);
     ASSERT_GT(line, 0);
-    EXPECT_EQ(log->viewport()->height() % line, 0) << "viewport " << log->viewport()->height() << ", line " << line;
+    EXPECT_EQ(log->viewport()->height() % line, 0)
+        << "viewport " << log->viewport()->height() << ", line " << line;
     EXPECT_GE(log->viewport()->height() / line, 6);
 }
 
 INSTANTIATE_TEST_SUITE_P(DesignAndLarger, MainWindowFaces, ::testing::Values(8, 14),
-                         [](const ::testing::TestParamInfo<int>& i) { return "Pt" + std::to_string(i.param); });
+                         [](const ::testing::TestParamInfo<int>& i) {
+                             return "Pt" + std::to_string(i.param);
+                         });
 
 // ---- file dialogs -----------------------------------------------------------------------------------
 

@@ -8,6 +8,8 @@
 // open. The pictures are read back from the display server when it has one (X11 under Xvfb),
 // so they show what the server shows; otherwise the widgets are rendered.
 // QORA_SHOT_POINT_SIZE (environment) gives the window, and so its dialogs, a larger face.
+#include <unistd.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
@@ -17,7 +19,6 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <cstdio>
-#include <unistd.h>
 
 #include "app/program.h"
 #include "app/single_instance.h"
@@ -32,8 +33,8 @@ bool Save(QWidget* w, const QString& path) {
         picture = w->screen()->grabWindow(w->winId());
     if (picture.isNull()) picture = w->grab();
     const bool saved = picture.save(path, "PNG");
-    std::fprintf(stderr, "%s %s (%dx%d)\n", saved ? "wrote" : "could not write", qPrintable(path), picture.width(),
-                 picture.height());
+    std::fprintf(stderr, "%s %s (%dx%d)\n", saved ? "wrote" : "could not write", qPrintable(path),
+                 picture.width(), picture.height());
     return saved;
 }
 

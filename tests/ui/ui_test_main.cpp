@@ -2,7 +2,9 @@
 #include "ui_test_support.h"
 
 // fontconfig keeps a cache Qt's font database never frees; it is not ours to fix.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
 
 // Qt is not built with ThreadSanitizer, so the synchronisation of its own worker threads (the
 // global thread pool, file dialogs) is invisible to it. Our code that crosses threads (the event
@@ -15,7 +17,7 @@ namespace {
 
 // Destroys the application after the last test, so that its objects are not reported.
 class TAppEnvironment : public ::testing::Environment {
-public:
+  public:
     void TearDown() override { delete QCoreApplication::instance(); }
 };
 

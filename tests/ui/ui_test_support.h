@@ -2,6 +2,8 @@
 // a bounded way to answer the modal dialogs an action opens.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -12,7 +14,6 @@
 #include <functional>
 #include <memory>
 #include <vector>
-#include <gtest/gtest.h>
 
 #include "../unit/ui/model_fixture.h"
 #include "ui/message_box.h"

@@ -5,10 +5,9 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QJsonValue>
-
 #include <charconv>
-#include <limits>
 #include <cmath>
+#include <limits>
 #include <set>
 
 namespace qora::cfgtool {
@@ -21,20 +20,30 @@ void AppendJsonString(std::string& out, const QString& text) {
     for (char ch : utf8) {
         const auto c = static_cast<unsigned char>(ch);
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                static const char hex[] = "0123456789abcdef";
-                out += "\\u00";
-                out += hex[c >> 4];
-                out += hex[c & 15];
-            } else {
-                out += ch;
-            }
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    static const char hex[] = "0123456789abcdef";
+                    out += "\\u00";
+                    out += hex[c >> 4];
+                    out += hex[c & 15];
+                } else {
+                    out += ch;
+                }
         }
     }
     out += '"';
@@ -119,13 +128,16 @@ bool FromJson(const QByteArray& json, TConfigModel& model, QString& error) {
     QJsonParseError parseError{};
     const QJsonDocument doc = QJsonDocument::fromJson(json, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        error = QStringLiteral("invalid JSON at offset %1: %2").arg(parseError.offset).arg(parseError.errorString());
+        error = QStringLiteral("invalid JSON at offset %1: %2")
+                    .arg(parseError.offset)
+                    .arg(parseError.errorString());
         return false;
     }
     if (!doc.isObject() || !doc.object().value(QStringLiteral("points")).isArray())
         return check.Fail(QStringLiteral("points"), "an object with a \"points\" array is expected");
     const QJsonArray points = doc.object().value(QStringLiteral("points")).toArray();
-    if (points.size() > kMaxPoints) return check.Fail(QStringLiteral("points"), "at most 50 connection points");
+    if (points.size() > kMaxPoints)
+        return check.Fail(QStringLiteral("points"), "at most 50 connection points");
     std::set<std::string> ports;
     for (qsizetype s = 0; s < points.size(); ++s) {
         const QString where = QStringLiteral("points[%1]").arg(s);
@@ -138,48 +150,56 @@ bool FromJson(const QByteArray& json, TConfigModel& model, QString& error) {
         const QJsonValue devices = p.value(QStringLiteral("devices"));
         if (!name.isString() || name.toString().size() > kMaxNameChars)
             return check.Fail(where + QStringLiteral(".name"), "a text of at most 50 characters is expected");
-        if (name.toString().contains(QChar(0))) return check.Fail(where + QStringLiteral(".name"), "no zero characters");
+        if (name.toString().contains(QChar(0)))
+            return check.Fail(where + QStringLiteral(".name"), "no zero characters");
         const QByteArray portBytes = port.toString().toUtf8();
         if (!port.isString() || portBytes.size() > kMaxPortNameChars || portBytes.contains('\0'))
             return check.Fail(where + QStringLiteral(".port"), "a port name of at most 19 bytes is expected");
         if (!portBytes.isEmpty() && !ports.insert(portBytes.toStdString()).second)
             return check.Fail(where + QStringLiteral(".port"), "the port is used by an earlier point");
-        if (!period.isDouble()) return check.Fail(where + QStringLiteral(".period"), "a number of seconds is expected");
+        if (!period.isDouble())
+            return check.Fail(where + QStringLiteral(".period"), "a number of seconds is expected");
         if (!active.isUndefined() && !active.isBool())
             return check.Fail(where + QStringLiteral(".active"), "true or false is expected");
         if (!devices.isUndefined() && !devices.isArray())
             return check.Fail(where + QStringLiteral(".devices"), "an array is expected");
         const QJsonArray devs = devices.toArray();
-        if (devs.size() > kMaxDevicesPerPoint) return check.Fail(where + QStringLiteral(".devices"), "at most 128 devices");
+        if (devs.size() > kMaxDevicesPerPoint)
+            return check.Fail(where + QStringLiteral(".devices"), "at most 128 devices");
         const double periodSeconds = period.toDouble();
         if (!(std::fabs(periodSeconds) <= static_cast<double>(std::numeric_limits<float>::max())))
             return check.Fail(where + QStringLiteral(".period"), "the number does not fit a 32-bit float");
         const float periodValue = static_cast<float>(periodSeconds);
-        AppendPoint(model, View(name.toString()), std::string_view(portBytes.constData(), portBytes.size()), periodValue,
-                    active.isUndefined() ? true : active.toBool());
+        AppendPoint(model, View(name.toString()), std::string_view(portBytes.constData(), portBytes.size()),
+                    periodValue, active.isUndefined() ? true : active.toBool());
         std::set<int> addresses;
         for (qsizetype d = 0; d < devs.size(); ++d) {
             const QString dw = where + QStringLiteral(".devices[%1]").arg(d);
             if (!devs[d].isObject()) return check.Fail(dw, "an object is expected");
             const QJsonObject dev = devs[d].toObject();
             const QJsonValue dname = dev.value(QStringLiteral("name"));
-            if (!dname.isString() || dname.toString().size() > kMaxNameChars || dname.toString().contains(QChar(0)))
-                return check.Fail(dw + QStringLiteral(".name"), "a text of at most 50 characters is expected");
+            if (!dname.isString() || dname.toString().size() > kMaxNameChars ||
+                dname.toString().contains(QChar(0)))
+                return check.Fail(dw + QStringLiteral(".name"),
+                                  "a text of at most 50 characters is expected");
             int type = 0, address = 0;
             if (!IntegerIn(dev.value(QStringLiteral("type")), 0, kMaxDeviceTypes - 1, type))
                 return check.Fail(dw + QStringLiteral(".type"), "an integer from 0 to 63 is expected");
             if (!IntegerIn(dev.value(QStringLiteral("address")), kMinAddress, kMaxAddress, address))
                 return check.Fail(dw + QStringLiteral(".address"), "an integer from 1 to 254 is expected");
             if (!addresses.insert(address).second)
-                return check.Fail(dw + QStringLiteral(".address"), "the address is used by an earlier device of the point");
+                return check.Fail(dw + QStringLiteral(".address"),
+                                  "the address is used by an earlier device of the point");
             const QJsonValue params = dev.value(QStringLiteral("parameters"));
-            if (!params.isArray()) return check.Fail(dw + QStringLiteral(".parameters"), "an array is expected");
+            if (!params.isArray())
+                return check.Fail(dw + QStringLiteral(".parameters"), "an array is expected");
             uint32_t mask = 0;
             const QJsonArray list = params.toArray();
             for (qsizetype k = 0; k < list.size(); ++k) {
                 int bit = 0;
                 if (!IntegerIn(list[k], 0, kParamsPerDevice - 1, bit))
-                    return check.Fail(dw + QStringLiteral(".parameters[%1]").arg(k), "an integer from 0 to 31 is expected");
+                    return check.Fail(dw + QStringLiteral(".parameters[%1]").arg(k),
+                                      "an integer from 0 to 31 is expected");
                 mask |= 1u << bit;
             }
             AppendDevice(model, static_cast<int>(s), View(dname.toString()), static_cast<uint8_t>(type),

@@ -3,12 +3,11 @@
 //                "devices": [{"name": "Устройство", "type": 0, "address": 1, "parameters": [0, 2]}]}]}
 #pragma once
 
-#include "config/records.h"
-
 #include <QByteArray>
 #include <QString>
-
 #include <string>
+
+#include "config/records.h"
 
 namespace qora::cfgtool {
 

@@ -6,16 +6,15 @@
 //
 // Exit status: 0 done; 1 wrong usage or a file that cannot be opened or created; 2 a file that
 // is not an acceptable configuration, or JSON that does not describe one.
-#include "config/config_file.h"
-#include "tools/cfg/cfg_json.h"
-
 #include <QFile>
-
 #include <cstdio>
 #include <iostream>
 #include <iterator>
 #include <memory>
 #include <string>
+
+#include "config/config_file.h"
+#include "tools/cfg/cfg_json.h"
 
 namespace {
 
@@ -26,7 +25,9 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitRefused = 2;
 
-void Err(const QString& text) { std::cerr << text.toStdString() << '\n'; }
+void Err(const QString& text) {
+    std::cerr << text.toStdString() << '\n';
+}
 
 int Usage() {
     std::cerr << "usage: qora-cfg dump FILE\n"

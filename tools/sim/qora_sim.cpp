@@ -124,7 +124,8 @@ double ParseNumber(const std::string& s, const std::string& what) {
     char* end = nullptr;
     errno = 0;
     double v = std::strtod(s.c_str(), &end);
-    if (s.empty() || *end != '\0' || errno != 0 || !std::isfinite(v)) Fail("bad number '" + s + "' in " + what);
+    if (s.empty() || *end != '\0' || errno != 0 || !std::isfinite(v))
+        Fail("bad number '" + s + "' in " + what);
     return v;
 }
 
@@ -156,7 +157,8 @@ Device& DeviceAt(std::map<int, Device>& devices, int address) {
 void ParseDevice(std::map<int, Device>& devices, const std::string& arg) {
     const size_t colon = arg.find(':');
     if (colon == std::string::npos) Fail("--device needs ADDR:P=GEN[,...]: '" + arg + "'");
-    Device& d = DeviceAt(devices, static_cast<int>(ParseInt(arg.substr(0, colon), 1, 254, "--device address")));
+    Device& d =
+        DeviceAt(devices, static_cast<int>(ParseInt(arg.substr(0, colon), 1, 254, "--device address")));
     for (const std::string& item : Split(arg.substr(colon + 1), ',')) {
         const size_t eq = item.find('=');
         if (eq == std::string::npos) Fail("--device parameter needs P=GEN: '" + item + "'");
@@ -205,7 +207,8 @@ void ParseFault(std::map<int, Device>& devices, const std::string& arg) {
     } else if (kind == "garbage" && (f.size() == 2 || f.size() == 3)) {
         d.garbage = f.size() == 3 ? ParseHex(f[2], arg) : std::vector<uint8_t>{0x00, 0x13};
     } else if (kind == "novalue" && f.size() == 3) {
-        for (const std::string& p : Split(f[2], ',')) d.noValue.insert(static_cast<int>(ParseInt(p, 0, 255, arg)));
+        for (const std::string& p : Split(f[2], ','))
+            d.noValue.insert(static_cast<int>(ParseInt(p, 0, 255, arg)));
     } else {
         Fail("unknown fault '" + arg + "'");
     }
@@ -218,13 +221,13 @@ uint8_t Sum(const std::vector<uint8_t>& frame, size_t from, size_t to) {
 }
 
 class Simulator {
-public:
+  public:
     Simulator(int fd, std::map<int, Device> devices, bool flood, bool verbose)
         : fd_(fd), devices_(std::move(devices)), flood_(flood), verbose_(verbose), start_(Clock::now()) {}
 
     int Run(int sigFd);
 
-private:
+  private:
     void Feed(const uint8_t* bytes, size_t n);
     void HandleRequest(int address, const std::vector<int>& params);
     std::vector<uint8_t> BuildReply(Device& d, const std::vector<int>& params);
@@ -244,7 +247,8 @@ private:
 
 double Simulator::Value(Generator& g) {
     switch (g.kind) {
-        case GenKind::Const: return g.a;
+        case GenKind::Const:
+            return g.a;
         case GenKind::Ramp: {
             double v = g.a + g.c * static_cast<double>(g.steps++);
             if ((g.c >= 0 && v > g.b) || (g.c < 0 && v < g.b)) {
@@ -257,13 +261,15 @@ double Simulator::Value(Generator& g) {
             const double t = std::chrono::duration<double>(Clock::now() - start_).count();
             return g.a + g.b * std::sin(2.0 * M_PI * t / g.c);
         }
-        case GenKind::NoValue: return 0;
+        case GenKind::NoValue:
+            return 0;
     }
     return 0;
 }
 
 std::vector<uint8_t> Simulator::BuildReply(Device& d, const std::vector<int>& params) {
-    std::vector<uint8_t> frame = {0xB5, static_cast<uint8_t>(d.address), 0, static_cast<uint8_t>(d.replyCode)};
+    std::vector<uint8_t> frame = {0xB5, static_cast<uint8_t>(d.address), 0,
+                                  static_cast<uint8_t>(d.replyCode)};
     int groups = 0;
     for (int p : params) {
         auto it = d.params.find(p);
@@ -300,7 +306,8 @@ void Simulator::Enqueue(const Device& d, std::vector<uint8_t> bytes) {
     for (size_t pos = 0, k = 0; pos < bytes.size(); pos += static_cast<size_t>(d.chunkSize), ++k) {
         const size_t end = std::min(bytes.size(), pos + static_cast<size_t>(d.chunkSize));
         out_.push_back({base + std::chrono::milliseconds(static_cast<long>(k) * d.chunkDelayMs),
-                        std::vector<uint8_t>(bytes.begin() + static_cast<long>(pos), bytes.begin() + static_cast<long>(end))});
+                        std::vector<uint8_t>(bytes.begin() + static_cast<long>(pos),
+                                             bytes.begin() + static_cast<long>(end))});
     }
 }
 
@@ -371,7 +378,9 @@ int Simulator::Run(int sigFd) {
         int timeout = -1;
         bool wantOut = false;
         if (!out_.empty()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(out_.front().due - Clock::now()).count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(out_.front().due - Clock::now())
+                    .count();
             if (left <= 0) {
                 wantOut = true;
             } else {
@@ -484,7 +493,8 @@ int main(int argc, char** argv) {
     std::string path;
     if (port.empty()) {
         fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0 || ::grantpt(fd) < 0 || ::unlockpt(fd) < 0) Fail(std::string("pseudo-terminal: ") + std::strerror(errno));
+        if (fd < 0 || ::grantpt(fd) < 0 || ::unlockpt(fd) < 0)
+            Fail(std::string("pseudo-terminal: ") + std::strerror(errno));
         const char* name = ::ptsname(fd);
         if (name == nullptr) Fail("ptsname");
         path = name;

@@ -27,7 +27,7 @@ namespace qora::test {
 // slave stays open here as well, as the simulator does, so that closing the
 // port under test does not hang up the master.
 class Pty {
-public:
+  public:
     Pty() {
         master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (master_ < 0 || ::grantpt(master_) < 0 || ::unlockpt(master_) < 0) std::abort();
@@ -58,7 +58,9 @@ public:
         std::vector<uint8_t> out;
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (out.size() < n) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                    .count();
             if (left <= 0) break;
             pollfd p = {master_, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
@@ -70,7 +72,7 @@ public:
         return out;
     }
 
-private:
+  private:
     int master_ = -1;
     int keep_ = -1;
     std::string path_;
@@ -78,7 +80,7 @@ private:
 
 // qora-sim started with the given arguments; the first line of its output is the line to open.
 class Sim {
-public:
+  public:
     explicit Sim(std::vector<std::string> args) {
         int out[2];
         if (::pipe2(out, O_CLOEXEC) < 0) std::abort();
@@ -104,8 +106,10 @@ public:
             if (n <= 0) break;
             path_.append(c, static_cast<size_t>(n));
         }
-        if (auto nl = path_.find('\n'); nl != std::string::npos) path_.resize(nl);
-        else path_.clear();
+        if (auto nl = path_.find('\n'); nl != std::string::npos)
+            path_.resize(nl);
+        else
+            path_.clear();
     }
     ~Sim() { Stop(); }
     bool Started() const { return pid_ > 0 && !path_.empty(); }
@@ -131,7 +135,7 @@ public:
         return status_ = -1;
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     int out_ = -1;
     int status_ = -1;
@@ -141,14 +145,15 @@ private:
 // Aborts the test program if a section does not finish in time (a deadlock
 // would otherwise hang the suite until the runner's time-out).
 class Watchdog {
-public:
-    Watchdog(int seconds, const char* what) : thread_([this, seconds, what] {
-        std::unique_lock lock(m_);
-        if (!cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; })) {
-            std::fprintf(stderr, "watchdog: '%s' did not finish in %d s\n", what, seconds);
-            std::abort();
-        }
-    }) {}
+  public:
+    Watchdog(int seconds, const char* what)
+        : thread_([this, seconds, what] {
+              std::unique_lock lock(m_);
+              if (!cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; })) {
+                  std::fprintf(stderr, "watchdog: '%s' did not finish in %d s\n", what, seconds);
+                  std::abort();
+              }
+          }) {}
     ~Watchdog() {
         {
             std::lock_guard lock(m_);
@@ -158,7 +163,7 @@ public:
         thread_.join();
     }
 
-private:
+  private:
     std::mutex m_;
     std::condition_variable cv_;
     bool done_ = false;

@@ -1,5 +1,13 @@
 // The serial port layer and the protocol over real pseudo-terminals, with
 // qora-sim playing the instruments.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+
+#include <QTemporaryDir>
+#include <memory>
+#include <thread>
+
 #include "comm/instrument_lines.h"
 #include "comm/poll_cycle.h"
 #include "comm/serial/com_port.h"
@@ -7,16 +15,6 @@
 #include "config/records.h"
 #include "tests/integration/comm/pty_support.h"
 #include "tests/unit/comm/comm_test_support.h"
-
-#include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
-#include <sys/file.h>
-#include <sys/ioctl.h>
-
-#include <memory>
-#include <thread>
 
 namespace qora {
 namespace {
@@ -33,11 +31,13 @@ const Bytes kWorkedRequest = {0xB5, 0x01, 0x02, 0x2F, 0x00, 0x02, 0x34};
 
 // A model with one point bound to `port` and devices at the given addresses.
 struct Line {
-    explicit Line(TComPort* port, std::vector<uint8_t> addresses, uint32_t mask = 0b101) : model(CreateModel()), lines(*model) {
+    explicit Line(TComPort* port, std::vector<uint8_t> addresses, uint32_t mask = 0b101)
+        : model(CreateModel()), lines(*model) {
         AppendPoint(*model, u"Линия", port->PortName(), 1.0f, true);
         for (uint8_t a : addresses) AppendDevice(*model, 0, u"Прибор", 0, a, mask);
         for (int d = 0; d < model->points[0].deviceCount; ++d)
-            for (int k = 0; k < kParamsPerDevice; ++k) StoreQuality(model->points[0].devices[d], k, kQualityNotConnected);
+            for (int k = 0; k < kParamsPerDevice; ++k)
+                StoreQuality(model->points[0].devices[d], k, kQualityNotConnected);
         model->points[0].serialPort = port;
         port->SetTag(0);
         port->SetOnRxChar([this](TComPort* s, int n) { lines.ComPortRxChar(s, n); });
@@ -222,7 +222,8 @@ TEST(SerialPty, NoByteReceivedBeforeACloseIsDeliveredAfterReopening) {
 TEST(SerialPty, SimulatorRepliesReachTheSlotsThroughOnRxCharOnTheMainThread) {
     QTemporaryDir dir;
     const std::string link = dir.filePath("ttySIM1").toStdString();
-    Sim sim({"--link", link, "--device", "1:0=const:1.5,2=novalue,5=ramp:0:100:0.5", "--device", "2:0=const:-4"});
+    Sim sim(
+        {"--link", link, "--device", "1:0=const:1.5,2=novalue,5=ramp:0:100:0.5", "--device", "2:0=const:-4"});
     ASSERT_TRUE(sim.Started());
     TComPort port;
     port.SetPortName("SIM1");
@@ -254,19 +255,22 @@ TEST(SerialPty, SimulatorRepliesReachTheSlotsThroughOnRxCharOnTheMainThread) {
 TEST(SerialPty, FaultsOfTheSimulatorAreHandledByTheReceiver) {
     QTemporaryDir dir;
     const std::string link = dir.filePath("ttyF").toStdString();
-    Sim sim({"--link", link, "--device", "1:0=const:1", "--device", "2:0=const:2", "--device", "3:0=const:3",
-             "--device", "4:0=const:4,1=const:5", "--fault", "1:chunks:2:5", "--fault", "1:garbage:0013",
-             "--fault", "2:bad-checksum", "--fault", "3:reply-code:2F", "--fault", "4:novalue:1"});
+    Sim sim({"--link",         link,           "--device",        "1:0=const:1",    "--device",
+             "2:0=const:2",    "--device",     "3:0=const:3",     "--device",       "4:0=const:4,1=const:5",
+             "--fault",        "1:chunks:2:5", "--fault",         "1:garbage:0013", "--fault",
+             "2:bad-checksum", "--fault",      "3:reply-code:2F", "--fault",        "4:novalue:1"});
     ASSERT_TRUE(sim.Started());
     TComPort port;
     port.SetDevicePath(link);
     Line line(&port, {1, 2, 3, 4}, 0b11);
     for (int d = 0; d < 4; ++d) line.lines.SendRequest(0, static_cast<uint8_t>(d));
-    ASSERT_TRUE(WaitUntil([&] { return LoadQuality(line.Dev(0), 0) == kQualityGood && line.Dev(2).replied == 1 &&
-                                       LoadQuality(line.Dev(3), 1) == kQualityGood; }));
-    EXPECT_EQ(LoadValue(line.Dev(0), 0), 1.0f);   // chunked, garbage before
+    ASSERT_TRUE(WaitUntil([&] {
+        return LoadQuality(line.Dev(0), 0) == kQualityGood && line.Dev(2).replied == 1 &&
+               LoadQuality(line.Dev(3), 1) == kQualityGood;
+    }));
+    EXPECT_EQ(LoadValue(line.Dev(0), 0), 1.0f);  // chunked, garbage before
     test::Pump(50);
-    EXPECT_EQ(line.Dev(1).replied, 0);            // wrong checksum: dropped
+    EXPECT_EQ(line.Dev(1).replied, 0);                             // wrong checksum: dropped
     EXPECT_EQ(LoadQuality(line.Dev(2), 0), kQualityNotConnected);  // refused code: replied only
     EXPECT_EQ(LoadValue(line.Dev(3), 0), 4.0f);
     EXPECT_EQ(LoadValue(line.Dev(3), 1), kNoValue);
@@ -275,7 +279,8 @@ TEST(SerialPty, FaultsOfTheSimulatorAreHandledByTheReceiver) {
 TEST(SerialPty, ClosingWhileTheSimulatorFloodsNeitherDeadlocksNorDeliversAfterTheClose) {
     QTemporaryDir dir;
     const std::string link = dir.filePath("ttyFLOOD").toStdString();
-    Sim sim({"--link", link, "--flood", "--device", "1:0=const:1,1=const:2,2=const:3", "--device", "2:0=const:4"});
+    Sim sim({"--link", link, "--flood", "--device", "1:0=const:1,1=const:2,2=const:3", "--device",
+             "2:0=const:4"});
     ASSERT_TRUE(sim.Started());
     TComPort port;
     port.SetDevicePath(link);
@@ -354,7 +359,8 @@ TEST(SerialPty, ReadAskingForMoreThanIsQueuedReturnsWhatIsQueuedAndKeepsThePortO
         int queued = -1;
         for (int i = 0; i < 300 && queued != static_cast<int>(c.sent.size()); ++i) {
             ::ioctl(port.Handle(), FIONREAD, &queued);
-            if (queued != static_cast<int>(c.sent.size())) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (queued != static_cast<int>(c.sent.size()))
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         ASSERT_EQ(queued, static_cast<int>(c.sent.size()));
         Bytes buf(static_cast<size_t>(c.asked), 0);
@@ -443,9 +449,14 @@ TEST(Simulator, EndsCleanlyOnSigintAndRemovesItsLink) {
 }
 
 TEST(Simulator, RefusesABadCommandLineWithStatusTwo) {
-    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {"--device", "0:0=const:1"}, {"--device", "1:0=wave:1"}, {"--device", "1:0=const:x"},
-             {"--fault", "1:loud"}, {"--fault", "1:silent-after:-1"}, {"--bogus"}, {"--link"}}) {
+    for (std::vector<std::string> args :
+         std::vector<std::vector<std::string>>{{"--device", "0:0=const:1"},
+                                               {"--device", "1:0=wave:1"},
+                                               {"--device", "1:0=const:x"},
+                                               {"--fault", "1:loud"},
+                                               {"--fault", "1:silent-after:-1"},
+                                               {"--bogus"},
+                                               {"--link"}}) {
         Sim sim(args);
         EXPECT_FALSE(sim.Started()) << args[0] << " " << (args.size() > 1 ? args[1] : "");
         EXPECT_EQ(sim.Stop(), 2) << args[0] << " " << (args.size() > 1 ? args[1] : "");
@@ -453,7 +464,7 @@ TEST(Simulator, RefusesABadCommandLineWithStatusTwo) {
 }
 
 class PollOverPty : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { model_.reset(CreateModel()); }
     std::unique_ptr<TConfigModel, ModelDeleter> model_;
 };
@@ -518,7 +529,8 @@ TEST_F(PollOverPty, TwoLinesWithSeveralDevicesAllReachTheirSlots) {
     EXPECT_TRUE(opc);
     auto& pts = model_->points;
     ASSERT_TRUE(WaitUntil([&] {
-        return LoadQuality(pts[0].devices[0], 0) == kQualityGood && LoadQuality(pts[0].devices[1], 0) == kQualityGood &&
+        return LoadQuality(pts[0].devices[0], 0) == kQualityGood &&
+               LoadQuality(pts[0].devices[1], 0) == kQualityGood &&
                LoadQuality(pts[1].devices[0], 0) == kQualityGood;
     }));
     EXPECT_EQ(LoadValue(pts[0].devices[0], 0), 10.0f);

@@ -5,7 +5,6 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-
 #include <fstream>
 #include <sstream>
 
@@ -15,7 +14,9 @@ using namespace mqtttest;
 
 namespace {
 
-QJsonObject Json(const std::string& payload) { return QJsonDocument::fromJson(QByteArray::fromStdString(payload)).object(); }
+QJsonObject Json(const std::string& payload) {
+    return QJsonDocument::fromJson(QByteArray::fromStdString(payload)).object();
+}
 
 long RssKiB(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -26,15 +27,19 @@ long RssKiB(pid_t pid) {
 }
 
 int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 int64_t SourceMs(const std::string& payload) {
-    const QDateTime t = QDateTime::fromString(Json(payload).value("sourceTime").toString(), Qt::ISODateWithMs);
+    const QDateTime t =
+        QDateTime::fromString(Json(payload).value("sourceTime").toString(), Qt::ISODateWithMs);
     return t.isValid() ? t.toMSecsSinceEpoch() : -1;
 }
 
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& errFile = "/dev/null", const std::string& input = {}) {
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& errFile = "/dev/null",
+            const std::string& input = {}) {
     int in[2] = {-1, -1};
     if (!input.empty() && ::pipe(in) != 0) return -1;
     const pid_t pid = ::fork();
@@ -72,7 +77,8 @@ int WaitBounded(pid_t pid, std::chrono::milliseconds bound) {
     const auto end = std::chrono::steady_clock::now() + bound;
     int status = 0;
     while (std::chrono::steady_clock::now() < end) {
-        if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         std::this_thread::sleep_for(20ms);
     }
     ::kill(pid, SIGKILL);
@@ -81,7 +87,7 @@ int WaitBounded(pid_t pid, std::chrono::milliseconds bound) {
 }
 
 class MqttProgramTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!Broker::Available()) GTEST_SKIP() << "mosquitto is not installed";
         tmp_ = TempDir("qora-mqtt-prog");
@@ -113,9 +119,11 @@ protected:
         ini << "[GENERAL]\nMAIN_CFG=\n\n[DEVICES]\nD0=Термометр\n\n[D_P]\nP0=0x0F\n\n"
             << "[PARAMETERS]\nP0=Температура\nP1=Давление/бар\nP2=\nP3=Расход\n\n"
             << "[SERIALCOMM]\nSIM1=" << link_ << "\n\n[OPCUA]\nHost=127.0.0.1\nPort=" << FreePort() << "\n\n"
-            << "[MQTT]\n" << mqttSection;
+            << "[MQTT]\n"
+            << mqttSection;
     }
-    // Two devices share a name and a parameter (their topics must still differ); one falls silent, one never answers.
+    // Two devices share a name and a parameter (their topics must still differ); one falls silent, one never
+    // answers.
     std::string MakeConfig() {
         const std::string cfg = (tmp_ / "plant.cfg").string();
         const std::string json =
@@ -127,10 +135,12 @@ protected:
         return cfg;
     }
     void StartSimulator() {
-        children_.push_back(Spawn({QORA_SIM_PATH, "--link", link_, "--device", "1:0=const:21.5,1=ramp:0:100000:1",
-                                   "--device", "2:0=const:7", "--fault", "2:silent-after:6", "--fault", "254:silent"}));
+        children_.push_back(
+            Spawn({QORA_SIM_PATH, "--link", link_, "--device", "1:0=const:21.5,1=ramp:0:100000:1", "--device",
+                   "2:0=const:7", "--fault", "2:silent-after:6", "--fault", "254:silent"}));
         const auto end = std::chrono::steady_clock::now() + 10s;
-        while (!fs::exists(link_) && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(20ms);
+        while (!fs::exists(link_) && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(20ms);
         ASSERT_TRUE(fs::exists(link_));
     }
     pid_t StartProgram(const std::string& cfg) {
@@ -138,7 +148,9 @@ protected:
         children_.push_back(pid);
         return pid;
     }
-    void Forget(pid_t pid) { children_.erase(std::remove(children_.begin(), children_.end(), pid), children_.end()); }
+    void Forget(pid_t pid) {
+        children_.erase(std::remove(children_.begin(), children_.end(), pid), children_.end());
+    }
     std::string Stderr() {
         std::ifstream in(tmp_ / "stderr.txt");
         std::stringstream ss;
@@ -146,7 +158,8 @@ protected:
         return ss.str();
     }
     std::string MqttSection(int port) {
-        return "Enabled=1\nHost=127.0.0.1\nPort=" + std::to_string(port) + "\nTopicPrefix=qt/prog\nKeepAlive=5\n";
+        return "Enabled=1\nHost=127.0.0.1\nPort=" + std::to_string(port) +
+               "\nTopicPrefix=qt/prog\nKeepAlive=5\n";
     }
 
     fs::path tmp_;
@@ -178,33 +191,41 @@ TEST_F(MqttProgramTest, EveryItemArrivesChangesFollowAndAnOutageEndsWithTheLates
     const pid_t app = StartProgram(cfg);
 
     // Every item, with its value, quality and status; the silent device ends BadNoCommunication.
-    ASSERT_TRUE(sub.WaitFor(30s, [](const auto& last) {
-        return Is(last, kLive0, 192) && Is(last, kLive1, 192) && Is(last, kFading, 24) && Is(last, kMute, 8) && Is(last, kMute3, 8) &&
-               last.count(kState);
-    })) << Stderr() << [&] {
-        std::string all;
-        for (const auto& [t, p] : sub.Last()) all += t + " " + p + "\n";
-        return all;
-    }();
+    ASSERT_TRUE(sub.WaitFor(30s,
+                            [](const auto& last) {
+                                return Is(last, kLive0, 192) && Is(last, kLive1, 192) &&
+                                       Is(last, kFading, 24) && Is(last, kMute, 8) && Is(last, kMute3, 8) &&
+                                       last.count(kState);
+                            }))
+        << Stderr() << [&] {
+               std::string all;
+               for (const auto& [t, p] : sub.Last()) all += t + " " + p + "\n";
+               return all;
+           }();
     auto last = sub.Last();
     EXPECT_EQ(last.size(), 6u);
     EXPECT_EQ(last.at(kState), "online");
     const QJsonObject live0 = Json(last.at(kLive0));
-    EXPECT_EQ(live0.value("id").toString(), QStringLiteral("Адаптер_1(SIM1).Живой(Термометр №1).Температура"));
-    EXPECT_EQ(live0.value("nodeId").toString(), QStringLiteral("ns=1;s=Адаптер_1(SIM1).Живой(Термометр №1).Температура"));
+    EXPECT_EQ(live0.value("id").toString(),
+              QStringLiteral("Адаптер_1(SIM1).Живой(Термометр №1).Температура"));
+    EXPECT_EQ(live0.value("nodeId").toString(),
+              QStringLiteral("ns=1;s=Адаптер_1(SIM1).Живой(Термометр №1).Температура"));
     EXPECT_EQ(live0.value("value").toDouble(), 21.5);
     EXPECT_EQ(live0.value("status").toString(), QStringLiteral("Good"));
-    EXPECT_EQ(Json(last.at(kLive1)).value("id").toString(), QStringLiteral("Адаптер_1(SIM1).Живой(Термометр №1).Давление/бар"));
+    EXPECT_EQ(Json(last.at(kLive1)).value("id").toString(),
+              QStringLiteral("Адаптер_1(SIM1).Живой(Термометр №1).Давление/бар"));
     const QJsonObject fading = Json(last.at(kFading));
     EXPECT_EQ(fading.value("status").toString(), QStringLiteral("BadNoCommunication"));
     const QJsonObject mute = Json(last.at(kMute));
-    EXPECT_EQ(mute.value("id").toString(), QStringLiteral("Адаптер_1(SIM1).Живой(Термометр №254).Температура"));
+    EXPECT_EQ(mute.value("id").toString(),
+              QStringLiteral("Адаптер_1(SIM1).Живой(Термометр №254).Температура"));
     EXPECT_EQ(mute.value("value").toDouble(), 9999999.0);
     EXPECT_EQ(mute.value("status").toString(), QStringLiteral("BadNotConnected"));
 
     // A change (the ramp moves with every reply) arrives within 2 s.
     const double ramp = Json(last.at(kLive1)).value("value").toDouble();
-    EXPECT_TRUE(sub.WaitFor(2s, [&](const auto& now) { return Json(now.at(kLive1)).value("value").toDouble() != ramp; }));
+    EXPECT_TRUE(sub.WaitFor(
+        2s, [&](const auto& now) { return Json(now.at(kLive1)).value("value").toDouble() != ramp; }));
 
     // The broker is gone for 10 s while the ramp goes on.
     std::this_thread::sleep_for(2s);  // let the program's memory settle after its start
@@ -234,7 +255,8 @@ TEST_F(MqttProgramTest, EveryItemArrivesChangesFollowAndAnOutageEndsWithTheLates
     EXPECT_EQ(WaitBounded(app, 10s), 0);
     Forget(app);
     Subscriber end(broker.Port(), kState);
-    EXPECT_TRUE(end.WaitFor(5s, [](const auto& now) { return now.count(kState) && now.at(kState) == "offline"; }));
+    EXPECT_TRUE(
+        end.WaitFor(5s, [](const auto& now) { return now.count(kState) && now.at(kState) == "offline"; }));
 }
 
 TEST_F(MqttProgramTest, TheLastWillReadsOfflineAfterTheProgramIsKilled) {
@@ -245,13 +267,16 @@ TEST_F(MqttProgramTest, TheLastWillReadsOfflineAfterTheProgramIsKilled) {
     StartSimulator();
     Subscriber sub(broker.Port(), kState);
     const pid_t app = StartProgram(cfg);
-    ASSERT_TRUE(sub.WaitFor(30s, [](const auto& now) { return now.count(kState) && now.at(kState) == "online"; })) << Stderr();
+    ASSERT_TRUE(sub.WaitFor(30s, [](const auto& now) {
+        return now.count(kState) && now.at(kState) == "online";
+    })) << Stderr();
     ::kill(app, SIGKILL);
     Wait(app);
     Forget(app);
     EXPECT_TRUE(sub.WaitFor(15s, [](const auto& now) { return now.at(kState) == "offline"; }));
     Subscriber late(broker.Port(), kState);
-    EXPECT_TRUE(late.WaitFor(5s, [](const auto& now) { return now.count(kState) && now.at(kState) == "offline"; }));
+    EXPECT_TRUE(
+        late.WaitFor(5s, [](const auto& now) { return now.count(kState) && now.at(kState) == "offline"; }));
 }
 
 TEST_F(MqttProgramTest, BadSettingsAreReportedAtStartUpAndTheProgramRunsWithoutMqtt) {

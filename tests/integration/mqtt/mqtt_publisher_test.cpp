@@ -1,16 +1,16 @@
 // The publisher against a real mosquitto broker started by the test.
+#include "mqtt/mqtt_publisher.h"
+
 #include <gtest/gtest.h>
 
 #include <QJsonDocument>
 #include <QJsonObject>
-
 #include <fstream>
 #include <thread>
 
 #include "mqtt/mqtt_bridge.h"
-#include "mqtt/mqtt_publisher.h"
-#include "opc/opc_server.h"
 #include "mqtt_test_broker.h"
+#include "opc/opc_server.h"
 
 using namespace qora;
 using namespace mqtttest;
@@ -18,7 +18,9 @@ using namespace mqtttest;
 namespace {
 
 int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 long RssKiB() {
@@ -42,11 +44,14 @@ TMqttSettings Settings(int port, const std::string& prefix) {
 std::vector<TMqttItem> Items(const std::string& prefix, int n) {
     std::vector<TMqttItem> items;
     for (int i = 0; i < n; ++i)
-        items.push_back({"qt/" + prefix + "/p/d/i" + std::to_string(i), "Точка(ttyS0).Прибор(Т №1).i" + std::to_string(i)});
+        items.push_back({"qt/" + prefix + "/p/d/i" + std::to_string(i),
+                         "Точка(ttyS0).Прибор(Т №1).i" + std::to_string(i)});
     return items;
 }
 
-QJsonObject Json(const std::string& payload) { return QJsonDocument::fromJson(QByteArray::fromStdString(payload)).object(); }
+QJsonObject Json(const std::string& payload) {
+    return QJsonDocument::fromJson(QByteArray::fromStdString(payload)).object();
+}
 
 bool HasValue(const std::map<std::string, std::string>& last, const std::string& topic, double value) {
     const auto it = last.find(topic);
@@ -54,7 +59,7 @@ bool HasValue(const std::map<std::string, std::string>& last, const std::string&
 }
 
 class MqttPublisherTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!Broker::Available()) GTEST_SKIP() << "mosquitto is not installed";
     }
@@ -72,8 +77,11 @@ TEST_F(MqttPublisherTest, EveryItemArrivesWithItsValueQualityAndStatus) {
         float value;
         uint16_t quality;
         const char* status;
-    } cases[] = {{21.5f, 192, "Good"}, {9999999.0f, 8, "BadNotConnected"}, {0.1f, 24, "BadNoCommunication"},
-                 {-3.25f, 0, "Bad"}, {1e-45f, 64, "Bad"}};
+    } cases[] = {{21.5f, 192, "Good"},
+                 {9999999.0f, 8, "BadNotConnected"},
+                 {0.1f, 24, "BadNoCommunication"},
+                 {-3.25f, 0, "Bad"},
+                 {1e-45f, 64, "Bad"}};
     const int64_t t = 1796723740123;
     std::vector<TItemUpdate> updates;
     for (uint32_t i = 0; i < 5; ++i) updates.push_back({i, {cases[i].value, cases[i].quality, t}});
@@ -85,7 +93,8 @@ TEST_F(MqttPublisherTest, EveryItemArrivesWithItsValueQualityAndStatus) {
         const QJsonObject o = Json(last.at("qt/all/p/d/i" + std::to_string(i)));
         SCOPED_TRACE(i);
         EXPECT_EQ(o.value("id").toString(), QStringLiteral("Точка(ttyS0).Прибор(Т №1).i%1").arg(i));
-        EXPECT_EQ(o.value("nodeId").toString(), QStringLiteral("ns=1;s=Точка(ttyS0).Прибор(Т №1).i%1").arg(i));
+        EXPECT_EQ(o.value("nodeId").toString(),
+                  QStringLiteral("ns=1;s=Точка(ttyS0).Прибор(Т №1).i%1").arg(i));
         EXPECT_EQ(float(o.value("value").toDouble()), cases[i].value);
         EXPECT_EQ(o.value("quality").toInt(), cases[i].quality);
         EXPECT_EQ(o.value("status").toString(), QString::fromLatin1(cases[i].status));
@@ -109,7 +118,9 @@ TEST_F(MqttPublisherTest, AChangeArrivesWithinTwoSecondsAndOnlyTheLatestOfAnItem
     pub.Update({{1, {42.5f, 192, NowMs()}}});
     EXPECT_TRUE(sub.WaitFor(2s, [](const auto& last) { return HasValue(last, "qt/chg/p/d/i1", 42.5); }));
     std::printf("change delivered in %lld ms\n",
-                (long long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
+                (long long)std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - t0)
+                    .count());
 }
 
 TEST_F(MqttPublisherTest, ALateSubscriberFindsTheRetainedSnapshot) {
@@ -123,14 +134,17 @@ TEST_F(MqttPublisherTest, ALateSubscriberFindsTheRetainedSnapshot) {
     for (int i = 0; i < n; ++i) updates.push_back({uint32_t(i), {float(i) + 0.5f, 192, NowMs()}});
     pub.Update(updates);
     const auto end = std::chrono::steady_clock::now() + 10s;
-    while (pub.Stats().sent < uint64_t(n) && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(20ms);
+    while (pub.Stats().sent < uint64_t(n) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(20ms);
     ASSERT_EQ(pub.Stats().sent, uint64_t(n));
     Subscriber late(broker.Port(), "qt/late/#");
-    ASSERT_TRUE(late.WaitFor(5s, [&](const auto& last) { return last.size() == size_t(n) + 1; })) << late.Last().size();
+    ASSERT_TRUE(late.WaitFor(5s, [&](const auto& last) { return last.size() == size_t(n) + 1; }))
+        << late.Last().size();
     const auto retained = late.Retained();
     EXPECT_EQ(retained.size(), size_t(n) + 1);
     EXPECT_EQ(retained.at("qt/late/$state"), "online");
-    for (int i = 0; i < n; ++i) EXPECT_TRUE(HasValue(retained, "qt/late/p/d/i" + std::to_string(i), i + 0.5)) << i;
+    for (int i = 0; i < n; ++i)
+        EXPECT_TRUE(HasValue(retained, "qt/late/p/d/i" + std::to_string(i), i + 0.5)) << i;
 }
 
 TEST_F(MqttPublisherTest, ABrokerThatStartsLaterIsConnectedTo) {
@@ -161,19 +175,22 @@ TEST_F(MqttPublisherTest, ATenSecondOutageEndsWithEveryLatestValueDeliveredAndBo
     pub.SetItems(Items("out", n));
     std::vector<TItemUpdate> updates(n);
     auto push = [&](int round) {
-        for (int i = 0; i < n; ++i) updates[size_t(i)] = {uint32_t(i), {float(round * 10000 + i), 192, NowMs()}};
+        for (int i = 0; i < n; ++i)
+            updates[size_t(i)] = {uint32_t(i), {float(round * 10000 + i), 192, NowMs()}};
         pub.Update(updates);
     };
     push(0);
     auto end = std::chrono::steady_clock::now() + 20s;
-    while (pub.Stats().sent < uint64_t(n) && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(20ms);
+    while (pub.Stats().sent < uint64_t(n) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(20ms);
     ASSERT_EQ(pub.Stats().sent, uint64_t(n));
 
     broker.Kill();
     const long rssBefore = RssKiB();
     int round = 1;
     // Ten pushes a second: a hundred rounds of every item changing during the outage.
-    for (const auto outageEnd = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < outageEnd; ++round) {
+    for (const auto outageEnd = std::chrono::steady_clock::now() + 10s;
+         std::chrono::steady_clock::now() < outageEnd; ++round) {
         push(round);
         ASSERT_LE(pub.Stats().waiting, size_t(n));
         std::this_thread::sleep_for(100ms);
@@ -183,8 +200,8 @@ TEST_F(MqttPublisherTest, ATenSecondOutageEndsWithEveryLatestValueDeliveredAndBo
     EXPECT_FALSE(during.connected);
     EXPECT_EQ(during.waiting, size_t(n));
     EXPECT_GE(during.dropped, uint64_t(n) * 50);
-    std::printf("outage: %d rounds, RSS %ld KiB before, %ld KiB after, dropped %llu\n", round, rssBefore, rssAfter,
-                (unsigned long long)during.dropped);
+    std::printf("outage: %d rounds, RSS %ld KiB before, %ld KiB after, dropped %llu\n", round, rssBefore,
+                rssAfter, (unsigned long long)during.dropped);
     // Generous: 100 rounds x 2000 values held anywhere would be far more than this.
     EXPECT_LT(rssAfter - rssBefore, 8 * 1024);
 
@@ -241,10 +258,14 @@ TEST_F(MqttPublisherTest, StopLeavesARetainedOfflineAndEndsPromptlyWithoutABroke
         TMqttPublisher pub(Settings(broker.Port(), "stop"));
         ASSERT_TRUE(pub.Start());
         Subscriber sub(broker.Port(), "qt/stop/$state");
-        ASSERT_TRUE(sub.WaitFor(5s, [](const auto& last) { return last.count("qt/stop/$state") && last.at("qt/stop/$state") == "online"; }));
+        ASSERT_TRUE(sub.WaitFor(5s, [](const auto& last) {
+            return last.count("qt/stop/$state") && last.at("qt/stop/$state") == "online";
+        }));
     }
     Subscriber after(broker.Port(), "qt/stop/$state");
-    EXPECT_TRUE(after.WaitFor(5s, [](const auto& last) { return last.count("qt/stop/$state") && last.at("qt/stop/$state") == "offline"; }));
+    EXPECT_TRUE(after.WaitFor(5s, [](const auto& last) {
+        return last.count("qt/stop/$state") && last.at("qt/stop/$state") == "offline";
+    }));
 
     broker.Kill();
     const auto t0 = std::chrono::steady_clock::now();
@@ -295,7 +316,8 @@ TEST_F(MqttPublisherTest, AnItemWhoseDeviceIsDeletedIsPublishedNotConnectedAndTh
     bridge.Tick(*model, server, NowMs());
     const std::string first = "qt/bridge/Линия/Первый/Т";
     const std::string second = "qt/bridge/Линия/Второй/Т";
-    ASSERT_TRUE(sub.WaitFor(10s, [&](const auto& last) { return HasValue(last, first, 1.0) && HasValue(last, second, 2.0); }));
+    ASSERT_TRUE(sub.WaitFor(
+        10s, [&](const auto& last) { return HasValue(last, first, 1.0) && HasValue(last, second, 2.0); }));
 
     // The first device is deleted; the second moves into its records and reads 5.
     server.BeginModelEdit();

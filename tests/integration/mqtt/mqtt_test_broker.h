@@ -2,14 +2,14 @@
 // on 1883), with a temporary configuration; and a subscriber built on libmosquitto.
 #pragma once
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <mosquitto.h>
+#include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <netinet/in.h>
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -65,7 +65,7 @@ inline std::string MosquittoPath() {
 }
 
 class Broker {
-public:
+  public:
     // users: name -> password; empty = anonymous clients allowed.
     explicit Broker(std::map<std::string, std::string> users = {})
         : dir_(TempDir("qora-mqtt-broker")), port_(FreePort()) {
@@ -82,8 +82,8 @@ public:
             conf << "allow_anonymous false\npassword_file " << (dir_ / "passwd").string() << "\n";
             std::ofstream(dir_ / "passwd").close();
             for (const auto& [user, password] : users) {
-                const std::string cmd = "mosquitto_passwd -b '" + (dir_ / "passwd").string() + "' '" + user + "' '" +
-                                        password + "' >/dev/null 2>&1";
+                const std::string cmd = "mosquitto_passwd -b '" + (dir_ / "passwd").string() + "' '" + user +
+                                        "' '" + password + "' >/dev/null 2>&1";
                 if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "mosquitto_passwd failed\n");
             }
             fs::permissions(dir_ / "passwd", fs::perms::owner_read | fs::perms::owner_write);
@@ -126,7 +126,7 @@ public:
         pid_ = -1;
     }
 
-private:
+  private:
     fs::path dir_;
     int port_;
     pid_t pid_ = -1;
@@ -134,8 +134,9 @@ private:
 
 // Collects the last payload of every topic it sees.
 class Subscriber {
-public:
-    Subscriber(int port, const std::string& filter, const char* user = nullptr, const char* password = nullptr) {
+  public:
+    Subscriber(int port, const std::string& filter, const char* user = nullptr,
+               const char* password = nullptr) {
         mosquitto_lib_init();
         m_ = mosquitto_new(nullptr, true, this);
         if (user) mosquitto_username_pw_set(m_, user, password);
@@ -168,7 +169,8 @@ public:
     Subscriber& operator=(const Subscriber&) = delete;
 
     // Waits (bounded) until pred(last payloads) holds.
-    bool WaitFor(std::chrono::milliseconds bound, const std::function<bool(const std::map<std::string, std::string>&)>& pred) {
+    bool WaitFor(std::chrono::milliseconds bound,
+                 const std::function<bool(const std::map<std::string, std::string>&)>& pred) {
         std::unique_lock lock(mutex_);
         return cv_.wait_for(lock, bound, [&] { return pred(last_); });
     }
@@ -190,7 +192,7 @@ public:
         return count_;
     }
 
-private:
+  private:
     mosquitto* m_ = nullptr;
     std::string filter_;
     std::mutex mutex_;

@@ -1,9 +1,8 @@
 // The road of one value: qora-sim on a pseudo-terminal, the poll cycle and the receiver on the
 // main thread, the server object pushing into the toolkit, and toolkit threads reading.
-#include <QTemporaryDir>
-
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -76,8 +75,8 @@ TEST(OpcOverPty, InstrumentValuesReachTheToolkitByPushAndByDeviceReadWhileClient
     TInitThread init(server, *model);  // overlaps the first polls, as at start-up
     ASSERT_TRUE(WaitUntil([&] { return init.Finished(); }, 10000));
     ASSERT_EQ(server.ItemCount(), 4);
-    const uint32_t hPressure = server.ItemHandle(0), hCounter = server.ItemHandle(1), hSecond = server.ItemHandle(2),
-                   hLost = server.ItemHandle(3);
+    const uint32_t hPressure = server.ItemHandle(0), hCounter = server.ItemHandle(1),
+                   hSecond = server.ItemHandle(2), hLost = server.ItemHandle(3);
     std::vector<ua::ItemInfo> items = server.GBBackend().ListItems();
     EXPECT_EQ(items[0].itemId, "Линия(SIMO).Прибор(Тип №1).Давление");
     EXPECT_EQ(items[3].itemId, "Без порта(ttyGONE).Потерянный(Тип №1).Давление");
@@ -104,12 +103,14 @@ TEST(OpcOverPty, InstrumentValuesReachTheToolkitByPushAndByDeviceReadWhileClient
     // Client refreshes publish too, and one taken before a reply may land after a push: judge the
     // samples that carried the good quality.
     ua::ItemSample pressure, second;
-    ASSERT_TRUE(WaitUntil([&] {
-        if (opcTimer) server.PushAll(*model);
-        pressure = Cached(server, hPressure);
-        second = Cached(server, hSecond);
-        return pressure.quality == kQualityGood && second.quality == kQualityGood && reads.load() > 20;
-    }, 15000));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            if (opcTimer) server.PushAll(*model);
+            pressure = Cached(server, hPressure);
+            second = Cached(server, hSecond);
+            return pressure.quality == kQualityGood && second.quality == kQualityGood && reads.load() > 20;
+        },
+        15000));
     EXPECT_EQ(pressure.value, 1.5f);
     EXPECT_EQ(second.value, -4.0f);
     const ua::ItemSample lost = Cached(server, hLost);
@@ -130,11 +131,13 @@ TEST(OpcOverPty, InstrumentValuesReachTheToolkitByPushAndByDeviceReadWhileClient
     cycle.StopPolling();
     DeleteDevice(*model, 0, 0);
     cycle.StartPolling();
-    ASSERT_TRUE(WaitUntil([&] {
-        server.PushAll(*model);
-        second = Cached(server, hSecond);
-        return LoadQuality(dev[0], 0) == kQualityGood && second.quality == kQualityGood;
-    }, 15000));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            server.PushAll(*model);
+            second = Cached(server, hSecond);
+            return LoadQuality(dev[0], 0) == kQualityGood && second.quality == kQualityGood;
+        },
+        15000));
     EXPECT_EQ(second.value, -4.0f);
     EXPECT_EQ(server.SlotItemNumber(dev[0], 0), 2);
 

@@ -55,9 +55,9 @@ int main() {
     AppendDevice(m, 0, u"Устройство", 0, 5, 0b111);  // items 0, 1, 2 (2: empty parameter name)
     AppendDevice(m, 0, u"Д", 1, 254, 0b1);           // item 3 (type without a name)
     AppendPoint(m, u"Без порта", "ttyGONE", 1, true);
-    AppendDevice(m, 1, u"Прибор", 0, 1, 0b1);        // item 4
+    AppendDevice(m, 1, u"Прибор", 0, 1, 0b1);  // item 4
     AppendPoint(m, u"Адаптер_1", "COM1", 1, true);
-    AppendDevice(m, 2, u"Устройство", 0, 5, 0b1);    // item 5: the same ID as item 0
+    AppendDevice(m, 2, u"Устройство", 0, 5, 0b1);  // item 5: the same ID as item 0
     // The poll start's state for every slot.
     for (int p = 0; p < m.pointCount; ++p)
         for (int d = 0; d < m.points[p].deviceCount; ++d)
@@ -106,8 +106,8 @@ int main() {
             server.PushAll(m);
             Say("PUSHED");
         } else if (cmd == "stats") {
-            Say("STATS instances=" + std::to_string(server.InstanceCount()) + " locks=" +
-                std::to_string(server.LockCount()) + " inuse=" + (server.InUse() ? "1" : "0") +
+            Say("STATS instances=" + std::to_string(server.InstanceCount()) +
+                " locks=" + std::to_string(server.LockCount()) + " inuse=" + (server.InUse() ? "1" : "0") +
                 " items=" + std::to_string(server.ItemCount()));
         } else if (cmd == "shutdown") {
             server.GBShutdown(COPCServer::kShutdownReason);

@@ -36,7 +36,7 @@ inline int ConnectLoopback(uint16_t port) {
 }
 
 class MiniClient {
-public:
+  public:
     ~MiniClient() { Close(); }
     void Close() {
         if (fd_ >= 0) ::close(fd_);
@@ -47,7 +47,8 @@ public:
     bool Connect(uint16_t port, uint32_t bufferSize = 65535) {
         fd_ = ConnectLoopback(port);
         if (fd_ < 0) return false;
-        if (!SendAll(codec.Hello("opc.tcp://127.0.0.1:" + std::to_string(port), bufferSize, bufferSize))) return false;
+        if (!SendAll(codec.Hello("opc.tcp://127.0.0.1:" + std::to_string(port), bufferSize, bufferSize)))
+            return false;
         ServerMessage ack;
         if (!Next(ack, 5000) || ack.type != "ACK") return false;
         if (!SendAll(codec.Open())) return false;
@@ -83,22 +84,25 @@ public:
 
     StatusCode CreateSession() {
         ServerMessage m;
-        if (!Call(461, [](Encoder& e) {
-                e.String(std::string_view("urn:mini"));
-                e.NullString();
-                e.Text(LocalizedText{});
-                e.UInt32(1);
-                e.NullString();
-                e.NullString();
-                e.ArrayLength(-1);
-                e.NullString();
-                e.String(std::string_view("opc.tcp://127.0.0.1"));
-                e.String(std::string_view("mini"));
-                e.ByteString(Nonce());
-                e.NullString();
-                e.Double(60000);
-                e.UInt32(0);
-            }, m))
+        if (!Call(
+                461,
+                [](Encoder& e) {
+                    e.String(std::string_view("urn:mini"));
+                    e.NullString();
+                    e.Text(LocalizedText{});
+                    e.UInt32(1);
+                    e.NullString();
+                    e.NullString();
+                    e.ArrayLength(-1);
+                    e.NullString();
+                    e.String(std::string_view("opc.tcp://127.0.0.1"));
+                    e.String(std::string_view("mini"));
+                    e.ByteString(Nonce());
+                    e.NullString();
+                    e.Double(60000);
+                    e.UInt32(0);
+                },
+                m))
             return status::BadCommunicationError;
         Decoder d(m.body);
         const auto h = ReadResponseHeader(d);
@@ -110,15 +114,19 @@ public:
 
     StatusCode Activate() {
         ServerMessage m;
-        if (!Call(467, [](Encoder& e) {
-                e.NullString();
-                e.NullString();
-                e.ArrayLength(0);
-                e.ArrayLength(0);
-                e.Extension(MakeExtension(321, [](Encoder& b) { b.String(std::string_view("anonymous")); }));
-                e.NullString();
-                e.NullString();
-            }, m))
+        if (!Call(
+                467,
+                [](Encoder& e) {
+                    e.NullString();
+                    e.NullString();
+                    e.ArrayLength(0);
+                    e.ArrayLength(0);
+                    e.Extension(
+                        MakeExtension(321, [](Encoder& b) { b.String(std::string_view("anonymous")); }));
+                    e.NullString();
+                    e.NullString();
+                },
+                m))
             return status::BadCommunicationError;
         Decoder d(m.body);
         return ReadResponseHeader(d).serviceResult;
@@ -126,7 +134,9 @@ public:
 
     StatusCode CloseSession() {
         ServerMessage m;
-        if (!Call(473, [](Encoder& e) { e.Boolean(true); }, m)) return status::BadCommunicationError;
+        if (!Call(
+                473, [](Encoder& e) { e.Boolean(true); }, m))
+            return status::BadCommunicationError;
         Decoder d(m.body);
         return ReadResponseHeader(d).serviceResult;
     }
@@ -134,17 +144,20 @@ public:
     // Reads the Value of nodes; returns false on a transport failure or a service fault.
     bool Read(const std::vector<NodeId>& nodes, double maxAge, std::vector<DataValue>& out) {
         ServerMessage m;
-        if (!Call(631, [&](Encoder& e) {
-                e.Double(maxAge);
-                e.UInt32(2);
-                e.ArrayLength(static_cast<int32_t>(nodes.size()));
-                for (const NodeId& n : nodes) {
-                    e.Node(n);
-                    e.UInt32(13);
-                    e.NullString();
-                    e.Qualified({});
-                }
-            }, m))
+        if (!Call(
+                631,
+                [&](Encoder& e) {
+                    e.Double(maxAge);
+                    e.UInt32(2);
+                    e.ArrayLength(static_cast<int32_t>(nodes.size()));
+                    for (const NodeId& n : nodes) {
+                        e.Node(n);
+                        e.UInt32(13);
+                        e.NullString();
+                        e.Qualified({});
+                    }
+                },
+                m))
             return false;
         Decoder d(m.body);
         if (ReadResponseHeader(d).serviceResult != status::Good) return false;
@@ -155,14 +168,17 @@ public:
 
     uint32_t CreateSubscription(double interval, uint32_t keepAlive = 10) {
         ServerMessage m;
-        if (!Call(787, [&](Encoder& e) {
-                e.Double(interval);
-                e.UInt32(keepAlive * 10);
-                e.UInt32(keepAlive);
-                e.UInt32(0);
-                e.Boolean(true);
-                e.Byte(0);
-            }, m))
+        if (!Call(
+                787,
+                [&](Encoder& e) {
+                    e.Double(interval);
+                    e.UInt32(keepAlive * 10);
+                    e.UInt32(keepAlive);
+                    e.UInt32(0);
+                    e.Boolean(true);
+                    e.Byte(0);
+                },
+                m))
             return 0;
         Decoder d(m.body);
         if (ReadResponseHeader(d).serviceResult != status::Good) return 0;
@@ -171,23 +187,26 @@ public:
 
     size_t Monitor(uint32_t subId, const std::vector<NodeId>& nodes, double samplingInterval) {
         ServerMessage m;
-        if (!Call(751, [&](Encoder& e) {
-                e.UInt32(subId);
-                e.UInt32(2);
-                e.ArrayLength(static_cast<int32_t>(nodes.size()));
-                for (size_t i = 0; i < nodes.size(); ++i) {
-                    e.Node(nodes[i]);
-                    e.UInt32(13);
-                    e.NullString();
-                    e.Qualified({});
+        if (!Call(
+                751,
+                [&](Encoder& e) {
+                    e.UInt32(subId);
                     e.UInt32(2);
-                    e.UInt32(static_cast<uint32_t>(i));
-                    e.Double(samplingInterval);
-                    e.Extension({});
-                    e.UInt32(1);
-                    e.Boolean(true);
-                }
-            }, m, 30000))
+                    e.ArrayLength(static_cast<int32_t>(nodes.size()));
+                    for (size_t i = 0; i < nodes.size(); ++i) {
+                        e.Node(nodes[i]);
+                        e.UInt32(13);
+                        e.NullString();
+                        e.Qualified({});
+                        e.UInt32(2);
+                        e.UInt32(static_cast<uint32_t>(i));
+                        e.Double(samplingInterval);
+                        e.Extension({});
+                        e.UInt32(1);
+                        e.Boolean(true);
+                    }
+                },
+                m, 30000))
             return 0;
         Decoder d(m.body);
         if (ReadResponseHeader(d).serviceResult != status::Good) return 0;
@@ -204,15 +223,18 @@ public:
 
     // Sends a Publish acknowledging the given sequence number (0: none).
     bool SendPublish(uint32_t subId = 0, uint32_t ackSequence = 0) {
-        return SendAll(codec.Request(826, [&](Encoder& e) {
-            if (ackSequence == 0) {
-                e.ArrayLength(0);
-                return;
-            }
-            e.ArrayLength(1);
-            e.UInt32(subId);
-            e.UInt32(ackSequence);
-        }, 65535, 0));
+        return SendAll(codec.Request(
+            826,
+            [&](Encoder& e) {
+                if (ackSequence == 0) {
+                    e.ArrayLength(0);
+                    return;
+                }
+                e.ArrayLength(1);
+                e.UInt32(subId);
+                e.UInt32(ackSequence);
+            },
+            65535, 0));
     }
 
     // Next complete message from the server, or false on time-out / closed socket.
@@ -243,7 +265,8 @@ public:
             char buf[65536];
             const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
             if (n <= 0) return false;
-            for (auto& m : reader.Feed(std::string(buf, static_cast<size_t>(n)))) ready_.push_back(std::move(m));
+            for (auto& m : reader.Feed(std::string(buf, static_cast<size_t>(n))))
+                ready_.push_back(std::move(m));
         }
     }
 
@@ -285,7 +308,7 @@ public:
         return n;
     }
 
-private:
+  private:
     int fd_ = -1;
     std::deque<ServerMessage> ready_;
 };

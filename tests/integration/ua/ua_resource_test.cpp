@@ -23,7 +23,7 @@ namespace {
 
 // FakeBackend is called from the server's network thread; the test thread only reads atomics.
 class CountingBackend : public FakeBackend {
-public:
+  public:
     explicit CountingBackend(int count) {
         for (int i = 0; i < count; ++i) AddItem("item" + std::to_string(i), static_cast<float>(i));
     }
@@ -101,7 +101,8 @@ TEST(UaResource, SilentConnectionsAreClosedByTheHandshakeTimeoutWhileAClientKeep
             }
         }
     }
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_EQ(closed, silent.size());
     EXPECT_GE(elapsed.count(), 800);
     EXPECT_GT(reads, 5);

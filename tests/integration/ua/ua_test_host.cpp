@@ -30,7 +30,7 @@ namespace {
 using qora::NowFileTime;
 
 class FakeBackend : public qora::ua::Backend {
-public:
+  public:
     FakeBackend(int items, bool quiet, bool constantBad) : quiet_(quiet), constantBad_(constantBad) {
         for (int i = 0; i < items; ++i) {
             qora::ua::ItemInfo info;
@@ -110,12 +110,13 @@ public:
         std::lock_guard<std::mutex> lock(logMu_);
         std::printf("STATS sessions=%d channels=%d active=%lld", sessions_.load(), channels_.load(),
                     static_cast<long long>(active_.load()));
-        for (const auto& [name, n] : counts_) std::printf(" %s=%llu", name.c_str(), static_cast<unsigned long long>(n));
+        for (const auto& [name, n] : counts_)
+            std::printf(" %s=%llu", name.c_str(), static_cast<unsigned long long>(n));
         std::printf("\n");
         std::fflush(stdout);
     }
 
-private:
+  private:
     void Fill(const uint32_t* handles, size_t count, qora::ua::ItemSample* out) {
         std::lock_guard<std::mutex> lock(mu_);
         for (size_t i = 0; i < count; ++i) {
@@ -172,18 +173,25 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : ""; };
-        if (a == "--items") items = std::atoi(next());
-        else if (a == "--port") config.port = static_cast<uint16_t>(std::atoi(next()));
+        if (a == "--items")
+            items = std::atoi(next());
+        else if (a == "--port")
+            config.port = static_cast<uint16_t>(std::atoi(next()));
         else if (a == "--record") {
             config.recordDirectory = next();
             config.randomSeed = 1;  // replayable by the stream fuzzer
-        }
-        else if (a == "--max-sessions") config.maxSessions = std::atoi(next());
-        else if (a == "--max-channels") config.maxChannels = std::atoi(next());
-        else if (a == "--handshake-ms") config.handshakeTimeoutMs = std::atoi(next());
-        else if (a == "--period-ms") periodMs = std::atoi(next());
-        else if (a == "--quiet") quiet = true;
-        else if (a == "--constant-bad") constantBad = true;
+        } else if (a == "--max-sessions")
+            config.maxSessions = std::atoi(next());
+        else if (a == "--max-channels")
+            config.maxChannels = std::atoi(next());
+        else if (a == "--handshake-ms")
+            config.handshakeTimeoutMs = std::atoi(next());
+        else if (a == "--period-ms")
+            periodMs = std::atoi(next());
+        else if (a == "--quiet")
+            quiet = true;
+        else if (a == "--constant-bad")
+            constantBad = true;
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 2;

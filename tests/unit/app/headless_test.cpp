@@ -15,7 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class RuntimeDirectory : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/qora-runtime-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -38,8 +38,10 @@ protected:
         slot = {v != nullptr, v ? v : ""};
     }
     static void Restore(const char* name, const std::pair<bool, std::string>& slot) {
-        if (slot.first) setenv(name, slot.second.c_str(), 1);
-        else unsetenv(name);
+        if (slot.first)
+            setenv(name, slot.second.c_str(), 1);
+        else
+            unsetenv(name);
     }
     static std::string Var() {
         const char* v = std::getenv("XDG_RUNTIME_DIR");

@@ -2,17 +2,24 @@
 // operator prompt and an OPC UA endpoint on a free loopback port.
 #include "app/program.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QAction>
 #include <QTreeWidget>
+#include <chrono>
+#include <stdexcept>
 
+#include "../config/read_only_dir.h"
 #include "app/application.h"
 #include "app/single_instance.h"
 #include "comm/poll_cycle.h"
@@ -22,23 +29,13 @@
 #include "opc/toolkit/gb_impl.h"
 #include "ui/event_log.h"
 #include "ui/main_form.h"
-#include "../config/read_only_dir.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <QElapsedTimer>
-#include <chrono>
-#include <stdexcept>
 
 using namespace qora;
 
 namespace {
 
 class TRecordingPrompt : public IOperatorPrompt {
-public:
+  public:
     bool AskYesNo(const QString& title, const QString& text) override {
         questions << title + "|" + text;
         return answer;
@@ -52,7 +49,7 @@ public:
 };
 
 class Program : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
         qputenv("XDG_RUNTIME_DIR", dir_.path().toUtf8());
@@ -61,8 +58,9 @@ protected:
     void WriteIni(const QString& mainCfg, int port = 0) {
         QFile f(Ini());
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(QStringLiteral("[GENERAL]\nMAIN_CFG=%1\n[DEVICES]\nD0=Т\n[D_P]\nP0=3\n[PARAMETERS]\nP0=Темп\nP1=Давл\n"
-                               "[OPCUA]\nHost=127.0.0.1\nPort=%2\n")
+        f.write(QStringLiteral(
+                    "[GENERAL]\nMAIN_CFG=%1\n[DEVICES]\nD0=Т\n[D_P]\nP0=3\n[PARAMETERS]\nP0=Темп\nP1=Давл\n"
+                    "[OPCUA]\nHost=127.0.0.1\nPort=%2\n")
                     .arg(mainCfg)
                     .arg(port)
                     .toUtf8());
@@ -158,7 +156,8 @@ TEST_F(Program, ExitWithAClientAsksAndNoLeavesTheServerRunning) {
     prompt_.answer = false;
     p->FileExitExecute();
     ASSERT_EQ(prompt_.questions.size(), 1);
-    EXPECT_TRUE(prompt_.questions[0].contains(QStringLiteral("Сервер используется клиентом.\nЗавершить работу сервера?")));
+    EXPECT_TRUE(prompt_.questions[0].contains(
+        QStringLiteral("Сервер используется клиентом.\nЗавершить работу сервера?")));
     EXPECT_TRUE(p->Server()->impl().Registered());
     EXPECT_TRUE(p->Server()->impl().ShutdownReason().empty());
 
@@ -195,7 +194,7 @@ TEST_F(Program, SessionEndQueryAsksToCancelTheLogOffWhenTheServerStaysUp) {
     p->StartInitThread();
     p->WaitForInitThread();
     p->Server()->GBOnCreateInstance(nullptr);  // a client: the in-use question comes
-    prompt_.answer = false;                      // keep the server running
+    prompt_.answer = false;                    // keep the server running
     EXPECT_FALSE(p->WMQueryEndSession());
     EXPECT_TRUE(p->Server()->impl().Registered());
     p->Server()->GBOnDestroyInstance(nullptr);
@@ -238,10 +237,12 @@ TEST_F(Program, ExitAndSessionEndStopWhenTheAskedSaveFails) {
     EXPECT_FALSE(p->WMQueryEndSession());
     // Only the save question each time, never the in-use one, and each failure told.
     ASSERT_EQ(prompt_.questions.size(), 2);
-    for (const QString& q : prompt_.questions) EXPECT_TRUE(q.contains(QStringLiteral("не сохранена"))) << q.toStdString();
+    for (const QString& q : prompt_.questions)
+        EXPECT_TRUE(q.contains(QStringLiteral("не сохранена"))) << q.toStdString();
     ASSERT_EQ(prompt_.errors.size(), 2);
     for (const QString& e : prompt_.errors)
-        EXPECT_TRUE(e.startsWith(QStringLiteral("Не удалось создать файл \"") + Path("cfg/plant.cfg"))) << e.toStdString();
+        EXPECT_TRUE(e.startsWith(QStringLiteral("Не удалось создать файл \"") + Path("cfg/plant.cfg")))
+            << e.toStdString();
     EXPECT_TRUE(p->Server()->impl().Registered());
     EXPECT_TRUE(p->Server()->impl().ShutdownReason().empty());
     EXPECT_EQ(p->Model().pointCount, 2);
@@ -256,8 +257,8 @@ TEST_F(Program, RestartStopsWhenTheAskedSaveFails) {
     // The lock's directory comes from XDG_RUNTIME_DIR, set for this test.
     TSingleInstance lock("qora-program-restart-test");
     ASSERT_TRUE(lock.Acquire());
-    auto p = std::make_unique<TProgram>(QStringList{QStringLiteral("-f:") + Path("cfg/plant.cfg")}, true, lock, Ini(),
-                                        &prompt_);
+    auto p = std::make_unique<TProgram>(QStringList{QStringLiteral("-f:") + Path("cfg/plant.cfg")}, true,
+                                        lock, Ini(), &prompt_);
     p->FormCreate();
     EditAndRemoveFolder(*p, Path("cfg"));
     prompt_.answer = true;
@@ -281,7 +282,8 @@ TEST_F(Program, StartUpConfigurationThatCannotBeRecordedIsToldOnceAndStartUpGoes
     ASSERT_TRUE(readOnly.Ok());
     auto p = Start({QStringLiteral("-f:") + Path("cfg/plant.cfg")});
     ASSERT_EQ(prompt_.errors.size(), 1);
-    EXPECT_TRUE(prompt_.errors[0].contains(QStringLiteral("не записан в файл настроек"))) << prompt_.errors[0].toStdString();
+    EXPECT_TRUE(prompt_.errors[0].contains(QStringLiteral("не записан в файл настроек")))
+        << prompt_.errors[0].toStdString();
     EXPECT_TRUE(prompt_.errors[0].contains(QStringLiteral("Не удалось создать файл \"") + Ini() +
                                            QStringLiteral("\". Отказано в доступе")))
         << prompt_.errors[0].toStdString();
@@ -322,7 +324,8 @@ TEST_F(Program, CreateTellsClientsThatEveryItemLostItsSlotWhilePollingStaysStopp
     EXPECT_FALSE(p->Window().OPCTimer()->isActive());
     QElapsedTimer waited;
     waited.start();
-    while (!server.ItemOrphaned(0) && waited.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    while (!server.ItemOrphaned(0) && waited.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     EXPECT_TRUE(server.ItemOrphaned(0));
     EXPECT_TRUE(server.ItemOrphaned(1));
     server.GBBackend().ReadCache(&h, 1, &s);
@@ -350,13 +353,14 @@ TEST_F(Program, PollingStoppedAndStartedReachTheWindowTimerAndTheServerEditBrack
 
 // A listening socket on a free loopback port: another server on that port.
 class PortHolder {
-public:
+  public:
     PortHolder() {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 1) != 0) std::abort();
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 1) != 0)
+            std::abort();
         socklen_t len = sizeof a;
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
         port_ = ntohs(a.sin_port);
@@ -368,7 +372,7 @@ public:
     }
     int Port() const { return port_; }
 
-private:
+  private:
     int fd_ = -1;
     int port_ = 0;
 };
@@ -401,14 +405,20 @@ TEST_F(Program, EndpointThatCannotListenIsReportedOnceAndItsLaterSuccessIsLogged
     const QString where = QStringLiteral("127.0.0.1:%1").arg(holder.Port());
     ASSERT_TRUE(PumpUntil([&] { return !prompt_.errors.isEmpty(); }, 2000)) << "no report within 2 s";
     EXPECT_LT(started.elapsed(), 2000);
-    const QString failure = QStringLiteral("Сервер OPC UA не может принимать подключения на ") + where + QStringLiteral(": ");
+    const QString failure =
+        QStringLiteral("Сервер OPC UA не может принимать подключения на ") + where + QStringLiteral(": ");
     EXPECT_TRUE(prompt_.errors[0].startsWith(failure)) << prompt_.errors[0].toStdString();
-    EXPECT_TRUE(prompt_.errors[0].endsWith(QStringLiteral(". Повторные попытки продолжаются."))) << prompt_.errors[0].toStdString();
+    EXPECT_TRUE(prompt_.errors[0].endsWith(QStringLiteral(". Повторные попытки продолжаются.")))
+        << prompt_.errors[0].toStdString();
     EXPECT_TRUE(LogHas(p->Window(), failure));
     EXPECT_TRUE(p->Server()->impl().Registered());
 
     holder.Release();
-    ASSERT_TRUE(PumpUntil([&] { return LogHas(p->Window(), QStringLiteral("Сервер OPC UA принимает подключения на ") + where); }, 5000));
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            return LogHas(p->Window(), QStringLiteral("Сервер OPC UA принимает подключения на ") + where);
+        },
+        5000));
     EXPECT_EQ(prompt_.errors.size(), 1) << "the failure is told once";
     EXPECT_TRUE(p->Server()->impl().Endpoint()->Listening());
 }
@@ -441,7 +451,8 @@ TEST_F(Program, RestartThatCannotStartTheNewProcessIsReportedAndThisOneGoesOn) {
     loopCode = QApplication::exec();
     EXPECT_EQ(loopCode, 7) << "the message loop was ended";
     ASSERT_EQ(prompt_.errors.size(), 1);
-    EXPECT_TRUE(prompt_.errors[0].startsWith(QStringLiteral("Не удалось запустить новый процесс сервера (") + Path("no-such-program")))
+    EXPECT_TRUE(prompt_.errors[0].startsWith(QStringLiteral("Не удалось запустить новый процесс сервера (") +
+                                             Path("no-such-program")))
         << prompt_.errors[0].toStdString();
     EXPECT_TRUE(prompt_.errors[0].endsWith(QStringLiteral("Сервер продолжает работу.")));
     EXPECT_TRUE(lock_.Held()) << "the single-instance lock was not taken back";
@@ -476,7 +487,8 @@ TEST(Application, ExceptionOfAnEventHandlerIsShownInTheErrorBoxAndTheLoopGoesOn)
     QTimer::singleShot(50, [] { QCoreApplication::exit(0); });
     EXPECT_EQ(QApplication::exec(), 0);
     EXPECT_TRUE(afterwards);
-    EXPECT_EQ(shown, (QStringList{QStringLiteral("Ошибка в обработчике"), QStringLiteral("Неизвестная ошибка.")}));
+    EXPECT_EQ(shown,
+              (QStringList{QStringLiteral("Ошибка в обработчике"), QStringLiteral("Неизвестная ошибка.")}));
     // The entry point's guard: shown while the application exists, and 0 returned.
     shown.clear();
     EXPECT_EQ(app->RunGuarded([]() -> int { throw std::runtime_error("Сбой запуска"); }), 0);

@@ -17,7 +17,8 @@ TEST(RestartPath, OnlyTheUnitsMainProcessLeavesTheRestartToTheServiceManager) {
         const char* why;
     };
     const Case cases[] = {
-        {"0f3c2a", "812", 812, RestartPath::ServiceManager, "started by the user manager as the unit's process"},
+        {"0f3c2a", "812", 812, RestartPath::ServiceManager,
+         "started by the user manager as the unit's process"},
         {nullptr, nullptr, 812, RestartPath::Detached, "no service manager at all"},
         {"0f3c2a", "812", 4711, RestartPath::Detached, "started by a shell that runs inside a unit"},
         {"0f3c2a", nullptr, 1, RestartPath::Detached, "no manager pid to compare with"},

@@ -10,7 +10,7 @@
 namespace {
 
 class SingleInstance : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/qora-lock-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);

@@ -2,12 +2,11 @@
 // bounded waiting on the event loop, and frame helpers.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
-
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,7 +15,7 @@
 namespace qora::test {
 
 class QtAppEnvironment : public ::testing::Environment {
-public:
+  public:
     void SetUp() override {
         static int argc = 1;
         static char name[] = "comm_test";
@@ -25,7 +24,7 @@ public:
     }
     void TearDown() override { app_.reset(); }
 
-private:
+  private:
     std::unique_ptr<QCoreApplication> app_;
 };
 

@@ -1,14 +1,8 @@
 #include "comm/poll_cycle.h"
 
-#include "comm/instrument_lines.h"
-#include "comm/serial/com_port.h"
-#include "config/records.h"
-#include "tests/unit/comm/comm_test_support.h"
-
-#include <QTimer>
-
 #include <gtest/gtest.h>
 
+#include <QTimer>
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -16,13 +10,18 @@
 #include <utility>
 #include <vector>
 
+#include "comm/instrument_lines.h"
+#include "comm/serial/com_port.h"
+#include "config/records.h"
+#include "tests/unit/comm/comm_test_support.h"
+
 namespace qora {
 namespace {
 
 using Sent = std::vector<std::pair<int, int>>;
 
 class PollCycleTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         model_.reset(CreateModel());
         for (const char* name : {"COM1", "COM10", "COM3"}) {
@@ -50,7 +49,8 @@ protected:
         const int p = model_->pointCount;
         EXPECT_EQ(AppendPoint(*model_, u"Точка", port, period, true), ModelResult::Ok);
         for (int j = 0; j < devices; ++j)
-            EXPECT_EQ(AppendDevice(*model_, p, u"Прибор", 0, static_cast<uint8_t>(j + 1), 0b101), ModelResult::Ok);
+            EXPECT_EQ(AppendDevice(*model_, p, u"Прибор", 0, static_cast<uint8_t>(j + 1), 0b101),
+                      ModelResult::Ok);
         return p;
     }
     TDevice& Dev(int p, int d) { return model_->points[p].devices[d]; }
@@ -251,9 +251,9 @@ TEST_F(PollCycleTest, StartAfterAChangeReinitialisesValuesQualitiesAndRepliedOnl
             EXPECT_EQ(LoadQuality(Dev(0, d), k), kQualityNotConnected);
         }
     }
-    EXPECT_EQ(LoadTimestamp(Dev(0, 0), 0), stamp);      // kept
-    EXPECT_EQ(Dev(0, 1).unanswered, 1);                  // kept
-    EXPECT_EQ(model_->points[0].receivedCount, 2);       // receive state kept
+    EXPECT_EQ(LoadTimestamp(Dev(0, 0), 0), stamp);  // kept
+    EXPECT_EQ(Dev(0, 1).unanswered, 1);             // kept
+    EXPECT_EQ(model_->points[0].receivedCount, 2);  // receive state kept
     EXPECT_EQ(model_->points[0].currentDevice, 0);
     EXPECT_EQ(sent_, (Sent{{0, 0}}));
 }

@@ -1,11 +1,11 @@
-#include "comm/instrument_lines.h"
-#include "tests/unit/comm/comm_test_support.h"
-
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <vector>
+
+#include "comm/instrument_lines.h"
+#include "tests/unit/comm/comm_test_support.h"
 
 namespace qora {
 namespace {
@@ -43,7 +43,8 @@ TEST(Protocol, RequestForAllThirtyTwoParametersListsThemAscendingIn37Bytes) {
 
 TEST(Protocol, RequestListsOnlyTheMaskBitsInAscendingOrder) {
     EXPECT_EQ(Request(2, (1u << 31) | (1u << 7) | 1u),
-              (std::vector<uint8_t>{0xB5, 2, 3, 0x2F, 0, 7, 31, static_cast<uint8_t>((2 + 3 + 0x2F + 7 + 31) % 256)}));
+              (std::vector<uint8_t>{0xB5, 2, 3, 0x2F, 0, 7, 31,
+                                    static_cast<uint8_t>((2 + 3 + 0x2F + 7 + 31) % 256)}));
 }
 
 TEST(Protocol, Checksum8SumsFromTheSecondByteAndIsZeroForShortFrames) {

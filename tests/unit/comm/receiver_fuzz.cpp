@@ -2,11 +2,11 @@
 //   build-fuzz/tests/unit/comm/comm_receiver_fuzz -runs=2000000
 // The input is split into notifications at every 0xFF 0xFE pair; after each
 // one the receive state must be consistent and slot 31 untouched.
-#include "comm/instrument_lines.h"
-#include "config/records.h"
-
 #include <cstdlib>
 #include <cstring>
+
+#include "comm/instrument_lines.h"
+#include "config/records.h"
 
 namespace {
 

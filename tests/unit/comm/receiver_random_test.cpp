@@ -1,16 +1,16 @@
 // Random byte streams through the receiver: the state stays within the
 // point's buffer, slot 31 is never written, and nothing outside the receive
 // state and the point's device slots changes.
-#include "comm/instrument_lines.h"
-#include "config/records.h"
-#include "tests/unit/comm/comm_test_support.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
+
+#include "comm/instrument_lines.h"
+#include "config/records.h"
+#include "tests/unit/comm/comm_test_support.h"
 
 namespace qora {
 namespace {
@@ -28,7 +28,8 @@ Bytes RandomChunk(std::mt19937& rng) {
         }
         case 1: {  // noise rich in start bytes
             int n = small(rng);
-            for (int i = 0; i < n; ++i) out.push_back(byte(rng) < 64 ? 0xB5 : static_cast<uint8_t>(byte(rng)));
+            for (int i = 0; i < n; ++i)
+                out.push_back(byte(rng) < 64 ? 0xB5 : static_cast<uint8_t>(byte(rng)));
             break;
         }
         case 2:  // a start byte with a hostile length
@@ -41,7 +42,8 @@ Bytes RandomChunk(std::mt19937& rng) {
                 groups.push_back({static_cast<uint8_t>(byte(rng)), static_cast<uint8_t>(byte(rng)),
                                   static_cast<uint8_t>(byte(rng)), static_cast<uint8_t>(byte(rng))});
             Bytes trailing(static_cast<size_t>(byte(rng) % 4), 0x11);
-            out = test::Reply(static_cast<uint8_t>(1 + byte(rng) % 4), static_cast<uint8_t>(byte(rng)), groups, trailing);
+            out = test::Reply(static_cast<uint8_t>(1 + byte(rng) % 4), static_cast<uint8_t>(byte(rng)),
+                              groups, trailing);
             if (byte(rng) < 40) out[static_cast<size_t>(byte(rng)) % out.size()] ^= 0x40;
             if (byte(rng) < 40) out.resize(static_cast<size_t>(byte(rng)) % out.size());
             break;

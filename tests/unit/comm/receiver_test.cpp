@@ -1,7 +1,3 @@
-#include "comm/instrument_lines.h"
-#include "config/records.h"
-#include "tests/unit/comm/comm_test_support.h"
-
 #include <gtest/gtest.h>
 
 #include <map>
@@ -9,6 +5,10 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "comm/instrument_lines.h"
+#include "config/records.h"
+#include "tests/unit/comm/comm_test_support.h"
 
 namespace qora {
 namespace {
@@ -21,8 +21,8 @@ using Bytes = std::vector<uint8_t>;
 constexpr float kSentinel = 7.0f;
 constexpr uint8_t kSentinelUnanswered = 5;
 
-const Group kOne = {0, 0x00, 0x80, 0x3F};       // parameter 0 = 1.0
-const Group kTwo = {0, 0x00, 0x00, 0x40};       // parameter 0 = 2.0
+const Group kOne = {0, 0x00, 0x80, 0x3F};  // parameter 0 = 1.0
+const Group kTwo = {0, 0x00, 0x00, 0x40};  // parameter 0 = 2.0
 const Bytes kWorked = {0xB5, 0x01, 0x08, 0xAF, 0x00, 0x00, 0x80, 0x3F, 0x02, 0xFF, 0xFF, 0xFF, 0x76};
 
 struct SlotExpect {
@@ -47,7 +47,7 @@ struct RxCase {
 
 // Every slot not listed in `stored` must be left exactly as it was.
 class ReceiverTable : public ::testing::TestWithParam<RxCase> {
-protected:
+  protected:
     void SetUp() override {
         model_.reset(CreateModel());
         ASSERT_EQ(AppendPoint(*model_, u"Линия", "COM1", 1.0f, true), ModelResult::Ok);
@@ -121,12 +121,18 @@ TEST_P(ReceiverTable, StoresExactlyTheExpectedSlots) {
     EXPECT_EQ(model_->points[1].receivedCount, 0);
 }
 
-Bytes Slice(const Bytes& b, size_t from, size_t to) { return Bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(to)); }
+Bytes Slice(const Bytes& b, size_t from, size_t to) {
+    return Bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(to));
+}
 
 std::vector<RxCase> Cases() {
     std::vector<RxCase> v;
     const Bytes third = Reply(1, 0xAF, {kTwo});
-    v.push_back({"WorkedExampleStoresOneAndNoValue", {1}, {kWorked}, {{0, 0, 1.0f}, {0, 2, 9999999.0f}}, {{0, 0, 1}}});
+    v.push_back({"WorkedExampleStoresOneAndNoValue",
+                 {1},
+                 {kWorked},
+                 {{0, 0, 1.0f}, {0, 2, 9999999.0f}},
+                 {{0, 0, 1}}});
     v.push_back({"FrameSplitIntoOneTwoAndTenBytes",
                  {1},
                  {Slice(kWorked, 0, 1), Slice(kWorked, 1, 3), Slice(kWorked, 3, 13)},
@@ -147,12 +153,28 @@ std::vector<RxCase> Cases() {
                  {Concat({Reply(2, 0xAF, {{3, 0x00, 0x80, 0x3F}}), kWorked})},
                  {{0, 0, 1.0f}, {0, 2, 9999999.0f}, {1, 3, 1.0f}},
                  {{0, 0, 1}, {1, 0, 1}}});
-    v.push_back({"GarbageBeforeAFrameIsDropped", {1}, {Concat({{0x00, 0x13}, kWorked})}, {{0, 0, 1.0f}, {0, 2, 9999999.0f}}, {{0, 0, 1}}});
-    v.push_back({"EmptyAcceptedReplyResetsCountAndSetsRepliedOnly", {1}, {{0xB5, 0x01, 0x00, 0xAF, 0xB0}}, {}, {{0, 0, 1}}});
+    v.push_back({"GarbageBeforeAFrameIsDropped",
+                 {1},
+                 {Concat({{0x00, 0x13}, kWorked})},
+                 {{0, 0, 1.0f}, {0, 2, 9999999.0f}},
+                 {{0, 0, 1}}});
+    v.push_back({"EmptyAcceptedReplyResetsCountAndSetsRepliedOnly",
+                 {1},
+                 {{0xB5, 0x01, 0x00, 0xAF, 0xB0}},
+                 {},
+                 {{0, 0, 1}}});
     for (uint8_t code : {0xAF, 0x8F, 0xCF, 0xA1, 0x81, 0xEF})
-        v.push_back({"ReplyCode" + std::to_string(code) + "IsAccepted", {1}, {Reply(1, code, {kOne})}, {{0, 0, 1.0f}}, {{0, 0, 1}}});
+        v.push_back({"ReplyCode" + std::to_string(code) + "IsAccepted",
+                     {1},
+                     {Reply(1, code, {kOne})},
+                     {{0, 0, 1.0f}},
+                     {{0, 0, 1}}});
     for (uint8_t code : {0x9F, 0x2F, 0x00, 0xB5})
-        v.push_back({"ReplyCode" + std::to_string(code) + "IsRefusedButCountsAsReplied", {1}, {Reply(1, code, {kOne})}, {}, {{0, kSentinelUnanswered, 1}}});
+        v.push_back({"ReplyCode" + std::to_string(code) + "IsRefusedButCountsAsReplied",
+                     {1},
+                     {Reply(1, code, {kOne})},
+                     {},
+                     {{0, kSentinelUnanswered, 1}}});
     v.push_back({"ParameterThirtyOneIsSkippedAndThirtyStored",
                  {1},
                  {Reply(1, 0xAF, {{31, 0x00, 0x80, 0x3F}, {30, 0x00, 0x00, 0x40}, {200, 0, 0, 0}})},
@@ -164,7 +186,11 @@ std::vector<RxCase> Cases() {
                      {Reply(1, 0xAF, {kOne}, Bytes(static_cast<size_t>(trailing), 0x05))},
                      {{0, 0, 1.0f}},
                      {{0, 0, 1}}});
-    v.push_back({"LaterGroupOfTheSameParameterWins", {1}, {Reply(1, 0xAF, {kOne, kTwo})}, {{0, 0, 2.0f}}, {{0, 0, 1}}});
+    v.push_back({"LaterGroupOfTheSameParameterWins",
+                 {1},
+                 {Reply(1, 0xAF, {kOne, kTwo})},
+                 {{0, 0, 2.0f}},
+                 {{0, 0, 1}}});
     {
         Bytes bad = kWorked;
         bad.back() = 0x77;
@@ -174,8 +200,13 @@ std::vector<RxCase> Cases() {
         v.push_back({"CorruptedDataByteChangesNothing", {1}, {flipped}, {}, {}});
     }
     v.push_back({"UnknownAddressChangesNothing", {1, 2}, {Reply(3, 0xAF, {kOne})}, {}, {}});
-    v.push_back({"ReplyFromADeviceNotPolledLastIsStored", {1, 2, 3}, {Reply(3, 0xAF, {kOne})}, {{2, 0, 1.0f}}, {{2, 0, 1}}});
-    v.push_back({"FirstDeviceWithTheAddressWins", {4, 4}, {Reply(4, 0xAF, {kOne})}, {{0, 0, 1.0f}}, {{0, 0, 1}}});
+    v.push_back({"ReplyFromADeviceNotPolledLastIsStored",
+                 {1, 2, 3},
+                 {Reply(3, 0xAF, {kOne})},
+                 {{2, 0, 1.0f}},
+                 {{2, 0, 1}}});
+    v.push_back(
+        {"FirstDeviceWithTheAddressWins", {4, 4}, {Reply(4, 0xAF, {kOne})}, {{0, 0, 1.0f}}, {{0, 0, 1}}});
     for (int len : {245, 250, 251, 255})
         v.push_back({"LengthByte" + std::to_string(len) + "IsDiscardedOnTheThirdByte",
                      {1},
@@ -186,7 +217,8 @@ std::vector<RxCase> Cases() {
         // 244 data bytes: the largest frame accepted (61 groups of parameter 0, the last = 2.0).
         std::vector<Group> groups(60, kOne);
         groups.push_back(kTwo);
-        v.push_back({"LargestFrameOf249BytesIsAccepted", {1}, {Reply(1, 0xAF, groups)}, {{0, 0, 2.0f}}, {{0, 0, 1}}});
+        v.push_back(
+            {"LargestFrameOf249BytesIsAccepted", {1}, {Reply(1, 0xAF, groups)}, {{0, 0, 2.0f}}, {{0, 0, 1}}});
     }
     // Cut after 7 of 13 bytes: the next reply's first 6 bytes complete it (dropped on the
     // checksum), its last 7 are dropped one by one, the third reply is stored.

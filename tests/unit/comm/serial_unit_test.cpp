@@ -1,16 +1,15 @@
-#include "comm/serial/com_port.h"
-#include "comm/serial/ecomport.h"
-#include "comm/serial/enum_com_ports.h"
-#include "tests/unit/comm/comm_test_support.h"
-
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "comm/serial/com_port.h"
+#include "comm/serial/ecomport.h"
+#include "comm/serial/enum_com_ports.h"
+#include "tests/unit/comm/comm_test_support.h"
 
 namespace qora {
 namespace {
@@ -21,10 +20,10 @@ namespace fs = std::filesystem;
 
 TEST(EComPort, MessagesAreTheCodeTextFollowedByTheErrorNumber) {
     const std::vector<std::pair<int, std::string>> cases = {
-        {1, "Unable to open com port"},       {2, "WriteFile function failed"},
-        {3, "ReadFile function failed"},      {4, "Invalid Async parameter"},
-        {5, "PurgeComm function failed"},     {7, "SetCommState function failed"},
-        {8, "SetCommTimeouts failed"},        {9, "SetupComm function failed"},
+        {1, "Unable to open com port"},         {2, "WriteFile function failed"},
+        {3, "ReadFile function failed"},        {4, "Invalid Async parameter"},
+        {5, "PurgeComm function failed"},       {7, "SetCommState function failed"},
+        {8, "SetCommTimeouts failed"},          {9, "SetupComm function failed"},
         {10, "ClearCommError function failed"}, {23, "Registry error"},
     };
     for (const auto& [code, text] : cases) {
@@ -45,8 +44,10 @@ TEST(ComPortSettings, DefaultsAndCodeTablesFollowTheSerialComponent) {
     EXPECT_EQ(port.StopBits(), TComPort::sbOneStopBit);
     EXPECT_FALSE(port.Connected());
     EXPECT_EQ(port.EffectivePath(), "/dev/COM1");
-    const int rates[] = {0, 110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
-    for (int code = 0; code < 16; ++code) EXPECT_EQ(TComPort::BaudRateValue(static_cast<uint8_t>(code)), rates[code]);
+    const int rates[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
+                         14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+    for (int code = 0; code < 16; ++code)
+        EXPECT_EQ(TComPort::BaudRateValue(static_cast<uint8_t>(code)), rates[code]);
     EXPECT_EQ(TComPort::BaudRateValue(16), 0);
     EXPECT_EQ(TComPort::BaudRateValue(9), 19200);
     EXPECT_EQ(TComPort::DataBitsValue(3), 8);
@@ -86,7 +87,7 @@ TEST(ComPortSettings, AFileThatIsNotATerminalIsRefusedAsALineSettingFailure) {
 }
 
 class EnumComPortsTest : public ::testing::Test {
-protected:
+  protected:
     void Tty(const std::string& name, bool device, const char* type = nullptr) {
         fs::create_directories(root_ / name);
         if (device) fs::create_directories(root_ / name / "device");
@@ -103,17 +104,20 @@ TEST_F(EnumComPortsTest, KernelPortsWithADeviceAndDeclaredPortsAreSortedIgnoring
     Tty("ttyACM0", true);
     Tty("tty0", false);
     Tty("ptmx", false);
-    const auto ports = EnumComPorts({{"COM10", "/tmp/a"}, {"com2", "/tmp/b"}, {"COM1", "/tmp/c"}, {"ttyusb0", "/dev/x"}},
-                                    root_.string(), "/devroot");
+    const auto ports =
+        EnumComPorts({{"COM10", "/tmp/a"}, {"com2", "/tmp/b"}, {"COM1", "/tmp/c"}, {"ttyusb0", "/dev/x"}},
+                     root_.string(), "/devroot");
     const std::vector<TComPortEntry> expected = {
-        {"COM1", "/tmp/c"}, {"COM10", "/tmp/a"}, {"com2", "/tmp/b"}, {"ttyACM0", "/devroot/ttyACM0"},
+        {"COM1", "/tmp/c"},          {"COM10", "/tmp/a"},
+        {"com2", "/tmp/b"},          {"ttyACM0", "/devroot/ttyACM0"},
         {"ttyS0", "/devroot/ttyS0"}, {"ttyusb0", "/dev/x"},
     };
     EXPECT_EQ(ports, expected);
 }
 
 TEST_F(EnumComPortsTest, MissingTtyClassGivesTheDeclaredPortsOnly) {
-    const auto ports = EnumComPorts({{"SIM1", "/tmp/x/ttySIM1"}, {"", "/x"}, {"EMPTY", ""}}, (root_ / "none").string());
+    const auto ports =
+        EnumComPorts({{"SIM1", "/tmp/x/ttySIM1"}, {"", "/x"}, {"EMPTY", ""}}, (root_ / "none").string());
     EXPECT_EQ(ports, (std::vector<TComPortEntry>{{"SIM1", "/tmp/x/ttySIM1"}}));
 }
 

@@ -1,20 +1,17 @@
 #include "config/config_document.h"
 
-#include "config/config_file.h"
-#include "config_test_util.h"
-#include "read_only_dir.h"
+#include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-
-#include <sys/mount.h>
-
 #include <cerrno>
-
-#include <gtest/gtest.h>
-
 #include <deque>
+
+#include "config/config_file.h"
+#include "config_test_util.h"
+#include "read_only_dir.h"
 
 using namespace qora;
 using namespace qora::test;
@@ -23,9 +20,9 @@ namespace {
 
 // Records every call in one log so that the order of the steps can be checked.
 class ScriptedPrompt : public IOperatorPrompt {
-public:
+  public:
     explicit ScriptedPrompt(std::vector<std::string>& log) : log_(log) {}
-    std::deque<bool> answers;                     // AskYesNo
+    std::deque<bool> answers;                      // AskYesNo
     std::deque<std::optional<QString>> openPicks;  // ChooseFileToOpen
     std::deque<std::optional<QString>> savePicks;  // ChooseFileToSave
 
@@ -58,12 +55,12 @@ public:
         return p;
     }
 
-private:
+  private:
     std::vector<std::string>& log_;
 };
 
 class RecordingHost : public IDocumentHost {
-public:
+  public:
     explicit RecordingHost(std::vector<std::string>& log) : log_(log) {}
     void StopPolling() override { log_.push_back("StopPolling"); }
     void StartPolling() override { log_.push_back("StartPolling"); }
@@ -81,15 +78,16 @@ public:
     }
     QString settingsError;  // when set, every MAIN_CFG write fails with it
 
-private:
+  private:
     std::vector<std::string>& log_;
 };
 
 const std::string kQuestion = "Ask:Предупреждение|Текущая конфигурация не сохранена.\nСохранить?";
-const std::string kRefusal = "Message:Предупреждение|Файл не является файлом конфигурации QORA OPC Server или поврежден.";
+const std::string kRefusal =
+    "Message:Предупреждение|Файл не является файлом конфигурации QORA OPC Server или поврежден.";
 
 class DocumentTest : public ::testing::Test {
-protected:
+  protected:
     DocumentTest() : model(NewModel()), prompt(log), host(log), doc(*model, prompt, host) {}
 
     QString Path(const char* name) const { return dir.filePath(QString::fromUtf8(name)); }
@@ -233,8 +231,9 @@ TEST_F(DocumentTest, RefusedFileIsReportedAndStillRecordedAndPolled) {
     prompt.openPicks = {bad};
     doc.FileOpen();
     const std::string b = bad.toStdString();
-    EXPECT_EQ(log, (Log{"Open:Открыть файл конфигурации|" + Dir(), "StopPolling", kRefusal, "UpdateCaption",
-                        "ClearList", "RebuildTree(-1,-1)", "MAIN_CFG:" + b, "StartPolling", "EnableRestart"}));
+    EXPECT_EQ(log,
+              (Log{"Open:Открыть файл конфигурации|" + Dir(), "StopPolling", kRefusal, "UpdateCaption",
+                   "ClearList", "RebuildTree(-1,-1)", "MAIN_CFG:" + b, "StartPolling", "EnableRestart"}));
     // Untitled "Новая" in the refused file's directory.
     ExpectState("Новая", Dir() + "other/", false, true);
     EXPECT_TRUE(PointsEmpty(*model));
@@ -252,7 +251,11 @@ TEST_F(DocumentTest, FileThatCannotBeOpenedLeavesFlagsSettingsAndPollingAlone) {
     EXPECT_EQ(log[2], "StopPolling");
     EXPECT_EQ(log[3], "ClearList");
     EXPECT_EQ(log[4], "RebuildTree(-1,-1)");
-    EXPECT_EQ(log[5].rfind("Error:Не удалось открыть файл \"" + missing.toStdString() + "\". Нет такого файла или каталога", 0), 0u) << log[5];
+    EXPECT_EQ(log[5].rfind("Error:Не удалось открыть файл \"" + missing.toStdString() +
+                               "\". Нет такого файла или каталога",
+                           0),
+              0u)
+        << log[5];
     // No file holds the empty model any more: the caption names none and the next save asks.
     ExpectState("Новая", Dir(), false, true);
     EXPECT_TRUE(PointsEmpty(*model));
@@ -276,7 +279,8 @@ TEST_F(DocumentTest, SaveOfUntitledConfigurationWritesThePickedFile) {
     const QString picked = Path("site.cfg");
     prompt.savePicks = {picked};
     doc.FileSave();
-    EXPECT_EQ(log, (Log{"Save:Сохранить файл конфигурации|", "UpdateCaption", "MAIN_CFG:" + picked.toStdString()}));
+    EXPECT_EQ(
+        log, (Log{"Save:Сохранить файл конфигурации|", "UpdateCaption", "MAIN_CFG:" + picked.toStdString()}));
     ExpectState("site", Dir(), false, false);
     EXPECT_EQ(PointsIn(picked), 1);
 }
@@ -358,7 +362,11 @@ TEST_F(DocumentTest, FailedSaveReportsOnceAndKeepsFlagsAndSettings) {
     prompt.savePicks = {picked};
     doc.FileSave();
     ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[1].rfind("Error:Не удалось создать файл \"" + picked.toStdString() + "\". Нет такого файла или каталога", 0), 0u) << log[1];
+    EXPECT_EQ(log[1].rfind("Error:Не удалось создать файл \"" + picked.toStdString() +
+                               "\". Нет такого файла или каталога",
+                           0),
+              0u)
+        << log[1];
     // Nothing changes: name, directory and flags still describe the configuration as it was.
     ExpectState("Новая", "", true, true);
 }
@@ -401,12 +409,13 @@ const BrokenFolderCase kBrokenFolders[] = {
 // holding a copy of what the folder held; unmounted (and the folder back as it was) at the end.
 // Mounting needs the right to; without it Mounted() is false.
 class TSmallFileSystem {
-public:
+  public:
     explicit TSmallFileSystem(const QString& folder) : folder_(QFile::encodeName(folder).toStdString()) {
         std::vector<std::pair<std::string, QByteArray>> files;
         for (const QString& name : QDir(folder).entryList(QDir::Files)) {
             QFile f(folder + u'/' + name);
-            if (f.open(QIODevice::ReadOnly)) files.emplace_back(QFile::encodeName(name).toStdString(), f.readAll());
+            if (f.open(QIODevice::ReadOnly))
+                files.emplace_back(QFile::encodeName(name).toStdString(), f.readAll());
         }
         if (::mount("tmpfs", folder_.c_str(), "tmpfs", 0, "size=128k") != 0) return;
         mounted_ = true;
@@ -423,14 +432,14 @@ public:
     TSmallFileSystem& operator=(const TSmallFileSystem&) = delete;
     bool Mounted() const { return ready_; }
 
-private:
+  private:
     std::string folder_;
     bool mounted_ = false;
     bool ready_ = false;
 };
 
 class BrokenFolderTest : public DocumentTest, public ::testing::WithParamInterface<BrokenFolderCase> {
-protected:
+  protected:
     // Loads site/plant.cfg, adds a point (two now, unsaved) and breaks the folder.
     void LoadEditAndBreak() {
         ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("site")));
@@ -438,21 +447,21 @@ protected:
         AddPoint();
         plantBytes = ReadAll(Path("site/plant.cfg"));
         switch (GetParam().breakage) {
-        case Breakage::Removed:
-            ASSERT_TRUE(QDir(Path("site")).removeRecursively());
-            break;
-        case Breakage::ReadOnly:
-            readOnly = std::make_unique<TReadOnlyDirectory>(Path("site"));
-            ASSERT_TRUE(readOnly->Ok());
-            break;
-        case Breakage::ReplacedByFile:
-            ASSERT_TRUE(QDir(Path("site")).removeRecursively());
-            ASSERT_TRUE(WriteText(Path("site"), QByteArrayLiteral("a file where the folder was")));
-            break;
-        case Breakage::Full:
-            full = std::make_unique<TSmallFileSystem>(Path("site"));
-            if (!full->Mounted()) GTEST_SKIP() << "no right to mount a small file system here";
-            break;
+            case Breakage::Removed:
+                ASSERT_TRUE(QDir(Path("site")).removeRecursively());
+                break;
+            case Breakage::ReadOnly:
+                readOnly = std::make_unique<TReadOnlyDirectory>(Path("site"));
+                ASSERT_TRUE(readOnly->Ok());
+                break;
+            case Breakage::ReplacedByFile:
+                ASSERT_TRUE(QDir(Path("site")).removeRecursively());
+                ASSERT_TRUE(WriteText(Path("site"), QByteArrayLiteral("a file where the folder was")));
+                break;
+            case Breakage::Full:
+                full = std::make_unique<TSmallFileSystem>(Path("site"));
+                if (!full->Mounted()) GTEST_SKIP() << "no right to mount a small file system here";
+                break;
         }
         log.clear();
     }
@@ -521,10 +530,14 @@ TEST_P(BrokenFolderTest, FailedSaveAsChangesNeitherNameNorDirectory) {
 INSTANTIATE_TEST_SUITE_P(Folders, BrokenFolderTest, ::testing::ValuesIn(kBrokenFolders),
                          [](const ::testing::TestParamInfo<BrokenFolderCase>& param) {
                              switch (param.param.breakage) {
-                             case Breakage::Removed: return std::string("Removed");
-                             case Breakage::ReadOnly: return std::string("ReadOnly");
-                             case Breakage::ReplacedByFile: return std::string("ReplacedByFile");
-                             case Breakage::Full: return std::string("Full");
+                                 case Breakage::Removed:
+                                     return std::string("Removed");
+                                 case Breakage::ReadOnly:
+                                     return std::string("ReadOnly");
+                                 case Breakage::ReplacedByFile:
+                                     return std::string("ReplacedByFile");
+                                 case Breakage::Full:
+                                     return std::string("Full");
                              }
                              return std::string();
                          });
@@ -540,8 +553,9 @@ TEST_F(DocumentTest, UntitledConfigurationWhoseFallbackSaveFailsStopsTheAction) 
     prompt.savePicks = {std::nullopt};
     doc.FileOpen();
     const std::string fallback = Dir() + "site/Новая.cfg";
-    EXPECT_EQ(log, (Log{kQuestion, "Save:Сохранить файл конфигурации|" + Dir() + "site/",
-                        "Error:Не удалось создать файл \"" + fallback + "\". Нет такого файла или каталога"}));
+    EXPECT_EQ(log,
+              (Log{kQuestion, "Save:Сохранить файл конфигурации|" + Dir() + "site/",
+                   "Error:Не удалось создать файл \"" + fallback + "\". Нет такого файла или каталога"}));
     ExpectState("Новая", Dir() + "site/", true, true);
     EXPECT_EQ(model->pointCount, 1);
 }
@@ -609,15 +623,17 @@ TEST_F(DocumentTest, SettingsFileThatCannotBeWrittenIsReportedOnceAndTheActionsG
     const std::string report = "Error:" + QString::fromUtf16(kMsgStartupNotRecorded).toStdString() + "\n" +
                                host.settingsError.toStdString();
     const std::string p = plant.toStdString();
-    EXPECT_EQ(log, (Log{"StopPolling", "UpdateCaption", "ClearList", "RebuildTree(-1,-1)", "MAIN_CFG:" + p, report,
-                        "StartPolling"}));
+    EXPECT_EQ(log, (Log{"StopPolling", "UpdateCaption", "ClearList", "RebuildTree(-1,-1)", "MAIN_CFG:" + p,
+                        report, "StartPolling"}));
     ExpectState("plant", Dir(), false, false);
 
     log.clear();
     AddPoint();
     doc.FileSave();
     EXPECT_EQ(doc.LoadConfiguration(plant), TConfigDocument::LoadOutcome::Loaded);
-    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("Error:", 0) == 0; }), 0);
+    EXPECT_EQ(
+        std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("Error:", 0) == 0; }),
+        0);
     EXPECT_EQ(model->pointCount, 2);
     ExpectState("plant", Dir(), false, false);
 }

@@ -1,19 +1,18 @@
 #include "config/config_file.h"
 
-#include "config_test_util.h"
-
-#include <QTemporaryDir>
-
 #include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstdlib>
-#include <csignal>
-#include <random>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <QTemporaryDir>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <random>
+
+#include "config_test_util.h"
 
 using namespace qora;
 using namespace qora::test;
@@ -41,10 +40,18 @@ struct PointDesc {
     std::vector<DeviceDesc> devices;
 };
 
-float ValueOf(int p, int d, int k) { return static_cast<float>(p * 1000 + d * 10) + static_cast<float>(k) / 8.0f; }
-uint16_t QualityOf(int d, int k) { return (d + k) % 3 == 0 ? 192 : ((d + k) % 3 == 1 ? 24 : 8); }
-int32_t ItemOf(int p, int d, int k) { return -(p * 100000 + d * 100 + k); }
-double StampOf(int p, int d, int k) { return 46000.25 + p + d / 1000.0 + k / 1.0e6; }
+float ValueOf(int p, int d, int k) {
+    return static_cast<float>(p * 1000 + d * 10) + static_cast<float>(k) / 8.0f;
+}
+uint16_t QualityOf(int d, int k) {
+    return (d + k) % 3 == 0 ? 192 : ((d + k) % 3 == 1 ? 24 : 8);
+}
+int32_t ItemOf(int p, int d, int k) {
+    return -(p * 100000 + d * 100 + k);
+}
+double StampOf(int p, int d, int k) {
+    return 46000.25 + p + d / 1000.0 + k / 1.0e6;
+}
 
 std::vector<PointDesc> SampleConfiguration() {
     std::vector<PointDesc> pts;
@@ -57,11 +64,13 @@ std::vector<PointDesc> SampleConfiguration() {
                    11,
                    {{u"Котёл №1", 0, 1, 0x5u, 1, 0}, {u"Насос", 3, 254, 0xFFFFFFFFu, 0, 7}}});
     pts.push_back({u"Линия 2 (резерв)", "ttyS1", 0.7f, false, 0, {}, 0, {}});
-    PointDesc full{std::u16string(50, u'Ж'), "ttyACM0", 1.5f, true, 127, std::vector<uint8_t>(200, 0x5A), 255, {}};
+    PointDesc full{std::u16string(50, u'Ж'),        "ttyACM0", 1.5f, true, 127,
+                   std::vector<uint8_t>(200, 0x5A), 255,       {}};
     for (int d = 0; d < kMaxDevicesPerPoint; ++d)
         full.devices.push_back({u"Прибор " + std::u16string(1, static_cast<char16_t>(u'А' + d % 32)),
                                 static_cast<uint8_t>(d % 64), static_cast<uint8_t>(d + 1),
-                                static_cast<uint32_t>(1u << (d % 32)), static_cast<uint8_t>(d & 1), static_cast<uint8_t>(d)});
+                                static_cast<uint32_t>(1u << (d % 32)), static_cast<uint8_t>(d & 1),
+                                static_cast<uint8_t>(d)});
     pts.push_back(full);
     return pts;
 }
@@ -73,7 +82,8 @@ void FillModel(TConfigModel& m, const std::vector<PointDesc>& pts) {
         TConnectionPoint& cp = m.points[p];
         for (size_t d = 0; d < pd.devices.size(); ++d) {
             const DeviceDesc& dd = pd.devices[d];
-            ASSERT_EQ(AppendDevice(m, static_cast<int>(p), dd.name, dd.type, dd.address, dd.mask), ModelResult::Ok);
+            ASSERT_EQ(AppendDevice(m, static_cast<int>(p), dd.name, dd.type, dd.address, dd.mask),
+                      ModelResult::Ok);
             TDevice& dev = cp.devices[d];
             for (int k = 0; k < kParamsPerDevice; ++k) {
                 dev.values[k] = ValueOf(static_cast<int>(p), static_cast<int>(d), k);
@@ -152,7 +162,8 @@ std::vector<uint8_t> ExpectedFile(const std::vector<PointDesc>& pts) {
             for (int k = 0; k < 32; ++k) {
                 f.f32(r + 116 + 4 * k, ValueOf(static_cast<int>(p), static_cast<int>(d), k));
                 f.u16(r + 244 + 2 * k, QualityOf(static_cast<int>(d), k));
-                f.u32(r + 308 + 4 * k, static_cast<uint32_t>(ItemOf(static_cast<int>(p), static_cast<int>(d), k)));
+                f.u32(r + 308 + 4 * k,
+                      static_cast<uint32_t>(ItemOf(static_cast<int>(p), static_cast<int>(d), k)));
                 f.f64(r + 440 + 8 * k, StampOf(static_cast<int>(p), static_cast<int>(d), k));
             }
             f.u8(r + 696, dd.replied);
@@ -180,7 +191,9 @@ std::vector<PointDesc> OnePoint() {
     return {{u"Адаптер_1", "ttyUSB0", 4.2f, true, 0, {}, 0, {{u"Устройство", 0, 1, 0x5u, 0, 0}}}};
 }
 
-std::vector<uint8_t> OnePointFile() { return ExpectedFile(OnePoint()); }
+std::vector<uint8_t> OnePointFile() {
+    return ExpectedFile(OnePoint());
+}
 
 }  // namespace
 
@@ -289,7 +302,9 @@ std::vector<HostileCase> HostileFiles() {
     std::vector<HostileCase> cases;
     const std::vector<uint8_t> good = OnePointFile();
     cases.push_back({"empty file", {}, DecodeStatus::BadSignature});
-    cases.push_back({"signature without its zero byte", {'Q', 'O', 'R', 'A', '_', 'O', 'P', 'C'}, DecodeStatus::BadSignature});
+    cases.push_back({"signature without its zero byte",
+                     {'Q', 'O', 'R', 'A', '_', 'O', 'P', 'C'},
+                     DecodeStatus::BadSignature});
     cases.push_back({"no zero byte anywhere", std::vector<uint8_t>(1000, 'A'), DecodeStatus::BadSignature});
     {
         std::vector<uint8_t> f = good;
@@ -311,8 +326,8 @@ std::vector<HostileCase> HostileFiles() {
         f.pop_back();
         cases.push_back({"header cut at 17 bytes", f, DecodeStatus::Truncated});
     }
-    cases.push_back({"one point cut inside the CRC range", std::vector<uint8_t>(good.begin(), good.begin() + 1000),
-                     DecodeStatus::Truncated});
+    cases.push_back({"one point cut inside the CRC range",
+                     std::vector<uint8_t>(good.begin(), good.begin() + 1000), DecodeStatus::Truncated});
     cases.push_back({"one point cut after the CRC range", std::vector<uint8_t>(good.begin(), good.end() - 1),
                      DecodeStatus::Truncated});
     {
@@ -438,7 +453,8 @@ TEST(ConfigFile, UnreadableFileReportsThePlatformError) {
 
     r = ReadConfigFile(dir.filePath(QStringLiteral("missing.cfg")), *m);
     EXPECT_EQ(r.status, TConfigReadResult::Status::OpenFailed);
-    EXPECT_TRUE(r.message.contains(QStringLiteral("Нет такого файла или каталога"))) << r.message.toStdString();
+    EXPECT_TRUE(r.message.contains(QStringLiteral("Нет такого файла или каталога")))
+        << r.message.toStdString();
 }
 
 TEST(ConfigFile, WriteIntoMissingDirectoryFailsWithThePlatformError) {
@@ -448,7 +464,8 @@ TEST(ConfigFile, WriteIntoMissingDirectoryFailsWithThePlatformError) {
     const QString path = dir.filePath(QStringLiteral("no/such/dir/x.cfg"));
     const TConfigWriteResult w = WriteConfigFile(path, *m);
     EXPECT_FALSE(w.ok);
-    EXPECT_TRUE(w.error.contains(QStringLiteral("Не удалось создать файл \"") + path)) << w.error.toStdString();
+    EXPECT_TRUE(w.error.contains(QStringLiteral("Не удалось создать файл \"") + path))
+        << w.error.toStdString();
     EXPECT_TRUE(w.error.contains(QStringLiteral("Нет такого файла или каталога"))) << w.error.toStdString();
 }
 
@@ -479,9 +496,13 @@ namespace {
 int SaveInLimitedChild(const QString& path, const TConfigModel& model, bool killBySignal) {
     const pid_t pid = fork();
     if (pid == 0) {
-        struct rlimit noCore {0, 0};
+        struct rlimit noCore {
+            0, 0
+        };
         setrlimit(RLIMIT_CORE, &noCore);
-        struct rlimit lim {100000, 100000};
+        struct rlimit lim {
+            100000, 100000
+        };
         setrlimit(RLIMIT_FSIZE, &lim);
         if (!killBySignal) std::signal(SIGXFSZ, SIG_IGN);
         const TConfigWriteResult w = WriteConfigFile(path, model);
@@ -521,7 +542,8 @@ TEST(ConfigFile, KilledOrFailingSaveLeavesThePreviousFileLoadable) {
     ASSERT_TRUE(WIFEXITED(failed));
     EXPECT_EQ(WEXITSTATUS(failed), 0) << "the failure was not reported as the platform's error";
     EXPECT_EQ(ReadAll(path), oldBytes);
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("plant.cfg")});
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral("plant.cfg")});
     ASSERT_TRUE(ReadConfigFile(path, *back).ok());
     EXPECT_TRUE(SamePoints(*old, *back));
 }
@@ -538,7 +560,8 @@ bool Zero(const T& rec) {
 
 // What every loaded model must satisfy for the rest of the program to index its tables safely.
 ::testing::AssertionResult WithinLimits(const TConfigModel& m) {
-    if (m.pointCount > kMaxPoints) return ::testing::AssertionFailure() << "point count " << int(m.pointCount);
+    if (m.pointCount > kMaxPoints)
+        return ::testing::AssertionFailure() << "point count " << int(m.pointCount);
     for (int s = 0; s < kMaxPoints; ++s) {
         const TConnectionPoint& p = m.points[s];
         if (s >= m.pointCount) {
@@ -547,17 +570,20 @@ bool Zero(const T& rec) {
         }
         if (p.index != s || p.deviceCount > kMaxDevicesPerPoint || p.currentDevice >= kMaxDevicesPerPoint)
             return ::testing::AssertionFailure() << "point " << s;
-        if (NameView(p.name, kNameUnits).size() >= size_t(kNameUnits) || PortNameView(p.portName).size() >= size_t(kPortNameBytes))
+        if (NameView(p.name, kNameUnits).size() >= size_t(kNameUnits) ||
+            PortNameView(p.portName).size() >= size_t(kPortNameBytes))
             return ::testing::AssertionFailure() << "point " << s << " name";
-        if (p.serialPort != nullptr || p.pollTimer != nullptr) return ::testing::AssertionFailure() << "references";
+        if (p.serialPort != nullptr || p.pollTimer != nullptr)
+            return ::testing::AssertionFailure() << "references";
         for (int d = 0; d < kMaxDevicesPerPoint; ++d) {
             const TDevice& dev = p.devices[d];
             if (d >= p.deviceCount) {
                 if (!Zero(dev)) return ::testing::AssertionFailure() << "unused device " << d << " not zero";
                 continue;
             }
-            if (dev.index != d || dev.pointIndex != s || dev.typeIndex >= kMaxDeviceTypes || dev.address < 1 ||
-                dev.address > 254 || NameView(dev.name, kNameUnits).size() >= size_t(kNameUnits))
+            if (dev.index != d || dev.pointIndex != s || dev.typeIndex >= kMaxDeviceTypes ||
+                dev.address < 1 || dev.address > 254 ||
+                NameView(dev.name, kNameUnits).size() >= size_t(kNameUnits))
                 return ::testing::AssertionFailure() << "device " << s << "/" << d;
         }
     }
@@ -577,7 +603,8 @@ TEST(ConfigFileRandomised, TruncatedFlippedAndRandomFilesAreRefusedOrLoadWithinL
     // Longer runs: QORA_FUZZ_ITERATIONS=200000 QORA_FUZZ_SEED=<n> under the sanitizer build.
     const char* seedText = std::getenv("QORA_FUZZ_SEED");
     const char* iterText = std::getenv("QORA_FUZZ_ITERATIONS");
-    const unsigned seed = seedText != nullptr ? static_cast<unsigned>(std::strtoul(seedText, nullptr, 10)) : 20261208u;
+    const unsigned seed =
+        seedText != nullptr ? static_cast<unsigned>(std::strtoul(seedText, nullptr, 10)) : 20261208u;
     const int iterations = iterText != nullptr ? std::atoi(iterText) : 1500;
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
@@ -587,44 +614,45 @@ TEST(ConfigFileRandomised, TruncatedFlippedAndRandomFilesAreRefusedOrLoadWithinL
     for (int iter = 0; iter < iterations; ++iter) {
         std::vector<uint8_t> f;
         switch (iter % 5) {
-        case 0:  // truncated anywhere
-            f.assign(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(pick(good.size() + 1)));
-            break;
-        case 1: {  // bit flips anywhere
-            f = good;
-            for (size_t k = 1 + pick(8); k > 0; --k) f[pick(f.size())] ^= static_cast<uint8_t>(1u << pick(8));
-            break;
-        }
-        case 2: {  // flips in the header and the records, CRC made right again
-            f = good;
-            for (size_t k = 1 + pick(6); k > 0; --k) {
-                const size_t pos = pick(3) == 0 ? 13 + pick(5) : 18 + pick(f.size() - 18);
-                f[pos] = static_cast<uint8_t>(rng());
+            case 0:  // truncated anywhere
+                f.assign(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(pick(good.size() + 1)));
+                break;
+            case 1: {  // bit flips anywhere
+                f = good;
+                for (size_t k = 1 + pick(8); k > 0; --k)
+                    f[pick(f.size())] ^= static_cast<uint8_t>(1u << pick(8));
+                break;
             }
-            FixCrc(f);
-            break;
-        }
-        case 3: {  // random bytes behind a right signature
-            f.resize(pick(400));
-            for (auto& b : f) b = static_cast<uint8_t>(rng());
-            if (f.size() >= 9) std::memcpy(f.data(), "QORA_OPC", 9);
-            if (f.size() >= 18 && pick(2) == 0) {
-                f[17] = static_cast<uint8_t>(pick(3));
+            case 2: {  // flips in the header and the records, CRC made right again
+                f = good;
+                for (size_t k = 1 + pick(6); k > 0; --k) {
+                    const size_t pos = pick(3) == 0 ? 13 + pick(5) : 18 + pick(f.size() - 18);
+                    f[pos] = static_cast<uint8_t>(rng());
+                }
                 FixCrc(f);
+                break;
             }
-            break;
-        }
-        default: {  // right header, arbitrary point count and block size, CRC right
-            f = good;
-            f.resize(pick(2) ? f.size() : pick(f.size() + 1));
-            if (f.size() >= 18) {
-                f[17] = static_cast<uint8_t>(rng());
-                for (int i = 13; i < 17; ++i)
-                    if (pick(2)) f[i] = static_cast<uint8_t>(rng());
-                FixCrc(f);
+            case 3: {  // random bytes behind a right signature
+                f.resize(pick(400));
+                for (auto& b : f) b = static_cast<uint8_t>(rng());
+                if (f.size() >= 9) std::memcpy(f.data(), "QORA_OPC", 9);
+                if (f.size() >= 18 && pick(2) == 0) {
+                    f[17] = static_cast<uint8_t>(pick(3));
+                    FixCrc(f);
+                }
+                break;
             }
-            break;
-        }
+            default: {  // right header, arbitrary point count and block size, CRC right
+                f = good;
+                f.resize(pick(2) ? f.size() : pick(f.size() + 1));
+                if (f.size() >= 18) {
+                    f[17] = static_cast<uint8_t>(rng());
+                    for (int i = 13; i < 17; ++i)
+                        if (pick(2)) f[i] = static_cast<uint8_t>(rng());
+                    FixCrc(f);
+                }
+                break;
+            }
         }
         f.shrink_to_fit();
         const DecodeStatus st = DecodeConfig(f, *m);

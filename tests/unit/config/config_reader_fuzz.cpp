@@ -6,14 +6,14 @@
 // keeps the input's own CRC so the refusal path is fuzzed too). The checks look only at the
 // slots the decoder may have written (those the file announces), so the work per input grows
 // with the input and not with the size of the whole model.
-#include "config/config_file.h"
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <span>
 #include <vector>
+
+#include "config/config_file.h"
 
 namespace {
 

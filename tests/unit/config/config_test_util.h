@@ -1,24 +1,25 @@
 // Helpers shared by the configuration tests.
 #pragma once
 
-#include "config/records.h"
-
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QString>
-
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "config/records.h"
+
 namespace qora::test {
 
 using ModelPtr = std::unique_ptr<TConfigModel, ModelDeleter>;
 
-inline ModelPtr NewModel() { return ModelPtr(CreateModel()); }
+inline ModelPtr NewModel() {
+    return ModelPtr(CreateModel());
+}
 
 inline std::u16string U16(const QString& s) {
     return std::u16string(reinterpret_cast<const char16_t*>(s.utf16()), static_cast<size_t>(s.size()));
@@ -68,7 +69,8 @@ inline uint16_t BitwiseCrc(const uint8_t* data, size_t n) {
     uint16_t crc = 0xFFFF;
     for (size_t i = 0; i < n; ++i) {
         crc ^= data[i];
-        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
     }
     return crc;
 }

@@ -1,19 +1,18 @@
 #include "config/file_io.h"
 
-#include "config_test_util.h"
-
-#include <QTemporaryDir>
-
 #include <gtest/gtest.h>
-
-#include <cerrno>
-#include <clocale>
-#include <csignal>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <QTemporaryDir>
+#include <cerrno>
+#include <clocale>
+#include <csignal>
+
+#include "config_test_util.h"
 
 using namespace qora;
 using namespace qora::test;
@@ -21,7 +20,8 @@ using namespace qora::test;
 namespace {
 
 QStringList AllEntries(const QString& dir) {
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                               QDir::Name);
 }
 
 std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
@@ -39,7 +39,9 @@ pid_t KillSaveMidWrite(const QString& path, const std::vector<uint8_t>& data, bo
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(ready[0]);
-        struct rlimit noCore {0, 0};
+        struct rlimit noCore {
+            0, 0
+        };
         ::setrlimit(RLIMIT_CORE, &noCore);
         SetUnnamedTempFilesForTesting(unnamed);
         SetWriteProgressHookForTesting([&](size_t) {
@@ -62,7 +64,7 @@ pid_t KillSaveMidWrite(const QString& path, const std::vector<uint8_t>& data, bo
 }
 
 class FileIo : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         SetUnnamedTempFilesForTesting(true);
         SetWriteProgressHookForTesting({});
@@ -128,10 +130,11 @@ TEST_F(FileIo, KeepExistingWritesOnlyANewName) {
         ASSERT_TRUE(WriteFileAtomically(path, first.data(), first.size(), &error, ReplaceMode::KeepExisting,
                                         &errorNumber));
         const std::vector<uint8_t> second = Pattern(6000, 8);
-        EXPECT_FALSE(WriteFileAtomically(path, second.data(), second.size(), &error, ReplaceMode::KeepExisting,
-                                         &errorNumber));
+        EXPECT_FALSE(WriteFileAtomically(path, second.data(), second.size(), &error,
+                                         ReplaceMode::KeepExisting, &errorNumber));
         EXPECT_EQ(errorNumber, EEXIST);
-        EXPECT_EQ(error, QStringLiteral("Не удалось создать файл \"") + path + QStringLiteral("\". Файл существует"));
+        EXPECT_EQ(error, QStringLiteral("Не удалось создать файл \"") + path +
+                             QStringLiteral("\". Файл существует"));
         EXPECT_EQ(ReadAll(path), first);
         // Replace still replaces.
         ASSERT_TRUE(WriteFileAtomically(path, second.data(), second.size()));
@@ -182,8 +185,9 @@ TEST(FileErrors, OperatorTextsAreRussianWhateverTheLocale) {
     for (const auto& c : cases) EXPECT_EQ(ErrnoText(c.error).toStdString(), c.text) << c.error;
     EXPECT_EQ(OpenFileError(QStringLiteral("/a/b.cfg"), ENOENT),
               QStringLiteral("Не удалось открыть файл \"/a/b.cfg\". Нет такого файла или каталога"));
-    EXPECT_EQ(CreateFileError(QStringLiteral("/a/b.cfg"), ENOSPC),
-              QStringLiteral("Не удалось создать файл \"/a/b.cfg\". На устройстве не осталось свободного места"));
+    EXPECT_EQ(
+        CreateFileError(QStringLiteral("/a/b.cfg"), ENOSPC),
+        QStringLiteral("Не удалось создать файл \"/a/b.cfg\". На устройстве не осталось свободного места"));
 }
 
 TEST_F(FileIo, PathThroughARegularFileFailsWithNotADirectory) {
@@ -193,5 +197,6 @@ TEST_F(FileIo, PathThroughARegularFileFailsWithNotADirectory) {
     int errorNumber = 0;
     EXPECT_FALSE(WriteFileAtomically(path, "y", 1, &error, ReplaceMode::Replace, &errorNumber));
     EXPECT_EQ(errorNumber, ENOTDIR);
-    EXPECT_EQ(error, QStringLiteral("Не удалось создать файл \"") + path + QStringLiteral("\". Это не каталог"));
+    EXPECT_EQ(error,
+              QStringLiteral("Не удалось создать файл \"") + path + QStringLiteral("\". Это не каталог"));
 }

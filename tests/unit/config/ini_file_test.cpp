@@ -1,14 +1,13 @@
 #include "config/ini_file.h"
 
-#include "config/text_codec.h"
-#include "config_test_util.h"
-#include "read_only_dir.h"
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QTemporaryDir>
 
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
+#include "config/text_codec.h"
+#include "config_test_util.h"
+#include "read_only_dir.h"
 
 using namespace qora;
 using namespace qora::test;
@@ -16,7 +15,7 @@ using namespace qora::test;
 namespace {
 
 class IniTest : public ::testing::Test {
-protected:
+  protected:
     QString Path() const { return dir.filePath(QStringLiteral("qora.ini")); }
     TIniFile Make(const QByteArray& content) {
         EXPECT_TRUE(WriteText(Path(), content));
@@ -33,12 +32,29 @@ TEST(IniInteger, DecimalDollarAndZeroXFormsAndDefaults) {
         bool ok;
         int32_t value;
     } cases[] = {
-        {"31", true, 31},       {"0x1F", true, 31},      {"0X1f", true, 31},        {"$1F", true, 31},
-        {"-1", true, -1},       {"+7", true, 7},         {"$FFFFFFFF", true, -1},   {"0xFFFFFFFF", true, -1},
-        {"0x80000000", true, INT32_MIN}, {"-2147483648", true, INT32_MIN}, {"2147483647", true, INT32_MAX},
-        {"2147483648", false, 0}, {"$100000000", false, 0}, {"abc", false, 0},     {"", false, 0},
-        {"0x", false, 0},       {"$", false, 0},         {"-", false, 0},           {"12a", false, 0},
-        {"1 2", false, 0},      {"0x1G", false, 0},      {"007", true, 7},          {"-$10", true, -16},
+        {"31", true, 31},
+        {"0x1F", true, 31},
+        {"0X1f", true, 31},
+        {"$1F", true, 31},
+        {"-1", true, -1},
+        {"+7", true, 7},
+        {"$FFFFFFFF", true, -1},
+        {"0xFFFFFFFF", true, -1},
+        {"0x80000000", true, INT32_MIN},
+        {"-2147483648", true, INT32_MIN},
+        {"2147483647", true, INT32_MAX},
+        {"2147483648", false, 0},
+        {"$100000000", false, 0},
+        {"abc", false, 0},
+        {"", false, 0},
+        {"0x", false, 0},
+        {"$", false, 0},
+        {"-", false, 0},
+        {"12a", false, 0},
+        {"1 2", false, 0},
+        {"0x1G", false, 0},
+        {"007", true, 7},
+        {"-$10", true, -16},
     };
     for (const auto& c : cases) {
         int32_t v = 12345;
@@ -76,7 +92,8 @@ TEST_F(IniTest, SectionKeyListSkipsCommentsBlankAndBrokenLinesAndCountsEachKeyOn
         "C=3\n"
         "[s]\n"
         "D=4\n");
-    EXPECT_EQ(ini.ReadSection(u"S"), (QStringList{QStringLiteral("A"), QStringLiteral("b"), QStringLiteral("D")}));
+    EXPECT_EQ(ini.ReadSection(u"S"),
+              (QStringList{QStringLiteral("A"), QStringLiteral("b"), QStringLiteral("D")}));
     EXPECT_EQ(ini.ReadString(u"S", u"a"), QStringLiteral("1")) << "the first occurrence counts";
     EXPECT_EQ(ini.ReadString(u"S", u"D"), QStringLiteral("4"));
     EXPECT_TRUE(ini.ReadSection(u"missing").isEmpty());
@@ -88,8 +105,9 @@ TEST_F(IniTest, QuotesAroundValuesAreRemovedOnceAndWritingKeepsValuesExact) {
     EXPECT_EQ(ini.ReadString(u"Q", u"b"), QStringLiteral("z"));
     EXPECT_EQ(ini.ReadString(u"Q", u"c"), QStringLiteral("\"unbalanced"));
     EXPECT_EQ(ini.ReadString(u"Q", u"d"), QStringLiteral("\"\""));
-    for (const QString& v : {QStringLiteral(" leading"), QStringLiteral("trailing "), QStringLiteral("\"quoted\""),
-                             QStringLiteral("'single'"), QStringLiteral("a=b;c#d"), QString()}) {
+    for (const QString& v :
+         {QStringLiteral(" leading"), QStringLiteral("trailing "), QStringLiteral("\"quoted\""),
+          QStringLiteral("'single'"), QStringLiteral("a=b;c#d"), QString()}) {
         ASSERT_TRUE(ini.WriteString(u"Q", u"v", v));
         EXPECT_EQ(TIniFile(Path()).ReadString(u"Q", u"v", QStringLiteral("absent")), v) << v.toStdString();
     }
@@ -110,7 +128,8 @@ TEST_F(IniTest, WritingAKeyKeepsEveryOtherLineByteForByte) {
     TIniFile ini = Make(before);
     ASSERT_TRUE(ini.WriteString(u"GENERAL", u"MAIN_CFG", u"/new/plant.cfg"));
     QByteArray expected = before;
-    expected.replace("  main_cfg = /old/path.cfg   ; not a comment in a value\r\n", "main_cfg=/new/plant.cfg\r\n");
+    expected.replace("  main_cfg = /old/path.cfg   ; not a comment in a value\r\n",
+                     "main_cfg=/new/plant.cfg\r\n");
     EXPECT_EQ(ReadText(Path()).toStdString(), expected.toStdString());
 
     // A new key goes right after the last key of its section; a new section at the end.
@@ -157,7 +176,8 @@ TEST_F(IniTest, LineBreaksAndBadNamesAreRefusedWithoutTouchingTheFile) {
 
 TEST_F(IniTest, Windows1251FileReadsRightAndStaysInItsCodePage) {
     QByteArray cp;
-    ASSERT_TRUE(EncodeWindows1251(QStringLiteral("[DEVICES]\r\nD0=Теплосчётчик «ТС-2»\r\n[GENERAL]\r\nMAIN_CFG=C:\\old.cfg\r\n"), cp));
+    ASSERT_TRUE(EncodeWindows1251(
+        QStringLiteral("[DEVICES]\r\nD0=Теплосчётчик «ТС-2»\r\n[GENERAL]\r\nMAIN_CFG=C:\\old.cfg\r\n"), cp));
     ASSERT_FALSE(IsValidUtf8(cp));
     TIniFile ini = Make(cp);
     EXPECT_EQ(ini.FileEncoding(), TIniFile::Encoding::Windows1251);
@@ -165,13 +185,17 @@ TEST_F(IniTest, Windows1251FileReadsRightAndStaysInItsCodePage) {
 
     ASSERT_TRUE(ini.WriteString(u"GENERAL", u"MAIN_CFG", u"/srv/Конфигурация.cfg"));
     QByteArray expected;
-    ASSERT_TRUE(EncodeWindows1251(QStringLiteral("[DEVICES]\r\nD0=Теплосчётчик «ТС-2»\r\n[GENERAL]\r\nMAIN_CFG=/srv/Конфигурация.cfg\r\n"), expected));
+    ASSERT_TRUE(EncodeWindows1251(
+        QStringLiteral(
+            "[DEVICES]\r\nD0=Теплосчётчик «ТС-2»\r\n[GENERAL]\r\nMAIN_CFG=/srv/Конфигурация.cfg\r\n"),
+        expected));
     EXPECT_EQ(ReadText(Path()).toStdString(), expected.toStdString());
 
     // Text the code page lacks carries the whole file over to UTF-8, no text lost.
     ASSERT_TRUE(ini.WriteString(u"GENERAL", u"MAIN_CFG", u"/srv/設定.cfg"));
     EXPECT_EQ(ReadText(Path()),
-              QStringLiteral("[DEVICES]\r\nD0=Теплосчётчик «ТС-2»\r\n[GENERAL]\r\nMAIN_CFG=/srv/設定.cfg\r\n").toUtf8());
+              QStringLiteral("[DEVICES]\r\nD0=Теплосчётчик «ТС-2»\r\n[GENERAL]\r\nMAIN_CFG=/srv/設定.cfg\r\n")
+                  .toUtf8());
     EXPECT_EQ(TIniFile(Path()).ReadString(u"DEVICES", u"D0"), QStringLiteral("Теплосчётчик «ТС-2»"));
 }
 
@@ -183,7 +207,8 @@ TEST(TextCodec, Windows1251TableAndStrictUtf8) {
     EXPECT_EQ(back, QByteArrayLiteral("\xC0\xFF\xA8\xB8\xB9\x88\x98"));
     EXPECT_FALSE(EncodeWindows1251(QStringLiteral("設"), back));
     EXPECT_TRUE(IsValidUtf8(QStringLiteral("Привет, €, 😀").toUtf8()));
-    for (const char* bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xD0", "\xFF", "\x80"})
+    for (const char* bad :
+         {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xD0", "\xFF", "\x80"})
         EXPECT_FALSE(IsValidUtf8(QByteArray(bad))) << bad;
 }
 
@@ -200,7 +225,8 @@ TEST_F(IniTest, UnreadableExistingFileIsNotOverwritten) {
     TIniFile ini(Path());
     QString error;
     EXPECT_FALSE(ini.WriteString(u"GENERAL", u"MAIN_CFG", u"x", &error));
-    EXPECT_EQ(error, QStringLiteral("Не удалось открыть файл \"") + Path() + QStringLiteral("\". Это каталог"));
+    EXPECT_EQ(error,
+              QStringLiteral("Не удалось открыть файл \"") + Path() + QStringLiteral("\". Это каталог"));
 }
 
 // A Windows-1251 file whose only bytes that are not valid UTF-8 sit on the MAIN_CFG line: once
@@ -209,7 +235,7 @@ TEST_F(IniTest, UnreadableExistingFileIsNotOverwritten) {
 TEST_F(IniTest, Windows1251FileKeepsItsEncodingWhenTheLastInvalidUtf8LineIsRewritten) {
     const QByteArray before =
         "[GENERAL]\r\nMAIN_CFG=C:\\\xCA\xEE\xF2\xE5\xEB\\plant.cfg\r\n"  // C:\Котел\plant.cfg
-        "[PARAMETERS]\r\nP0=\xD2\xB0\r\nP1=P, bar\r\n";                 // Т°
+        "[PARAMETERS]\r\nP0=\xD2\xB0\r\nP1=P, bar\r\n";                  // Т°
     const QByteArray after =
         "[GENERAL]\r\nMAIN_CFG=/srv/plant.cfg\r\n"
         "[PARAMETERS]\r\nP0=\xD2\xB0\r\nP1=P, bar\r\n";
@@ -245,15 +271,15 @@ TEST(TextCodec, EncodingOfASettingsFileIsTheReadingThatGivesRussianText) {
         bool windows1251;
     } cases[] = {
         {"P0=plain ASCII\n", false},
-        {"P0=\xD2\xB0\n", true},                                       // Т° (UTF-8 would be Ұ)
-        {"P0=\xB9\xE0\n", true},                                       // №а: not UTF-8 at all
+        {"P0=\xD2\xB0\n", true},  // Т° (UTF-8 would be Ұ)
+        {"P0=\xB9\xE0\n", true},  // №а: not UTF-8 at all
         {QStringLiteral("P0=Температура, °C\n").toUtf8(), false},
-        {QStringLiteral("P0=Т°\n").toUtf8(), false},                     // D0 A2 C2 B0
-        {QStringLiteral("P0=и\n").toUtf8(), false},                      // D0 B8: "Рё" in 1251, a tie
+        {QStringLiteral("P0=Т°\n").toUtf8(), false},  // D0 A2 C2 B0
+        {QStringLiteral("P0=и\n").toUtf8(), false},   // D0 B8: "Рё" in 1251, a tie
         {QStringLiteral("P0=Расход «м³/ч» — №1\n").toUtf8(), false},
-        {QStringLiteral("P0=Ωμέγα\n").toUtf8(), false},                  // neither reading Russian
+        {QStringLiteral("P0=Ωμέγα\n").toUtf8(), false},  // neither reading Russian
         {QStringLiteral("P0=設定\n").toUtf8(), false},
-        {"\xEF\xBB\xBF[GENERAL]\n", false},                              // UTF-8 byte order mark
+        {"\xEF\xBB\xBF[GENERAL]\n", false},  // UTF-8 byte order mark
     };
     for (const auto& c : cases)
         EXPECT_EQ(LooksLikeWindows1251(c.bytes), c.windows1251) << c.bytes.toHex(' ').toStdString();
@@ -269,7 +295,8 @@ TEST_F(IniTest, FileInAReadOnlyOrMissingFolderIsRefusedWithTheRussianReason) {
         TIniFile ini(inReadOnly);
         QString error;
         EXPECT_FALSE(ini.WriteString(u"GENERAL", u"MAIN_CFG", u"b", &error));
-        EXPECT_EQ(error, QStringLiteral("Не удалось создать файл \"") + inReadOnly + QStringLiteral("\". Отказано в доступе"));
+        EXPECT_EQ(error, QStringLiteral("Не удалось создать файл \"") + inReadOnly +
+                             QStringLiteral("\". Отказано в доступе"));
     }
     EXPECT_EQ(ReadText(inReadOnly), QByteArray("[GENERAL]\nMAIN_CFG=a\n"));
 
@@ -277,5 +304,6 @@ TEST_F(IniTest, FileInAReadOnlyOrMissingFolderIsRefusedWithTheRussianReason) {
     TIniFile ini(inMissing);
     QString error;
     EXPECT_FALSE(ini.WriteString(u"GENERAL", u"MAIN_CFG", u"b", &error));
-    EXPECT_EQ(error, QStringLiteral("Не удалось создать файл \"") + inMissing + QStringLiteral("\". Нет такого файла или каталога"));
+    EXPECT_EQ(error, QStringLiteral("Не удалось создать файл \"") + inMissing +
+                         QStringLiteral("\". Нет такого файла или каталога"));
 }

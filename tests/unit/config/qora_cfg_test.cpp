@@ -1,15 +1,13 @@
-#include "config/config_file.h"
-#include "tools/cfg/cfg_json.h"
-
-#include "config_test_util.h"
+#include <gtest/gtest.h>
 
 #include <QProcess>
 #include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <random>
+
+#include "config/config_file.h"
+#include "config_test_util.h"
+#include "tools/cfg/cfg_json.h"
 
 using namespace qora;
 using namespace qora::test;
@@ -40,7 +38,8 @@ ToolRun RunTool(const QStringList& args, const QByteArray& input = {}) {
 }
 
 const QByteArray kIssueExample =
-    "{\"points\": [{\"name\": \"Адаптер_1\", \"port\": \"ttyUSB0\", \"period\": 4.2, \"active\": true, \"devices\": "
+    "{\"points\": [{\"name\": \"Адаптер_1\", \"port\": \"ttyUSB0\", \"period\": 4.2, \"active\": true, "
+    "\"devices\": "
     "[{\"name\": \"Устройство\", \"type\": 0, \"address\": 1, \"parameters\": [0, 2]}]}]}";
 
 }  // namespace
@@ -70,7 +69,8 @@ TEST(QoraCfgJson, DumpShapeFollowsTheModel) {
     ASSERT_EQ(AppendPoint(*m, u"", "", 2.0f, true), ModelResult::Ok);
     m->points[1].pollPeriod = std::numeric_limits<float>::quiet_NaN();
     EXPECT_EQ(cfgtool::ToJson(*m),
-              "{\"points\": [{\"name\": \"Линия \\\"A\\\"\\\\\", \"port\": \"ttyS0\", \"period\": 0.1, \"active\": false, "
+              "{\"points\": [{\"name\": \"Линия \\\"A\\\"\\\\\", \"port\": \"ttyS0\", \"period\": 0.1, "
+              "\"active\": false, "
               "\"devices\": [{\"name\": \"Д1\", \"type\": 7, \"address\": 254, \"parameters\": [0, 31]}]}, "
               "{\"name\": \"\", \"port\": \"\", \"period\": null, \"active\": true, \"devices\": []}]}");
 }
@@ -84,24 +84,33 @@ TEST(QoraCfgJson, InvalidDescriptionsAreRefusedNamingTheElement) {
         {"[]", "points"},
         {"{\"points\": 3}", "points"},
         {"{\"points\": [{\"port\": \"a\", \"period\": 1}]}", "points[0].name"},
-        {"{\"points\": [{\"name\": \"012345678901234567890123456789012345678901234567890\", \"port\": \"a\", \"period\": 1}]}",
+        {"{\"points\": [{\"name\": \"012345678901234567890123456789012345678901234567890\", \"port\": \"a\", "
+         "\"period\": 1}]}",
          "points[0].name"},
-        {"{\"points\": [{\"name\": \"a\", \"port\": \"01234567890123456789\", \"period\": 1}]}", "points[0].port"},
-        {"{\"points\": [{\"name\": \"a\", \"port\": \"p\", \"period\": 1}, {\"name\": \"b\", \"port\": \"p\", \"period\": 1}]}",
+        {"{\"points\": [{\"name\": \"a\", \"port\": \"01234567890123456789\", \"period\": 1}]}",
+         "points[0].port"},
+        {"{\"points\": [{\"name\": \"a\", \"port\": \"p\", \"period\": 1}, {\"name\": \"b\", \"port\": "
+         "\"p\", \"period\": 1}]}",
          "points[1].port"},
         {"{\"points\": [{\"name\": \"a\", \"port\": \"p\", \"period\": \"4,2\"}]}", "points[0].period"},
         {"{\"points\": [{\"name\": \"a\", \"port\": \"p\", \"period\": 1e300}]}", "points[0].period"},
-        {"{\"points\": [{\"name\": \"a\", \"port\": \"p\", \"period\": 1, \"active\": 1}]}", "points[0].active"},
-        {"{\"points\": [{\"name\": \"a\", \"port\": \"p\", \"period\": 1, \"devices\": [{\"name\": \"d\", \"type\": 64, "
+        {"{\"points\": [{\"name\": \"a\", \"port\": \"p\", \"period\": 1, \"active\": 1}]}",
+         "points[0].active"},
+        {"{\"points\": [{\"name\": \"a\", \"port\": \"p\", \"period\": 1, \"devices\": [{\"name\": \"d\", "
+         "\"type\": 64, "
          "\"address\": 1, \"parameters\": []}]}]}",
          "points[0].devices[0].type"},
-        {"{\"points\": [{\"name\": \"a\", \"port\": \"p\", \"period\": 1, \"devices\": [{\"name\": \"d\", \"type\": 0, "
+        {"{\"points\": [{\"name\": \"a\", \"port\": \"p\", \"period\": 1, \"devices\": [{\"name\": \"d\", "
+         "\"type\": 0, "
          "\"address\": 1.5, \"parameters\": []}]}]}",
          "points[0].devices[0].address"},
-        {"{\"points\": [{\"name\": \"a\", \"port\": \"p\", \"period\": 1, \"devices\": [{\"name\": \"d\", \"type\": 0, "
-         "\"address\": 9, \"parameters\": []}, {\"name\": \"e\", \"type\": 0, \"address\": 9, \"parameters\": []}]}]}",
+        {"{\"points\": [{\"name\": \"a\", \"port\": \"p\", \"period\": 1, \"devices\": [{\"name\": \"d\", "
+         "\"type\": 0, "
+         "\"address\": 9, \"parameters\": []}, {\"name\": \"e\", \"type\": 0, \"address\": 9, "
+         "\"parameters\": []}]}]}",
          "points[0].devices[1].address"},
-        {"{\"points\": [{\"name\": \"a\", \"port\": \"p\", \"period\": 1, \"devices\": [{\"name\": \"d\", \"type\": 0, "
+        {"{\"points\": [{\"name\": \"a\", \"port\": \"p\", \"period\": 1, \"devices\": [{\"name\": \"d\", "
+         "\"type\": 0, "
          "\"address\": 9, \"parameters\": [32]}]}]}",
          "points[0].devices[0].parameters[0]"},
     };
@@ -113,7 +122,8 @@ TEST(QoraCfgJson, InvalidDescriptionsAreRefusedNamingTheElement) {
     }
     // 51 points.
     QByteArray many = "{\"points\": [";
-    for (int i = 0; i < 51; ++i) many += (i ? ", " : "") + QByteArray("{\"name\": \"a\", \"port\": \"\", \"period\": 1}");
+    for (int i = 0; i < 51; ++i)
+        many += (i ? ", " : "") + QByteArray("{\"name\": \"a\", \"port\": \"\", \"period\": 1}");
     many += "]}";
     auto m = NewModel();
     QString error;
@@ -158,8 +168,9 @@ TEST(QoraCfgTool, RefusedFileExitsTwoWithTheRefusalMessage) {
     QTemporaryDir dir;
     const QString bad = dir.filePath(QStringLiteral("bad.cfg"));
     ASSERT_TRUE(WriteText(bad, QByteArrayLiteral("QORA_OPC\0\x01\x01\xFF\xFF\x05\x00\x00\x00\x00")));
-    for (const QStringList& args : {QStringList{QStringLiteral("dump"), bad},
-                                    QStringList{QStringLiteral("resave"), bad, dir.filePath(QStringLiteral("o.cfg"))}}) {
+    for (const QStringList& args :
+         {QStringList{QStringLiteral("dump"), bad},
+          QStringList{QStringLiteral("resave"), bad, dir.filePath(QStringLiteral("o.cfg"))}}) {
         const ToolRun r = RunTool(args);
         EXPECT_EQ(r.exitCode, 2);
         EXPECT_TRUE(r.out.isEmpty());
@@ -172,7 +183,8 @@ TEST(QoraCfgTool, MissingFilesBadJsonAndBadUsageFail) {
     QTemporaryDir dir;
     ToolRun r = RunTool({QStringLiteral("dump"), dir.filePath(QStringLiteral("none.cfg"))});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(r.err.contains(QStringLiteral("Нет такого файла или каталога").toUtf8())) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QStringLiteral("Нет такого файла или каталога").toUtf8()))
+        << r.err.toStdString();
 
     const QString out = dir.filePath(QStringLiteral("x.cfg"));
     r = RunTool({QStringLiteral("create"), out}, "{\"points\": [{\"name\": 1}]}");

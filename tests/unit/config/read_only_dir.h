@@ -4,19 +4,19 @@
 // Threads started meanwhile inherit the reduced set.
 #pragma once
 
-#include <QByteArray>
-#include <QFile>
-#include <QString>
-
 #include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+
 namespace qora::test {
 
 class TReadOnlyDirectory {
-public:
+  public:
     explicit TReadOnlyDirectory(const QString& path) : path_(QFile::encodeName(path)) {
         struct stat st {};
         if (::stat(path_.constData(), &st) != 0) return;
@@ -31,7 +31,8 @@ public:
             return;
         }
         __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
-        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER));
+        reduced[0].effective &=
+            ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER));
         dropped_ = ::syscall(SYS_capset, &header_, reduced) == 0;
         ok_ = dropped_;
     }
@@ -45,13 +46,13 @@ public:
     // False when the directory could not be made read-only for this thread.
     bool Ok() const { return ok_; }
 
-private:
+  private:
     QByteArray path_;
     int oldMode_ = -1;
     bool ok_ = false;
     bool dropped_ = false;
-    __user_cap_header_struct header_ {};
-    __user_cap_data_struct saved_[2] {};
+    __user_cap_header_struct header_{};
+    __user_cap_data_struct saved_[2]{};
 };
 
 }  // namespace qora::test

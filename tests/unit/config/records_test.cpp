@@ -28,7 +28,9 @@ bool IsZero(const T& rec) {
     return true;
 }
 
-std::string PortName(int i) { return "ttyS" + std::to_string(i); }
+std::string PortName(int i) {
+    return "ttyS" + std::to_string(i);
+}
 
 }  // namespace
 
@@ -103,7 +105,8 @@ TEST(Records, DeletingFirstOfThreePointsRenumbersPointsAndDevices) {
 TEST(Records, DeletingMiddleDeviceShiftsAndZeroesTheLastSlot) {
     auto m = NewModel();
     ASSERT_EQ(AppendPoint(*m, u"P", "a", 1.0f, true), ModelResult::Ok);
-    for (int a = 1; a <= 3; ++a) ASSERT_EQ(AppendDevice(*m, 0, u"D", 0, static_cast<uint8_t>(a), 1), ModelResult::Ok);
+    for (int a = 1; a <= 3; ++a)
+        ASSERT_EQ(AppendDevice(*m, 0, u"D", 0, static_cast<uint8_t>(a), 1), ModelResult::Ok);
     ASSERT_EQ(DeleteDevice(*m, 0, 1), ModelResult::Ok);
     const TConnectionPoint& p = m->points[0];
     EXPECT_EQ(p.deviceCount, 2);
@@ -226,7 +229,8 @@ TEST(Records, CheckInvariantsCatchesBrokenModels) {
         {"type out of catalogue", [](TConfigModel& m) { m.points[0].devices[0].typeIndex = 9; }},
         {"mask outside type", [](TConfigModel& m) { m.points[0].devices[1].paramMask = 0x2u; }},
         {"wrong device point index", [](TConfigModel& m) { m.points[0].devices[0].pointIndex = 4; }},
-        {"unterminated name", [](TConfigModel& m) {
+        {"unterminated name",
+         [](TConfigModel& m) {
              for (auto& u : m.points[0].name) u = u'a';
          }},
     };

@@ -1,11 +1,11 @@
 #include "config/settings.h"
 
-#include "config/text_codec.h"
-#include "config_test_util.h"
+#include <gtest/gtest.h>
 
 #include <QTemporaryDir>
 
-#include <gtest/gtest.h>
+#include "config/text_codec.h"
+#include "config_test_util.h"
 
 using namespace qora;
 using namespace qora::test;
@@ -13,14 +13,17 @@ using namespace qora::test;
 namespace {
 
 class SettingsTest : public ::testing::Test {
-protected:
+  protected:
     QString Path() const { return dir.filePath(QStringLiteral("qora.ini")); }
     TSettings Make(const QByteArray& content) {
         EXPECT_TRUE(WriteText(Path(), content));
         return TSettings(Path());
     }
-    QString TypeName(int n) const { return QString::fromUtf16(NameView(model->typeNames[n], kCatalogUnits).data(),
-                                                              static_cast<qsizetype>(NameView(model->typeNames[n], kCatalogUnits).size())); }
+    QString TypeName(int n) const {
+        return QString::fromUtf16(
+            NameView(model->typeNames[n], kCatalogUnits).data(),
+            static_cast<qsizetype>(NameView(model->typeNames[n], kCatalogUnits).size()));
+    }
     QString ParamName(int k) const {
         auto v = NameView(model->paramNames[k], kCatalogUnits);
         return QString::fromUtf16(v.data(), static_cast<qsizetype>(v.size()));
@@ -32,7 +35,8 @@ protected:
 }  // namespace
 
 TEST_F(SettingsTest, TypeCountIsTheNumberOfKeysWhateverTheirNames) {
-    TSettings s = Make("[DEVICES]\nD0=Счётчик\nD1=Корректор\nX=ignored name\n[D_P]\nP0=0x1F\nP1=$1F\nP2=31\n");
+    TSettings s =
+        Make("[DEVICES]\nD0=Счётчик\nD1=Корректор\nX=ignored name\n[D_P]\nP0=0x1F\nP1=$1F\nP2=31\n");
     s.ReadDeviceTypes(*model);
     EXPECT_EQ(model->typeCount, 3);
     EXPECT_EQ(TypeName(0), QStringLiteral("Счётчик"));
@@ -47,20 +51,30 @@ TEST_F(SettingsTest, MaskValuesReadAsDecimalOrHexAndAnythingElseGivesZero) {
     struct {
         const char* text;
         uint32_t mask;
-    } cases[] = {{"0x1F", 0x1Fu}, {"$1F", 0x1Fu}, {"31", 0x1Fu},    {"-1", 0xFFFFFFFFu}, {"letters", 0u},
-                 {"", 0u},        {"0x80000001", 0x80000001u}, {"-2147483647", 0x80000001u}, {"4294967295", 0u}};
+    } cases[] = {{"0x1F", 0x1Fu},
+                 {"$1F", 0x1Fu},
+                 {"31", 0x1Fu},
+                 {"-1", 0xFFFFFFFFu},
+                 {"letters", 0u},
+                 {"", 0u},
+                 {"0x80000001", 0x80000001u},
+                 {"-2147483647", 0x80000001u},
+                 {"4294967295", 0u}};
     QByteArray ini = "[DEVICES]\n";
     for (size_t n = 0; n < std::size(cases); ++n) ini += "D" + QByteArray::number(qulonglong(n)) + "=t\n";
     ini += "[D_P]\n";
-    for (size_t n = 0; n < std::size(cases); ++n) ini += "P" + QByteArray::number(qulonglong(n)) + "=" + cases[n].text + "\n";
+    for (size_t n = 0; n < std::size(cases); ++n)
+        ini += "P" + QByteArray::number(qulonglong(n)) + "=" + cases[n].text + "\n";
     Make(ini).ReadDeviceTypes(*model);
     ASSERT_EQ(model->typeCount, std::size(cases));
-    for (size_t n = 0; n < std::size(cases); ++n) EXPECT_EQ(model->typeMasks[n], cases[n].mask) << cases[n].text;
+    for (size_t n = 0; n < std::size(cases); ++n)
+        EXPECT_EQ(model->typeMasks[n], cases[n].mask) << cases[n].text;
 }
 
 TEST_F(SettingsTest, SeventyKeysGiveSixtyFourTypesAndLongNamesAreCut) {
     QByteArray ini = "[DEVICES]\n";
-    for (int n = 0; n < 70; ++n) ini += "D" + QByteArray::number(n) + "=" + QByteArray(70, 'a' + n % 26) + "\n";
+    for (int n = 0; n < 70; ++n)
+        ini += "D" + QByteArray::number(n) + "=" + QByteArray(70, 'a' + n % 26) + "\n";
     ini += "[D_P]\nP63=7\nP64=9\n[PARAMETERS]\nP31=" + QStringLiteral("Я").repeated(80).toUtf8() + "\n";
     Make(ini).ReadCatalogue(*model);
     EXPECT_EQ(model->typeCount, 64);
@@ -103,7 +117,8 @@ TEST_F(SettingsTest, ParameterNamesComeFromP0ToP31) {
 
 TEST_F(SettingsTest, Windows1251CatalogueReadsRight) {
     QByteArray cp;
-    ASSERT_TRUE(EncodeWindows1251(QStringLiteral("[DEVICES]\r\nD0=Тепловычислитель\r\n[PARAMETERS]\r\nP0=Объём\r\n"), cp));
+    ASSERT_TRUE(EncodeWindows1251(
+        QStringLiteral("[DEVICES]\r\nD0=Тепловычислитель\r\n[PARAMETERS]\r\nP0=Объём\r\n"), cp));
     Make(cp).ReadCatalogue(*model);
     EXPECT_EQ(TypeName(0), QStringLiteral("Тепловычислитель"));
     EXPECT_EQ(ParamName(0), QStringLiteral("Объём"));
@@ -127,7 +142,8 @@ TEST_F(SettingsTest, RecordingMainCfgKeepsCommentsAndOtherSectionsByteForByte) {
     expected.replace("MAIN_CFG=/old.cfg\n", QStringLiteral("MAIN_CFG=/srv/Котельная.cfg\n").toUtf8());
     EXPECT_EQ(ReadText(Path()), expected);
     EXPECT_EQ(TSettings(Path()).ReadStartupPath(), QStringLiteral("/srv/Котельная.cfg"));
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("qora.ini")});
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral("qora.ini")});
 }
 
 TEST_F(SettingsTest, RecordingMainCfgCreatesTheFile) {
@@ -147,8 +163,9 @@ TEST_F(SettingsTest, SerialCommDeclaresPortsInFileOrder) {
 }
 
 TEST_F(SettingsTest, OpcUaSectionOverridesPortHostAndLimits) {
-    TSettings s = Make("[OPCUA]\nPort=48400\nHost=127.0.0.1\nMaxSessions=5\nMaxChannels=0x10\nMaxMessageSize=1048576\n"
-                       "MemoryBudgetMB=64\nMaxChunkCount=-3\nHandshakeTimeoutMs=soon\n");
+    TSettings s = Make(
+        "[OPCUA]\nPort=48400\nHost=127.0.0.1\nMaxSessions=5\nMaxChannels=0x10\nMaxMessageSize=1048576\n"
+        "MemoryBudgetMB=64\nMaxChunkCount=-3\nHandshakeTimeoutMs=soon\n");
     const TOpcUaSettings ua = s.OpcUa();
     EXPECT_EQ(ua.port, 48400);
     EXPECT_EQ(ua.host, "127.0.0.1");
@@ -179,7 +196,8 @@ TEST(CommandLine, StartupPathOptionIsCaseSensitiveAndTheLastOneCounts) {
         {{}, ""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ParseCommandLine(c.args).startupPath.toStdString(), c.path) << c.args.join(u' ').toStdString();
+        EXPECT_EQ(ParseCommandLine(c.args).startupPath.toStdString(), c.path)
+            << c.args.join(u' ').toStdString();
         EXPECT_FALSE(ParseCommandLine(c.args).startedByCom);
     }
 }
@@ -188,12 +206,13 @@ TEST(CommandLine, EmbedAtCharactersTwoToSixSetsTheComFlag) {
     struct {
         const char* arg;
         bool com;
-    } cases[] = {{"-Embedding", true}, {"/embedding", true}, {"-Embed", true},   {"-Emb", false},
+    } cases[] = {{"-Embedding", true}, {"/embedding", true},   {"-Embed", true},  {"-Emb", false},
                  {"Embedding", false}, {"--Embedding", false}, {"xEMBEDx", true}, {"-f:EMBED", false}};
     for (const auto& c : cases)
         EXPECT_EQ(ParseCommandLine({QString::fromLatin1(c.arg)}).startedByCom, c.com) << c.arg;
     // Both tests apply to every argument.
-    const TCommandLineOptions both = ParseCommandLine({QStringLiteral("-Embedding"), QStringLiteral("-f:/x.cfg")});
+    const TCommandLineOptions both =
+        ParseCommandLine({QStringLiteral("-Embedding"), QStringLiteral("-f:/x.cfg")});
     EXPECT_TRUE(both.startedByCom);
     EXPECT_EQ(both.startupPath, QStringLiteral("/x.cfg"));
     EXPECT_TRUE(ParseCommandLine({QStringLiteral("-f:EMBEDDING")}).startedByCom == false);

@@ -1,12 +1,14 @@
-#include <gtest/gtest.h>
-
 #include "mqtt/latest_value_store.h"
+
+#include <gtest/gtest.h>
 
 using namespace qora;
 
 namespace {
 
-TItemUpdate U(uint32_t item, float v, uint16_t q = 192) { return {item, {v, q, 1000 + int64_t(v)}}; }
+TItemUpdate U(uint32_t item, float v, uint16_t q = 192) {
+    return {item, {v, q, 1000 + int64_t(v)}};
+}
 
 TEST(LatestValueStore, KeepsOneWaitingEntryPerItemWhateverTheUpdateCount) {
     TLatestValueStore s(4);

@@ -1,25 +1,25 @@
+#include "mqtt/mqtt_payload.h"
+
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-
 #include <bit>
 #include <cmath>
 #include <limits>
-
-#include "mqtt/mqtt_payload.h"
 
 using namespace qora;
 
 namespace {
 
 TEST(MqttPayload, ValueTextReadsBackAsTheSameFloat) {
-    const float values[] = {21.5f, 0.1f, 9999999.0f, -0.0f, 1e-45f, 1.17549435e-38f, 3.4028235e38f, -123.456f,
-                            16777216.0f, 85.39844f, 1.0f / 3.0f};
+    const float values[] = {21.5f,         0.1f,      9999999.0f,  -0.0f,     1e-45f,     1.17549435e-38f,
+                            3.4028235e38f, -123.456f, 16777216.0f, 85.39844f, 1.0f / 3.0f};
     for (const float v : values) {
         const std::string text = FormatMqttValue(v);
-        EXPECT_EQ(std::bit_cast<uint32_t>(std::strtof(text.c_str(), nullptr)), std::bit_cast<uint32_t>(v)) << text;
+        EXPECT_EQ(std::bit_cast<uint32_t>(std::strtof(text.c_str(), nullptr)), std::bit_cast<uint32_t>(v))
+            << text;
         // And as JSON, through a double.
         const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString("[" + text + "]"));
         ASSERT_TRUE(doc.isArray()) << text;
@@ -40,7 +40,8 @@ TEST(MqttPayload, StatusFollowsTheQuality) {
     const struct {
         uint16_t quality;
         const char* status;
-    } cases[] = {{192, "Good"}, {8, "BadNotConnected"}, {24, "BadNoCommunication"}, {0, "Bad"}, {216, "Bad"}, {193, "Bad"}};
+    } cases[] = {{192, "Good"}, {8, "BadNotConnected"}, {24, "BadNoCommunication"},
+                 {0, "Bad"},    {216, "Bad"},           {193, "Bad"}};
     for (const auto& c : cases) EXPECT_STREQ(MqttStatusText(c.quality), c.status) << c.quality;
 }
 
@@ -66,7 +67,8 @@ TEST(MqttPayload, IsOneJsonObjectWithEveryField) {
     EXPECT_EQ(o.size(), 6);
 
     const QJsonObject nan =
-        QJsonDocument::fromJson(QByteArray::fromStdString(BuildMqttPayload("x", std::nanf(""), 24, 0))).object();
+        QJsonDocument::fromJson(QByteArray::fromStdString(BuildMqttPayload("x", std::nanf(""), 24, 0)))
+            .object();
     EXPECT_TRUE(nan.value("value").isNull());
     EXPECT_EQ(nan.value("status").toString(), QStringLiteral("BadNoCommunication"));
 }

@@ -1,17 +1,18 @@
+#include "mqtt/mqtt_settings.h"
+
 #include <gtest/gtest.h>
 
 #include <QFile>
 #include <QTemporaryDir>
 
 #include "config/ini_file.h"
-#include "mqtt/mqtt_settings.h"
 
 using namespace qora;
 
 namespace {
 
 class MqttSettingsTest : public ::testing::Test {
-protected:
+  protected:
     TMqttSettingsResult Read(const QByteArray& section) {
         const QString path = dir_.filePath(QStringLiteral("qora.ini"));
         QFile f(path);
@@ -54,9 +55,10 @@ TEST_F(MqttSettingsTest, EveryKeyIsRead) {
     QFile f(ca);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.close();
-    const TMqttSettingsResult r = Read("enabled=1\nHOST=10.0.0.5\nPort=0x22B3\nClientId=Котельная-1\nTopicPrefix=завод/корпус 2\n"
-                                       "Username=qora\nPassword=\"p w\"\nCAFile=" + ca.toUtf8() +
-                                       "\nInsecure=1\nQoS=0\nKeepAlive=5\nRetain=0\n");
+    const TMqttSettingsResult r = Read(
+        "enabled=1\nHOST=10.0.0.5\nPort=0x22B3\nClientId=Котельная-1\nTopicPrefix=завод/корпус 2\n"
+        "Username=qora\nPassword=\"p w\"\nCAFile=" +
+        ca.toUtf8() + "\nInsecure=1\nQoS=0\nKeepAlive=5\nRetain=0\n");
     ASSERT_TRUE(r.errors.isEmpty()) << r.errors.join(u'\n').toStdString();
     const TMqttSettings& s = r.settings;
     EXPECT_EQ(s.host, "10.0.0.5");
@@ -104,7 +106,8 @@ TEST_F(MqttSettingsTest, BadValuesAreEachReportedAndPublishingStaysOff) {
         const TMqttSettingsResult r = Read(c.section);
         EXPECT_FALSE(r.settings.enabled) << c.section;
         ASSERT_FALSE(r.errors.isEmpty()) << c.section;
-        EXPECT_TRUE(r.errors.join(u'\n').contains(QString::fromLatin1(c.mentions))) << r.errors.join(u'\n').toStdString();
+        EXPECT_TRUE(r.errors.join(u'\n').contains(QString::fromLatin1(c.mentions)))
+            << r.errors.join(u'\n').toStdString();
     }
 }
 
@@ -115,7 +118,8 @@ TEST_F(MqttSettingsTest, SeveralFaultsGiveSeveralTexts) {
 }
 
 TEST_F(MqttSettingsTest, APrefixLongerThanItsLimitIsRefused) {
-    const TMqttSettingsResult r = Read("Enabled=1\nHost=h\nTopicPrefix=" + QByteArray(kMaxTopicPrefixBytes + 1, 'a') + "\n");
+    const TMqttSettingsResult r =
+        Read("Enabled=1\nHost=h\nTopicPrefix=" + QByteArray(kMaxTopicPrefixBytes + 1, 'a') + "\n");
     EXPECT_FALSE(r.settings.enabled);
     EXPECT_TRUE(r.errors.join(u'\n').contains(QStringLiteral("TopicPrefix")));
 }

@@ -1,7 +1,7 @@
+#include "mqtt/mqtt_topic.h"
+
 #include <gtest/gtest.h>
 #include <mosquitto.h>
-
-#include "mqtt/mqtt_topic.h"
 
 using namespace qora;
 
@@ -28,8 +28,8 @@ TEST(MqttTopicLevel, ReplacesWhatMqttReservesAndWhatBrokersRefuse) {
         {u"c1\u0085", "c1_"},
         {u"nc\uFFFE\uFFFF\uFDD0", "nc___"},
         {u"", "_"},
-        {u"$SYS", "$SYS"},                     // '$' only matters at the start of a whole topic
-        {u"\U0001F600", "\xF0\x9F\x98\x80"},   // a surrogate pair becomes one 4-byte character
+        {u"$SYS", "$SYS"},                    // '$' only matters at the start of a whole topic
+        {u"\U0001F600", "\xF0\x9F\x98\x80"},  // a surrogate pair becomes one 4-byte character
         {u"lone\xD800", "lone_"},
         {u"\xDC00lone", "_lone"},
         {u"№ 5 (T)", "№ 5 (T)"},
@@ -55,16 +55,16 @@ TEST(MqttTopicLevel, EveryUtf16UnitGivesATopicTheBrokerAccepts) {
 TEST(MqttTopicText, ChecksUtf8AndRefusedCharacters) {
     EXPECT_TRUE(IsMqttTopicText("qora/хост-1"));
     EXPECT_FALSE(IsMqttTopicText("a\x01"));
-    EXPECT_FALSE(IsMqttTopicText("\xC0\xAF"));          // overlong '/'
-    EXPECT_FALSE(IsMqttTopicText("\xED\xA0\x80"));      // surrogate
-    EXPECT_FALSE(IsMqttTopicText("\xE2\x82"));          // cut short
+    EXPECT_FALSE(IsMqttTopicText("\xC0\xAF"));      // overlong '/'
+    EXPECT_FALSE(IsMqttTopicText("\xED\xA0\x80"));  // surrogate
+    EXPECT_FALSE(IsMqttTopicText("\xE2\x82"));      // cut short
     EXPECT_FALSE(IsMqttTopicText(std::string("a\0", 2)));
 }
 
 TEST(MqttTopicTable, EqualTopicsAreToldApartInTheOrderAsked) {
     TTopicTable t;
     EXPECT_EQ(t.Unique("p/a_b/x"), "p/a_b/x");
-    EXPECT_EQ(t.Unique("p/a_b/x"), "p/a_b/x~2");  // e.g. "a/b" after "a_b"
+    EXPECT_EQ(t.Unique("p/a_b/x"), "p/a_b/x~2");      // e.g. "a/b" after "a_b"
     EXPECT_EQ(t.Unique("p/a_b/x~2"), "p/a_b/x~2~2");  // a real name that looks like a suffix
     EXPECT_EQ(t.Unique("p/a_b/x"), "p/a_b/x~3");
     EXPECT_EQ(t.Size(), 4u);

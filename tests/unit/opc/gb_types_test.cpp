@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 using namespace gb;
 
 TEST(GbGuid, ParsesAndFormatsTheServerClsid) {
@@ -41,8 +40,10 @@ TEST(GbGuid, AcceptsLowerCaseAndMissingBracesOnly) {
         GUID g;
         g.data1 = 0x12345678;
         EXPECT_EQ(GUID::Parse(c.text, g), c.ok) << c.text;
-        if (c.ok) EXPECT_EQ(g.ToString(), "{6F1C0B52-9A3E-4D71-8E25-B4C7D90A1F36}");
-        else EXPECT_EQ(g.data1, 0x12345678u) << "untouched on failure: " << c.text;
+        if (c.ok)
+            EXPECT_EQ(g.ToString(), "{6F1C0B52-9A3E-4D71-8E25-B4C7D90A1F36}");
+        else
+            EXPECT_EQ(g.data1, 0x12345678u) << "untouched on failure: " << c.text;
     }
 }
 
@@ -107,9 +108,11 @@ TEST(GbFileTime, SplitsIntoTwoHalvesAndJoinsBack) {
 TEST(GbText, Utf16AndUtf8RoundTripCyrillicNumeroAndSurrogates) {
     const std::u16string s = u"Адаптер_1(COM1).Устройство(T №5).P \U0001F600";
     const std::string u8 = Utf16ToUtf8(s);
-    EXPECT_EQ(u8, "\xD0\x90\xD0\xB4\xD0\xB0\xD0\xBF\xD1\x82\xD0\xB5\xD1\x80_1(COM1)."
-                  "\xD0\xA3\xD1\x81\xD1\x82\xD1\x80\xD0\xBE\xD0\xB9\xD1\x81\xD1\x82\xD0\xB2\xD0\xBE"
-                  "(T \xE2\x84\x96" "5).P \xF0\x9F\x98\x80");
+    EXPECT_EQ(u8,
+              "\xD0\x90\xD0\xB4\xD0\xB0\xD0\xBF\xD1\x82\xD0\xB5\xD1\x80_1(COM1)."
+              "\xD0\xA3\xD1\x81\xD1\x82\xD1\x80\xD0\xBE\xD0\xB9\xD1\x81\xD1\x82\xD0\xB2\xD0\xBE"
+              "(T \xE2\x84\x96"
+              "5).P \xF0\x9F\x98\x80");
     EXPECT_EQ(Utf8ToUtf16(u8), s);
 }
 
@@ -118,7 +121,9 @@ TEST(GbText, MalformedInputBecomesReplacementCharacters) {
         std::string in;
         std::u16string out;
     } cases[] = {
-        {"a\x80" "b", u"a\uFFFDb"},
+        {"a\x80"
+         "b",
+         u"a\uFFFDb"},
         {"\xC3", u"\uFFFD"},
         {"\xE2\x84", u"\uFFFD"},
         {"\xC0\xAF", u"\uFFFD"},          // overlong

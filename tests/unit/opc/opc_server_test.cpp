@@ -5,16 +5,16 @@
 
 #include <cmath>
 #include <cstring>
-#include <stdexcept>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "comm/instrument_lines.h"
-#include "config/config_file.h"
 #include "base/file_time.h"
+#include "comm/instrument_lines.h"
 #include "comm/poll_cycle.h"
+#include "config/config_file.h"
 #include "opc/opc_init.h"
 #include "opc_test_model.h"
 
@@ -26,7 +26,7 @@ using opctest::NewModel;
 namespace {
 
 class Server : public ::testing::Test {
-protected:
+  protected:
     Server() {
         opctest::UseLoopback(server);
         server.SetEventSink([this](const QString& line) {
@@ -115,11 +115,15 @@ TEST_F(Server, ItemIdsAreByteExactWithCyrillicNamesAndTheNumeroSign) {
     const auto items = server.GBBackend().ListItems();
     ASSERT_EQ(items.size(), 5u);
     // The endpoint gets the IDs in UTF-8: the numero sign is E2 84 96, after a space.
-    EXPECT_EQ(items[0].itemId,
-              "\xD0\x90\xD0\xB4\xD0\xB0\xD0\xBF\xD1\x82\xD0\xB5\xD1\x80_1(COM1)."
-              "\xD0\xA3\xD1\x81\xD1\x82\xD1\x80\xD0\xBE\xD0\xB9\xD1\x81\xD1\x82\xD0\xB2\xD0\xBE(T \xE2\x84\x96"
-              "5).P");
-    EXPECT_EQ(items[1].itemId.substr(items[1].itemId.size() - 6), "\xE2\x84\x96" "5).") << "empty parameter name";
+    EXPECT_EQ(
+        items[0].itemId,
+        "\xD0\x90\xD0\xB4\xD0\xB0\xD0\xBF\xD1\x82\xD0\xB5\xD1\x80_1(COM1)."
+        "\xD0\xA3\xD1\x81\xD1\x82\xD1\x80\xD0\xBE\xD0\xB9\xD1\x81\xD1\x82\xD0\xB2\xD0\xBE(T \xE2\x84\x96"
+        "5).P");
+    EXPECT_EQ(items[1].itemId.substr(items[1].itemId.size() - 6),
+              "\xE2\x84\x96"
+              "5).")
+        << "empty parameter name";
     EXPECT_EQ(items[2].itemId.substr(items[2].itemId.size() - 22),
               "\xD0\xA2\xD0\xB5\xD0\xBC\xD0\xBF\xD0\xB5\xD1\x80\xD0\xB0\xD1\x82\xD1\x83\xD1\x80\xD0\xB0");
     EXPECT_EQ(ItemIdOf(server, items[3].handle), u"Адаптер_1(COM1).Д( №1).P");
@@ -133,7 +137,8 @@ TEST_F(Server, LongNamesAreCutTo255UnitsAndLongPortNamesGoInWhole) {
     CopyName(model->paramNames[0], sixtyThree, kMaxCatalogNameChars);
     AppendPoint(*model, fifty, "ttyUSB_long_name_19", 1, true);
     AppendDevice(*model, 0, fifty, 0, 200, 1);
-    const std::u16string full = fifty + u"(ttyUSB_long_name_19)." + fifty + u"(" + sixtyThree + u" №200)." + sixtyThree;
+    const std::u16string full =
+        fifty + u"(ttyUSB_long_name_19)." + fifty + u"(" + sixtyThree + u" №200)." + sixtyThree;
     ASSERT_GT(full.size(), 255u);
     const std::u16string id = COPCServer::BuildItemId(*model, 0, 0, 0);
     EXPECT_EQ(id, full.substr(0, 255));
@@ -303,8 +308,8 @@ TEST_F(Server, ReadWithArraysAnswersFromTheSlotAsItIsNow) {
         errors[i] = E_FAIL;
     }
     const uint64_t before = NowFileTime();
-    EXPECT_EQ(server.GBOnReadItems(4, items, values, qualities, times, errors, nullptr, nullptr, nullptr, nullptr,
-                                   nullptr),
+    EXPECT_EQ(server.GBOnReadItems(4, items, values, qualities, times, errors, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr),
               2);
     EXPECT_EQ(values[0].vt, VT_R4);
     EXPECT_EQ(values[0].fltVal, 3.0f);
@@ -339,8 +344,8 @@ TEST_F(Server, ReadWithNullValuesUpdatesTheToolkitThroughSetItem) {
     GBItemID items[3] = {{server.ItemHandle(1), 0, 0}, {0xBEEF, 0, 0}, {0, 0, 0}};
     const uint64_t flagged = server.impl().EndedBlocks(true);
     const uint64_t before = NowFileTime();
-    EXPECT_EQ(server.GBOnReadItems(3, items, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                   nullptr),
+    EXPECT_EQ(server.GBOnReadItems(3, items, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr),
               1);
     EXPECT_EQ(server.impl().EndedBlocks(true), flagged + 1);
     const auto got = Cached(server, server.ItemHandle(1));
@@ -382,7 +387,8 @@ TEST_F(Server, ReadsFollowRecordsThatMoveWhenAnEarlierDeviceIsDeleted) {
     uint16_t q[3] = {1, 1, 1};
     FILETIME t[3];
     HRESULT e[3] = {-1, -1, -1};
-    EXPECT_EQ(server.GBOnReadItems(3, items, values, q, t, e, nullptr, nullptr, nullptr, nullptr, nullptr), 2);
+    EXPECT_EQ(server.GBOnReadItems(3, items, values, q, t, e, nullptr, nullptr, nullptr, nullptr, nullptr),
+              2);
     for (int i : {0, 1}) {  // deleted device, and deleted with its point: no slot any more
         EXPECT_EQ(e[i], 0) << i;
         EXPECT_EQ(q[i], kQualityNotConnected) << i;
@@ -425,7 +431,8 @@ TEST_F(Server, AWriteChangesNoSlotAndSendsNothing) {
     const auto cacheAfter = Cached(server, h);
     EXPECT_EQ(cacheAfter.value, cacheBefore.value);
     EXPECT_EQ(cacheAfter.sourceTime, cacheBefore.sourceTime);
-    EXPECT_EQ(Log(), (std::vector<QString>{QStringLiteral("GBOnWriteItems"), QStringLiteral("GBOnWriteItems")}));
+    EXPECT_EQ(Log(),
+              (std::vector<QString>{QStringLiteral("GBOnWriteItems"), QStringLiteral("GBOnWriteItems")}));
 }
 
 TEST_F(Server, EqualItemIdsGetTheirOwnHandlesAndValues) {
@@ -479,7 +486,7 @@ TEST_F(Server, CallbacksWriteTheirNamesAndCountInstancesAndLocks) {
               (std::vector<uint32_t>{0x0000, 0x0009, 0x0800, 0x0400, 0x0409, 0x0419, 0x0019}));
     EXPECT_EQ(be.Locales().size(), 7u);
     const std::vector<QString> want = {
-        "GBOnLock",     "GBOnBeforeCreateInstance", "GBOnCreateInstance", "GBOnUnLock",
+        "GBOnLock",     "GBOnBeforeCreateInstance", "GBOnCreateInstance",  "GBOnUnLock",
         "GBOnActivate", "GBOnDeactivate",           "GBOnDestroyInstance", "GBOnServerReleased",
     };
     EXPECT_EQ(Log(), want);
@@ -515,7 +522,9 @@ TEST_F(Server, TheInitThreadRunsTheOpcStartAndIsJoinedByItsOwner) {
     }
     // Destroyed without a wait: the destructor joins.
     std::atomic<bool> ran{false};
-    { TInitThread t([&] { ran = true; }); }
+    {
+        TInitThread t([&] { ran = true; });
+    }
     EXPECT_TRUE(ran);
 }
 
@@ -537,7 +546,8 @@ TEST_F(Server, ReadsDuringAnEditLeaveTheRecordsAloneAndFollowThemAfterwards) {
     uint16_t q[1] = {77};
     FILETIME t[1];
     HRESULT e[1] = {-1};
-    EXPECT_EQ(server.GBOnReadItems(1, items, values, q, t, e, nullptr, nullptr, nullptr, nullptr, nullptr), 2);
+    EXPECT_EQ(server.GBOnReadItems(1, items, values, q, t, e, nullptr, nullptr, nullptr, nullptr, nullptr),
+              2);
     EXPECT_EQ(e[0], -1);
     EXPECT_EQ(q[0], 77);
     qora::ua::ItemSample s;
@@ -550,7 +560,8 @@ TEST_F(Server, ReadsDuringAnEditLeaveTheRecordsAloneAndFollowThemAfterwards) {
 
     server.GBBackend().ReadDevice(&h1, 1, &s);
     EXPECT_EQ(s.value, 6.0f) << "D1 found in its new slot";
-    EXPECT_EQ(server.GBOnReadItems(1, items, values, q, t, e, nullptr, nullptr, nullptr, nullptr, nullptr), 2);
+    EXPECT_EQ(server.GBOnReadItems(1, items, values, q, t, e, nullptr, nullptr, nullptr, nullptr, nullptr),
+              2);
     EXPECT_EQ(e[0], 0);
 }
 
@@ -590,7 +601,7 @@ ReadBack ReadNow(COPCServer& s, uint32_t handle) {
 }  // namespace
 
 class OrphanedItems : public Server {
-protected:
+  protected:
     // Point A (ttyS0) with D0 (address 1, two parameters) and D1 (address 2); point B (ttyS1)
     // with E0; every slot good with its own value, pushed once.
     void SetUp() override {
@@ -646,7 +657,7 @@ protected:
 TEST_F(OrphanedItems, ADeletedDeviceIsServedNotConnectedWithTheNoValueMarker) {
     server.BeginModelEdit();  // StopPolling
     DeleteDevice(*model, 0, 0);
-    server.EndModelEdit();  // StartPolling
+    server.EndModelEdit();                           // StartPolling
     SetGood(model->points[0].devices[0], 0, 21.0f);  // D1, moved into slot 0 of its point
     ExpectOrphaned(0, "deleted");
     ExpectOrphaned(1, "deleted");

@@ -20,7 +20,9 @@ using namespace gb;
 namespace {
 
 // A value that names the slot it belongs to: point, address, column.
-float SlotValue(int point, int address, int k) { return float(point * 100000 + address * 100 + k); }
+float SlotValue(int point, int address, int k) {
+    return float(point * 100000 + address * 100 + k);
+}
 
 constexpr int kPoints = 3;
 constexpr int kDevices = 12;
@@ -31,7 +33,8 @@ constexpr uint32_t kMask = 0x8000'00F1u;  // 6 parameters, columns 0, 4..7, 31
 TEST(ServerStress, WindowAndToolkitThreadsShareTheServerWithoutRacesAndCountsReturnToZero) {
     opctest::ModelPtr model = opctest::NewModel();
     for (int p = 0; p < kPoints; ++p) {
-        AppendPoint(*model, u"P" + std::u16string(1, char16_t(u'0' + p)), "ttyS" + std::to_string(p), 1, true);
+        AppendPoint(*model, u"P" + std::u16string(1, char16_t(u'0' + p)), "ttyS" + std::to_string(p), 1,
+                    true);
         for (int d = 0; d < kDevices; ++d) AppendDevice(*model, p, u"D", 0, uint8_t(d + 1), kMask);
     }
     COPCServer server;
@@ -82,26 +85,39 @@ TEST(ServerStress, WindowAndToolkitThreadsShareTheServerWithoutRacesAndCountsRet
                 const size_t count = 1 + rng() % std::min<size_t>(40, handles.size() - first);
                 operations.fetch_add(1, std::memory_order_relaxed);
                 switch (rng() % 6) {
-                case 0: {
-                    std::vector<qora::ua::ItemSample> out(count);
-                    be.ReadDevice(&handles[first], count, out.data());
-                    for (size_t i = 0; i < count; ++i) {
-                        if (out[i].valid) checkValue(first + i, out[i].value);
-                        answered.fetch_add(1, std::memory_order_relaxed);
+                    case 0: {
+                        std::vector<qora::ua::ItemSample> out(count);
+                        be.ReadDevice(&handles[first], count, out.data());
+                        for (size_t i = 0; i < count; ++i) {
+                            if (out[i].valid) checkValue(first + i, out[i].value);
+                            answered.fetch_add(1, std::memory_order_relaxed);
+                        }
+                        break;
                     }
-                    break;
-                }
-                case 1: be.RefreshFromDevice(&handles[first], count); break;
-                case 2: {
-                    std::vector<qora::ua::ItemSample> out(count);
-                    be.ReadCache(&handles[first], count, out.data());
-                    for (size_t i = 0; i < count; ++i)
-                        if (out[i].valid) checkValue(first + i, out[i].value);
-                    break;
-                }
-                case 3: be.ChannelOpened(); be.ItemsActivated(&handles[first], count); be.ChannelClosed(); break;
-                case 4: be.SessionCreated(); (void)server.InUse(); be.SessionClosed(); break;
-                case 5: be.Write(&handles[first], count); (void)be.ListItems().size(); break;
+                    case 1:
+                        be.RefreshFromDevice(&handles[first], count);
+                        break;
+                    case 2: {
+                        std::vector<qora::ua::ItemSample> out(count);
+                        be.ReadCache(&handles[first], count, out.data());
+                        for (size_t i = 0; i < count; ++i)
+                            if (out[i].valid) checkValue(first + i, out[i].value);
+                        break;
+                    }
+                    case 3:
+                        be.ChannelOpened();
+                        be.ItemsActivated(&handles[first], count);
+                        be.ChannelClosed();
+                        break;
+                    case 4:
+                        be.SessionCreated();
+                        (void)server.InUse();
+                        be.SessionClosed();
+                        break;
+                    case 5:
+                        be.Write(&handles[first], count);
+                        (void)be.ListItems().size();
+                        break;
                 }
             }
         });

@@ -22,7 +22,8 @@ inline ModelPtr NewModel(int types = 4) {
     }
     m->typeCount = static_cast<uint8_t>(types);
     for (int t = 0; t < types; ++t) {
-        qora::CopyName(m->typeNames[t], u"T" + std::u16string(1, char16_t(u'0' + t)), qora::kMaxCatalogNameChars);
+        qora::CopyName(m->typeNames[t], u"T" + std::u16string(1, char16_t(u'0' + t)),
+                       qora::kMaxCatalogNameChars);
         m->typeMasks[t] = 0xFFFFFFFFu;
     }
     return m;

@@ -1,6 +1,5 @@
 // Registration files, written into a temporary XDG directory.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,7 +25,7 @@ std::string ReadAll(const std::string& path) {
 }
 
 class Registration : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/qora-opc-reg-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -50,8 +49,10 @@ protected:
         slot = {v != nullptr, v ? v : ""};
     }
     static void Restore(const char* name, const std::pair<bool, std::string>& slot) {
-        if (slot.first) setenv(name, slot.second.c_str(), 1);
-        else unsetenv(name);
+        if (slot.first)
+            setenv(name, slot.second.c_str(), 1);
+        else
+            unsetenv(name);
     }
     std::string dir_;
     std::pair<bool, std::string> config_, data_, home_;
@@ -123,19 +124,24 @@ TEST_F(Registration, PathsWithSpecialCharactersAreQuotedForEachFormat) {
     ASSERT_EQ(qora::COPCServer::RegisterServer(u"/opt/my dir/50%/$HOME/a\"b\\c/Сервер"), S_OK);
     const std::string unit = ReadAll(GBDataAccess::GBUnitFilePath(qora::COPCServer::kClsid));
     const std::string desktop = ReadAll(GBDataAccess::GBDesktopFilePath(qora::COPCServer::kClsid));
-    EXPECT_NE(unit.find("ExecStart=\"/opt/my dir/50%%/$$HOME/a\\\"b\\\\c/\xD0\xA1\xD0\xB5\xD1\x80\xD0\xB2\xD0\xB5\xD1\x80\" "
+    EXPECT_NE(unit.find("ExecStart=\"/opt/my "
+                        "dir/50%%/$$HOME/a\\\"b\\\\c/\xD0\xA1\xD0\xB5\xD1\x80\xD0\xB2\xD0\xB5\xD1\x80\" "
                         "-Embedding\n"),
               std::string::npos)
         << unit;
-    EXPECT_NE(desktop.find("Exec=\"/opt/my dir/50%%/\\\\$HOME/a\\\\\"b\\\\\\\\c/\xD0\xA1\xD0\xB5\xD1\x80\xD0\xB2\xD0\xB5\xD1\x80\"\n"),
-              std::string::npos)
+    EXPECT_NE(
+        desktop.find(
+            "Exec=\"/opt/my "
+            "dir/50%%/\\\\$HOME/a\\\\\"b\\\\\\\\c/\xD0\xA1\xD0\xB5\xD1\x80\xD0\xB2\xD0\xB5\xD1\x80\"\n"),
+        std::string::npos)
         << desktop;
 }
 
 TEST_F(Registration, RelativeOrMultiLinePathsAndMissingTextsAreRefused) {
     EXPECT_EQ(qora::COPCServer::RegisterServer(u"qora-opc-server"), E_INVALIDARG);
     EXPECT_EQ(qora::COPCServer::RegisterServer(u"/opt/a\nb"), E_INVALIDARG);
-    EXPECT_EQ(GBDataAccess::GBRegisterServer(qora::COPCServer::kClsid, u"V", u"D", nullptr, u"1", u"/x"), E_INVALIDARG);
+    EXPECT_EQ(GBDataAccess::GBRegisterServer(qora::COPCServer::kClsid, u"V", u"D", nullptr, u"1", u"/x"),
+              E_INVALIDARG);
     EXPECT_FALSE(fs::exists(dir_ + "/config"));
     EXPECT_FALSE(fs::exists(dir_ + "/data"));
 }

@@ -1,9 +1,6 @@
 // The toolkit's own behaviour, driven through its operations and its client side.
-#include "opc/toolkit/gb_data_access.h"
-
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +12,7 @@
 #include <vector>
 
 #include "base/file_time.h"
+#include "opc/toolkit/gb_data_access.h"
 #include "opc/toolkit/gb_impl.h"
 
 using namespace gb;
@@ -24,7 +22,7 @@ namespace {
 
 // Records every callback; answers reads as configured.
 class Recorder : public GBDataAccess {
-public:
+  public:
     ~Recorder() override { GBStopEndpoint(); }
 
     std::vector<std::string> Calls() {
@@ -43,14 +41,16 @@ public:
     bool lastValuesNull = false;
     HRESULT beforeCreateResult = S_OK;
 
-    HRESULT GBOnBeforeCreateInstance(int32_t, void*) override { return Note("BeforeCreate"), beforeCreateResult; }
+    HRESULT GBOnBeforeCreateInstance(int32_t, void*) override {
+        return Note("BeforeCreate"), beforeCreateResult;
+    }
     void GBOnCreateInstance(void*) override { Note("Create"); }
     void GBOnDestroyInstance(void*) override { Note("Destroy"); }
     void GBOnLock() override { Note("Lock"); }
     void GBOnUnLock() override { Note("UnLock"); }
     HRESULT GBOnServerReleased() override { return Note("Released"), S_OK; }
-    HRESULT GBOnWriteItems(uint32_t count, GBItemID* items, VARIANT*, uint16_t*, FILETIME*, HRESULT*, void*, void*,
-                           void*) override {
+    HRESULT GBOnWriteItems(uint32_t count, GBItemID* items, VARIANT*, uint16_t*, FILETIME*, HRESULT*, void*,
+                           void*, void*) override {
         Note("Write");
         Keep(count, items, false);
         return 1;
@@ -93,7 +93,7 @@ public:
         Note(state.listening ? "Listening" : "NotListening");
     }
 
-private:
+  private:
     void Note(const char* s) {
         std::lock_guard lock(mutex_);
         calls_.push_back(s);
@@ -139,7 +139,9 @@ TEST(Toolkit, HandlesAreNeverZeroAndEqualIdsGetTheirOwn) {
     ASSERT_EQ(items.size(), 2u);
     EXPECT_EQ(items[0].handle, a);
     EXPECT_EQ(items[1].handle, b);
-    EXPECT_EQ(items[0].itemId, "A(COM1).\xD0\x91(T \xE2\x84\x96" "1).P");
+    EXPECT_EQ(items[0].itemId,
+              "A(COM1).\xD0\x91(T \xE2\x84\x96"
+              "1).P");
     EXPECT_EQ(items[1].itemId, items[0].itemId);
     EXPECT_EQ(items[0].accessRights, OPC_READABLE);
 }

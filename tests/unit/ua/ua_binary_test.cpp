@@ -1,11 +1,11 @@
 // Golden bytes of the OPC UA binary encoding and the decoder's refusals of hostile input.
+#include "opc/ua/ua_binary.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 #include <vector>
-
-#include "opc/ua/ua_binary.h"
 
 using namespace qora::ua;
 
@@ -78,21 +78,47 @@ const std::vector<Golden>& GoldenTable() {
     static const std::vector<Golden> table = {
         {"null string", [](Encoder& e) { e.String(UaString{}); }, StringRT, "FF FF FF FF"},
         {"empty string", [](Encoder& e) { e.String(std::string_view("")); }, StringRT, "00 00 00 00"},
-        {"UTF-8 string", [](Encoder& e) { e.String(std::string_view("\xE6\xB0\xB4" "Boy")); }, StringRT,
-         "06 00 00 00 E6 B0 B4 42 6F 79"},
+        {"UTF-8 string",
+         [](Encoder& e) {
+             e.String(
+                 std::string_view("\xE6\xB0\xB4"
+                                  "Boy"));
+         },
+         StringRT, "06 00 00 00 E6 B0 B4 42 6F 79"},
         {"boolean and integers",
-         [](Encoder& e) { e.Boolean(true); e.SByte(-2); e.Int16(-2); e.UInt32(0x01020304); e.Int64(-1); },
-         [](Decoder& d, Encoder& e) { e.Boolean(d.Boolean()); e.SByte(d.SByte()); e.Int16(d.Int16()); e.UInt32(d.UInt32()); e.Int64(d.Int64()); },
+         [](Encoder& e) {
+             e.Boolean(true);
+             e.SByte(-2);
+             e.Int16(-2);
+             e.UInt32(0x01020304);
+             e.Int64(-1);
+         },
+         [](Decoder& d, Encoder& e) {
+             e.Boolean(d.Boolean());
+             e.SByte(d.SByte());
+             e.Int16(d.Int16());
+             e.UInt32(d.UInt32());
+             e.Int64(d.Int64());
+         },
          "01 FE FE FF 04 03 02 01 FF FF FF FF FF FF FF FF"},
-        {"float and double", [](Encoder& e) { e.Float(1.0f); e.Double(-2.0); },
-         [](Decoder& d, Encoder& e) { e.Float(d.Float()); e.Double(d.Double()); },
+        {"float and double",
+         [](Encoder& e) {
+             e.Float(1.0f);
+             e.Double(-2.0);
+         },
+         [](Decoder& d, Encoder& e) {
+             e.Float(d.Float());
+             e.Double(d.Double());
+         },
          "00 00 80 3F 00 00 00 00 00 00 00 C0"},
-        {"guid", [](Encoder& e) { e.GuidValue(SampleGuid()); }, [](Decoder& d, Encoder& e) { e.GuidValue(d.GuidValue()); },
+        {"guid", [](Encoder& e) { e.GuidValue(SampleGuid()); },
+         [](Decoder& d, Encoder& e) { e.GuidValue(d.GuidValue()); },
          "91 2B 96 72 75 FA E6 4A 8D 28 B4 04 DC 7D AF 63"},
         {"NodeId two-byte", [](Encoder& e) { e.Node(NodeId(0, 72)); }, NodeRT, "00 48"},
         {"NodeId four-byte", [](Encoder& e) { e.Node(NodeId(5, 1025)); }, NodeRT, "01 05 01 04"},
         {"NodeId numeric", [](Encoder& e) { e.Node(NodeId(1, 70000)); }, NodeRT, "02 01 00 70 11 01 00"},
-        {"NodeId numeric above ns 255", [](Encoder& e) { e.Node(NodeId(256, 1)); }, NodeRT, "02 00 01 01 00 00 00"},
+        {"NodeId numeric above ns 255", [](Encoder& e) { e.Node(NodeId(256, 1)); }, NodeRT,
+         "02 00 01 01 00 00 00"},
         {"NodeId string", [](Encoder& e) { e.Node(NodeId::String(1, "Hot\xE6\xB0\xB4")); }, NodeRT,
          "03 01 00 06 00 00 00 48 6F 74 E6 B0 B4"},
         {"NodeId guid", [](Encoder& e) { e.Node(GuidNode()); }, NodeRT,
@@ -106,8 +132,12 @@ const std::vector<Golden>& GoldenTable() {
              x.serverIndex = 2;
              e.ExpandedNode(x);
          },
-         [](Decoder& d, Encoder& e) { e.ExpandedNode(d.ExpandedNode()); }, "C0 05 01 00 00 00 75 02 00 00 00"},
-        {"QualifiedName", [](Encoder& e) { e.Qualified({1, UaString("a")}); },
+         [](Decoder& d, Encoder& e) { e.ExpandedNode(d.ExpandedNode()); },
+         "C0 05 01 00 00 00 75 02 00 00 00"},
+        {"QualifiedName",
+         [](Encoder& e) {
+             e.Qualified({1, UaString("a")});
+         },
          [](Decoder& d, Encoder& e) { e.Qualified(d.Qualified()); }, "01 00 01 00 00 00 61"},
         {"LocalizedText empty mask", [](Encoder& e) { e.Text(LocalizedText{}); },
          [](Decoder& d, Encoder& e) { e.Text(d.Text()); }, "00"},
@@ -129,16 +159,22 @@ const std::vector<Golden>& GoldenTable() {
         {"ExtensionObject without body", [](Encoder& e) { e.Extension(ExtensionObject{}); },
          [](Decoder& d, Encoder& e) { e.Extension(d.Extension()); }, "00 00 00"},
         {"ExtensionObject binary body",
-         [](Encoder& e) { e.Extension(MakeExtension(321, [](Encoder& b) { b.String(std::string_view("a")); })); },
-         [](Decoder& d, Encoder& e) { e.Extension(d.Extension()); }, "01 00 41 01 01 05 00 00 00 01 00 00 00 61"},
+         [](Encoder& e) {
+             e.Extension(MakeExtension(321, [](Encoder& b) { b.String(std::string_view("a")); }));
+         },
+         [](Decoder& d, Encoder& e) { e.Extension(d.Extension()); },
+         "01 00 41 01 01 05 00 00 00 01 00 00 00 61"},
         {"Variant null", [](Encoder& e) { e.Value(Variant{}); }, VariantRT, "00"},
         {"Variant float", [](Encoder& e) { e.Value(Variant::Float(1.0f)); }, VariantRT, "0A 00 00 80 3F"},
-        {"Variant null string", [](Encoder& e) { e.Value(Variant::Make(BuiltinType::String, UaString{})); }, VariantRT,
-         "0C FF FF FF FF"},
-        {"Variant array", [](Encoder& e) { e.Value(Variant::Array(BuiltinType::Int32, {int64_t{1}, int64_t{2}})); },
+        {"Variant null string", [](Encoder& e) { e.Value(Variant::Make(BuiltinType::String, UaString{})); },
+         VariantRT, "0C FF FF FF FF"},
+        {"Variant array",
+         [](Encoder& e) {
+             e.Value(Variant::Array(BuiltinType::Int32, {int64_t{1}, int64_t{2}}));
+         },
          VariantRT, "86 02 00 00 00 01 00 00 00 02 00 00 00"},
-        {"Variant empty array", [](Encoder& e) { e.Value(Variant::Array(BuiltinType::Int32, {})); }, VariantRT,
-         "86 00 00 00 00"},
+        {"Variant empty array", [](Encoder& e) { e.Value(Variant::Array(BuiltinType::Int32, {})); },
+         VariantRT, "86 00 00 00 00"},
         {"Variant null array",
          [](Encoder& e) {
              Variant v = Variant::Array(BuiltinType::String, {});
@@ -180,8 +216,7 @@ const std::vector<Golden>& GoldenTable() {
              d.serverPicoseconds = 5;
              e.Data(d);
          },
-         DataValueRT,
-         "3C 02 00 00 00 00 00 00 00 03 00 04 00 00 00 00 00 00 00 05 00"},
+         DataValueRT, "3C 02 00 00 00 00 00 00 00 03 00 04 00 00 00 00 00 00 00 05 00"},
         {"DiagnosticInfo empty", [](Encoder& e) { e.Diagnostic(DiagnosticInfo{}); }, DiagRT, "00"},
         {"DiagnosticInfo symbolic id, locale, localized text in wire order",
          [](Encoder& e) {

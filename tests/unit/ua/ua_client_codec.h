@@ -18,7 +18,7 @@ inline constexpr const char* kPolicyNone = "http://opcfoundation.org/UA/Security
 using BodyWriter = std::function<void(Encoder&)>;
 
 class ClientCodec {
-public:
+  public:
     uint32_t channelId = 0;
     uint32_t tokenId = 0;
     uint32_t sequence = 0;
@@ -35,8 +35,8 @@ public:
         return out;
     }
 
-    std::string Hello(const std::string& url, uint32_t receive = 65535, uint32_t send = 65535, uint32_t maxMessage = 0,
-                      uint32_t maxChunks = 0) const {
+    std::string Hello(const std::string& url, uint32_t receive = 65535, uint32_t send = 65535,
+                      uint32_t maxMessage = 0, uint32_t maxChunks = 0) const {
         std::string p;
         Encoder e(p);
         e.UInt32(0);
@@ -80,8 +80,8 @@ public:
     }
 
     // A service request in chunks of at most chunkSize bytes.
-    std::string Request(uint32_t typeId, const BodyWriter& body, size_t chunkSize = 65535, uint32_t timeoutHint = 10000,
-                        const char* type = "MSG") {
+    std::string Request(uint32_t typeId, const BodyWriter& body, size_t chunkSize = 65535,
+                        uint32_t timeoutHint = 10000, const char* type = "MSG") {
         std::string message;
         Encoder e(message);
         e.Node(NodeId(0, typeId));
@@ -115,9 +115,9 @@ public:
 };
 
 struct ServerMessage {
-    std::string type;      // ACK, ERR, OPN, MSG
+    std::string type;  // ACK, ERR, OPN, MSG
     uint32_t requestId = 0;
-    std::string body;      // MSG/OPN: the reassembled message (type id first); ACK/ERR: payload
+    std::string body;  // MSG/OPN: the reassembled message (type id first); ACK/ERR: payload
     uint32_t chunks = 0;
     uint32_t maxChunkSize = 0;
     StatusCode error = 0;  // ERR
@@ -126,7 +126,7 @@ struct ServerMessage {
 // Splits server output into chunks and reassembles messages; checks that sequence numbers
 // advance by one per chunk.
 class ServerReader {
-public:
+  public:
     std::vector<ServerMessage> Feed(const std::string& bytes) {
         buffer_ += bytes;
         std::vector<ServerMessage> out;
@@ -191,7 +191,7 @@ public:
     uint32_t channelId = 0;
     uint32_t tokenId = 0;
 
-private:
+  private:
     std::string buffer_;
     std::map<uint32_t, ServerMessage> partial_;
 };

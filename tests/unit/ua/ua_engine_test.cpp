@@ -1,7 +1,8 @@
 // The protocol engine driven without sockets: transport framing, limits, sessions, services.
+#include "opc/ua/ua_engine.h"
+
 #include <gtest/gtest.h>
 
-#include "opc/ua/ua_engine.h"
 #include "tests/unit/ua/ua_fakes.h"
 
 using namespace qora::ua;
@@ -10,7 +11,7 @@ using namespace qora::ua::testing;
 namespace {
 
 class EngineTest : public ::testing::Test {
-protected:
+  protected:
     void Start(int items = 5) {
         for (int i = 0; i < items; ++i) backend.AddItem("item" + std::to_string(i), static_cast<float>(i));
         engine = std::make_unique<Engine>(backend, config, transport);
@@ -51,7 +52,9 @@ std::vector<DataValue> ReadResults(const ServerMessage& m, ResponseHeader* heade
     return out;
 }
 
-NodeId Item(const std::string& s) { return NodeId::String(1, s); }
+NodeId Item(const std::string& s) {
+    return NodeId::String(1, s);
+}
 
 }  // namespace
 
@@ -78,15 +81,18 @@ TEST_F(EngineTest, MalformedHandshakesGetErrAndAClosedConnection) {
         StatusCode error;
     };
     const std::vector<Case> cases = {
-        {"buffer below 8192", [](ClientCodec& c) { return c.Hello("u", 4096, 65535); }, status::BadConnectionRejected},
-        {"MSG before HEL", [](ClientCodec& c) { return c.Request(631, nullptr); }, status::BadTcpMessageTypeInvalid},
+        {"buffer below 8192", [](ClientCodec& c) { return c.Hello("u", 4096, 65535); },
+         status::BadConnectionRejected},
+        {"MSG before HEL", [](ClientCodec& c) { return c.Request(631, nullptr); },
+         status::BadTcpMessageTypeInvalid},
         {"endpoint URL too long", [](ClientCodec& c) { return c.Hello(std::string(5000, 'u')); },
          status::BadTcpEndpointUrlInvalid},
         {"HEL larger than 8192", [](ClientCodec& c) { return c.Hello(std::string(9000, 'u')); },
          status::BadTcpMessageTooLarge},
         {"chunk size below header", [](ClientCodec&) { return std::string("HELF\x04\x00\x00\x00", 8); },
          status::BadTcpMessageTooLarge},
-        {"truncated HEL body", [](ClientCodec&) { return ClientCodec::Frame("HEL", 'F', std::string(6, '\0')); },
+        {"truncated HEL body",
+         [](ClientCodec&) { return ClientCodec::Frame("HEL", 'F', std::string(6, '\0')); },
          status::BadDecodingError},
     };
     uint64_t conn = 10;
@@ -145,7 +151,8 @@ TEST_F(EngineTest, AnOpenNamingAnotherPolicyIsRefusedOnItsPolicyUriBeforeTheSign
     }
     const std::vector<Case> cases = {
         {"signed and encrypted", full},
-        {"nothing after the policy URI", head("http://opcfoundation.org/UA/SecurityPolicy#Aes256_Sha256_RsaPss")},
+        {"nothing after the policy URI",
+         head("http://opcfoundation.org/UA/SecurityPolicy#Aes256_Sha256_RsaPss")},
         {"empty policy URI", head("")},
     };
     uint64_t conn = 10;
@@ -363,8 +370,8 @@ TEST_F(EngineTest, ReadWithMaxAgeZeroGoesToTheDeviceAndFallsBackToTheCache) {
     backend.samples[3].quality = 64;
     auto c = Client();
     ASSERT_TRUE(c.OpenSession());
-    auto r = ReadResults(c.Call(id::Read, ReadBody({Item("item0"), Item("item1"), Item("item2"), Item("item3"),
-                                                    Item("nope"), NodeId(0, id::State)})));
+    auto r = ReadResults(c.Call(id::Read, ReadBody({Item("item0"), Item("item1"), Item("item2"),
+                                                    Item("item3"), Item("nope"), NodeId(0, id::State)})));
     ASSERT_EQ(r.size(), 6u);
     EXPECT_EQ(backend.calls["ReadDevice"], 1);
     EXPECT_EQ(r[0].status, status::Good);

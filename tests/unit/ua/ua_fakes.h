@@ -14,7 +14,7 @@
 namespace qora::ua::testing {
 
 class FakeBackend : public Backend {
-public:
+  public:
     explicit FakeBackend(std::vector<std::string> ids = {}) {
         for (size_t i = 0; i < ids.size(); ++i) AddItem(ids[i]);
     }
@@ -53,9 +53,17 @@ public:
     void SessionClosed() override { calls["SessionClosed"]++; }
     void ChannelOpened() override { calls["ChannelOpened"]++; }
     void ChannelClosed() override { calls["ChannelClosed"]++; }
-    void ItemsActivated(const uint32_t*, size_t n) override { active += static_cast<int>(n); calls["ItemsActivated"]++; }
-    void ItemsDeactivated(const uint32_t*, size_t n) override { active -= static_cast<int>(n); calls["ItemsDeactivated"]++; }
-    std::vector<uint32_t> Locales() override { return {0x0000, 0x0009, 0x0800, 0x0400, 0x0409, 0x0419, 0x0019}; }
+    void ItemsActivated(const uint32_t*, size_t n) override {
+        active += static_cast<int>(n);
+        calls["ItemsActivated"]++;
+    }
+    void ItemsDeactivated(const uint32_t*, size_t n) override {
+        active -= static_cast<int>(n);
+        calls["ItemsDeactivated"]++;
+    }
+    std::vector<uint32_t> Locales() override {
+        return {0x0000, 0x0009, 0x0800, 0x0400, 0x0409, 0x0419, 0x0019};
+    }
 
     std::vector<ItemInfo> items;
     std::vector<ItemSample> samples;
@@ -65,18 +73,20 @@ public:
     std::vector<uint32_t> refreshed, written;
     int active = 0;
 
-private:
+  private:
     void Fill(const uint32_t* h, size_t n, ItemSample* out) {
         for (size_t i = 0; i < n; ++i) {
             const size_t k = h[i] - 100;
-            if (h[i] < 100 || k >= samples.size()) out[i].valid = false;
-            else out[i] = samples[k];
+            if (h[i] < 100 || k >= samples.size())
+                out[i].valid = false;
+            else
+                out[i] = samples[k];
         }
     }
 };
 
 class FakeTransport : public Transport {
-public:
+  public:
     void Send(uint64_t conn, std::string bytes) override { out[conn] += bytes; }
     void Close(uint64_t conn) override { closed.insert(conn); }
     std::string Take(uint64_t conn) {
@@ -118,7 +128,8 @@ struct EngineClient {
     }
 
     // Sends one request and returns its single response message.
-    ServerMessage Call(uint32_t typeId, const BodyWriter& body, size_t chunkSize = 65535, uint32_t timeoutHint = 10000) {
+    ServerMessage Call(uint32_t typeId, const BodyWriter& body, size_t chunkSize = 65535,
+                       uint32_t timeoutHint = 10000) {
         auto msgs = Send(codec.Request(typeId, body, chunkSize, timeoutHint));
         if (msgs.size() != 1) return ServerMessage{};
         return msgs[0];

@@ -59,7 +59,7 @@ PublishResult ParsePublish(const ServerMessage& m) {
 }
 
 class SubscriptionTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         for (int i = 0; i < 5; ++i) backend.AddItem("item" + std::to_string(i), static_cast<float>(i));
         engine = std::make_unique<Engine>(backend, config, transport);
@@ -122,7 +122,8 @@ protected:
     }
 
     std::vector<ServerMessage> Publish(uint32_t timeoutHint = 0) {
-        return client().Send(client().codec.Request(id::Publish, [](Encoder& e) { e.ArrayLength(0); }, 65535, timeoutHint));
+        return client().Send(client().codec.Request(
+            id::Publish, [](Encoder& e) { e.ArrayLength(0); }, 65535, timeoutHint));
     }
 
     // Advances the clock in 10 ms steps and collects what the engine sends.
@@ -157,7 +158,8 @@ protected:
 
 TEST_F(SubscriptionTest, FirstPublishReportsEveryItemsFirstSampleWithSequenceOne) {
     const uint32_t sub = CreateSubscription();
-    auto st = Monitor(sub, {{NodeId::String(1, "item0"), AttrValue, {}, 10}, {NodeId::String(1, "item3"), AttrValue, {}, 13}});
+    auto st = Monitor(sub, {{NodeId::String(1, "item0"), AttrValue, {}, 10},
+                            {NodeId::String(1, "item3"), AttrValue, {}, 13}});
     ASSERT_EQ(st, (std::vector<StatusCode>{status::Good, status::Good}));
     EXPECT_EQ(backend.active, 2);
     EXPECT_TRUE(Publish().empty());  // queued until the first publishing cycle
@@ -214,7 +216,8 @@ TEST_F(SubscriptionTest, EachTriggerReportsOnlyTheChangesItNames) {
     const uint32_t sub = CreateSubscription(100, 1000);
     std::vector<ItemRequest> requests;
     for (size_t t = 0; t < triggers.size(); ++t)
-        requests.push_back({NodeId::String(1, "item2"), AttrValue, triggers[t].filter, static_cast<uint32_t>(t)});
+        requests.push_back(
+            {NodeId::String(1, "item2"), AttrValue, triggers[t].filter, static_cast<uint32_t>(t)});
     ASSERT_EQ(Monitor(sub, requests), std::vector<StatusCode>(triggers.size(), status::Good));
     Publish();
     auto first = Advance(120);
@@ -233,7 +236,8 @@ TEST_F(SubscriptionTest, EachTriggerReportsOnlyTheChangesItNames) {
         {"same value, new time", [&] { backend.Set(2, 2.0f, quality()); }, &Trigger::newTime},
         {"new quality", [&] { backend.Set(2, 2.0f, otherQuality(), backend.samples[2].sourceTime); },
          &Trigger::newQuality},
-        {"new value", [&] { backend.Set(2, 3.0f, quality(), backend.samples[2].sourceTime); }, &Trigger::newValue},
+        {"new value", [&] { backend.Set(2, 3.0f, quality(), backend.samples[2].sourceTime); },
+         &Trigger::newValue},
     };
     for (const Step& st : steps) {
         Publish();
@@ -372,15 +376,20 @@ TEST_F(SubscriptionTest, UnsupportedFiltersAndEventItemsAreRefusedPerItem) {
                                {NodeId(0, id::Server), AttrEventNotifier, {}, 2},
                                {NodeId::String(1, "nope"), AttrValue, {}, 3},
                                {NodeId::String(1, "item1"), AttrValue,
-                                MakeExtension(id::EventFilter, [](Encoder& e) { e.ArrayLength(0); e.ArrayLength(0); }), 4},
+                                MakeExtension(id::EventFilter,
+                                              [](Encoder& e) {
+                                                  e.ArrayLength(0);
+                                                  e.ArrayLength(0);
+                                              }),
+                                4},
                                {NodeId(0, id::State), AttrValue, DataChange(1, 1, 1), 5},
                                {NodeId::String(1, "item1"), AttrValue, DataChange(1, 1, -1), 6},
                                {NodeId::String(1, "item1"), AttrValue, {}, 7},
                            });
-    EXPECT_EQ(st, (std::vector<StatusCode>{status::BadMonitoredItemFilterUnsupported, status::BadNotSupported,
-                                           status::BadNodeIdUnknown, status::BadMonitoredItemFilterUnsupported,
-                                           status::BadFilterNotAllowed, status::BadDeadbandFilterInvalid,
-                                           status::Good}));
+    EXPECT_EQ(st, (std::vector<StatusCode>{
+                      status::BadMonitoredItemFilterUnsupported, status::BadNotSupported,
+                      status::BadNodeIdUnknown, status::BadMonitoredItemFilterUnsupported,
+                      status::BadFilterNotAllowed, status::BadDeadbandFilterInvalid, status::Good}));
     EXPECT_EQ(engine->MonitoredItemCount(), 1u);
     EXPECT_EQ(backend.active, 1);
 }
@@ -411,7 +420,8 @@ TEST_F(SubscriptionTest, QueuedPublishExpiresAtItsTimeoutHint) {
 
 TEST_F(SubscriptionTest, DeletingItemsAndSubscriptionsDeactivatesThem) {
     const uint32_t sub = CreateSubscription();
-    Monitor(sub, {{NodeId::String(1, "item0"), AttrValue, {}, 1}, {NodeId::String(1, "item1"), AttrValue, {}, 2}});
+    Monitor(sub,
+            {{NodeId::String(1, "item0"), AttrValue, {}, 1}, {NodeId::String(1, "item1"), AttrValue, {}, 2}});
     EXPECT_EQ(backend.active, 2);
     auto del = client().Call(id::DeleteMonitoredItems, [&](Encoder& e) {
         e.UInt32(sub);
@@ -435,7 +445,8 @@ TEST_F(SubscriptionTest, DeletingItemsAndSubscriptionsDeactivatesThem) {
 
 TEST_F(SubscriptionTest, ShutdownNotifiesSubscribersOfStateAndReasonThenEndsSessions) {
     const uint32_t sub = CreateSubscription(100, 100);
-    Monitor(sub, {{NodeId(0, id::State), AttrValue, {}, 1}, {NodeId(0, id::ShutdownReason), AttrValue, {}, 2}});
+    Monitor(sub,
+            {{NodeId(0, id::State), AttrValue, {}, 1}, {NodeId(0, id::ShutdownReason), AttrValue, {}, 2}});
     Publish();
     Advance(120);  // first samples: Running, empty reason
     Publish();

@@ -10,7 +10,7 @@ namespace qora {
 namespace {
 
 class CellFormatRu : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia)); }
     void TearDown() override { QLocale::setDefault(QLocale::c()); }
 };
@@ -20,8 +20,15 @@ TEST_F(CellFormatRu, ValueCellHasThreeDecimalsCommaAndNoGroupSeparator) {
         float v;
         const char* text;
     } cases[] = {
-        {kNoValue, "9999999,000"}, {0.0f, "0,000"},       {-0.0f, "0,000"},       {4.2f, "4,200"},
-        {-12.5f, "-12,500"},       {1234.5678f, "1234,568"}, {0.0005f, "0,001"}, {1e16f, "1,00000002725642E+16"}, {1e15f, "999999986991104,000"},
+        {kNoValue, "9999999,000"},
+        {0.0f, "0,000"},
+        {-0.0f, "0,000"},
+        {4.2f, "4,200"},
+        {-12.5f, "-12,500"},
+        {1234.5678f, "1234,568"},
+        {0.0005f, "0,001"},
+        {1e16f, "1,00000002725642E+16"},
+        {1e15f, "999999986991104,000"},
     };
     for (const Case& c : cases) EXPECT_EQ(FormatValue(c.v), QString::fromUtf8(c.text)) << c.v;
 }
@@ -50,7 +57,8 @@ TEST_F(CellFormatRu, MidnightShowsTheDateOnlyAndOtherTimesAddTheLongTime) {
     // 2024-03-01 is day 45352.
     EXPECT_EQ(FormatTimestamp(45352.0), QStringLiteral("01.03.2024"));
     EXPECT_EQ(FormatTimestamp(45352.5), QStringLiteral("01.03.2024 12:00:00"));
-    EXPECT_EQ(FormatTimestamp(45352.0 + (13 * 3600 + 5 * 60 + 9) / 86400.0), QStringLiteral("01.03.2024 13:05:09"));
+    EXPECT_EQ(FormatTimestamp(45352.0 + (13 * 3600 + 5 * 60 + 9) / 86400.0),
+              QStringLiteral("01.03.2024 13:05:09"));
     // Half a millisecond before midnight rounds to the next day's midnight.
     EXPECT_EQ(FormatTimestamp(45352.0 + (86400000.0 - 0.4) / 86400000.0), QStringLiteral("02.03.2024"));
 }
@@ -60,7 +68,8 @@ TEST_F(CellFormatRu, NegativeTimestampsCountDaysBackAndTheFractionForward) {
 }
 
 TEST_F(CellFormatRu, HostileTimestampsGiveAnEmptyCell) {
-    for (double v : {std::nan(""), static_cast<double>(INFINITY), -static_cast<double>(INFINITY), 1e300, -1e300, 3e6, -7e5})
+    for (double v : {std::nan(""), static_cast<double>(INFINITY), -static_cast<double>(INFINITY), 1e300,
+                     -1e300, 3e6, -7e5})
         EXPECT_TRUE(FormatTimestamp(v).isEmpty()) << v;
 }
 

@@ -103,7 +103,7 @@ TEST(Selection, AfterDeletesThePreviousNodeIsChosen) {
 }
 
 class PeriodRu : public ::testing::Test {
-protected:
+  protected:
     QLocale ru{QLocale::Russian, QLocale::Russia};
     QLocale en{QLocale::English, QLocale::UnitedStates};
 };
@@ -114,9 +114,9 @@ TEST_F(PeriodRu, KeyFilterPassesDigitsAndBackspaceAndMapsSeparatorsOnce) {
         char16_t key;
         char16_t expected;  // 0: dropped
     } cases[] = {
-        {"", u'0', u'0'},  {"4", u'9', u'9'},   {"4", u'\b', u'\b'}, {"4", u',', u','}, {"4", u'.', u','},
-        {"4,2", u'.', 0},  {"4,2", u',', 0},    {"4", u'a', 0},      {"4", u'-', 0},    {"4", u' ', 0},
-        {"4", u'+', 0},    {"4", u'e', 0},      {"", u'٣', 0},
+        {"", u'0', u'0'}, {"4", u'9', u'9'}, {"4", u'\b', u'\b'}, {"4", u',', u','}, {"4", u'.', u','},
+        {"4,2", u'.', 0}, {"4,2", u',', 0},  {"4", u'a', 0},      {"4", u'-', 0},    {"4", u' ', 0},
+        {"4", u'+', 0},   {"4", u'e', 0},    {"", u'٣', 0},
     };
     for (const Case& c : cases)
         EXPECT_EQ(FilterPeriodKey(QString::fromUtf8(c.field), QChar(c.key), ru), QChar(c.expected))

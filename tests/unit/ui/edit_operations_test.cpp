@@ -13,7 +13,7 @@ namespace {
 
 // Answers the dialogs from scripted functions and records what was shown.
 class FakeDialogs : public IEditDialogs {
-public:
+  public:
     std::function<bool(const QStringList&, int&)> kind = [](const QStringList&, int&) { return true; };
     std::function<bool(TPointDialogData&)> point = [](TPointDialogData&) { return false; };
     std::function<bool(TDeviceDialogData&)> device = [](TDeviceDialogData&) { return false; };
@@ -49,7 +49,7 @@ public:
 };
 
 class EditOperations : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
         TEditHooks h;
@@ -58,7 +58,8 @@ protected:
         h.rebuildTree = [this](int p, int d) { calls << QStringLiteral("rebuild %1 %2").arg(p).arg(d); };
         h.clearList = [this] { calls << QStringLiteral("clear"); };
         h.changed = [this] { calls << QStringLiteral("changed"); };
-        ops = std::make_unique<TEditOperations>(*m, [this] { return ports; }, dlg, h);
+        ops = std::make_unique<TEditOperations>(
+            *m, [this] { return ports; }, dlg, h);
     }
     void TearDown() override { QLocale::setDefault(QLocale::c()); }
 
@@ -97,8 +98,12 @@ TEST_F(EditOperations, AddingTheFirstPointOffersAdapterOnlyAndAppendsIt) {
 TEST_F(EditOperations, TheFiftyFirstPointIsRefusedBeforeTheDialog) {
     ports.clear();
     for (int i = 0; i < 60; ++i) ports.push_back("P" + std::to_string(i));
-    for (int i = 0; i < 49; ++i) test::AddPoint(*m, QStringLiteral("x"), ports[static_cast<size_t>(i)].c_str());
-    dlg.kind = [](const QStringList&, int& s) { s = 0; return true; };
+    for (int i = 0; i < 49; ++i)
+        test::AddPoint(*m, QStringLiteral("x"), ports[static_cast<size_t>(i)].c_str());
+    dlg.kind = [](const QStringList&, int& s) {
+        s = 0;
+        return true;
+    };
     QString offered;
     dlg.point = [&](TPointDialogData& d) {
         offered = d.name;
@@ -111,13 +116,17 @@ TEST_F(EditOperations, TheFiftyFirstPointIsRefusedBeforeTheDialog) {
     calls.clear();
     ops->DevAddExecute({});
     EXPECT_EQ(dlg.pointDialogs, 1);
-    EXPECT_EQ(dlg.messages, QStringList{QStringLiteral("Достигнуто максимальное количество точек подключения.")});
+    EXPECT_EQ(dlg.messages,
+              QStringList{QStringLiteral("Достигнуто максимальное количество точек подключения.")});
     EXPECT_EQ(calls, (QStringList{"stop", "start"}));
 }
 
 TEST_F(EditOperations, NoFreePortRefusesANewPoint) {
     for (const auto& p : ports) test::AddPoint(*m, QStringLiteral("x"), p.c_str());
-    dlg.kind = [](const QStringList&, int& s) { s = 0; return true; };
+    dlg.kind = [](const QStringList&, int& s) {
+        s = 0;
+        return true;
+    };
     ops->DevAddExecute({});
     EXPECT_EQ(dlg.pointDialogs, 0);
     EXPECT_EQ(dlg.messages, QStringList{QStringLiteral("Отсутствуют свободные коммуникационные порты.")});
@@ -128,9 +137,15 @@ TEST_F(EditOperations, CancellingAnyDialogChangesNothingAndRestartsPolling) {
     test::AddPoint(*m, QStringLiteral("L1"), "COM1");
     dlg.kind = [](const QStringList&, int&) { return false; };
     ops->DevAddExecute({0, -1});
-    dlg.kind = [](const QStringList& e, int& s) { s = Select(e, QStringLiteral("Адаптер")); return true; };
+    dlg.kind = [](const QStringList& e, int& s) {
+        s = Select(e, QStringLiteral("Адаптер"));
+        return true;
+    };
     ops->DevAddExecute({0, -1});
-    dlg.kind = [](const QStringList& e, int& s) { s = Select(e, QStringLiteral("Устройство")); return true; };
+    dlg.kind = [](const QStringList& e, int& s) {
+        s = Select(e, QStringLiteral("Устройство"));
+        return true;
+    };
     ops->DevAddExecute({0, -1});
     ops->DevEditExecute({0, -1});
     ops->DevDeleteExecute({0, -1}, QStringLiteral("L1 (COM1)"));  // answered No
@@ -176,7 +191,10 @@ TEST_F(EditOperations, AddingADeviceDefaultsToTheSelectedNodesPoint) {
 TEST_F(EditOperations, AFullPointRefusesAnotherDeviceWhenConfirmed) {
     test::AddPoint(*m, QStringLiteral("A"), "COM1");
     for (int a = 1; a <= kMaxDevicesPerPoint; ++a) test::AddDevice(*m, 0, QStringLiteral("d"), 0, a, 1);
-    dlg.kind = [](const QStringList&, int& s) { s = 1; return true; };
+    dlg.kind = [](const QStringList&, int& s) {
+        s = 1;
+        return true;
+    };
     dlg.device = [](TDeviceDialogData& d) {
         d.address = 200;
         d.paramMask = 1;
@@ -184,14 +202,18 @@ TEST_F(EditOperations, AFullPointRefusesAnotherDeviceWhenConfirmed) {
     };
     ops->DevAddExecute({0, -1});
     EXPECT_EQ(m->points[0].deviceCount, kMaxDevicesPerPoint);
-    EXPECT_EQ(dlg.messages, QStringList{QStringLiteral("К адаптеру подключено максимальное количество устройств.")});
+    EXPECT_EQ(dlg.messages,
+              QStringList{QStringLiteral("К адаптеру подключено максимальное количество устройств.")});
     EXPECT_EQ(calls, (QStringList{"stop", "start"}));
 }
 
 TEST_F(EditOperations, EmptyCatalogueShowsAMessageInsteadOfTheDeviceDialog) {
     m->typeCount = 0;
     test::AddPoint(*m, QStringLiteral("A"), "COM1");
-    dlg.kind = [](const QStringList&, int& s) { s = 1; return true; };
+    dlg.kind = [](const QStringList&, int& s) {
+        s = 1;
+        return true;
+    };
     ops->DevAddExecute({0, -1});
     EXPECT_EQ(dlg.deviceDialogs, 0);
     EXPECT_EQ(dlg.messages, QStringList{QStringLiteral("Каталог типов устройств пуст.")});

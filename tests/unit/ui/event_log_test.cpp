@@ -1,9 +1,9 @@
 #include "ui/event_log.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <thread>
 #include <vector>
 
@@ -14,8 +14,8 @@ QCoreApplication* App() {
     static int argc = 1;
     static char name[] = "test_ui_unit";
     static char* argv[] = {name, nullptr};
-    static QCoreApplication* app = QCoreApplication::instance() ? QCoreApplication::instance()
-                                                                : new QCoreApplication(argc, argv);
+    static QCoreApplication* app =
+        QCoreApplication::instance() ? QCoreApplication::instance() : new QCoreApplication(argc, argv);
     return app;
 }
 
@@ -53,7 +53,8 @@ TEST(EventLog, LinesFromOtherThreadsArriveQueuedInOrderPerThread) {
     EXPECT_EQ(log.rowCount(), 0);  // nothing before the window thread runs its queue
     QElapsedTimer timer;
     timer.start();
-    while (log.rowCount() < TEventLog::kMaxLines && timer.elapsed() < 10000) QCoreApplication::processEvents();
+    while (log.rowCount() < TEventLog::kMaxLines && timer.elapsed() < 10000)
+        QCoreApplication::processEvents();
     ASSERT_EQ(log.rowCount(), TEventLog::kMaxLines);
     // Within one thread, a newer line is always above an older one.
     std::vector<int> last(kThreads, kLines);

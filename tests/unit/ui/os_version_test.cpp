@@ -8,7 +8,7 @@ namespace qora {
 namespace {
 
 class FakeRegistry : public IOSRegistry {
-public:
+  public:
     std::optional<QString> productType;
     bool q246009 = false;
     mutable int reads = 0;
@@ -19,7 +19,8 @@ public:
     bool HasQ246009() const override { return q246009; }
 };
 
-TOSVersionRecord Nt(uint32_t major, uint32_t minor, uint8_t type, uint16_t suite, const char* sp, uint32_t build) {
+TOSVersionRecord Nt(uint32_t major, uint32_t minor, uint8_t type, uint16_t suite, const char* sp,
+                    uint32_t build) {
     TOSVersionRecord r;
     r.extended = true;
     r.platformId = kPlatformWin32NT;
@@ -59,12 +60,14 @@ TEST(GetOSVersionText, DescribesEachCaseOfTheTables) {
          "Microsoft Windows Server 2003, Datacenter Edition  (Build 3790)\n"},
         {Nt(5, 2, kNtDomainController, kSuiteEnterprise, "", 3790),
          "Microsoft Windows Server 2003, Enterprise Edition  (Build 3790)\n"},
-        {Nt(5, 2, kNtServer, kSuiteBlade, "", 3790), "Microsoft Windows Server 2003, Web Edition  (Build 3790)\n"},
+        {Nt(5, 2, kNtServer, kSuiteBlade, "", 3790),
+         "Microsoft Windows Server 2003, Web Edition  (Build 3790)\n"},
         {Nt(5, 2, kNtServer, kSuiteBlade | 0x0010, "", 3790),
          "Microsoft Windows Server 2003, Standard Edition  (Build 3790)\n"},
         {Nt(5, 0, kNtServer, kSuiteDatacenter, "Service Pack 4", 2195),
          "Microsoft Windows 2000 Datacenter Server Service Pack 4 (Build 2195)\n"},
-        {Nt(5, 0, kNtServer, kSuiteEnterprise, "", 2195), "Microsoft Windows 2000 Advanced Server  (Build 2195)\n"},
+        {Nt(5, 0, kNtServer, kSuiteEnterprise, "", 2195),
+         "Microsoft Windows 2000 Advanced Server  (Build 2195)\n"},
         {Nt(5, 0, kNtServer, 0, "", 2195), "Microsoft Windows 2000 Server  (Build 2195)\n"},
         {Nt(4, 0, kNtWorkstation, 0, "Service Pack 5", 1381),
          "Microsoft Windows NT Workstation 4.0 Service Pack 5 (Build 1381)\n"},
@@ -170,14 +173,16 @@ TEST(LinuxOSDescription, FallsBackToNameAndVersionAndToTheKernelAlone) {
     EXPECT_EQ(LinuxOSDescription(QStringLiteral("NAME=Alpine\nVERSION='3.19'\n"), QStringLiteral("Linux"),
                                  QStringLiteral("6.6"), QString()),
               QStringLiteral("Alpine 3.19\nLinux 6.6"));
-    EXPECT_EQ(LinuxOSDescription(QString(), QStringLiteral("Linux"), QStringLiteral("6.6"), QStringLiteral("aarch64")),
+    EXPECT_EQ(LinuxOSDescription(QString(), QStringLiteral("Linux"), QStringLiteral("6.6"),
+                                 QStringLiteral("aarch64")),
               QStringLiteral("Linux 6.6 (aarch64)"));
     EXPECT_FALSE(CurrentOSDescription().isEmpty());
 }
 
 TEST(FreeMemory, MemAvailableIsPreferredOverMemFree) {
-    EXPECT_EQ(ParseMemAvailableKb(QStringLiteral("MemTotal: 100 kB\nMemFree:  20 kB\nMemAvailable:   55 kB\n")),
-              55u);
+    EXPECT_EQ(
+        ParseMemAvailableKb(QStringLiteral("MemTotal: 100 kB\nMemFree:  20 kB\nMemAvailable:   55 kB\n")),
+        55u);
     EXPECT_EQ(ParseMemAvailableKb(QStringLiteral("MemTotal: 100 kB\nMemFree:  20 kB\n")), 20u);
     EXPECT_FALSE(ParseMemAvailableKb(QStringLiteral("garbage")));
     EXPECT_TRUE(CurrentMemAvailableKb().has_value());
@@ -188,8 +193,10 @@ TEST(FreeMemory, KbytesAreGroupedInThreesWithTheLocaleSeparator) {
     const QString sep = ru.groupSeparator();
     EXPECT_EQ(FormatKbytes(0, ru), QStringLiteral(" Кбайт"));
     EXPECT_EQ(FormatKbytes(999, ru), QStringLiteral("999 Кбайт"));
-    EXPECT_EQ(FormatKbytes(1234567, ru), QStringLiteral("1") + sep + QStringLiteral("234") + sep + QStringLiteral("567 Кбайт"));
-    EXPECT_EQ(FormatKbytes(16000000000ull, QLocale::c()), QStringLiteral("16,000,000,000 Кбайт"));  // beyond 4 GiB in full
+    EXPECT_EQ(FormatKbytes(1234567, ru),
+              QStringLiteral("1") + sep + QStringLiteral("234") + sep + QStringLiteral("567 Кбайт"));
+    EXPECT_EQ(FormatKbytes(16000000000ull, QLocale::c()),
+              QStringLiteral("16,000,000,000 Кбайт"));  // beyond 4 GiB in full
     EXPECT_EQ(MemoryLine(0, ru), QStringLiteral("Доступно памяти:  Кбайт"));
 }
 
