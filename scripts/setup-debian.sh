@@ -9,7 +9,7 @@ $SUDO apt-get install -y --no-install-recommends \
   build-essential cmake ninja-build ccache pkg-config \
   qt6-base-dev qt6-svg-dev qt6-translations-l10n libgl-dev \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
-  clang-14 libclang-rt-14-dev \
+  clang-14 libclang-rt-14-dev clang-format-14 \
   libmosquitto-dev mosquitto mosquitto-clients \
   ca-certificates procps psmisc util-linux \
   xvfb fonts-dejavu-core
