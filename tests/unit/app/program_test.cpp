@@ -89,7 +89,8 @@ class Program : public ::testing::Test {
     }
 
     QTemporaryDir dir_;
-    TSingleInstance lock_{"qora-program-test"};
+    // Named per process: ctest runs tests of this fixture in parallel processes.
+    TSingleInstance lock_{"qora-program-test-" + std::to_string(::getpid())};
     TRecordingPrompt prompt_;
 };
 
@@ -255,7 +256,7 @@ TEST_F(Program, RestartStopsWhenTheAskedSaveFails) {
     ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("cfg")));
     WriteConfig(Path("cfg/plant.cfg"));
     // The lock's directory comes from XDG_RUNTIME_DIR, set for this test.
-    TSingleInstance lock("qora-program-restart-test");
+    TSingleInstance lock("qora-program-restart-test-" + std::to_string(::getpid()));
     ASSERT_TRUE(lock.Acquire());
     auto p = std::make_unique<TProgram>(QStringList{QStringLiteral("-f:") + Path("cfg/plant.cfg")}, true,
                                         lock, Ini(), &prompt_);
