@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <string>
 
+#include "tests/support/saved_env.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -20,35 +22,24 @@ class RuntimeDirectory : public ::testing::Test {
         char tmpl[] = "/tmp/qora-runtime-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         tmp_ = tmpl;
-        Save("XDG_RUNTIME_DIR", runtime_);
-        Save("TMPDIR", tmpdir_);
+        env_.Save("XDG_RUNTIME_DIR");
+        env_.Save("TMPDIR");
         unsetenv("XDG_RUNTIME_DIR");
         setenv("TMPDIR", (tmp_ + "/").c_str(), 1);
         passwd* pw = getpwuid(geteuid());
         expected_ = tmp_ + "/runtime-" + (pw ? std::string(pw->pw_name) : std::to_string(geteuid()));
     }
     void TearDown() override {
-        Restore("XDG_RUNTIME_DIR", runtime_);
-        Restore("TMPDIR", tmpdir_);
+        env_.RestoreAll();
         std::error_code ec;
         fs::remove_all(tmp_, ec);
-    }
-    static void Save(const char* name, std::pair<bool, std::string>& slot) {
-        const char* v = std::getenv(name);
-        slot = {v != nullptr, v ? v : ""};
-    }
-    static void Restore(const char* name, const std::pair<bool, std::string>& slot) {
-        if (slot.first)
-            setenv(name, slot.second.c_str(), 1);
-        else
-            unsetenv(name);
     }
     static std::string Var() {
         const char* v = std::getenv("XDG_RUNTIME_DIR");
         return v ? v : "";
     }
     std::string tmp_, expected_;
-    std::pair<bool, std::string> runtime_, tmpdir_;
+    qora::test::TSavedEnvironment env_;
 };
 
 TEST_F(RuntimeDirectory, UnsetVariableGetsAPrivateDirectoryInTheTemporaryDirectory) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "opc/opc_server.h"
+#include "tests/support/saved_env.h"
 
 using namespace gb;
 namespace fs = std::filesystem;
@@ -30,32 +31,20 @@ class Registration : public ::testing::Test {
         char tmpl[] = "/tmp/qora-opc-reg-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
-        Save("XDG_CONFIG_HOME", config_);
-        Save("XDG_DATA_HOME", data_);
-        Save("HOME", home_);
+        env_.Save("XDG_CONFIG_HOME");
+        env_.Save("XDG_DATA_HOME");
+        env_.Save("HOME");
         setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
         setenv("XDG_DATA_HOME", (dir_ + "/data").c_str(), 1);
         setenv("HOME", (dir_ + "/home").c_str(), 1);
     }
     void TearDown() override {
-        Restore("XDG_CONFIG_HOME", config_);
-        Restore("XDG_DATA_HOME", data_);
-        Restore("HOME", home_);
+        env_.RestoreAll();
         std::error_code ec;
         fs::remove_all(dir_, ec);
     }
-    static void Save(const char* name, std::pair<bool, std::string>& slot) {
-        const char* v = std::getenv(name);
-        slot = {v != nullptr, v ? v : ""};
-    }
-    static void Restore(const char* name, const std::pair<bool, std::string>& slot) {
-        if (slot.first)
-            setenv(name, slot.second.c_str(), 1);
-        else
-            unsetenv(name);
-    }
     std::string dir_;
-    std::pair<bool, std::string> config_, data_, home_;
+    qora::test::TSavedEnvironment env_;
 };
 
 const char* kStem = "opcda-6f1c0b52-9a3e-4d71-8e25-b4c7d90a1f36";
