@@ -8,24 +8,6 @@
 
 namespace qora {
 
-namespace {
-
-template <typename F>
-void ForEachItem(const TConfigModel& m, const COPCServer& opc, F&& f) {
-    for (int p = 0; p < m.pointCount && p < kMaxPoints; ++p) {
-        const TConnectionPoint& pt = m.points[p];
-        for (int d = 0; d < pt.deviceCount && d < kMaxDevicesPerPoint; ++d) {
-            const TDevice& dev = pt.devices[d];
-            for (int k = 0; k < kParamsPerDevice; ++k) {
-                const int n = opc.SlotItemNumber(dev, k);
-                if (n >= 0) f(p, d, k, n);
-            }
-        }
-    }
-}
-
-}  // namespace
-
 std::vector<TMqttItem> TMqttBridge::BuildItems(const TConfigModel& m, const COPCServer& opc,
                                                const std::string& prefix) {
     std::vector<TMqttItem> items(size_t(opc.ItemCount()));
@@ -33,7 +15,7 @@ std::vector<TMqttItem> TMqttBridge::BuildItems(const TConfigModel& m, const COPC
         int p = -1, d = -1, k = -1;
     };
     std::vector<TNames> where(items.size());
-    ForEachItem(m, opc, [&](int p, int d, int k, int n) { where[size_t(n)] = {p, d, k}; });
+    opc.ForEachItemSlot(m, [&](int p, int d, int k, int n) { where[size_t(n)] = {p, d, k}; });
     // Topics are handed out in item order, so which of two equal topics gets the suffix does
     // not depend on where the records lie now.
     TTopicTable topics;
@@ -68,7 +50,7 @@ void TMqttBridge::Tick(const TConfigModel& m, const COPCServer& opc, int64_t uni
     }
     changes_.clear();
     AppendOrphans(opc, unixMs);
-    ForEachItem(m, opc, [&](int p, int d, int k, int n) {
+    opc.ForEachItemSlot(m, [&](int p, int d, int k, int n) {
         if (opc.ItemOrphaned(n)) return;
         const TDevice& dev = m.points[p].devices[d];
         const float value = LoadValue(dev, k);

@@ -237,26 +237,17 @@ bool COPCServer::PushSlots(const TConfigModel& m) {
     std::fill(pushSeen_.begin(), pushSeen_.end(), uint8_t{0});
     bool inPlace = true;
     VARIANT v = MakeVariantR4(0.0f);
-    for (int p = 0; p < m.pointCount && p < kMaxPoints; ++p) {
-        const TConnectionPoint& pt = m.points[p];
-        for (int d = 0; d < pt.deviceCount && d < kMaxDevicesPerPoint; ++d) {
-            const TDevice& dev = pt.devices[d];
-            const uint32_t mask = LoadMask(dev);
-            for (int k = 0; k < kParamsPerDevice; ++k) {
-                if (!((mask >> k) & 1u)) continue;
-                int n;
-                if (!DecodeItemNumber(LoadItemNumber(dev, k), k, &n)) continue;
-                if (orphaned_[n].load(std::memory_order_relaxed)) continue;
-                if (locations_[n].load(std::memory_order_relaxed) != PackLocation(p, d, k)) {
-                    inPlace = false;
-                    continue;
-                }
-                pushSeen_[size_t(n)] = 1;
-                v.fltVal = LoadValue(dev, k);
-                GBSetItem(handles_[n], &v, LoadQuality(dev, k), FILETIME::FromU64(NowFileTime()), 0);
-            }
+    ForEachItemSlot(m, [&](int p, int d, int k, int n) {
+        if (orphaned_[n].load(std::memory_order_relaxed)) return;
+        if (locations_[n].load(std::memory_order_relaxed) != PackLocation(p, d, k)) {
+            inPlace = false;
+            return;
         }
-    }
+        pushSeen_[size_t(n)] = 1;
+        const TDevice& dev = m.points[p].devices[d];
+        v.fltVal = LoadValue(dev, k);
+        GBSetItem(handles_[n], &v, LoadQuality(dev, k), FILETIME::FromU64(NowFileTime()), 0);
+    });
     for (int n = 0; n < itemCount_ && inPlace; ++n)
         if (!pushSeen_[size_t(n)] && !orphaned_[n].load(std::memory_order_relaxed)) inPlace = false;
     return inPlace;
@@ -266,22 +257,13 @@ void COPCServer::VerifyBindings(const TConfigModel& m, bool stamp) {
     std::lock_guard lock(verifyMutex_);
     const uint64_t generation = editGeneration_.load(std::memory_order_acquire);
     std::fill(verifyServed_.begin(), verifyServed_.end(), uint8_t{0});
-    for (int p = 0; p < m.pointCount && p < kMaxPoints; ++p) {
-        const TConnectionPoint& pt = m.points[p];
-        for (int d = 0; d < pt.deviceCount && d < kMaxDevicesPerPoint; ++d) {
-            const TDevice& dev = pt.devices[d];
-            const uint32_t mask = LoadMask(dev);
-            for (int k = 0; k < kParamsPerDevice; ++k) {
-                int n;
-                if (!((mask >> k) & 1u) || !DecodeItemNumber(LoadItemNumber(dev, k), k, &n)) continue;
-                if (verifyServed_[size_t(n)] || orphaned_[n].load(std::memory_order_relaxed)) continue;
-                // Moved to another point, renamed, readdressed: the item's ID names another slot.
-                if (BuildItemId(m, p, d, k) != itemIds_[size_t(n)]) continue;
-                verifyServed_[size_t(n)] = 1;
-                locations_[n].store(PackLocation(p, d, k), std::memory_order_relaxed);
-            }
-        }
-    }
+    ForEachItemSlot(m, [&](int p, int d, int k, int n) {
+        if (verifyServed_[size_t(n)] || orphaned_[n].load(std::memory_order_relaxed)) return;
+        // Moved to another point, renamed, readdressed: the item's ID names another slot.
+        if (BuildItemId(m, p, d, k) != itemIds_[size_t(n)]) return;
+        verifyServed_[size_t(n)] = 1;
+        locations_[n].store(PackLocation(p, d, k), std::memory_order_relaxed);
+    });
     for (int n = 0; n < itemCount_; ++n)
         if (!verifyServed_[size_t(n)]) Orphan(n);
     if (stamp) bindingsGeneration_.store(generation, std::memory_order_release);

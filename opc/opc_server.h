@@ -106,6 +106,22 @@ class COPCServer : public gb::GBDataAccess {
     uint32_t ItemHandle(int itemNumber) const;  // 0 for a number without an item
     // The item number of slot k of d in this run, or -1 when the slot has no item.
     int SlotItemNumber(const TDevice& d, int k) const;
+    // Calls f(point, device, slot, item number) for every selected slot that carries an item
+    // of this run, in point, device, slot order. The records must not change meanwhile.
+    template <typename F>
+    void ForEachItemSlot(const TConfigModel& m, F&& f) const {
+        for (int p = 0; p < m.pointCount && p < kMaxPoints; ++p) {
+            const TConnectionPoint& pt = m.points[p];
+            for (int d = 0; d < pt.deviceCount && d < kMaxDevicesPerPoint; ++d) {
+                const TDevice& dev = pt.devices[d];
+                const uint32_t mask = LoadMask(dev);
+                for (int k = 0; k < kParamsPerDevice; ++k) {
+                    int n;
+                    if (((mask >> k) & 1u) && DecodeItemNumber(LoadItemNumber(dev, k), k, &n)) f(p, d, k, n);
+                }
+            }
+        }
+    }
     // The record field value for item n in this run.
     int32_t EncodeItemNumber(int n) const {
         return static_cast<int32_t>((runMarker_ << kItemBits) | uint32_t(n));
