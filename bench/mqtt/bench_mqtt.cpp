@@ -4,13 +4,7 @@
 // the MQTT tick. Prints messages per second acknowledged by the broker, the time of a tick, CPU
 // and memory of this process (the broker's CPU is not counted).
 // Usage: bench_mqtt [items [seconds [qos]]]   (default 204800 20 1)
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <pwd.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,24 +21,12 @@
 #include "mqtt/mqtt_bridge.h"
 #include "mqtt/mqtt_publisher.h"
 #include "opc/opc_server.h"
+#include "tests/integration/mqtt/mqtt_test_broker.h"
 
 using namespace qora;
 using Clock = std::chrono::steady_clock;
-namespace fs = std::filesystem;
 
 namespace {
-
-int FreePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
 
 long StatusKiB(const char* key) {
     std::ifstream in("/proc/self/status");
@@ -90,26 +72,13 @@ int main(int argc, char** argv) {
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 20;
     const int qos = argc > 3 ? std::atoi(argv[3]) : 1;
 
-    // The broker.
-    char dirTemplate[] = "/tmp/qora-bench-mqtt-XXXXXX";
-    const fs::path dir = ::mkdtemp(dirTemplate);
-    const int port = FreePort();
-    {
-        const passwd* pw = ::getpwuid(::getuid());
-        std::ofstream conf(dir / "mosquitto.conf");
-        conf << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence false\n"
-             << "user " << (pw ? pw->pw_name : "root") << "\n";
+    // The broker (killed when the benchmark ends).
+    mqtttest::Broker broker;
+    if (!broker.Start()) {
+        std::fprintf(stderr, "bench_mqtt: mosquitto did not start\n");
+        return 1;
     }
-    const pid_t broker = ::fork();
-    if (broker == 0) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 1);
-        ::dup2(null, 2);
-        const std::string conf = (dir / "mosquitto.conf").string();
-        ::execl("/usr/sbin/mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const int port = broker.Port();
 
     auto model = MakeModel(items);
     COPCServer opc;
@@ -176,8 +145,5 @@ int main(int argc, char** argv) {
         "CPU %.2f s in %.1f s (%.0f%% of one core), RSS %ld KiB at start, %ld KiB at end, peak %ld KiB\n",
         cpu, wall, 100.0 * cpu / wall, rssStart, StatusKiB("VmRSS:"), StatusKiB("VmHWM:"));
     publisher.Stop();
-    ::kill(broker, SIGTERM);
-    ::waitpid(broker, nullptr, 0);
-    fs::remove_all(dir);
     return 0;
 }
