@@ -269,7 +269,13 @@ std::vector<qora::ua::ItemInfo> GBOPCDataAccessBase::Impl::ListItems() {
     std::shared_lock lock(storeMutex_);
     std::vector<qora::ua::ItemInfo> out;
     out.reserve(items_.size());
-    for (const Item& item : items_) out.push_back({item.handle, item.idUtf8, item.accessRights});
+    for (const Item& item : items_) {
+        qora::ua::ItemInfo info;
+        info.handle = item.handle;
+        info.itemId = item.idUtf8;
+        info.accessRights = item.accessRights;
+        out.push_back(std::move(info));
+    }
     return out;
 }
 

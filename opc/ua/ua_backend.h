@@ -4,14 +4,49 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qora::ua {
 
 struct ItemInfo {
+    ItemInfo() = default;
+    ItemInfo(uint32_t h, std::string id, uint32_t rights = 1)
+        : handle(h), itemId(std::move(id)), accessRights(rights) {}
+
     uint32_t handle = 0;        // toolkit item handle, never 0
     std::string itemId;         // UTF-8 item ID
     uint32_t accessRights = 1;  // 1 = readable
+    // Where the item hangs in the address space: its connection point and device, by position
+    // in the configuration and by display name (UTF-8). Items without a point hang under Objects.
+    int32_t point = -1;
+    int32_t device = -1;
+    std::string pointName;
+    std::string deviceName;
+};
+
+// Counters of one connection point (serial line) since polling last started.
+struct PointDiagnostics {
+    bool portOpen = false;
+    uint64_t requestsSent = 0;
+    uint64_t bytesSent = 0;
+    uint64_t bytesReceived = 0;
+    uint64_t framesReceived = 0;
+    uint64_t framesDroppedOnChecksum = 0;
+    uint64_t bytesDiscarded = 0;  // before a start byte
+    uint64_t writeTimeouts = 0;
+    uint64_t openFailures = 0;
+    std::string lastOpenError;  // UTF-8, empty when none
+};
+
+// Counters of one device since polling last started.
+struct DeviceDiagnostics {
+    uint64_t requestsSent = 0;
+    uint64_t goodReplies = 0;
+    uint64_t rejectedReplies = 0;  // refused reply code
+    uint32_t consecutiveUnanswered = 0;
+    uint64_t lastGoodReply = 0;    // FILETIME, UTC; 0 = never
+    uint32_t lastReplyTimeMs = 0;  // request to the last byte of the last good reply
 };
 
 struct ItemSample {
@@ -51,6 +86,19 @@ class Backend {
     virtual void ItemsDeactivated(const uint32_t* handles, size_t count) = 0;  // GBOnDeactivate
     // Locale IDs (LCIDs) from GBOnQueryLocales, for LocaleIdArray.
     virtual std::vector<uint32_t> Locales() = 0;
+
+    // Diagnostics of a point / a device (positions as in ItemInfo). False when there are none.
+    virtual bool ReadPointDiagnostics(int32_t point, PointDiagnostics& out) {
+        (void)point;
+        (void)out;
+        return false;
+    }
+    virtual bool ReadDeviceDiagnostics(int32_t point, int32_t device, DeviceDiagnostics& out) {
+        (void)point;
+        (void)device;
+        (void)out;
+        return false;
+    }
 };
 
 }  // namespace qora::ua

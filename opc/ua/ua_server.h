@@ -5,8 +5,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "opc/ua/ua_backend.h"
+#include "opc/ua/ua_security.h"
 
 namespace qora::ua {
 
@@ -37,6 +39,18 @@ struct ServerConfig {
     // Non-zero: tokens, nonces and session ids come from this seed, so recorded sessions replay
     // exactly (fuzzing, tests). Zero in production: seeded from the system's random device.
     uint64_t randomSeed = 0;
+    // Security. Policies and modes offered (None needs no mode; the RSA policies get one endpoint
+    // per mode). Without a trust store only None is offered.
+    std::vector<SecurityPolicy> securityPolicies{SecurityPolicy::None, SecurityPolicy::Basic256Sha256,
+                                                 SecurityPolicy::Aes128_Sha256_RsaOaep,
+                                                 SecurityPolicy::Aes256_Sha256_RsaPss};
+    std::vector<SecurityMode> securityModes{SecurityMode::Sign, SecurityMode::SignAndEncrypt};
+    bool allowAnonymous = true;
+    // A UserName token whose password travels in clear (over a None channel with no token
+    // encryption) is refused unless this is set.
+    bool allowClearPasswords = false;
+    std::shared_ptr<TrustStore> trust;     // null: no certificate, only None is offered
+    std::shared_ptr<UserDirectory> users;  // null: no UserName token policy
 };
 
 // Whether the endpoint listens, and why not.
