@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "app/line_diagnostics_provider.h"
 #include "app/program_texts.h"
 #include "app/single_instance.h"
 #include "comm/instrument_lines.h"
@@ -163,6 +164,7 @@ void TProgram::FormCreate() {
             this, [this, state] { ReportListenState(state); }, Qt::QueuedConnection);
     });
     opc_->GBSetEndpointConfig(EndpointConfig(settings_->OpcUa()));
+    opc_->GBSetDiagnosticsProvider(LineDiagnosticsProvider(lines_->Diagnostics()));
     StartMqtt();
     // Polling starts last.
     window_->StartPolling();
@@ -188,8 +190,7 @@ void TProgram::ListSerialPorts() {
         port->SetDataBits(TComPort::dbEight);
         port->SetParity(TComPort::prNone);
         port->SetStopBits(TComPort::sbTwoStopBits);
-        TInstrumentLines* lines = lines_.get();
-        port->SetOnRxChar([lines](TComPort* sender, int count) { lines->ComPortRxChar(sender, count); });
+        lines_->AttachPort(port.get());
         ports_.push_back(port.get());
         portObjects_.push_back(std::move(port));
     }

@@ -66,10 +66,35 @@ void TInstrumentLines::SendRequest(uint8_t point, uint8_t device) {
     const int length = BuildRequest(d.address, d.paramMask, frame);
     try {
         p.serialPort->SetConnected(true);
-        p.serialPort->Write(frame, length);
-    } catch (const EComPort&) {
-        // Dropped on purpose: the poll cycle notices the missing reply.
+    } catch (const EComPort& e) {
+        // The port stays closed; the next poll tries again.
+        diagnostics_.OpenFailed(point, e.Code(), e.WinCode());
+        return;
     }
+    diagnostics_.SetPortOpen(point, true);
+    diagnostics_.RequestStarted(point, device);
+    try {
+        const int written = p.serialPort->Write(frame, length);
+        diagnostics_.RequestWritten(point, device, written, length);
+    } catch (const EComPort&) {
+        // Dropped on purpose: the poll cycle notices the missing reply (the port closed itself).
+        diagnostics_.SetPortOpen(point, p.serialPort->Connected());
+    }
+}
+
+void TInstrumentLines::AttachPort(TComPort* port) {
+    if (port == nullptr) return;
+    port->SetOnRxChar([this](TComPort* sender, int count) { ComPortRxChar(sender, count); });
+    QObject::connect(port, &TComPort::connectedChanged, port,
+                     [this, port](bool connected) { PortConnectedChanged(port, connected); });
+}
+
+void TInstrumentLines::PortConnectedChanged(TComPort* port, bool connected) {
+    const int point = port->Tag();
+    if (point < 0 || point >= model_.pointCount || point >= kMaxPoints) return;
+    // Only the point polling through this port: an unbound port may carry any tag.
+    if (model_.points[point].serialPort != port) return;
+    diagnostics_.SetPortOpen(point, connected);
 }
 
 void TInstrumentLines::ComPortRxChar(TComPort* sender, int count) {
@@ -95,6 +120,8 @@ void TInstrumentLines::ComPortRxChar(TComPort* sender, int count) {
 void TInstrumentLines::Receive(int point, const uint8_t* bytes, size_t count) {
     if (point < 0 || point >= kMaxPoints) return;
     TConnectionPoint& p = model_.points[point];
+    diagnostics_.BytesReceived(point, count);
+    uint64_t discarded = 0;
     // A receive state loaded from a file may hold anything: never trust it.
     if (p.receivedCount >= kMaxFrameLength || (p.receivedCount > 0 && p.rxBuffer[0] != kStartByte) ||
         (p.receivedCount > kFrameDataLength &&
@@ -104,6 +131,7 @@ void TInstrumentLines::Receive(int point, const uint8_t* bytes, size_t count) {
         p.rxBuffer[p.receivedCount] = bytes[i];
         ++p.receivedCount;
         if (p.rxBuffer[0] != kStartByte) {
+            ++discarded;
             ClearReceiveState(p);
             continue;
         }
@@ -116,25 +144,31 @@ void TInstrumentLines::Receive(int point, const uint8_t* bytes, size_t count) {
         }
         p.expectedLength = static_cast<uint8_t>(length);
         if (p.receivedCount == length) {
-            HandleFrame(p, length);
+            HandleFrame(point, p, length);
             ClearReceiveState(p);
         }
     }
+    diagnostics_.BytesDiscarded(point, discarded);
 }
 
-void TInstrumentLines::HandleFrame(TConnectionPoint& p, int length) {
+void TInstrumentLines::HandleFrame(int point, TConnectionPoint& p, int length) {
     const uint8_t* f = p.rxBuffer;
-    if (Checksum8(f, static_cast<uint8_t>(length - 1)) != f[length - 1]) return;
+    const bool checksumGood = Checksum8(f, static_cast<uint8_t>(length - 1)) == f[length - 1];
+    diagnostics_.FrameReceived(point, checksumGood);
+    if (!checksumGood) return;
     const int devices = std::min<int>(p.deviceCount, kMaxDevicesPerPoint);
     TDevice* d = nullptr;
+    int device = -1;
     for (int j = 0; j < devices; ++j) {
         if (p.devices[j].address == f[kFrameAddress]) {
             d = &p.devices[j];
+            device = j;
             break;
         }
     }
     if (d == nullptr) return;
     if (ReplyCodeAccepted(f[kFrameCode])) {
+        diagnostics_.ReplyAccepted(point, device);
         d->unanswered = 0;
         const int checksumAt = length - 1;
         for (int off = kFrameData; off + kValueGroupSize <= checksumAt; off += kValueGroupSize) {
@@ -144,6 +178,8 @@ void TInstrumentLines::HandleFrame(TConnectionPoint& p, int length) {
             StoreQuality(*d, param, kQualityGood);
             StoreTimestamp(*d, param, clock_());
         }
+    } else {
+        diagnostics_.ReplyRejected(point, device);
     }
     d->replied = 1;
 }

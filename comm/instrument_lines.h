@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "comm/line_diagnostics.h"
 #include "config/records.h"
 
 namespace qora {
@@ -67,6 +68,10 @@ class TInstrumentLines {
     // are dropped: a lost request shows only as a silent device.
     void SendRequest(uint8_t point, uint8_t device);
 
+    // Makes this object the port's receiver: OnRxChar feeds the receiver, and the port's opening
+    // and closing (a hang-up included) show in the diagnostics of the point bound to it.
+    void AttachPort(TComPort* port);
+
     // OnRxChar handler of every serial port: reads what is queued and feeds it
     // to the receiver of the point whose index the port carries as its tag.
     void ComPortRxChar(TComPort* sender, int count);
@@ -75,12 +80,17 @@ class TInstrumentLines {
     void Receive(int point, const uint8_t* bytes, size_t count);
 
     TConfigModel& Model() { return model_; }
+    // Counters of the lines and devices (written here and by the poll cycle, on this thread).
+    TLineDiagnostics& Diagnostics() { return diagnostics_; }
+    const TLineDiagnostics& Diagnostics() const { return diagnostics_; }
 
   private:
-    void HandleFrame(TConnectionPoint& p, int length);
+    void HandleFrame(int point, TConnectionPoint& p, int length);
+    void PortConnectedChanged(TComPort* port, bool connected);
 
     TConfigModel& model_;
     Clock clock_;
+    TLineDiagnostics diagnostics_;
 };
 
 }  // namespace qora

@@ -38,6 +38,9 @@ void TPollCycle::SendRequest(uint8_t point, uint8_t device) {
 
 void TPollCycle::StartPolling() {
     const int count = std::min<int>(model_.pointCount, kMaxPoints);
+    // The counters tell about this run of polling only.
+    TLineDiagnostics& diagnostics = lines_.Diagnostics();
+    diagnostics.Reset();
     for (int i = 0; i < count; ++i) {
         TConnectionPoint& p = model_.points[i];
         // A start without a stop before it replaces the old timer rather than leave two running.
@@ -65,6 +68,7 @@ void TPollCycle::StartPolling() {
             if (port == nullptr || PortNameUpper(port->PortName()) != wanted) continue;
             p.serialPort = port;
             port->SetTag(p.index);
+            diagnostics.SetPortOpen(i, port->Connected());
             p.currentDevice = 0;
             if (devices > 0) SendRequest(static_cast<uint8_t>(i), 0);
             // A zero interval would fire continuously: such a point gets no ticks.
@@ -101,6 +105,7 @@ void TPollCycle::PollTimerTimer(int point) {
     p.currentDevice = static_cast<uint8_t>(current);
     TDevice& d = p.devices[current];
     d.unanswered = static_cast<uint8_t>(d.unanswered + 1);
+    lines_.Diagnostics().PollWithoutReply(point, current);
     if (d.unanswered >= kSilentAfterPolls) {
         const uint16_t q = d.replied == 1 ? kQualityCommFailure : kQualityNotConnected;
         for (int k = 0; k < kParamsPerDevice; ++k) StoreQuality(d, k, q);

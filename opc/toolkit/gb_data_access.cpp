@@ -382,6 +382,15 @@ void GBOPCDataAccessBase::Impl::ItemsDeactivated(const uint32_t* handles, size_t
     if (!items.empty()) owner_.GBOnDeactivate(static_cast<uint32_t>(items.size()), items.data());
 }
 
+bool GBOPCDataAccessBase::Impl::ReadPointDiagnostics(int32_t point, qora::ua::PointDiagnostics& out) {
+    return diagnostics.point && diagnostics.point(point, out);
+}
+
+bool GBOPCDataAccessBase::Impl::ReadDeviceDiagnostics(int32_t point, int32_t device,
+                                                      qora::ua::DeviceDiagnostics& out) {
+    return diagnostics.device && diagnostics.device(point, device, out);
+}
+
 std::vector<uint32_t> GBOPCDataAccessBase::Impl::Locales() {
     uint32_t count = 0;
     const uint32_t* table = nullptr;
@@ -537,6 +546,10 @@ HRESULT GBOPCDataAccessBase::GBShutdown(const char16_t* reason) {
 
 qora::ua::Backend& GBOPCDataAccessBase::GBBackend() {
     return *impl_;
+}
+
+void GBOPCDataAccessBase::GBSetDiagnosticsProvider(GBDiagnosticsProvider provider) {
+    impl_->diagnostics = std::move(provider);
 }
 
 void GBOPCDataAccessBase::GBStopEndpoint() {

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,6 +59,13 @@ class GBClassFactory {
 
   protected:
     std::atomic<uint32_t> refCount_{1};
+};
+
+// Where the endpoint's point and device diagnostics come from (the application's counters).
+// Called on the toolkit's threads; false (or an empty function) when there is nothing to tell.
+struct GBDiagnosticsProvider {
+    std::function<bool(int32_t point, qora::ua::PointDiagnostics& out)> point;
+    std::function<bool(int32_t point, int32_t device, qora::ua::DeviceDiagnostics& out)> device;
 };
 
 class GBOPCDataAccessBase : public GBClassFactory {
@@ -108,6 +116,9 @@ class GBOPCDataAccessBase : public GBClassFactory {
     // The client side: what the OPC UA endpoint calls (tests call it too). Each operation
     // invokes the callbacks above on the calling thread.
     qora::ua::Backend& GBBackend();
+    // The diagnostics the endpoint serves; set before GBRegisterClassObject (the endpoint's
+    // threads read it without a lock).
+    void GBSetDiagnosticsProvider(GBDiagnosticsProvider provider);
 
     // Stops the endpoint: no more client calls arrive once this returns (its threads are
     // joined). Idempotent. A subclass whose callbacks use its own members calls it first

@@ -97,6 +97,11 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     void ItemsActivated(const uint32_t* handles, size_t count) override;
     void ItemsDeactivated(const uint32_t* handles, size_t count) override;
     std::vector<uint32_t> Locales() override;
+    bool ReadPointDiagnostics(int32_t point, qora::ua::PointDiagnostics& out) override;
+    bool ReadDeviceDiagnostics(int32_t point, int32_t device, qora::ua::DeviceDiagnostics& out) override;
+
+    // Set before the endpoint starts; read by its threads afterwards.
+    GBDiagnosticsProvider diagnostics;
 
     // Client references (instances + locks) the toolkit counts itself, to call
     // GBOnServerReleased when the last one goes.
