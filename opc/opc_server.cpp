@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 
@@ -164,12 +165,11 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
         locations_.reset(new std::atomic<uint32_t>[size_t(count) + 1]);
         orphaned_.reset(new std::atomic<uint8_t>[size_t(count) + 1]);
         for (int i = 0; i <= count; ++i) orphaned_[i].store(0, std::memory_order_relaxed);
-        itemIds_.reserve(size_t(count));
         verifyServed_.assign(size_t(count), 0);
         pushSeen_.assign(size_t(count), 0);
-        itemOfHandle_.reserve(size_t(count));
 
         const VARIANT initial = MakeVariantR4(0.0f);
+        uint32_t firstHandle = 0xFFFFFFFFu, lastHandle = 0;
         int n = 0;
         for (int p = 0; p < model.pointCount && p < kMaxPoints; ++p) {
             TConnectionPoint& pt = model.points[p];
@@ -188,14 +188,22 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
                     handles_[n] = handle;
                     itemSlot_[n] = static_cast<uint8_t>(k);
                     locations_[n].store(PackLocation(p, d, k), std::memory_order_relaxed);
-                    itemIds_.push_back(id);
-                    if (handle != 0) itemOfHandle_.emplace(handle, n);
+                    if (handle != 0) {
+                        firstHandle = std::min(firstHandle, handle);
+                        lastHandle = std::max(lastHandle, handle);
+                    }
                     StoreItemNumber(dev, k, static_cast<int32_t>((runMarker_ << kItemBits) | uint32_t(n)));
                     ++n;
                 }
             }
         }
         itemCount_ = n;
+        if (firstHandle <= lastHandle) {
+            firstHandle_ = firstHandle;
+            itemOfHandle_.assign(size_t(lastHandle - firstHandle) + 1, -1);
+            for (int i = 0; i < n; ++i)
+                if (handles_[i] != 0) itemOfHandle_[handles_[i] - firstHandle] = i;
+        }
         model_ = &model;
         bindingsGeneration_.store(editGeneration_.load());
         itemsReady_.store(true, std::memory_order_release);
@@ -260,7 +268,7 @@ void COPCServer::VerifyBindings(const TConfigModel& m, bool stamp) {
     ForEachItemSlot(m, [&](int p, int d, int k, int n) {
         if (verifyServed_[size_t(n)] || orphaned_[n].load(std::memory_order_relaxed)) return;
         // Moved to another point, renamed, readdressed: the item's ID names another slot.
-        if (BuildItemId(m, p, d, k) != itemIds_[size_t(n)]) return;
+        if (!GBItemIdIs(handles_[n], BuildItemId(m, p, d, k))) return;
         verifyServed_[size_t(n)] = 1;
         locations_[n].store(PackLocation(p, d, k), std::memory_order_relaxed);
     });
@@ -358,9 +366,8 @@ HRESULT COPCServer::GBOnReadItems(uint32_t count, GBItemID* items, VARIANT* valu
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t h = items[i].hItem;
         if (h == 0) continue;
-        const auto it = itemOfHandle_.find(h);
-        if (it == itemOfHandle_.end()) continue;
-        const int n = it->second;
+        const int n = ItemOfHandle(h);
+        if (n < 0) continue;
         // An item whose slot is gone answers "not connected" with the no-value marker.
         float value = kNoValue;
         uint16_t quality = kQualityNotConnected;
