@@ -1,6 +1,9 @@
 #include "opc/opc_server.h"
 
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -211,6 +214,11 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
     GBBeginUpdate();
     GBEndUpdate(GB_END_UPDATE_ONE_OFF);
     GBRegisterClassObject();
+#ifdef __GLIBC__
+    // Building the namespace copies every item ID a few times over; those copies are freed by
+    // now but their pages stay with the allocator, scattered among what is kept. Give them back.
+    malloc_trim(0);
+#endif
 }
 
 void COPCServer::PushAll(const TConfigModel& model) {

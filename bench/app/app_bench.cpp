@@ -43,6 +43,23 @@ namespace {
 
 std::string g_tmp;
 
+// CPU seconds the process has used (user + system).
+double CpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream in(line.substr(close + 2));
+    std::string field;
+    unsigned long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+        if (i == 14) utime = std::stoul(field);
+        if (i == 15) stime = std::stoul(field);
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
 long RssKiB(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -189,6 +206,7 @@ double FirstRead(pid_t pid, uint16_t port, const NodeId& node, Clock::time_point
 
 struct StartFigures {
     double firstRead = -1;
+    double cpuAtFirstRead = -1;
     uint32_t status = 0;
     long rssKiB = -1;
 };
@@ -198,6 +216,7 @@ StartFigures MeasureStart(const Install& in, const NodeId& node) {
     const auto t0 = Clock::now();
     const pid_t pid = Start(in, -1);
     f.firstRead = FirstRead(pid, in.port, node, t0, &f.status);
+    f.cpuAtFirstRead = CpuSeconds(pid);
     // Resident memory once the start has settled.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     f.rssKiB = RssKiB(pid);
@@ -213,11 +232,13 @@ int Startup(const std::string& buildDir, int points, int devices, int params) {
     // standard node (Server_ServerStatus_State, i=2259) instead.
     const StartFigures e = MeasureStart(empty, NodeId::Numeric(0, 2259));
     const StartFigures f = MeasureStart(full, NodeId::String(1, ItemId(points - 1, devices - 1, params - 1)));
-    std::printf("empty configuration: start to first read %.3f s, resident %ld KiB\n", e.firstRead, e.rssKiB);
+    // The CPU time the program used until then tells the start's cost apart from a busy machine.
+    std::printf("empty configuration: start to first read %.3f s (program CPU %.2f s), resident %ld KiB\n",
+                e.firstRead, e.cpuAtFirstRead, e.rssKiB);
     std::printf(
-        "%ld items (%d x %d x %d): start to first read of the last item %.3f s (status 0x%08X), "
-        "resident %ld KiB (%.1f MB)\n",
-        items, points, devices, params, f.firstRead, f.status, f.rssKiB, f.rssKiB / 1024.0);
+        "%ld items (%d x %d x %d): start to first read of the last item %.3f s (program CPU %.2f s, "
+        "status 0x%08X), resident %ld KiB (%.1f MB)\n",
+        items, points, devices, params, f.firstRead, f.cpuAtFirstRead, f.status, f.rssKiB, f.rssKiB / 1024.0);
     if (items > 0)
         std::printf("bytes per item beyond the empty program: %.0f\n",
                     double(f.rssKiB - e.rssKiB) * 1024.0 / double(items));
@@ -332,6 +353,10 @@ int main(int argc, char** argv) {
     } else if (mode == "rates") {
         result = Rates(buildDir, argc > 3 ? std::atoi(argv[3]) : 0);
     }
-    QDir(QString::fromStdString(g_tmp)).removeRecursively();
+    // QORA_BENCH_KEEP=1 keeps the installations (to run the program under a profiler).
+    if (std::getenv("QORA_BENCH_KEEP"))
+        std::printf("installations kept in %s\n", g_tmp.c_str());
+    else
+        QDir(QString::fromStdString(g_tmp)).removeRecursively();
     return result;
 }
