@@ -253,6 +253,7 @@ bool COPCServer::PushSlots(const TConfigModel& m) {
     std::fill(pushSeen_.begin(), pushSeen_.end(), uint8_t{0});
     bool inPlace = true;
     VARIANT v = MakeVariantR4(0.0f);
+    const FILETIME now = FILETIME::FromU64(NowFileTime());  // one time for the whole push
     ForEachItemSlot(m, [&](int p, int d, int k, int n) {
         if (orphaned_[n].load(std::memory_order_relaxed)) return;
         if (locations_[n].load(std::memory_order_relaxed) != PackLocation(p, d, k)) {
@@ -262,7 +263,7 @@ bool COPCServer::PushSlots(const TConfigModel& m) {
         pushSeen_[size_t(n)] = 1;
         const TDevice& dev = m.points[p].devices[d];
         v.fltVal = LoadValue(dev, k);
-        GBSetItem(handles_[n], &v, LoadQuality(dev, k), FILETIME::FromU64(NowFileTime()), 0);
+        GBSetItem(handles_[n], &v, LoadQuality(dev, k), now, 0);
     });
     for (int n = 0; n < itemCount_ && inPlace; ++n)
         if (!pushSeen_[size_t(n)] && !orphaned_[n].load(std::memory_order_relaxed)) inPlace = false;
@@ -370,6 +371,8 @@ HRESULT COPCServer::GBOnReadItems(uint32_t count, GBItemID* items, VARIANT* valu
 
     std::shared_lock lock(modelMutex_);
     const bool editing = editing_;
+    // One reading time for the whole call.
+    const FILETIME now = FILETIME::FromU64(NowFileTime());
     if (!values) GBBeginUpdate();
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t h = items[i].hItem;
@@ -390,13 +393,13 @@ HRESULT COPCServer::GBOnReadItems(uint32_t count, GBItemID* items, VARIANT* valu
         }
         if (!values) {
             const VARIANT v = MakeVariantR4(value);
-            GBSetItem(h, &v, quality, FILETIME::FromU64(NowFileTime()), 0);
+            GBSetItem(h, &v, quality, now, 0);
             continue;
         }
         values[i].vt = VT_R4;
         values[i].fltVal = value;
         if (qualities) qualities[i] = quality;
-        if (timestamps) timestamps[i] = FILETIME::FromU64(NowFileTime());
+        if (timestamps) timestamps[i] = now;
         if (errors) errors[i] = S_OK;
     }
     if (!values) GBEndUpdate(GB_END_UPDATE_ONE_OFF);

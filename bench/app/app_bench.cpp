@@ -19,6 +19,7 @@
 #include <QDir>
 #include <QFile>
 #include <QString>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -252,7 +253,7 @@ double ReadRate(uint16_t port, const std::vector<NodeId>& nodes, double maxAge) 
     for (int i = 0; i < 50; ++i) c.Read(nodes, maxAge, values);
     size_t n = 0;
     const auto start = Clock::now();
-    while (Clock::now() - start < std::chrono::seconds(3)) {
+    while (Clock::now() - start < std::chrono::seconds(1)) {
         if (!c.Read(nodes, maxAge, values) || values.size() != nodes.size()) return 0;
         ++n;
     }
@@ -309,7 +310,7 @@ int Rates(const std::string& buildDir, int cpu) {
         Stop(app);
         return 1;
     }
-    std::printf("servers pinned to CPU %d, client elsewhere; 3 s per figure\n", cpu);
+    std::printf("servers pinned to CPU %d, client elsewhere; best of 4 alternating rounds of 1 s\n", cpu);
     int result = 0;
     for (const double maxAge : {0.0, 1e9}) {
         for (const size_t count : {size_t(1), size_t(1000)}) {
@@ -319,8 +320,12 @@ int Rates(const std::string& buildDir, int cpu) {
                 const int n = int(i);
                 appNodes.push_back(NodeId::String(1, ItemId(n / (32 * 32), (n / 32) % 32, n % 32)));
             }
-            const double b = ReadRate(benchPort, benchNodes, maxAge);
-            const double a = ReadRate(real.port, appNodes, maxAge);
+            // Alternating rounds, the best of each: other load on the machine hits both alike.
+            double b = 0, a = 0;
+            for (int round = 0; round < 4; ++round) {
+                b = std::max(b, ReadRate(benchPort, benchNodes, maxAge));
+                a = std::max(a, ReadRate(real.port, appNodes, maxAge));
+            }
             std::printf("read %4zu items, MaxAge %-5g: ua_bench host %8.0f/s  program %8.0f/s  ratio %.2f\n",
                         count, maxAge, b, a, b > 0 ? a / b : 0.0);
             if (a <= 0 || b <= 0) result = 1;
