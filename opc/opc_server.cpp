@@ -1,7 +1,11 @@
 #include "opc/opc_server.h"
 
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 
@@ -164,12 +168,11 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
         locations_.reset(new std::atomic<uint32_t>[size_t(count) + 1]);
         orphaned_.reset(new std::atomic<uint8_t>[size_t(count) + 1]);
         for (int i = 0; i <= count; ++i) orphaned_[i].store(0, std::memory_order_relaxed);
-        itemIds_.reserve(size_t(count));
         verifyServed_.assign(size_t(count), 0);
         pushSeen_.assign(size_t(count), 0);
-        itemOfHandle_.reserve(size_t(count));
 
         const VARIANT initial = MakeVariantR4(0.0f);
+        uint32_t firstHandle = 0xFFFFFFFFu, lastHandle = 0;
         int n = 0;
         for (int p = 0; p < model.pointCount && p < kMaxPoints; ++p) {
             TConnectionPoint& pt = model.points[p];
@@ -188,14 +191,22 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
                     handles_[n] = handle;
                     itemSlot_[n] = static_cast<uint8_t>(k);
                     locations_[n].store(PackLocation(p, d, k), std::memory_order_relaxed);
-                    itemIds_.push_back(id);
-                    if (handle != 0) itemOfHandle_.emplace(handle, n);
+                    if (handle != 0) {
+                        firstHandle = std::min(firstHandle, handle);
+                        lastHandle = std::max(lastHandle, handle);
+                    }
                     StoreItemNumber(dev, k, static_cast<int32_t>((runMarker_ << kItemBits) | uint32_t(n)));
                     ++n;
                 }
             }
         }
         itemCount_ = n;
+        if (firstHandle <= lastHandle) {
+            firstHandle_ = firstHandle;
+            itemOfHandle_.assign(size_t(lastHandle - firstHandle) + 1, -1);
+            for (int i = 0; i < n; ++i)
+                if (handles_[i] != 0) itemOfHandle_[handles_[i] - firstHandle] = i;
+        }
         model_ = &model;
         bindingsGeneration_.store(editGeneration_.load());
         itemsReady_.store(true, std::memory_order_release);
@@ -203,6 +214,11 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
     GBBeginUpdate();
     GBEndUpdate(GB_END_UPDATE_ONE_OFF);
     GBRegisterClassObject();
+#ifdef __GLIBC__
+    // Building the namespace copies every item ID a few times over; those copies are freed by
+    // now but their pages stay with the allocator, scattered among what is kept. Give them back.
+    malloc_trim(0);
+#endif
 }
 
 void COPCServer::PushAll(const TConfigModel& model) {
@@ -237,6 +253,7 @@ bool COPCServer::PushSlots(const TConfigModel& m) {
     std::fill(pushSeen_.begin(), pushSeen_.end(), uint8_t{0});
     bool inPlace = true;
     VARIANT v = MakeVariantR4(0.0f);
+    const FILETIME now = FILETIME::FromU64(NowFileTime());  // one time for the whole push
     ForEachItemSlot(m, [&](int p, int d, int k, int n) {
         if (orphaned_[n].load(std::memory_order_relaxed)) return;
         if (locations_[n].load(std::memory_order_relaxed) != PackLocation(p, d, k)) {
@@ -246,7 +263,7 @@ bool COPCServer::PushSlots(const TConfigModel& m) {
         pushSeen_[size_t(n)] = 1;
         const TDevice& dev = m.points[p].devices[d];
         v.fltVal = LoadValue(dev, k);
-        GBSetItem(handles_[n], &v, LoadQuality(dev, k), FILETIME::FromU64(NowFileTime()), 0);
+        GBSetItem(handles_[n], &v, LoadQuality(dev, k), now, 0);
     });
     for (int n = 0; n < itemCount_ && inPlace; ++n)
         if (!pushSeen_[size_t(n)] && !orphaned_[n].load(std::memory_order_relaxed)) inPlace = false;
@@ -260,7 +277,7 @@ void COPCServer::VerifyBindings(const TConfigModel& m, bool stamp) {
     ForEachItemSlot(m, [&](int p, int d, int k, int n) {
         if (verifyServed_[size_t(n)] || orphaned_[n].load(std::memory_order_relaxed)) return;
         // Moved to another point, renamed, readdressed: the item's ID names another slot.
-        if (BuildItemId(m, p, d, k) != itemIds_[size_t(n)]) return;
+        if (!GBItemIdIs(handles_[n], BuildItemId(m, p, d, k))) return;
         verifyServed_[size_t(n)] = 1;
         locations_[n].store(PackLocation(p, d, k), std::memory_order_relaxed);
     });
@@ -354,13 +371,14 @@ HRESULT COPCServer::GBOnReadItems(uint32_t count, GBItemID* items, VARIANT* valu
 
     std::shared_lock lock(modelMutex_);
     const bool editing = editing_;
+    // One reading time for the whole call.
+    const FILETIME now = FILETIME::FromU64(NowFileTime());
     if (!values) GBBeginUpdate();
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t h = items[i].hItem;
         if (h == 0) continue;
-        const auto it = itemOfHandle_.find(h);
-        if (it == itemOfHandle_.end()) continue;
-        const int n = it->second;
+        const int n = ItemOfHandle(h);
+        if (n < 0) continue;
         // An item whose slot is gone answers "not connected" with the no-value marker.
         float value = kNoValue;
         uint16_t quality = kQualityNotConnected;
@@ -375,13 +393,13 @@ HRESULT COPCServer::GBOnReadItems(uint32_t count, GBItemID* items, VARIANT* valu
         }
         if (!values) {
             const VARIANT v = MakeVariantR4(value);
-            GBSetItem(h, &v, quality, FILETIME::FromU64(NowFileTime()), 0);
+            GBSetItem(h, &v, quality, now, 0);
             continue;
         }
         values[i].vt = VT_R4;
         values[i].fltVal = value;
         if (qualities) qualities[i] = quality;
-        if (timestamps) timestamps[i] = FILETIME::FromU64(NowFileTime());
+        if (timestamps) timestamps[i] = now;
         if (errors) errors[i] = S_OK;
     }
     if (!values) GBEndUpdate(GB_END_UPDATE_ONE_OFF);

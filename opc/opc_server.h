@@ -32,7 +32,6 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "config/records.h"
@@ -168,6 +167,11 @@ class COPCServer : public gb::GBDataAccess {
 
     void Log(const QString& line);
     bool DecodeItemNumber(int32_t field, int k, int* n) const;
+    // The item number of a toolkit handle, or -1.
+    int ItemOfHandle(uint32_t handle) const {
+        const uint32_t i = handle - firstHandle_;
+        return handle >= firstHandle_ && i < itemOfHandle_.size() ? itemOfHandle_[i] : -1;
+    }
     static uint32_t PackLocation(int p, int d, int k) {
         return uint32_t(p) << (kLocationDeviceBits + kLocationSlotBits) | uint32_t(d) << kLocationSlotBits |
                uint32_t(k);
@@ -203,11 +207,12 @@ class COPCServer : public gb::GBDataAccess {
     // Written by InitializeOPC before itemsReady_ is set, read-only afterwards.
     std::unique_ptr<uint32_t[]> handles_;  // kMaxItems entries, item number -> toolkit handle
     std::unique_ptr<uint8_t[]> itemSlot_;  // item number -> slot index k it was created for
-    std::unordered_map<uint32_t, int32_t> itemOfHandle_;
+    // Toolkit handle - firstHandle_ -> item number (-1: none); the handles of one creation run
+    // are dense.
+    std::vector<int32_t> itemOfHandle_;
+    uint32_t firstHandle_ = 0;
     int itemCount_ = 0;
     TConfigModel* model_ = nullptr;
-
-    std::vector<std::u16string> itemIds_;  // item number -> the ID it was created with
 
     // Item number -> packed (point, device, slot) of the slot that serves it, as the last
     // verification found it. Every use checks it against the record.

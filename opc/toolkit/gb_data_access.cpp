@@ -59,20 +59,19 @@ HRESULT GBOPCDataAccessBase::Impl::CreateItem(uint32_t* outHandle, int32_t itemN
     if (!outHandle || !initialValue) return E_POINTER;
     if (!itemId || itemId[0] == 0) return E_INVALIDARG;
     if (!IsNumericVarType(initialValue->vt)) return OPC_E_BADTYPE;
-    Item item;
+    const std::string idUtf8 = Utf16ToUtf8(std::u16string_view(itemId, Utf16Length(itemId)));
+    const uint64_t now = qora::NowFileTime();
+    std::unique_lock lock(storeMutex_);
+    ItemStore::Record& item = items_.Append(idUtf8);
     item.itemNumber = itemNumber;
-    item.id.assign(itemId, Utf16Length(itemId));
-    item.idUtf8 = Utf16ToUtf8(item.id);
     item.accessRights = accessRights;
     item.canonicalType = initialValue->vt;
     item.euType = euType;
     item.value = *initialValue;
-    item.timestamp = qora::NowFileTime();
-    std::unique_lock lock(storeMutex_);
-    item.handle = kFirstItemHandle + static_cast<uint32_t>(items_.size());
-    items_.push_back(std::move(item));
-    itemCount_.store(static_cast<uint32_t>(items_.size()), std::memory_order_release);
-    *outHandle = items_.back().handle;
+    item.quality = OPC_QUALITY_WAITING_FOR_INITIAL_DATA;
+    item.timestamp = now;
+    itemCount_.store(static_cast<uint32_t>(items_.Size()), std::memory_order_release);
+    *outHandle = kFirstItemHandle + static_cast<uint32_t>(items_.Size() - 1);
     return S_OK;
 }
 
@@ -111,8 +110,8 @@ void GBOPCDataAccessBase::Impl::Apply(const Pending* entries, size_t count) {
         for (size_t i = 0; i < count; ++i) {
             const Pending& e = entries[i];
             const size_t idx = e.handle - kFirstItemHandle;
-            if (e.handle < kFirstItemHandle || idx >= items_.size()) continue;
-            Item& item = items_[idx];
+            if (e.handle < kFirstItemHandle || idx >= items_.Size()) continue;
+            ItemStore::Record& item = items_[idx];
             VARIANT converted;
             if (FAILED(VariantChangeType(&converted, &e.value, item.canonicalType))) continue;
             item.value = converted;
@@ -126,15 +125,40 @@ void GBOPCDataAccessBase::Impl::Apply(const Pending* entries, size_t count) {
 bool GBOPCDataAccessBase::Impl::GetItem(uint32_t handle, Item* out) const {
     if (!ValidHandle(handle)) return false;
     std::shared_lock lock(storeMutex_);
-    if (out) *out = items_[handle - kFirstItemHandle];
+    if (out) {
+        const ItemStore::Record& r = items_[handle - kFirstItemHandle];
+        out->handle = handle;
+        out->itemNumber = r.itemNumber;
+        out->idUtf8.assign(r.Id());
+        out->id = Utf8ToUtf16(r.Id());
+        out->accessRights = r.accessRights;
+        out->canonicalType = r.canonicalType;
+        out->euType = r.euType;
+        out->value = r.value;
+        out->quality = r.quality;
+        out->timestamp = r.timestamp;
+    }
     return true;
+}
+
+bool GBOPCDataAccessBase::Impl::ItemIdIs(uint32_t handle, std::u16string_view id) const {
+    if (!ValidHandle(handle)) return false;
+    thread_local std::string utf8;
+    utf8 = Utf16ToUtf8(id);
+    std::shared_lock lock(storeMutex_);
+    return items_[handle - kFirstItemHandle].Id() == utf8;
+}
+
+size_t GBOPCDataAccessBase::Impl::StoreFootprint() const {
+    std::shared_lock lock(storeMutex_);
+    return items_.Footprint();
 }
 
 uint64_t GBOPCDataAccessBase::Impl::EndedBlocks(bool flagged) const {
     return endedBlocks_[flagged ? 1 : 0].load(std::memory_order_relaxed);
 }
 
-void GBOPCDataAccessBase::Impl::FillSample(const Item& item, qora::ua::ItemSample* out) const {
+void GBOPCDataAccessBase::Impl::FillSample(const ItemStore::Record& item, qora::ua::ItemSample* out) const {
     double d = 0;
     VariantToDouble(item.value, &d);
     out->value = static_cast<float>(d);
@@ -268,11 +292,12 @@ std::string GBOPCDataAccessBase::Impl::LastEndpointError() const {
 std::vector<qora::ua::ItemInfo> GBOPCDataAccessBase::Impl::ListItems() {
     std::shared_lock lock(storeMutex_);
     std::vector<qora::ua::ItemInfo> out;
-    out.reserve(items_.size());
-    for (const Item& item : items_) {
+    out.reserve(items_.Size());
+    for (size_t i = 0; i < items_.Size(); ++i) {
+        const ItemStore::Record& item = items_[i];
         qora::ua::ItemInfo info;
-        info.handle = item.handle;
-        info.itemId = item.idUtf8;
+        info.handle = kFirstItemHandle + static_cast<uint32_t>(i);
+        info.itemId.assign(item.Id());
         info.accessRights = item.accessRights;
         out.push_back(std::move(info));
     }
@@ -288,7 +313,7 @@ void GBOPCDataAccessBase::Impl::ReadCache(const uint32_t* handles, size_t count,
     for (size_t i = 0; i < count; ++i) {
         out[i] = qora::ua::ItemSample{};
         const uint32_t h = handles[i];
-        if (h < kFirstItemHandle || h - kFirstItemHandle >= items_.size()) continue;
+        if (h < kFirstItemHandle || h - kFirstItemHandle >= items_.Size()) continue;
         FillSample(items_[h - kFirstItemHandle], &out[i]);
     }
 }
@@ -542,6 +567,10 @@ HRESULT GBOPCDataAccessBase::GBDisconnectClients() {
 }
 HRESULT GBOPCDataAccessBase::GBShutdown(const char16_t* reason) {
     return impl_->Shutdown(reason);
+}
+
+bool GBOPCDataAccessBase::GBItemIdIs(uint32_t handle, std::u16string_view id) const {
+    return impl_->ItemIdIs(handle, id);
 }
 
 qora::ua::Backend& GBOPCDataAccessBase::GBBackend() {

@@ -112,6 +112,8 @@ class GBOPCDataAccessBase : public GBClassFactory {
                       int32_t reserved);
     HRESULT GBDisconnectClients();
     HRESULT GBShutdown(const char16_t* reason);
+    // True when the item of handle was created with the ID id; false for an unknown handle.
+    bool GBItemIdIs(uint32_t handle, std::u16string_view id) const;
 
     // The client side: what the OPC UA endpoint calls (tests call it too). Each operation
     // invokes the callbacks above on the calling thread.

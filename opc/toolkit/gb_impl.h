@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "opc/toolkit/gb_data_access.h"
+#include "opc/toolkit/gb_item_store.h"
 #include "opc/ua/ua_backend.h"
 #include "opc/ua/ua_server.h"
 
@@ -27,6 +28,7 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     explicit Impl(GBOPCDataAccessBase& owner);
     ~Impl() override;
 
+    // A copy of one item, as GetItem returns it (the store keeps them compactly).
     struct Item {
         uint32_t handle = 0;
         int32_t itemNumber = 0;  // the server's number, as passed to GBCreateItem
@@ -75,6 +77,10 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     uint32_t ItemCount() const { return itemCount_.load(std::memory_order_acquire); }
     // A copy of one item (published state included); false for an unknown handle.
     bool GetItem(uint32_t handle, Item* out) const;
+    // True when the item of handle was created with the ID id (compared as UTF-8).
+    bool ItemIdIs(uint32_t handle, std::u16string_view id) const;
+    // Bytes the item store holds (records and IDs).
+    size_t StoreFootprint() const;
     // The running endpoint, or null (for tests that need the bound port).
     qora::ua::Server* Endpoint();
     // Why the last GBRegisterClassObject failed or its endpoint could not listen at first
@@ -113,7 +119,7 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
         return handle >= kFirstItemHandle && handle - kFirstItemHandle < ItemCount();
     }
     void Apply(const Pending* entries, size_t count);
-    void FillSample(const Item& item, qora::ua::ItemSample* out) const;
+    void FillSample(const ItemStore::Record& item, qora::ua::ItemSample* out) const;
     std::vector<GBItemID> KnownItems(const uint32_t* handles, size_t count,
                                      std::vector<size_t>* positions) const;
 
@@ -121,7 +127,7 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     const uint64_t serial_;  // tells this store's update blocks apart from another's
 
     mutable std::shared_mutex storeMutex_;  // items_ structure and published state
-    std::vector<Item> items_;
+    ItemStore items_;
     std::atomic<uint32_t> itemCount_{0};
     std::atomic<uint64_t> generation_{0};
     std::atomic<uint64_t> endedBlocks_[2] = {};

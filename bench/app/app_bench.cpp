@@ -1,0 +1,367 @@
+// Benchmark of the real program (not a test): a copy of qora-opc-server started headless in a
+// temporary directory with its own qora.ini and a generated configuration.
+//
+//   app_bench startup BUILD_DIR [POINTS DEVICES PARAMS]
+//       empty configuration, then POINTS x DEVICES x PARAMS items (default 50 x 128 x 32):
+//       start to the first Read that finds an item, resident memory after start, bytes per item
+//       beyond the empty program.
+//   app_bench rates BUILD_DIR [CPU]
+//       ua_bench's endpoint host and the real program, each pinned to CPU (default 0) in turn,
+//       read by the same native client (pinned elsewhere): Read of 1 and 1000 items with MaxAge 0
+//       and with a large MaxAge; requests/s of both and their ratio.
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QString>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/config_file.h"
+#include "config/records.h"
+#include "tests/integration/ua/ua_mini_client.h"
+
+using namespace qora;
+using namespace qora::ua;
+using namespace qora::ua::testing;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string g_tmp;
+
+// CPU seconds the process has used (user + system).
+double CpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream in(line.substr(close + 2));
+    std::string field;
+    unsigned long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+        if (i == 14) utime = std::stoul(field);
+        if (i == 15) stime = std::stoul(field);
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+long RssKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+uint16_t FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+std::string PointName(int p) {
+    return "P" + std::to_string(p + 1);
+}
+std::string PortName(int p) {
+    return "ttyB" + std::to_string(p + 1);
+}
+std::string DeviceName(int d) {
+    return "D" + std::to_string(d + 1);
+}
+std::string ParamName(int k) {
+    return "A" + std::to_string(k);
+}
+// The item ID the program builds for a slot: point(port).device(type №address).parameter.
+std::string ItemId(int p, int d, int k) {
+    return PointName(p) + "(" + PortName(p) + ")." + DeviceName(d) + "(T \u2116" + std::to_string(d + 1) +
+           ")." + ParamName(k);
+}
+
+// An installation: the executable's copy, qora.ini and the configuration in a directory of its own.
+struct Install {
+    std::string dir, exe, cfg;
+    uint16_t port = 0;
+};
+
+Install MakeInstall(const std::string& buildDir, const std::string& name, int points, int devices,
+                    int params) {
+    Install in;
+    in.dir = g_tmp + "/" + name;
+    ::mkdir(in.dir.c_str(), 0700);
+    in.exe = in.dir + "/qora-opc-server";
+    QFile::remove(QString::fromStdString(in.exe));
+    if (!QFile::copy(QString::fromStdString(buildDir + "/bin/qora-opc-server"),
+                     QString::fromStdString(in.exe))) {
+        std::fprintf(stderr, "cannot copy %s/bin/qora-opc-server\n", buildDir.c_str());
+        std::exit(1);
+    }
+    ::chmod(in.exe.c_str(), 0755);
+    in.port = FreePort();
+    std::ofstream ini(in.dir + "/qora.ini");
+    ini << "[DEVICES]\nD0=T\n[D_P]\nP0=-1\n[PARAMETERS]\n";
+    for (int k = 0; k < kParamsPerDevice; ++k) ini << "P" << k << "=" << ParamName(k) << "\n";
+    ini << "[OPCUA]\nHost=127.0.0.1\nPort=" << in.port << "\n";
+    ini.close();
+
+    std::unique_ptr<TConfigModel, ModelDeleter> model(CreateModel());
+    for (int p = 0; p < points; ++p) {
+        const QString pn = QString::fromStdString(PointName(p));
+        AppendPoint(*model, pn.toStdU16String(), PortName(p), 1.0f, false);
+        for (int d = 0; d < devices; ++d) {
+            const QString dn = QString::fromStdString(DeviceName(d));
+            const uint32_t mask = params >= 32 ? 0xFFFFFFFFu : (1u << params) - 1;
+            AppendDevice(*model, p, dn.toStdU16String(), 0, static_cast<uint8_t>(d + 1), mask);
+        }
+    }
+    in.cfg = in.dir + "/items.cfg";
+    if (!WriteConfigFile(QString::fromStdString(in.cfg), *model).ok) {
+        std::fprintf(stderr, "cannot write %s\n", in.cfg.c_str());
+        std::exit(1);
+    }
+    return in;
+}
+
+// Starts the program headless; cpu >= 0 pins it to that CPU.
+pid_t Start(const Install& in, int cpu) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (cpu >= 0) {
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            CPU_SET(cpu, &set);
+            sched_setaffinity(0, sizeof set, &set);
+        }
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        setenv("XDG_RUNTIME_DIR", in.dir.c_str(), 1);
+        setenv("HOME", in.dir.c_str(), 1);
+        const int devnull = ::open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        const std::string arg = "-f:" + in.cfg;
+        execl(in.exe.c_str(), in.exe.c_str(), arg.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+void Stop(pid_t pid) {
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+bool OpenSession(MiniClient& c, uint16_t port) {
+    return c.Connect(port) && c.CreateSession() == status::Good && c.Activate() == status::Good;
+}
+
+// Seconds from start until a Read of node answers with the node known (any quality); -1 after 30 s.
+double FirstRead(pid_t pid, uint16_t port, const NodeId& node, Clock::time_point t0, uint32_t* statusOut) {
+    for (;;) {
+        if (Clock::now() - t0 > std::chrono::seconds(30) || waitpid(pid, nullptr, WNOHANG) == pid) return -1;
+        MiniClient c;
+        if (!OpenSession(c, port)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            continue;
+        }
+        for (;;) {
+            std::vector<DataValue> values;
+            if (!c.Read({node}, 0, values) || values.size() != 1) break;
+            const uint32_t s = values[0].hasStatus ? values[0].status : status::Good;
+            if (s != status::BadNodeIdUnknown) {
+                *statusOut = s;
+                return std::chrono::duration<double>(Clock::now() - t0).count();
+            }
+            if (Clock::now() - t0 > std::chrono::seconds(30)) return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+}
+
+struct StartFigures {
+    double firstRead = -1;
+    double cpuAtFirstRead = -1;
+    uint32_t status = 0;
+    long rssKiB = -1;
+};
+
+StartFigures MeasureStart(const Install& in, const NodeId& node) {
+    StartFigures f;
+    const auto t0 = Clock::now();
+    const pid_t pid = Start(in, -1);
+    f.firstRead = FirstRead(pid, in.port, node, t0, &f.status);
+    f.cpuAtFirstRead = CpuSeconds(pid);
+    // Resident memory once the start has settled.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    f.rssKiB = RssKiB(pid);
+    Stop(pid);
+    return f;
+}
+
+int Startup(const std::string& buildDir, int points, int devices, int params) {
+    const long items = long(points) * devices * params;
+    const Install empty = MakeInstall(buildDir, "empty", 0, 0, 0);
+    const Install full = MakeInstall(buildDir, "full", points, devices, params);
+    // The empty program answers BadNodeIdUnknown for every item: time its first session with a
+    // standard node (Server_ServerStatus_State, i=2259) instead.
+    const StartFigures e = MeasureStart(empty, NodeId::Numeric(0, 2259));
+    const StartFigures f = MeasureStart(full, NodeId::String(1, ItemId(points - 1, devices - 1, params - 1)));
+    // The CPU time the program used until then tells the start's cost apart from a busy machine.
+    std::printf("empty configuration: start to first read %.3f s (program CPU %.2f s), resident %ld KiB\n",
+                e.firstRead, e.cpuAtFirstRead, e.rssKiB);
+    std::printf(
+        "%ld items (%d x %d x %d): start to first read of the last item %.3f s (program CPU %.2f s, "
+        "status 0x%08X), resident %ld KiB (%.1f MB)\n",
+        items, points, devices, params, f.firstRead, f.cpuAtFirstRead, f.status, f.rssKiB, f.rssKiB / 1024.0);
+    if (items > 0)
+        std::printf("bytes per item beyond the empty program: %.0f\n",
+                    double(f.rssKiB - e.rssKiB) * 1024.0 / double(items));
+    return f.firstRead < 0 || e.firstRead < 0 ? 1 : 0;
+}
+
+double ReadRate(uint16_t port, const std::vector<NodeId>& nodes, double maxAge) {
+    MiniClient c;
+    if (!OpenSession(c, port)) return 0;
+    std::vector<DataValue> values;
+    for (int i = 0; i < 50; ++i) c.Read(nodes, maxAge, values);
+    size_t n = 0;
+    const auto start = Clock::now();
+    while (Clock::now() - start < std::chrono::seconds(1)) {
+        if (!c.Read(nodes, maxAge, values) || values.size() != nodes.size()) return 0;
+        ++n;
+    }
+    return double(n) / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// ua_bench --serve ITEMS pinned to cpu; returns its pid and port.
+pid_t StartUaBench(const std::string& buildDir, int cpu, uint16_t* port) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(cpu, &set);
+        sched_setaffinity(0, sizeof set, &set);
+        dup2(fds[1], 1);
+        close(fds[0]);
+        const std::string exe = buildDir + "/bench/ua/ua_bench";
+        execl(exe.c_str(), exe.c_str(), "--serve", "10000", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    FILE* in = fdopen(fds[0], "r");
+    char line[128] = {};
+    if (!fgets(line, sizeof line, in) || std::sscanf(line, "PORT %hu", port) != 1) return -1;
+    fclose(in);
+    return pid;
+}
+
+int Rates(const std::string& buildDir, int cpu) {
+    // The client runs on another CPU than the server, where there is one.
+    const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    if (cpus > 1) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        for (int i = 0; i < cpus; ++i)
+            if (i != cpu) CPU_SET(i, &set);
+        sched_setaffinity(0, sizeof set, &set);
+    }
+    // 10 points x 32 devices x 32 parameters = 10 240 items, as many as ua_bench's host serves.
+    const Install real = MakeInstall(buildDir, "rates", 10, 32, 32);
+    uint16_t benchPort = 0;
+    const pid_t bench = StartUaBench(buildDir, cpu, &benchPort);
+    if (bench < 0) {
+        std::fprintf(stderr, "ua_bench did not start (build it: --target ua_bench)\n");
+        return 1;
+    }
+    const pid_t app = Start(real, cpu);
+    uint32_t st = 0;
+    if (FirstRead(app, real.port, NodeId::String(1, ItemId(0, 0, 0)), Clock::now(), &st) < 0) {
+        std::fprintf(stderr, "the program did not answer\n");
+        Stop(bench);
+        Stop(app);
+        return 1;
+    }
+    std::printf("servers pinned to CPU %d, client elsewhere; best of 4 alternating rounds of 1 s\n", cpu);
+    int result = 0;
+    for (const double maxAge : {0.0, 1e9}) {
+        for (const size_t count : {size_t(1), size_t(1000)}) {
+            std::vector<NodeId> benchNodes, appNodes;
+            for (size_t i = 0; i < count; ++i) {
+                benchNodes.push_back(NodeId::String(1, "item" + std::to_string(i)));
+                const int n = int(i);
+                appNodes.push_back(NodeId::String(1, ItemId(n / (32 * 32), (n / 32) % 32, n % 32)));
+            }
+            // Alternating rounds, the best of each: other load on the machine hits both alike.
+            double b = 0, a = 0;
+            for (int round = 0; round < 4; ++round) {
+                b = std::max(b, ReadRate(benchPort, benchNodes, maxAge));
+                a = std::max(a, ReadRate(real.port, appNodes, maxAge));
+            }
+            std::printf("read %4zu items, MaxAge %-5g: ua_bench host %8.0f/s  program %8.0f/s  ratio %.2f\n",
+                        count, maxAge, b, a, b > 0 ? a / b : 0.0);
+            if (a <= 0 || b <= 0) result = 1;
+        }
+    }
+    Stop(bench);
+    Stop(app);
+    return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr,
+                     "usage: app_bench startup BUILD_DIR [POINTS DEVICES PARAMS]\n"
+                     "       app_bench rates BUILD_DIR [CPU]\n");
+        return 2;
+    }
+    char tmpl[] = "/tmp/qora-app-bench-XXXXXX";
+    if (!mkdtemp(tmpl)) return 1;
+    g_tmp = tmpl;
+    const std::string mode = argv[1], buildDir = argv[2];
+    int result = 2;
+    if (mode == "startup") {
+        const int points = argc > 3 ? std::atoi(argv[3]) : kMaxPoints;
+        const int devices = argc > 4 ? std::atoi(argv[4]) : kMaxDevicesPerPoint;
+        const int params = argc > 5 ? std::atoi(argv[5]) : kParamsPerDevice;
+        result = Startup(buildDir, points, devices, params);
+    } else if (mode == "rates") {
+        result = Rates(buildDir, argc > 3 ? std::atoi(argv[3]) : 0);
+    }
+    // QORA_BENCH_KEEP=1 keeps the installations (to run the program under a profiler).
+    if (std::getenv("QORA_BENCH_KEEP"))
+        std::printf("installations kept in %s\n", g_tmp.c_str());
+    else
+        QDir(QString::fromStdString(g_tmp)).removeRecursively();
+    return result;
+}
