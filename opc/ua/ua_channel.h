@@ -55,8 +55,8 @@ class Connection {
     // no activated session.
     Millis Deadline(Millis handshakeTimeoutMs) const {
         if (!IsOpen()) return accepted + handshakeTimeoutMs;
-        const Millis token = tokenCreated + static_cast<Millis>(tokenLifetime) * kTokenGraceNumerator /
-                                                kTokenGraceDenominator;
+        const Millis token =
+            tokenCreated + static_cast<Millis>(tokenLifetime) * kTokenGraceNumerator / kTokenGraceDenominator;
         return idleSince != 0 ? std::min(token, idleSince + handshakeTimeoutMs) : token;
     }
 };
