@@ -155,7 +155,7 @@ Millis Engine::Tick(Millis now) {
         sessions_.NoteTimedOut();
         EndSession(key, status::BadSessionClosed);
     }
-    if (memory_.TakeTrimDue()) ReturnFreedMemory();
+    if (memory_.TakeTrimDue(now)) ReturnFreedMemory();
 
     if (lifecycle_.shuttingDown && !lifecycle_.shutdownDone) {
         bool pending = false;

@@ -49,10 +49,12 @@ class MemoryBudget {
         releasedSinceTrim_ += n;
     }
     uint64_t Used() const { return used_; }
-    // True once kTrimAfterReleasedBytes have been released since the last true.
-    bool TakeTrimDue() {
-        if (releasedSinceTrim_ < kTrimAfterReleasedBytes) return false;
+    // True once kTrimAfterReleasedBytes have been released since the last true, and
+    // kTrimIntervalMs have passed.
+    bool TakeTrimDue(Millis now) {
+        if (releasedSinceTrim_ < kTrimAfterReleasedBytes || now < lastTrim_ + kTrimIntervalMs) return false;
         releasedSinceTrim_ = 0;
+        lastTrim_ = now;
         return true;
     }
     uint64_t Limit() const { return limit_; }
@@ -61,6 +63,7 @@ class MemoryBudget {
     uint64_t limit_;
     uint64_t used_ = 0;
     uint64_t releasedSinceTrim_ = 0;
+    Millis lastTrim_ = 0;
 };
 
 // ServerStatus.State values the endpoint passes through.

@@ -76,8 +76,10 @@ inline constexpr Millis kUnactivatedSessionTimeoutMs = 10000;
 // half, so whatever one client subscribes, another still has as much room.
 inline constexpr uint64_t kSessionMemoryShareDivisor = 2;
 // Freed memory is handed back to the system once this much has been released since the last
-// time (the allocator keeps freed heap otherwise).
-inline constexpr uint64_t kTrimAfterReleasedBytes = 8ull << 20;
+// time (the allocator keeps freed heap otherwise), at most once per interval: a trim walks the
+// whole heap, a client that keeps creating and deleting items must not make it run every tick.
+inline constexpr uint64_t kTrimAfterReleasedBytes = 1ull << 20;
+inline constexpr Millis kTrimIntervalMs = 1000;
 inline constexpr uint32_t kMinTokenLifetimeMs = 60000;
 inline constexpr uint32_t kMaxTokenLifetimeMs = 600000;  // about ten minutes
 // A token not renewed within its lifetime plus a quarter of it ends the channel.
