@@ -4,9 +4,12 @@
 //   ua_bench --connect PORT --pid PID
 //                                  measures another server with the same items (ns=1;s=item<i>)
 //   ua_bench --serve ITEMS         (internal) the child: endpoint over a fake toolkit
+//   ua_bench --opn-flood [RATE]    only the OPN flood figures (RATE per second, default 200)
 //
 // Figures: Read of 1, 100 and 1000 items (latency, requests/s); a subscription of 10 000 items at
-// 100 ms (notifications/s, server CPU); server resident memory idle and per session.
+// 100 ms (notifications/s, server CPU); server resident memory idle and per session; server CPU
+// under a flood of HEL+OPN on new connections (from one and from ten loopback addresses) and
+// the time a client then needs to connect and read.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -240,10 +243,61 @@ void BenchMemory(uint16_t port, pid_t pid) {
                     static_cast<double>(std::max<size_t>(1, clients.size())));
 }
 
+// HEL+OPN on a new connection, closed at once; true when the channel was opened.
+bool OpenOnce(uint16_t port, const char* from) {
+    MiniClient c;
+    return c.Connect(port, 65535, from);
+}
+
+void BenchOpenFlood(uint16_t port, pid_t pid, int rate, int hosts) {
+    constexpr int kSeconds = 5;
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0}, opened{0};
+    const ProcStat before = ReadProc(pid);
+    const auto t0 = Clock::now();
+    // Paced: one attempt every 1/rate s, spread over the hosts (127.0.0.2 ...).
+    std::thread flood([&] {
+        auto due = t0;
+        const auto step = std::chrono::microseconds(1000000 / std::max(1, rate));
+        for (int i = 0; !stop; ++i) {
+            std::this_thread::sleep_until(due);
+            due += step;
+            const std::string from = "127.0.0." + std::to_string(2 + i % hosts);
+            ++sent;
+            if (OpenOnce(port, from.c_str())) ++opened;
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    // A client from its own address meanwhile: connect, session, one Read.
+    const auto c0 = Clock::now();
+    long long clientMs = -1;
+    for (int attempt = 0; attempt < 100 && clientMs < 0; ++attempt) {
+        MiniClient c;
+        std::vector<DataValue> values;
+        if (c.Connect(port, 65535, "127.0.0.1") && c.CreateSession() == status::Good &&
+            c.Activate() == status::Good && c.Read({NodeId::String(1, "item0")}, 0, values))
+            clientMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - c0).count();
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_until(t0 + std::chrono::seconds(kSeconds));
+    stop = true;
+    flood.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const ProcStat after = ReadProc(pid);
+    std::printf(
+        "OPN flood %d/s from %d address(es), %.1f s: %d attempts, %d channels opened (%.0f/s), server CPU "
+        "%.1f %% of a core; a client connected and read in %lld ms\n",
+        rate, hosts, seconds, sent.load(), opened.load(), opened.load() / seconds,
+        100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds, clientMs);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[1], "--serve") == 0) return Serve(std::atoi(argv[2]));
+    const bool floodOnly = argc >= 2 && std::strcmp(argv[1], "--opn-flood") == 0;
+    const int floodRate = floodOnly && argc >= 3 ? std::atoi(argv[2]) : 200;
     uint16_t port = 0;
     pid_t pid = 0;
     pid_t child = 0;
@@ -271,10 +325,13 @@ int main(int argc, char** argv) {
         pid = child;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
-    BenchMemory(port, pid);
-    for (size_t n : {1u, 100u, 1000u}) BenchRead(port, pid, n, 1e9);
-    for (size_t n : {1u, 100u, 1000u}) BenchRead(port, pid, n, 0);
-    BenchSubscription(port, pid, kItems);
+    if (!floodOnly) {
+        BenchMemory(port, pid);
+        for (size_t n : {1u, 100u, 1000u}) BenchRead(port, pid, n, 1e9);
+        for (size_t n : {1u, 100u, 1000u}) BenchRead(port, pid, n, 0);
+        BenchSubscription(port, pid, kItems);
+    }
+    for (int hosts : {1, 10}) BenchOpenFlood(port, pid, floodRate, hosts);
     if (child > 0) {
         kill(child, SIGTERM);
         waitpid(child, nullptr, 0);

@@ -5,6 +5,7 @@ target_sources(qora_ua PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/ua_address_space.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_channel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_engine.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_handshake_limiter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_security.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_session.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_services.cpp

@@ -33,11 +33,28 @@ void PatchSize(std::string& out) {
 
 }  // namespace
 
-bool Engine::Accept(uint64_t conn, Millis now) {
-    if (channels_.Count() >= static_cast<size_t>(std::max(0, config_.maxChannels))) return false;
+bool Engine::Accept(uint64_t conn, Millis now, const std::string& peer) {
+    // A peer with its share of unfinished handshakes only keeps itself out.
+    if (!handshakes_.MayStartHandshake(peer)) return false;
+    if (handshakes_.UnfinishedFull()) {
+        if (Connection* old = channels_.Oldest([](const Connection& c) { return !c.IsOpen(); }))
+            Evict(old->id, "too many unfinished handshakes");
+    }
+    if (channels_.Count() >= static_cast<size_t>(std::max(0, config_.maxChannels))) {
+        const std::unordered_set<uint64_t> active = ChannelsWithActivatedSession();
+        Connection* idle = channels_.Oldest([&](const Connection& c) { return active.count(c.id) == 0; });
+        if (!idle) return false;  // every channel serves an activated session
+        Evict(idle->id, "channel without an activated session closed for a new connection");
+    }
     if (!memory_.TryCharge(sizeof(Connection))) return false;
-    channels_.Add(conn, now);
+    channels_.Add(conn, now).peer = peer;
+    handshakes_.HandshakeStarted(peer);
     return true;
+}
+
+void Engine::Evict(uint64_t conn, const std::string& reason) {
+    if (Connection* c = FindConnection(conn)) SendError(*c, status::BadTcpServerTooBusy, reason);
+    CloseConnection(conn, true);
 }
 
 void Engine::Disconnected(uint64_t conn) {
@@ -47,6 +64,7 @@ void Engine::Disconnected(uint64_t conn) {
 void Engine::CloseConnection(uint64_t conn, bool notifyTransport) {
     std::unique_ptr<Connection> c = channels_.Take(conn);
     if (!c) return;
+    if (!c->IsOpen()) handshakes_.HandshakeEnded(c->peer);
     memory_.Release(c->inputCharged);
     for (const auto& p : c->partial) memory_.Release(p.body.size());
     memory_.Release(sizeof(Connection));
@@ -185,6 +203,11 @@ bool Engine::HandleHello(Connection& c, Decoder& d) {
 }
 
 bool Engine::HandleOpen(Connection& c, Decoder& d, Millis now) {
+    // Before any other work: a flood of OPN requests is refused here.
+    if (!handshakes_.AdmitOpen(c.peer, now)) {
+        SendError(c, status::BadTcpServerTooBusy, "too many secure channel requests");
+        return false;
+    }
     const uint32_t channelId = d.UInt32();
     const UaString policy = d.String();
     // Refused as soon as the policy is known: with any other policy the rest of the message is
@@ -247,6 +270,10 @@ bool Engine::HandleOpen(Connection& c, Decoder& d, Millis now) {
                           ? kMaxTokenLifetimeMs
                           : std::clamp(requestedLifetime, kMinTokenLifetimeMs, kMaxTokenLifetimeMs);
     const bool opened = c.state == Connection::State::AwaitOpen;
+    if (opened) {
+        handshakes_.HandshakeEnded(c.peer);
+        c.idleSince = now;  // the handshake time-out runs on until a session is activated
+    }
     c.state = Connection::State::Open;
 
     std::string out;
@@ -376,15 +403,25 @@ void Engine::SendResponse(uint64_t conn, uint32_t requestId, uint32_t responseTy
     Encoder e(message);
     e.Node(NodeId(0, responseTypeId));
     e.Raw(body.data(), body.size());
-    const size_t maxPayload = c->bufferSize - kChunkHeaderSize;
-    const size_t chunks = (message.size() + maxPayload - 1) / maxPayload;
-    if ((c->peerMaxMessageSize != 0 && message.size() > c->peerMaxMessageSize) ||
-        (c->peerMaxChunkCount != 0 && chunks > c->peerMaxChunkCount)) {
-        if (responseTypeId != id::ServiceFault)
+    if (!FitsLimits(*c, message.size())) {
+        if (responseTypeId != id::ServiceFault) {
             SendServiceFault(conn, requestId, requestHandle, status::BadResponseTooLarge);
+        } else {
+            // Not even the fault fits what the peer accepts: the channel cannot answer at all.
+            SendError(*c, status::BadResponseTooLarge, "response larger than the client accepts");
+            CloseConnection(conn, true);
+        }
         return;
     }
     SendChunks(*c, "MSG", requestId, message);
+}
+
+bool Engine::FitsLimits(const Connection& c, size_t messageSize) const {
+    const size_t maxPayload = c.bufferSize - kChunkHeaderSize;
+    const size_t chunks = (messageSize + maxPayload - 1) / maxPayload;
+    const auto within = [](size_t n, uint32_t limit) { return limit == 0 || n <= limit; };
+    return within(messageSize, c.peerMaxMessageSize) && within(chunks, c.peerMaxChunkCount) &&
+           within(messageSize, config_.maxMessageSize) && within(chunks, config_.maxChunkCount);
 }
 
 void Engine::SendServiceFault(uint64_t conn, uint32_t requestId, uint32_t requestHandle, StatusCode code) {

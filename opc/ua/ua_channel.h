@@ -2,6 +2,7 @@
 // token, messages being assembled from chunks; and the table of open connections.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,6 +27,10 @@ class Connection {
     State state = State::AwaitHello;
     uint64_t id = 0;
     Millis accepted = 0;
+    std::string peer;  // the peer's address, for the handshake limits
+    // Since when the channel has had no activated session (0: it has one). A channel that has
+    // none for the handshake time-out is closed: it only holds a place in the table.
+    Millis idleSince = 0;
     std::string input;  // bytes received and not yet framed
     uint64_t inputCharged = 0;
     // Negotiated in HEL/ACK.
@@ -45,12 +50,14 @@ class Connection {
     std::vector<PartialMessage> partial;
 
     bool IsOpen() const { return state == State::Open; }
-    // Until the channel is open, the handshake time-out; then the end of the token's lifetime
-    // with its grace.
+    // Until the channel is open, the handshake time-out from accept; then the end of the token's
+    // lifetime with its grace, or earlier the handshake time-out from when the channel last had
+    // no activated session.
     Millis Deadline(Millis handshakeTimeoutMs) const {
         if (!IsOpen()) return accepted + handshakeTimeoutMs;
-        return tokenCreated +
-               static_cast<Millis>(tokenLifetime) * kTokenGraceNumerator / kTokenGraceDenominator;
+        const Millis token =
+            tokenCreated + static_cast<Millis>(tokenLifetime) * kTokenGraceNumerator / kTokenGraceDenominator;
+        return idleSince != 0 ? std::min(token, idleSince + handshakeTimeoutMs) : token;
     }
 };
 
@@ -82,6 +89,16 @@ class ChannelTable {
         return ids;
     }
     size_t Count() const { return connections_.size(); }
+    // The connection accepted first among those pred holds for (null when none).
+    template <typename P>
+    Connection* Oldest(P&& pred) {
+        Connection* best = nullptr;
+        for (auto& [id, c] : connections_)
+            if (pred(*c) && (!best || c->accepted < best->accepted ||
+                             (c->accepted == best->accepted && c->id < best->id)))
+                best = c.get();
+        return best;
+    }
     template <typename F>
     void ForEach(F&& f) {
         for (auto& [id, c] : connections_) f(*c);

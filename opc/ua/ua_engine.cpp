@@ -1,10 +1,20 @@
 #include "opc/ua/ua_engine.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 
 namespace qora::ua {
 
 namespace {
+
+// Hands the heap freed by ended sessions and subscriptions back to the system: the allocator
+// keeps it otherwise, and a budget refilled once would stay resident for the process's life.
+void ReturnFreedMemory() {
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
+}
 
 uint64_t Seed(const ServerConfig& config) {
     return config.randomSeed ? config.randomSeed
@@ -110,7 +120,14 @@ Millis Engine::Tick(Millis now) {
     Millis next = now + kIdleTickMs;
     // A connection must open its secure channel in time, and renew its token within its lifetime.
     std::vector<uint64_t> expired;
+    const std::unordered_set<uint64_t> active = ChannelsWithActivatedSession();
     channels_.ForEach([&](Connection& c) {
+        if (c.IsOpen()) {
+            if (active.count(c.id))
+                c.idleSince = 0;
+            else if (c.idleSince == 0)
+                c.idleSince = now;
+        }
         const Millis deadline = c.Deadline(config_.handshakeTimeoutMs);
         if (deadline <= now)
             expired.push_back(c.id);
@@ -134,7 +151,11 @@ Millis Engine::Tick(Millis now) {
         next = std::min(next, deadline);
         TickSubscriptions(s, now, next);
     });
-    for (const auto& key : timedOut) EndSession(key, status::BadSessionClosed);
+    for (const auto& key : timedOut) {
+        sessions_.NoteTimedOut();
+        EndSession(key, status::BadSessionClosed);
+    }
+    if (memory_.TakeTrimDue(now)) ReturnFreedMemory();
 
     if (lifecycle_.shuttingDown && !lifecycle_.shutdownDone) {
         bool pending = false;
@@ -150,6 +171,14 @@ Millis Engine::Tick(Millis now) {
         }
     }
     return std::max(next, now + 1);
+}
+
+std::unordered_set<uint64_t> Engine::ChannelsWithActivatedSession() const {
+    std::unordered_set<uint64_t> out;
+    sessions_.ForEach([&](const std::string&, const Session& s) {
+        if (s.activated && s.conn != 0) out.insert(s.conn);
+    });
+    return out;
 }
 
 void Engine::DisconnectAll() {

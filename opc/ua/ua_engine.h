@@ -7,12 +7,14 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "opc/ua/ua_address_space.h"
 #include "opc/ua/ua_backend.h"
 #include "opc/ua/ua_binary.h"
 #include "opc/ua/ua_channel.h"
+#include "opc/ua/ua_handshake_limiter.h"
 #include "opc/ua/ua_limits.h"
 #include "opc/ua/ua_messages.h"
 #include "opc/ua/ua_server.h"
@@ -42,13 +44,26 @@ class MemoryBudget {
         used_ += n;
         return true;
     }
-    void Release(uint64_t n) { used_ = n > used_ ? 0 : used_ - n; }
+    void Release(uint64_t n) {
+        used_ = n > used_ ? 0 : used_ - n;
+        releasedSinceTrim_ += n;
+    }
     uint64_t Used() const { return used_; }
+    // True once kTrimAfterReleasedBytes have been released since the last true, and
+    // kTrimIntervalMs have passed.
+    bool TakeTrimDue(Millis now) {
+        if (releasedSinceTrim_ < kTrimAfterReleasedBytes || now < lastTrim_ + kTrimIntervalMs) return false;
+        releasedSinceTrim_ = 0;
+        lastTrim_ = now;
+        return true;
+    }
     uint64_t Limit() const { return limit_; }
 
   private:
     uint64_t limit_;
     uint64_t used_ = 0;
+    uint64_t releasedSinceTrim_ = 0;
+    Millis lastTrim_ = 0;
 };
 
 // ServerStatus.State values the endpoint passes through.
@@ -142,8 +157,11 @@ class Engine {
     // The bound port (for the endpoint URL when a client gives none).
     void SetPort(uint16_t port) { port_ = port; }
 
-    // A new connection; false when the channel limit is reached (the caller closes it).
-    bool Accept(uint64_t conn, Millis now);
+    // A new connection from peer (its address); false when it is refused (the caller closes it):
+    // the peer has its share of unfinished handshakes, or every channel of a full table has an
+    // activated session. Otherwise a full table makes room by ending the oldest channel without
+    // an activated session.
+    bool Accept(uint64_t conn, Millis now, const std::string& peer = {});
     void Receive(uint64_t conn, const uint8_t* data, size_t size, Millis now);
     // The peer went away or the socket failed.
     void Disconnected(uint64_t conn);
@@ -167,6 +185,10 @@ class Engine {
     const MemoryBudget& Memory() const { return memory_; }
     MemoryBudget& Memory() { return memory_; }
     const AddressSpace& Space() const { return space_; }
+    const SessionTable& Sessions() const { return sessions_; }
+    const HandshakeLimiter& Handshakes() const { return handshakes_; }
+    // Bytes of the budget one session may charge.
+    uint64_t SessionMemoryShare() const { return memory_.Limit() / kSessionMemoryShareDivisor; }
 
     // Processes one complete service request as if it arrived on an open channel of conn
     // (the decoder fuzz target feeds bodies through here).
@@ -250,7 +272,14 @@ class Engine {
     bool HandleMessage(Connection& c, char chunkType, Decoder& d, Millis now);
     void SendError(Connection& c, StatusCode code, const std::string& reason);
     void CloseConnection(uint64_t conn, bool notifyTransport);
+    // Ends a connection to make room for another, telling its peer why.
+    void Evict(uint64_t conn, const std::string& reason);
+    // Channels to which an activated session is bound.
+    std::unordered_set<uint64_t> ChannelsWithActivatedSession() const;
     void SendChunks(Connection& c, const char* type, uint32_t requestId, const std::string& body);
+    // Whether a response message of this size fits the peer's and our own message size and chunk
+    // count limits.
+    bool FitsLimits(const Connection& c, size_t messageSize) const;
 
     // discovery (ua_services.cpp)
     ApplicationDescription Application(const std::string& url) const;
@@ -261,6 +290,12 @@ class Engine {
 
     // sessions (ua_session.cpp)
     void EndSession(const std::string& key, StatusCode publishStatus);
+    // When the session table is full: ends the oldest session never activated, or else the one
+    // idle longest without a channel. False when every session is activated and bound.
+    bool MakeRoomForSession();
+    // Charges n bytes on behalf of sub of s, within the session's share of the budget.
+    bool ChargeSession(const Session& s, Subscription& sub, uint64_t n);
+    void ReleaseSubscription(Subscription& sub, uint64_t n);
 
     // subscriptions (ua_subscription.cpp)
     void DeleteSubscription(Session& s, uint32_t subscriptionId);
@@ -286,6 +321,7 @@ class Engine {
     ChannelTable channels_;
     SessionTable sessions_;
     ServerLifecycle lifecycle_;
+    HandshakeLimiter handshakes_;
 };
 
 // DataValue of an item sample (Float value, status from the quality, timestamps as asked).

@@ -67,7 +67,19 @@ inline constexpr uint32_t kMaxReferencesPerResult = 10000;  // bounds one Browse
 // Sessions and secure channel tokens.
 inline constexpr double kDefaultSessionTimeoutMs = 60000;
 inline constexpr double kMinSessionTimeoutMs = 5000;
-inline constexpr double kMaxSessionTimeoutMs = 3600000;
+// A longer time-out would let abandoned sessions hold the session table: ten minutes ride out
+// any network failure a client reconnects after.
+inline constexpr double kMaxSessionTimeoutMs = 600000;
+// A session never activated is abandoned by then (a client activates at once after creating).
+inline constexpr Millis kUnactivatedSessionTimeoutMs = 10000;
+// Share of the memory budget one session may charge (monitored items, queues, retransmission):
+// half, so whatever one client subscribes, another still has as much room.
+inline constexpr uint64_t kSessionMemoryShareDivisor = 2;
+// Freed memory is handed back to the system once this much has been released since the last
+// time (the allocator keeps freed heap otherwise), at most once per interval: a trim walks the
+// whole heap, a client that keeps creating and deleting items must not make it run every tick.
+inline constexpr uint64_t kTrimAfterReleasedBytes = 1ull << 20;
+inline constexpr Millis kTrimIntervalMs = 1000;
 inline constexpr uint32_t kMinTokenLifetimeMs = 60000;
 inline constexpr uint32_t kMaxTokenLifetimeMs = 600000;  // about ten minutes
 // A token not renewed within its lifetime plus a quarter of it ends the channel.

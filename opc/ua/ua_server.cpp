@@ -41,6 +41,22 @@ Millis SteadyNow() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// The address of a peer as text (IPv4 ones seen on an IPv6 socket without their prefix): the
+// key of its share of handshakes.
+std::string PeerAddress(const sockaddr_storage& ss) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (ss.ss_family == AF_INET) {
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr, text, sizeof text);
+    } else if (ss.ss_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&a))
+            ::inet_ntop(AF_INET, a.s6_addr + 12, text, sizeof text);
+        else
+            ::inet_ntop(AF_INET6, &a, text, sizeof text);
+    }
+    return text;
+}
+
 std::string ErrnoText(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
@@ -319,11 +335,14 @@ struct Server::Impl : Transport {
 
     void AcceptAll(Millis now) {
         for (;;) {
-            int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            sockaddr_storage peer{};
+            socklen_t peerLength = sizeof peer;
+            int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &peerLength,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) return;  // EAGAIN or a transient error; poll tells us again
             const uint64_t conn = nextConn++;
-            if (!engine->Accept(conn, now)) {
-                ::close(fd);  // channel limit or memory budget
+            if (!engine->Accept(conn, now, PeerAddress(peer))) {
+                ::close(fd);  // handshake share, channel limit or memory budget
                 continue;
             }
             int one = 1;

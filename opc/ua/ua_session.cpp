@@ -46,6 +46,7 @@ Session* SessionTable::FindByKey(const std::string& key) {
 void SessionTable::Add(std::unique_ptr<Session> s) {
     std::string key = NodeKey(s->authenticationToken);
     sessions_.emplace(std::move(key), std::move(s));
+    ++cumulated_;
 }
 
 std::unique_ptr<Session> SessionTable::Take(const std::string& key) {
@@ -88,9 +89,14 @@ Guid SessionTable::RandomGuid() {
 Reply<CreateSessionResponse> Engine::ServiceCreateSession(ServiceContext& ctx,
                                                           const CreateSessionRequest& r) {
     if (lifecycle_.shuttingDown) return ServiceFault{status::BadServerHalted};
-    if (sessions_.Count() >= static_cast<size_t>(std::max(0, config_.maxSessions)))
+    if (sessions_.Count() >= static_cast<size_t>(std::max(0, config_.maxSessions)) && !MakeRoomForSession()) {
+        sessions_.NoteRejected();
         return ServiceFault{status::BadTooManySessions};
-    if (!memory_.TryCharge(sizeof(Session))) return ServiceFault{status::BadOutOfMemory};
+    }
+    if (!memory_.TryCharge(sizeof(Session))) {
+        sessions_.NoteRejected();
+        return ServiceFault{status::BadOutOfMemory};
+    }
     auto s = std::make_unique<Session>();
     s->sessionId.ns = kSessionNamespace;
     s->sessionId.kind = NodeId::Kind::Guid;
@@ -103,6 +109,7 @@ Reply<CreateSessionResponse> Engine::ServiceCreateSession(ServiceContext& ctx,
     s->name = r.sessionName;
     s->conn = ctx.channel.id;
     s->lastActivity = ctx.now;
+    s->created = ctx.now;
     const double requested = r.requestedSessionTimeout;
     s->timeoutMs = (requested > 0 && requested == requested)  // NaN: the default
                        ? std::clamp(requested, kMinSessionTimeoutMs, kMaxSessionTimeoutMs)
@@ -152,6 +159,27 @@ Reply<EmptyResponse> Engine::ServiceCloseSession(ServiceContext& ctx, const Clos
 
 Reply<CancelResponse> Engine::ServiceCancel(ServiceContext&, const CancelRequest&) {
     return CancelResponse{0};  // nothing is cancelled: requests are answered in order
+}
+
+bool Engine::MakeRoomForSession() {
+    const std::string* victim = nullptr;
+    const Session* victimSession = nullptr;
+    // Never activated: the one created first. Otherwise without a channel: the one idle longest.
+    auto better = [](const Session& a, const Session* b) {
+        if (!b) return true;
+        if (!a.activated != !b->activated) return !a.activated;
+        return !a.activated ? a.created < b->created : a.lastActivity < b->lastActivity;
+    };
+    sessions_.ForEach([&](const std::string& key, const Session& s) {
+        if (s.activated && s.conn != 0) return;
+        if (better(s, victimSession)) {
+            victim = &key;
+            victimSession = &s;
+        }
+    });
+    if (!victim) return false;
+    EndSession(*victim, status::BadSessionClosed);
+    return true;
 }
 
 void Engine::EndSession(const std::string& key, StatusCode publishStatus) {

@@ -2,6 +2,7 @@
 // points; and the table of sessions with the random ids and nonces handed to them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -48,6 +49,7 @@ class Session {
     bool activated = false;
     double timeoutMs = kDefaultSessionTimeoutMs;
     Millis lastActivity = 0;
+    Millis created = 0;
     std::deque<PendingPublish> publishQueue;
     std::map<uint32_t, std::unique_ptr<Subscription>> subscriptions;
     std::deque<ContinuationPoint> continuationPoints;
@@ -56,7 +58,17 @@ class Session {
         auto it = subscriptions.find(id);
         return it == subscriptions.end() ? nullptr : it->second.get();
     }
-    Millis Deadline() const { return lastActivity + static_cast<Millis>(timeoutMs); }
+    // The revised time-out after the last request; a session never activated ends sooner.
+    Millis Deadline() const {
+        const Millis idle = lastActivity + static_cast<Millis>(timeoutMs);
+        return activated ? idle : std::min(idle, created + kUnactivatedSessionTimeoutMs);
+    }
+    // Bytes of the memory budget its subscriptions hold.
+    uint64_t Memory() const {
+        uint64_t n = 0;
+        for (const auto& [id, sub] : subscriptions) n += sub->charged;
+        return n;
+    }
     // Takes the continuation point with this id out of the session (false when unknown).
     bool TakeContinuationPoint(const std::string& id, ContinuationPoint& out);
     // Publish requests of another channel can no longer be answered.
@@ -75,6 +87,13 @@ class SessionTable {
     std::unique_ptr<Session> Take(const std::string& key);
     std::vector<std::string> Keys() const;
     size_t Count() const { return sessions_.size(); }
+    // Counters for the server's diagnostics: sessions created since start, refused for lack of
+    // room, and ended by their time-out.
+    uint64_t CumulatedCount() const { return cumulated_; }
+    uint64_t RejectedCount() const { return rejected_; }
+    uint64_t TimedOutCount() const { return timedOut_; }
+    void NoteRejected() { ++rejected_; }
+    void NoteTimedOut() { ++timedOut_; }
     template <typename F>
     void ForEach(F&& f) {
         for (auto& [key, s] : sessions_) f(key, *s);
@@ -94,6 +113,9 @@ class SessionTable {
     std::mt19937_64 rng_;
     uint32_t nextSubscriptionId_ = 1;
     uint64_t nextContinuationId_ = 1;
+    uint64_t cumulated_ = 0;
+    uint64_t rejected_ = 0;
+    uint64_t timedOut_ = 0;
 };
 
 }  // namespace qora::ua

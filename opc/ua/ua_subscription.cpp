@@ -146,8 +146,10 @@ Reply<CreateSubscriptionResponse> Engine::ServiceCreateSubscription(ServiceConte
     Session& s = *ctx.session;
     if (s.subscriptions.size() >= static_cast<size_t>(std::max(0, config_.maxSubscriptionsPerSession)))
         return ServiceFault{status::BadTooManySubscriptions};
-    if (!memory_.TryCharge(sizeof(Subscription))) return ServiceFault{status::BadOutOfMemory};
+    if (s.Memory() + sizeof(Subscription) > SessionMemoryShare() || !memory_.TryCharge(sizeof(Subscription)))
+        return ServiceFault{status::BadOutOfMemory};
     auto sub = std::make_unique<Subscription>();
+    sub->charged = sizeof(Subscription);
     sub->id = sessions_.NewSubscriptionId();
     while (sub->id == 0 || s.subscriptions.count(sub->id)) sub->id = sessions_.NewSubscriptionId();
     ReviseCounts(*sub, r.params);
@@ -238,7 +240,8 @@ Reply<CreateMonitoredItemsResponse> Engine::ServiceCreateMonitoredItems(
         if (st == status::Good &&
             sub.items.size() >= static_cast<size_t>(std::max(0, config_.maxMonitoredItemsPerSubscription)))
             st = status::BadTooManyMonitoredItems;
-        if (st == status::Good && !memory_.TryCharge(ItemMemory(queueSize))) st = status::BadOutOfMemory;
+        if (st == status::Good && !ChargeSession(*ctx.session, sub, ItemMemory(queueSize)))
+            st = status::BadOutOfMemory;
         if (st != status::Good) {
             out.results.push_back({st, 0, 0, 0});
             continue;
@@ -279,11 +282,12 @@ Reply<ModifyMonitoredItemsResponse> Engine::ServiceModifyMonitoredItems(
             st = ParseFilter(p.filter, probe);
             const uint32_t queueSize = std::clamp<uint32_t>(p.queueSize, 1, kMaxQueueSize);
             if (st == status::Good && queueSize > probe.queueSize &&
-                !memory_.TryCharge(ItemMemory(queueSize) - ItemMemory(probe.queueSize)))
+                !ChargeSession(*ctx.session, sub, ItemMemory(queueSize) - ItemMemory(probe.queueSize)))
                 st = status::BadOutOfMemory;
             if (st == status::Good) {
                 MonitoredItem& m = mi->second;
-                if (queueSize < m.queueSize) memory_.Release(ItemMemory(m.queueSize) - ItemMemory(queueSize));
+                if (queueSize < m.queueSize)
+                    ReleaseSubscription(sub, ItemMemory(m.queueSize) - ItemMemory(queueSize));
                 m.trigger = probe.trigger;
                 m.absoluteDeadband = probe.absoluteDeadband;
                 m.clientHandle = p.clientHandle;
@@ -367,11 +371,22 @@ void Engine::DeleteItems(Subscription& sub, const std::vector<uint32_t>& ids) {
         if (m.node.item && m.mode != MonitoringMode::Disabled)
             handles.push_back(space_.Item(m.node.index).handle);
         sub.ClearQueue(m);
-        memory_.Release(ItemMemory(m.queueSize));
+        ReleaseSubscription(sub, ItemMemory(m.queueSize));
         sub.items.erase(it);
     }
     sub.RecomputeSamplePeriod();
     if (!handles.empty()) backend_.ItemsDeactivated(handles.data(), handles.size());
+}
+
+bool Engine::ChargeSession(const Session& s, Subscription& sub, uint64_t n) {
+    if (s.Memory() + n > SessionMemoryShare() || !memory_.TryCharge(n)) return false;
+    sub.charged += n;
+    return true;
+}
+
+void Engine::ReleaseSubscription(Subscription& sub, uint64_t n) {
+    sub.charged -= std::min(sub.charged, n);
+    memory_.Release(n);
 }
 
 void Engine::DeleteSubscription(Session& s, uint32_t subscriptionId) {
@@ -382,8 +397,7 @@ void Engine::DeleteSubscription(Session& s, uint32_t subscriptionId) {
     ids.reserve(sub.items.size());
     for (const auto& [itemId, m] : sub.items) ids.push_back(itemId);
     DeleteItems(sub, ids);
-    for (const SentMessage& m : sub.retransmit) memory_.Release(m.encoded.size());
-    memory_.Release(sizeof(Subscription));
+    memory_.Release(sub.charged);  // itself and the messages kept for Republish
     s.subscriptions.erase(it);
 }
 
@@ -507,10 +521,10 @@ bool Engine::SendNotification(Session& s, Subscription& sub, Millis now) {
         m.Byte(1);
         m.ByteString(body);
         // Kept for Republish until acknowledged (bounded).
-        if (memory_.TryCharge(message.size())) {
+        if (ChargeSession(s, sub, message.size())) {
             sub.retransmit.push_back({sequence, message});
             while (sub.retransmit.size() > kRetransmitQueueLength) {
-                memory_.Release(sub.retransmit.front().encoded.size());
+                ReleaseSubscription(sub, sub.retransmit.front().encoded.size());
                 sub.retransmit.pop_front();
             }
         }
@@ -643,7 +657,7 @@ Reply<PublishResponse> Engine::ServicePublish(ServiceContext& ctx, const Publish
         if (m == q.end()) {
             p.ackResults.push_back(status::BadSequenceNumberUnknown);
         } else {
-            memory_.Release(m->encoded.size());
+            ReleaseSubscription(*sub, m->encoded.size());
             q.erase(m);
             p.ackResults.push_back(status::Good);
         }

@@ -81,6 +81,7 @@ struct Subscription {
     std::vector<uint32_t> dirtyItems;  // items whose queue holds notifications, in order of arrival
     size_t pendingNotifications = 0;
     std::deque<SentMessage> retransmit;
+    uint64_t charged = 0;  // bytes of the memory budget charged for it, its items and messages
 
     // Queues a notification of an item (bounded by its queue size) and marks it dirty.
     void Enqueue(MonitoredItem& m, DataValue dv);

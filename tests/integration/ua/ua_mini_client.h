@@ -19,9 +19,19 @@
 
 namespace qora::ua::testing {
 
-inline int ConnectLoopback(uint16_t port) {
+// from: a loopback source address (127.x.y.z) the connection comes from; null: the system's choice.
+inline int ConnectLoopback(uint16_t port, const char* from = nullptr) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
+    if (from) {
+        sockaddr_in src{};
+        src.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &src.sin_addr);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) {
+            ::close(fd);
+            return -1;
+        }
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -44,8 +54,8 @@ class MiniClient {
     }
     int Fd() const { return fd_; }
 
-    bool Connect(uint16_t port, uint32_t bufferSize = 65535) {
-        fd_ = ConnectLoopback(port);
+    bool Connect(uint16_t port, uint32_t bufferSize = 65535, const char* from = nullptr) {
+        fd_ = ConnectLoopback(port, from);
         if (fd_ < 0) return false;
         if (!SendAll(codec.Hello("opc.tcp://127.0.0.1:" + std::to_string(port), bufferSize, bufferSize)))
             return false;
@@ -82,11 +92,11 @@ class MiniClient {
         }
     }
 
-    StatusCode CreateSession() {
+    StatusCode CreateSession(double requestedTimeoutMs = 60000) {
         ServerMessage m;
         if (!Call(
                 461,
-                [](Encoder& e) {
+                [&](Encoder& e) {
                     e.String(std::string_view("urn:mini"));
                     e.NullString();
                     e.Text(LocalizedText{});
@@ -99,7 +109,7 @@ class MiniClient {
                     e.String(std::string_view("mini"));
                     e.ByteString(Nonce());
                     e.NullString();
-                    e.Double(60000);
+                    e.Double(requestedTimeoutMs);
                     e.UInt32(0);
                 },
                 m))

@@ -277,15 +277,20 @@ TEST_F(EngineTest, ServicesBeforeActivationAreRefused) {
     EXPECT_EQ(h.serviceResult, status::BadSessionIdInvalid);
 }
 
-TEST_F(EngineTest, SessionFloodStopsAtTheLimitWithBadTooManySessions) {
+TEST_F(EngineTest, SessionFloodStopsAtTheLimitWithBadTooManySessionsOnceEveryOneIsActivated) {
     config.maxSessions = 3;
     Start();
     auto c = Client();
     ASSERT_TRUE(c.Connect());
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(c.CreateSession(), status::Good);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(c.CreateSession(), status::Good);
+        EXPECT_EQ(c.Activate(), status::Good);
+    }
     EXPECT_EQ(c.CreateSession(), status::BadTooManySessions);
     EXPECT_EQ(engine->SessionCount(), 3u);
     EXPECT_EQ(backend.calls["SessionCreated"], 3);
+    EXPECT_EQ(engine->Sessions().RejectedCount(), 1u);
+    EXPECT_EQ(engine->Sessions().CumulatedCount(), 3u);
 }
 
 TEST_F(EngineTest, SessionsTimeOutAndTellTheToolkit) {
@@ -305,25 +310,31 @@ TEST_F(EngineTest, HandshakeTimeoutClosesConnectionsThatNeverSendHello) {
     config.handshakeTimeoutMs = 5000;
     config.maxChannels = 300;
     Start();
-    for (uint64_t i = 1; i <= 200; ++i) ASSERT_TRUE(engine->Accept(i, now)) << i;
+    // Four peers, each within its share of unfinished handshakes.
+    for (uint64_t i = 1; i <= 60; ++i)
+        ASSERT_TRUE(engine->Accept(i, now, "10.0.0." + std::to_string(i % 4))) << i;
     auto c = Client(500);
     ASSERT_TRUE(c.OpenSession());
     now += 4999;
     engine->Tick(now);
-    EXPECT_EQ(engine->ConnectionCount(), 201u);
+    EXPECT_EQ(engine->ConnectionCount(), 61u);
     now += 2;
     engine->Tick(now);
     EXPECT_EQ(engine->ConnectionCount(), 1u);
-    EXPECT_EQ(transport.closed.size(), 200u);
+    EXPECT_EQ(transport.closed.size(), 60u);
     EXPECT_EQ(ReadResults(c.Call(id::Read, ReadBody({Item("item1")}))).size(), 1u);
 }
 
-TEST_F(EngineTest, ChannelLimitRefusesFurtherConnections) {
+TEST_F(EngineTest, ChannelLimitRefusesFurtherConnectionsOnceEveryChannelHasAnActivatedSession) {
     config.maxChannels = 2;
     Start();
-    EXPECT_TRUE(engine->Accept(1, now));
-    EXPECT_TRUE(engine->Accept(2, now));
+    auto a = Client(1);
+    auto b = Client(2);
+    ASSERT_TRUE(a.OpenSession());
+    ASSERT_TRUE(b.OpenSession());
     EXPECT_FALSE(engine->Accept(3, now));
+    EXPECT_EQ(engine->ConnectionCount(), 2u);
+    EXPECT_TRUE(transport.closed.empty());
 }
 
 TEST_F(EngineTest, TokenRenewalIssuesANewTokenAndAcceptsTheOldOneUntilSwitched) {

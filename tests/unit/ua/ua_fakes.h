@@ -106,6 +106,7 @@ struct EngineClient {
     Millis& now;
     ClientCodec codec;
     ServerReader reader;
+    std::string peer = {};  // the address the connection comes from
 
     std::vector<ServerMessage> Send(const std::string& bytes) {
         engine.Receive(conn, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), now);
@@ -114,7 +115,7 @@ struct EngineClient {
     bool Closed() const { return transport.closed.count(conn) != 0; }
 
     bool Connect(const std::string& url = "opc.tcp://127.0.0.1:4840", uint32_t bufferSize = 65535) {
-        if (!engine.Accept(conn, now)) return false;
+        if (!engine.Accept(conn, now, peer)) return false;
         auto ack = Send(codec.Hello(url, bufferSize, bufferSize));
         if (ack.size() != 1 || ack[0].type != "ACK") return false;
         auto opn = Send(codec.Open());
@@ -135,8 +136,8 @@ struct EngineClient {
         return msgs[0];
     }
 
-    StatusCode CreateSession() {
-        auto m = Call(461, [](Encoder& e) {
+    StatusCode CreateSession(double requestedTimeoutMs = 60000, double* revisedTimeoutMs = nullptr) {
+        auto m = Call(461, [&](Encoder& e) {
             e.String(std::string_view("urn:test"));
             e.NullString();
             e.Text(LocalizedText{});
@@ -149,7 +150,7 @@ struct EngineClient {
             e.String(std::string_view("s"));
             e.ByteString(std::string(32, 'n'));
             e.NullString();
-            e.Double(60000);
+            e.Double(requestedTimeoutMs);
             e.UInt32(0);
         });
         Decoder d(m.body);
@@ -157,6 +158,7 @@ struct EngineClient {
         if (h.serviceResult != status::Good) return h.serviceResult;
         d.Node();
         codec.authenticationToken = d.Node();
+        if (revisedTimeoutMs) *revisedTimeoutMs = d.Double();
         return status::Good;
     }
 

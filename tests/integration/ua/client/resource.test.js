@@ -1,6 +1,7 @@
 // Resource limits seen by node-opcua-client: 200 connections that never send HEL are closed by
 // the handshake time-out while the client keeps reading; a session flood stops at the limit with
-// BadTooManySessions; CloseSession loops leave no subscriptions or active items behind.
+// BadTooManySessions; CloseSession loops leave no subscriptions or active items behind; 100 idle
+// channels that never create a session do not keep a client out.
 // Usage: node resource.test.js <ua_test_host>
 "use strict";
 const assert = require("node:assert/strict");
@@ -108,6 +109,67 @@ async function closeSessionLoops(host, url) {
   console.log("10 CloseSession loops left no subscriptions or active items");
 }
 
+// HEL and OPN (SecurityPolicy None) of a raw channel that never creates a session.
+function helloAndOpen(url) {
+  const u32 = (v) => { const b = Buffer.alloc(4); b.writeUInt32LE(v >>> 0); return b; };
+  const str = (s) => (s === null ? u32(0xffffffff) : Buffer.concat([u32(Buffer.byteLength(s)), Buffer.from(s)]));
+  const frame = (type, body) => Buffer.concat([Buffer.from(type), u32(body.length + 8), body]);
+  const hel = frame("HELF", Buffer.concat([u32(0), u32(65535), u32(65535), u32(0), u32(0), str(url)]));
+  const opn = frame("OPNF", Buffer.concat([
+    u32(0), str("http://opcfoundation.org/UA/SecurityPolicy#None"), str(null), str(null), u32(1), u32(1),
+    Buffer.from([0x01, 0x00, 446 & 0xff, 446 >> 8]),  // OpenSecureChannelRequest
+    Buffer.from([0x00, 0x00]), Buffer.alloc(8), u32(1), u32(0), str(null), u32(10000), Buffer.from([0, 0, 0]),
+    u32(0), u32(0), u32(1), str(null), u32(600000),
+  ]));
+  return { hel, opn };
+}
+
+// 100 channels opened with HEL+OPN and no session (from ten loopback addresses) fill a table of
+// 100; a client still connects and reads within 2 s.
+async function idleChannels(hostPath) {
+  const host = new Host(hostPath, ["--items", "10", "--quiet", "--max-channels", "100"]);
+  const port = await host.port();
+  const url = `opc.tcp://127.0.0.1:${port}`;
+  const { hel, opn } = helloAndOpen(url);
+  const sockets = [];
+  const results = [];
+  // Ten at a time: more unfinished handshakes at once would push the oldest out.
+  for (let batch = 0; batch < 10; batch++) {
+    const opened = [];
+    for (let i = batch * 10; i < batch * 10 + 10; i++) opened.push(new Promise((resolve) => {
+      const s = net.connect({ port, host: "127.0.0.1", localAddress: `127.0.0.${2 + (i % 10)}` });
+      let seen = Buffer.alloc(0);
+      s.on("error", () => resolve(false));
+      s.on("close", () => resolve(false));
+      s.on("connect", () => s.write(hel));
+      s.on("data", (d) => {
+        seen = Buffer.concat([seen, d]);
+        if (seen.length >= 8 && seen.toString("latin1", 0, 3) === "ACK" && seen.length >= seen.readUInt32LE(4)) {
+          seen = seen.subarray(seen.readUInt32LE(4));
+          s.write(opn);
+        }
+        if (seen.length >= 3 && seen.toString("latin1", 0, 3) === "OPN") resolve(true);
+      });
+      sockets.push(s);
+    }));
+    results.push(...(await Promise.all(opened)));
+  }
+  assert.equal(results.filter((r) => r).length, 100, "100 idle channels opened");
+  const start = Date.now();
+  const client = OPCUAClient.create({ ...clientOptions, connectionStrategy: { maxRetry: 5, initialDelay: 100, maxDelay: 200 } });
+  await client.connect(url);
+  const session = await client.createSession();
+  const dv = await session.read({ nodeId: itemId(0), attributeId: AttributeIds.Value });
+  const elapsed = Date.now() - start;
+  assert.ok(dv.statusCode !== undefined);
+  assert.ok(elapsed < 2000, `connected and read after ${elapsed} ms`);
+  console.log(`with 100 idle channels a client connected and read in ${elapsed} ms`);
+  await session.close();
+  await client.disconnect();
+  for (const s of sockets) s.destroy();
+  assert.equal(await host.quit(), 0);
+}
+
 async function main() {
   const hostPath = process.argv[2];
   const host = new Host(hostPath, ["--items", "200", "--quiet", "--handshake-ms", "1000", "--max-channels", "300",
@@ -118,6 +180,7 @@ async function main() {
   await sessionFlood(url);
   await closeSessionLoops(host, url);
   assert.equal(await host.quit(), 0);
+  await idleChannels(hostPath);
   console.log("PASS resource");
 }
 
