@@ -26,6 +26,7 @@ void Run(Engine& engine, ServiceContext& ctx, Decoder& d) {
     typename HandlerTraits<decltype(Handler)>::Request request;
     Decode(d, request);
     const auto reply = (engine.*Handler)(ctx, request);
+    if (!reply.deferred) engine.CountReply(RequestTypeId, reply.fault);
     engine.Answer(ctx, id::ResponseOf(RequestTypeId), reply);
     if (ctx.afterReply) ctx.afterReply();
 }
@@ -135,6 +136,7 @@ Millis Engine::Tick(Millis now) {
         TickSubscriptions(s, now, next);
     });
     for (const auto& key : timedOut) EndSession(key, status::BadSessionClosed);
+    counters_.sessionTimeouts += static_cast<uint32_t>(timedOut.size());
 
     if (lifecycle_.shuttingDown && !lifecycle_.shutdownDone) {
         bool pending = false;
@@ -143,6 +145,7 @@ Millis Engine::Tick(Millis now) {
                 if (sub->pendingNotifications > 0 && sub->publishingEnabled) pending = true;
         });
         if (!pending || now >= lifecycle_.shutdownDeadline) {
+            counters_.sessionAborts += static_cast<uint32_t>(sessions_.Count());
             for (const auto& key : sessions_.Keys()) EndSession(key, status::BadShutdown);
             lifecycle_.shutdownDone = true;
         } else {
@@ -150,6 +153,21 @@ Millis Engine::Tick(Millis now) {
         }
     }
     return std::max(next, now + 1);
+}
+
+void Engine::CountReply(uint32_t requestTypeId, StatusCode fault) {
+    const bool sessionService = requestTypeId == id::CreateSession || requestTypeId == id::ActivateSession;
+    if (fault == status::Good) {
+        if (requestTypeId == id::CreateSession) ++counters_.cumulatedSessions;
+        if (requestTypeId == id::CreateSubscription) ++counters_.cumulatedSubscriptions;
+        return;
+    }
+    ++counters_.rejectedRequests;
+    if (IsSecurityRejection(fault)) ++counters_.securityRejectedRequests;
+    if (sessionService) {
+        ++counters_.rejectedSessions;
+        if (IsSecurityRejection(fault)) ++counters_.securityRejectedSessions;
+    }
 }
 
 void Engine::DisconnectAll() {
@@ -210,6 +228,7 @@ void Engine::ProcessRequest(Connection& c, uint32_t requestId, const std::string
             if (!service) fault = status::BadServiceUnsupported;
         }
         if (fault != status::Good) {
+            CountReply(typeId.numeric, fault);
             SendServiceFault(c.id, requestId, h.requestHandle, fault);
             return;
         }
