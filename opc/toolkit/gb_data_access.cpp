@@ -55,9 +55,11 @@ GBOPCDataAccessBase::Impl::~Impl() {
 
 HRESULT GBOPCDataAccessBase::Impl::CreateItem(uint32_t* outHandle, int32_t itemNumber, const char16_t* itemId,
                                               uint32_t accessRights, const VARIANT* initialValue,
-                                              OPCEUTYPE euType) {
+                                              OPCEUTYPE euType, const GBItemPlacement* placement) {
     if (!outHandle || !initialValue) return E_POINTER;
     if (!itemId || itemId[0] == 0) return E_INVALIDARG;
+    const bool placed = placement && placement->point >= 0 && placement->device >= 0;
+    if (placed && (placement->point > INT16_MAX || placement->device > INT16_MAX)) return E_INVALIDARG;
     if (!IsNumericVarType(initialValue->vt)) return OPC_E_BADTYPE;
     Item item;
     item.itemNumber = itemNumber;
@@ -70,6 +72,22 @@ HRESULT GBOPCDataAccessBase::Impl::CreateItem(uint32_t* outHandle, int32_t itemN
     item.timestamp = qora::NowFileTime();
     std::unique_lock lock(storeMutex_);
     item.handle = kFirstItemHandle + static_cast<uint32_t>(items_.size());
+    if (placed) {
+        const auto p = static_cast<size_t>(placement->point), d = static_cast<size_t>(placement->device);
+        if (pointNames_.size() <= p) {
+            pointNames_.resize(p + 1);
+            deviceNames_.resize(p + 1);
+        }
+        if (pointNames_[p].empty() && placement->pointName)
+            pointNames_[p] =
+                Utf16ToUtf8(std::u16string(placement->pointName, Utf16Length(placement->pointName)));
+        if (deviceNames_[p].size() <= d) deviceNames_[p].resize(d + 1);
+        if (deviceNames_[p][d].empty() && placement->deviceName)
+            deviceNames_[p][d] =
+                Utf16ToUtf8(std::u16string(placement->deviceName, Utf16Length(placement->deviceName)));
+        placements_.resize(items_.size());
+        placements_.push_back({static_cast<int16_t>(p), static_cast<int16_t>(d)});
+    }
     items_.push_back(std::move(item));
     itemCount_.store(static_cast<uint32_t>(items_.size()), std::memory_order_release);
     *outHandle = items_.back().handle;
@@ -274,9 +292,34 @@ std::vector<qora::ua::ItemInfo> GBOPCDataAccessBase::Impl::ListItems() {
         info.handle = item.handle;
         info.itemId = item.idUtf8;
         info.accessRights = item.accessRights;
+        const size_t i = out.size();
+        if (i < placements_.size() && placements_[i].point >= 0) {
+            info.point = placements_[i].point;
+            info.device = placements_[i].device;
+            info.pointName = pointNames_[size_t(info.point)];
+            info.deviceName = deviceNames_[size_t(info.point)][size_t(info.device)];
+        }
         out.push_back(std::move(info));
     }
     return out;
+}
+
+void GBOPCDataAccessBase::Impl::SetDiagnosticsProvider(GBPointDiagnosticsProvider points,
+                                                       GBDeviceDiagnosticsProvider devices) {
+    std::lock_guard lock(diagnosticsMutex_);
+    pointDiagnostics_ = std::move(points);
+    deviceDiagnostics_ = std::move(devices);
+}
+
+bool GBOPCDataAccessBase::Impl::ReadPointDiagnostics(int32_t point, qora::ua::PointDiagnostics& out) {
+    std::lock_guard lock(diagnosticsMutex_);
+    return pointDiagnostics_ && pointDiagnostics_(point, out);
+}
+
+bool GBOPCDataAccessBase::Impl::ReadDeviceDiagnostics(int32_t point, int32_t device,
+                                                      qora::ua::DeviceDiagnostics& out) {
+    std::lock_guard lock(diagnosticsMutex_);
+    return deviceDiagnostics_ && deviceDiagnostics_(point, device, out);
 }
 
 uint64_t GBOPCDataAccessBase::Impl::CacheGeneration() {
@@ -512,8 +555,14 @@ HRESULT GBOPCDataAccessBase::GBOnGetProperties(const char16_t*, void*) {
 
 HRESULT GBOPCDataAccessBase::GBCreateItem(uint32_t* outHandle, int32_t itemNumber, const char16_t* itemId,
                                           uint32_t accessRights, int32_t, const VARIANT* initialValue,
-                                          OPCEUTYPE euType, const VARIANT*) {
-    return impl_->CreateItem(outHandle, itemNumber, itemId, accessRights, initialValue, euType);
+                                          OPCEUTYPE euType, const VARIANT*,
+                                          const GBItemPlacement* placement) {
+    return impl_->CreateItem(outHandle, itemNumber, itemId, accessRights, initialValue, euType, placement);
+}
+
+void GBOPCDataAccessBase::GBSetDiagnosticsProvider(GBPointDiagnosticsProvider points,
+                                                   GBDeviceDiagnosticsProvider devices) {
+    impl_->SetDiagnosticsProvider(std::move(points), std::move(devices));
 }
 
 HRESULT GBOPCDataAccessBase::GBBeginUpdate() {
