@@ -117,23 +117,37 @@ int COPCServer::SlotItemNumber(const TDevice& d, int k) const {
     return DecodeItemNumber(LoadItemNumber(d, k), k, &n) ? n : -1;
 }
 
-std::u16string COPCServer::BuildItemId(const TConfigModel& model, int point, int device, int k) {
+// "Адаптер_1(COM1)": how a connection point is named in item IDs and in the address space.
+std::u16string COPCServer::PointDisplayName(const TConfigModel& model, int point) {
     const TConnectionPoint& p = model.points[point];
-    const TDevice& d = p.devices[device];
-    std::u16string id;
-    id.reserve(2 * kMaxItemIdUnits);
-    id += NameView(p.name, kNameUnits);
-    id += u'(';
+    std::u16string name(NameView(p.name, kNameUnits));
+    name += u'(';
     // Port names are ASCII in practice; any other byte is taken as UTF-8, as the system's
     // narrow texts are here.
-    id += Utf8ToUtf16(PortNameView(p.portName));
-    id += u").";
-    id += NameView(d.name, kNameUnits);
-    id += u'(';
-    if (d.typeIndex < kMaxDeviceTypes) id += NameView(model.typeNames[d.typeIndex], kCatalogUnits);
-    id += u" \u2116";
-    AppendDecimal(id, d.address);
-    id += u").";
+    name += Utf8ToUtf16(PortNameView(p.portName));
+    name += u')';
+    return name;
+}
+
+// "Устройство(T №5)": how a device is named in item IDs and in the address space.
+std::u16string COPCServer::DeviceDisplayName(const TConfigModel& model, int point, int device) {
+    const TDevice& d = model.points[point].devices[device];
+    std::u16string name(NameView(d.name, kNameUnits));
+    name += u'(';
+    if (d.typeIndex < kMaxDeviceTypes) name += NameView(model.typeNames[d.typeIndex], kCatalogUnits);
+    name += u" \u2116";
+    AppendDecimal(name, d.address);
+    name += u')';
+    return name;
+}
+
+std::u16string COPCServer::BuildItemId(const TConfigModel& model, int point, int device, int k) {
+    std::u16string id;
+    id.reserve(2 * kMaxItemIdUnits);
+    id += PointDisplayName(model, point);
+    id += u'.';
+    id += DeviceDisplayName(model, point, device);
+    id += u'.';
     id += NameView(model.paramNames[k], kCatalogUnits);
     if (id.size() > size_t(kMaxItemIdUnits)) {
         size_t n = kMaxItemIdUnits;
@@ -173,6 +187,9 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
 
         const VARIANT initial = MakeVariantR4(0.0f);
         uint32_t firstHandle = 0xFFFFFFFFu, lastHandle = 0;
+        // Each item hangs under its device in the address space.
+        GBItemPlacement placement;
+        std::u16string pointName, deviceName;
         int n = 0;
         for (int p = 0; p < model.pointCount && p < kMaxPoints; ++p) {
             TConnectionPoint& pt = model.points[p];
@@ -186,8 +203,14 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
                         continue;
                     }
                     const std::u16string id = BuildItemId(model, p, d, k);
+                    if (placement.point != p || placement.device != d) {
+                        pointName = PointDisplayName(model, p);
+                        deviceName = DeviceDisplayName(model, p, d);
+                        placement = {p, d, pointName.c_str(), deviceName.c_str()};
+                    }
                     uint32_t handle = 0;
-                    GBCreateItem(&handle, n, id.c_str(), OPC_READABLE, 0, &initial, OPC_NOENUM, nullptr);
+                    GBCreateItem(&handle, n, id.c_str(), OPC_READABLE, 0, &initial, OPC_NOENUM, nullptr,
+                                 &placement);
                     handles_[n] = handle;
                     itemSlot_[n] = static_cast<uint8_t>(k);
                     locations_[n].store(PackLocation(p, d, k), std::memory_order_relaxed);

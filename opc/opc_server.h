@@ -129,6 +129,9 @@ class COPCServer : public gb::GBDataAccess {
     // "%s(%s).%s(%s №%d).%s": point name, port name, device name, type name, address, parameter
     // name; cut to kMaxItemIdUnits units (never inside a surrogate pair).
     static std::u16string BuildItemId(const TConfigModel& model, int point, int device, int k);
+    // The names of a point and a device as they appear in item IDs (and in the address space).
+    static std::u16string PointDisplayName(const TConfigModel& model, int point);
+    static std::u16string DeviceDisplayName(const TConfigModel& model, int point, int device);
 
     // GBRegisterServer / GBUnregisterServer with this server's CLSID, vendor, description,
     // ProgID and version. executable: null = this process.

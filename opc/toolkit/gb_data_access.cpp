@@ -55,9 +55,11 @@ GBOPCDataAccessBase::Impl::~Impl() {
 
 HRESULT GBOPCDataAccessBase::Impl::CreateItem(uint32_t* outHandle, int32_t itemNumber, const char16_t* itemId,
                                               uint32_t accessRights, const VARIANT* initialValue,
-                                              OPCEUTYPE euType) {
+                                              OPCEUTYPE euType, const GBItemPlacement* placement) {
     if (!outHandle || !initialValue) return E_POINTER;
     if (!itemId || itemId[0] == 0) return E_INVALIDARG;
+    const bool placed = placement && placement->point >= 0 && placement->device >= 0;
+    if (placed && (placement->point > INT16_MAX || placement->device > INT16_MAX)) return E_INVALIDARG;
     if (!IsNumericVarType(initialValue->vt)) return OPC_E_BADTYPE;
     const std::string idUtf8 = Utf16ToUtf8(std::u16string_view(itemId, Utf16Length(itemId)));
     const uint64_t now = qora::NowFileTime();
@@ -70,6 +72,22 @@ HRESULT GBOPCDataAccessBase::Impl::CreateItem(uint32_t* outHandle, int32_t itemN
     item.value = *initialValue;
     item.quality = OPC_QUALITY_WAITING_FOR_INITIAL_DATA;
     item.timestamp = now;
+    if (placed) {
+        const auto p = static_cast<size_t>(placement->point), d = static_cast<size_t>(placement->device);
+        if (pointNames_.size() <= p) {
+            pointNames_.resize(p + 1);
+            deviceNames_.resize(p + 1);
+        }
+        if (pointNames_[p].empty() && placement->pointName)
+            pointNames_[p] =
+                Utf16ToUtf8(std::u16string(placement->pointName, Utf16Length(placement->pointName)));
+        if (deviceNames_[p].size() <= d) deviceNames_[p].resize(d + 1);
+        if (deviceNames_[p][d].empty() && placement->deviceName)
+            deviceNames_[p][d] =
+                Utf16ToUtf8(std::u16string(placement->deviceName, Utf16Length(placement->deviceName)));
+        placements_.resize(items_.Size() - 1);
+        placements_.push_back({static_cast<int16_t>(p), static_cast<int16_t>(d)});
+    }
     itemCount_.store(static_cast<uint32_t>(items_.Size()), std::memory_order_release);
     *outHandle = kFirstItemHandle + static_cast<uint32_t>(items_.Size() - 1);
     return S_OK;
@@ -299,9 +317,33 @@ std::vector<qora::ua::ItemInfo> GBOPCDataAccessBase::Impl::ListItems() {
         info.handle = kFirstItemHandle + static_cast<uint32_t>(i);
         info.itemId.assign(item.Id());
         info.accessRights = item.accessRights;
+        if (i < placements_.size() && placements_[i].point >= 0) {
+            info.point = placements_[i].point;
+            info.device = placements_[i].device;
+            info.pointName = pointNames_[size_t(info.point)];
+            info.deviceName = deviceNames_[size_t(info.point)][size_t(info.device)];
+        }
         out.push_back(std::move(info));
     }
     return out;
+}
+
+void GBOPCDataAccessBase::Impl::SetDiagnosticsProvider(GBPointDiagnosticsProvider points,
+                                                       GBDeviceDiagnosticsProvider devices) {
+    std::lock_guard lock(diagnosticsMutex_);
+    pointDiagnostics_ = std::move(points);
+    deviceDiagnostics_ = std::move(devices);
+}
+
+bool GBOPCDataAccessBase::Impl::ReadPointDiagnostics(int32_t point, qora::ua::PointDiagnostics& out) {
+    std::lock_guard lock(diagnosticsMutex_);
+    return pointDiagnostics_ && pointDiagnostics_(point, out);
+}
+
+bool GBOPCDataAccessBase::Impl::ReadDeviceDiagnostics(int32_t point, int32_t device,
+                                                      qora::ua::DeviceDiagnostics& out) {
+    std::lock_guard lock(diagnosticsMutex_);
+    return deviceDiagnostics_ && deviceDiagnostics_(point, device, out);
 }
 
 uint64_t GBOPCDataAccessBase::Impl::CacheGeneration() {
@@ -405,15 +447,6 @@ void GBOPCDataAccessBase::Impl::ItemsActivated(const uint32_t* handles, size_t c
 void GBOPCDataAccessBase::Impl::ItemsDeactivated(const uint32_t* handles, size_t count) {
     std::vector<GBItemID> items = KnownItems(handles, count, nullptr);
     if (!items.empty()) owner_.GBOnDeactivate(static_cast<uint32_t>(items.size()), items.data());
-}
-
-bool GBOPCDataAccessBase::Impl::ReadPointDiagnostics(int32_t point, qora::ua::PointDiagnostics& out) {
-    return diagnostics.point && diagnostics.point(point, out);
-}
-
-bool GBOPCDataAccessBase::Impl::ReadDeviceDiagnostics(int32_t point, int32_t device,
-                                                      qora::ua::DeviceDiagnostics& out) {
-    return diagnostics.device && diagnostics.device(point, device, out);
 }
 
 std::vector<uint32_t> GBOPCDataAccessBase::Impl::Locales() {
@@ -546,8 +579,14 @@ HRESULT GBOPCDataAccessBase::GBOnGetProperties(const char16_t*, void*) {
 
 HRESULT GBOPCDataAccessBase::GBCreateItem(uint32_t* outHandle, int32_t itemNumber, const char16_t* itemId,
                                           uint32_t accessRights, int32_t, const VARIANT* initialValue,
-                                          OPCEUTYPE euType, const VARIANT*) {
-    return impl_->CreateItem(outHandle, itemNumber, itemId, accessRights, initialValue, euType);
+                                          OPCEUTYPE euType, const VARIANT*,
+                                          const GBItemPlacement* placement) {
+    return impl_->CreateItem(outHandle, itemNumber, itemId, accessRights, initialValue, euType, placement);
+}
+
+void GBOPCDataAccessBase::GBSetDiagnosticsProvider(GBPointDiagnosticsProvider points,
+                                                   GBDeviceDiagnosticsProvider devices) {
+    impl_->SetDiagnosticsProvider(std::move(points), std::move(devices));
 }
 
 HRESULT GBOPCDataAccessBase::GBBeginUpdate() {
@@ -578,7 +617,7 @@ qora::ua::Backend& GBOPCDataAccessBase::GBBackend() {
 }
 
 void GBOPCDataAccessBase::GBSetDiagnosticsProvider(GBDiagnosticsProvider provider) {
-    impl_->diagnostics = std::move(provider);
+    impl_->SetDiagnosticsProvider(std::move(provider.point), std::move(provider.device));
 }
 
 void GBOPCDataAccessBase::GBStopEndpoint() {

@@ -36,6 +36,21 @@ inline constexpr int32_t GB_END_UPDATE_PUSH = 0;  // the periodic push and the c
 inline constexpr int32_t GB_END_UPDATE_ONE_OFF =
     1;  // the empty block of the OPC start, a read through the cache
 
+// Where an item hangs in the address space: its connection point and device, by position in
+// the configuration and by display name. Items created without one hang under Objects.
+struct GBItemPlacement {
+    int32_t point = -1;
+    int32_t device = -1;
+    const char16_t* pointName = nullptr;   // taken from the first item of the point
+    const char16_t* deviceName = nullptr;  // taken from the first item of the device
+};
+
+// Diagnostics of a point / a device (positions as in GBItemPlacement), asked for on the
+// endpoint's thread whenever a client reads or samples a counter; false when there are none.
+using GBPointDiagnosticsProvider = std::function<bool(int32_t point, qora::ua::PointDiagnostics& out)>;
+using GBDeviceDiagnosticsProvider =
+    std::function<bool(int32_t point, int32_t device, qora::ua::DeviceDiagnostics& out)>;
+
 class GBClassFactory {
   public:
     GBClassFactory();
@@ -64,8 +79,8 @@ class GBClassFactory {
 // Where the endpoint's point and device diagnostics come from (the application's counters).
 // Called on the toolkit's threads; false (or an empty function) when there is nothing to tell.
 struct GBDiagnosticsProvider {
-    std::function<bool(int32_t point, qora::ua::PointDiagnostics& out)> point;
-    std::function<bool(int32_t point, int32_t device, qora::ua::DeviceDiagnostics& out)> device;
+    GBPointDiagnosticsProvider point;
+    GBDeviceDiagnosticsProvider device;
 };
 
 class GBOPCDataAccessBase : public GBClassFactory {
@@ -102,10 +117,13 @@ class GBOPCDataAccessBase : public GBClassFactory {
     // Runs on the toolkit's network thread. Default: nothing.
     virtual void GBOnListenStateChanged(const qora::ua::ListenState& state);
 
-    // Operations.
+    // Operations. placement (optional): where the item hangs in the address space.
     HRESULT GBCreateItem(uint32_t* outHandle, int32_t itemNumber, const char16_t* itemId,
                          uint32_t accessRights, int32_t reserved, const VARIANT* initialValue,
-                         OPCEUTYPE euType, const VARIANT* euInfo);
+                         OPCEUTYPE euType, const VARIANT* euInfo, const GBItemPlacement* placement = nullptr);
+    // Who answers the diagnostics counters of points and devices (either may be empty: no
+    // diagnostics). May be called at any time; the endpoint asks the providers set last.
+    void GBSetDiagnosticsProvider(GBPointDiagnosticsProvider points, GBDeviceDiagnosticsProvider devices);
     HRESULT GBBeginUpdate();
     HRESULT GBEndUpdate(int32_t flag);
     HRESULT GBSetItem(uint32_t handle, const VARIANT* value, uint16_t quality, FILETIME timestamp,
@@ -118,8 +136,7 @@ class GBOPCDataAccessBase : public GBClassFactory {
     // The client side: what the OPC UA endpoint calls (tests call it too). Each operation
     // invokes the callbacks above on the calling thread.
     qora::ua::Backend& GBBackend();
-    // The diagnostics the endpoint serves; set before GBRegisterClassObject (the endpoint's
-    // threads read it without a lock).
+    // Both providers at once.
     void GBSetDiagnosticsProvider(GBDiagnosticsProvider provider);
 
     // Stops the endpoint: no more client calls arrive once this returns (its threads are

@@ -53,7 +53,9 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
 
     // Operations (called through the owner's public methods).
     HRESULT CreateItem(uint32_t* outHandle, int32_t itemNumber, const char16_t* itemId, uint32_t accessRights,
-                       const VARIANT* initialValue, OPCEUTYPE euType);
+                       const VARIANT* initialValue, OPCEUTYPE euType,
+                       const GBItemPlacement* placement = nullptr);
+    void SetDiagnosticsProvider(GBPointDiagnosticsProvider points, GBDeviceDiagnosticsProvider devices);
     HRESULT BeginUpdate();
     HRESULT EndUpdate(int32_t flag);
     HRESULT SetItem(uint32_t handle, const VARIANT* value, uint16_t quality, FILETIME timestamp);
@@ -106,9 +108,6 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     bool ReadPointDiagnostics(int32_t point, qora::ua::PointDiagnostics& out) override;
     bool ReadDeviceDiagnostics(int32_t point, int32_t device, qora::ua::DeviceDiagnostics& out) override;
 
-    // Set before the endpoint starts; read by its threads afterwards.
-    GBDiagnosticsProvider diagnostics;
-
     // Client references (instances + locks) the toolkit counts itself, to call
     // GBOnServerReleased when the last one goes.
     void ClientReferenceAdded();
@@ -129,6 +128,18 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     mutable std::shared_mutex storeMutex_;  // items_ structure and published state
     ItemStore items_;
     std::atomic<uint32_t> itemCount_{0};
+    // Placement of each item (parallel to items_, empty while no item has one); the names of
+    // points and devices are kept once each (UTF-8), by position.
+    struct Placement {
+        int16_t point = -1, device = -1;
+    };
+    std::vector<Placement> placements_;
+    std::vector<std::string> pointNames_;
+    std::vector<std::vector<std::string>> deviceNames_;
+
+    std::mutex diagnosticsMutex_;
+    GBPointDiagnosticsProvider pointDiagnostics_;
+    GBDeviceDiagnosticsProvider deviceDiagnostics_;
     std::atomic<uint64_t> generation_{0};
     std::atomic<uint64_t> endedBlocks_[2] = {};
 

@@ -3,6 +3,8 @@ target_sources(qora_ua PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/ua_binary.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_address_space.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_item_tree.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_diagnostics_values.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_channel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_engine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_handshake_limiter.cpp

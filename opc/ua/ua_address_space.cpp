@@ -1,6 +1,7 @@
 #include "opc/ua/ua_address_space.h"
 
-#include <unordered_set>
+#include "opc/ua/ua_limits.h"
+#include "opc/ua/ua_server_diagnostics.h"
 
 namespace qora::ua {
 
@@ -40,8 +41,6 @@ void AddressSpace::Build(const std::vector<ItemInfo>& items) {
     using NC = NodeClass;
     std_.clear();
     superType_.clear();
-    items_.clear();
-    itemIndex_.clear();
 
     // Folders.
     Add(id::RootFolder, NC::Object, "Root", 0, 0, id::FolderType);
@@ -96,6 +95,10 @@ void AddressSpace::Build(const std::vector<ItemInfo>& items) {
     Add(id::ServerCapabilitiesType, NC::ObjectType, "ServerCapabilitiesType", id::BaseObjectType,
         id::HasSubtype, 0);
     Add(id::OperationLimitsType, NC::ObjectType, "OperationLimitsType", id::FolderType, id::HasSubtype, 0);
+    Add(id::ServerDiagnosticsType, NC::ObjectType, "ServerDiagnosticsType", id::BaseObjectType,
+        id::HasSubtype, 0);
+    Add(id::ServerRedundancyType, NC::ObjectType, "ServerRedundancyType", id::BaseObjectType, id::HasSubtype,
+        0);
 
     // Variable types.
     auto varType = [&](uint32_t nodeId, const char* name, uint32_t parent, uint32_t refType,
@@ -114,6 +117,8 @@ void AddressSpace::Build(const std::vector<ItemInfo>& items) {
             id::ServerStatusDataType, false);
     varType(id::BuildInfoType, "BuildInfoType", id::BaseDataVariableType, id::HasSubtype, id::BuildInfo,
             false);
+    varType(id::ServerDiagnosticsSummaryType, "ServerDiagnosticsSummaryType", id::BaseDataVariableType,
+            id::HasSubtype, id::ServerDiagnosticsSummaryDataType, false);
 
     // Data types.
     struct DataType {
@@ -132,6 +137,7 @@ void AddressSpace::Build(const std::vector<ItemInfo>& items) {
         {5, "UInt16", id::UInteger, false},
         {6, "Int32", id::Integer, false},
         {7, "UInt32", id::UInteger, false},
+        {id::UInt64Type, "UInt64", id::UInteger, false},
         {10, "Float", id::Number, false},
         {11, "Double", id::Number, false},
         {id::Duration, "Duration", 11, false},
@@ -147,6 +153,8 @@ void AddressSpace::Build(const std::vector<ItemInfo>& items) {
         {id::Structure, "Structure", id::BaseDataType, true},
         {id::ServerStatusDataType, "ServerStatusDataType", id::Structure, false},
         {id::BuildInfo, "BuildInfo", id::Structure, false},
+        {id::ServerDiagnosticsSummaryDataType, "ServerDiagnosticsSummaryDataType", id::Structure, false},
+        {id::RedundancySupport, "RedundancySupport", id::Enumeration, false},
         {id::Enumeration, "Enumeration", id::BaseDataType, true},
         {id::ServerState, "ServerState", id::Enumeration, false},
     };
@@ -162,7 +170,7 @@ void AddressSpace::Build(const std::vector<ItemInfo>& items) {
     const auto strArray = [] { return Variant::Array(BuiltinType::String, {}); };
     Variable(id::ServerArray, "ServerArray", id::Server, id::HasProperty, 12, 1, strArray(), true);
     Variable(id::NamespaceArray, "NamespaceArray", id::Server, id::HasProperty, 12, 1, strArray(), true);
-    Variable(id::ServiceLevel, "ServiceLevel", id::Server, id::HasProperty, 3, -1, Variant::Byte(255));
+    Variable(id::ServiceLevel, "ServiceLevel", id::Server, id::HasProperty, 3, -1, {}, true);
     Variable(id::Auditing, "Auditing", id::Server, id::HasProperty, 1, -1, Variant::Boolean(false));
     Variable(id::ServerStatus, "ServerStatus", id::Server, id::HasComponent, id::ServerStatusDataType, -1, {},
              true, id::ServerStatusType);
@@ -192,6 +200,10 @@ void AddressSpace::Build(const std::vector<ItemInfo>& items) {
              id::Duration, -1, Variant::Double(50.0));
     Variable(id::MaxBrowseContinuationPoints, "MaxBrowseContinuationPoints", id::ServerCapabilities,
              id::HasProperty, 5, -1, {}, true);
+    Variable(id::MaxArrayLength, "MaxArrayLength", id::ServerCapabilities, id::HasProperty, 7, -1,
+             Variant::UInt32(kMaxArrayLength));
+    Variable(id::MaxStringLength, "MaxStringLength", id::ServerCapabilities, id::HasProperty, 7, -1,
+             Variant::UInt32(kMaxStringLength));
     Add(id::OperationLimits, NC::Object, "OperationLimits", id::ServerCapabilities, id::HasComponent,
         id::OperationLimitsType);
     const struct {
@@ -204,113 +216,212 @@ void AddressSpace::Build(const std::vector<ItemInfo>& items) {
         {id::MaxNodesPerRegisterNodes, "MaxNodesPerRegisterNodes"},
         {id::MaxNodesPerTranslate, "MaxNodesPerTranslateBrowsePathsToNodeIds"},
         {id::MaxMonitoredItemsPerCall, "MaxMonitoredItemsPerCall"},
+        {id::MaxNodesPerMethodCall, "MaxNodesPerMethodCall"},
     };
     for (const auto& l : limits)
         Variable(l.nodeId, l.name, id::OperationLimits, id::HasProperty, 7, -1, {}, true);
 
-    // Items.
-    items_.reserve(items.size());
-    itemIndex_.reserve(items.size() * 2);
-    for (const ItemInfo& info : items) {
-        ItemNode node;
-        node.nodeText = info.itemId;
-        node.nameLength = static_cast<uint32_t>(info.itemId.size());
-        node.handle = info.handle;
-        node.accessRights = info.accessRights;
-        items_.push_back(std::move(node));
-    }
-    // An item whose own ID happens to read "X#2" keeps it: suffixes skip every original ID.
-    std::unordered_set<std::string> originals;
-    for (const ItemInfo& info : items) originals.insert(info.itemId);
-    std::unordered_map<std::string, uint32_t> nextSuffix;
-    std::unordered_set<std::string> used;
-    for (uint32_t i = 0; i < items_.size(); ++i) {
-        ItemNode& node = items_[i];
-        if (used.insert(node.nodeText).second) continue;
-        const std::string base = node.nodeText;
-        uint32_t& n = nextSuffix.try_emplace(base, 2).first->second;
-        for (;; ++n) {
-            std::string candidate = base + "#" + std::to_string(n);
-            if (!originals.count(candidate) && !used.count(candidate)) {
-                node.nodeText = std::move(candidate);
-                used.insert(node.nodeText);
-                ++n;
-                break;
-            }
-        }
-    }
-    // Index only after the vector has its final size: the keys view the stored strings.
-    for (uint32_t i = 0; i < items_.size(); ++i) itemIndex_.emplace(std::string_view(items_[i].nodeText), i);
+    BuildServerDiagnostics();
+    tree_.Build(items);
+}
+
+void AddressSpace::BuildServerDiagnostics() {
+    using NC = NodeClass;
+    Add(id::ServerDiagnostics, NC::Object, "ServerDiagnostics", id::Server, id::HasComponent,
+        id::ServerDiagnosticsType);
+    Variable(id::ServerDiagnosticsSummary, "ServerDiagnosticsSummary", id::ServerDiagnostics,
+             id::HasComponent, id::ServerDiagnosticsSummaryDataType, -1, {}, true,
+             id::ServerDiagnosticsSummaryType);
+    const struct {
+        uint32_t nodeId;
+        const char* name;
+    } summary[] = {
+        {id::ServerViewCount, "ServerViewCount"},
+        {id::CurrentSessionCount, "CurrentSessionCount"},
+        {id::CumulatedSessionCount, "CumulatedSessionCount"},
+        {id::SecurityRejectedSessionCount, "SecurityRejectedSessionCount"},
+        {id::RejectedSessionCount, "RejectedSessionCount"},
+        {id::SessionTimeoutCount, "SessionTimeoutCount"},
+        {id::SessionAbortCount, "SessionAbortCount"},
+        {id::CurrentSubscriptionCount, "CurrentSubscriptionCount"},
+        {id::CumulatedSubscriptionCount, "CumulatedSubscriptionCount"},
+        {id::PublishingIntervalCount, "PublishingIntervalCount"},
+        {id::SecurityRejectedRequestsCount, "SecurityRejectedRequestsCount"},
+        {id::RejectedRequestsCount, "RejectedRequestsCount"},
+    };
+    for (const auto& c : summary)
+        Variable(c.nodeId, c.name, id::ServerDiagnosticsSummary, id::HasComponent, 7, -1, {}, true);
+    Variable(id::EnabledFlag, "EnabledFlag", id::ServerDiagnostics, id::HasProperty, 1, -1,
+             Variant::Boolean(true));
+    Add(id::ServerRedundancy, NC::Object, "ServerRedundancy", id::Server, id::HasComponent,
+        id::ServerRedundancyType);
+    Variable(id::RedundancySupportVar, "RedundancySupport", id::ServerRedundancy, id::HasProperty,
+             id::RedundancySupport, -1, Variant::Int32(0));  // None
 }
 
 std::optional<NodeRef> AddressSpace::Find(const NodeId& nodeId) const {
     if (nodeId.ns == 0 && nodeId.kind == NodeId::Kind::Numeric) {
-        if (std_.count(nodeId.numeric)) return NodeRef{false, nodeId.numeric};
+        if (std_.count(nodeId.numeric)) return NodeRef::Standard(nodeId.numeric);
         return std::nullopt;
     }
     if (nodeId.ns == kItemNamespace && nodeId.kind == NodeId::Kind::String) {
-        auto it = itemIndex_.find(std::string_view(nodeId.text));
-        if (it != itemIndex_.end()) return NodeRef{true, it->second};
+        if (auto item = tree_.FindItem(nodeId.text)) return NodeRef::Item(*item);
+        if (auto placed = tree_.FindPlacement(nodeId.text)) return NodeRef::Placed(*placed);
     }
     return std::nullopt;
 }
 
 const StdNode* AddressSpace::Std(NodeRef n) const {
-    if (n.item) return nullptr;
+    if (n.item || n.IsPlaced()) return nullptr;
     auto it = std_.find(n.index);
     return it == std_.end() ? nullptr : &it->second;
 }
 
+namespace {
+using Kind = PlacementNode::Kind;
+bool IsCounter(NodeRef n) {
+    return n.IsPlaced() && (n.Kind() == Kind::PointCounter || n.Kind() == Kind::DeviceCounter);
+}
+}  // namespace
+
+uint32_t AddressSpace::CounterDataType(NodeRef n) const {
+    if (!IsCounter(n)) return 0;
+    return n.Kind() == Kind::PointCounter ? PointCounterInfo(n.counter).dataType
+                                          : DeviceCounterInfo(n.counter).dataType;
+}
+
 NodeId AddressSpace::IdOf(NodeRef n) const {
-    if (n.item) return NodeId::String(kItemNamespace, items_[n.index].nodeText);
+    if (n.item) return NodeId::String(kItemNamespace, tree_.ItemNodeText(n.index));
+    if (n.IsPlaced())
+        return NodeId::String(kItemNamespace, tree_.PlacementText({n.Kind(), n.index, n.counter}));
     return NodeId(0, n.index);
 }
 
 NodeClass AddressSpace::ClassOf(NodeRef n) const {
-    if (n.item) return NodeClass::Variable;
+    if (n.item || IsCounter(n)) return NodeClass::Variable;
+    if (n.IsPlaced()) return NodeClass::Object;
     const StdNode* s = Std(n);
     return s ? s->nodeClass : NodeClass::Unspecified;
 }
 
 QualifiedName AddressSpace::BrowseNameOf(NodeRef n) const {
-    if (n.item) return {kItemNamespace, UaString(std::string(items_[n.index].ItemId()))};
+    if (n.item) return {kItemNamespace, UaString(std::string(tree_.ItemBrowseName(n.index)))};
+    if (n.IsPlaced()) {
+        std::string name;
+        switch (n.Kind()) {
+            case Kind::Point:
+                name = tree_.PointName(n.index);
+                break;
+            case Kind::Device:
+                name = tree_.DeviceName(n.index);
+                break;
+            case Kind::PointDiagnostics:
+            case Kind::DeviceDiagnostics:
+                name = kDiagnosticsName;
+                break;
+            case Kind::PointCounter:
+                name = PointCounterInfo(n.counter).name;
+                break;
+            case Kind::DeviceCounter:
+                name = DeviceCounterInfo(n.counter).name;
+                break;
+        }
+        return {kItemNamespace, UaString(std::move(name))};
+    }
     const StdNode* s = Std(n);
     return {0, UaString(s ? s->browseName : std::string())};
 }
 
 LocalizedText AddressSpace::DisplayNameOf(NodeRef n) const {
     LocalizedText t;
-    if (n.item) {
-        t.text = UaString(std::string(items_[n.index].ItemId()));
-    } else {
-        const StdNode* s = Std(n);
-        t.text = UaString(s ? s->browseName : std::string());
-    }
+    if (n.item)
+        t.text = UaString(tree_.ItemId(n.index));
+    else
+        t.text = BrowseNameOf(n).name;
     return t;
 }
 
 NodeId AddressSpace::TypeDefinitionOf(NodeRef n) const {
-    if (n.item) return NodeId(0, id::BaseDataVariableType);
+    if (n.item || IsCounter(n)) return NodeId(0, id::BaseDataVariableType);
+    if (n.IsPlaced()) return NodeId(0, n.Kind() == Kind::Point ? id::FolderType : id::BaseObjectType);
     const StdNode* s = Std(n);
     if (!s || s->typeDefinition == 0) return NodeId();
     return NodeId(0, s->typeDefinition);
 }
 
-size_t AddressSpace::ReferenceCount(NodeRef n) const {
+// References of items and placed nodes, computed from the tables: the type definition, the
+// parent (inverse), then the children.
+size_t AddressSpace::PlacedReferenceCount(NodeRef n) const {
     if (n.item) return 2;
+    switch (n.Kind()) {
+        case Kind::Point:
+            return 3 + tree_.Points()[n.index].deviceCount;
+        case Kind::Device:
+            return 3 + tree_.Devices()[n.index].childCount;
+        case Kind::PointDiagnostics:
+            return 2 + kPointCounterCount;
+        case Kind::DeviceDiagnostics:
+            return 2 + kDeviceCounterCount;
+        case Kind::PointCounter:
+        case Kind::DeviceCounter:
+            return 2;
+    }
+    return 0;
+}
+
+ReferenceDescription AddressSpace::PlacedReferenceAt(NodeRef n, size_t i) const {
+    if (i == 0) return {id::HasTypeDefinition, true, NodeRef::Standard(TypeDefinitionOf(n).numeric)};
+    if (n.item) {
+        const uint32_t device = tree_.Item(n.index).device;
+        if (device == kNoDevice) return {id::Organizes, false, NodeRef::Standard(id::ObjectsFolder)};
+        return {id::HasComponent, false, NodeRef::Placed(Kind::Device, device)};
+    }
+    const auto child = static_cast<uint32_t>(i - 3);
+    switch (n.Kind()) {
+        case Kind::Point:
+            if (i == 1) return {id::Organizes, false, NodeRef::Standard(id::ObjectsFolder)};
+            if (i == 2) return {id::HasComponent, true, NodeRef::Placed(Kind::PointDiagnostics, n.index)};
+            return {id::Organizes, true,
+                    NodeRef::Placed(Kind::Device, tree_.Points()[n.index].firstDevice + child)};
+        case Kind::Device: {
+            const DeviceNode& d = tree_.Devices()[n.index];
+            if (i == 1) return {id::Organizes, false, NodeRef::Placed(Kind::Point, d.point)};
+            if (i == 2) return {id::HasComponent, true, NodeRef::Placed(Kind::DeviceDiagnostics, n.index)};
+            return {id::HasComponent, true, NodeRef::Item(tree_.ChildAt(d.firstChild + child))};
+        }
+        case Kind::PointDiagnostics:
+            if (i == 1) return {id::HasComponent, false, NodeRef::Placed(Kind::Point, n.index)};
+            return {id::HasComponent, true,
+                    NodeRef::Placed(Kind::PointCounter, n.index, static_cast<uint8_t>(i - 2))};
+        case Kind::DeviceDiagnostics:
+            if (i == 1) return {id::HasComponent, false, NodeRef::Placed(Kind::Device, n.index)};
+            return {id::HasComponent, true,
+                    NodeRef::Placed(Kind::DeviceCounter, n.index, static_cast<uint8_t>(i - 2))};
+        case Kind::PointCounter:
+            return {id::HasComponent, false, NodeRef::Placed(Kind::PointDiagnostics, n.index)};
+        case Kind::DeviceCounter:
+            return {id::HasComponent, false, NodeRef::Placed(Kind::DeviceDiagnostics, n.index)};
+    }
+    return {};
+}
+
+size_t AddressSpace::ReferenceCount(NodeRef n) const {
+    if (n.item || n.IsPlaced()) return PlacedReferenceCount(n);
     const StdNode* s = Std(n);
     if (!s) return 0;
-    return s->refs.size() + (n.index == id::ObjectsFolder ? items_.size() : 0);
+    if (n.index != id::ObjectsFolder) return s->refs.size();
+    return s->refs.size() + tree_.Points().size() + tree_.LooseCount();
 }
 
 ReferenceDescription AddressSpace::ReferenceAt(NodeRef n, size_t i) const {
-    if (n.item) {
-        if (i == 0) return {id::HasTypeDefinition, true, {false, id::BaseDataVariableType}};
-        return {id::Organizes, false, {false, id::ObjectsFolder}};
-    }
+    if (n.item || n.IsPlaced()) return PlacedReferenceAt(n, i);
     const StdNode* s = Std(n);
     if (i < s->refs.size()) return s->refs[i];
-    return {id::Organizes, true, {true, static_cast<uint32_t>(i - s->refs.size())}};
+    i -= s->refs.size();
+    if (i < tree_.Points().size())
+        return {id::Organizes, true, NodeRef::Placed(Kind::Point, static_cast<uint32_t>(i))};
+    i -= tree_.Points().size();
+    return {id::Organizes, true, NodeRef::Item(tree_.LooseAt(i))};
 }
 
 bool AddressSpace::IsSubtype(uint32_t sub, uint32_t super, bool withSubtypes) const {
@@ -385,22 +496,22 @@ StatusCode AddressSpace::ReadAttribute(NodeRef n, uint32_t attributeId, Variant&
             return status::Good;
         case AttrValue:
             if (!isVar) break;
-            if (n.item || (s && s->dynamic)) return status::BadInternalError;  // caller supplies
+            if (!s || s->dynamic) return status::BadInternalError;  // caller supplies
             if (cls == NodeClass::VariableType) break;
             out = s->value;
             return status::Good;
         case AttrDataType:
             if (!isVar) break;
-            out = Variant::Node(NodeId(0, n.item ? 10u : s->dataType));
+            out = Variant::Node(NodeId(0, n.item ? 10u : s ? s->dataType : CounterDataType(n)));
             return status::Good;
         case AttrValueRank:
             if (!isVar) break;
-            out = Variant::Int32(n.item ? -1 : s->valueRank);
+            out = Variant::Int32(s ? s->valueRank : -1);
             return status::Good;
         case AttrArrayDimensions: {
             if (!isVar) break;
             std::vector<VariantScalar> dims;
-            if (!n.item && s->valueRank == 1) dims.push_back(uint64_t{0});
+            if (s && s->valueRank == 1) dims.push_back(uint64_t{0});
             out = Variant::Array(BuiltinType::UInt32, std::move(dims));
             return status::Good;
         }
@@ -415,7 +526,8 @@ StatusCode AddressSpace::ReadAttribute(NodeRef n, uint32_t attributeId, Variant&
             return status::Good;
         case AttrMinimumSamplingInterval:
             if (cls != NodeClass::Variable) break;
-            out = Variant::Double(n.item ? 50.0 : 0.0);
+            // Items follow the poll; counters move at least once a second.
+            out = Variant::Double(n.item ? 50.0 : IsCounter(n) ? 1000.0 : 0.0);
             return status::Good;
         case AttrHistorizing:
             if (cls != NodeClass::Variable) break;

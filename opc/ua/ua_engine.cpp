@@ -36,6 +36,7 @@ void Run(Engine& engine, ServiceContext& ctx, Decoder& d) {
     typename HandlerTraits<decltype(Handler)>::Request request;
     Decode(d, request);
     const auto reply = (engine.*Handler)(ctx, request);
+    if (!reply.deferred) engine.CountReply(RequestTypeId, reply.fault);
     engine.Answer(ctx, id::ResponseOf(RequestTypeId), reply);
     if (ctx.afterReply) ctx.afterReply();
 }
@@ -155,6 +156,7 @@ Millis Engine::Tick(Millis now) {
         sessions_.NoteTimedOut();
         EndSession(key, status::BadSessionClosed);
     }
+    counters_.sessionTimeouts += static_cast<uint32_t>(timedOut.size());
     if (memory_.TakeTrimDue(now)) ReturnFreedMemory();
 
     if (lifecycle_.shuttingDown && !lifecycle_.shutdownDone) {
@@ -164,6 +166,7 @@ Millis Engine::Tick(Millis now) {
                 if (sub->pendingNotifications > 0 && sub->publishingEnabled) pending = true;
         });
         if (!pending || now >= lifecycle_.shutdownDeadline) {
+            counters_.sessionAborts += static_cast<uint32_t>(sessions_.Count());
             for (const auto& key : sessions_.Keys()) EndSession(key, status::BadShutdown);
             lifecycle_.shutdownDone = true;
         } else {
@@ -179,6 +182,21 @@ std::unordered_set<uint64_t> Engine::ChannelsWithActivatedSession() const {
         if (s.activated && s.conn != 0) out.insert(s.conn);
     });
     return out;
+}
+
+void Engine::CountReply(uint32_t requestTypeId, StatusCode fault) {
+    const bool sessionService = requestTypeId == id::CreateSession || requestTypeId == id::ActivateSession;
+    if (fault == status::Good) {
+        if (requestTypeId == id::CreateSession) ++counters_.cumulatedSessions;
+        if (requestTypeId == id::CreateSubscription) ++counters_.cumulatedSubscriptions;
+        return;
+    }
+    ++counters_.rejectedRequests;
+    if (IsSecurityRejection(fault)) ++counters_.securityRejectedRequests;
+    if (sessionService) {
+        ++counters_.rejectedSessions;
+        if (IsSecurityRejection(fault)) ++counters_.securityRejectedSessions;
+    }
 }
 
 void Engine::DisconnectAll() {
@@ -239,6 +257,7 @@ void Engine::ProcessRequest(Connection& c, uint32_t requestId, const std::string
             if (!service) fault = status::BadServiceUnsupported;
         }
         if (fault != status::Good) {
+            CountReply(typeId.numeric, fault);
             SendServiceFault(c.id, requestId, h.requestHandle, fault);
             return;
         }

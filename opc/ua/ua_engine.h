@@ -18,6 +18,7 @@
 #include "opc/ua/ua_limits.h"
 #include "opc/ua/ua_messages.h"
 #include "opc/ua/ua_server.h"
+#include "opc/ua/ua_server_diagnostics.h"
 #include "opc/ua/ua_session.h"
 #include "opc/ua/ua_subscription.h"
 #include "opc/ua/ua_time.h"
@@ -189,6 +190,9 @@ class Engine {
     const HandshakeLimiter& Handshakes() const { return handshakes_; }
     // Bytes of the budget one session may charge.
     uint64_t SessionMemoryShare() const { return memory_.Limit() / kSessionMemoryShareDivisor; }
+    const ServerCounters& Counters() const { return counters_; }
+    // Counts a service's answer for the server diagnostics (fault: its ServiceFault code or Good).
+    void CountReply(uint32_t requestTypeId, StatusCode fault);
 
     // Processes one complete service request as if it arrived on an open channel of conn
     // (the decoder fuzz target feeds bodies through here).
@@ -261,6 +265,10 @@ class Engine {
     // Reads the values of items: maxAge 0 from the device, otherwise from the cache (refreshing
     // entries older than maxAge from the device first).
     void ReadItems(const std::vector<uint32_t>& handles, double maxAge, std::vector<ItemSample>& out);
+    // Value of a point or device diagnostics counter, read from the backend now.
+    StatusCode CounterValue(NodeRef node, Variant& out) const;
+    // The ServerDiagnosticsSummary structure and ServiceLevel, from the counters and the sessions.
+    Variant DiagnosticsValue(uint32_t nodeId) const;
     // One DataValue of (node, attribute) for Read and for sampling non-item nodes.
     DataValue ReadNonItem(NodeRef node, uint32_t attributeId, uint32_t timestamps, int64_t now) const;
 
@@ -322,6 +330,7 @@ class Engine {
     SessionTable sessions_;
     ServerLifecycle lifecycle_;
     HandshakeLimiter handshakes_;
+    ServerCounters counters_;
 };
 
 // DataValue of an item sample (Float value, status from the quality, timestamps as asked).

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "opc/ua/ua_server_diagnostics.h"
 #include "opc/ua/ua_types.h"
 
 namespace qora::ua {
@@ -22,6 +23,7 @@ struct OperationLimits {
     uint32_t maxNodesPerRegisterNodes;
     uint32_t maxNodesPerTranslate;
     uint32_t maxMonitoredItemsPerCall;
+    uint32_t maxNodesPerMethodCall;  // the Call service is not offered: any Call is refused
 };
 inline constexpr OperationLimits kOperationLimits{
     .maxNodesPerRead = 50000,
@@ -30,20 +32,27 @@ inline constexpr OperationLimits kOperationLimits{
     .maxNodesPerRegisterNodes = 50000,
     .maxNodesPerTranslate = 5000,
     .maxMonitoredItemsPerCall = 50000,
+    .maxNodesPerMethodCall = 1000,
 };
 // Node of each operation limit → its value.
 struct OperationLimitNode {
     uint32_t nodeId;
     uint32_t value;
 };
-inline constexpr std::array<OperationLimitNode, 6> kOperationLimitNodes{{
+inline constexpr std::array<OperationLimitNode, 7> kOperationLimitNodes{{
     {id::MaxNodesPerRead, kOperationLimits.maxNodesPerRead},
     {id::MaxNodesPerWrite, kOperationLimits.maxNodesPerWrite},
     {id::MaxNodesPerBrowse, kOperationLimits.maxNodesPerBrowse},
     {id::MaxNodesPerRegisterNodes, kOperationLimits.maxNodesPerRegisterNodes},
     {id::MaxNodesPerTranslate, kOperationLimits.maxNodesPerTranslate},
     {id::MaxMonitoredItemsPerCall, kOperationLimits.maxMonitoredItemsPerCall},
+    {id::MaxNodesPerMethodCall, kOperationLimits.maxNodesPerMethodCall},
 }};
+// What the server capabilities publish for variable-length values: the longest array a request
+// needs (the largest operation limit) and the longest string the server hands out or expects
+// (item IDs, names, texts); longer ones are bounded only by the message size.
+inline constexpr uint32_t kMaxArrayLength = 50000;
+inline constexpr uint32_t kMaxStringLength = 65535;
 inline constexpr uint32_t kNoOperationLimit = 0;
 
 // Service fault of an operation array: empty → BadNothingToDo, over the limit (when there is

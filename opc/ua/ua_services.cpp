@@ -180,7 +180,11 @@ Variant Engine::DynamicValue(uint32_t nodeId) const {
         }
         case id::MaxBrowseContinuationPoints:
             return Variant::UInt16(static_cast<uint16_t>(kMaxContinuationPoints));
+        case id::ServiceLevel:
+        case id::ServerDiagnosticsSummary:
+            return DiagnosticsValue(nodeId);
         default:
+            if (Variant v = DiagnosticsValue(nodeId); v.type != BuiltinType::Null) return v;
             for (const OperationLimitNode& limit : kOperationLimitNodes)
                 if (limit.nodeId == nodeId) return Variant::UInt32(limit.value);
             return Variant{};
@@ -223,7 +227,9 @@ DataValue Engine::ReadNonItem(NodeRef node, uint32_t attributeId, uint32_t times
     const StdNode* s = space_.Std(node);
     Variant v;
     StatusCode st;
-    if (attributeId == AttrValue && s && s->dynamic) {
+    if (attributeId == AttrValue && space_.CounterDataType(node) != 0) {
+        st = CounterValue(node, v);
+    } else if (attributeId == AttrValue && s && s->dynamic) {
         v = DynamicValue(s->id);
         st = status::Good;
     } else {

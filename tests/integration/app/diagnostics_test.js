@@ -175,6 +175,10 @@ async function main() {
     P(1, "PortOpen")]) await monitor(id);
   await waitFor("the silent device's count to reach 4", () =>
     (seen[D(0, 1, "ConsecutiveUnanswered")] || []).some((v) => v >= 4), 20000);
+  // Counters are sampled once a second: the count may reach 4 before a second sample of the
+  // requests arrives.
+  await waitFor("a second sample of the silent device's requests", () =>
+    (seen[D(0, 1, "RequestsSent")] || []).length >= 2, 10000);
   const requests = (seen[D(0, 1, "RequestsSent")] || []).map(num);
   assert.ok(requests.length >= 2 && requests[requests.length - 1] > requests[0],
     `requests to the silent device did not grow: ${requests}`);

@@ -121,7 +121,6 @@ async function main() {
   await withTimeout(client.connect(url), 30000, "connect");
   const session = await client.createSession();
 
-  // Every item is found under Objects by its exact item ID.
   const ids = {
     live0: "Адаптер_1(SIM1).Живой(Термометр №1).Температура",
     live1: "Адаптер_1(SIM1).Живой(Термометр №1).Давление",
@@ -129,9 +128,18 @@ async function main() {
     mute2: "Адаптер_1(SIM1).Немой(Термометр №254).",
     mute3: "Адаптер_1(SIM1).Немой(Термометр №254).Расход",
   };
-  const browsed = await session.browse("ns=0;i=85");
-  const names = browsed.references.map((r) => r.browseName.name);
-  for (const id of Object.values(ids)) assert.ok(names.includes(id), `item ${id} not under Objects: ${names}`);
+  // Every item is found under its point and device, by its exact item ID.
+  const names = [];
+  const walk = async (nodeId, depth) => {
+    for (const r of (await session.browse(nodeId)).references) {
+      if (!r.isForward || r.nodeId.namespace !== 1) continue;
+      if (depth === 2) names.push(r.displayName.text);
+      else if (String(r.nodeId.value).startsWith("Point:") && !String(r.nodeId.value).endsWith("/Diagnostics"))
+        await walk(r.nodeId, depth + 1);
+    }
+  };
+  await walk("ns=0;i=85", 0);
+  for (const id of Object.values(ids)) assert.ok(names.includes(id), `item ${id} not under its device: ${names}`);
   const node = (id) => `ns=1;s=${id}`;
   const read = async (id, maxAge) => session.read({ nodeId: node(id), attributeId: AttributeIds.Value }, maxAge);
 

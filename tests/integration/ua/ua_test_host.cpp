@@ -10,6 +10,11 @@
 //          --handshake-ms N  --period-ms N  --quiet (no CALL lines for reads)
 //          --constant-bad (items of a Bad quality keep the no-value marker; only their
 //          timestamps move on each period, as the server's push rewrites them)
+//          --placed (items hang under points and devices: 4 devices per point, 10 items each;
+//          point 0 and its devices have diagnostics counters, moved by "diag")
+//   diag                (with --placed) one more request on point 0 and its device 0, whose
+//                       consecutive unanswered count grows; prints "DONE diag <requests>"
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -31,15 +36,24 @@ using qora::NowFileTime;
 
 class FakeBackend : public qora::ua::Backend {
   public:
-    FakeBackend(int items, bool quiet, bool constantBad) : quiet_(quiet), constantBad_(constantBad) {
+    FakeBackend(int items, bool quiet, bool constantBad, bool placed)
+        : quiet_(quiet), constantBad_(constantBad) {
         for (int i = 0; i < items; ++i) {
             qora::ua::ItemInfo info;
             info.handle = static_cast<uint32_t>(1000 + i);
             // Two items share an ID (the second is served as "...#2"); names are Cyrillic UTF-8.
             const int device = i / 10;
             const int param = (i == 1) ? 0 : i % 10;
-            info.itemId = "Адаптер_1(COM1).Устройство" + std::to_string(device) + "(T №" +
-                          std::to_string(device + 1) + ").P" + std::to_string(param);
+            const int point = placed ? device / 4 : 0;
+            info.pointName =
+                "Адаптер_" + std::to_string(point + 1) + "(COM" + std::to_string(point + 1) + ")";
+            info.deviceName =
+                "Устройство" + std::to_string(device) + "(T №" + std::to_string(device + 1) + ")";
+            info.itemId = info.pointName + "." + info.deviceName + ".P" + std::to_string(param);
+            if (placed) {
+                info.point = point;
+                info.device = device % 4;
+            }
             info.accessRights = 1;
             items_.push_back(info);
             quality_.push_back(i % 50 == 7 ? 8 : (i % 50 == 9 ? 24 : 192));
@@ -106,6 +120,27 @@ class FakeBackend : public qora::ua::Backend {
         return {0x0000, 0x0009, 0x0800, 0x0400, 0x0409, 0x0419, 0x0019};
     }
 
+    bool ReadPointDiagnostics(int32_t point, qora::ua::PointDiagnostics& out) override {
+        if (point != 0) return false;
+        std::lock_guard<std::mutex> lock(mu_);
+        out.portOpen = true;
+        out.requestsSent = requests_;
+        out.bytesSent = requests_ * 8;
+        out.lastOpenError = "нет";
+        return true;
+    }
+    bool ReadDeviceDiagnostics(int32_t point, int32_t device, qora::ua::DeviceDiagnostics& out) override {
+        if (point != 0) return false;
+        std::lock_guard<std::mutex> lock(mu_);
+        out.requestsSent = device == 0 ? requests_ : 0;
+        out.consecutiveUnanswered = device == 0 ? static_cast<uint32_t>(requests_) : 0;
+        return true;
+    }
+    uint64_t Request() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return ++requests_;
+    }
+
     void PrintStats() {
         std::lock_guard<std::mutex> lock(logMu_);
         std::printf("STATS sessions=%d channels=%d active=%lld", sessions_.load(), channels_.load(),
@@ -152,6 +187,7 @@ class FakeBackend : public qora::ua::Backend {
     std::vector<uint16_t> quality_;
     std::vector<uint64_t> times_;
     uint64_t generation_ = 1;
+    uint64_t requests_ = 0;
     std::mutex logMu_;
     std::map<std::string, uint64_t> counts_;
     std::atomic<int> sessions_{0};
@@ -166,6 +202,7 @@ int main(int argc, char** argv) {
     int periodMs = 200;
     bool quiet = false;
     bool constantBad = false;
+    bool placed = false;
     qora::ua::ServerConfig config;
     config.host = "127.0.0.1";
     config.port = 0;
@@ -192,12 +229,14 @@ int main(int argc, char** argv) {
             quiet = true;
         else if (a == "--constant-bad")
             constantBad = true;
+        else if (a == "--placed")
+            placed = true;
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 2;
         }
     }
-    FakeBackend backend(items, quiet, constantBad);
+    FakeBackend backend(items, quiet, constantBad, placed);
     qora::ua::Server server(backend, config);
     std::string error;
     if (!server.Start(&error)) {
@@ -225,6 +264,8 @@ int main(int argc, char** argv) {
         } else if (line == "stoplisten") {
             server.StopListening();
             std::printf("DONE stoplisten listening=%d\n", server.Listening() ? 1 : 0);
+        } else if (line == "diag") {
+            std::printf("DONE diag %llu\n", static_cast<unsigned long long>(backend.Request()));
         } else if (line == "stats") {
             backend.PrintStats();
             continue;

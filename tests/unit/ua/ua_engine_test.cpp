@@ -577,11 +577,11 @@ TEST(UaAddressSpace, DuplicateItemIdsGetTheFirstFreeSuffixInTheirNodeIdOnly) {
     }
     space.Build(items);
     ASSERT_EQ(space.ItemCount(), 5u);
-    EXPECT_EQ(space.Item(0).nodeText, "A");
-    EXPECT_EQ(space.Item(1).nodeText, "A#3");  // "A#2" is another item's own ID
-    EXPECT_EQ(space.Item(2).nodeText, "A#2");
-    EXPECT_EQ(space.Item(3).nodeText, "A#4");
-    EXPECT_EQ(space.Item(4).nodeText, "B");
+    EXPECT_EQ(space.Tree().ItemNodeText(0), "A");
+    EXPECT_EQ(space.Tree().ItemNodeText(1), "A#3");  // "A#2" is another item's own ID
+    EXPECT_EQ(space.Tree().ItemNodeText(2), "A#2");
+    EXPECT_EQ(space.Tree().ItemNodeText(3), "A#4");
+    EXPECT_EQ(space.Tree().ItemNodeText(4), "B");
     EXPECT_EQ(space.BrowseNameOf({true, 3}).name.value, "A");
     const auto found = space.Find(NodeId::String(1, "A#4"));
     ASSERT_TRUE(found.has_value());

@@ -52,16 +52,23 @@ async function main() {
   await client.connect(url);
   const session = await client.createSession();
 
-  // The namespace: one Variable per selected slot, in item order, IDs byte for byte.
-  const browsed = await session.browse({
-    nodeId: "ns=0;i=85", browseDirection: BrowseDirection.Forward,
+  // The namespace: one Variable per selected slot under its point and device, in item order,
+  // IDs byte for byte; Objects holds the points (and the Server object) only.
+  const browse = async (nodeId) => (await session.browse({
+    nodeId, browseDirection: BrowseDirection.Forward,
     referenceTypeId: "HierarchicalReferences", includeSubtypes: true, nodeClassMask: 0, resultMask: 63,
-  });
-  const items = browsed.references.filter((r) => r.nodeId.namespace === 1);
+  })).references;
+  const top = (await browse("ns=0;i=85")).filter((r) => r.nodeId.namespace === 1);
+  assert.ok(top.every((r) => String(r.nodeId.value).startsWith("Point:")), "only points under Objects");
+  const items = [];
+  for (const point of top)
+    for (const device of (await browse(point.nodeId)).filter((r) => String(r.nodeId.value).includes("/Device:")))
+      items.push(...(await browse(device.nodeId)).filter((r) => !String(r.nodeId.value).startsWith("Point:")));
   assert.deepEqual(items.map((r) => r.displayName.text), IDS);
   assert.deepEqual(items.map((r) => `ns=1;s=${r.nodeId.value}`), NODES);
-  assert.equal(Buffer.from(items[0].browseName.name, "utf8").toString("hex"),
+  assert.equal(Buffer.from(items[0].displayName.text, "utf8").toString("hex"),
     Buffer.from(ID0, "utf8").toString("hex"));
+  assert.equal(items[0].browseName.name, ID0.slice(ID0.lastIndexOf(".") + 1), "browse name: the parameter");
   console.log("namespace ok:", IDS.length, "items");
 
   const read = (maxAge) => session.read(NODES.map((nodeId) => ({ nodeId, attributeId: AttributeIds.Value })), maxAge);
