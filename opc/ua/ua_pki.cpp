@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -310,7 +311,8 @@ struct PkiStore::Lists {
     std::vector<X509Ptr> trusted;
     std::vector<X509Ptr> issuers;
     std::vector<CrlPtr> crls;
-    uint64_t stamp = 0;
+    uint64_t stamp = 0;     // folders and files
+    uint64_t dirStamp = 0;  // folders only
     bool loaded = false;
 };
 
@@ -474,7 +476,7 @@ bool PkiStore::LoadOrCreateOwn(std::string* error) {
 // A fingerprint of the four list folders: each folder's time and every file's name, time and
 // size. A file copied over another (a new CRL under the old name) changes it as well as a file
 // added, removed or renamed.
-uint64_t PkiStore::ListsStamp() const {
+uint64_t PkiStore::ListsStamp(bool withFiles) const {
     uint64_t h = 1469598103934665603ull;  // FNV-1a
     auto mix = [&h](const void* data, size_t n) {
         const auto* b = static_cast<const unsigned char*>(data);
@@ -485,6 +487,7 @@ uint64_t PkiStore::ListsStamp() const {
         struct stat st {};
         if (::stat(dir.c_str(), &st) != 0) continue;
         mix(&st.st_mtim, sizeof st.st_mtim);
+        if (!withFiles) continue;
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(dir, ec)) {
             const std::string name = entry.path().filename().string();
@@ -499,10 +502,22 @@ uint64_t PkiStore::ListsStamp() const {
 }
 
 void PkiStore::ReloadIfChanged() {
-    const uint64_t stamp = ListsStamp();
-    if (lists_->loaded && lists_->stamp == stamp) return;
+    // The folders' own times at every validation (four stat calls); the files' at most every
+    // fileCheckIntervalMs, as a folder with hundreds of certificates costs a stat per file.
+    const uint64_t dirStamp = ListsStamp(false);
+    const auto now = std::chrono::steady_clock::now();
+    if (lists_->loaded && lists_->dirStamp == dirStamp &&
+        now - lastFileCheck_ < std::chrono::milliseconds(options_.fileCheckIntervalMs))
+        return;
+    lastFileCheck_ = now;
+    const uint64_t stamp = ListsStamp(true);
+    if (lists_->loaded && lists_->stamp == stamp) {
+        lists_->dirStamp = dirStamp;
+        return;
+    }
     auto fresh = std::make_unique<Lists>();
     fresh->stamp = stamp;
+    fresh->dirStamp = dirStamp;
     fresh->loaded = true;
     for (size_t i = 0; i < kListDirs.size(); ++i) {
         std::error_code ec;

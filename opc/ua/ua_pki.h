@@ -8,10 +8,12 @@
 //   rejected/certs            client certificates refused as untrusted, <CN>[<sha1 hex>].der;
 //                             moving one to trusted/certs trusts that client
 //
-// The trusted and issuer folders are read again when a file in them is added, removed, renamed
-// or replaced (names, times and sizes, checked at each validation), so no restart is needed.
+// The trusted and issuer folders are read again, without a restart, when a file in them is added,
+// removed or renamed (the folders' times, checked at each validation) or replaced in place (the
+// files' times and sizes, checked at most every PkiOptions::fileCheckIntervalMs).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -71,6 +73,8 @@ struct PkiOptions {
     // Every client certificate that passes the other checks is trusted (commissioning); each
     // such acceptance is logged.
     bool autoAcceptClients = false;
+    // How often a validation looks at the files themselves (a CRL copied over the old one).
+    int fileCheckIntervalMs = 1000;
     // Messages (Russian, one line each): certificate created, client refused, auto-accepted.
     // Called on the thread that validates.
     std::function<void(const std::string&)> log;
@@ -101,7 +105,7 @@ class PkiStore final : public TrustStore {
     struct Lists;
     explicit PkiStore(PkiOptions options);
     bool LoadOrCreateOwn(std::string* error);
-    uint64_t ListsStamp() const;
+    uint64_t ListsStamp(bool withFiles) const;
     void ReloadIfChanged();
     void Reject(const std::string& leafDer, const std::string& commonName);
     void Log(const std::string& line) const;
@@ -113,6 +117,7 @@ class PkiStore final : public TrustStore {
     std::mutex mutex_;  // the lists and the rejected count; validations come from the network thread
     std::unique_ptr<Lists> lists_;
     int rejectedFiles_ = 0;
+    std::chrono::steady_clock::time_point lastFileCheck_{};
 };
 
 // SHA-1 of the DER, lower-case hex (the certificate's thumbprint).

@@ -58,6 +58,7 @@ class PkiTest : public ::testing::Test {
         o.applicationName = "QORA OPC Server";
         o.organization = "Test";
         o.dnsNames = {"plant-pc"};
+        o.fileCheckIntervalMs = 0;  // files replaced in place are seen at once
         o.ipAddresses = {"10.1.2.3"};
         o.log = [this](const std::string& line) {
             std::lock_guard<std::mutex> lock(logMutex_);
@@ -384,6 +385,30 @@ TEST_F(PkiTest, CertificatesIssuedByACaAreCheckedAgainstItsCrl) {
     EXPECT_EQ(store->ValidateClient(leaf.der), BadCertificateUntrusted);
     WriteFile(Pki("trusted/certs") / "leaf.der", leaf.der);
     EXPECT_EQ(store->ValidateClient(leaf.der), status::Good);
+}
+
+TEST_F(PkiTest, ACrlReplacedInPlaceIsSeenWithinTheFileCheckInterval) {
+    PkiOptions o = Options();
+    o.fileCheckIntervalMs = 200;
+    std::string error;
+    auto store = PkiStore::Open(o, &error);
+    ASSERT_TRUE(store) << error;
+    const TestCert ca = MakeCert(CaSpec("Plant CA", "ca"));
+    const TestCert leaf = MakeCert(CertSpec{}, &ca);
+    WriteFile(Pki("trusted/certs") / "ca.der", ca.der);
+    WriteFile(Pki("trusted/crl") / "ca.crl", MakeCrl(ca));
+    ASSERT_EQ(store->ValidateClient(leaf.der), status::Good);
+    // Copied over the old file: the folder's time does not change, the file's does.
+    {
+        std::ofstream out(Pki("trusted/crl") / "ca.crl", std::ios::binary | std::ios::trunc);
+        out << MakeCrl(ca, {&leaf});
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    StatusCode s = status::Good;
+    while ((s = store->ValidateClient(leaf.der)) == status::Good &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(s, BadCertificateRevoked);
 }
 
 TEST_F(PkiTest, IntermediateCaProblemsGiveTheIssuerCodes) {
