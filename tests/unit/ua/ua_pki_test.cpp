@@ -162,6 +162,11 @@ TEST_F(PkiTest, FirstStartCreatesTheCertificateWithTheRecipeAndAPrivateKeyOfMode
     ASSERT_NE(key, nullptr);
     EXPECT_EQ(X509_check_private_key(x.get(), key), 1);
     EVP_PKEY_free(key);
+
+    // The certificate passes the checks clients are held to, once trusted.
+    EXPECT_EQ(store->ValidateClient(der, "urn:plant-pc:qora"), BadCertificateUntrusted);
+    fs::rename(Files(Pki("rejected/certs")).at(0), Pki("trusted/certs") / "own.der");
+    EXPECT_EQ(store->ValidateClient(der, "urn:plant-pc:qora"), status::Good);
 }
 
 TEST_F(PkiTest, SecondStartReusesTheCertificateAndKey) {
