@@ -43,10 +43,12 @@ int RunProgram(qora::TApplication& app, const std::vector<std::string>& args, bo
 
     QStringList arguments;
     for (const std::string& a : args) arguments << QString::fromLocal8Bit(a.c_str());
+    // Before the start-up, which can take a while (the first start makes the server's key): a
+    // termination signal meanwhile waits for the message loop instead of killing the process.
+    qora::TSignalWatcher watcher;
     qora::TProgram program(arguments, headless, lock);
     program.FormCreate();
 
-    qora::TSignalWatcher watcher;
     QObject::connect(&watcher, &qora::TSignalWatcher::terminationRequested, &program,
                      [&program](int sig) { program.Terminate(sig); });
     // SIGHUP restarts the program, so a service reloads MAIN_CFG and the catalogue.

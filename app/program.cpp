@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "app/endpoint_security.h"
 #include "app/line_diagnostics_provider.h"
 #include "app/program_texts.h"
 #include "app/single_instance.h"
@@ -163,7 +164,7 @@ void TProgram::FormCreate() {
         QMetaObject::invokeMethod(
             this, [this, state] { ReportListenState(state); }, Qt::QueuedConnection);
     });
-    opc_->GBSetEndpointConfig(EndpointConfig(settings_->OpcUa()));
+    ConfigureEndpoint();
     opc_->GBSetDiagnosticsProvider(LineDiagnosticsProvider(lines_->Diagnostics()));
     StartMqtt();
     // Polling starts last.
@@ -193,6 +194,36 @@ void TProgram::ListSerialPorts() {
         lines_->AttachPort(port.get());
         ports_.push_back(port.get());
         portObjects_.push_back(std::move(port));
+    }
+}
+
+void TProgram::ConfigureEndpoint() {
+    const TOpcUaSettings settings = settings_->OpcUa();
+    ua::ServerConfig config = EndpointConfig(settings);
+    // Messages of the certificate folder come later from the endpoint's thread: to the event log
+    // on the window thread.
+    auto log = [this](const std::string& line) {
+        QMetaObject::invokeMethod(
+            this, [this, text = QString::fromStdString(line)] { ReportEndpointEvent(text); },
+            Qt::QueuedConnection);
+    };
+    const TEndpointSecurityReport report =
+        ApplyEndpointSecurity(settings, QFileInfo(settings_->FileName()).absolutePath(), config, log);
+    for (const QString& line : report.events) ReportEndpointEvent(line);
+    if (!report.problems.isEmpty()) {
+        for (const QString& line : report.problems) window_->AddEventLine(line);
+        Prompt().ShowError(QStringLiteral("Настройки безопасности OPC UA (раздел [OPCUA] файла %1):\n")
+                               .arg(settings_->FileName()) +
+                           report.problems.join(u'\n'));
+    }
+    opc_->GBSetEndpointConfig(std::move(config));
+}
+
+void TProgram::ReportEndpointEvent(const QString& text) {
+    if (window_) window_->AddEventLine(text);
+    if (headless_) {
+        std::fprintf(stderr, "qora-opc-server: %s\n", text.toUtf8().constData());
+        std::fflush(stderr);
     }
 }
 

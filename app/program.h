@@ -90,6 +90,12 @@ class TProgram : public QObject {
     void ReportListenState(const ua::ListenState& state);
     IOperatorPrompt& Prompt();
     void ListSerialPorts();
+    // Section OPCUA of the settings into the server object's endpoint configuration, with the
+    // certificate folder and the users file; bad values and an unusable certificate folder are
+    // reported.
+    void ConfigureEndpoint();
+    // A line about the endpoint for the event log (and standard error headless).
+    void ReportEndpointEvent(const QString& text);
     // Section MQTT of the settings: the publisher when enabled; bad values are reported.
     void StartMqtt();
 

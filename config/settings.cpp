@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <algorithm>
 #include <string_view>
 #include <utility>
 
@@ -28,6 +29,38 @@ std::optional<int> PositiveInt(const TIniFile& ini, QStringView key) {
     int32_t v = 0;
     if (!TIniFile::ParseInteger(ini.ReadString(kOpcUa, key), v) || v <= 0) return std::nullopt;
     return v;
+}
+
+// Splits a comma list and keeps the known names (matched in any case, spelt as known), each once.
+// Unknown names go to unknown.
+template <size_t N>
+std::vector<std::string> KnownNames(const QString& text, const char* const (&known)[N],
+                                    QStringList& unknown) {
+    std::vector<std::string> out;
+    for (const QString& part : text.split(u',')) {
+        const QString name = part.trimmed();
+        if (name.isEmpty()) continue;
+        const char* match = nullptr;
+        for (const char* k : known)
+            if (name.compare(QLatin1String(k), Qt::CaseInsensitive) == 0) match = k;
+        if (match == nullptr)
+            unknown.push_back(name);
+        else if (std::find(out.begin(), out.end(), match) == out.end())
+            out.emplace_back(match);
+    }
+    return out;
+}
+
+// A flag: absent gives fallback; 1/0, true/false, yes/no, on/off in any case; anything else is
+// reported and gives safe.
+bool Flag(const TIniFile& ini, QStringView key, bool fallback, bool safe, QStringList& problems) {
+    if (!ini.ValueExists(kOpcUa, key)) return fallback;
+    const QString v = ini.ReadString(kOpcUa, key).trimmed().toLower();
+    if (v == u"1" || v == u"true" || v == u"yes" || v == u"on") return true;
+    if (v == u"0" || v == u"false" || v == u"no" || v == u"off") return false;
+    problems.push_back(QStringLiteral("[OPCUA] %1=%2: ожидается 1 или 0; принято %3")
+                           .arg(key.toString(), ini.ReadString(kOpcUa, key), safe ? u"1" : u"0"));
+    return safe;
 }
 
 }  // namespace
@@ -115,6 +148,42 @@ TOpcUaSettings TSettings::OpcUa() const {
     if (auto v = PositiveInt(ini_, u"MaxMessageSize")) s.maxMessageSize = static_cast<uint32_t>(*v);
     if (auto v = PositiveInt(ini_, u"MaxChunkCount")) s.maxChunkCount = static_cast<uint32_t>(*v);
     if (auto v = PositiveInt(ini_, u"MemoryBudgetMB")) s.memoryBudgetBytes = static_cast<uint64_t>(*v) << 20;
+
+    if (ini_.ValueExists(kOpcUa, u"SecurityPolicies")) {
+        const QString text = ini_.ReadString(kOpcUa, u"SecurityPolicies");
+        QStringList unknown;
+        s.securityPolicies = KnownNames(text, kSecurityPolicyNames, unknown);
+        if (!unknown.isEmpty())
+            s.problems.push_back(QStringLiteral("[OPCUA] SecurityPolicies: неизвестные политики безопасности "
+                                                "пропущены: %1")
+                                     .arg(unknown.join(QStringLiteral(", "))));
+        if (s.securityPolicies.empty()) {
+            s.securityPolicies.assign(std::begin(kSecurityPolicyNames) + 1, std::end(kSecurityPolicyNames));
+            s.problems.push_back(
+                QStringLiteral("[OPCUA] SecurityPolicies=%1: нет ни одной политики; приняты "
+                               "Basic256Sha256, Aes128_Sha256_RsaOaep, Aes256_Sha256_RsaPss (без None)")
+                    .arg(text));
+        }
+    }
+    if (ini_.ValueExists(kOpcUa, u"SecurityModes")) {
+        const QString text = ini_.ReadString(kOpcUa, u"SecurityModes");
+        QStringList unknown;
+        s.securityModes = KnownNames(text, kSecurityModeNames, unknown);
+        if (!unknown.isEmpty())
+            s.problems.push_back(
+                QStringLiteral("[OPCUA] SecurityModes: неизвестные режимы пропущены: %1 (допустимы Sign, "
+                               "SignAndEncrypt; None задаётся политикой None)")
+                    .arg(unknown.join(QStringLiteral(", "))));
+        if (s.securityModes.empty()) {
+            s.securityModes = {"SignAndEncrypt"};
+            s.problems.push_back(
+                QStringLiteral("[OPCUA] SecurityModes=%1: нет ни одного режима; принят SignAndEncrypt")
+                    .arg(text));
+        }
+    }
+    s.allowAnonymous = Flag(ini_, u"AllowAnonymous", true, false, s.problems);
+    s.autoAcceptClients = Flag(ini_, u"AutoAcceptClients", false, false, s.problems);
+    s.usersFile = ini_.ReadString(kOpcUa, u"UsersFile").trimmed();
     return s;
 }
 

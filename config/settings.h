@@ -7,12 +7,14 @@
 //   [D_P]        P0=<parameter mask of type 0> ...   decimal, $hex or 0xhex
 //   [PARAMETERS] P0..P31=<parameter name>
 //   [SERIALCOMM] <port name>=<device path>          e.g. ttyV0=/dev/pts/7
-//   [OPCUA]      Port=4840  Host=  (empty: all interfaces) and the optional limits of TOpcUaSettings
+//   [OPCUA]      Port=4840  Host=  (empty: all interfaces), the security settings and the optional
+//                limits of TOpcUaSettings
 #pragma once
 
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <utility>
@@ -26,8 +28,22 @@ namespace qora {
 inline constexpr char16_t kSettingsFileName[] = u"qora.ini";
 inline constexpr uint16_t kDefaultOpcUaPort = 4840;
 
+// Security policy and message mode names as the settings file spells them.
+inline constexpr const char* kSecurityPolicyNames[] = {"None", "Basic256Sha256", "Aes128_Sha256_RsaOaep",
+                                                       "Aes256_Sha256_RsaPss"};
+inline constexpr const char* kSecurityModeNames[] = {"Sign", "SignAndEncrypt"};
+
 // Section OPCUA. A limit that is absent, not an integer or not positive stays unset, and the
 // endpoint keeps its own default.
+//
+// Security (an invalid value is noted in problems and the safe reading is used):
+//   SecurityPolicies=  comma list of kSecurityPolicyNames (any case); absent: all four. An unknown
+//                      name is dropped; a list left empty gives the three RSA policies, never None.
+//   SecurityModes=     comma list of Sign, SignAndEncrypt; absent: both. An unknown name is
+//                      dropped; a list left empty gives SignAndEncrypt only.
+//   AllowAnonymous=    1/0 (also true/false, yes/no, on/off); absent: 1; anything else: 0.
+//   AutoAcceptClients= 1/0 likewise; absent or anything else: 0.
+//   UsersFile=         path of the users file; absent or empty: users.ini beside the program.
 struct TOpcUaSettings {
     std::string host;                               // Host: empty = all interfaces
     uint16_t port = kDefaultOpcUaPort;              // Port: 0..65535 (0 = any free port); anything else 4840
@@ -40,6 +56,13 @@ struct TOpcUaSettings {
     std::optional<uint32_t> maxMessageSize;               // MaxMessageSize, bytes
     std::optional<uint32_t> maxChunkCount;                // MaxChunkCount
     std::optional<uint64_t> memoryBudgetBytes;            // MemoryBudgetMB, given in MiB
+    std::vector<std::string> securityPolicies{std::begin(kSecurityPolicyNames),
+                                              std::end(kSecurityPolicyNames)};
+    std::vector<std::string> securityModes{std::begin(kSecurityModeNames), std::end(kSecurityModeNames)};
+    bool allowAnonymous = true;
+    bool autoAcceptClients = false;
+    QString usersFile;     // as written; empty = the default
+    QStringList problems;  // one line per invalid value, naming the reading used instead
 };
 
 // The start-up options of the command line.

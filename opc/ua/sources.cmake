@@ -9,6 +9,8 @@ target_sources(qora_ua PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/ua_engine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_handshake_limiter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_security.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_pki.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_users.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_session.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_services.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_subscription.cpp

@@ -3,6 +3,8 @@
 //   qora-cfg dump FILE        print the configuration as JSON
 //   qora-cfg resave IN OUT    load IN and save it as OUT
 //   qora-cfg create OUT       write a configuration from the JSON on standard input
+//   qora-cfg user add FILE NAME | user remove FILE NAME | user list FILE
+//                             the endpoint's users file (password on standard input)
 //
 // Exit status: 0 done; 1 wrong usage or a file that cannot be opened or created; 2 a file that
 // is not an acceptable configuration, or JSON that does not describe one.
@@ -15,6 +17,7 @@
 
 #include "config/config_file.h"
 #include "tools/cfg/cfg_json.h"
+#include "tools/cfg/user_command.h"
 
 namespace {
 
@@ -32,7 +35,8 @@ void Err(const QString& text) {
 int Usage() {
     std::cerr << "usage: qora-cfg dump FILE\n"
                  "       qora-cfg resave IN OUT\n"
-                 "       qora-cfg create OUT   (JSON on standard input)\n";
+                 "       qora-cfg create OUT   (JSON on standard input)\n"
+                 "       qora-cfg user add|remove FILE NAME | user list FILE\n";
     return kExitFailure;
 }
 
@@ -56,6 +60,7 @@ int Save(const QString& path, const TConfigModel& model) {
 int main(int argc, char** argv) {
     if (argc < 2) return Usage();
     const std::string command = argv[1];
+    if (command == "user") return qora::cfgtool::RunUserCommand(argc - 2, argv + 2);
     ModelPtr model(qora::CreateModel());
     if (command == "dump" && argc == 3) {
         if (int st = Load(QFile::decodeName(argv[2]), *model); st >= 0) return st;

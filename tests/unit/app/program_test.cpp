@@ -274,6 +274,9 @@ TEST_F(Program, RestartStopsWhenTheAskedSaveFails) {
 TEST_F(Program, StartUpConfigurationThatCannotBeRecordedIsToldOnceAndStartUpGoesOn) {
     ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("cfg")));
     WriteConfig(Path("cfg/plant.cfg"));
+    // A first run makes the certificate folder beside the settings, which the read-only folder
+    // would prevent (told apart; see the test below).
+    Start({}).reset();
     const QByteArray iniBefore = [&] {
         QFile f(Ini());
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -503,4 +506,28 @@ int main(int argc, char** argv) {
     TApplication app(argc, argv, false);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+TEST_F(Program, CertificateFolderThatCannotBeCreatedIsToldAndStartUpGoesOn) {
+    test::TReadOnlyDirectory readOnly(dir_.path());
+    ASSERT_TRUE(readOnly.Ok());
+    auto p = Start({});
+    ASSERT_EQ(prompt_.errors.size(), 1);
+    EXPECT_TRUE(prompt_.errors[0].contains(QStringLiteral("только с политикой безопасности None")))
+        << prompt_.errors[0].toStdString();
+    EXPECT_NE(p->Server(), nullptr);
+}
+
+TEST_F(Program, InvalidSecuritySettingsAreToldWithTheReadingUsed) {
+    QFile f(Ini());
+    ASSERT_TRUE(f.open(QIODevice::Append));
+    f.write("SecurityPolicies=Basic128Rsa15\nAllowAnonymous=perhaps\n");
+    f.close();
+    auto p = Start({});
+    ASSERT_EQ(prompt_.errors.size(), 1);
+    const QString& e = prompt_.errors[0];
+    EXPECT_TRUE(e.contains(QStringLiteral("Basic128Rsa15"))) << e.toStdString();
+    EXPECT_TRUE(e.contains(QStringLiteral("без None"))) << e.toStdString();
+    EXPECT_TRUE(e.contains(QStringLiteral("AllowAnonymous=perhaps"))) << e.toStdString();
+    EXPECT_TRUE(QFile::exists(Path("pki/own/private/qora-opc-server.pem")));
 }

@@ -217,3 +217,51 @@ TEST(CommandLine, EmbedAtCharactersTwoToSixSetsTheComFlag) {
     EXPECT_EQ(both.startupPath, QStringLiteral("/x.cfg"));
     EXPECT_TRUE(ParseCommandLine({QStringLiteral("-f:EMBEDDING")}).startedByCom == false);
 }
+
+TEST_F(SettingsTest, OpcUaSecuritySettingsReadValidInvalidAndEmptyValuesSafely) {
+    using Names = std::vector<std::string>;
+    const Names all{"None", "Basic256Sha256", "Aes128_Sha256_RsaOaep", "Aes256_Sha256_RsaPss"};
+    const Names rsa{"Basic256Sha256", "Aes128_Sha256_RsaOaep", "Aes256_Sha256_RsaPss"};
+    const Names both{"Sign", "SignAndEncrypt"};
+    struct Case {
+        const char* ini;
+        Names policies;
+        Names modes;
+        bool anonymous;
+        bool autoAccept;
+        int problems;
+    } cases[] = {
+        {"", all, both, true, false, 0},
+        {"SecurityPolicies=Basic256Sha256, Aes256_Sha256_RsaPss\nAllowAnonymous=0\n",
+         {"Basic256Sha256", "Aes256_Sha256_RsaPss"},
+         both,
+         false,
+         false,
+         0},
+        {"SecurityPolicies=none,basic256sha256,None\n", {"None", "Basic256Sha256"}, both, true, false, 0},
+        {"SecurityPolicies=Basic256,Basic256Sha256\n", {"Basic256Sha256"}, both, true, false, 1},
+        {"SecurityPolicies=Basic128Rsa15\n", rsa, both, true, false, 2},
+        {"SecurityPolicies=\n", rsa, both, true, false, 1},
+        {"SecurityPolicies= , ,\n", rsa, both, true, false, 1},
+        {"SecurityModes=SignAndEncrypt\n", all, {"SignAndEncrypt"}, true, false, 0},
+        {"SecurityModes=None,Sign\n", all, {"Sign"}, true, false, 1},
+        {"SecurityModes=\n", all, {"SignAndEncrypt"}, true, false, 1},
+        {"SecurityModes=Encrypt\n", all, {"SignAndEncrypt"}, true, false, 2},
+        {"AllowAnonymous=yes\nAutoAcceptClients=TRUE\n", all, both, true, true, 0},
+        {"AllowAnonymous=off\nAutoAcceptClients=0\n", all, both, false, false, 0},
+        {"AllowAnonymous=maybe\n", all, both, false, false, 1},
+        {"AllowAnonymous=\n", all, both, false, false, 1},
+        {"AutoAcceptClients=2\n", all, both, true, false, 1},
+    };
+    for (const Case& c : cases) {
+        const TOpcUaSettings ua = Make(QByteArray("[OPCUA]\n") + c.ini).OpcUa();
+        EXPECT_EQ(ua.securityPolicies, c.policies) << c.ini;
+        EXPECT_EQ(ua.securityModes, c.modes) << c.ini;
+        EXPECT_EQ(ua.allowAnonymous, c.anonymous) << c.ini;
+        EXPECT_EQ(ua.autoAcceptClients, c.autoAccept) << c.ini;
+        EXPECT_EQ(ua.problems.size(), c.problems) << c.ini << ua.problems.join(u'|').toStdString();
+    }
+    EXPECT_TRUE(Make("[OPCUA]\nUsersFile=\n").OpcUa().usersFile.isEmpty());
+    EXPECT_EQ(Make("[OPCUA]\nUsersFile= /etc/qora/пользователи.ini \n").OpcUa().usersFile,
+              QStringLiteral("/etc/qora/пользователи.ini"));
+}
