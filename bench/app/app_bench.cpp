@@ -267,8 +267,8 @@ double ReadRate(uint16_t port, const std::vector<NodeId>& nodes, double maxAge) 
     return double(n) / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// ua_bench --serve ITEMS pinned to cpu; returns its pid and port.
-pid_t StartUaBench(const std::string& buildDir, int cpu, uint16_t* port) {
+// ua_bench --serve ITEMS --ids FILE pinned to cpu; returns its pid and port.
+pid_t StartUaBench(const std::string& buildDir, int cpu, const std::string& idsFile, uint16_t* port) {
     int fds[2];
     if (pipe(fds) != 0) return -1;
     const pid_t pid = fork();
@@ -280,7 +280,8 @@ pid_t StartUaBench(const std::string& buildDir, int cpu, uint16_t* port) {
         dup2(fds[1], 1);
         close(fds[0]);
         const std::string exe = buildDir + "/bench/ua/ua_bench";
-        execl(exe.c_str(), exe.c_str(), "--serve", "10000", static_cast<char*>(nullptr));
+        execl(exe.c_str(), exe.c_str(), "--serve", "0", "--ids", idsFile.c_str(),
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     close(fds[1]);
@@ -301,10 +302,16 @@ int Rates(const std::string& buildDir, int cpu) {
             if (i != cpu) CPU_SET(i, &set);
         sched_setaffinity(0, sizeof set, &set);
     }
-    // 10 points x 32 devices x 32 parameters = 10 240 items, as many as ua_bench's host serves.
+    // 10 points x 32 devices x 32 parameters = 10 240 items; ua_bench's host serves the same IDs,
+    // so both decode and look up the same names.
     const Install real = MakeInstall(buildDir, "rates", 10, 32, 32);
+    const std::string idsFile = g_tmp + "/rates-ids.txt";
+    {
+        std::ofstream ids(idsFile);
+        for (int n = 0; n < 10 * 32 * 32; ++n) ids << ItemId(n / (32 * 32), (n / 32) % 32, n % 32) << '\n';
+    }
     uint16_t benchPort = 0;
-    const pid_t bench = StartUaBench(buildDir, cpu, &benchPort);
+    const pid_t bench = StartUaBench(buildDir, cpu, idsFile, &benchPort);
     if (bench < 0) {
         std::fprintf(stderr, "ua_bench did not start (build it: --target ua_bench)\n");
         return 1;
@@ -323,9 +330,9 @@ int Rates(const std::string& buildDir, int cpu) {
         for (const size_t count : {size_t(1), size_t(1000)}) {
             std::vector<NodeId> benchNodes, appNodes;
             for (size_t i = 0; i < count; ++i) {
-                benchNodes.push_back(NodeId::String(1, "item" + std::to_string(i)));
                 const int n = int(i);
                 appNodes.push_back(NodeId::String(1, ItemId(n / (32 * 32), (n / 32) % 32, n % 32)));
+                benchNodes.push_back(appNodes.back());
             }
             // Alternating rounds, the best of each: other load on the machine hits both alike.
             double b = 0, a = 0;

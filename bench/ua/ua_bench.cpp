@@ -3,7 +3,7 @@
 //   ua_bench                       starts the endpoint in a child process and measures it
 //   ua_bench --connect PORT --pid PID
 //                                  measures another server with the same items (ns=1;s=item<i>)
-//   ua_bench --serve ITEMS         (internal) the child: endpoint over a fake toolkit
+//   ua_bench --serve ITEMS [--ids FILE]  (internal) the child: endpoint over a fake toolkit
 //   ua_bench --opn-flood [RATE]    only the OPN flood figures (RATE per second, default 200)
 //
 // Figures: Read of 1, 100 and 1000 items (latency, requests/s); a subscription of 10 000 items at
@@ -41,9 +41,13 @@ constexpr int kItems = 10000;
 
 class BenchBackend : public Backend {
   public:
-    explicit BenchBackend(int n) : values_(static_cast<size_t>(n)) {
+    // Items item0, item1, ... or, when ids is not empty, those IDs in that order.
+    explicit BenchBackend(int n, const std::vector<std::string>& ids = {})
+        : values_(ids.empty() ? static_cast<size_t>(n) : ids.size()) {
+        if (!ids.empty()) n = static_cast<int>(ids.size());
         for (int i = 0; i < n; ++i)
-            items_.push_back({static_cast<uint32_t>(i + 1), "item" + std::to_string(i), 1});
+            items_.push_back(
+                {static_cast<uint32_t>(i + 1), ids.empty() ? "item" + std::to_string(i) : ids[size_t(i)], 1});
     }
     void Update() {
         std::lock_guard<std::mutex> lock(mu_);
@@ -86,8 +90,20 @@ class BenchBackend : public Backend {
     uint64_t generation_ = 1;
 };
 
-int Serve(int items) {
-    BenchBackend backend(items);
+// idsFile (optional): one item ID per line (UTF-8), served instead of item<i>, so another server's
+// item names can be compared like for like.
+int Serve(int items, const char* idsFile) {
+    std::vector<std::string> ids;
+    if (idsFile) {
+        std::ifstream in(idsFile);
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty()) ids.push_back(line);
+        if (ids.empty()) {
+            std::fprintf(stderr, "no item IDs in %s\n", idsFile);
+            return 1;
+        }
+    }
+    BenchBackend backend(items, ids);
     ServerConfig config;
     config.host = "127.0.0.1";
     config.port = 0;
@@ -295,7 +311,8 @@ void BenchOpenFlood(uint16_t port, pid_t pid, int rate, int hosts) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 3 && std::strcmp(argv[1], "--serve") == 0) return Serve(std::atoi(argv[2]));
+    if (argc >= 3 && std::strcmp(argv[1], "--serve") == 0)
+        return Serve(std::atoi(argv[2]), argc >= 5 && std::strcmp(argv[3], "--ids") == 0 ? argv[4] : nullptr);
     const bool floodOnly = argc >= 2 && std::strcmp(argv[1], "--opn-flood") == 0;
     const int floodRate = floodOnly && argc >= 3 ? std::atoi(argv[2]) : 200;
     uint16_t port = 0;

@@ -372,31 +372,76 @@ std::vector<GBItemID> GBOPCDataAccessBase::Impl::KnownItems(const uint32_t* hand
     return items;
 }
 
+namespace {
+
+// Arrays of one device read, kept per endpoint thread between reads: a client reading many items
+// many times a second would otherwise allocate and free six arrays per read.
+struct DeviceReadScratch {
+    std::vector<size_t> positions;
+    std::vector<GBItemID> items;
+    std::vector<VARIANT> values;
+    std::vector<uint16_t> qualities;
+    std::vector<FILETIME> timestamps;
+    std::vector<HRESULT> errors;
+
+    // Gives back what one unusually large read took.
+    void Trim() {
+        constexpr size_t kKeptItems = 4096;
+        if (items.capacity() <= kKeptItems) return;
+        positions = {};
+        items = {};
+        values = {};
+        qualities = {};
+        timestamps = {};
+        errors = {};
+    }
+};
+
+}  // namespace
+
 void GBOPCDataAccessBase::Impl::ReadDevice(const uint32_t* handles, size_t count, qora::ua::ItemSample* out) {
     for (size_t i = 0; i < count; ++i) out[i] = qora::ua::ItemSample{};
-    std::vector<size_t> positions;
-    std::vector<GBItemID> items = KnownItems(handles, count, &positions);
+    thread_local DeviceReadScratch scratch;
+    std::vector<size_t>& positions = scratch.positions;
+    std::vector<GBItemID>& items = scratch.items;
+    positions.clear();
+    items.clear();
+    positions.reserve(count);
+    items.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        if (!ValidHandle(handles[i])) continue;
+        items.push_back(GBItemID{handles[i], static_cast<uint32_t>(i), 0});
+        positions.push_back(i);
+    }
     if (items.empty()) return;
     const size_t n = items.size();
-    std::vector<VARIANT> values(n);
-    std::vector<uint16_t> qualities(n, OPC_QUALITY_BAD);
-    std::vector<FILETIME> timestamps(n);
-    std::vector<HRESULT> errors(n, E_FAIL);  // positions the server leaves alone stay failed
-    owner_.GBOnReadItems(static_cast<uint32_t>(n), items.data(), values.data(), qualities.data(),
-                         timestamps.data(), errors.data(), nullptr, nullptr, nullptr, nullptr, nullptr);
-    std::shared_lock lock(storeMutex_);
-    for (size_t j = 0; j < n; ++j) {
-        qora::ua::ItemSample& s = out[positions[j]];
-        double d = 0;
-        if (errors[j] == S_OK && VariantToDouble(values[j], &d)) {
-            s.value = static_cast<float>(d);
-            s.quality = qualities[j];
-            s.sourceTime = timestamps[j].ToU64();
-            s.valid = true;
-        } else {
-            FillSample(items_[items[j].hItem - kFirstItemHandle], &s);
+    scratch.values.assign(n, VARIANT{});
+    scratch.qualities.assign(n, OPC_QUALITY_BAD);
+    scratch.timestamps.assign(n, FILETIME{});
+    scratch.errors.assign(n, E_FAIL);  // positions the server leaves alone stay failed
+    const std::vector<VARIANT>& values = scratch.values;
+    const std::vector<uint16_t>& qualities = scratch.qualities;
+    const std::vector<FILETIME>& timestamps = scratch.timestamps;
+    const std::vector<HRESULT>& errors = scratch.errors;
+    owner_.GBOnReadItems(static_cast<uint32_t>(n), items.data(), scratch.values.data(),
+                         scratch.qualities.data(), scratch.timestamps.data(), scratch.errors.data(), nullptr,
+                         nullptr, nullptr, nullptr, nullptr);
+    {
+        std::shared_lock lock(storeMutex_);
+        for (size_t j = 0; j < n; ++j) {
+            qora::ua::ItemSample& s = out[positions[j]];
+            double d = 0;
+            if (errors[j] == S_OK && VariantToDouble(values[j], &d)) {
+                s.value = static_cast<float>(d);
+                s.quality = qualities[j];
+                s.sourceTime = timestamps[j].ToU64();
+                s.valid = true;
+            } else {
+                FillSample(items_[items[j].hItem - kFirstItemHandle], &s);
+            }
         }
     }
+    scratch.Trim();
 }
 
 void GBOPCDataAccessBase::Impl::RefreshFromDevice(const uint32_t* handles, size_t count) {
