@@ -5,6 +5,8 @@ target_sources(qora_ua PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/ua_address_space.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_channel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_engine.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_crypto.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_secure_chunk.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_security.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_session.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_services.cpp
