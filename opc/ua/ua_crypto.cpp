@@ -164,6 +164,13 @@ std::string SubjectAltNameUri(std::string_view leafDer) {
     return {};
 }
 
+bool WithinValidity(std::string_view leafDer) {
+    Owned<X509> cert = ParseCertificate(leafDer);
+    if (!cert) return false;
+    return X509_cmp_current_time(X509_get0_notBefore(cert.get())) < 0 &&
+           X509_cmp_current_time(X509_get0_notAfter(cert.get())) > 0;
+}
+
 std::string MakeSelfSigned(const RsaKey& key, std::string_view commonName, std::string_view applicationUri,
                            int days) {
     Owned<X509> x(X509_new());
@@ -173,7 +180,7 @@ std::string MakeSelfSigned(const RsaKey& key, std::string_view commonName, std::
     BIGNUM* bn = BN_bin2bn(U(serial), static_cast<int>(serial.size()), nullptr);
     BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(x.get()));
     BN_free(bn);
-    X509_gmtime_adj(X509_getm_notBefore(x.get()), -86400);
+    X509_gmtime_adj(X509_getm_notBefore(x.get()), days < 0 ? (static_cast<long>(days) - 1) * 86400 : -86400);
     X509_gmtime_adj(X509_getm_notAfter(x.get()), static_cast<long>(days) * 86400);
     X509_set_pubkey(x.get(), key.Get());
     X509_NAME* name = X509_get_subject_name(x.get());

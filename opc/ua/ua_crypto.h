@@ -68,8 +68,10 @@ std::string_view Leaf(std::string_view derChain);
 std::string Thumbprint(std::string_view leafDer);  // SHA-1, 20 bytes
 // The first URI of the certificate's subjectAltName (empty when none).
 std::string SubjectAltNameUri(std::string_view leafDer);
+// Whether now lies within the certificate's validity period.
+bool WithinValidity(std::string_view leafDer);
 // A self-signed application certificate (tests and tools): SAN URI, DNS localhost, IP
-// 127.0.0.1, the usual key usages, SHA-256, valid from now-1 day for `days`.
+// 127.0.0.1, the usual key usages, SHA-256, valid from now-1 day for `days` (negative: expired).
 std::string MakeSelfSigned(const RsaKey& key, std::string_view commonName, std::string_view applicationUri,
                            int days = 365);
 // PEM or DER certificate file contents to DER (empty when neither).
