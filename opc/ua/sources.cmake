@@ -4,6 +4,7 @@ target_sources(qora_ua PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/ua_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_address_space.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_channel.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_channel_secure.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_engine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_crypto.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_secure_chunk.cpp

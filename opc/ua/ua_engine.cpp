@@ -84,6 +84,7 @@ Engine::Engine(Backend& backend, const ServerConfig& config, Transport& transpor
       memory_(config.memoryBudgetBytes),
       sessions_(Seed(config)) {
     lifecycle_.startTime = UaNow();
+    LoadServerKey();
 }
 
 Engine::~Engine() = default;

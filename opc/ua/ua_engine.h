@@ -13,8 +13,10 @@
 #include "opc/ua/ua_backend.h"
 #include "opc/ua/ua_binary.h"
 #include "opc/ua/ua_channel.h"
+#include "opc/ua/ua_crypto.h"
 #include "opc/ua/ua_limits.h"
 #include "opc/ua/ua_messages.h"
+#include "opc/ua/ua_secure_chunk.h"
 #include "opc/ua/ua_server.h"
 #include "opc/ua/ua_session.h"
 #include "opc/ua/ua_subscription.h"
@@ -248,6 +250,20 @@ class Engine {
     bool HandleHello(Connection& c, Decoder& d);
     bool HandleOpen(Connection& c, Decoder& d, Millis now);
     bool HandleMessage(Connection& c, char chunkType, Decoder& d, Millis now);
+    bool HandlePayload(Connection& c, char chunkType, uint32_t channelId, uint32_t tokenId,
+                       const ChunkPayload& payload, Millis now);
+    // secured channels (ua_channel_secure.cpp)
+    void LoadServerKey();
+    bool PolicyOffered(SecurityPolicy p) const;
+    bool ModeOffered(SecurityMode m) const;
+    std::string NewNonce(size_t n);
+    bool HandleSecureOpen(Connection& c, std::string_view chunk, const AsymmetricHeader& h, Millis now);
+    // Checks a MSG/CLO chunk of a secured channel: Good with its payload, or the status to close with.
+    StatusCode OpenSecuredChunk(Connection& c, std::string_view chunk, uint32_t& tokenId, ChunkPayload& out,
+                                Millis now);
+    std::string SealChunk(Connection& c, const char* type, char chunkType, uint32_t requestId,
+                          std::string_view body);
+    size_t MaxChunkBody(const Connection& c) const;
     void SendError(Connection& c, StatusCode code, const std::string& reason);
     void CloseConnection(uint64_t conn, bool notifyTransport);
     void SendChunks(Connection& c, const char* type, uint32_t requestId, const std::string& body);
@@ -286,6 +302,9 @@ class Engine {
     ChannelTable channels_;
     SessionTable sessions_;
     ServerLifecycle lifecycle_;
+    // The server's key and certificate thumbprint (secured channels; invalid without a trust store).
+    crypto::RsaKey ownKey_;
+    std::string ownThumbprint_;
 };
 
 // DataValue of an item sample (Float value, status from the quality, timestamps as asked).
