@@ -10,6 +10,7 @@ target_sources(qora_ua PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/ua_secure_chunk.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_security.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_session.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ua_session_security.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_services.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_subscription.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ua_server.cpp

@@ -40,10 +40,19 @@ void Engine::LoadServerKey() {
 }
 
 bool Engine::PolicyOffered(SecurityPolicy p) const {
-    if (p != SecurityPolicy::None && (!config_.trust || !ownKey_.Valid() || config_.securityModes.empty()))
-        return false;
-    return std::find(config_.securityPolicies.begin(), config_.securityPolicies.end(), p) !=
-           config_.securityPolicies.end();
+    auto listed = [&](SecurityPolicy q) {
+        return std::find(config_.securityPolicies.begin(), config_.securityPolicies.end(), q) !=
+               config_.securityPolicies.end();
+    };
+    const bool securedPossible =
+        config_.trust && ownKey_.Valid() &&
+        (ModeOffered(SecurityMode::Sign) || ModeOffered(SecurityMode::SignAndEncrypt));
+    if (p != SecurityPolicy::None) return securedPossible && listed(p);
+    // None is offered when listed, and whenever no secured endpoint can be (no certificate).
+    if (listed(p)) return true;
+    for (SecurityPolicy q : config_.securityPolicies)
+        if (q != SecurityPolicy::None && securedPossible) return false;
+    return true;
 }
 
 bool Engine::ModeOffered(SecurityMode m) const {

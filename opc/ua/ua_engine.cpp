@@ -136,6 +136,7 @@ Millis Engine::Tick(Millis now) {
         TickSubscriptions(s, now, next);
     });
     for (const auto& key : timedOut) EndSession(key, status::BadSessionClosed);
+    SendDelayedFaults(now, next);
 
     if (lifecycle_.shuttingDown && !lifecycle_.shutdownDone) {
         bool pending = false;

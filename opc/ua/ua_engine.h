@@ -166,6 +166,8 @@ class Engine {
     size_t SessionCount() const { return sessions_.Count(); }
     size_t SubscriptionCount() const;
     size_t MonitoredItemCount() const;
+    // ActivateSession refusals for a wrong user name or password since start.
+    uint64_t FailedLogins() const { return failedLogins_; }
     const MemoryBudget& Memory() const { return memory_; }
     MemoryBudget& Memory() { return memory_; }
     const AddressSpace& Space() const { return space_; }
@@ -270,13 +272,30 @@ class Engine {
 
     // discovery (ua_services.cpp)
     ApplicationDescription Application(const std::string& url) const;
-    EndpointDescription Endpoint(const std::string& url) const;
+    // One endpoint per offered (policy, mode), None first.
+    std::vector<EndpointDescription> Endpoints(const std::string& url) const;
     std::string EndpointUrlFor(const Connection& c, const std::string& requested) const;
     // One BrowseResult continuing at cp.position (which then points at the next reference).
     bool BrowseInto(ContinuationPoint& cp, std::vector<BrowseReference>& refs) const;
 
     // sessions (ua_session.cpp)
     void EndSession(const std::string& key, StatusCode publishStatus);
+    // session security (ua_session_security.cpp)
+    StatusCode SecureCreateSession(const Connection& c, const CreateSessionRequest& r, Session& s,
+                                   CreateSessionResponse& out);
+    // Good, or the fault; a wrong password sets *deny (answered late by the caller).
+    StatusCode CheckActivation(const Connection& c, Session& s, const ActivateSessionRequest& r, bool* deny);
+    StatusCode CheckUserName(const Connection& c, const Session& s, const ExtensionObject& token, bool* deny);
+    void SendDelayedFaults(Millis now, Millis& next);
+    struct DelayedFault {
+        Millis due;
+        uint64_t conn;
+        uint32_t requestId;
+        uint32_t requestHandle;
+        StatusCode code;
+    };
+    std::vector<DelayedFault> delayedFaults_;
+    uint64_t failedLogins_ = 0;
 
     // subscriptions (ua_subscription.cpp)
     void DeleteSubscription(Session& s, uint32_t subscriptionId);
