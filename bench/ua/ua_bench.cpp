@@ -6,7 +6,8 @@
 //   ua_bench --serve ITEMS         (internal) the child: endpoint over a fake toolkit
 //
 // Figures: Read of 1, 100 and 1000 items (latency, requests/s); a subscription of 10 000 items at
-// 100 ms (notifications/s, server CPU); server resident memory idle and per session.
+// 100 ms (notifications/s, server CPU); server resident memory idle and per session; Read of 1 and
+// 1000 items and the subscription again over channels signed, and signed and encrypted.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +28,7 @@
 
 #include "opc/ua/ua_server.h"
 #include "tests/integration/ua/ua_mini_client.h"
+#include "tests/support/test_trust_store.h"
 
 using namespace qora::ua;
 using namespace qora::ua::testing;
@@ -83,9 +85,37 @@ class BenchBackend : public Backend {
     uint64_t generation_ = 1;
 };
 
-int Serve(int items) {
+// Key and certificate of the measured server and of the measuring client (made once by the parent).
+struct BenchKeys {
+    std::string dir;
+    crypto::RsaKey client = crypto::RsaKey::Generate(2048);
+    std::string clientCert = crypto::MakeSelfSigned(client, "bench client", "urn:bench:client");
+    crypto::RsaKey server = crypto::RsaKey::Generate(2048);
+    std::string serverCert = crypto::MakeSelfSigned(server, "bench server", "urn:qora:opc-server");
+};
+BenchKeys* g_keys = nullptr;
+
+std::unique_ptr<MiniSecurity> Security(SecurityPolicy policy, SecurityMode mode) {
+    if (!g_keys || policy == SecurityPolicy::None) return nullptr;
+    auto s = std::make_unique<MiniSecurity>();
+    s->policy = policy;
+    s->mode = mode;
+    s->key = g_keys->client;
+    s->certificate = g_keys->clientCert;
+    s->serverCertificate = g_keys->serverCert;
+    return s;
+}
+
+int Serve(int items, const char* certFile, const char* keyFile) {
     BenchBackend backend(items);
     ServerConfig config;
+    if (certFile && keyFile) {
+        auto trust = testing::TestTrustStore::Load(certFile, keyFile);
+        if (trust) {
+            trust->TrustEveryone();
+            config.trust = trust;
+        }
+    }
     config.host = "127.0.0.1";
     config.port = 0;
     config.maxSessions = 200;
@@ -141,8 +171,15 @@ bool OpenSession(MiniClient& c, uint16_t port) {
     return c.Connect(port) && c.CreateSession() == status::Good && c.Activate() == status::Good;
 }
 
-void BenchRead(uint16_t port, pid_t pid, size_t count, double maxAge) {
+const char* ModeLabel(SecurityPolicy policy, SecurityMode mode) {
+    if (policy == SecurityPolicy::None) return "None";
+    return mode == SecurityMode::Sign ? "Sign" : "SignAndEncrypt";
+}
+
+void BenchRead(uint16_t port, pid_t pid, size_t count, double maxAge,
+               SecurityPolicy policy = SecurityPolicy::None, SecurityMode mode = SecurityMode::None) {
     MiniClient c;
+    c.security = Security(policy, mode);
     if (!OpenSession(c, port)) {
         std::printf("read %zu: no session\n", count);
         return;
@@ -166,14 +203,17 @@ void BenchRead(uint16_t port, pid_t pid, size_t count, double maxAge) {
     const ProcStat after = ReadProc(pid);
     std::sort(latencies.begin(), latencies.end());
     std::printf(
-        "read %5zu items (MaxAge %-7g): %8.0f requests/s  latency p50 %7.1f us  p99 %7.1f us  server CPU "
-        "%5.1f %%\n",
-        count, maxAge, static_cast<double>(latencies.size()) / seconds, latencies[latencies.size() / 2],
+        "read %5zu items (MaxAge %-7g) %s %s: %8.0f requests/s  latency p50 %7.1f us  p99 %7.1f us  server "
+        "CPU %5.1f %%\n",
+        count, maxAge, std::string(PolicyName(policy)).c_str(), ModeLabel(policy, mode),
+        static_cast<double>(latencies.size()) / seconds, latencies[latencies.size() / 2],
         latencies[latencies.size() * 99 / 100], 100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds);
 }
 
-void BenchSubscription(uint16_t port, pid_t pid, int items) {
+void BenchSubscription(uint16_t port, pid_t pid, int items, SecurityPolicy policy = SecurityPolicy::None,
+                       SecurityMode mode = SecurityMode::None) {
     MiniClient c;
+    c.security = Security(policy, mode);
     if (!OpenSession(c, port)) {
         std::printf("subscription: no session\n");
         return;
@@ -216,9 +256,10 @@ void BenchSubscription(uint16_t port, pid_t pid, int items) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const ProcStat after = ReadProc(pid);
     std::printf(
-        "subscription of %zu items at 100 ms: %8.0f notifications/s in %5.1f messages/s, server CPU %5.1f "
-        "%%\n",
-        created, static_cast<double>(notifications) / seconds, static_cast<double>(messages) / seconds,
+        "subscription of %zu items at 100 ms %s %s: %8.0f notifications/s in %5.1f messages/s, server CPU "
+        "%5.1f %%\n",
+        created, std::string(PolicyName(policy)).c_str(), ModeLabel(policy, mode),
+        static_cast<double>(notifications) / seconds, static_cast<double>(messages) / seconds,
         100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds);
 }
 
@@ -243,7 +284,8 @@ void BenchMemory(uint16_t port, pid_t pid) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 3 && std::strcmp(argv[1], "--serve") == 0) return Serve(std::atoi(argv[2]));
+    if (argc >= 3 && std::strcmp(argv[1], "--serve") == 0)
+        return Serve(std::atoi(argv[2]), argc >= 5 ? argv[3] : nullptr, argc >= 5 ? argv[4] : nullptr);
     uint16_t port = 0;
     pid_t pid = 0;
     pid_t child = 0;
@@ -251,14 +293,25 @@ int main(int argc, char** argv) {
         port = static_cast<uint16_t>(std::atoi(argv[2]));
         pid = static_cast<pid_t>(std::atoi(argv[4]));
     } else {
+        // The child serves with this key and certificate and trusts any client.
+        static BenchKeys keys;
+        char dirTemplate[] = "/tmp/ua_bench_XXXXXX";
+        if (mkdtemp(dirTemplate)) {
+            keys.dir = dirTemplate;
+            std::ofstream(keys.dir + "/cert.der", std::ios::binary) << keys.serverCert;
+            std::ofstream(keys.dir + "/key.der", std::ios::binary) << keys.server.PrivateDer();
+            g_keys = &keys;
+        }
+        const std::string certPath = keys.dir + "/cert.der";
+        const std::string keyPath = keys.dir + "/key.der";
         int fds[2];
         if (pipe(fds) != 0) return 1;
         child = fork();
         if (child == 0) {
             dup2(fds[1], 1);
             close(fds[0]);
-            execl("/proc/self/exe", argv[0], "--serve", std::to_string(kItems).c_str(),
-                  static_cast<char*>(nullptr));
+            execl("/proc/self/exe", argv[0], "--serve", std::to_string(kItems).c_str(), certPath.c_str(),
+                  keyPath.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         close(fds[1]);
@@ -275,6 +328,16 @@ int main(int argc, char** argv) {
     for (size_t n : {1u, 100u, 1000u}) BenchRead(port, pid, n, 1e9);
     for (size_t n : {1u, 100u, 1000u}) BenchRead(port, pid, n, 0);
     BenchSubscription(port, pid, kItems);
+    if (g_keys) {
+        for (SecurityMode mode : {SecurityMode::Sign, SecurityMode::SignAndEncrypt}) {
+            for (size_t n : {1u, 1000u}) BenchRead(port, pid, n, 1e9, SecurityPolicy::Basic256Sha256, mode);
+            BenchRead(port, pid, 1, 1e9, SecurityPolicy::Aes256_Sha256_RsaPss, mode);
+            BenchSubscription(port, pid, kItems, SecurityPolicy::Basic256Sha256, mode);
+        }
+        std::remove((g_keys->dir + "/cert.der").c_str());
+        std::remove((g_keys->dir + "/key.der").c_str());
+        ::rmdir(g_keys->dir.c_str());
+    }
     if (child > 0) {
         kill(child, SIGTERM);
         waitpid(child, nullptr, 0);
