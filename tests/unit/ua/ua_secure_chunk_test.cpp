@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "opc/ua/ua_binary.h"
+
 using namespace qora::ua;
 namespace crypto = qora::ua::crypto;
 
@@ -186,6 +188,47 @@ TEST(AsymmetricChunk, ExtraPaddingByteWithA4096BitReceiver) {
     ASSERT_EQ(plain->size(), 470u);
     EXPECT_EQ(static_cast<uint8_t>((*plain)[11]), 201);
     EXPECT_EQ(static_cast<uint8_t>((*plain)[11 + 1 + 201]), 0);
+}
+
+TEST(AsymmetricChunk, AcceptsAWholeBlockOfPaddingWhereNoneWasNeeded) {
+    // A peer that leaves out the outer modulo pads an aligned message with a whole block.
+    const auto& p = P(SecurityPolicy::Basic256Sha256);
+    const size_t pt = crypto::PlainBlock(p, Key2048b());  // 214
+    const size_t s = Key2048a().Bytes();                  // 256
+    // B + S + 1 = 2 * PT: no padding needed; this peer sends PT bytes of it.
+    const size_t bodySize = 2 * pt - s - 1 - 8;
+    const std::string body = Range(3, static_cast<int>(bodySize));
+    std::string chunk("OPNF");
+    chunk.append(4, '\0');
+    chunk.append(4, '\0');  // channel 0
+    const std::string uri(PolicyUri(SecurityPolicy::Basic256Sha256));
+    Encoder e(chunk);
+    e.String(std::string_view(uri));
+    e.NullString();
+    e.NullString();
+    const size_t headerEnd = chunk.size();
+    const size_t padding = pt;
+    const size_t plainSize = 8 + bodySize + 1 + padding + s;
+    ASSERT_EQ(plainSize % pt, 0u);
+    e.PatchUInt32(4, static_cast<uint32_t>(headerEnd + plainSize / pt * 256));
+    e.UInt32(5);
+    e.UInt32(6);
+    chunk += body;
+    chunk.append(1 + padding, static_cast<char>(padding));
+    chunk += *crypto::Sign(p, Key2048a(), chunk);
+    const auto cipher = crypto::Encrypt(p, Key2048b(), std::string_view(chunk).substr(headerEnd));
+    ASSERT_TRUE(cipher);
+    chunk.resize(headerEnd);
+    chunk += *cipher;
+    AsymmetricHeader h;
+    ASSERT_TRUE(ParseAsymmetricHeader(chunk, h));
+    ChunkPayload out;
+    ASSERT_EQ(OpenAsymmetricChunk(chunk, h, p, Key2048b(), Key2048a(), out), status::Good);
+    EXPECT_EQ(out.body, body);
+    EXPECT_EQ(out.sequence, 5u);
+    // Our own builder uses the short form for the same body: no padding at all.
+    const std::string ours = BuildAsymmetricChunk(p, 0, "", "", 5, 6, body, Key2048a(), Key2048b());
+    EXPECT_EQ(ours.size(), headerEnd + 2 * 256);
 }
 
 TEST(AsymmetricChunk, EverySampledBitChangeIsRefused) {
