@@ -12,7 +12,10 @@ namespace {
 
 constexpr uint32_t kTokenIssue = 0;
 constexpr uint32_t kTokenRenew = 1;
-constexpr size_t kMessageHeaderSize = 12;
+// An OpenSecureChannel request (sequence header, a small body with a 32-byte nonce, padding and a
+// signature of at most 512 bytes) fits in 3 RSA blocks; more are refused before any is decrypted,
+// so that one chunk cannot buy hundreds of private-key operations.
+constexpr size_t kMaxOpenCipherBlocks = 8;
 
 bool SequenceFollows(uint32_t last, uint32_t seq) {
     return seq == last + 1 || (last > 4294966271u && seq < 1024);
@@ -94,7 +97,8 @@ bool Engine::HandleSecureOpen(Connection& c, std::string_view chunk, const Asymm
         return false;
     }
     ChunkPayload payload;
-    if (OpenAsymmetricChunk(chunk, h, params, ownKey_, clientKey, payload) != status::Good) {
+    if (chunk.size() - h.end > kMaxOpenCipherBlocks * ownKey_.Bytes() ||
+        OpenAsymmetricChunk(chunk, h, params, ownKey_, clientKey, payload) != status::Good) {
         SendError(c, status::BadSecurityChecksFailed, "OPN does not decrypt or verify");
         return false;
     }

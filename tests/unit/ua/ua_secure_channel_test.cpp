@@ -165,6 +165,24 @@ TEST_F(SecureChannelTest, RefusedOpensAnswerTheirStatusAndClose) {
         {"short nonce", [](auto&, auto&, auto&) {},
          [](SecureClient& c) { return c.OpenChunk(0, std::string(16, 'n')); },
          status::BadSecurityChecksFailed},
+        {"ciphertext of more blocks than an OPN needs", [](auto&, auto&, auto&) {},
+         [](SecureClient& c) {
+             // A valid, signed OPN whose body is padded out to 9 blocks.
+             std::string body;
+             Encoder e(body);
+             e.Node(NodeId(0, 446));
+             c.WriteHeader(e);
+             e.UInt32(0);
+             e.UInt32(0);
+             e.UInt32(static_cast<uint32_t>(c.mode));
+             e.ByteString(crypto::RandomBytes(32));
+             e.UInt32(600000);
+             body.append(9 * 214, '\0');
+             return BuildAsymmetricChunk(c.Params(), 0, c.certificate,
+                                         crypto::Thumbprint(c.serverCertificate), 1, 1, body, c.key,
+                                         crypto::RsaKey::FromCertificate(c.serverCertificate));
+         },
+         status::BadSecurityChecksFailed},
         {"renew without a channel", [](auto&, auto&, auto&) {},
          [](SecureClient& c) { return c.OpenChunk(1, crypto::RandomBytes(32)); },
          status::BadTcpMessageTypeInvalid},
