@@ -42,7 +42,7 @@ for stage in $STAGES; do
       cmake -S "$ROOT" -B "$PREFIX-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_CXX_COMPILER=clang++-14 -DQORA_FUZZ=ON -DQORA_BUILD_BENCH=OFF \
         -DQORA_FUZZ_SECONDS="${QORA_FUZZ_SECONDS:-60}"
-      cmake --build "$PREFIX-fuzz" -j$JOBS --target ua_stream_fuzz ua_decoder_fuzz comm_receiver_fuzz config_reader_fuzz
+      cmake --build "$PREFIX-fuzz" -j$JOBS --target ua_stream_fuzz ua_decoder_fuzz ua_secure_fuzz comm_receiver_fuzz config_reader_fuzz
       ctest --test-dir "$PREFIX-fuzz" --output-on-failure -L fuzz -j$JOBS
       echo "=== stage fuzz passed in $(( $(date +%s) - start )) s" ;;
     *) echo "unknown stage: $stage"; exit 2 ;;

@@ -8,7 +8,7 @@ $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
   build-essential cmake ninja-build ccache pkg-config \
   qt6-base-dev qt6-svg-dev qt6-translations-l10n libgl-dev \
-  libgtest-dev libgmock-dev googletest libbenchmark-dev \
+  libgtest-dev libgmock-dev googletest libbenchmark-dev libssl-dev \
   clang-14 libclang-rt-14-dev clang-format-14 \
   libmosquitto-dev mosquitto mosquitto-clients libssl-dev \
   ca-certificates procps psmisc util-linux \

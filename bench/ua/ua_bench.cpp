@@ -10,6 +10,8 @@
 // 100 ms (notifications/s, server CPU); server resident memory idle and per session; server CPU
 // under a flood of HEL+OPN on new connections (from one and from ten loopback addresses) and
 // the time a client then needs to connect and read.
+// Read of 1 and 1000 items and the subscription again over channels signed, and signed and
+// encrypted.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +32,7 @@
 
 #include "opc/ua/ua_server.h"
 #include "tests/integration/ua/ua_mini_client.h"
+#include "tests/support/test_trust_store.h"
 
 using namespace qora::ua;
 using namespace qora::ua::testing;
@@ -90,9 +93,30 @@ class BenchBackend : public Backend {
     uint64_t generation_ = 1;
 };
 
-// idsFile (optional): one item ID per line (UTF-8), served instead of item<i>, so another server's
-// item names can be compared like for like.
-int Serve(int items, const char* idsFile) {
+// Key and certificate of the measured server and of the measuring client (made once by the parent).
+struct BenchKeys {
+    std::string dir;
+    crypto::RsaKey client = crypto::RsaKey::Generate(2048);
+    std::string clientCert = crypto::MakeSelfSigned(client, "bench client", "urn:bench:client");
+    crypto::RsaKey server = crypto::RsaKey::Generate(2048);
+    std::string serverCert = crypto::MakeSelfSigned(server, "bench server", "urn:qora:opc-server");
+};
+BenchKeys* g_keys = nullptr;
+
+std::unique_ptr<MiniSecurity> Security(SecurityPolicy policy, SecurityMode mode) {
+    if (!g_keys || policy == SecurityPolicy::None) return nullptr;
+    auto s = std::make_unique<MiniSecurity>();
+    s->policy = policy;
+    s->mode = mode;
+    s->key = g_keys->client;
+    s->certificate = g_keys->clientCert;
+    s->serverCertificate = g_keys->serverCert;
+    return s;
+}
+
+// certFile, keyFile (optional): the server's identity for secured channels. idsFile (optional): one item ID
+// per line (UTF-8), served instead of item<i>, so another server's item names can be compared like for like.
+int Serve(int items, const char* idsFile, const char* certFile, const char* keyFile) {
     std::vector<std::string> ids;
     if (idsFile) {
         std::ifstream in(idsFile);
@@ -105,6 +129,13 @@ int Serve(int items, const char* idsFile) {
     }
     BenchBackend backend(items, ids);
     ServerConfig config;
+    if (certFile && keyFile) {
+        auto trust = testing::TestTrustStore::Load(certFile, keyFile);
+        if (trust) {
+            trust->TrustEveryone();
+            config.trust = trust;
+        }
+    }
     config.host = "127.0.0.1";
     config.port = 0;
     config.maxSessions = 200;
@@ -160,8 +191,15 @@ bool OpenSession(MiniClient& c, uint16_t port) {
     return c.Connect(port) && c.CreateSession() == status::Good && c.Activate() == status::Good;
 }
 
-void BenchRead(uint16_t port, pid_t pid, size_t count, double maxAge) {
+const char* ModeLabel(SecurityPolicy policy, SecurityMode mode) {
+    if (policy == SecurityPolicy::None) return "None";
+    return mode == SecurityMode::Sign ? "Sign" : "SignAndEncrypt";
+}
+
+void BenchRead(uint16_t port, pid_t pid, size_t count, double maxAge,
+               SecurityPolicy policy = SecurityPolicy::None, SecurityMode mode = SecurityMode::None) {
     MiniClient c;
+    c.security = Security(policy, mode);
     if (!OpenSession(c, port)) {
         std::printf("read %zu: no session\n", count);
         return;
@@ -185,14 +223,17 @@ void BenchRead(uint16_t port, pid_t pid, size_t count, double maxAge) {
     const ProcStat after = ReadProc(pid);
     std::sort(latencies.begin(), latencies.end());
     std::printf(
-        "read %5zu items (MaxAge %-7g): %8.0f requests/s  latency p50 %7.1f us  p99 %7.1f us  server CPU "
-        "%5.1f %%\n",
-        count, maxAge, static_cast<double>(latencies.size()) / seconds, latencies[latencies.size() / 2],
+        "read %5zu items (MaxAge %-7g) %s %s: %8.0f requests/s  latency p50 %7.1f us  p99 %7.1f us  server "
+        "CPU %5.1f %%\n",
+        count, maxAge, std::string(PolicyName(policy)).c_str(), ModeLabel(policy, mode),
+        static_cast<double>(latencies.size()) / seconds, latencies[latencies.size() / 2],
         latencies[latencies.size() * 99 / 100], 100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds);
 }
 
-void BenchSubscription(uint16_t port, pid_t pid, int items) {
+void BenchSubscription(uint16_t port, pid_t pid, int items, SecurityPolicy policy = SecurityPolicy::None,
+                       SecurityMode mode = SecurityMode::None) {
     MiniClient c;
+    c.security = Security(policy, mode);
     if (!OpenSession(c, port)) {
         std::printf("subscription: no session\n");
         return;
@@ -235,9 +276,10 @@ void BenchSubscription(uint16_t port, pid_t pid, int items) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const ProcStat after = ReadProc(pid);
     std::printf(
-        "subscription of %zu items at 100 ms: %8.0f notifications/s in %5.1f messages/s, server CPU %5.1f "
-        "%%\n",
-        created, static_cast<double>(notifications) / seconds, static_cast<double>(messages) / seconds,
+        "subscription of %zu items at 100 ms %s %s: %8.0f notifications/s in %5.1f messages/s, server CPU "
+        "%5.1f %%\n",
+        created, std::string(PolicyName(policy)).c_str(), ModeLabel(policy, mode),
+        static_cast<double>(notifications) / seconds, static_cast<double>(messages) / seconds,
         100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds);
 }
 
@@ -310,9 +352,17 @@ void BenchOpenFlood(uint16_t port, pid_t pid, int rate, int hosts) {
 
 }  // namespace
 
+// The value after `name` among the --serve options (argv[3] on), or null.
+const char* ServeOption(int argc, char** argv, const char* name) {
+    for (int i = 3; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], name) == 0) return argv[i + 1];
+    return nullptr;
+}
+
 int main(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[1], "--serve") == 0)
-        return Serve(std::atoi(argv[2]), argc >= 5 && std::strcmp(argv[3], "--ids") == 0 ? argv[4] : nullptr);
+        return Serve(std::atoi(argv[2]), ServeOption(argc, argv, "--ids"), ServeOption(argc, argv, "--cert"),
+                     ServeOption(argc, argv, "--key"));
     const bool floodOnly = argc >= 2 && std::strcmp(argv[1], "--opn-flood") == 0;
     const int floodRate = floodOnly && argc >= 3 ? std::atoi(argv[2]) : 200;
     uint16_t port = 0;
@@ -322,14 +372,25 @@ int main(int argc, char** argv) {
         port = static_cast<uint16_t>(std::atoi(argv[2]));
         pid = static_cast<pid_t>(std::atoi(argv[4]));
     } else {
+        // The child serves with this key and certificate and trusts any client.
+        static BenchKeys keys;
+        char dirTemplate[] = "/tmp/ua_bench_XXXXXX";
+        if (mkdtemp(dirTemplate)) {
+            keys.dir = dirTemplate;
+            std::ofstream(keys.dir + "/cert.der", std::ios::binary) << keys.serverCert;
+            std::ofstream(keys.dir + "/key.der", std::ios::binary) << keys.server.PrivateDer();
+            g_keys = &keys;
+        }
+        const std::string certPath = keys.dir + "/cert.der";
+        const std::string keyPath = keys.dir + "/key.der";
         int fds[2];
         if (pipe(fds) != 0) return 1;
         child = fork();
         if (child == 0) {
             dup2(fds[1], 1);
             close(fds[0]);
-            execl("/proc/self/exe", argv[0], "--serve", std::to_string(kItems).c_str(),
-                  static_cast<char*>(nullptr));
+            execl("/proc/self/exe", argv[0], "--serve", std::to_string(kItems).c_str(), "--cert",
+                  certPath.c_str(), "--key", keyPath.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         close(fds[1]);
@@ -347,8 +408,21 @@ int main(int argc, char** argv) {
         for (size_t n : {1u, 100u, 1000u}) BenchRead(port, pid, n, 1e9);
         for (size_t n : {1u, 100u, 1000u}) BenchRead(port, pid, n, 0);
         BenchSubscription(port, pid, kItems);
+        if (g_keys) {
+            for (SecurityMode mode : {SecurityMode::Sign, SecurityMode::SignAndEncrypt}) {
+                for (size_t n : {1u, 1000u})
+                    BenchRead(port, pid, n, 1e9, SecurityPolicy::Basic256Sha256, mode);
+                BenchRead(port, pid, 1, 1e9, SecurityPolicy::Aes256_Sha256_RsaPss, mode);
+                BenchSubscription(port, pid, kItems, SecurityPolicy::Basic256Sha256, mode);
+            }
+        }
     }
     for (int hosts : {1, 10}) BenchOpenFlood(port, pid, floodRate, hosts);
+    if (g_keys) {
+        std::remove((g_keys->dir + "/cert.der").c_str());
+        std::remove((g_keys->dir + "/key.der").c_str());
+        ::rmdir(g_keys->dir.c_str());
+    }
     if (child > 0) {
         kill(child, SIGTERM);
         waitpid(child, nullptr, 0);

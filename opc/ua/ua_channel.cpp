@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "opc/ua/ua_channel_security.h"
 #include "opc/ua/ua_engine.h"
 
 namespace qora::ua {
@@ -129,10 +130,27 @@ void Engine::ProcessInput(Connection& c, Millis now) {
                     ok = HandleHello(c, d);
                 }
             } else if (type == "OPN") {
+                AsymmetricHeader asym;
+                const std::string_view chunk(p, size);
                 if (chunkType != 'F')
                     SendError(c, status::BadTcpMessageTypeInvalid, "OPN must be one chunk");
+                else if (ParseAsymmetricHeader(chunk, asym) && asym.policyUri != kSecurityPolicyNone)
+                    ok = HandleSecureOpen(c, chunk, asym, now);
                 else
                     ok = HandleOpen(c, d, now);
+            } else if ((type == "MSG" || type == "CLO") && c.security && c.state == Connection::State::Open) {
+                uint32_t tokenId = 0;
+                ChunkPayload payload;
+                const StatusCode st = OpenSecuredChunk(c, std::string_view(p, size), tokenId, payload, now);
+                if (st != status::Good) {
+                    SendError(c, st, "secured chunk refused");
+                } else if (type == "CLO") {
+                    CloseConnection(conn, true);
+                    return;
+                } else {
+                    ok = HandlePayload(c, chunkType, c.channelId, tokenId, payload, now);
+                    if (!FindConnection(conn)) return;
+                }
             } else if (type == "MSG" || type == "CLO") {
                 if (c.state != Connection::State::Open) {
                     SendError(c, status::BadTcpSecureChannelUnknown, "no secure channel");
@@ -210,10 +228,10 @@ bool Engine::HandleOpen(Connection& c, Decoder& d, Millis now) {
     }
     const uint32_t channelId = d.UInt32();
     const UaString policy = d.String();
-    // Refused as soon as the policy is known: with any other policy the rest of the message is
-    // signed or encrypted, so decoding it would only end in BadDecodingError.
-    if (policy.value != kSecurityPolicyNone) {
-        SendError(c, status::BadSecurityPolicyRejected, "only SecurityPolicy None is offered");
+    // Secured OPNs do not come here, and a None OPN cannot renew a secured channel. A None channel
+    // is open to discovery even when None is not offered; sessions then refuse it.
+    if (policy.value != kSecurityPolicyNone || c.security) {
+        SendError(c, status::BadSecurityPolicyRejected, "security policy not offered on this channel");
         return false;
     }
     d.ByteString();  // sender certificate
@@ -305,8 +323,17 @@ bool Engine::HandleOpen(Connection& c, Decoder& d, Millis now) {
 bool Engine::HandleMessage(Connection& c, char chunkType, Decoder& d, Millis now) {
     const uint32_t channelId = d.UInt32();
     const uint32_t tokenId = d.UInt32();
-    const uint32_t seq = d.UInt32();
-    const uint32_t requestId = d.UInt32();
+    ChunkPayload payload;
+    payload.sequence = d.UInt32();
+    payload.requestId = d.UInt32();
+    payload.body.assign(reinterpret_cast<const char*>(d.Current()), d.Remaining());
+    return HandlePayload(c, chunkType, channelId, tokenId, payload, now);
+}
+
+bool Engine::HandlePayload(Connection& c, char chunkType, uint32_t channelId, uint32_t tokenId,
+                           const ChunkPayload& chunk, Millis now) {
+    const uint32_t seq = chunk.sequence;
+    const uint32_t requestId = chunk.requestId;
     if (channelId != c.channelId) {
         SendError(c, status::BadTcpSecureChannelUnknown, "unknown secure channel");
         return false;
@@ -335,11 +362,10 @@ bool Engine::HandleMessage(Connection& c, char chunkType, Decoder& d, Millis now
         SendError(c, status::BadTcpMessageTypeInvalid, "invalid chunk type");
         return false;
     }
-    const size_t payload = d.Remaining();
+    const size_t payload = chunk.body.size();
     if (it == c.partial.end()) {
         if (chunkType == 'F') {
-            std::string body(reinterpret_cast<const char*>(d.Current()), payload);
-            ProcessRequest(c, requestId, body, now);
+            ProcessRequest(c, requestId, chunk.body, now);
             return true;
         }
         if (c.partial.size() >= kMaxPendingChunksPerChannel) {
@@ -361,7 +387,7 @@ bool Engine::HandleMessage(Connection& c, char chunkType, Decoder& d, Millis now
         SendError(c, status::BadTcpNotEnoughResources, "server memory budget exhausted");
         return false;
     }
-    it->body.append(reinterpret_cast<const char*>(d.Current()), payload);
+    it->body.append(chunk.body);
     it->chunks++;
     if (chunkType == 'F') {
         PartialMessage done = std::move(*it);
@@ -373,6 +399,20 @@ bool Engine::HandleMessage(Connection& c, char chunkType, Decoder& d, Millis now
 }
 
 void Engine::SendChunks(Connection& c, const char* type, uint32_t requestId, const std::string& body) {
+    if (c.security) {
+        const size_t max = MaxChunkBody(c);
+        size_t at = 0;
+        do {
+            const size_t n = std::min(max, body.size() - at);
+            const bool last = at + n == body.size();
+            std::string chunk =
+                SealChunk(c, type, last ? 'F' : 'C', requestId, std::string_view(body).substr(at, n));
+            if (chunk.empty()) return;
+            transport_.Send(c.id, std::move(chunk));
+            at += n;
+        } while (at < body.size());
+        return;
+    }
     const size_t maxPayload = c.bufferSize - kChunkHeaderSize;
     size_t pos = 0;
     std::string out;
@@ -417,7 +457,8 @@ void Engine::SendResponse(uint64_t conn, uint32_t requestId, uint32_t responseTy
 }
 
 bool Engine::FitsLimits(const Connection& c, size_t messageSize) const {
-    const size_t maxPayload = c.bufferSize - kChunkHeaderSize;
+    // Secured chunks carry less body than plain ones (security header, padding, signature).
+    const size_t maxPayload = MaxChunkBody(c);
     const size_t chunks = (messageSize + maxPayload - 1) / maxPayload;
     const auto within = [](size_t n, uint32_t limit) { return limit == 0 || n <= limit; };
     return within(messageSize, c.peerMaxMessageSize) && within(chunks, c.peerMaxChunkCount) &&

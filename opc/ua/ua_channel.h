@@ -13,6 +13,8 @@
 
 namespace qora::ua {
 
+struct ChannelSecurity;
+
 struct PartialMessage {
     uint32_t requestId = 0;
     std::string body;
@@ -48,6 +50,8 @@ class Connection {
     uint32_t receiveSequence = 0;
     bool channelOpenedNotified = false;
     std::vector<PartialMessage> partial;
+    // Set on a channel opened with a security policy other than None.
+    std::shared_ptr<ChannelSecurity> security;
 
     bool IsOpen() const { return state == State::Open; }
     // Until the channel is open, the handshake time-out from accept; then the end of the token's

@@ -95,6 +95,7 @@ Engine::Engine(Backend& backend, const ServerConfig& config, Transport& transpor
       memory_(config.memoryBudgetBytes),
       sessions_(Seed(config)) {
     lifecycle_.startTime = UaNow();
+    LoadServerKey();
 }
 
 Engine::~Engine() = default;
@@ -158,6 +159,7 @@ Millis Engine::Tick(Millis now) {
     }
     counters_.sessionTimeouts += static_cast<uint32_t>(timedOut.size());
     if (memory_.TakeTrimDue(now)) ReturnFreedMemory();
+    SendDelayedFaults(now, next);
 
     if (lifecycle_.shuttingDown && !lifecycle_.shutdownDone) {
         bool pending = false;

@@ -14,9 +14,11 @@
 #include "opc/ua/ua_backend.h"
 #include "opc/ua/ua_binary.h"
 #include "opc/ua/ua_channel.h"
+#include "opc/ua/ua_crypto.h"
 #include "opc/ua/ua_handshake_limiter.h"
 #include "opc/ua/ua_limits.h"
 #include "opc/ua/ua_messages.h"
+#include "opc/ua/ua_secure_chunk.h"
 #include "opc/ua/ua_server.h"
 #include "opc/ua/ua_server_diagnostics.h"
 #include "opc/ua/ua_session.h"
@@ -183,6 +185,8 @@ class Engine {
     size_t SessionCount() const { return sessions_.Count(); }
     size_t SubscriptionCount() const;
     size_t MonitoredItemCount() const;
+    // ActivateSession refusals for a wrong user name or password since start.
+    uint64_t FailedLogins() const { return failedLogins_; }
     const MemoryBudget& Memory() const { return memory_; }
     MemoryBudget& Memory() { return memory_; }
     const AddressSpace& Space() const { return space_; }
@@ -278,6 +282,20 @@ class Engine {
     bool HandleHello(Connection& c, Decoder& d);
     bool HandleOpen(Connection& c, Decoder& d, Millis now);
     bool HandleMessage(Connection& c, char chunkType, Decoder& d, Millis now);
+    bool HandlePayload(Connection& c, char chunkType, uint32_t channelId, uint32_t tokenId,
+                       const ChunkPayload& payload, Millis now);
+    // secured channels (ua_channel_secure.cpp)
+    void LoadServerKey();
+    bool PolicyOffered(SecurityPolicy p) const;
+    bool ModeOffered(SecurityMode m) const;
+    std::string NewNonce(size_t n);
+    bool HandleSecureOpen(Connection& c, std::string_view chunk, const AsymmetricHeader& h, Millis now);
+    // Checks a MSG/CLO chunk of a secured channel: Good with its payload, or the status to close with.
+    StatusCode OpenSecuredChunk(Connection& c, std::string_view chunk, uint32_t& tokenId, ChunkPayload& out,
+                                Millis now);
+    std::string SealChunk(Connection& c, const char* type, char chunkType, uint32_t requestId,
+                          std::string_view body);
+    size_t MaxChunkBody(const Connection& c) const;
     void SendError(Connection& c, StatusCode code, const std::string& reason);
     void CloseConnection(uint64_t conn, bool notifyTransport);
     // Ends a connection to make room for another, telling its peer why.
@@ -291,7 +309,8 @@ class Engine {
 
     // discovery (ua_services.cpp)
     ApplicationDescription Application(const std::string& url) const;
-    EndpointDescription Endpoint(const std::string& url) const;
+    // One endpoint per offered (policy, mode), None first.
+    std::vector<EndpointDescription> Endpoints(const std::string& url) const;
     std::string EndpointUrlFor(const Connection& c, const std::string& requested) const;
     // One BrowseResult continuing at cp.position (which then points at the next reference).
     bool BrowseInto(ContinuationPoint& cp, std::vector<BrowseReference>& refs) const;
@@ -304,6 +323,22 @@ class Engine {
     // Charges n bytes on behalf of sub of s, within the session's share of the budget.
     bool ChargeSession(const Session& s, Subscription& sub, uint64_t n);
     void ReleaseSubscription(Subscription& sub, uint64_t n);
+    // session security (ua_session_security.cpp)
+    StatusCode SecureCreateSession(const Connection& c, const CreateSessionRequest& r, Session& s,
+                                   CreateSessionResponse& out);
+    // Good, or the fault; a wrong password sets *deny (answered late by the caller).
+    StatusCode CheckActivation(const Connection& c, Session& s, const ActivateSessionRequest& r, bool* deny);
+    StatusCode CheckUserName(const Connection& c, const Session& s, const ExtensionObject& token, bool* deny);
+    void SendDelayedFaults(Millis now, Millis& next);
+    struct DelayedFault {
+        Millis due;
+        uint64_t conn;
+        uint32_t requestId;
+        uint32_t requestHandle;
+        StatusCode code;
+    };
+    std::vector<DelayedFault> delayedFaults_;
+    uint64_t failedLogins_ = 0;
 
     // subscriptions (ua_subscription.cpp)
     void DeleteSubscription(Session& s, uint32_t subscriptionId);
@@ -331,6 +366,9 @@ class Engine {
     ServerLifecycle lifecycle_;
     HandshakeLimiter handshakes_;
     ServerCounters counters_;
+    // The server's key and certificate thumbprint (secured channels; invalid without a trust store).
+    crypto::RsaKey ownKey_;
+    std::string ownThumbprint_;
 };
 
 // DataValue of an item sample (Float value, status from the quality, timestamps as asked).

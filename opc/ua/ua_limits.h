@@ -95,6 +95,13 @@ inline constexpr uint32_t kMaxTokenLifetimeMs = 600000;  // about ten minutes
 inline constexpr int64_t kTokenGraceNumerator = 5;
 inline constexpr int64_t kTokenGraceDenominator = 4;
 
+// A wrong user name or password is answered this late (slows down guessing; other channels are
+// served meanwhile).
+inline constexpr Millis kFailedLoginDelayMs = 500;
+// Client nonce of CreateSession on a secured channel.
+inline constexpr size_t kMinClientNonce = 32;
+inline constexpr size_t kMaxClientNonce = 128;
+
 // Timer cadence of the engine.
 inline constexpr Millis kIdleTickMs = 1000;       // longest wait between two ticks
 inline constexpr Millis kShutdownDrainMs = 2000;  // notifications of a shutdown get this long to go out

@@ -6,12 +6,8 @@ namespace qora::ua {
 
 namespace {
 
-constexpr const char* kSecurityPolicyNone = "http://opcfoundation.org/UA/SecurityPolicy#None";
 constexpr const char* kTransportProfile = "http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary";
-constexpr const char* kAnonymousPolicyId = "anonymous";
 constexpr uint32_t kApplicationTypeServer = 0;
-constexpr uint32_t kMessageSecurityModeNone = 1;
-constexpr uint32_t kUserTokenTypeAnonymous = 0;
 
 // Smallest encoded size of an array element: lets the decoder refuse a length the remaining
 // bytes cannot hold before it allocates anything.
@@ -74,17 +70,35 @@ void EncodeApplication(Encoder& e, const ApplicationDescription& a) {
 void EncodeEndpoint(Encoder& e, const EndpointDescription& ep) {
     e.String(std::string_view(ep.endpointUrl));
     EncodeApplication(e, ep.server);
-    e.NullString();  // server certificate
-    e.UInt32(kMessageSecurityModeNone);
-    e.String(std::string_view(kSecurityPolicyNone));
-    e.ArrayLength(1);  // user identity tokens
-    e.String(std::string_view(kAnonymousPolicyId));
-    e.UInt32(kUserTokenTypeAnonymous);
-    e.NullString();  // issued token type
-    e.NullString();  // issuer endpoint URL
-    e.NullString();  // security policy URI
+    if (ep.serverCertificate.empty())
+        e.NullString();
+    else
+        e.ByteString(ep.serverCertificate);
+    e.UInt32(ep.securityMode);
+    e.String(std::string_view(ep.securityPolicyUri));
+    EncodeArray(e, ep.userTokens, [](Encoder& x, const UserTokenPolicy& t) {
+        x.String(std::string_view(t.policyId));
+        x.UInt32(t.tokenType);
+        x.NullString();  // issued token type
+        x.NullString();  // issuer endpoint URL
+        if (t.securityPolicyUri.empty())
+            x.NullString();
+        else
+            x.String(std::string_view(t.securityPolicyUri));
+    });
     e.String(std::string_view(kTransportProfile));
-    e.Byte(0);  // security level
+    e.Byte(ep.securityLevel);
+}
+
+void EncodeSignature(Encoder& e, const SignatureData& s) {
+    if (s.algorithm.empty())
+        e.NullString();
+    else
+        e.String(std::string_view(s.algorithm));
+    if (s.signature.empty())
+        e.NullString();
+    else
+        e.ByteString(s.signature);
 }
 
 MonitoringParameters DecodeParameters(Decoder& d) {
@@ -162,7 +176,7 @@ void Encode(Encoder& e, const FindServersResponse& r) {
 
 void Decode(Decoder& d, CreateSessionRequest& r) {
     // ClientDescription
-    d.String();        // application URI
+    r.applicationUri = d.StringValue();
     d.String();        // product URI
     d.Text();          // application name
     d.UInt32();        // application type
@@ -172,8 +186,8 @@ void Decode(Decoder& d, CreateSessionRequest& r) {
     d.String();        // server URI
     r.endpointUrl = d.StringValue();
     r.sessionName = d.StringValue();
-    d.ByteString();  // client nonce
-    d.ByteString();  // client certificate
+    r.clientNonce = d.StringValue();
+    r.clientCertificate = d.StringValue();
     r.requestedSessionTimeout = d.Double();
     d.UInt32();  // max response message size
 }
@@ -183,18 +197,19 @@ void Encode(Encoder& e, const CreateSessionResponse& r) {
     e.Node(r.authenticationToken);
     e.Double(r.revisedSessionTimeout);
     e.ByteString(r.serverNonce);
-    e.NullString();  // server certificate: none under SecurityPolicy None
-    e.ArrayLength(1);
-    EncodeEndpoint(e, r.endpoint);
+    if (r.serverCertificate.empty())
+        e.NullString();
+    else
+        e.ByteString(r.serverCertificate);
+    EncodeArray(e, r.endpoints, EncodeEndpoint);
     e.ArrayLength(0);  // server software certificates
-    e.NullString();    // signature algorithm
-    e.NullString();    // signature
+    EncodeSignature(e, r.serverSignature);
     e.UInt32(r.maxRequestMessageSize);
 }
 
 void Decode(Decoder& d, ActivateSessionRequest& r) {
-    d.String();  // client signature algorithm
-    d.ByteString();
+    r.clientSignature.algorithm = d.StringValue();
+    r.clientSignature.signature = d.StringValue();
     DecodeArray<std::pair<std::string, std::string>>(
         d, kWireSignedCertificate,
         [](Decoder& x) {
@@ -207,6 +222,13 @@ void Decode(Decoder& d, ActivateSessionRequest& r) {
     r.userIdentityToken = d.Extension();
     d.String();  // user token signature
     d.ByteString();
+}
+
+void Decode(Decoder& d, UserNameToken& t) {
+    t.policyId = d.StringValue();
+    t.userName = d.StringValue();
+    t.password = d.StringValue();
+    t.encryptionAlgorithm = d.StringValue();
 }
 
 void Encode(Encoder& e, const ActivateSessionResponse& r) {

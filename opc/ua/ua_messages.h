@@ -39,10 +39,27 @@ struct ApplicationDescription {
     std::string applicationName;
     std::vector<std::string> discoveryUrls;
 };
-// An endpoint under SecurityPolicy None with the anonymous identity only.
+// UserTokenType values on the wire.
+enum UserTokenType : uint32_t { UserTokenAnonymous = 0, UserTokenUserName = 1 };
+struct UserTokenPolicy {
+    std::string policyId;
+    uint32_t tokenType = UserTokenAnonymous;
+    std::string securityPolicyUri;  // empty: the endpoint's policy encrypts the secret
+};
+// One (policy, mode) the endpoint offers. Left at its defaults: SecurityPolicy None with the
+// anonymous identity only.
 struct EndpointDescription {
     std::string endpointUrl;
     ApplicationDescription server;
+    std::string serverCertificate;
+    uint32_t securityMode = 1;
+    std::string securityPolicyUri = "http://opcfoundation.org/UA/SecurityPolicy#None";
+    std::vector<UserTokenPolicy> userTokens{{"anonymous", UserTokenAnonymous, {}}};
+    uint8_t securityLevel = 0;
+};
+struct SignatureData {
+    std::string algorithm;
+    std::string signature;
 };
 // Per-operation status codes and empty diagnostics (Write, SetPublishingMode, DeleteSubscriptions,
 // SetMonitoringMode, DeleteMonitoredItems).
@@ -84,21 +101,35 @@ struct CreateSessionRequest {
     std::string endpointUrl;
     std::string sessionName;
     double requestedSessionTimeout = 0;
+    std::string applicationUri;  // of the client's description
+    std::string clientNonce;
+    std::string clientCertificate;
 };
 struct CreateSessionResponse {
     NodeId sessionId;
     NodeId authenticationToken;
     double revisedSessionTimeout = 0;
     std::string serverNonce;
-    EndpointDescription endpoint;
+    std::string serverCertificate;
+    std::vector<EndpointDescription> endpoints;
+    SignatureData serverSignature;
     uint32_t maxRequestMessageSize = 0;
 };
 void Decode(Decoder& d, CreateSessionRequest& r);
 void Encode(Encoder& e, const CreateSessionResponse& r);
 
 struct ActivateSessionRequest {
+    SignatureData clientSignature;
     ExtensionObject userIdentityToken;
 };
+// UserNameIdentityToken's body.
+struct UserNameToken {
+    std::string policyId;
+    std::string userName;
+    std::string password;  // the encrypted secret, or the clear password
+    std::string encryptionAlgorithm;
+};
+void Decode(Decoder& d, UserNameToken& t);
 struct ActivateSessionResponse {
     std::string serverNonce;
 };

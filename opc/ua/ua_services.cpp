@@ -96,16 +96,12 @@ ApplicationDescription Engine::Application(const std::string& url) const {
     return {config_.applicationUri, config_.productUri, config_.applicationName, {url}};
 }
 
-EndpointDescription Engine::Endpoint(const std::string& url) const {
-    return {url, Application(url)};
-}
-
 Reply<GetEndpointsResponse> Engine::ServiceGetEndpoints(ServiceContext& ctx, const GetEndpointsRequest& r) {
     const bool profileMatches =
         r.profileUris.empty() ||
         std::find(r.profileUris.begin(), r.profileUris.end(), TransportProfileUri()) != r.profileUris.end();
     GetEndpointsResponse out;
-    if (profileMatches) out.endpoints.push_back(Endpoint(EndpointUrlFor(ctx.channel, r.endpointUrl)));
+    if (profileMatches) out.endpoints = Endpoints(EndpointUrlFor(ctx.channel, r.endpointUrl));
     return out;
 }
 

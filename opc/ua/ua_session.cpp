@@ -11,8 +11,6 @@ namespace qora::ua {
 namespace {
 constexpr size_t kNonceLength = 32;  // clients refuse shorter nonces
 constexpr uint16_t kSessionNamespace = 1;
-// AnonymousIdentityToken: its binary encoding id, and its data type id some clients send instead.
-constexpr uint32_t kAnonymousIdentityTokenDataType = id::AnonymousIdentityToken - 2;
 }  // namespace
 
 // ---------------------------------------------------------------- Session and SessionTable
@@ -119,9 +117,14 @@ Reply<CreateSessionResponse> Engine::ServiceCreateSession(ServiceContext& ctx,
     out.sessionId = s->sessionId;
     out.authenticationToken = s->authenticationToken;
     out.revisedSessionTimeout = s->timeoutMs;
-    out.serverNonce = sessions_.RandomBytes(kNonceLength);
-    out.endpoint = Endpoint(EndpointUrlFor(ctx.channel, r.endpointUrl));
+    out.serverNonce = NewNonce(kNonceLength);
+    s->serverNonce = out.serverNonce;
+    out.endpoints = Endpoints(EndpointUrlFor(ctx.channel, r.endpointUrl));
     out.maxRequestMessageSize = config_.maxMessageSize;
+    if (const StatusCode st = SecureCreateSession(ctx.channel, r, *s, out); st != status::Good) {
+        memory_.Release(sizeof(Session));
+        return ServiceFault{st};
+    }
     sessions_.Add(std::move(s));
     backend_.SessionCreated();
     return out;
@@ -131,11 +134,15 @@ Reply<ActivateSessionResponse> Engine::ServiceActivateSession(ServiceContext& ct
                                                               const ActivateSessionRequest& r) {
     Session* s = sessions_.Find(ctx.header.authenticationToken);
     if (!s) return ServiceFault{status::BadSessionIdInvalid};
-    // Only the anonymous identity is offered.
-    const NodeId& token = r.userIdentityToken.typeId;
-    const bool anonymous = token.IsNull() || token.IsNs0(id::AnonymousIdentityToken) ||
-                           token.IsNs0(kAnonymousIdentityTokenDataType);
-    if (!anonymous) return ServiceFault{status::BadIdentityTokenInvalid};
+    bool deny = false;
+    if (const StatusCode st = CheckActivation(ctx.channel, *s, r, &deny); st != status::Good) {
+        if (!deny) return ServiceFault{st};
+        // A wrong password is told late, through the timer: the other channels go on meanwhile.
+        ++failedLogins_;
+        delayedFaults_.push_back(
+            {ctx.now + kFailedLoginDelayMs, ctx.channel.id, ctx.requestId, ctx.header.requestHandle, st});
+        return Reply<ActivateSessionResponse>::Deferred();
+    }
     // A client may move its session to a new channel after a reconnect.
     if (s->conn != ctx.channel.id) {
         s->publishQueue.clear();
@@ -144,7 +151,8 @@ Reply<ActivateSessionResponse> Engine::ServiceActivateSession(ServiceContext& ct
     s->activated = true;
     s->lastActivity = ctx.now;
     ActivateSessionResponse out;
-    out.serverNonce = sessions_.RandomBytes(kNonceLength);
+    out.serverNonce = NewNonce(kNonceLength);
+    s->serverNonce = out.serverNonce;
     return out;
 }
 

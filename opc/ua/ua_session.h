@@ -48,6 +48,9 @@ class Session {
     uint64_t conn = 0;  // channel the session is bound to (0: none)
     bool activated = false;
     double timeoutMs = kDefaultSessionTimeoutMs;
+    std::string serverNonce;        // the last one sent: the client signs it, passwords carry it
+    std::string clientCertificate;  // leaf DER of a secured channel's client, empty under None
+    std::string userName;           // empty: anonymous
     Millis lastActivity = 0;
     Millis created = 0;
     std::deque<PendingPublish> publishQueue;

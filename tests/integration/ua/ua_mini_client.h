@@ -11,10 +11,12 @@
 
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "tests/integration/ua/ua_mini_secure.h"
 #include "tests/unit/ua/ua_client_codec.h"
 
 namespace qora::ua::testing {
@@ -61,7 +63,8 @@ class MiniClient {
             return false;
         ServerMessage ack;
         if (!Next(ack, 5000) || ack.type != "ACK") return false;
-        if (!SendAll(codec.Open())) return false;
+        if (!SendAll(security ? security->OpenRequest(++codec.sequence, ++codec.requestId) : codec.Open()))
+            return false;
         ServerMessage opn;
         if (!Next(opn, 5000) || opn.type != "OPN") return false;
         Decoder d(opn.body);
@@ -97,7 +100,10 @@ class MiniClient {
         if (!Call(
                 461,
                 [&](Encoder& e) {
-                    e.String(std::string_view("urn:mini"));
+                    if (security)
+                        e.String(std::string_view(crypto::SubjectAltNameUri(security->certificate)));
+                    else
+                        e.String(std::string_view("urn:mini"));
                     e.NullString();
                     e.Text(LocalizedText{});
                     e.UInt32(1);
@@ -108,7 +114,10 @@ class MiniClient {
                     e.String(std::string_view("opc.tcp://127.0.0.1"));
                     e.String(std::string_view("mini"));
                     e.ByteString(Nonce());
-                    e.NullString();
+                    if (security)
+                        e.ByteString(security->certificate);
+                    else
+                        e.NullString();
                     e.Double(requestedTimeoutMs);
                     e.UInt32(0);
                 },
@@ -119,6 +128,8 @@ class MiniClient {
         if (h.serviceResult != status::Good) return h.serviceResult;
         d.Node();
         codec.authenticationToken = d.Node();
+        d.Double();
+        serverNonce = d.StringValue();
         return status::Good;
     }
 
@@ -126,9 +137,17 @@ class MiniClient {
         ServerMessage m;
         if (!Call(
                 467,
-                [](Encoder& e) {
-                    e.NullString();
-                    e.NullString();
+                [&](Encoder& e) {
+                    // Secured: the client's signature over the server certificate and nonce.
+                    if (security) {
+                        e.String(std::string_view(security->Params().signatureUri));
+                        e.ByteString(crypto::Sign(security->Params(), security->key,
+                                                  security->serverCertificate + serverNonce)
+                                         .value_or(std::string()));
+                    } else {
+                        e.NullString();
+                        e.NullString();
+                    }
                     e.ArrayLength(0);
                     e.ArrayLength(0);
                     e.Extension(
@@ -275,8 +294,9 @@ class MiniClient {
             char buf[65536];
             const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
             if (n <= 0) return false;
-            for (auto& m : reader.Feed(std::string(buf, static_cast<size_t>(n))))
-                ready_.push_back(std::move(m));
+            std::string bytes(buf, static_cast<size_t>(n));
+            if (security) bytes = security->Unseal(bytes);
+            for (auto& m : reader.Feed(bytes)) ready_.push_back(std::move(m));
         }
     }
 
@@ -296,7 +316,8 @@ class MiniClient {
         }
     }
 
-    bool SendAll(const std::string& bytes) {
+    bool SendAll(const std::string& plain) {
+        const std::string& bytes = security ? security->Seal(plain) : plain;
         size_t pos = 0;
         while (pos < bytes.size()) {
             const ssize_t n = ::send(fd_, bytes.data() + pos, bytes.size() - pos, MSG_NOSIGNAL);
@@ -308,6 +329,9 @@ class MiniClient {
 
     ClientCodec codec;
     ServerReader reader;
+    // Set before Connect: the channel is secured with this policy, mode and key.
+    std::unique_ptr<MiniSecurity> security;
+    std::string serverNonce;  // of CreateSession
     std::deque<ServerMessage> other;
 
     // A fresh client nonce per session: servers may refuse a nonce they have seen.

@@ -6,20 +6,27 @@
 //   stoplisten          GBRevokeClassObject
 //   stats               prints "STATS sessions=.. channels=.. active=.. calls=.."
 //   quit                ends the host
+//   diag                (with --placed) one more request on point 0 and its device 0, whose
+//                       consecutive unanswered count grows; prints "DONE diag <requests>"
 // Options: --items N  --port P  --record DIR  --max-sessions N  --max-channels N
 //          --handshake-ms N  --period-ms N  --quiet (no CALL lines for reads)
 //          --constant-bad (items of a Bad quality keep the no-value marker; only their
 //          timestamps move on each period, as the server's push rewrites them)
 //          --placed (items hang under points and devices: 4 devices per point, 10 items each;
 //          point 0 and its devices have diagnostics counters, moved by "diag")
-//   diag                (with --placed) one more request on point 0 and its device 0, whose
-//                       consecutive unanswered count grows; prints "DONE diag <requests>"
+// Security: --cert FILE --key FILE (DER or PEM; without them, with any other security option, a
+//          2048-bit key and a self-signed certificate are made at start), --trust-dir DIR (trust
+//          every DER/PEM in DIR, read again at each validation; refused certificates go to
+//          DIR/../rejected), --policies None,Basic256Sha256,... --modes Sign,SignAndEncrypt
+//          --no-anonymous --user NAME:PASSWORD (repeatable) --allow-clear-passwords
+//          --write-cert FILE (the server's certificate, DER)
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -29,6 +36,7 @@
 
 #include "base/file_time.h"
 #include "opc/ua/ua_server.h"
+#include "tests/support/test_trust_store.h"
 
 namespace {
 
@@ -204,6 +212,20 @@ int main(int argc, char** argv) {
     bool constantBad = false;
     bool placed = false;
     qora::ua::ServerConfig config;
+    std::string certFile, keyFile, trustDir, writeCert;
+    bool secured = false;
+    auto users = std::make_shared<qora::ua::testing::TestUserDirectory>();
+    bool anyUser = false;
+    auto split = [](const std::string& list) {
+        std::vector<std::string> out;
+        size_t pos = 0;
+        while (pos <= list.size()) {
+            const size_t comma = std::min(list.find(',', pos), list.size());
+            if (comma > pos) out.push_back(list.substr(pos, comma - pos));
+            pos = comma + 1;
+        }
+        return out;
+    };
     config.host = "127.0.0.1";
     config.port = 0;
     config.softwareVersion = "1.0.0";
@@ -231,10 +253,75 @@ int main(int argc, char** argv) {
             constantBad = true;
         else if (a == "--placed")
             placed = true;
-        else {
+        else if (a == "--cert")
+            certFile = next(), secured = true;
+        else if (a == "--key")
+            keyFile = next(), secured = true;
+        else if (a == "--trust-dir")
+            trustDir = next(), secured = true;
+        else if (a == "--write-cert")
+            writeCert = next(), secured = true;
+        else if (a == "--policies") {
+            config.securityPolicies.clear();
+            for (const auto& name : split(next())) {
+                const auto p = qora::ua::PolicyFromName(name);
+                if (!p) {
+                    std::fprintf(stderr, "unknown policy %s\n", name.c_str());
+                    return 2;
+                }
+                config.securityPolicies.push_back(*p);
+            }
+            secured = true;
+        } else if (a == "--modes") {
+            config.securityModes.clear();
+            for (const auto& name : split(next())) {
+                if (name == "Sign")
+                    config.securityModes.push_back(qora::ua::SecurityMode::Sign);
+                else if (name == "SignAndEncrypt")
+                    config.securityModes.push_back(qora::ua::SecurityMode::SignAndEncrypt);
+                else {
+                    std::fprintf(stderr, "unknown mode %s\n", name.c_str());
+                    return 2;
+                }
+            }
+            secured = true;
+        } else if (a == "--no-anonymous")
+            config.allowAnonymous = false;
+        else if (a == "--allow-clear-passwords")
+            config.allowClearPasswords = true;
+        else if (a == "--user") {
+            const std::string u = next();
+            const size_t colon = u.find(':');
+            if (colon == std::string::npos) {
+                std::fprintf(stderr, "--user NAME:PASSWORD\n");
+                return 2;
+            }
+            users->Add(u.substr(0, colon), u.substr(colon + 1));
+            anyUser = true;
+        } else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 2;
         }
+    }
+    if (anyUser) config.users = users;
+    if (secured) {
+        std::shared_ptr<qora::ua::testing::TestTrustStore> trust;
+        if (!certFile.empty() || !keyFile.empty()) {
+            trust = qora::ua::testing::TestTrustStore::Load(certFile, keyFile);
+            if (!trust) {
+                std::fprintf(stderr, "cannot load certificate %s or key %s\n", certFile.c_str(),
+                             keyFile.c_str());
+                return 2;
+            }
+        } else {
+            trust = qora::ua::testing::TestTrustStore::Generate(2048, config.applicationUri);
+        }
+        if (!trustDir.empty()) trust->SetTrustDirectory(trustDir);
+        if (!writeCert.empty()) {
+            std::ofstream out(writeCert, std::ios::binary);
+            out << trust->OwnCertificateDer();
+        }
+        config.trust = trust;
     }
     FakeBackend backend(items, quiet, constantBad, placed);
     qora::ua::Server server(backend, config);

@@ -216,7 +216,7 @@ class TreeServices : public ::testing::Test {
         ASSERT_TRUE(engine->Accept(1, 0));
         channel = engine->FindConnection(1);
         ServiceContext ctx{*channel, nullptr, 7, header, 0, {}};
-        auto created = engine->ServiceCreateSession(ctx, CreateSessionRequest{"", "t", 60000});
+        auto created = engine->ServiceCreateSession(ctx, CreateSessionRequest{"", "t", 60000, {}, {}, {}});
         ASSERT_FALSE(created.IsFault());
         header.authenticationToken = created.body.authenticationToken;
         ServiceContext act{*channel, nullptr, 7, header, 0, {}};

@@ -33,7 +33,7 @@ class ServicesTest : public ::testing::Test {
         channel = engine->FindConnection(kConn);
         // A session through the session services themselves.
         ServiceContext ctx = Context(nullptr);
-        auto created = engine->ServiceCreateSession(ctx, CreateSessionRequest{"", "test", 60000});
+        auto created = engine->ServiceCreateSession(ctx, CreateSessionRequest{"", "test", 60000, {}, {}, {}});
         ASSERT_FALSE(created.IsFault());
         header.authenticationToken = created.body.authenticationToken;
         ServiceContext activate = Context(nullptr);

@@ -1,0 +1,462 @@
+// Sessions over secured and None channels: the endpoint list, the server's signature, the
+// client's signature, nonce and certificate checks, anonymous and user name tokens with the
+// encrypted secret, and the late answer to a wrong password.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "tests/support/test_trust_store.h"
+#include "tests/unit/ua/ua_secure_client.h"
+
+using namespace qora::ua;
+using namespace qora::ua::testing;
+
+namespace {
+
+constexpr uint32_t kGetEndpoints = 428;
+constexpr uint32_t kCreateSession = 461;
+constexpr uint32_t kActivateSession = 467;
+constexpr uint32_t kServiceFault = 397;
+constexpr const char* kClientUri = "urn:test:client";
+
+const crypto::RsaKey& ClientKey() {
+    static const crypto::RsaKey k = crypto::RsaKey::Generate(2048);
+    return k;
+}
+const std::string& ClientCert() {
+    static const std::string c = crypto::MakeSelfSigned(ClientKey(), "client", kClientUri);
+    return c;
+}
+std::shared_ptr<TestTrustStore> ServerStore() {
+    static const crypto::RsaKey k = crypto::RsaKey::Generate(2048);
+    static const std::string c = crypto::MakeSelfSigned(k, "server", "urn:qora:opc-server");
+    return std::make_shared<TestTrustStore>(c, k);
+}
+
+struct Endpoint {
+    uint32_t mode = 0;
+    std::string policy;
+    std::string certificate;
+    std::vector<std::pair<std::string, std::string>> tokens;  // policyId, securityPolicyUri
+    std::vector<uint32_t> tokenTypes;
+    uint8_t level = 0;
+};
+
+Endpoint ReadEndpoint(Decoder& d) {
+    Endpoint ep;
+    d.String();
+    d.String();
+    d.String();
+    d.Text();
+    d.UInt32();
+    d.String();
+    d.String();
+    const int32_t urls = d.Int32();
+    for (int32_t i = 0; i < urls; ++i) d.String();
+    ep.certificate = d.StringValue();
+    ep.mode = d.UInt32();
+    ep.policy = d.StringValue();
+    const int32_t n = d.Int32();
+    for (int32_t i = 0; i < n; ++i) {
+        const std::string id = d.StringValue();
+        ep.tokenTypes.push_back(d.UInt32());
+        d.String();
+        d.String();
+        ep.tokens.push_back({id, d.StringValue()});
+    }
+    d.String();
+    ep.level = d.Byte();
+    return ep;
+}
+
+class SecureSessionTest : public ::testing::Test {
+  protected:
+    void Start() {
+        backend.AddItem("item0", 1.5f);
+        trust = ServerStore();
+        trust->Trust(ClientCert());
+        config.trust = trust;
+        users->Add("op", "пароль");
+        config.users = users;
+        engine = std::make_unique<Engine>(backend, config, transport);
+        engine->Build();
+    }
+    SecureClient Open(SecurityPolicy policy = SecurityPolicy::Basic256Sha256,
+                      SecurityMode mode = SecurityMode::SignAndEncrypt, uint64_t conn = 1) {
+        SecureClient c(*engine, transport, conn, now, ClientKey(), ClientCert(), trust->OwnCertificateDer());
+        c.policy = policy;
+        c.mode = mode;
+        EXPECT_TRUE(c.Hello());
+        EXPECT_EQ(c.Open(), status::Good);
+        return c;
+    }
+    static BodyWriter CreateBody(const std::string& nonce, const std::string& cert,
+                                 const std::string& uri = kClientUri) {
+        return [=](Encoder& e) {
+            e.String(std::string_view(uri));
+            e.NullString();
+            e.Text(LocalizedText{});
+            e.UInt32(1);
+            e.NullString();
+            e.NullString();
+            e.ArrayLength(-1);
+            e.NullString();
+            e.String(std::string_view("opc.tcp://127.0.0.1:4840"));
+            e.String(std::string_view("s"));
+            e.ByteString(nonce);
+            e.ByteString(cert);
+            e.Double(60000);
+            e.UInt32(0);
+        };
+    }
+    struct Created {
+        StatusCode status = status::Good;
+        std::string serverNonce;
+        std::string serverCertificate;
+        std::vector<Endpoint> endpoints;
+        std::string algorithm;
+        std::string signature;
+    };
+    static Created ReadCreate(const std::string& message, NodeId* token) {
+        Created out;
+        Decoder d(message);
+        const auto h = ReadResponseHeader(d);
+        out.status = h.serviceResult;
+        if (h.typeId == kServiceFault || out.status != status::Good) return out;
+        d.Node();
+        *token = d.Node();
+        d.Double();
+        out.serverNonce = d.StringValue();
+        out.serverCertificate = d.StringValue();
+        const int32_t n = d.Int32();
+        for (int32_t i = 0; i < n; ++i) out.endpoints.push_back(ReadEndpoint(d));
+        d.Int32();
+        out.algorithm = d.StringValue();
+        out.signature = d.StringValue();
+        return out;
+    }
+    // ActivateSession with a client signature over the server certificate and nonce (or a given
+    // signature) and a user token.
+    static BodyWriter ActivateBody(const std::string& signature, const ExtensionObject& token) {
+        return [=](Encoder& e) {
+            e.String(std::string_view("http://www.w3.org/2001/04/xmldsig-more#rsa-sha256"));
+            e.ByteString(signature);
+            e.ArrayLength(0);
+            e.ArrayLength(0);
+            e.Extension(token);
+            e.NullString();
+            e.NullString();
+        };
+    }
+    static ExtensionObject Anonymous() {
+        return MakeExtension(321, [](Encoder& b) { b.String(std::string_view("anonymous")); });
+    }
+    static ExtensionObject UserName(const std::string& policyId, const std::string& user,
+                                    const std::string& secret, const std::string& algorithm) {
+        return MakeExtension(324, [=](Encoder& b) {
+            b.String(std::string_view(policyId));
+            b.String(std::string_view(user));
+            b.ByteString(secret);
+            if (algorithm.empty())
+                b.NullString();
+            else
+                b.String(std::string_view(algorithm));
+        });
+    }
+    // The legacy secret: length, password, nonce, encrypted to the server certificate's key.
+    std::string Secret(SecurityPolicy policy, const std::string& password, const std::string& nonce) {
+        std::string plain;
+        Encoder e(plain);
+        e.UInt32(static_cast<uint32_t>(password.size() + nonce.size()));
+        plain += password + nonce;
+        return *crypto::Encrypt(*crypto::Params(policy),
+                                crypto::RsaKey::FromCertificate(trust->OwnCertificateDer()), plain);
+    }
+    StatusCode Status(const std::string& message) {
+        if (message.empty()) return status::Bad;
+        Decoder d(message);
+        return ReadResponseHeader(d).serviceResult;
+    }
+
+    FakeBackend backend;
+    ServerConfig config;
+    FakeTransport transport;
+    std::shared_ptr<TestTrustStore> trust;
+    std::shared_ptr<TestUserDirectory> users = std::make_shared<TestUserDirectory>();
+    std::unique_ptr<Engine> engine;
+    Millis now = 100000;
+};
+
+TEST_F(SecureSessionTest, EndpointListRanksAndNamesItsTokenPolicies) {
+    Start();
+    SecureClient c = Open();
+    const std::string m = c.Call(kGetEndpoints, [](Encoder& e) {
+        e.NullString();
+        e.ArrayLength(0);
+        e.ArrayLength(0);
+    });
+    Decoder d(m);
+    ReadResponseHeader(d);
+    const int32_t n = d.Int32();
+    ASSERT_EQ(n, 7);  // None + 3 policies x 2 modes
+    std::vector<Endpoint> eps;
+    for (int32_t i = 0; i < n; ++i) eps.push_back(ReadEndpoint(d));
+    std::set<uint8_t> levels;
+    for (const Endpoint& ep : eps) {
+        SCOPED_TRACE(ep.policy + " " + std::to_string(ep.mode));
+        EXPECT_EQ(ep.certificate, trust->OwnCertificateDer());
+        levels.insert(ep.level);
+        ASSERT_EQ(ep.tokens.size(), 2u);
+        EXPECT_EQ(ep.tokenTypes[0], 0u);
+        EXPECT_EQ(ep.tokenTypes[1], 1u);
+        EXPECT_NE(ep.tokens[0].first, ep.tokens[1].first);
+        if (ep.mode == 1) {
+            // Over None the password is encrypted with Basic256Sha256.
+            EXPECT_EQ(ep.tokens[1].second, "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
+            EXPECT_EQ(ep.level, 0);
+        } else {
+            EXPECT_EQ(ep.tokens[1].second, "");
+        }
+    }
+    EXPECT_EQ(levels.size(), 7u);  // all different
+    for (const Endpoint& a : eps)
+        for (const Endpoint& b : eps)
+            if (a.mode > b.mode) {
+                EXPECT_GT(a.level, b.level);
+            }
+}
+
+TEST_F(SecureSessionTest, EndpointListFollowsTheSettings) {
+    struct Case {
+        const char* name;
+        std::function<void(ServerConfig&)> set;
+        size_t endpoints;
+        size_t tokensOnNone;
+    };
+    const std::vector<Case> cases = {
+        {"no trust store: None only", [](ServerConfig& c) { c.trust = nullptr; }, 1, 1},
+        {"no trust, clear passwords allowed",
+         [](ServerConfig& c) {
+             c.trust = nullptr;
+             c.allowClearPasswords = true;
+         },
+         1, 2},
+        {"one policy one mode",
+         [](ServerConfig& c) {
+             c.securityPolicies = {SecurityPolicy::Aes256_Sha256_RsaPss};
+             c.securityModes = {SecurityMode::SignAndEncrypt};
+         },
+         1, 0},
+        {"no anonymous", [](ServerConfig& c) { c.allowAnonymous = false; }, 7, 1},
+        {"no users", [](ServerConfig& c) { c.users = nullptr; }, 7, 1},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        config = ServerConfig{};
+        backend = FakeBackend{};
+        transport = FakeTransport{};
+        Start();
+        k.set(config);
+        engine = std::make_unique<Engine>(backend, config, transport);
+        engine->Build();
+        EngineClient c{*engine, transport, 1, now, {}, {}};
+        ASSERT_TRUE(c.Connect());
+        auto m = c.Call(kGetEndpoints, [](Encoder& e) {
+            e.NullString();
+            e.ArrayLength(0);
+            e.ArrayLength(0);
+        });
+        Decoder d(m.body);
+        ReadResponseHeader(d);
+        const int32_t n = d.Int32();
+        EXPECT_EQ(static_cast<size_t>(n), k.endpoints);
+        for (int32_t i = 0; i < n; ++i) {
+            const Endpoint ep = ReadEndpoint(d);
+            if (ep.mode == 1) {
+                EXPECT_EQ(ep.tokens.size(), k.tokensOnNone);
+            }
+        }
+    }
+}
+
+TEST_F(SecureSessionTest, SignaturesBothWaysAndUserNamesUnderEveryPolicy) {
+    Start();
+    uint64_t conn = 1;
+    for (SecurityPolicy policy : {SecurityPolicy::Basic256Sha256, SecurityPolicy::Aes128_Sha256_RsaOaep,
+                                  SecurityPolicy::Aes256_Sha256_RsaPss}) {
+        SCOPED_TRACE(std::string(PolicyName(policy)));
+        SecureClient c = Open(policy, SecurityMode::Sign, conn++);
+        const auto& p = *crypto::Params(policy);
+        const std::string nonce(40, 'c');
+        Created cs =
+            ReadCreate(c.Call(kCreateSession, CreateBody(nonce, ClientCert())), &c.authenticationToken);
+        ASSERT_EQ(cs.status, status::Good);
+        EXPECT_EQ(cs.serverCertificate, trust->OwnCertificateDer());
+        EXPECT_EQ(cs.algorithm, p.signatureUri);
+        EXPECT_TRUE(crypto::Verify(p, crypto::RsaKey::FromCertificate(cs.serverCertificate),
+                                   ClientCert() + nonce, cs.signature));
+        EXPECT_EQ(cs.serverNonce.size(), 32u);
+        EXPECT_EQ(cs.endpoints.size(), 7u);
+
+        // A signature over another nonce is refused; the right one is accepted.
+        const std::string wrong =
+            *crypto::Sign(p, ClientKey(), trust->OwnCertificateDer() + std::string(32, 'x'));
+        EXPECT_EQ(Status(c.Call(kActivateSession, ActivateBody(wrong, Anonymous()))),
+                  status::BadApplicationSignatureInvalid);
+        const std::string sig = *crypto::Sign(p, ClientKey(), trust->OwnCertificateDer() + cs.serverNonce);
+        const std::string secret = Secret(policy, "пароль", cs.serverNonce);
+        const std::string reply =
+            c.Call(kActivateSession,
+                   ActivateBody(sig, UserName("username", "op", secret, std::string(p.encryptionUri))));
+        ASSERT_EQ(Status(reply), status::Good);
+        Decoder d(reply);
+        ReadResponseHeader(d);
+        EXPECT_EQ(d.StringValue().size(), 32u);  // a new server nonce
+    }
+}
+
+TEST_F(SecureSessionTest, CreateSessionRefusals) {
+    Start();
+    const crypto::RsaKey otherKey = crypto::RsaKey::Generate(2048);
+    const std::string otherCert = crypto::MakeSelfSigned(otherKey, "other", kClientUri);
+    struct Case {
+        const char* name;
+        std::string nonce;
+        std::string cert;
+        std::string uri;
+        StatusCode expected;
+    };
+    const std::vector<Case> cases = {
+        {"nonce 31 bytes", std::string(31, 'n'), ClientCert(), kClientUri, status::BadNonceInvalid},
+        {"nonce 129 bytes", std::string(129, 'n'), ClientCert(), kClientUri, status::BadNonceInvalid},
+        {"nonce 128 bytes", std::string(128, 'n'), ClientCert(), kClientUri, status::Good},
+        {"another certificate than the channel's", std::string(32, 'n'), otherCert, kClientUri,
+         status::BadCertificateInvalid},
+        {"no certificate", std::string(32, 'n'), "", kClientUri, status::BadCertificateInvalid},
+        {"application URI not the certificate's", std::string(32, 'n'), ClientCert(), "urn:someone:else",
+         status::BadCertificateUriInvalid},
+    };
+    uint64_t conn = 1;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        SecureClient c = Open(SecurityPolicy::Basic256Sha256, SecurityMode::SignAndEncrypt, conn++);
+        NodeId token;
+        EXPECT_EQ(ReadCreate(c.Call(kCreateSession, CreateBody(k.nonce, k.cert, k.uri)), &token).status,
+                  k.expected);
+    }
+}
+
+TEST_F(SecureSessionTest, PasswordsOverNone) {
+    Start();
+    EngineClient c{*engine, transport, 1, now, {}, {}};
+    ASSERT_TRUE(c.Connect());
+    NodeId token;
+    auto created = c.Call(kCreateSession, CreateBody(std::string(32, 'n'), ""));
+    Created cs = ReadCreate(created.body, &token);
+    ASSERT_EQ(cs.status, status::Good);
+    // The certificate travels over None so that the client can encrypt its password.
+    EXPECT_EQ(cs.serverCertificate, trust->OwnCertificateDer());
+    EXPECT_TRUE(cs.signature.empty());
+    c.codec.authenticationToken = token;
+    const std::string oaep = std::string(crypto::Params(SecurityPolicy::Basic256Sha256)->encryptionUri);
+    // In clear: refused.
+    auto m =
+        c.Call(kActivateSession, ActivateBody("", UserName("username_basic256sha256", "op", "пароль", "")));
+    EXPECT_EQ(Status(m.body), status::BadIdentityTokenRejected);
+    // Encrypted with a stale nonce: invalid.
+    m = c.Call(
+        kActivateSession,
+        ActivateBody(
+            "", UserName("u", "op", Secret(SecurityPolicy::Basic256Sha256, "пароль", std::string(32, 's')),
+                         oaep)));
+    EXPECT_EQ(Status(m.body), status::BadIdentityTokenInvalid);
+    // Under another algorithm than the token policy's: invalid.
+    m = c.Call(
+        kActivateSession,
+        ActivateBody("", UserName("u", "op", Secret(SecurityPolicy::Basic256Sha256, "пароль", cs.serverNonce),
+                                  "http://opcfoundation.org/UA/security/rsa-oaep-sha2-256")));
+    EXPECT_EQ(Status(m.body), status::BadIdentityTokenInvalid);
+    // Right.
+    m = c.Call(
+        kActivateSession,
+        ActivateBody(
+            "", UserName("u", "op", Secret(SecurityPolicy::Basic256Sha256, "пароль", cs.serverNonce), oaep)));
+    EXPECT_EQ(Status(m.body), status::Good);
+}
+
+TEST_F(SecureSessionTest, ClearPasswordOverNoneWhenAllowed) {
+    config.allowClearPasswords = true;
+    Start();
+    EngineClient c{*engine, transport, 1, now, {}, {}};
+    ASSERT_TRUE(c.Connect());
+    ASSERT_EQ(c.CreateSession(), status::Good);
+    auto m = c.Call(kActivateSession, ActivateBody("", UserName("u", "op", "пароль", "")));
+    EXPECT_EQ(Status(m.body), status::Good);
+}
+
+TEST_F(SecureSessionTest, WrongPasswordIsAnsweredLateAndCounted) {
+    Start();
+    SecureClient c = Open();
+    NodeId token;
+    Created cs = ReadCreate(c.Call(kCreateSession, CreateBody(std::string(32, 'n'), ClientCert())), &token);
+    ASSERT_EQ(cs.status, status::Good);
+    c.authenticationToken = token;
+    const auto& p = *crypto::Params(SecurityPolicy::Basic256Sha256);
+    const std::string sig = *crypto::Sign(p, ClientKey(), trust->OwnCertificateDer() + cs.serverNonce);
+    const std::string secret = Secret(SecurityPolicy::Basic256Sha256, "wrong", cs.serverNonce);
+    EXPECT_EQ(engine->FailedLogins(), 0u);
+    const std::string reply = c.Feed(
+        c.RequestChunk(kActivateSession,
+                       ActivateBody(sig, UserName("username", "op", secret, std::string(p.encryptionUri)))));
+    EXPECT_TRUE(reply.empty());  // not yet
+    EXPECT_EQ(engine->FailedLogins(), 1u);
+    // The timer is due at the delay, not before; other channels are served meanwhile.
+    Millis next = engine->Tick(now);
+    EXPECT_LE(next, now + kFailedLoginDelayMs);
+    SecureClient other = Open(SecurityPolicy::Basic256Sha256, SecurityMode::SignAndEncrypt, 2);
+    EXPECT_FALSE(other
+                     .Call(kGetEndpoints,
+                           [](Encoder& e) {
+                               e.NullString();
+                               e.ArrayLength(0);
+                               e.ArrayLength(0);
+                           })
+                     .empty());
+    now += kFailedLoginDelayMs - 1;
+    engine->Tick(now);
+    EXPECT_TRUE(transport.out[1].empty());
+    now += 1;
+    engine->Tick(now);
+    const auto messages = c.Messages(transport.Take(1));
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(Status(messages[0]), status::BadUserAccessDenied);
+    // An unknown user is the same failure.
+    const std::string secret2 = Secret(SecurityPolicy::Basic256Sha256, "пароль", cs.serverNonce);
+    c.Feed(c.RequestChunk(kActivateSession, ActivateBody(sig, UserName("username", "nobody", secret2,
+                                                                       std::string(p.encryptionUri)))));
+    EXPECT_EQ(engine->FailedLogins(), 2u);
+}
+
+TEST_F(SecureSessionTest, AnonymousRefusedWhenNotAllowed) {
+    config.allowAnonymous = false;
+    Start();
+    SecureClient c = Open();
+    NodeId token;
+    Created cs = ReadCreate(c.Call(kCreateSession, CreateBody(std::string(32, 'n'), ClientCert())), &token);
+    ASSERT_EQ(cs.status, status::Good);
+    c.authenticationToken = token;
+    const auto& p = *crypto::Params(SecurityPolicy::Basic256Sha256);
+    const std::string sig = *crypto::Sign(p, ClientKey(), trust->OwnCertificateDer() + cs.serverNonce);
+    EXPECT_EQ(Status(c.Call(kActivateSession, ActivateBody(sig, Anonymous()))),
+              status::BadIdentityTokenRejected);
+}
+
+TEST_F(SecureSessionTest, SessionsOnNoneRefusedWhenNoneIsNotOffered) {
+    config.securityPolicies = {SecurityPolicy::Basic256Sha256};
+    Start();
+    EngineClient c{*engine, transport, 1, now, {}, {}};
+    ASSERT_TRUE(c.Connect());  // discovery still works
+    EXPECT_EQ(c.CreateSession(), status::BadSecurityPolicyRejected);
+}
+
+}  // namespace
