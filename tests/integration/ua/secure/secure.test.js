@@ -207,11 +207,19 @@ async function main() {
   console.log("ok: untrusted client refused, connects after its certificate is moved to trusted");
   assert.equal(await host.quit(), 0);
 
-  // Anonymous access off.
+  // Anonymous access off: no endpoint offers an anonymous token, and an anonymous session fails.
   host = new Host(hostPath, hostArgs(["--no-anonymous"]));
   url = `opc.tcp://127.0.0.1:${await host.port()}`;
-  await expectSessionRefused(url, MessageSecurityMode.Sign, SecurityPolicy.Aes256_Sha256_RsaPss,
-    { type: UserTokenType.Anonymous }, StatusCodes.BadIdentityTokenRejected);
+  const probe2 = await makeClient(trusted, MessageSecurityMode.None, SecurityPolicy.None);
+  await probe2.connect(url);
+  const locked = await probe2.getEndpoints();
+  await probe2.disconnect();
+  for (const e of locked)
+    assert.ok(!e.userIdentityTokens.some((t) => t.tokenType === UserTokenType.Anonymous), "no anonymous token");
+  const anon = await makeClient(trusted, MessageSecurityMode.Sign, SecurityPolicy.Aes256_Sha256_RsaPss);
+  await anon.connect(url);
+  await assert.rejects(anon.createSession({ type: UserTokenType.Anonymous }), "anonymous session refused");
+  await anon.disconnect();
   await exercise(url, MessageSecurityMode.Sign, SecurityPolicy.Aes256_Sha256_RsaPss, true);
   console.log("ok: anonymous refused when not allowed");
   assert.equal(await host.quit(), 0);
