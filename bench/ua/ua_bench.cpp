@@ -302,12 +302,14 @@ void BenchMemory(uint16_t port, pid_t pid) {
 }
 
 // HEL+OPN on a new connection, closed at once; true when the channel was opened.
-bool OpenOnce(uint16_t port, const char* from) {
+bool OpenOnce(uint16_t port, const char* from, SecurityPolicy policy) {
     MiniClient c;
+    c.security = Security(policy, SecurityMode::SignAndEncrypt);
     return c.Connect(port, 65535, from);
 }
 
-void BenchOpenFlood(uint16_t port, pid_t pid, int rate, int hosts) {
+void BenchOpenFlood(uint16_t port, pid_t pid, int rate, int hosts,
+                    SecurityPolicy policy = SecurityPolicy::None) {
     constexpr int kSeconds = 5;
     std::atomic<bool> stop{false};
     std::atomic<int> sent{0}, opened{0};
@@ -322,7 +324,7 @@ void BenchOpenFlood(uint16_t port, pid_t pid, int rate, int hosts) {
             due += step;
             const std::string from = "127.0.0." + std::to_string(2 + i % hosts);
             ++sent;
-            if (OpenOnce(port, from.c_str())) ++opened;
+            if (OpenOnce(port, from.c_str(), policy)) ++opened;
         }
     });
     std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -344,10 +346,11 @@ void BenchOpenFlood(uint16_t port, pid_t pid, int rate, int hosts) {
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     const ProcStat after = ReadProc(pid);
     std::printf(
-        "OPN flood %d/s from %d address(es), %.1f s: %d attempts, %d channels opened (%.0f/s), server CPU "
+        "OPN flood (%s) %d/s from %d address(es), %.1f s: %d attempts, %d channels opened (%.0f/s), server "
+        "CPU "
         "%.1f %% of a core; a client connected and read in %lld ms\n",
-        rate, hosts, seconds, sent.load(), opened.load(), opened.load() / seconds,
-        100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds, clientMs);
+        std::string(PolicyName(policy)).c_str(), rate, hosts, seconds, sent.load(), opened.load(),
+        opened.load() / seconds, 100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds, clientMs);
 }
 
 }  // namespace
@@ -418,6 +421,9 @@ int main(int argc, char** argv) {
         }
     }
     for (int hosts : {1, 10}) BenchOpenFlood(port, pid, floodRate, hosts);
+    // Each secured OPN costs the server a private-key decryption and a signature.
+    if (g_keys)
+        for (int hosts : {1, 10}) BenchOpenFlood(port, pid, floodRate, hosts, SecurityPolicy::Basic256Sha256);
     if (g_keys) {
         std::remove((g_keys->dir + "/cert.der").c_str());
         std::remove((g_keys->dir + "/key.der").c_str());
