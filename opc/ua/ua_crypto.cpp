@@ -1,5 +1,6 @@
 #include "opc/ua/ua_crypto.h"
 
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -302,11 +303,76 @@ std::optional<std::string> Decrypt(const PolicyParams& p, const RsaKey& privateK
 
 // ---------------------------------------------------------------- symmetric
 
+namespace {
+
+// OpenSSL 3 looks an algorithm up by name and sets a key up on every one-shot call, which costs
+// more than signing or encrypting one small message. A channel uses the same few keys for a whole
+// token, so each thread keeps contexts already keyed, a few at a time, and restarts them per
+// message. Replaced entries are freed by OpenSSL, which clears their key material.
+template <typename Ctx>
+class KeyedContexts {
+  public:
+    // The context keyed with key (and tag: the direction of a cipher), or null when it is new:
+    // then Store gives it.
+    Ctx* Find(std::string_view key, int tag) {
+        for (Entry& e : entries_)
+            if (e.ctx && e.tag == tag && ConstantTimeEqual(e.key, key)) return e.ctx.get();
+        return nullptr;
+    }
+    Ctx* Store(std::string_view key, int tag, Owned<Ctx> ctx) {
+        Entry& e = entries_[next_++ % entries_.size()];
+        OPENSSL_cleanse(e.key.data(), e.key.size());
+        e.key.assign(key);
+        e.tag = tag;
+        e.ctx = std::move(ctx);
+        return e.ctx.get();
+    }
+    ~KeyedContexts() {
+        for (Entry& e : entries_) OPENSSL_cleanse(e.key.data(), e.key.size());
+    }
+
+  private:
+    struct Entry {
+        std::string key;
+        int tag = 0;
+        Owned<Ctx> ctx;
+    };
+    std::array<Entry, 8> entries_;
+    size_t next_ = 0;
+};
+
+EVP_MAC* HmacAlgorithm() {
+    static EVP_MAC* const mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    return mac;
+}
+
+EVP_MAC_CTX* KeyedHmac(std::string_view key) {
+    thread_local KeyedContexts<EVP_MAC_CTX> cache;
+    if (EVP_MAC_CTX* ctx = cache.Find(key, 0)) {
+        // Restarts with the key it holds.
+        return EVP_MAC_init(ctx, nullptr, 0, nullptr) > 0 ? ctx : nullptr;
+    }
+    if (!HmacAlgorithm()) return nullptr;
+    Owned<EVP_MAC_CTX> ctx(EVP_MAC_CTX_new(HmacAlgorithm()));
+    char digest[] = "SHA256";
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string("digest", digest, 0),
+                                 OSSL_PARAM_construct_end()};
+    if (!ctx || EVP_MAC_init(ctx.get(), U(key), key.size(), params) <= 0) return nullptr;
+    return cache.Store(key, 0, std::move(ctx));
+}
+
+}  // namespace
+
 std::string HmacSha256(std::string_view key, std::string_view data) {
     std::string out(32, '\0');
-    unsigned int len = 32;
+    size_t len = 0;
+    EVP_MAC_CTX* ctx = KeyedHmac(key);
+    if (ctx && EVP_MAC_update(ctx, U(data), data.size()) > 0 &&
+        EVP_MAC_final(ctx, reinterpret_cast<unsigned char*>(out.data()), &len, out.size()) > 0 && len == 32)
+        return out;
+    unsigned int n = 32;
     HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), U(data), data.size(),
-         reinterpret_cast<unsigned char*>(out.data()), &len);
+         reinterpret_cast<unsigned char*>(out.data()), &n);
     return out;
 }
 
@@ -329,14 +395,23 @@ bool AesCbc(bool encrypt, std::string_view key, std::string_view iv, const uint8
                                : key.size() == 32 ? EVP_aes_256_cbc()
                                                   : nullptr;
     if (!cipher) return false;
-    Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
-    if (!ctx || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, U(key), U(iv), encrypt ? 1 : 0) <= 0)
-        return false;
-    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+    thread_local KeyedContexts<EVP_CIPHER_CTX> cache;
+    const int direction = encrypt ? 1 : 0;
+    EVP_CIPHER_CTX* ctx = cache.Find(key, direction);
+    if (ctx) {
+        // Keeps the key schedule; only the IV is set again.
+        if (EVP_CipherInit_ex(ctx, nullptr, nullptr, nullptr, U(iv), direction) <= 0) return false;
+    } else {
+        Owned<EVP_CIPHER_CTX> fresh(EVP_CIPHER_CTX_new());
+        if (!fresh || EVP_CipherInit_ex(fresh.get(), cipher, nullptr, U(key), U(iv), direction) <= 0)
+            return false;
+        EVP_CIPHER_CTX_set_padding(fresh.get(), 0);
+        ctx = cache.Store(key, direction, std::move(fresh));
+    }
     int n = 0;
-    if (length > 0 && EVP_CipherUpdate(ctx.get(), out, &n, in, static_cast<int>(length)) <= 0) return false;
+    if (length > 0 && EVP_CipherUpdate(ctx, out, &n, in, static_cast<int>(length)) <= 0) return false;
     int tail = 0;
-    if (EVP_CipherFinal_ex(ctx.get(), out + n, &tail) <= 0) return false;
+    if (EVP_CipherFinal_ex(ctx, out + n, &tail) <= 0) return false;
     return static_cast<size_t>(n + tail) == length;
 }
 

@@ -78,6 +78,46 @@ TEST(KeyDerivation, PSha256MatchesTheComputedVector) {
     EXPECT_EQ(k128.server.signing, k.server.signing);
 }
 
+// Contexts are kept per key between calls: many keys in turn (more than are kept), the same key
+// for both directions, and keys of both AES sizes must each give what a fresh computation gives.
+TEST(Crypto, KeptContextsGiveTheSameResultsAsFreshOnes) {
+    std::vector<std::string> keys;
+    for (int i = 0; i < 12; ++i)
+        keys.push_back(std::string(i % 3 == 0 ? 16 : 32, static_cast<char>('a' + i)));
+    const std::string iv(16, '\x07');
+    const std::string data = std::string(48, 'x') + "tail-of-the-message";
+    const std::string plain(64, 'p');
+    std::vector<std::string> macs, ciphers;
+    for (const std::string& k : keys) {
+        // HMAC by definition: the P_SHA256 vector above pins the primitive; here the first result
+        // of each key is the reference for its later ones.
+        macs.push_back(crypto::HmacSha256(k, data));
+        std::string c(plain.size(), '\0');
+        ASSERT_TRUE(crypto::AesCbc(true, k, iv, reinterpret_cast<const uint8_t*>(plain.data()),
+                                   reinterpret_cast<uint8_t*>(c.data()), c.size()));
+        ciphers.push_back(c);
+    }
+    for (int round = 0; round < 3; ++round) {
+        for (size_t i = 0; i < keys.size(); ++i) {
+            const size_t k = (i * 5 + round) % keys.size();
+            EXPECT_EQ(crypto::HmacSha256(keys[k], data), macs[k]) << "key " << k;
+            std::string c(plain.size(), '\0'), back(plain.size(), '\0');
+            ASSERT_TRUE(crypto::AesCbc(true, keys[k], iv, reinterpret_cast<const uint8_t*>(plain.data()),
+                                       reinterpret_cast<uint8_t*>(c.data()), c.size()));
+            EXPECT_EQ(c, ciphers[k]) << "key " << k;
+            ASSERT_TRUE(crypto::AesCbc(false, keys[k], iv, reinterpret_cast<const uint8_t*>(c.data()),
+                                       reinterpret_cast<uint8_t*>(back.data()), back.size()));
+            EXPECT_EQ(back, plain) << "key " << k;
+        }
+    }
+    // Another IV with a kept key starts the chain afresh.
+    std::string c2(plain.size(), '\0');
+    ASSERT_TRUE(crypto::AesCbc(true, keys[1], std::string(16, '\x09'),
+                               reinterpret_cast<const uint8_t*>(plain.data()),
+                               reinterpret_cast<uint8_t*>(c2.data()), c2.size()));
+    EXPECT_NE(c2, ciphers[1]);
+}
+
 TEST(Crypto, LeafLengthOfAChainAndThumbprint) {
     const std::string cert = crypto::MakeSelfSigned(Key2048a(), "t", "urn:test:a");
     ASSERT_FALSE(cert.empty());
