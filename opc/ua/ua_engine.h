@@ -187,6 +187,8 @@ class Engine {
     size_t MonitoredItemCount() const;
     // ActivateSession refusals for a wrong user name or password since start.
     uint64_t FailedLogins() const { return failedLogins_; }
+    // Logins refused without checking the password, beyond the allowance of password checks.
+    uint64_t PasswordChecksRefused() const { return passwordChecksRefused_; }
     const MemoryBudget& Memory() const { return memory_; }
     MemoryBudget& Memory() { return memory_; }
     const AddressSpace& Space() const { return space_; }
@@ -327,8 +329,12 @@ class Engine {
     StatusCode SecureCreateSession(const Connection& c, const CreateSessionRequest& r, Session& s,
                                    CreateSessionResponse& out);
     // Good, or the fault; a wrong password sets *deny (answered late by the caller).
-    StatusCode CheckActivation(const Connection& c, Session& s, const ActivateSessionRequest& r, bool* deny);
-    StatusCode CheckUserName(const Connection& c, const Session& s, const ExtensionObject& token, bool* deny);
+    StatusCode CheckActivation(const Connection& c, Session& s, const ActivateSessionRequest& r, Millis now,
+                               bool* deny);
+    // Whether a password may be checked now (the allowance of kPasswordChecksPerSecond); counts it.
+    bool AdmitPasswordCheck(Millis now);
+    StatusCode CheckUserName(const Connection& c, const Session& s, const ExtensionObject& token, Millis now,
+                             bool* deny);
     void SendDelayedFaults(Millis now, Millis& next);
     struct DelayedFault {
         Millis due;
@@ -339,6 +345,9 @@ class Engine {
     };
     std::vector<DelayedFault> delayedFaults_;
     uint64_t failedLogins_ = 0;
+    double passwordAllowance_ = kPasswordCheckBurst;
+    Millis passwordRefilled_ = 0;
+    uint64_t passwordChecksRefused_ = 0;
 
     // subscriptions (ua_subscription.cpp)
     void DeleteSubscription(Session& s, uint32_t subscriptionId);

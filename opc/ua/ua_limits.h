@@ -98,6 +98,12 @@ inline constexpr int64_t kTokenGraceDenominator = 4;
 // A wrong user name or password is answered this late (slows down guessing; other channels are
 // served meanwhile).
 inline constexpr Millis kFailedLoginDelayMs = 500;
+// A password check costs tens of milliseconds of the endpoint's network thread (a deliberately slow
+// hash). Four a second, with eight at once, keep guessing from taking more than about a fifth of
+// that thread from every other client, while a plant's clients logging in after a restart pass
+// within seconds. Beyond the allowance a login is refused like a wrong password, without hashing.
+inline constexpr double kPasswordChecksPerSecond = 4;
+inline constexpr double kPasswordCheckBurst = 8;
 // Client nonce of CreateSession on a secured channel.
 inline constexpr size_t kMinClientNonce = 32;
 inline constexpr size_t kMaxClientNonce = 128;

@@ -135,7 +135,7 @@ Reply<ActivateSessionResponse> Engine::ServiceActivateSession(ServiceContext& ct
     Session* s = sessions_.Find(ctx.header.authenticationToken);
     if (!s) return ServiceFault{status::BadSessionIdInvalid};
     bool deny = false;
-    if (const StatusCode st = CheckActivation(ctx.channel, *s, r, &deny); st != status::Good) {
+    if (const StatusCode st = CheckActivation(ctx.channel, *s, r, ctx.now, &deny); st != status::Good) {
         if (!deny) return ServiceFault{st};
         // A wrong password is told late, through the timer: the other channels go on meanwhile.
         ++failedLogins_;

@@ -102,7 +102,7 @@ StatusCode Engine::SecureCreateSession(const Connection& c, const CreateSessionR
 }
 
 StatusCode Engine::CheckActivation(const Connection& c, Session& s, const ActivateSessionRequest& r,
-                                   bool* deny) {
+                                   Millis now, bool* deny) {
     if (c.security) {
         // The session belongs to the certificate that created it, and the client proves it holds
         // the key by signing our certificate and the last nonce. The algorithm URI is not compared:
@@ -122,12 +122,12 @@ StatusCode Engine::CheckActivation(const Connection& c, Session& s, const Activa
         return status::Good;
     }
     if (type.IsNs0(id::UserNameIdentityToken) || type.IsNs0(kUserNameTokenDataType))
-        return CheckUserName(c, s, r.userIdentityToken, deny);
+        return CheckUserName(c, s, r.userIdentityToken, now, deny);
     return status::BadIdentityTokenInvalid;
 }
 
 StatusCode Engine::CheckUserName(const Connection& c, const Session& s, const ExtensionObject& token,
-                                 bool* deny) {
+                                 Millis now, bool* deny) {
     if (!config_.users) return status::BadIdentityTokenRejected;
     Decoder d(token.body);
     UserNameToken u;
@@ -159,11 +159,26 @@ StatusCode Engine::CheckUserName(const Connection& c, const Session& s, const Ex
             return status::BadIdentityTokenInvalid;
         password = plain->substr(4, length - nonceSize);
     }
-    if (!config_.users->Check(u.userName, password)) {
+    if (!AdmitPasswordCheck(now) || !config_.users->Check(u.userName, password)) {
         *deny = true;
         return status::BadUserAccessDenied;
     }
     return status::Good;
+}
+
+bool Engine::AdmitPasswordCheck(Millis now) {
+    if (now > passwordRefilled_) {
+        passwordAllowance_ =
+            std::min(kPasswordCheckBurst, passwordAllowance_ + static_cast<double>(now - passwordRefilled_) *
+                                                                   kPasswordChecksPerSecond / 1000.0);
+        passwordRefilled_ = now;
+    }
+    if (passwordAllowance_ < 1.0) {
+        ++passwordChecksRefused_;
+        return false;
+    }
+    passwordAllowance_ -= 1.0;
+    return true;
 }
 
 void Engine::SendDelayedFaults(Millis now, Millis& next) {

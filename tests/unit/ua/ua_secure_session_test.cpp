@@ -437,6 +437,52 @@ TEST_F(SecureSessionTest, WrongPasswordIsAnsweredLateAndCounted) {
     EXPECT_EQ(engine->FailedLogins(), 2u);
 }
 
+// Password guessing cannot take the network thread: beyond the allowance of password checks, a
+// login is refused like a wrong password without hashing, and the allowance comes back with time.
+TEST_F(SecureSessionTest, PasswordChecksBeyondTheAllowanceAreRefusedWithoutHashing) {
+    struct CountingUsers : TestUserDirectory {
+        int checks = 0;
+        bool Check(std::string_view user, std::string_view password) override {
+            ++checks;
+            return TestUserDirectory::Check(user, password);
+        }
+    };
+    auto counting = std::make_shared<CountingUsers>();
+    users = counting;  // Start adds the user "op"
+    Start();
+    SecureClient c = Open();
+    NodeId token;
+    Created cs = ReadCreate(c.Call(kCreateSession, CreateBody(std::string(32, 'n'), ClientCert())), &token);
+    ASSERT_EQ(cs.status, status::Good);
+    c.authenticationToken = token;
+    const auto& p = *crypto::Params(SecurityPolicy::Basic256Sha256);
+    const std::string sig = *crypto::Sign(p, ClientKey(), trust->OwnCertificateDer() + cs.serverNonce);
+    const auto attempt = [&](const std::string& password) {
+        const std::string secret = Secret(SecurityPolicy::Basic256Sha256, password, cs.serverNonce);
+        return c.Feed(c.RequestChunk(
+            kActivateSession,
+            ActivateBody(sig, UserName("username", "op", secret, std::string(p.encryptionUri)))));
+    };
+    const int burst = static_cast<int>(kPasswordCheckBurst);
+    for (int i = 0; i < burst + 4; ++i) attempt("guess" + std::to_string(i));
+    EXPECT_EQ(counting->checks, burst);
+    EXPECT_EQ(engine->PasswordChecksRefused(), 4u);
+    EXPECT_EQ(engine->FailedLogins(), static_cast<uint64_t>(burst + 4));
+    // Every attempt is answered, late, with the same status.
+    now += kFailedLoginDelayMs;
+    engine->Tick(now);
+    const auto answers = c.Messages(transport.Take(1));
+    ASSERT_EQ(answers.size(), static_cast<size_t>(burst + 4));
+    for (const std::string& m : answers) EXPECT_EQ(Status(m), status::BadUserAccessDenied);
+    // A quarter of a second later the right password is checked again, and passes.
+    now += static_cast<Millis>(1000 / kPasswordChecksPerSecond);
+    const std::string reply = attempt("пароль");
+    EXPECT_EQ(counting->checks, burst + 1);
+    const auto ok = c.Messages(reply);
+    ASSERT_EQ(ok.size(), 1u);
+    EXPECT_EQ(Status(ok[0]), status::Good);
+}
+
 TEST_F(SecureSessionTest, AnonymousRefusedWhenNotAllowed) {
     config.allowAnonymous = false;
     Start();
