@@ -44,7 +44,9 @@ fi
 start_demo_lines "$DEMO" "$SIM"
 
 echo "Demo installation: $DEMO"
-echo "OPC UA endpoint:   opc.tcp://127.0.0.1:$PORT  (anonymous, security None)"
+echo "OPC UA endpoint:   opc.tcp://127.0.0.1:$PORT  (anonymous allowed; None, and Basic256Sha256,"
+echo "                   Aes128_Sha256_RsaOaep, Aes256_Sha256_RsaPss signed or signed and encrypted;"
+echo "                   server certificate in $DEMO/pki/own/certs, clients to trust in $DEMO/pki/trusted/certs)"
 echo "Item IDs look like: Котельная(SIM1).Котёл_1(Термометр ТМ-2 №1).Температура"
 echo "Насос_2 falls silent after 40 requests (Bad_NoCommunication), Резерв never answers (Bad_NotConnected)."
 if [ -n "$MOSQUITTO" ]; then
