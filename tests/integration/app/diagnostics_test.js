@@ -8,12 +8,14 @@
 "use strict";
 const assert = require("assert");
 const fs = require("fs");
-const net = require("net");
 const os = require("os");
 const path = require("path");
 const { spawn, spawnSync } = require("child_process");
 
 const binDir = path.resolve(process.argv[2] || "build");
+const harness = require("./program_harness");
+const { waitFor, freePort, withTimeout } = harness;
+const find = (name) => harness.find(binDir, name);
 const tmp = fs.mkdtempSync(path.join(os.tmpdir(), "qora-diag-"));
 process.env.HOME = tmp;
 process.env.XDG_CONFIG_HOME = path.join(tmp, "xdg-config");
@@ -40,33 +42,6 @@ async function skip(why) {
   if (client) await client.disconnect().catch(() => {});
   cleanup();
   process.exit(77);
-}
-function find(name) {
-  for (const p of [path.join(binDir, "bin", name), path.join(binDir, "tools", "cfg", name)])
-    if (fs.existsSync(p)) return p;
-  throw new Error(`${name} not found under ${binDir}`);
-}
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-async function waitFor(what, pred, timeoutMs) {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
-    const v = await pred();
-    if (v) return v;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await sleep(100);
-  }
-}
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const s = net.createServer();
-    s.once("error", reject);
-    s.listen(0, "127.0.0.1", () => { const p = s.address().port; s.close(() => resolve(p)); });
-  });
-}
-async function withTimeout(p, ms, what) {
-  let t;
-  const guard = new Promise((_, reject) => { t = setTimeout(() => reject(new Error(`timed out: ${what}`)), ms); });
-  try { return await Promise.race([p, guard]); } finally { clearTimeout(t); }
 }
 function startSim(sim, args, link) {
   const c = spawn(sim, ["--link", link, ...args], { stdio: ["ignore", "pipe", "inherit"] });

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Runs one node-opcua-client test script against the test host, with the client's PKI in a
 # temporary folder. Usage: run.sh <ua_test_host> <script.js> [args...]
+# QORA_NODE_CLIENT names another client folder (its own pinned node_modules and scripts).
 set -eu
-HERE="$(cd "$(dirname "$0")" && pwd)"
+HERE="${QORA_NODE_CLIENT:-$(cd "$(dirname "$0")" && pwd)}"
 HOST="$1"; SCRIPT="$2"; shift 2
 if [ ! -d "$HERE/node_modules/node-opcua-client" ]; then
   echo "SKIPPED: node_modules missing in $HERE (run 'npm ci' there)"

@@ -16,6 +16,9 @@ const {
 const { OPCUACertificateManager } = require("node-opcua-certificate-manager");
 
 const binDir = path.resolve(process.argv[2] || "build");
+const harness = require("../../app/program_harness");
+const { waitFor, freePort } = harness;
+const find = (name) => harness.find(binDir, name);
 const tmp = fs.mkdtempSync(path.join(os.tmpdir(), "qora-lockdown-"));
 const children = [];
 const overall = setTimeout(() => fail(new Error("lock-down test ran past 150 s")), 150000);
@@ -27,28 +30,6 @@ function fail(err) {
   for (const c of children) { try { c.kill("SIGKILL"); } catch (e) { /* gone */ } }
   fs.rmSync(tmp, { recursive: true, force: true });
   process.exit(1);
-}
-function find(name) {
-  for (const p of [path.join(binDir, "bin", name), path.join(binDir, "tools", "cfg", name)])
-    if (fs.existsSync(p)) return p;
-  throw new Error(`${name} not found under ${binDir}`);
-}
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-async function waitFor(what, pred, timeoutMs) {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
-    const v = await pred();
-    if (v) return v;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await sleep(100);
-  }
-}
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const s = net.createServer();
-    s.once("error", reject);
-    s.listen(0, "127.0.0.1", () => { const p = s.address().port; s.close(() => resolve(p)); });
-  });
 }
 function listening(port) {
   return new Promise((resolve) => {
