@@ -1,4 +1,5 @@
-// OPC UA binary endpoint (SecurityPolicy None, anonymous) serving the toolkit's items.
+// OPC UA binary endpoint serving the toolkit's items: SecurityPolicy None and the RSA policies signed or
+// signed and encrypted, anonymous and user-name sessions.
 #pragma once
 
 #include <cstdint>
