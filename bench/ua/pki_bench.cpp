@@ -48,15 +48,15 @@ int main() {
     }
     std::printf("own certificate and key created: %.1f ms\n", createMs);
 
-    const test::TestCert self = test::MakeCert(test::CertSpec{});
-    const test::TestCert ca = test::MakeCert(test::CaSpec("Bench CA", "ca"));
-    const test::TestCert leaf = test::MakeCert(test::CertSpec{}, &ca);
+    const test::TestCert self = test::MakeCert(test::CertRecipe{});
+    const test::TestCert ca = test::MakeCert(test::CaRecipe("Bench CA", "ca"));
+    const test::TestCert leaf = test::MakeCert(test::CertRecipe{}, &ca);
     Write(dir / "pki/trusted/certs/self.der", self.der);
     Write(dir / "pki/trusted/certs/ca.der", ca.der);
     Write(dir / "pki/trusted/crl/ca.crl", test::MakeCrl(ca));
     for (int files : {10, 500}) {
         for (int i = 0; i < files - 2; ++i) {
-            test::CertSpec s;
+            test::CertRecipe s;
             s.cn = "filler " + std::to_string(i);
             Write(dir / "pki/trusted/certs" / ("f" + std::to_string(i) + ".der"), test::MakeCert(s).der);
         }

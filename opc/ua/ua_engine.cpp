@@ -153,10 +153,7 @@ Millis Engine::Tick(Millis now) {
         next = std::min(next, deadline);
         TickSubscriptions(s, now, next);
     });
-    for (const auto& key : timedOut) {
-        sessions_.NoteTimedOut();
-        EndSession(key, status::BadSessionClosed);
-    }
+    for (const auto& key : timedOut) EndSession(key, status::BadSessionClosed);
     counters_.sessionTimeouts += static_cast<uint32_t>(timedOut.size());
     if (memory_.TakeTrimDue(now)) ReturnFreedMemory();
     SendDelayedFaults(now, next);

@@ -192,7 +192,6 @@ class Engine {
     const MemoryBudget& Memory() const { return memory_; }
     MemoryBudget& Memory() { return memory_; }
     const AddressSpace& Space() const { return space_; }
-    const SessionTable& Sessions() const { return sessions_; }
     const HandshakeLimiter& Handshakes() const { return handshakes_; }
     // Bytes of the budget one session may charge.
     uint64_t SessionMemoryShare() const { return memory_.Limit() / kSessionMemoryShareDivisor; }

@@ -44,7 +44,6 @@ Session* SessionTable::FindByKey(const std::string& key) {
 void SessionTable::Add(std::unique_ptr<Session> s) {
     std::string key = NodeKey(s->authenticationToken);
     sessions_.emplace(std::move(key), std::move(s));
-    ++cumulated_;
 }
 
 std::unique_ptr<Session> SessionTable::Take(const std::string& key) {
@@ -87,14 +86,9 @@ Guid SessionTable::RandomGuid() {
 Reply<CreateSessionResponse> Engine::ServiceCreateSession(ServiceContext& ctx,
                                                           const CreateSessionRequest& r) {
     if (lifecycle_.shuttingDown) return ServiceFault{status::BadServerHalted};
-    if (sessions_.Count() >= static_cast<size_t>(std::max(0, config_.maxSessions)) && !MakeRoomForSession()) {
-        sessions_.NoteRejected();
+    if (sessions_.Count() >= static_cast<size_t>(std::max(0, config_.maxSessions)) && !MakeRoomForSession())
         return ServiceFault{status::BadTooManySessions};
-    }
-    if (!memory_.TryCharge(sizeof(Session))) {
-        sessions_.NoteRejected();
-        return ServiceFault{status::BadOutOfMemory};
-    }
+    if (!memory_.TryCharge(sizeof(Session))) return ServiceFault{status::BadOutOfMemory};
     auto s = std::make_unique<Session>();
     s->sessionId.ns = kSessionNamespace;
     s->sessionId.kind = NodeId::Kind::Guid;

@@ -90,13 +90,6 @@ class SessionTable {
     std::unique_ptr<Session> Take(const std::string& key);
     std::vector<std::string> Keys() const;
     size_t Count() const { return sessions_.size(); }
-    // Counters for the server's diagnostics: sessions created since start, refused for lack of
-    // room, and ended by their time-out.
-    uint64_t CumulatedCount() const { return cumulated_; }
-    uint64_t RejectedCount() const { return rejected_; }
-    uint64_t TimedOutCount() const { return timedOut_; }
-    void NoteRejected() { ++rejected_; }
-    void NoteTimedOut() { ++timedOut_; }
     template <typename F>
     void ForEach(F&& f) {
         for (auto& [key, s] : sessions_) f(key, *s);
@@ -116,9 +109,6 @@ class SessionTable {
     std::mt19937_64 rng_;
     uint32_t nextSubscriptionId_ = 1;
     uint64_t nextContinuationId_ = 1;
-    uint64_t cumulated_ = 0;
-    uint64_t rejected_ = 0;
-    uint64_t timedOut_ = 0;
 };
 
 }  // namespace qora::ua

@@ -32,7 +32,7 @@ inline TestKey KeyFor(const std::string& role, int bits = 2048) {
     return k;
 }
 
-struct CertSpec {
+struct CertRecipe {
     std::string cn = "Test Client";
     std::string role = "leaf";  // which shared key
     int bits = 2048;
@@ -45,8 +45,8 @@ struct CertSpec {
     std::string subjectAltName = "URI:urn:test:client,DNS:localhost";
 };
 
-inline CertSpec CaSpec(const std::string& cn, const std::string& role) {
-    CertSpec s;
+inline CertRecipe CaRecipe(const std::string& cn, const std::string& role) {
+    CertRecipe s;
     s.cn = cn;
     s.role = role;
     s.basicConstraints = "critical,CA:TRUE";
@@ -78,9 +78,9 @@ inline void AddExt(X509* x, X509V3_CTX* ctx, int nid, const std::string& value) 
 }
 
 // Self-signed when issuer is null.
-inline TestCert MakeCert(const CertSpec& spec, const TestCert* issuer = nullptr) {
+inline TestCert MakeCert(const CertRecipe& recipe, const TestCert* issuer = nullptr) {
     TestCert c;
-    c.key = KeyFor(spec.role, spec.bits);
+    c.key = KeyFor(recipe.role, recipe.bits);
     c.cert.reset(X509_new());
     X509* x = c.cert.get();
     X509_set_version(x, X509_VERSION_3);
@@ -90,10 +90,10 @@ inline TestCert MakeCert(const CertSpec& spec, const TestCert* issuer = nullptr)
     BIGNUM* bn = BN_bin2bn(serial, sizeof serial, nullptr);
     BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(x));
     BN_free(bn);
-    X509_time_adj_ex(X509_getm_notBefore(x), static_cast<int>(spec.notBeforeDays), 0, nullptr);
-    X509_time_adj_ex(X509_getm_notAfter(x), static_cast<int>(spec.notAfterDays), 0, nullptr);
+    X509_time_adj_ex(X509_getm_notBefore(x), static_cast<int>(recipe.notBeforeDays), 0, nullptr);
+    X509_time_adj_ex(X509_getm_notAfter(x), static_cast<int>(recipe.notAfterDays), 0, nullptr);
     X509_NAME_add_entry_by_txt(X509_get_subject_name(x), "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>(spec.cn.c_str()), -1, -1, 0);
+                               reinterpret_cast<const unsigned char*>(recipe.cn.c_str()), -1, -1, 0);
     X509* issuerCert = issuer ? issuer->cert.get() : x;
     X509_set_issuer_name(x, X509_get_subject_name(issuerCert));
     X509_set_pubkey(x, c.key.get());
@@ -102,11 +102,11 @@ inline TestCert MakeCert(const CertSpec& spec, const TestCert* issuer = nullptr)
     X509V3_set_ctx(&ctx, issuerCert, x, nullptr, nullptr, 0);
     AddExt(x, &ctx, NID_subject_key_identifier, "hash");
     AddExt(x, &ctx, NID_authority_key_identifier, "keyid:always");
-    AddExt(x, &ctx, NID_basic_constraints, spec.basicConstraints);
-    AddExt(x, &ctx, NID_key_usage, spec.keyUsage);
-    AddExt(x, &ctx, NID_ext_key_usage, spec.extKeyUsage);
-    AddExt(x, &ctx, NID_subject_alt_name, spec.subjectAltName);
-    X509_sign(x, issuer ? issuer->key.get() : c.key.get(), spec.md);
+    AddExt(x, &ctx, NID_basic_constraints, recipe.basicConstraints);
+    AddExt(x, &ctx, NID_key_usage, recipe.keyUsage);
+    AddExt(x, &ctx, NID_ext_key_usage, recipe.extKeyUsage);
+    AddExt(x, &ctx, NID_subject_alt_name, recipe.subjectAltName);
+    X509_sign(x, issuer ? issuer->key.get() : c.key.get(), recipe.md);
     c.der = DerOf(x);
     return c;
 }

@@ -289,8 +289,8 @@ TEST_F(EngineTest, SessionFloodStopsAtTheLimitWithBadTooManySessionsOnceEveryOne
     EXPECT_EQ(c.CreateSession(), status::BadTooManySessions);
     EXPECT_EQ(engine->SessionCount(), 3u);
     EXPECT_EQ(backend.calls["SessionCreated"], 3);
-    EXPECT_EQ(engine->Sessions().RejectedCount(), 1u);
-    EXPECT_EQ(engine->Sessions().CumulatedCount(), 3u);
+    EXPECT_EQ(engine->Counters().rejectedSessions, 1u);
+    EXPECT_EQ(engine->Counters().cumulatedSessions, 3u);
 }
 
 TEST_F(EngineTest, SessionsTimeOutAndTellTheToolkit) {

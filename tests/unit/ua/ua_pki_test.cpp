@@ -242,50 +242,51 @@ TEST_F(PkiTest, SelfSignedClientCertificatesAreJudgedByEachCheck) {
     ASSERT_TRUE(store);
     struct Case {
         const char* what;
-        std::function<void(CertSpec&)> edit;
+        std::function<void(CertRecipe&)> edit;
         std::string applicationUri;
         StatusCode expected;
     } cases[] = {
-        {"valid", [](CertSpec&) {}, "urn:test:client", status::Good},
-        {"valid, no URI asked", [](CertSpec&) {}, "", status::Good},
+        {"valid", [](CertRecipe&) {}, "urn:test:client", status::Good},
+        {"valid, no URI asked", [](CertRecipe&) {}, "", status::Good},
         {"expired",
-         [](CertSpec& s) {
+         [](CertRecipe& s) {
              s.notBeforeDays = -30;
              s.notAfterDays = -1;
          },
          "", BadCertificateTimeInvalid},
         {"not yet valid",
-         [](CertSpec& s) {
+         [](CertRecipe& s) {
              s.notBeforeDays = 2;
              s.notAfterDays = 30;
          },
          "", BadCertificateTimeInvalid},
         {"1024-bit key",
-         [](CertSpec& s) {
+         [](CertRecipe& s) {
              s.bits = 1024;
              s.role = "short";
          },
          "", BadCertificatePolicyCheckFailed},
-        {"SHA-1 signature", [](CertSpec& s) { s.md = EVP_sha1(); }, "", BadCertificatePolicyCheckFailed},
-        {"CA as leaf", [](CertSpec& s) { s.basicConstraints = "critical,CA:TRUE"; }, "",
+        {"SHA-1 signature", [](CertRecipe& s) { s.md = EVP_sha1(); }, "", BadCertificatePolicyCheckFailed},
+        {"CA as leaf", [](CertRecipe& s) { s.basicConstraints = "critical,CA:TRUE"; }, "",
          BadCertificateUseNotAllowed},
-        {"no clientAuth", [](CertSpec& s) { s.extKeyUsage = "serverAuth"; }, "", BadCertificateUseNotAllowed},
-        {"no keyUsage", [](CertSpec& s) { s.keyUsage.clear(); }, "", BadCertificateUseNotAllowed},
+        {"no clientAuth", [](CertRecipe& s) { s.extKeyUsage = "serverAuth"; }, "",
+         BadCertificateUseNotAllowed},
+        {"no keyUsage", [](CertRecipe& s) { s.keyUsage.clear(); }, "", BadCertificateUseNotAllowed},
         {"keyUsage without digitalSignature",
-         [](CertSpec& s) { s.keyUsage = "keyEncipherment,dataEncipherment"; }, "",
+         [](CertRecipe& s) { s.keyUsage = "keyEncipherment,dataEncipherment"; }, "",
          BadCertificateUseNotAllowed},
-        {"keyUsage without encipherment", [](CertSpec& s) { s.keyUsage = "digitalSignature"; }, "",
+        {"keyUsage without encipherment", [](CertRecipe& s) { s.keyUsage = "digitalSignature"; }, "",
          BadCertificateUseNotAllowed},
-        {"no extendedKeyUsage at all", [](CertSpec& s) { s.extKeyUsage.clear(); }, "", status::Good},
-        {"URI mismatch", [](CertSpec&) {}, "urn:test:other", BadCertificateUriInvalid},
-        {"no URI in the certificate", [](CertSpec& s) { s.subjectAltName = "DNS:localhost"; },
+        {"no extendedKeyUsage at all", [](CertRecipe& s) { s.extKeyUsage.clear(); }, "", status::Good},
+        {"URI mismatch", [](CertRecipe&) {}, "urn:test:other", BadCertificateUriInvalid},
+        {"no URI in the certificate", [](CertRecipe& s) { s.subjectAltName = "DNS:localhost"; },
          "urn:test:client", BadCertificateUriInvalid},
     };
     int n = 0;
     for (const Case& c : cases) {
-        CertSpec spec;
-        c.edit(spec);
-        const TestCert cert = MakeCert(spec);
+        CertRecipe recipe;
+        c.edit(recipe);
+        const TestCert cert = MakeCert(recipe);
         Trust(cert, ("c" + std::to_string(n++) + ".der").c_str());
         EXPECT_EQ(CertificateStatusName(store->ValidateClient(cert.der, c.applicationUri)),
                   CertificateStatusName(c.expected))
@@ -297,7 +298,7 @@ TEST_F(PkiTest, SelfSignedClientCertificatesAreJudgedByEachCheck) {
 TEST_F(PkiTest, MalformedChainsAreInvalid) {
     auto store = Open();
     ASSERT_TRUE(store);
-    const TestCert cert = MakeCert(CertSpec{});
+    const TestCert cert = MakeCert(CertRecipe{});
     Trust(cert);
     for (const std::string& bytes :
          {std::string(), std::string("garbage"), cert.der.substr(0, cert.der.size() - 1), cert.der + "x",
@@ -309,9 +310,9 @@ TEST_F(PkiTest, MalformedChainsAreInvalid) {
 TEST_F(PkiTest, AnUntrustedCertificateIsCopiedToRejectedAndTrustedAfterTheOperatorMovesIt) {
     auto store = Open();
     ASSERT_TRUE(store);
-    CertSpec spec;
-    spec.cn = "SCADA/Client [1]";
-    const TestCert cert = MakeCert(spec);
+    CertRecipe recipe;
+    recipe.cn = "SCADA/Client [1]";
+    const TestCert cert = MakeCert(recipe);
     EXPECT_EQ(store->ValidateClient(cert.der, "urn:test:client"), BadCertificateUntrusted);
     const auto rejected = Files(Pki("rejected/certs"));
     ASSERT_EQ(rejected.size(), 1u);
@@ -332,9 +333,9 @@ TEST_F(PkiTest, AnUntrustedCertificateIsCopiedToRejectedAndTrustedAfterTheOperat
 TEST_F(PkiTest, AutoAcceptTrustsValidCertificatesOnlyAndLogsEach) {
     auto store = Open(true);
     ASSERT_TRUE(store);
-    const TestCert good = MakeCert(CertSpec{});
+    const TestCert good = MakeCert(CertRecipe{});
     EXPECT_EQ(store->ValidateClient(good.der), status::Good);
-    CertSpec expired;
+    CertRecipe expired;
     expired.notBeforeDays = -10;
     expired.notAfterDays = -1;
     EXPECT_EQ(store->ValidateClient(MakeCert(expired).der), BadCertificateTimeInvalid);
@@ -350,12 +351,12 @@ TEST_F(PkiTest, AutoAcceptTrustsValidCertificatesOnlyAndLogsEach) {
 TEST_F(PkiTest, CertificatesIssuedByACaAreCheckedAgainstItsCrl) {
     auto store = Open();
     ASSERT_TRUE(store);
-    const TestCert ca = MakeCert(CaSpec("Plant CA", "ca"));
-    CertSpec leafSpec;
-    const TestCert leaf = MakeCert(leafSpec, &ca);
-    leafSpec.cn = "Revoked Client";
-    const TestCert revoked = MakeCert(leafSpec, &ca);
-    const TestCert stranger = MakeCert(CertSpec{});  // self-signed, never trusted
+    const TestCert ca = MakeCert(CaRecipe("Plant CA", "ca"));
+    CertRecipe leafRecipe;
+    const TestCert leaf = MakeCert(leafRecipe, &ca);
+    leafRecipe.cn = "Revoked Client";
+    const TestCert revoked = MakeCert(leafRecipe, &ca);
+    const TestCert stranger = MakeCert(CertRecipe{});  // self-signed, never trusted
 
     // The CA unknown: the chain cannot be built.
     EXPECT_EQ(store->ValidateClient(leaf.der), BadCertificateChainIncomplete);
@@ -374,7 +375,7 @@ TEST_F(PkiTest, CertificatesIssuedByACaAreCheckedAgainstItsCrl) {
     EXPECT_EQ(store->ValidateClient(leaf.der), BadCertificateRevocationUnknown);
 
     // A certificate naming the CA as issuer but signed by another key.
-    CertSpec forged;
+    CertRecipe forged;
     forged.role = "forger";
     TestCert fake = MakeCert(forged);
     X509_set_issuer_name(fake.cert.get(), X509_get_subject_name(ca.cert.get()));
@@ -398,8 +399,8 @@ TEST_F(PkiTest, ACrlReplacedInPlaceIsSeenWithinTheFileCheckInterval) {
     std::string error;
     auto store = PkiStore::Open(o, &error);
     ASSERT_TRUE(store) << error;
-    const TestCert ca = MakeCert(CaSpec("Plant CA", "ca"));
-    const TestCert leaf = MakeCert(CertSpec{}, &ca);
+    const TestCert ca = MakeCert(CaRecipe("Plant CA", "ca"));
+    const TestCert leaf = MakeCert(CertRecipe{}, &ca);
     WriteFile(Pki("trusted/certs") / "ca.der", ca.der);
     WriteFile(Pki("trusted/crl") / "ca.crl", MakeCrl(ca));
     ASSERT_EQ(store->ValidateClient(leaf.der), status::Good);
@@ -419,19 +420,19 @@ TEST_F(PkiTest, ACrlReplacedInPlaceIsSeenWithinTheFileCheckInterval) {
 TEST_F(PkiTest, IntermediateCaProblemsGiveTheIssuerCodes) {
     auto store = Open();
     ASSERT_TRUE(store);
-    const TestCert root = MakeCert(CaSpec("Root CA", "root"));
-    const TestCert sub = MakeCert(CaSpec("Line CA", "sub"), &root);
-    CertSpec expiredSpec = CaSpec("Old Line CA", "sub");
-    expiredSpec.notBeforeDays = -20;
-    expiredSpec.notAfterDays = -1;
-    const TestCert expiredSub = MakeCert(expiredSpec, &root);
-    CertSpec notCaSpec = CaSpec("Not a CA", "sub");
-    notCaSpec.basicConstraints = "critical,CA:FALSE";
-    notCaSpec.keyUsage = "digitalSignature";
-    const TestCert notCa = MakeCert(notCaSpec, &root);
-    const TestCert leaf = MakeCert(CertSpec{}, &sub);
-    const TestCert leafOfExpired = MakeCert(CertSpec{}, &expiredSub);
-    const TestCert leafOfNotCa = MakeCert(CertSpec{}, &notCa);
+    const TestCert root = MakeCert(CaRecipe("Root CA", "root"));
+    const TestCert sub = MakeCert(CaRecipe("Line CA", "sub"), &root);
+    CertRecipe expiredRecipe = CaRecipe("Old Line CA", "sub");
+    expiredRecipe.notBeforeDays = -20;
+    expiredRecipe.notAfterDays = -1;
+    const TestCert expiredSub = MakeCert(expiredRecipe, &root);
+    CertRecipe notCaRecipe = CaRecipe("Not a CA", "sub");
+    notCaRecipe.basicConstraints = "critical,CA:FALSE";
+    notCaRecipe.keyUsage = "digitalSignature";
+    const TestCert notCa = MakeCert(notCaRecipe, &root);
+    const TestCert leaf = MakeCert(CertRecipe{}, &sub);
+    const TestCert leafOfExpired = MakeCert(CertRecipe{}, &expiredSub);
+    const TestCert leafOfNotCa = MakeCert(CertRecipe{}, &notCa);
 
     WriteFile(Pki("trusted/certs") / "root.der", root.der);
     WriteFile(Pki("trusted/crl") / "sub.crl", MakeCrl(sub));
@@ -450,7 +451,7 @@ TEST_F(PkiTest, IntermediateCaProblemsGiveTheIssuerCodes) {
 TEST_F(PkiTest, ValidationsFromSeveralThreadsWhileTheTrustListChanges) {
     auto store = Open();
     ASSERT_TRUE(store);
-    const TestCert cert = MakeCert(CertSpec{});
+    const TestCert cert = MakeCert(CertRecipe{});
     Trust(cert, "a.der");
     std::atomic<bool> stop{false};
     std::atomic<int> bad{0};

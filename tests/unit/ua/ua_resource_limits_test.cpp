@@ -270,7 +270,7 @@ TEST_F(LimitsTest, SessionsNeverActivatedTimeOutWithinSecondsAndRevisedTimeOutsA
     now += 2;
     engine->Tick(now);
     EXPECT_EQ(engine->SessionCount(), 1u) << "never activated: gone after ten seconds whatever was asked";
-    EXPECT_EQ(engine->Sessions().TimedOutCount(), 4u);
+    EXPECT_EQ(engine->Counters().sessionTimeouts, 4u);
     now += static_cast<Millis>(kMaxSessionTimeoutMs);
     engine->Tick(now);
     EXPECT_EQ(engine->SessionCount(), 0u);
@@ -307,8 +307,8 @@ TEST_F(LimitsTest, AFullSessionTableEndsTheOldestUnactivatedThenTheOldestUnbound
     EXPECT_EQ(e.CreateSession(), status::Good);
     EXPECT_EQ(engine->FindSession(aToken), nullptr);
     EXPECT_EQ(engine->SessionCount(), 3u);
-    EXPECT_EQ(engine->Sessions().CumulatedCount(), 5u);
-    EXPECT_EQ(engine->Sessions().RejectedCount(), 1u);
+    EXPECT_EQ(engine->Counters().cumulatedSessions, 5u);
+    EXPECT_EQ(engine->Counters().rejectedSessions, 1u);
     EXPECT_EQ(backend.calls["SessionClosed"], 2);
 }
 
