@@ -13,6 +13,7 @@
 
 #include "opc/ua/ua_engine.h"
 #include "tests/support/test_trust_store.h"
+#include "tests/support/ua_open_request.h"
 #include "tests/unit/ua/ua_fakes.h"
 
 using namespace qora::ua;
@@ -50,22 +51,8 @@ const std::string& OpenChunk(SecurityPolicy policy, SecurityMode mode) {
     static std::map<std::pair<int, int>, std::string> cache;
     std::string& chunk = cache[{static_cast<int>(policy), static_cast<int>(mode)}];
     if (chunk.empty()) {
-        std::string body;
-        Encoder e(body);
-        e.Node(NodeId(0, 446));
-        e.Node(NodeId());
-        e.DateTime(0);
-        e.UInt32(1);
-        e.UInt32(0);
-        e.NullString();
-        e.UInt32(10000);
-        e.Node(NodeId());
-        e.Byte(0);
-        e.UInt32(0);
-        e.UInt32(0);  // issue
-        e.UInt32(static_cast<uint32_t>(mode));
-        e.ByteString(std::string(32, '\x11'));
-        e.UInt32(600000);
+        const std::string body =
+            testing::OpenRequestBody(0 /* issue */, static_cast<uint32_t>(mode), std::string(32, '\x11'));
         const Keys& k = Fixed();
         chunk = BuildAsymmetricChunk(*crypto::Params(policy), 0, k.clientCert,
                                      crypto::Thumbprint(k.server->OwnCertificateDer()), 1, 1, body, k.client,

@@ -8,6 +8,7 @@
 
 #include "opc/ua/ua_binary.h"
 #include "opc/ua/ua_secure_chunk.h"
+#include "tests/support/ua_open_request.h"
 
 namespace qora::ua::testing {
 
@@ -28,22 +29,7 @@ struct MiniSecurity {
     std::string OpenRequest(uint32_t firstSequence, uint32_t requestId) {
         sequence = firstSequence;
         clientNonce = crypto::RandomBytes(crypto::kNonceBytes);
-        std::string body;
-        Encoder e(body);
-        e.Node(NodeId(0, 446));
-        e.Node(NodeId());
-        e.DateTime(0);
-        e.UInt32(1);
-        e.UInt32(0);
-        e.NullString();
-        e.UInt32(10000);
-        e.Node(NodeId());
-        e.Byte(0);
-        e.UInt32(0);
-        e.UInt32(0);
-        e.UInt32(static_cast<uint32_t>(mode));
-        e.ByteString(clientNonce);
-        e.UInt32(600000);
+        const std::string body = testing::OpenRequestBody(0, static_cast<uint32_t>(mode), clientNonce);
         return BuildAsymmetricChunk(Params(), 0, certificate, crypto::Thumbprint(serverCertificate),
                                     firstSequence, requestId, body, key,
                                     crypto::RsaKey::FromCertificate(serverCertificate));

@@ -170,13 +170,9 @@ TEST_F(SecureChannelTest, RefusedOpensAnswerTheirStatusAndClose) {
              // A valid, signed OPN whose body is padded out to 9 blocks.
              std::string body;
              Encoder e(body);
-             e.Node(NodeId(0, 446));
+             e.Node(NodeId(0, kOpenSecureChannelRequestId));
              c.WriteHeader(e);
-             e.UInt32(0);
-             e.UInt32(0);
-             e.UInt32(static_cast<uint32_t>(c.mode));
-             e.ByteString(crypto::RandomBytes(32));
-             e.UInt32(600000);
+             WriteOpenFields(e, 0, static_cast<uint32_t>(c.mode), crypto::RandomBytes(32), 600000);
              body.append(9 * 214, '\0');
              return BuildAsymmetricChunk(c.Params(), 0, c.certificate,
                                          crypto::Thumbprint(c.serverCertificate), 1, 1, body, c.key,

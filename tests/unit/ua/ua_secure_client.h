@@ -8,6 +8,7 @@
 
 #include "opc/ua/ua_channel_security.h"
 #include "opc/ua/ua_engine.h"
+#include "tests/support/ua_open_request.h"
 #include "tests/unit/ua/ua_fakes.h"
 
 namespace qora::ua::testing {
@@ -66,13 +67,11 @@ struct SecureClient {
                           SecurityMode asMode = SecurityMode::None, const std::string* thumbprint = nullptr) {
         std::string body;
         Encoder e(body);
-        e.Node(NodeId(0, 446));
+        e.Node(NodeId(0, testing::kOpenSecureChannelRequestId));
         WriteHeader(e);
-        e.UInt32(0);
-        e.UInt32(requestType);
-        e.UInt32(static_cast<uint32_t>(asMode == SecurityMode::None ? mode : asMode));
-        e.ByteString(nonce);
-        e.UInt32(lifetime);
+        testing::WriteOpenFields(e, requestType,
+                                 static_cast<uint32_t>(asMode == SecurityMode::None ? mode : asMode), nonce,
+                                 lifetime);
         const std::string thumb = thumbprint ? *thumbprint : crypto::Thumbprint(serverCertificate);
         return BuildAsymmetricChunk(Params(), channelId, certificate, thumb, ++sequence, ++requestId, body,
                                     key, crypto::RsaKey::FromCertificate(serverCertificate));
