@@ -54,15 +54,9 @@ function num(v) {
 }
 
 async function main() {
-  const server = find("qora-opc-server");
   const sim = find("qora-sim");
   const cfgTool = find("qora-cfg");
-  const install = path.join(tmp, "install");
-  const runtime = path.join(tmp, "runtime");
-  fs.mkdirSync(install);
-  fs.mkdirSync(runtime, { mode: 0o700 });
-  fs.copyFileSync(server, path.join(install, "qora-opc-server"));
-  fs.chmodSync(path.join(install, "qora-opc-server"), 0o755);
+  const { install, exe, env } = harness.installProgram(binDir, tmp);
   const port = await freePort();
   const link1 = path.join(tmp, "ttySIM1");
   const link2 = path.join(tmp, "ttySIM2");
@@ -90,9 +84,6 @@ async function main() {
   const sim2 = startSim(sim, ["--device", "1:0=const:2.5", "--fault", "1:bad-checksum"], link2);
   await waitFor("the simulators' links", () => fs.existsSync(link1) && fs.existsSync(link2), 10000);
 
-  const env = { ...process.env, XDG_RUNTIME_DIR: runtime };
-  delete env.DISPLAY; delete env.WAYLAND_DISPLAY; delete env.QT_QPA_PLATFORM;
-  const exe = path.join(install, "qora-opc-server");
   children.push(spawn(exe, [`-f:${cfgPath}`], { env, cwd: tmp, stdio: ["ignore", "inherit", "inherit"] }));
 
   client = OPCUAClient.create({

@@ -43,15 +43,9 @@ function readIni(file) { return fs.readFileSync(file, "utf8"); }
 const GOOD = 0x00000000, BAD_NOT_CONNECTED = 0x808a0000, BAD_NO_COMMUNICATION = 0x80310000;
 
 async function main() {
-  const server = find("qora-opc-server");
   const sim = find("qora-sim");
   const cfgTool = find("qora-cfg");
-  const install = path.join(tmp, "install");
-  const runtime = path.join(tmp, "runtime");
-  fs.mkdirSync(install);
-  fs.mkdirSync(runtime, { mode: 0o700 });
-  fs.copyFileSync(server, path.join(install, "qora-opc-server"));
-  fs.chmodSync(path.join(install, "qora-opc-server"), 0o755);
+  const { install, runtime, exe, env } = harness.installProgram(binDir, tmp);
   const port = await freePort();
   const link = path.join(tmp, "ttySIM1");
   fs.writeFileSync(path.join(install, "qora.ini"), [
@@ -76,9 +70,6 @@ async function main() {
   children.push(simProc);
   await waitFor("the simulator's link", () => fs.existsSync(link), 10000);
 
-  const env = { ...process.env, XDG_RUNTIME_DIR: runtime };
-  delete env.DISPLAY; delete env.WAYLAND_DISPLAY; delete env.QT_QPA_PLATFORM;
-  const exe = path.join(install, "qora-opc-server");
   const start = (args) => {
     const c = spawn(exe, args, { env, cwd: tmp, stdio: ["ignore", "inherit", "inherit"] });
     children.push(c);

@@ -29,10 +29,24 @@ function freePort() {
     s.listen(0, "127.0.0.1", () => { const p = s.address().port; s.close(() => resolve(p)); });
   });
 }
+// A copy of the program in <tmp>/install with its runtime folder <tmp>/runtime (mode 0700), and
+// the environment of a headless start (no display); extraEnv is added to it.
+function installProgram(binDir, tmp, extraEnv = {}) {
+  const install = path.join(tmp, "install");
+  const runtime = path.join(tmp, "runtime");
+  fs.mkdirSync(install);
+  fs.mkdirSync(runtime, { mode: 0o700 });
+  const exe = path.join(install, "qora-opc-server");
+  fs.copyFileSync(find(binDir, "qora-opc-server"), exe);
+  fs.chmodSync(exe, 0o755);
+  const env = { ...process.env, XDG_RUNTIME_DIR: runtime, ...extraEnv };
+  delete env.DISPLAY; delete env.WAYLAND_DISPLAY; delete env.QT_QPA_PLATFORM;
+  return { install, runtime, exe, env };
+}
 async function withTimeout(p, ms, what) {
   let t;
   const guard = new Promise((_, reject) => { t = setTimeout(() => reject(new Error(`timed out: ${what}`)), ms); });
   try { return await Promise.race([p, guard]); } finally { clearTimeout(t); }
 }
 
-module.exports = { find, sleep, waitFor, freePort, withTimeout };
+module.exports = { find, sleep, waitFor, freePort, installProgram, withTimeout };

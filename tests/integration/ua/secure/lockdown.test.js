@@ -70,13 +70,7 @@ async function makeClient(identity, mode, policy) {
 }
 
 async function main() {
-  const install = path.join(tmp, "install");
-  const runtime = path.join(tmp, "runtime");
-  fs.mkdirSync(install);
-  fs.mkdirSync(runtime, { mode: 0o700 });
-  const exe = path.join(install, "qora-opc-server");
-  fs.copyFileSync(find("qora-opc-server"), exe);
-  fs.chmodSync(exe, 0o755);
+  const { install, exe, env } = harness.installProgram(binDir, tmp, { HOME: tmp, XDG_CONFIG_HOME: path.join(tmp, "xdg") });
   const port = await freePort();
   fs.writeFileSync(path.join(install, "qora.ini"), [
     "[GENERAL]", "MAIN_CFG=", "",
@@ -97,8 +91,6 @@ async function main() {
   assert.equal(added.status, 0, `qora-cfg user add: ${added.stderr}`);
   assert.ok(!fs.readFileSync(users, "utf8").includes(PASSWORD), "no password in clear in the users file");
 
-  const env = { ...process.env, XDG_RUNTIME_DIR: runtime, HOME: tmp, XDG_CONFIG_HOME: path.join(tmp, "xdg") };
-  delete env.DISPLAY; delete env.WAYLAND_DISPLAY; delete env.QT_QPA_PLATFORM;
   const program = spawn(exe, [`-f:${cfgPath}`], { env, cwd: tmp, stdio: ["ignore", "inherit", "inherit"] });
   children.push(program);
   await waitFor("the endpoint", () => listening(port), 30000);
