@@ -4,8 +4,8 @@
 #include <QFile>
 #include <utility>
 
-#include "opc/ua/ua_pki.h"
-#include "opc/ua/ua_users.h"
+#include "ua/security/pki.h"
+#include "ua/security/users.h"
 
 namespace qora {
 

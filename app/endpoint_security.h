@@ -9,7 +9,7 @@
 #include <string>
 
 #include "config/settings.h"
-#include "opc/ua/ua_server.h"
+#include "ua/net/server.h"
 
 namespace qora {
 

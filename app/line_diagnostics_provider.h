@@ -4,7 +4,7 @@
 
 #include "comm/line_diagnostics.h"
 #include "opc/toolkit/gb_data_access.h"
-#include "opc/ua/ua_backend.h"
+#include "ua/nodes/backend.h"
 
 namespace qora {
 

@@ -11,7 +11,7 @@
 #include "app/console_prompt.h"
 #include "app/restart_path.h"
 #include "config/records.h"
-#include "opc/ua/ua_server.h"
+#include "ua/net/server.h"
 
 class QTimer;
 

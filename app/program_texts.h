@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "opc/toolkit/gb_data_access.h"
-#include "opc/ua/ua_server.h"
+#include "ua/net/server.h"
 
 namespace qora {
 

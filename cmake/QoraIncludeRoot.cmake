@@ -1,6 +1,6 @@
 # Include roots: every library exports a directory of its own in the build tree that holds
 # symbolic links to its own headers only. An include keeps its form ("config/records.h",
-# "opc/ua/ua_binary.h") but resolves only when the including target links the library that
+# "ua/encoding/binary.h") but resolves only when the including target links the library that
 # owns the header, so the link graph is also the include graph.
 #
 # qora_include_root(<target> <PUBLIC|INTERFACE|PRIVATE> <path>...)

@@ -8,9 +8,9 @@
 #include <fstream>
 #include <string>
 
-#include "opc/ua/ua_pki.h"
-#include "opc/ua/ua_users.h"
 #include "tests/unit/ua/pki_test_certs.h"
+#include "ua/security/pki.h"
+#include "ua/security/users.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

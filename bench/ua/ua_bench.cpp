@@ -30,9 +30,9 @@
 #include <thread>
 #include <vector>
 
-#include "opc/ua/ua_server.h"
 #include "tests/integration/ua/ua_mini_client.h"
 #include "tests/support/test_trust_store.h"
+#include "ua/net/server.h"
 
 using namespace qora::ua;
 using namespace qora::ua::testing;

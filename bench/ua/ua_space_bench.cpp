@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "opc/ua/ua_address_space.h"
+#include "ua/nodes/address_space.h"
 
 namespace {
 

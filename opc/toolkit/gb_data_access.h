@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "opc/toolkit/gb_types.h"
-#include "opc/ua/ua_server.h"
+#include "ua/net/server.h"
 
 namespace gb {
 

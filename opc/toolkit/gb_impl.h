@@ -14,8 +14,8 @@
 
 #include "opc/toolkit/gb_data_access.h"
 #include "opc/toolkit/gb_item_store.h"
-#include "opc/ua/ua_backend.h"
-#include "opc/ua/ua_server.h"
+#include "ua/net/server.h"
+#include "ua/nodes/backend.h"
 
 namespace gb {
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "opc/ua/ua_engine.h"
 #include "tests/fuzz/ua_fuzz_common.h"
 #include "tests/unit/ua/ua_fakes.h"
+#include "ua/engine/engine.h"
 
 using namespace qora::ua;
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "opc/ua/ua_types.h"
+#include "ua/encoding/types.h"
 
 namespace qora::ua::fuzz {
 

@@ -11,10 +11,10 @@
 #include <cstdint>
 #include <map>
 
-#include "opc/ua/ua_engine.h"
 #include "tests/support/test_trust_store.h"
 #include "tests/support/ua_open_request.h"
 #include "tests/unit/ua/ua_fakes.h"
+#include "ua/engine/engine.h"
 
 using namespace qora::ua;
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "opc/ua/ua_engine.h"
 #include "tests/unit/ua/ua_fakes.h"
+#include "ua/engine/engine.h"
 
 using namespace qora::ua;
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "opc/ua/ua_crypto.h"
-#include "opc/ua/ua_security.h"
+#include "ua/security/crypto.h"
+#include "ua/security/policy.h"
 
 namespace qora::ua::testing {
 

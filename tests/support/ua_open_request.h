@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "opc/ua/ua_binary.h"
+#include "ua/encoding/binary.h"
 
 namespace qora::ua::testing {
 

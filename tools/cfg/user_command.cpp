@@ -7,7 +7,7 @@
 #include <iostream>
 #include <string>
 
-#include "opc/ua/ua_users.h"
+#include "ua/security/users.h"
 
 namespace qora::cfgtool {
 

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <string>
 
-#include "opc/ua/ua_binary.h"
-#include "opc/ua/ua_secure_chunk.h"
 #include "tests/support/ua_open_request.h"
+#include "ua/encoding/binary.h"
+#include "ua/security/secure_chunk.h"
 
 namespace qora::ua::testing {
 

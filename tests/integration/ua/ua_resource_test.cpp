@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "opc/ua/ua_server.h"
 #include "tests/integration/ua/ua_mini_client.h"
 #include "tests/unit/ua/ua_fakes.h"
+#include "ua/net/server.h"
 
 using namespace qora::ua;
 using namespace qora::ua::testing;

@@ -12,10 +12,10 @@
 #include <fstream>
 #include <thread>
 
-#include "opc/ua/ua_server.h"
 #include "tests/integration/ua/ua_mini_client.h"
 #include "tests/support/test_trust_store.h"
 #include "tests/unit/ua/ua_fakes.h"
+#include "ua/net/server.h"
 
 using namespace qora::ua;
 using namespace qora::ua::testing;

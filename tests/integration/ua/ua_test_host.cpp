@@ -35,8 +35,8 @@
 #include <vector>
 
 #include "base/file_time.h"
-#include "opc/ua/ua_server.h"
 #include "tests/support/test_trust_store.h"
+#include "ua/net/server.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "../config/read_only_dir.h"
-#include "opc/ua/ua_users.h"
+#include "ua/security/users.h"
 
 using namespace qora;
 

@@ -15,7 +15,7 @@
 #include <chrono>
 #include <string>
 
-#include "opc/ua/ua_users.h"
+#include "ua/security/users.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include "opc/opc_server.h"
 #include "opc/toolkit/gb_data_access.h"
-#include "opc/ua/ua_address_space.h"
 #include "opc_test_model.h"
+#include "ua/nodes/address_space.h"
 
 using namespace qora;
 using namespace gb;

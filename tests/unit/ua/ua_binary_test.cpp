@@ -1,11 +1,11 @@
 // Golden bytes of the OPC UA binary encoding and the decoder's refusals of hostile input.
-#include "opc/ua/ua_binary.h"
-
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "ua/encoding/binary.h"
 
 using namespace qora::ua;
 

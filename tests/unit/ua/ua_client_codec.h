@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "opc/ua/ua_binary.h"
-#include "opc/ua/ua_types.h"
+#include "ua/encoding/binary.h"
+#include "ua/encoding/types.h"
 
 namespace qora::ua::testing {
 

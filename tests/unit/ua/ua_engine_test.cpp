@@ -1,9 +1,8 @@
 // The protocol engine driven without sockets: transport framing, limits, sessions, services.
-#include "opc/ua/ua_engine.h"
-
 #include <gtest/gtest.h>
 
 #include "tests/unit/ua/ua_fakes.h"
+#include "ua/engine/engine.h"
 
 using namespace qora::ua;
 using namespace qora::ua::testing;

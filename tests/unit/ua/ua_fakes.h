@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "opc/ua/ua_engine.h"
 #include "tests/unit/ua/ua_client_codec.h"
+#include "ua/engine/engine.h"
 
 namespace qora::ua::testing {
 

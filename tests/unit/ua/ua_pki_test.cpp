@@ -1,5 +1,3 @@
-#include "opc/ua/ua_pki.h"
-
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <sys/stat.h>
@@ -10,6 +8,7 @@
 #include <thread>
 
 #include "tests/unit/ua/pki_test_certs.h"
+#include "ua/security/pki.h"
 
 using namespace qora::ua;
 using namespace qora::ua::certstatus;

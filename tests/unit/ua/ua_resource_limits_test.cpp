@@ -6,9 +6,9 @@
 
 #include <set>
 
-#include "opc/ua/ua_engine.h"
-#include "opc/ua/ua_handshake_limiter.h"
 #include "tests/unit/ua/ua_fakes.h"
+#include "ua/engine/engine.h"
+#include "ua/engine/handshake_limiter.h"
 
 using namespace qora::ua;
 using namespace qora::ua::testing;

@@ -1,14 +1,13 @@
 // Secured chunks with fixed keys and nonces: key derivation against a computed vector, OPN and
 // MSG chunks that round-trip and whose every altered bit is refused, peers with different key
 // sizes.
-#include "opc/ua/ua_secure_chunk.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "opc/ua/ua_binary.h"
+#include "ua/encoding/binary.h"
+#include "ua/security/secure_chunk.h"
 
 using namespace qora::ua;
 namespace crypto = qora::ua::crypto;

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "opc/ua/ua_channel_security.h"
-#include "opc/ua/ua_engine.h"
 #include "tests/support/ua_open_request.h"
 #include "tests/unit/ua/ua_fakes.h"
+#include "ua/engine/channel_security.h"
+#include "ua/engine/engine.h"
 
 namespace qora::ua::testing {
 

@@ -5,8 +5,8 @@
 #include <functional>
 #include <numeric>
 
-#include "opc/ua/ua_engine.h"
 #include "tests/unit/ua/ua_fakes.h"
+#include "ua/engine/engine.h"
 
 using namespace qora::ua;
 using namespace qora::ua::testing;

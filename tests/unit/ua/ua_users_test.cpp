@@ -1,5 +1,3 @@
-#include "opc/ua/ua_users.h"
-
 #include <gtest/gtest.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
@@ -9,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include "ua/security/users.h"
 
 using namespace qora::ua;
 namespace fs = std::filesystem;

@@ -1,0 +1,244 @@
+// Secured channels: the asymmetric OpenSecureChannel (issue and renew) with its certificate,
+// thumbprint, nonce and mode checks, and the symmetric MSG/CLO chunks of an open channel, checked
+// with the client keys of the token they name and sealed with the server keys.
+#include <algorithm>
+
+#include "ua/engine/channel_security.h"
+#include "ua/engine/engine.h"
+
+namespace qora::ua {
+
+namespace {
+
+constexpr uint32_t kTokenIssue = 0;
+constexpr uint32_t kTokenRenew = 1;
+// An OpenSecureChannel request (sequence header, a small body with a 32-byte nonce, padding and a
+// signature of at most 512 bytes) fits in 3 RSA blocks; more are refused before any is decrypted,
+// so that one chunk cannot buy hundreds of private-key operations.
+constexpr size_t kMaxOpenCipherBlocks = 8;
+
+bool SequenceFollows(uint32_t last, uint32_t seq) {
+    return seq == last + 1 || (last > 4294966271u && seq < 1024);
+}
+
+// What a refused client certificate answers on the wire: only the codes that do not tell the
+// trust list apart pass; everything else is BadSecurityChecksFailed.
+StatusCode WireCode(StatusCode validation) {
+    switch (validation) {
+        case status::BadCertificateTimeInvalid:
+        case status::BadCertificateUseNotAllowed:
+        case status::BadCertificateRevocationUnknown:
+            return validation;
+        default:
+            return status::BadSecurityChecksFailed;
+    }
+}
+
+}  // namespace
+
+void Engine::LoadServerKey() {
+    if (!config_.trust) return;
+    ownKey_ = crypto::RsaKey::FromPrivate(config_.trust->OwnPrivateKeyDer());
+    ownThumbprint_ = crypto::Thumbprint(crypto::Leaf(config_.trust->OwnCertificateDer()));
+}
+
+bool Engine::PolicyOffered(SecurityPolicy p) const {
+    auto listed = [&](SecurityPolicy q) {
+        return std::find(config_.securityPolicies.begin(), config_.securityPolicies.end(), q) !=
+               config_.securityPolicies.end();
+    };
+    const bool securedPossible =
+        config_.trust && ownKey_.Valid() &&
+        (ModeOffered(SecurityMode::Sign) || ModeOffered(SecurityMode::SignAndEncrypt));
+    if (p != SecurityPolicy::None) return securedPossible && listed(p);
+    // None is offered when listed, and whenever no secured endpoint can be (no certificate).
+    if (listed(p)) return true;
+    for (SecurityPolicy q : config_.securityPolicies)
+        if (q != SecurityPolicy::None && securedPossible) return false;
+    return true;
+}
+
+bool Engine::ModeOffered(SecurityMode m) const {
+    return std::find(config_.securityModes.begin(), config_.securityModes.end(), m) !=
+           config_.securityModes.end();
+}
+
+std::string Engine::NewNonce(size_t n) {
+    // A seeded engine (fuzzing, recorded sessions) draws nonces from its seed so runs repeat.
+    if (config_.randomSeed != 0) return sessions_.RandomBytes(n);
+    return crypto::RandomBytes(n);
+}
+
+bool Engine::HandleSecureOpen(Connection& c, std::string_view chunk, const AsymmetricHeader& h, Millis now) {
+    // Before any asymmetric work: a flood of OPN requests is refused here.
+    if (!handshakes_.AdmitOpen(c.peer, now)) {
+        SendError(c, status::BadTcpServerTooBusy, "too many secure channel requests");
+        return false;
+    }
+    const std::optional<SecurityPolicy> policy = PolicyFromUri(h.policyUri);
+    if (!policy || !PolicyOffered(*policy)) {
+        SendError(c, status::BadSecurityPolicyRejected, "security policy not offered");
+        return false;
+    }
+    const crypto::PolicyParams& params = *crypto::Params(*policy);
+    const bool renew = c.state == Connection::State::Open;
+    if (renew && (!c.security || c.security->policy != *policy || h.channelId != c.channelId)) {
+        SendError(c, status::BadSecurityPolicyRejected, "renew with another policy or channel");
+        return false;
+    }
+    const std::string_view leaf = crypto::Leaf(h.senderCertificate);
+    if (leaf.empty() || !crypto::ConstantTimeEqual(h.receiverThumbprint, ownThumbprint_)) {
+        SendError(c, status::BadSecurityChecksFailed, "certificate or thumbprint missing or wrong");
+        return false;
+    }
+    if (renew && leaf != c.security->clientCertificate) {
+        SendError(c, status::BadSecurityChecksFailed, "renew from another certificate");
+        return false;
+    }
+    crypto::RsaKey clientKey = crypto::RsaKey::FromCertificate(leaf);
+    if (!clientKey.Valid() || clientKey.Bits() < crypto::kMinKeyBits ||
+        clientKey.Bits() > crypto::kMaxKeyBits) {
+        SendError(c, status::BadSecurityChecksFailed, "client key unusable");
+        return false;
+    }
+    ChunkPayload payload;
+    if (chunk.size() - h.end > kMaxOpenCipherBlocks * ownKey_.Bytes() ||
+        OpenAsymmetricChunk(chunk, h, params, ownKey_, clientKey, payload) != status::Good) {
+        SendError(c, status::BadSecurityChecksFailed, "OPN does not decrypt or verify");
+        return false;
+    }
+    // The certificate is validated at the first open and again at every renew.
+    const StatusCode verdict = config_.trust->ValidateClient(h.senderCertificate);
+    if (verdict != status::Good) {
+        SendError(c, WireCode(verdict), "client certificate refused");
+        return false;
+    }
+
+    Decoder d(payload.body);
+    const NodeId typeId = d.Node();
+    if (!typeId.IsNs0(id::OpenSecureChannel)) {
+        SendError(c, status::BadTcpMessageTypeInvalid, "OPN without OpenSecureChannelRequest");
+        return false;
+    }
+    const RequestHeader header = DecodeRequestHeader(d);
+    d.UInt32();  // client protocol version
+    const uint32_t requestType = d.UInt32();
+    const uint32_t mode = d.UInt32();
+    const std::string clientNonce = d.StringValue();
+    const uint32_t requestedLifetime = d.UInt32();
+    const auto securityMode = static_cast<SecurityMode>(mode);
+    if ((securityMode != SecurityMode::Sign && securityMode != SecurityMode::SignAndEncrypt) ||
+        !ModeOffered(securityMode) || (renew && securityMode != c.security->mode)) {
+        SendError(c, status::BadSecurityModeRejected, "security mode not offered");
+        return false;
+    }
+    if (clientNonce.size() != crypto::kNonceBytes ||
+        (renew && crypto::ConstantTimeEqual(clientNonce, c.security->clientNonce))) {
+        SendError(c, status::BadSecurityChecksFailed, "client nonce missing or reused");
+        return false;
+    }
+    if ((requestType == kTokenIssue) == renew || (requestType != kTokenIssue && requestType != kTokenRenew)) {
+        SendError(c, status::BadTcpMessageTypeInvalid, "issue on an open channel or renew of none");
+        return false;
+    }
+    if (renew) {
+        if (!SequenceFollows(c.receiveSequence, payload.sequence)) {
+            SendError(c, status::BadSequenceNumberInvalid, "sequence number out of order");
+            return false;
+        }
+    } else {
+        c.channelId = channels_.NewChannelId();
+        c.security = std::make_shared<ChannelSecurity>();
+        c.security->policy = *policy;
+        c.security->mode = securityMode;
+        c.security->params = &params;
+        c.security->clientCertificate.assign(leaf);
+        c.security->clientKey = clientKey;
+    }
+    c.receiveSequence = payload.sequence;
+    ChannelSecurity& sec = *c.security;
+    const std::string serverNonce = NewNonce(crypto::kNonceBytes);
+    if (renew) {
+        // The old token stays valid until the client uses the new one or it expires.
+        c.previousTokenId = c.tokenId;
+        sec.previous = sec.current;
+        sec.previousExpires = c.tokenCreated + static_cast<Millis>(c.tokenLifetime);
+    }
+    sec.clientNonce = clientNonce;
+    sec.current = DeriveTokenKeys(params, clientNonce, serverNonce);
+    c.tokenId = channels_.NewTokenId();
+    c.tokenCreated = now;
+    c.tokenLifetime = requestedLifetime == 0
+                          ? kMaxTokenLifetimeMs
+                          : std::clamp(requestedLifetime, kMinTokenLifetimeMs, kMaxTokenLifetimeMs);
+
+    std::string body;
+    Encoder e(body);
+    e.Node(NodeId(0, id::ResponseOf(id::OpenSecureChannel)));
+    EncodeResponseHeader(e, header.requestHandle, status::Good);
+    e.UInt32(0);  // server protocol version
+    e.UInt32(c.channelId);
+    e.UInt32(c.tokenId);
+    e.DateTime(UaNow());
+    e.UInt32(c.tokenLifetime);
+    e.ByteString(serverNonce);
+    const std::string& ownCert = config_.trust->OwnCertificateDer();
+    const std::string thumbprint = crypto::Thumbprint(leaf);
+    std::string out = BuildAsymmetricChunk(params, c.channelId, ownCert, thumbprint, ++c.sendSequence,
+                                           payload.requestId, body, ownKey_, clientKey);
+    if (out.empty() || out.size() > c.bufferSize) {
+        SendError(c, status::BadTcpInternalError, "OPN response does not fit");
+        return false;
+    }
+    transport_.Send(c.id, std::move(out));
+    const bool opened = c.state == Connection::State::AwaitOpen;
+    if (opened) {
+        handshakes_.HandshakeEnded(c.peer);
+        c.idleSince = now;  // the handshake time-out runs on until a session is activated
+    }
+    c.state = Connection::State::Open;
+    if (opened) {
+        c.channelOpenedNotified = true;
+        backend_.ChannelOpened();
+    }
+    return true;
+}
+
+StatusCode Engine::OpenSecuredChunk(Connection& c, std::string_view chunk, uint32_t& tokenId,
+                                    ChunkPayload& out, Millis now) {
+    if (chunk.size() < 16) return status::BadDecodingError;
+    Decoder d(reinterpret_cast<const uint8_t*>(chunk.data()) + 8, 8);
+    const uint32_t channelId = d.UInt32();
+    tokenId = d.UInt32();
+    if (channelId != c.channelId) return status::BadTcpSecureChannelUnknown;
+    ChannelSecurity& sec = *c.security;
+    if (c.previousTokenId != 0 && now >= sec.previousExpires) c.previousTokenId = 0;
+    const TokenKeys* keys = nullptr;
+    if (tokenId == c.tokenId)
+        keys = &sec.current;
+    else if (c.previousTokenId != 0 && tokenId == c.previousTokenId)
+        keys = &sec.previous;
+    if (!keys) return status::BadSecureChannelTokenUnknown;
+    const StatusCode st = OpenSymmetricChunk(chunk, sec.mode, keys->client, out);
+    if (st != status::Good) return st;
+    // The first chunk under the new token ends the old one in both directions.
+    if (tokenId == c.tokenId) c.previousTokenId = 0;
+    return status::Good;
+}
+
+std::string Engine::SealChunk(Connection& c, const char* type, char chunkType, uint32_t requestId,
+                              std::string_view body) {
+    ChannelSecurity& sec = *c.security;
+    // Until the client uses the renewed token, answers go out under the old one.
+    const bool old = c.previousTokenId != 0;
+    const SymmetricKeys& keys = old ? sec.previous.server : sec.current.server;
+    return BuildSymmetricChunk(type, chunkType, c.channelId, old ? c.previousTokenId : c.tokenId,
+                               ++c.sendSequence, requestId, body, sec.mode, keys);
+}
+
+size_t Engine::MaxChunkBody(const Connection& c) const {
+    if (!c.security) return c.bufferSize - kChunkHeaderSize;
+    return MaxSymmetricBody(c.bufferSize, c.security->mode);
+}
+
+}  // namespace qora::ua

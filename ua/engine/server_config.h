@@ -1,0 +1,55 @@
+// Settings of the endpoint: address, identity, limits and security, as the program hands them to
+// the server and the server to its engine.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ua/security/policy.h"
+
+namespace qora::ua {
+
+struct ServerConfig {
+    std::string host;      // empty = all interfaces
+    uint16_t port = 4840;  // 0 = any free port (tests)
+    std::string applicationUri = "urn:qora:opc-server";
+    std::string productUri = "urn:qora:opc-server";
+    std::string applicationName = "QORA OPC Server";
+    std::string manufacturerName = "KIVRAN";
+    std::string softwareVersion;  // from the build
+    // Limits (overridable in the settings file section OPCUA).
+    int maxChannels = 100;
+    int maxSessions = 50;
+    int maxSubscriptionsPerSession = 20;
+    int maxMonitoredItemsPerSubscription = 100000;
+    int maxPublishRequestsPerSession = 10;
+    int handshakeTimeoutMs = 5000;
+    // After a failed bind the endpoint tries again this often, in the background, until it
+    // listens or is stopped. 0: no retry, Start fails at the first failed bind.
+    int bindRetryMs = 1000;
+    uint32_t maxMessageSize = 16 * 1024 * 1024;
+    uint32_t maxChunkCount = 4096;
+    uint64_t memoryBudgetBytes = 512ull * 1024 * 1024;
+    // Non-empty: the bytes each connection receives are appended to <dir>/conn-<n>.bin
+    // (recorded sessions seed the fuzzers).
+    std::string recordDirectory;
+    // Non-zero: tokens, nonces and session ids come from this seed, so recorded sessions replay
+    // exactly (fuzzing, tests). Zero in production: seeded from the system's random device.
+    uint64_t randomSeed = 0;
+    // Security. Policies and modes offered (None needs no mode; the RSA policies get one endpoint
+    // per mode). Without a trust store only None is offered.
+    std::vector<SecurityPolicy> securityPolicies{SecurityPolicy::None, SecurityPolicy::Basic256Sha256,
+                                                 SecurityPolicy::Aes128_Sha256_RsaOaep,
+                                                 SecurityPolicy::Aes256_Sha256_RsaPss};
+    std::vector<SecurityMode> securityModes{SecurityMode::Sign, SecurityMode::SignAndEncrypt};
+    bool allowAnonymous = true;
+    // A UserName token whose password travels in clear (over a None channel with no token
+    // encryption) is refused unless this is set.
+    bool allowClearPasswords = false;
+    std::shared_ptr<TrustStore> trust;     // null: no certificate, only None is offered
+    std::shared_ptr<UserDirectory> users;  // null: no UserName token policy
+};
+
+}  // namespace qora::ua

@@ -1,0 +1,546 @@
+#include "ua/nodes/address_space.h"
+
+#include "ua/limits.h"
+#include "ua/nodes/server_diagnostics.h"
+
+namespace qora::ua {
+
+namespace {
+constexpr uint8_t kAccessCurrentRead = 0x01;
+}
+
+StdNode& AddressSpace::Add(uint32_t nodeId, NodeClass cls, std::string name, uint32_t parent,
+                           uint32_t refType, uint32_t typeDef) {
+    StdNode& n = std_[nodeId];
+    n.id = nodeId;
+    n.nodeClass = cls;
+    n.browseName = std::move(name);
+    n.typeDefinition = typeDef;
+    if (parent != 0) AddRef(parent, refType, nodeId);
+    if (typeDef != 0) n.refs.push_back({id::HasTypeDefinition, true, {false, typeDef}});
+    return n;
+}
+
+void AddressSpace::AddRef(uint32_t from, uint32_t refType, uint32_t to) {
+    std_[from].refs.push_back({refType, true, {false, to}});
+    std_[to].refs.push_back({refType, false, {false, from}});
+}
+
+void AddressSpace::Variable(uint32_t nodeId, std::string name, uint32_t parent, uint32_t refType,
+                            uint32_t dataType, int32_t valueRank, Variant value, bool dynamic,
+                            uint32_t typeDef) {
+    if (typeDef == 0) typeDef = refType == id::HasProperty ? id::PropertyType : id::BaseDataVariableType;
+    StdNode& n = Add(nodeId, NodeClass::Variable, std::move(name), parent, refType, typeDef);
+    n.dataType = dataType;
+    n.valueRank = valueRank;
+    n.value = std::move(value);
+    n.dynamic = dynamic;
+}
+
+void AddressSpace::Build(const std::vector<ItemInfo>& items) {
+    using NC = NodeClass;
+    std_.clear();
+    superType_.clear();
+
+    // Folders.
+    Add(id::RootFolder, NC::Object, "Root", 0, 0, id::FolderType);
+    Add(id::ObjectsFolder, NC::Object, "Objects", id::RootFolder, id::Organizes, id::FolderType);
+    Add(id::TypesFolder, NC::Object, "Types", id::RootFolder, id::Organizes, id::FolderType);
+    Add(id::ViewsFolder, NC::Object, "Views", id::RootFolder, id::Organizes, id::FolderType);
+    Add(id::ObjectTypesFolder, NC::Object, "ObjectTypes", id::TypesFolder, id::Organizes, id::FolderType);
+    Add(id::VariableTypesFolder, NC::Object, "VariableTypes", id::TypesFolder, id::Organizes, id::FolderType);
+    Add(id::DataTypesFolder, NC::Object, "DataTypes", id::TypesFolder, id::Organizes, id::FolderType);
+    Add(id::ReferenceTypesFolder, NC::Object, "ReferenceTypes", id::TypesFolder, id::Organizes,
+        id::FolderType);
+
+    // Reference types.
+    struct RefType {
+        uint32_t nodeId;
+        const char* name;
+        uint32_t super;
+        const char* inverse;
+        bool abstract, symmetric;
+    };
+    const RefType refTypes[] = {
+        {id::References, "References", 0, "", true, true},
+        {id::HierarchicalReferences, "HierarchicalReferences", id::References, "", true, false},
+        {id::NonHierarchicalReferences, "NonHierarchicalReferences", id::References, "", true, false},
+        {id::HasChild, "HasChild", id::HierarchicalReferences, "ChildOf", true, false},
+        {id::Organizes, "Organizes", id::HierarchicalReferences, "OrganizedBy", false, false},
+        {id::HasEventSource, "HasEventSource", id::HierarchicalReferences, "EventSourceOf", false, false},
+        {id::HasNotifier, "HasNotifier", id::HasEventSource, "NotifierOf", false, false},
+        {id::Aggregates, "Aggregates", id::HasChild, "AggregatedBy", true, false},
+        {id::HasSubtype, "HasSubtype", id::HasChild, "SubtypeOf", false, false},
+        {id::HasComponent, "HasComponent", id::Aggregates, "ComponentOf", false, false},
+        {id::HasProperty, "HasProperty", id::Aggregates, "PropertyOf", false, false},
+        {id::HasTypeDefinition, "HasTypeDefinition", id::NonHierarchicalReferences, "TypeDefinitionOf", false,
+         false},
+        {id::HasModellingRule, "HasModellingRule", id::NonHierarchicalReferences, "ModellingRuleOf", false,
+         false},
+        {id::HasEncoding, "HasEncoding", id::NonHierarchicalReferences, "EncodingOf", false, false},
+    };
+    for (const auto& r : refTypes) {
+        StdNode& n = Add(r.nodeId, NC::ReferenceType, r.name, r.super ? r.super : id::ReferenceTypesFolder,
+                         r.super ? id::HasSubtype : id::Organizes, 0);
+        n.inverseName = r.inverse;
+        n.isAbstract = r.abstract;
+        n.symmetric = r.symmetric;
+        if (r.super) superType_[r.nodeId] = r.super;
+    }
+
+    // Object types.
+    Add(id::BaseObjectType, NC::ObjectType, "BaseObjectType", id::ObjectTypesFolder, id::Organizes, 0);
+    Add(id::FolderType, NC::ObjectType, "FolderType", id::BaseObjectType, id::HasSubtype, 0);
+    Add(id::ServerType, NC::ObjectType, "ServerType", id::BaseObjectType, id::HasSubtype, 0);
+    Add(id::ServerCapabilitiesType, NC::ObjectType, "ServerCapabilitiesType", id::BaseObjectType,
+        id::HasSubtype, 0);
+    Add(id::OperationLimitsType, NC::ObjectType, "OperationLimitsType", id::FolderType, id::HasSubtype, 0);
+    Add(id::ServerDiagnosticsType, NC::ObjectType, "ServerDiagnosticsType", id::BaseObjectType,
+        id::HasSubtype, 0);
+    Add(id::ServerRedundancyType, NC::ObjectType, "ServerRedundancyType", id::BaseObjectType, id::HasSubtype,
+        0);
+
+    // Variable types.
+    auto varType = [&](uint32_t nodeId, const char* name, uint32_t parent, uint32_t refType,
+                       uint32_t dataType, bool abstract) {
+        StdNode& n = Add(nodeId, NC::VariableType, name, parent, refType, 0);
+        n.dataType = dataType;
+        n.valueRank = -2;
+        n.isAbstract = abstract;
+    };
+    varType(id::BaseVariableType, "BaseVariableType", id::VariableTypesFolder, id::Organizes,
+            id::BaseDataType, true);
+    varType(id::BaseDataVariableType, "BaseDataVariableType", id::BaseVariableType, id::HasSubtype,
+            id::BaseDataType, false);
+    varType(id::PropertyType, "PropertyType", id::BaseVariableType, id::HasSubtype, id::BaseDataType, false);
+    varType(id::ServerStatusType, "ServerStatusType", id::BaseDataVariableType, id::HasSubtype,
+            id::ServerStatusDataType, false);
+    varType(id::BuildInfoType, "BuildInfoType", id::BaseDataVariableType, id::HasSubtype, id::BuildInfo,
+            false);
+    varType(id::ServerDiagnosticsSummaryType, "ServerDiagnosticsSummaryType", id::BaseDataVariableType,
+            id::HasSubtype, id::ServerDiagnosticsSummaryDataType, false);
+
+    // Data types.
+    struct DataType {
+        uint32_t nodeId;
+        const char* name;
+        uint32_t super;
+        bool abstract;
+    };
+    const DataType dataTypes[] = {
+        {id::BaseDataType, "BaseDataType", 0, true},
+        {1, "Boolean", id::BaseDataType, false},
+        {id::Number, "Number", id::BaseDataType, true},
+        {id::Integer, "Integer", id::Number, true},
+        {id::UInteger, "UInteger", id::Number, true},
+        {3, "Byte", id::UInteger, false},
+        {5, "UInt16", id::UInteger, false},
+        {6, "Int32", id::Integer, false},
+        {7, "UInt32", id::UInteger, false},
+        {id::UInt64Type, "UInt64", id::UInteger, false},
+        {10, "Float", id::Number, false},
+        {11, "Double", id::Number, false},
+        {id::Duration, "Duration", 11, false},
+        {12, "String", id::BaseDataType, false},
+        {id::LocaleId, "LocaleId", 12, false},
+        {13, "DateTime", id::BaseDataType, false},
+        {id::UtcTime, "UtcTime", 13, false},
+        {15, "ByteString", id::BaseDataType, false},
+        {17, "NodeId", id::BaseDataType, false},
+        {19, "StatusCode", id::BaseDataType, false},
+        {20, "QualifiedName", id::BaseDataType, false},
+        {21, "LocalizedText", id::BaseDataType, false},
+        {id::Structure, "Structure", id::BaseDataType, true},
+        {id::ServerStatusDataType, "ServerStatusDataType", id::Structure, false},
+        {id::BuildInfo, "BuildInfo", id::Structure, false},
+        {id::ServerDiagnosticsSummaryDataType, "ServerDiagnosticsSummaryDataType", id::Structure, false},
+        {id::RedundancySupport, "RedundancySupport", id::Enumeration, false},
+        {id::Enumeration, "Enumeration", id::BaseDataType, true},
+        {id::ServerState, "ServerState", id::Enumeration, false},
+    };
+    for (const auto& d : dataTypes) {
+        StdNode& n = Add(d.nodeId, NC::DataType, d.name, d.super ? d.super : id::DataTypesFolder,
+                         d.super ? id::HasSubtype : id::Organizes, 0);
+        n.isAbstract = d.abstract;
+    }
+
+    // The Server object.
+    StdNode& server = Add(id::Server, NC::Object, "Server", id::ObjectsFolder, id::Organizes, id::ServerType);
+    server.eventNotifier = 1;  // SubscribeToEvents (events are refused per monitored item)
+    const auto strArray = [] { return Variant::Array(BuiltinType::String, {}); };
+    Variable(id::ServerArray, "ServerArray", id::Server, id::HasProperty, 12, 1, strArray(), true);
+    Variable(id::NamespaceArray, "NamespaceArray", id::Server, id::HasProperty, 12, 1, strArray(), true);
+    Variable(id::ServiceLevel, "ServiceLevel", id::Server, id::HasProperty, 3, -1, {}, true);
+    Variable(id::Auditing, "Auditing", id::Server, id::HasProperty, 1, -1, Variant::Boolean(false));
+    Variable(id::ServerStatus, "ServerStatus", id::Server, id::HasComponent, id::ServerStatusDataType, -1, {},
+             true, id::ServerStatusType);
+    Variable(id::StartTime, "StartTime", id::ServerStatus, id::HasComponent, id::UtcTime, -1, {}, true);
+    Variable(id::CurrentTime, "CurrentTime", id::ServerStatus, id::HasComponent, id::UtcTime, -1, {}, true);
+    Variable(id::State, "State", id::ServerStatus, id::HasComponent, id::ServerState, -1, {}, true);
+    Variable(id::BuildInfoVar, "BuildInfo", id::ServerStatus, id::HasComponent, id::BuildInfo, -1, {}, true,
+             id::BuildInfoType);
+    Variable(id::ProductUri, "ProductUri", id::BuildInfoVar, id::HasComponent, 12, -1, {}, true);
+    Variable(id::ManufacturerName, "ManufacturerName", id::BuildInfoVar, id::HasComponent, 12, -1, {}, true);
+    Variable(id::ProductName, "ProductName", id::BuildInfoVar, id::HasComponent, 12, -1, {}, true);
+    Variable(id::SoftwareVersion, "SoftwareVersion", id::BuildInfoVar, id::HasComponent, 12, -1, {}, true);
+    Variable(id::BuildNumber, "BuildNumber", id::BuildInfoVar, id::HasComponent, 12, -1, {}, true);
+    Variable(id::BuildDate, "BuildDate", id::BuildInfoVar, id::HasComponent, id::UtcTime, -1, {}, true);
+    Variable(id::SecondsTillShutdown, "SecondsTillShutdown", id::ServerStatus, id::HasComponent, 7, -1, {},
+             true);
+    Variable(id::ShutdownReason, "ShutdownReason", id::ServerStatus, id::HasComponent, 21, -1, {}, true);
+
+    Add(id::ServerCapabilities, NC::Object, "ServerCapabilities", id::Server, id::HasComponent,
+        id::ServerCapabilitiesType);
+    Variable(id::ServerProfileArray, "ServerProfileArray", id::ServerCapabilities, id::HasProperty, 12, 1,
+             Variant::Array(BuiltinType::String,
+                            {UaString("http://opcfoundation.org/UA-Profile/Server/MicroEmbeddedDevice")}));
+    Variable(id::LocaleIdArray, "LocaleIdArray", id::ServerCapabilities, id::HasProperty, id::LocaleId, 1,
+             strArray(), true);
+    Variable(id::MinSupportedSampleRate, "MinSupportedSampleRate", id::ServerCapabilities, id::HasProperty,
+             id::Duration, -1, Variant::Double(50.0));
+    Variable(id::MaxBrowseContinuationPoints, "MaxBrowseContinuationPoints", id::ServerCapabilities,
+             id::HasProperty, 5, -1, {}, true);
+    Variable(id::MaxArrayLength, "MaxArrayLength", id::ServerCapabilities, id::HasProperty, 7, -1,
+             Variant::UInt32(kMaxArrayLength));
+    Variable(id::MaxStringLength, "MaxStringLength", id::ServerCapabilities, id::HasProperty, 7, -1,
+             Variant::UInt32(kMaxStringLength));
+    Add(id::OperationLimits, NC::Object, "OperationLimits", id::ServerCapabilities, id::HasComponent,
+        id::OperationLimitsType);
+    const struct {
+        uint32_t nodeId;
+        const char* name;
+    } limits[] = {
+        {id::MaxNodesPerRead, "MaxNodesPerRead"},
+        {id::MaxNodesPerWrite, "MaxNodesPerWrite"},
+        {id::MaxNodesPerBrowse, "MaxNodesPerBrowse"},
+        {id::MaxNodesPerRegisterNodes, "MaxNodesPerRegisterNodes"},
+        {id::MaxNodesPerTranslate, "MaxNodesPerTranslateBrowsePathsToNodeIds"},
+        {id::MaxMonitoredItemsPerCall, "MaxMonitoredItemsPerCall"},
+        {id::MaxNodesPerMethodCall, "MaxNodesPerMethodCall"},
+    };
+    for (const auto& l : limits)
+        Variable(l.nodeId, l.name, id::OperationLimits, id::HasProperty, 7, -1, {}, true);
+
+    BuildServerDiagnostics();
+    tree_.Build(items);
+}
+
+void AddressSpace::BuildServerDiagnostics() {
+    using NC = NodeClass;
+    Add(id::ServerDiagnostics, NC::Object, "ServerDiagnostics", id::Server, id::HasComponent,
+        id::ServerDiagnosticsType);
+    Variable(id::ServerDiagnosticsSummary, "ServerDiagnosticsSummary", id::ServerDiagnostics,
+             id::HasComponent, id::ServerDiagnosticsSummaryDataType, -1, {}, true,
+             id::ServerDiagnosticsSummaryType);
+    const struct {
+        uint32_t nodeId;
+        const char* name;
+    } summary[] = {
+        {id::ServerViewCount, "ServerViewCount"},
+        {id::CurrentSessionCount, "CurrentSessionCount"},
+        {id::CumulatedSessionCount, "CumulatedSessionCount"},
+        {id::SecurityRejectedSessionCount, "SecurityRejectedSessionCount"},
+        {id::RejectedSessionCount, "RejectedSessionCount"},
+        {id::SessionTimeoutCount, "SessionTimeoutCount"},
+        {id::SessionAbortCount, "SessionAbortCount"},
+        {id::CurrentSubscriptionCount, "CurrentSubscriptionCount"},
+        {id::CumulatedSubscriptionCount, "CumulatedSubscriptionCount"},
+        {id::PublishingIntervalCount, "PublishingIntervalCount"},
+        {id::SecurityRejectedRequestsCount, "SecurityRejectedRequestsCount"},
+        {id::RejectedRequestsCount, "RejectedRequestsCount"},
+    };
+    for (const auto& c : summary)
+        Variable(c.nodeId, c.name, id::ServerDiagnosticsSummary, id::HasComponent, 7, -1, {}, true);
+    Variable(id::EnabledFlag, "EnabledFlag", id::ServerDiagnostics, id::HasProperty, 1, -1,
+             Variant::Boolean(true));
+    Add(id::ServerRedundancy, NC::Object, "ServerRedundancy", id::Server, id::HasComponent,
+        id::ServerRedundancyType);
+    Variable(id::RedundancySupportVar, "RedundancySupport", id::ServerRedundancy, id::HasProperty,
+             id::RedundancySupport, -1, Variant::Int32(0));  // None
+}
+
+std::optional<NodeRef> AddressSpace::Find(const NodeId& nodeId) const {
+    if (nodeId.ns == 0 && nodeId.kind == NodeId::Kind::Numeric) {
+        if (std_.count(nodeId.numeric)) return NodeRef::Standard(nodeId.numeric);
+        return std::nullopt;
+    }
+    if (nodeId.ns == kItemNamespace && nodeId.kind == NodeId::Kind::String) {
+        if (auto item = tree_.FindItem(nodeId.text)) return NodeRef::Item(*item);
+        if (auto placed = tree_.FindPlacement(nodeId.text)) return NodeRef::Placed(*placed);
+    }
+    return std::nullopt;
+}
+
+const StdNode* AddressSpace::Std(NodeRef n) const {
+    if (n.item || n.IsPlaced()) return nullptr;
+    auto it = std_.find(n.index);
+    return it == std_.end() ? nullptr : &it->second;
+}
+
+namespace {
+using Kind = PlacementNode::Kind;
+bool IsCounter(NodeRef n) {
+    return n.IsPlaced() && (n.Kind() == Kind::PointCounter || n.Kind() == Kind::DeviceCounter);
+}
+}  // namespace
+
+uint32_t AddressSpace::CounterDataType(NodeRef n) const {
+    if (!IsCounter(n)) return 0;
+    return n.Kind() == Kind::PointCounter ? PointCounterInfo(n.counter).dataType
+                                          : DeviceCounterInfo(n.counter).dataType;
+}
+
+NodeId AddressSpace::IdOf(NodeRef n) const {
+    if (n.item) return NodeId::String(kItemNamespace, tree_.ItemNodeText(n.index));
+    if (n.IsPlaced())
+        return NodeId::String(kItemNamespace, tree_.PlacementText({n.Kind(), n.index, n.counter}));
+    return NodeId(0, n.index);
+}
+
+NodeClass AddressSpace::ClassOf(NodeRef n) const {
+    if (n.item || IsCounter(n)) return NodeClass::Variable;
+    if (n.IsPlaced()) return NodeClass::Object;
+    const StdNode* s = Std(n);
+    return s ? s->nodeClass : NodeClass::Unspecified;
+}
+
+QualifiedName AddressSpace::BrowseNameOf(NodeRef n) const {
+    if (n.item) return {kItemNamespace, UaString(std::string(tree_.ItemBrowseName(n.index)))};
+    if (n.IsPlaced()) {
+        std::string name;
+        switch (n.Kind()) {
+            case Kind::Point:
+                name = tree_.PointName(n.index);
+                break;
+            case Kind::Device:
+                name = tree_.DeviceName(n.index);
+                break;
+            case Kind::PointDiagnostics:
+            case Kind::DeviceDiagnostics:
+                name = kDiagnosticsName;
+                break;
+            case Kind::PointCounter:
+                name = PointCounterInfo(n.counter).name;
+                break;
+            case Kind::DeviceCounter:
+                name = DeviceCounterInfo(n.counter).name;
+                break;
+        }
+        return {kItemNamespace, UaString(std::move(name))};
+    }
+    const StdNode* s = Std(n);
+    return {0, UaString(s ? s->browseName : std::string())};
+}
+
+LocalizedText AddressSpace::DisplayNameOf(NodeRef n) const {
+    LocalizedText t;
+    if (n.item)
+        t.text = UaString(tree_.ItemId(n.index));
+    else
+        t.text = BrowseNameOf(n).name;
+    return t;
+}
+
+NodeId AddressSpace::TypeDefinitionOf(NodeRef n) const {
+    if (n.item || IsCounter(n)) return NodeId(0, id::BaseDataVariableType);
+    if (n.IsPlaced()) return NodeId(0, n.Kind() == Kind::Point ? id::FolderType : id::BaseObjectType);
+    const StdNode* s = Std(n);
+    if (!s || s->typeDefinition == 0) return NodeId();
+    return NodeId(0, s->typeDefinition);
+}
+
+// References of items and placed nodes, computed from the tables: the type definition, the
+// parent (inverse), then the children.
+size_t AddressSpace::PlacedReferenceCount(NodeRef n) const {
+    if (n.item) return 2;
+    switch (n.Kind()) {
+        case Kind::Point:
+            return 3 + tree_.Points()[n.index].deviceCount;
+        case Kind::Device:
+            return 3 + tree_.Devices()[n.index].childCount;
+        case Kind::PointDiagnostics:
+            return 2 + kPointCounterCount;
+        case Kind::DeviceDiagnostics:
+            return 2 + kDeviceCounterCount;
+        case Kind::PointCounter:
+        case Kind::DeviceCounter:
+            return 2;
+    }
+    return 0;
+}
+
+ReferenceDescription AddressSpace::PlacedReferenceAt(NodeRef n, size_t i) const {
+    if (i == 0) return {id::HasTypeDefinition, true, NodeRef::Standard(TypeDefinitionOf(n).numeric)};
+    if (n.item) {
+        const uint32_t device = tree_.Item(n.index).device;
+        if (device == kNoDevice) return {id::Organizes, false, NodeRef::Standard(id::ObjectsFolder)};
+        return {id::HasComponent, false, NodeRef::Placed(Kind::Device, device)};
+    }
+    const auto child = static_cast<uint32_t>(i - 3);
+    switch (n.Kind()) {
+        case Kind::Point:
+            if (i == 1) return {id::Organizes, false, NodeRef::Standard(id::ObjectsFolder)};
+            if (i == 2) return {id::HasComponent, true, NodeRef::Placed(Kind::PointDiagnostics, n.index)};
+            return {id::Organizes, true,
+                    NodeRef::Placed(Kind::Device, tree_.Points()[n.index].firstDevice + child)};
+        case Kind::Device: {
+            const DeviceNode& d = tree_.Devices()[n.index];
+            if (i == 1) return {id::Organizes, false, NodeRef::Placed(Kind::Point, d.point)};
+            if (i == 2) return {id::HasComponent, true, NodeRef::Placed(Kind::DeviceDiagnostics, n.index)};
+            return {id::HasComponent, true, NodeRef::Item(tree_.ChildAt(d.firstChild + child))};
+        }
+        case Kind::PointDiagnostics:
+            if (i == 1) return {id::HasComponent, false, NodeRef::Placed(Kind::Point, n.index)};
+            return {id::HasComponent, true,
+                    NodeRef::Placed(Kind::PointCounter, n.index, static_cast<uint8_t>(i - 2))};
+        case Kind::DeviceDiagnostics:
+            if (i == 1) return {id::HasComponent, false, NodeRef::Placed(Kind::Device, n.index)};
+            return {id::HasComponent, true,
+                    NodeRef::Placed(Kind::DeviceCounter, n.index, static_cast<uint8_t>(i - 2))};
+        case Kind::PointCounter:
+            return {id::HasComponent, false, NodeRef::Placed(Kind::PointDiagnostics, n.index)};
+        case Kind::DeviceCounter:
+            return {id::HasComponent, false, NodeRef::Placed(Kind::DeviceDiagnostics, n.index)};
+    }
+    return {};
+}
+
+size_t AddressSpace::ReferenceCount(NodeRef n) const {
+    if (n.item || n.IsPlaced()) return PlacedReferenceCount(n);
+    const StdNode* s = Std(n);
+    if (!s) return 0;
+    if (n.index != id::ObjectsFolder) return s->refs.size();
+    return s->refs.size() + tree_.Points().size() + tree_.LooseCount();
+}
+
+ReferenceDescription AddressSpace::ReferenceAt(NodeRef n, size_t i) const {
+    if (n.item || n.IsPlaced()) return PlacedReferenceAt(n, i);
+    const StdNode* s = Std(n);
+    if (i < s->refs.size()) return s->refs[i];
+    i -= s->refs.size();
+    if (i < tree_.Points().size())
+        return {id::Organizes, true, NodeRef::Placed(Kind::Point, static_cast<uint32_t>(i))};
+    i -= tree_.Points().size();
+    return {id::Organizes, true, NodeRef::Item(tree_.LooseAt(i))};
+}
+
+bool AddressSpace::IsSubtype(uint32_t sub, uint32_t super, bool withSubtypes) const {
+    if (sub == super) return true;
+    if (!withSubtypes) return false;
+    for (int guard = 0; guard < 16; ++guard) {
+        auto it = superType_.find(sub);
+        if (it == superType_.end()) return false;
+        sub = it->second;
+        if (sub == super) return true;
+    }
+    return false;
+}
+
+bool AddressSpace::IsReferenceType(const NodeId& nodeId) const {
+    if (nodeId.ns != 0 || nodeId.kind != NodeId::Kind::Numeric) return false;
+    auto it = std_.find(nodeId.numeric);
+    return it != std_.end() && it->second.nodeClass == NodeClass::ReferenceType;
+}
+
+StatusCode AddressSpace::ReadAttribute(NodeRef n, uint32_t attributeId, Variant& out) const {
+    const NodeClass cls = ClassOf(n);
+    const StdNode* s = Std(n);
+    switch (attributeId) {
+        case AttrNodeId:
+            out = Variant::Node(IdOf(n));
+            return status::Good;
+        case AttrNodeClass:
+            out = Variant::Int32(static_cast<int32_t>(cls));
+            return status::Good;
+        case AttrBrowseName:
+            out = Variant::Qualified(BrowseNameOf(n));
+            return status::Good;
+        case AttrDisplayName:
+            out = Variant::Text(DisplayNameOf(n));
+            return status::Good;
+        case AttrDescription: {
+            LocalizedText empty;
+            empty.text = UaString(std::string());
+            out = Variant::Text(empty);
+            return status::Good;
+        }
+        case AttrWriteMask:
+        case AttrUserWriteMask:
+            out = Variant::UInt32(0);
+            return status::Good;
+        default:
+            break;
+    }
+    const bool isType = cls == NodeClass::ObjectType || cls == NodeClass::VariableType ||
+                        cls == NodeClass::ReferenceType || cls == NodeClass::DataType;
+    const bool isVar = cls == NodeClass::Variable || cls == NodeClass::VariableType;
+    switch (attributeId) {
+        case AttrIsAbstract:
+            if (!isType) break;
+            out = Variant::Boolean(s && s->isAbstract);
+            return status::Good;
+        case AttrSymmetric:
+            if (cls != NodeClass::ReferenceType) break;
+            out = Variant::Boolean(s->symmetric);
+            return status::Good;
+        case AttrInverseName: {
+            if (cls != NodeClass::ReferenceType) break;
+            LocalizedText t;
+            if (!s->inverseName.empty()) t.text = UaString(s->inverseName);
+            out = Variant::Text(t);
+            return status::Good;
+        }
+        case AttrEventNotifier:
+            if (cls != NodeClass::Object && cls != NodeClass::View) break;
+            out = Variant::Byte(s ? s->eventNotifier : 0);
+            return status::Good;
+        case AttrValue:
+            if (!isVar) break;
+            if (!s || s->dynamic) return status::BadInternalError;  // caller supplies
+            if (cls == NodeClass::VariableType) break;
+            out = s->value;
+            return status::Good;
+        case AttrDataType:
+            if (!isVar) break;
+            out = Variant::Node(NodeId(0, n.item ? 10u : s ? s->dataType : CounterDataType(n)));
+            return status::Good;
+        case AttrValueRank:
+            if (!isVar) break;
+            out = Variant::Int32(s ? s->valueRank : -1);
+            return status::Good;
+        case AttrArrayDimensions: {
+            if (!isVar) break;
+            std::vector<VariantScalar> dims;
+            if (s && s->valueRank == 1) dims.push_back(uint64_t{0});
+            out = Variant::Array(BuiltinType::UInt32, std::move(dims));
+            return status::Good;
+        }
+        case AttrAccessLevel:
+        case AttrUserAccessLevel:
+            if (cls != NodeClass::Variable) break;
+            out = Variant::Byte(kAccessCurrentRead);
+            return status::Good;
+        case AttrAccessLevelEx:
+            if (cls != NodeClass::Variable) break;
+            out = Variant::UInt32(kAccessCurrentRead);
+            return status::Good;
+        case AttrMinimumSamplingInterval:
+            if (cls != NodeClass::Variable) break;
+            // Items follow the poll; counters move at least once a second.
+            out = Variant::Double(n.item ? 50.0 : IsCounter(n) ? 1000.0 : 0.0);
+            return status::Good;
+        case AttrHistorizing:
+            if (cls != NodeClass::Variable) break;
+            out = Variant::Boolean(false);
+            return status::Good;
+        case AttrContainsNoLoops:
+            if (cls != NodeClass::View) break;
+            out = Variant::Boolean(true);
+            return status::Good;
+        default:
+            break;
+    }
+    return status::BadAttributeIdInvalid;
+}
+
+}  // namespace qora::ua

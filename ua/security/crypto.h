@@ -1,0 +1,97 @@
+// Cryptographic primitives of the secured channel, on OpenSSL: RSA keys and certificates,
+// asymmetric signatures and block-wise RSA-OAEP per security policy, HMAC-SHA256, P_SHA256,
+// AES-CBC without padding, SHA-1 thumbprints, random bytes and a constant-time compare.
+// Failures return false or an empty optional; nothing here throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "ua/security/policy.h"
+
+typedef struct evp_pkey_st EVP_PKEY;
+
+namespace qora::ua::crypto {
+
+// What each RSA policy uses; None has no entry (Params returns null).
+struct PolicyParams {
+    SecurityPolicy policy;
+    bool pssSignature;          // RSA-PSS SHA-256 salt 32, otherwise PKCS#1 v1.5 SHA-256
+    bool oaepSha256;            // OAEP with SHA-256 and MGF1-SHA-256, otherwise SHA-1
+    size_t oaepOverhead;        // bytes lost per RSA block
+    size_t encryptingKeyBytes;  // AES key size
+    std::string_view signatureUri;
+    std::string_view encryptionUri;
+};
+const PolicyParams* Params(SecurityPolicy p);
+
+inline constexpr size_t kSigningKeyBytes = 32;
+inline constexpr size_t kIvBytes = 16;
+inline constexpr size_t kAesBlock = 16;
+inline constexpr size_t kHmacBytes = 32;
+inline constexpr size_t kNonceBytes = 32;
+inline constexpr size_t kThumbprintBytes = 20;
+inline constexpr int kMinKeyBits = 2048;
+inline constexpr int kMaxKeyBits = 4096;
+
+// An RSA key (public, or public and private), shared: copies refer to the same OpenSSL key.
+class RsaKey {
+  public:
+    RsaKey() = default;
+    // Private key from DER (PKCS#8 or PKCS#1) or PEM.
+    static RsaKey FromPrivate(std::string_view bytes);
+    // Public key of a DER certificate (the leaf when a chain is given).
+    static RsaKey FromCertificate(std::string_view der);
+    // A new key (tests).
+    static RsaKey Generate(int bits);
+
+    bool Valid() const { return key_ != nullptr; }
+    int Bits() const;
+    size_t Bytes() const { return static_cast<size_t>(Bits() + 7) / 8; }
+    EVP_PKEY* Get() const { return key_.get(); }
+    // DER of the private key in PKCS#8 (empty for a public key).
+    std::string PrivateDer() const;
+
+  private:
+    explicit RsaKey(EVP_PKEY* k);
+    std::shared_ptr<EVP_PKEY> key_;
+};
+
+// Certificates.
+// Length of the first DER element of a chain (the leaf), 0 when it does not parse.
+size_t LeafLength(std::string_view derChain);
+std::string_view Leaf(std::string_view derChain);
+std::string Thumbprint(std::string_view leafDer);  // SHA-1, 20 bytes
+// The first URI of the certificate's subjectAltName (empty when none).
+std::string SubjectAltNameUri(std::string_view leafDer);
+// Whether now lies within the certificate's validity period.
+bool WithinValidity(std::string_view leafDer);
+// A self-signed application certificate (tests and tools): SAN URI, DNS localhost, IP
+// 127.0.0.1, the usual key usages, SHA-256, valid from now-1 day for `days` (negative: expired).
+std::string MakeSelfSigned(const RsaKey& key, std::string_view commonName, std::string_view applicationUri,
+                           int days = 365);
+// PEM or DER certificate file contents to DER (empty when neither).
+std::string CertificateToDer(std::string_view bytes);
+
+// Asymmetric operations of a policy.
+std::optional<std::string> Sign(const PolicyParams& p, const RsaKey& key, std::string_view data);
+bool Verify(const PolicyParams& p, const RsaKey& key, std::string_view data, std::string_view signature);
+// Block-wise RSA-OAEP: plaintext blocks of keyBytes - overhead, each becomes keyBytes.
+std::optional<std::string> Encrypt(const PolicyParams& p, const RsaKey& publicKey, std::string_view plain);
+std::optional<std::string> Decrypt(const PolicyParams& p, const RsaKey& privateKey, std::string_view cipher);
+size_t PlainBlock(const PolicyParams& p, const RsaKey& receiverKey);
+
+// Symmetric primitives.
+std::string HmacSha256(std::string_view key, std::string_view data);
+std::string PSha256(std::string_view secret, std::string_view seed, size_t length);
+// AES-CBC, no padding: data must be a multiple of 16 bytes; key 16 or 32 bytes.
+bool AesCbc(bool encrypt, std::string_view key, std::string_view iv, const uint8_t* in, uint8_t* out,
+            size_t length);
+std::string RandomBytes(size_t n);
+bool ConstantTimeEqual(std::string_view a, std::string_view b);
+
+}  // namespace qora::ua::crypto
