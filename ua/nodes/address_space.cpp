@@ -2,6 +2,7 @@
 
 #include "ua/limits.h"
 #include "ua/nodes/server_diagnostics.h"
+#include "ua/nodes/standard_nodes.h"
 
 namespace qora::ua {
 
@@ -26,237 +27,23 @@ void AddressSpace::AddRef(uint32_t from, uint32_t refType, uint32_t to) {
     std_[to].refs.push_back({refType, false, {false, from}});
 }
 
-void AddressSpace::Variable(uint32_t nodeId, std::string name, uint32_t parent, uint32_t refType,
-                            uint32_t dataType, int32_t valueRank, Variant value, bool dynamic,
-                            uint32_t typeDef) {
-    if (typeDef == 0) typeDef = refType == id::HasProperty ? id::PropertyType : id::BaseDataVariableType;
-    StdNode& n = Add(nodeId, NodeClass::Variable, std::move(name), parent, refType, typeDef);
-    n.dataType = dataType;
-    n.valueRank = valueRank;
-    n.value = std::move(value);
-    n.dynamic = dynamic;
-}
-
 void AddressSpace::Build(const std::vector<ItemInfo>& items) {
-    using NC = NodeClass;
     std_.clear();
     superType_.clear();
-
-    // Folders.
-    Add(id::RootFolder, NC::Object, "Root", 0, 0, id::FolderType);
-    Add(id::ObjectsFolder, NC::Object, "Objects", id::RootFolder, id::Organizes, id::FolderType);
-    Add(id::TypesFolder, NC::Object, "Types", id::RootFolder, id::Organizes, id::FolderType);
-    Add(id::ViewsFolder, NC::Object, "Views", id::RootFolder, id::Organizes, id::FolderType);
-    Add(id::ObjectTypesFolder, NC::Object, "ObjectTypes", id::TypesFolder, id::Organizes, id::FolderType);
-    Add(id::VariableTypesFolder, NC::Object, "VariableTypes", id::TypesFolder, id::Organizes, id::FolderType);
-    Add(id::DataTypesFolder, NC::Object, "DataTypes", id::TypesFolder, id::Organizes, id::FolderType);
-    Add(id::ReferenceTypesFolder, NC::Object, "ReferenceTypes", id::TypesFolder, id::Organizes,
-        id::FolderType);
-
-    // Reference types.
-    struct RefType {
-        uint32_t nodeId;
-        const char* name;
-        uint32_t super;
-        const char* inverse;
-        bool abstract, symmetric;
-    };
-    const RefType refTypes[] = {
-        {id::References, "References", 0, "", true, true},
-        {id::HierarchicalReferences, "HierarchicalReferences", id::References, "", true, false},
-        {id::NonHierarchicalReferences, "NonHierarchicalReferences", id::References, "", true, false},
-        {id::HasChild, "HasChild", id::HierarchicalReferences, "ChildOf", true, false},
-        {id::Organizes, "Organizes", id::HierarchicalReferences, "OrganizedBy", false, false},
-        {id::HasEventSource, "HasEventSource", id::HierarchicalReferences, "EventSourceOf", false, false},
-        {id::HasNotifier, "HasNotifier", id::HasEventSource, "NotifierOf", false, false},
-        {id::Aggregates, "Aggregates", id::HasChild, "AggregatedBy", true, false},
-        {id::HasSubtype, "HasSubtype", id::HasChild, "SubtypeOf", false, false},
-        {id::HasComponent, "HasComponent", id::Aggregates, "ComponentOf", false, false},
-        {id::HasProperty, "HasProperty", id::Aggregates, "PropertyOf", false, false},
-        {id::HasTypeDefinition, "HasTypeDefinition", id::NonHierarchicalReferences, "TypeDefinitionOf", false,
-         false},
-        {id::HasModellingRule, "HasModellingRule", id::NonHierarchicalReferences, "ModellingRuleOf", false,
-         false},
-        {id::HasEncoding, "HasEncoding", id::NonHierarchicalReferences, "EncodingOf", false, false},
-    };
-    for (const auto& r : refTypes) {
-        StdNode& n = Add(r.nodeId, NC::ReferenceType, r.name, r.super ? r.super : id::ReferenceTypesFolder,
-                         r.super ? id::HasSubtype : id::Organizes, 0);
-        n.inverseName = r.inverse;
-        n.isAbstract = r.abstract;
-        n.symmetric = r.symmetric;
-        if (r.super) superType_[r.nodeId] = r.super;
+    for (const StandardNode& row : StandardNodes()) {
+        StdNode& n = Add(row.id, row.nodeClass, row.name, row.parent, row.refType, row.typeDefinition);
+        n.inverseName = row.inverseName;
+        n.isAbstract = row.isAbstract;
+        n.symmetric = row.symmetric;
+        n.eventNotifier = row.eventNotifier;
+        n.dataType = row.dataType;
+        n.valueRank = row.valueRank;
+        n.dynamic = row.dynamic;
+        if (row.value) n.value = row.value();
+        if (row.nodeClass == NodeClass::ReferenceType && row.refType == id::HasSubtype)
+            superType_[row.id] = row.parent;
     }
-
-    // Object types.
-    Add(id::BaseObjectType, NC::ObjectType, "BaseObjectType", id::ObjectTypesFolder, id::Organizes, 0);
-    Add(id::FolderType, NC::ObjectType, "FolderType", id::BaseObjectType, id::HasSubtype, 0);
-    Add(id::ServerType, NC::ObjectType, "ServerType", id::BaseObjectType, id::HasSubtype, 0);
-    Add(id::ServerCapabilitiesType, NC::ObjectType, "ServerCapabilitiesType", id::BaseObjectType,
-        id::HasSubtype, 0);
-    Add(id::OperationLimitsType, NC::ObjectType, "OperationLimitsType", id::FolderType, id::HasSubtype, 0);
-    Add(id::ServerDiagnosticsType, NC::ObjectType, "ServerDiagnosticsType", id::BaseObjectType,
-        id::HasSubtype, 0);
-    Add(id::ServerRedundancyType, NC::ObjectType, "ServerRedundancyType", id::BaseObjectType, id::HasSubtype,
-        0);
-
-    // Variable types.
-    auto varType = [&](uint32_t nodeId, const char* name, uint32_t parent, uint32_t refType,
-                       uint32_t dataType, bool abstract) {
-        StdNode& n = Add(nodeId, NC::VariableType, name, parent, refType, 0);
-        n.dataType = dataType;
-        n.valueRank = -2;
-        n.isAbstract = abstract;
-    };
-    varType(id::BaseVariableType, "BaseVariableType", id::VariableTypesFolder, id::Organizes,
-            id::BaseDataType, true);
-    varType(id::BaseDataVariableType, "BaseDataVariableType", id::BaseVariableType, id::HasSubtype,
-            id::BaseDataType, false);
-    varType(id::PropertyType, "PropertyType", id::BaseVariableType, id::HasSubtype, id::BaseDataType, false);
-    varType(id::ServerStatusType, "ServerStatusType", id::BaseDataVariableType, id::HasSubtype,
-            id::ServerStatusDataType, false);
-    varType(id::BuildInfoType, "BuildInfoType", id::BaseDataVariableType, id::HasSubtype, id::BuildInfo,
-            false);
-    varType(id::ServerDiagnosticsSummaryType, "ServerDiagnosticsSummaryType", id::BaseDataVariableType,
-            id::HasSubtype, id::ServerDiagnosticsSummaryDataType, false);
-
-    // Data types.
-    struct DataType {
-        uint32_t nodeId;
-        const char* name;
-        uint32_t super;
-        bool abstract;
-    };
-    const DataType dataTypes[] = {
-        {id::BaseDataType, "BaseDataType", 0, true},
-        {1, "Boolean", id::BaseDataType, false},
-        {id::Number, "Number", id::BaseDataType, true},
-        {id::Integer, "Integer", id::Number, true},
-        {id::UInteger, "UInteger", id::Number, true},
-        {3, "Byte", id::UInteger, false},
-        {5, "UInt16", id::UInteger, false},
-        {6, "Int32", id::Integer, false},
-        {7, "UInt32", id::UInteger, false},
-        {id::UInt64Type, "UInt64", id::UInteger, false},
-        {10, "Float", id::Number, false},
-        {11, "Double", id::Number, false},
-        {id::Duration, "Duration", 11, false},
-        {12, "String", id::BaseDataType, false},
-        {id::LocaleId, "LocaleId", 12, false},
-        {13, "DateTime", id::BaseDataType, false},
-        {id::UtcTime, "UtcTime", 13, false},
-        {15, "ByteString", id::BaseDataType, false},
-        {17, "NodeId", id::BaseDataType, false},
-        {19, "StatusCode", id::BaseDataType, false},
-        {20, "QualifiedName", id::BaseDataType, false},
-        {21, "LocalizedText", id::BaseDataType, false},
-        {id::Structure, "Structure", id::BaseDataType, true},
-        {id::ServerStatusDataType, "ServerStatusDataType", id::Structure, false},
-        {id::BuildInfo, "BuildInfo", id::Structure, false},
-        {id::ServerDiagnosticsSummaryDataType, "ServerDiagnosticsSummaryDataType", id::Structure, false},
-        {id::RedundancySupport, "RedundancySupport", id::Enumeration, false},
-        {id::Enumeration, "Enumeration", id::BaseDataType, true},
-        {id::ServerState, "ServerState", id::Enumeration, false},
-    };
-    for (const auto& d : dataTypes) {
-        StdNode& n = Add(d.nodeId, NC::DataType, d.name, d.super ? d.super : id::DataTypesFolder,
-                         d.super ? id::HasSubtype : id::Organizes, 0);
-        n.isAbstract = d.abstract;
-    }
-
-    // The Server object.
-    StdNode& server = Add(id::Server, NC::Object, "Server", id::ObjectsFolder, id::Organizes, id::ServerType);
-    server.eventNotifier = 1;  // SubscribeToEvents (events are refused per monitored item)
-    const auto strArray = [] { return Variant::Array(BuiltinType::String, {}); };
-    Variable(id::ServerArray, "ServerArray", id::Server, id::HasProperty, 12, 1, strArray(), true);
-    Variable(id::NamespaceArray, "NamespaceArray", id::Server, id::HasProperty, 12, 1, strArray(), true);
-    Variable(id::ServiceLevel, "ServiceLevel", id::Server, id::HasProperty, 3, -1, {}, true);
-    Variable(id::Auditing, "Auditing", id::Server, id::HasProperty, 1, -1, Variant::Boolean(false));
-    Variable(id::ServerStatus, "ServerStatus", id::Server, id::HasComponent, id::ServerStatusDataType, -1, {},
-             true, id::ServerStatusType);
-    Variable(id::StartTime, "StartTime", id::ServerStatus, id::HasComponent, id::UtcTime, -1, {}, true);
-    Variable(id::CurrentTime, "CurrentTime", id::ServerStatus, id::HasComponent, id::UtcTime, -1, {}, true);
-    Variable(id::State, "State", id::ServerStatus, id::HasComponent, id::ServerState, -1, {}, true);
-    Variable(id::BuildInfoVar, "BuildInfo", id::ServerStatus, id::HasComponent, id::BuildInfo, -1, {}, true,
-             id::BuildInfoType);
-    Variable(id::ProductUri, "ProductUri", id::BuildInfoVar, id::HasComponent, 12, -1, {}, true);
-    Variable(id::ManufacturerName, "ManufacturerName", id::BuildInfoVar, id::HasComponent, 12, -1, {}, true);
-    Variable(id::ProductName, "ProductName", id::BuildInfoVar, id::HasComponent, 12, -1, {}, true);
-    Variable(id::SoftwareVersion, "SoftwareVersion", id::BuildInfoVar, id::HasComponent, 12, -1, {}, true);
-    Variable(id::BuildNumber, "BuildNumber", id::BuildInfoVar, id::HasComponent, 12, -1, {}, true);
-    Variable(id::BuildDate, "BuildDate", id::BuildInfoVar, id::HasComponent, id::UtcTime, -1, {}, true);
-    Variable(id::SecondsTillShutdown, "SecondsTillShutdown", id::ServerStatus, id::HasComponent, 7, -1, {},
-             true);
-    Variable(id::ShutdownReason, "ShutdownReason", id::ServerStatus, id::HasComponent, 21, -1, {}, true);
-
-    Add(id::ServerCapabilities, NC::Object, "ServerCapabilities", id::Server, id::HasComponent,
-        id::ServerCapabilitiesType);
-    Variable(id::ServerProfileArray, "ServerProfileArray", id::ServerCapabilities, id::HasProperty, 12, 1,
-             Variant::Array(BuiltinType::String,
-                            {UaString("http://opcfoundation.org/UA-Profile/Server/MicroEmbeddedDevice")}));
-    Variable(id::LocaleIdArray, "LocaleIdArray", id::ServerCapabilities, id::HasProperty, id::LocaleId, 1,
-             strArray(), true);
-    Variable(id::MinSupportedSampleRate, "MinSupportedSampleRate", id::ServerCapabilities, id::HasProperty,
-             id::Duration, -1, Variant::Double(50.0));
-    Variable(id::MaxBrowseContinuationPoints, "MaxBrowseContinuationPoints", id::ServerCapabilities,
-             id::HasProperty, 5, -1, {}, true);
-    Variable(id::MaxArrayLength, "MaxArrayLength", id::ServerCapabilities, id::HasProperty, 7, -1,
-             Variant::UInt32(kMaxArrayLength));
-    Variable(id::MaxStringLength, "MaxStringLength", id::ServerCapabilities, id::HasProperty, 7, -1,
-             Variant::UInt32(kMaxStringLength));
-    Add(id::OperationLimits, NC::Object, "OperationLimits", id::ServerCapabilities, id::HasComponent,
-        id::OperationLimitsType);
-    const struct {
-        uint32_t nodeId;
-        const char* name;
-    } limits[] = {
-        {id::MaxNodesPerRead, "MaxNodesPerRead"},
-        {id::MaxNodesPerWrite, "MaxNodesPerWrite"},
-        {id::MaxNodesPerBrowse, "MaxNodesPerBrowse"},
-        {id::MaxNodesPerRegisterNodes, "MaxNodesPerRegisterNodes"},
-        {id::MaxNodesPerTranslate, "MaxNodesPerTranslateBrowsePathsToNodeIds"},
-        {id::MaxMonitoredItemsPerCall, "MaxMonitoredItemsPerCall"},
-        {id::MaxNodesPerMethodCall, "MaxNodesPerMethodCall"},
-    };
-    for (const auto& l : limits)
-        Variable(l.nodeId, l.name, id::OperationLimits, id::HasProperty, 7, -1, {}, true);
-
-    BuildServerDiagnostics();
     tree_.Build(items);
-}
-
-void AddressSpace::BuildServerDiagnostics() {
-    using NC = NodeClass;
-    Add(id::ServerDiagnostics, NC::Object, "ServerDiagnostics", id::Server, id::HasComponent,
-        id::ServerDiagnosticsType);
-    Variable(id::ServerDiagnosticsSummary, "ServerDiagnosticsSummary", id::ServerDiagnostics,
-             id::HasComponent, id::ServerDiagnosticsSummaryDataType, -1, {}, true,
-             id::ServerDiagnosticsSummaryType);
-    const struct {
-        uint32_t nodeId;
-        const char* name;
-    } summary[] = {
-        {id::ServerViewCount, "ServerViewCount"},
-        {id::CurrentSessionCount, "CurrentSessionCount"},
-        {id::CumulatedSessionCount, "CumulatedSessionCount"},
-        {id::SecurityRejectedSessionCount, "SecurityRejectedSessionCount"},
-        {id::RejectedSessionCount, "RejectedSessionCount"},
-        {id::SessionTimeoutCount, "SessionTimeoutCount"},
-        {id::SessionAbortCount, "SessionAbortCount"},
-        {id::CurrentSubscriptionCount, "CurrentSubscriptionCount"},
-        {id::CumulatedSubscriptionCount, "CumulatedSubscriptionCount"},
-        {id::PublishingIntervalCount, "PublishingIntervalCount"},
-        {id::SecurityRejectedRequestsCount, "SecurityRejectedRequestsCount"},
-        {id::RejectedRequestsCount, "RejectedRequestsCount"},
-    };
-    for (const auto& c : summary)
-        Variable(c.nodeId, c.name, id::ServerDiagnosticsSummary, id::HasComponent, 7, -1, {}, true);
-    Variable(id::EnabledFlag, "EnabledFlag", id::ServerDiagnostics, id::HasProperty, 1, -1,
-             Variant::Boolean(true));
-    Add(id::ServerRedundancy, NC::Object, "ServerRedundancy", id::Server, id::HasComponent,
-        id::ServerRedundancyType);
-    Variable(id::RedundancySupportVar, "RedundancySupport", id::ServerRedundancy, id::HasProperty,
-             id::RedundancySupport, -1, Variant::Int32(0));  // None
 }
 
 std::optional<NodeRef> AddressSpace::Find(const NodeId& nodeId) const {

@@ -99,9 +99,6 @@ class AddressSpace {
     StdNode& Add(uint32_t id, NodeClass cls, std::string name, uint32_t parent, uint32_t refType,
                  uint32_t typeDef);
     void AddRef(uint32_t from, uint32_t refType, uint32_t to);
-    void Variable(uint32_t id, std::string name, uint32_t parent, uint32_t refType, uint32_t dataType,
-                  int32_t valueRank, Variant value, bool dynamic = false, uint32_t typeDef = 0);
-    void BuildServerDiagnostics();
     size_t PlacedReferenceCount(NodeRef n) const;
     ReferenceDescription PlacedReferenceAt(NodeRef n, size_t i) const;
 

@@ -1,0 +1,32 @@
+// The standard nodes of namespace 0 the endpoint serves (folders, reference, object, variable and
+// data types, the Server object with its capabilities and diagnostics), as one table.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "ua/encoding/types.h"
+
+namespace qora::ua {
+
+struct StandardNode {
+    uint32_t id = 0;
+    NodeClass nodeClass = NodeClass::Object;
+    const char* name = "";
+    uint32_t parent = 0;   // 0: no parent (the Root folder)
+    uint32_t refType = 0;  // reference from the parent
+    uint32_t typeDefinition = 0;
+    uint32_t dataType = 0;  // variables and variable types
+    int32_t valueRank = -1;
+    bool dynamic = false;  // value computed at read time
+    bool isAbstract = false;
+    bool symmetric = false;        // reference types
+    const char* inverseName = "";  // reference types
+    uint8_t eventNotifier = 0;     // objects
+    Variant (*value)() = nullptr;  // static value of a variable; null: none or dynamic
+};
+
+// In the order the nodes are added: a node's references keep this order in Browse.
+std::span<const StandardNode> StandardNodes();
+
+}  // namespace qora::ua
