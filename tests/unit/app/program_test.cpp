@@ -40,12 +40,18 @@ class TRecordingPrompt : public IOperatorPrompt {
         questions << title + "|" + text;
         return answer;
     }
+    TAnswer AskYesNoCancel(const QString& title, const QString& text) override {
+        questions << title + "|" + text;
+        if (cancel) return TAnswer::Cancel;
+        return answer ? TAnswer::Yes : TAnswer::No;
+    }
     void ShowMessage(const QString& title, const QString& text) override { messages << title + "|" + text; }
     void ShowError(const QString& text) override { errors << text; }
     std::optional<QString> ChooseFileToOpen(const QString&, const QString&) override { return std::nullopt; }
     std::optional<QString> ChooseFileToSave(const QString&, const QString&) override { return std::nullopt; }
     QStringList questions, messages, errors;
     bool answer = false;
+    bool cancel = false;  // AskYesNoCancel answers Cancel
 };
 
 class Program : public ::testing::Test {
@@ -128,7 +134,11 @@ TEST_F(Program, RefusedFileShowsTheReaderMessageAndStartUpGoesOn) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("not a configuration at all");
     f.close();
+    WriteConfig(Path("plant.cfg"));
+    WriteIni(Path("plant.cfg"));
     auto p = Start({QStringLiteral("-f:") + Path("junk.cfg")});
+    // The next start (a service above all) loads plant.cfg again.
+    EXPECT_EQ(MainCfg(), Path("plant.cfg"));
     ASSERT_EQ(prompt_.messages.size(), 1);
     EXPECT_TRUE(prompt_.messages[0].contains(QStringLiteral("поврежден")));
     // The refused file is not shown as loaded: the configuration is a new, untitled one.
@@ -250,6 +260,32 @@ TEST_F(Program, ExitAndSessionEndStopWhenTheAskedSaveFails) {
     EXPECT_TRUE(p->Document().Unsaved());
     EXPECT_EQ(p->Document().ConfigName(), QStringLiteral("plant"));
     p->Server()->GBOnDestroyInstance(nullptr);
+}
+
+// Отмена on the save question keeps the program as it is, whichever way out asked.
+TEST_F(Program, CancelledSaveQuestionStopsExitSessionEndAndRestart) {
+    WriteConfig(Path("plant.cfg"));
+    TSingleInstance lock("qora-program-cancel-test-" + std::to_string(::getpid()));
+    ASSERT_TRUE(lock.Acquire());
+    auto p = std::make_unique<TProgram>(QStringList{QStringLiteral("-f:") + Path("plant.cfg")}, true, lock,
+                                        Ini(), &prompt_);
+    p->FormCreate();
+    p->StartInitThread();
+    p->WaitForInitThread();
+    ASSERT_EQ(AppendPoint(p->Model(), u"Адаптер_2", "NOPORT2", 1.0f, true), ModelResult::Ok);
+    p->Document().SetUnsaved();
+    prompt_.cancel = true;
+    p->FileExitExecute();
+    EXPECT_FALSE(p->WMQueryEndSession());
+    p->RestartExecute();
+    ASSERT_EQ(prompt_.questions.size(), 3);
+    for (const QString& q : prompt_.questions)
+        EXPECT_TRUE(q.contains(QStringLiteral("не сохранена"))) << q.toStdString();
+    EXPECT_TRUE(p->Server()->impl().Registered());
+    EXPECT_TRUE(p->Server()->impl().ShutdownReason().empty());
+    EXPECT_TRUE(lock.Held());
+    EXPECT_EQ(p->Model().pointCount, 2);
+    EXPECT_TRUE(p->Document().Unsaved());
 }
 
 TEST_F(Program, RestartStopsWhenTheAskedSaveFails) {
