@@ -149,6 +149,28 @@ TEST_F(Program, RefusedFileShowsTheReaderMessageAndStartUpGoesOn) {
     EXPECT_NE(p->Server(), nullptr);
 }
 
+// Bad values of the catalogue and of the endpoint settings are told like the other bad settings:
+// an error box (standard error headless) and the event log; start-up goes on with the reading
+// taken.
+TEST_F(Program, BadMasksAndPortInTheSettingsAreReportedAndStartUpGoesOn) {
+    QFile f(Ini());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(
+        "[DEVICES]\nD0=A\nD1=B\nD2=C\n[D_P]\nP0=zzz\nP1=0x1G\nP2=-5\n[OPCUA]\nHost=127.0.0.1\nPort=abc\n");
+    f.close();
+    auto p = Start({});
+    const QString all = prompt_.errors.join(u'|');
+    for (const char* bad : {"[D_P] P0=zzz", "[D_P] P1=0x1G", "[D_P] P2=-5", "[OPCUA] Port=abc"})
+        EXPECT_TRUE(all.contains(QString::fromUtf8(bad))) << bad << ": " << all.toStdString();
+    p->Window().EventLog()->Flush();
+    QStringList events;
+    for (int i = 0; i < p->Window().EventLog()->rowCount(); ++i) events << p->Window().EventLog()->line(i);
+    EXPECT_EQ(events.filter(QStringLiteral("[D_P] P")).size(), 3) << events.join(u'|').toStdString();
+    EXPECT_EQ(events.filter(QStringLiteral("[OPCUA] Port=abc")).size(), 1) << events.join(u'|').toStdString();
+    EXPECT_EQ(p->Model().typeCount, 3);
+    EXPECT_EQ(p->Model().typeMasks[2], 0xFFFFFFFBu);
+}
+
 TEST_F(Program, UnreadableStartUpFileIsReportedAndStartUpGoesOn) {
     ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("adir.cfg")));
     auto p = Start({QStringLiteral("-f:") + Path("adir.cfg")});
