@@ -393,6 +393,19 @@ TEST_F(Program, CreateTellsClientsThatEveryItemLostItsSlotWhilePollingStaysStopp
     server.GBBackend().ReadCache(&h, 1, &s);
     EXPECT_EQ(s.quality, kQualityNotConnected);
     EXPECT_EQ(s.value, kNoValue);
+
+    // Открыть of the same file: its slots are those of the items again, and live values reach
+    // the clients without a restart.
+    ASSERT_EQ(p->Document().LoadConfiguration(Path("plant.cfg")), TConfigDocument::LoadOutcome::Loaded);
+    TDevice& again = p->Model().points[0].devices[0];
+    StoreValue(again, 0, 2.5f);
+    StoreQuality(again, 0, kQualityGood);
+    p->Window().OPCTimerTimer();
+    EXPECT_FALSE(server.ItemOrphaned(0));
+    EXPECT_EQ(server.SlotItemNumber(again, 0), 0);
+    server.GBBackend().ReadCache(&h, 1, &s);
+    EXPECT_EQ(s.quality, kQualityGood);
+    EXPECT_EQ(s.value, 2.5f);
 }
 
 TEST_F(Program, PollingStoppedAndStartedReachTheWindowTimerAndTheServerEditBracket) {
