@@ -16,6 +16,11 @@ bool TConsolePrompt::AskYesNo(const QString& title, const QString& text) {
     return false;
 }
 
+TAnswer TConsolePrompt::AskYesNoCancel(const QString& title, const QString& text) {
+    Print(title + ": " + text + " -> Нет");
+    return TAnswer::No;
+}
+
 void TConsolePrompt::ShowMessage(const QString& title, const QString& text) {
     Print(title + ": " + text);
 }

@@ -9,6 +9,7 @@ namespace qora {
 class TConsolePrompt : public IOperatorPrompt {
   public:
     bool AskYesNo(const QString& title, const QString& text) override;
+    TAnswer AskYesNoCancel(const QString& title, const QString& text) override;
     void ShowMessage(const QString& title, const QString& text) override;
     void ShowError(const QString& text) override;
     std::optional<QString> ChooseFileToOpen(const QString& title, const QString& directory) override;
@@ -21,6 +22,9 @@ class TSwitchingPrompt : public IOperatorPrompt {
     TSwitchingPrompt(IOperatorPrompt& window, IOperatorPrompt& console, const bool& headless)
         : window_(window), console_(console), headless_(headless) {}
     bool AskYesNo(const QString& title, const QString& text) override { return Pick().AskYesNo(title, text); }
+    TAnswer AskYesNoCancel(const QString& title, const QString& text) override {
+        return Pick().AskYesNoCancel(title, text);
+    }
     void ShowMessage(const QString& title, const QString& text) override { Pick().ShowMessage(title, text); }
     void ShowError(const QString& text) override { Pick().ShowError(text); }
     std::optional<QString> ChooseFileToOpen(const QString& title, const QString& directory) override {

@@ -96,6 +96,7 @@ void TProgram::FormCreate() {
     core.poll = poll_.get();
     core.ports = &ports_;
     core.settings = settings_.get();
+    core.diagnostics = &lines_->Diagnostics();
     core.showTrayIcon = !headless_;
     core.opcPush = [this] {
         if (!opc_) return;
@@ -149,8 +150,14 @@ void TProgram::FormCreate() {
     // opened is reported by the document and start-up goes on.
     document_->OpenAtStartUp(path);
     // The catalogue: device type names and parameter names from the settings file.
-    settings_->ReadDeviceTypes(*model_);
+    QStringList catalogueProblems;
+    settings_->ReadDeviceTypes(*model_, &catalogueProblems);
     settings_->ReadParameterNames(*model_);
+    if (!catalogueProblems.isEmpty()) {
+        for (const QString& line : catalogueProblems) window_->AddEventLine(line);
+        Prompt().ShowError(QStringLiteral("Каталог типов устройств (файл %1):\n").arg(settings_->FileName()) +
+                           catalogueProblems.join(u'\n'));
+    }
     // The serial port table: the ports present and those the settings file declares.
     ListSerialPorts();
     // The tree (the window installed its hint handler when it was built).
@@ -283,8 +290,8 @@ void TProgram::ShutdownSequence() {
 }
 
 bool TProgram::SaveAndConfirmShutdown() {
-    // A save the operator asked for that failed keeps the program as it is.
-    if (document_->SaveQuestion() == TConfigDocument::SaveQuestionOutcome::SaveFailed) return false;
+    // A save the operator asked for that failed, or Отмена, keeps the program as it is.
+    if (!TConfigDocument::ActionGoesOn(document_->SaveQuestion())) return false;
     return !(opc_ && opc_->InUse()) ||
            Prompt().AskYesNo(QString::fromUtf16(kWarningTitle), QString::fromUtf16(kInUseQuestion));
 }
@@ -302,7 +309,7 @@ bool TProgram::WMQueryEndSession() {
 }
 
 void TProgram::RestartExecute() {
-    if (document_->SaveQuestion() == TConfigDocument::SaveQuestionOutcome::SaveFailed) return;
+    if (!TConfigDocument::ActionGoesOn(document_->SaveQuestion())) return;
     const RestartPath path = hasRestartPathOverride_ ? restartPathOverride_ : CurrentRestartPath();
     lock_.Release();
     if (path == RestartPath::ServiceManager) {

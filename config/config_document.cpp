@@ -23,8 +23,15 @@ QString TConfigDocument::DirectoryFromPath(const QString& path) {
 
 TConfigDocument::SaveQuestionOutcome TConfigDocument::SaveQuestion() {
     if (!unsaved_ || model_.pointCount == 0) return SaveQuestionOutcome::NotAsked;
-    if (!prompt_.AskYesNo(QString::fromUtf16(kWarningTitle), QString::fromUtf16(kSaveQuestionText)))
-        return SaveQuestionOutcome::Declined;
+    switch (
+        prompt_.AskYesNoCancel(QString::fromUtf16(kWarningTitle), QString::fromUtf16(kSaveQuestionText))) {
+        case TAnswer::Yes:
+            break;
+        case TAnswer::No:
+            return SaveQuestionOutcome::Declined;
+        case TAnswer::Cancel:
+            return SaveQuestionOutcome::Cancelled;
+    }
     FileSave();
     // Whatever the way (own path, picked file, free name), the edits are on disk only when the
     // flag was cleared by a successful write.
@@ -33,7 +40,7 @@ TConfigDocument::SaveQuestionOutcome TConfigDocument::SaveQuestion() {
 
 void TConfigDocument::FileNew() {
     host_.StopPolling();
-    if (SaveQuestion() == SaveQuestionOutcome::SaveFailed) {
+    if (!ActionGoesOn(SaveQuestion())) {
         // The operator wanted the edits kept: the configuration stays, and so does its polling.
         host_.StartPolling();
         return;
@@ -48,7 +55,7 @@ void TConfigDocument::FileNew() {
 }
 
 void TConfigDocument::FileOpen() {
-    if (SaveQuestion() == SaveQuestionOutcome::SaveFailed) return;
+    if (!ActionGoesOn(SaveQuestion())) return;
     const std::optional<QString> path =
         prompt_.ChooseFileToOpen(QString::fromUtf16(kOpenDialogTitle), directory_);
     if (!path) return;
@@ -125,7 +132,7 @@ TConfigDocument::LoadOutcome TConfigDocument::LoadConfiguration(const QString& p
     host_.UpdateCaption();
     host_.ClearList();
     host_.RebuildTree(-1, -1);
-    RecordStartupConfiguration(path);
+    if (read.ok()) RecordStartupConfiguration(path);
     host_.StartPolling();
     return read.ok() ? LoadOutcome::Loaded : LoadOutcome::Refused;
 }

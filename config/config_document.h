@@ -27,10 +27,15 @@ inline constexpr char16_t kCfgDefaultSuffix[] = u"cfg";
 inline constexpr char16_t kMsgStartupNotRecorded[] =
     u"Путь конфигурации не записан в файл настроек: при следующем запуске она не будет открыта.";
 
+// The answer to a question with Yes, No and Cancel.
+enum class TAnswer { Yes, No, Cancel };
+
 // The operator's side: message boxes owned by the main window and the standard file dialogs.
 class IOperatorPrompt {
   public:
     virtual ~IOperatorPrompt() = default;
+    // Question with Yes, No and Cancel and the information icon; closing the box (Esc) is Cancel.
+    virtual TAnswer AskYesNoCancel(const QString& title, const QString& text) = 0;
     // Question with Yes and No and the information icon; true for Yes.
     virtual bool AskYesNo(const QString& title, const QString& text) = 0;
     // Message with the information icon and an OK button.
@@ -68,8 +73,13 @@ class TConfigDocument {
   public:
     enum class LoadOutcome { Loaded, Refused, OpenFailed, Created /* OpenAtStartUp ran FileNew */ };
     // SaveFailed: Yes was answered but the configuration is still unsaved (the write failed and
-    // has been reported); the action that asked must stop and change nothing.
-    enum class SaveQuestionOutcome { NotAsked, Saved, Declined, SaveFailed };
+    // has been reported). Cancelled: the operator answered Отмена (or Esc). After either the
+    // action that asked must stop and change nothing.
+    enum class SaveQuestionOutcome { NotAsked, Saved, Declined, SaveFailed, Cancelled };
+    // Whether the action that asked the save question is to be carried out.
+    static bool ActionGoesOn(SaveQuestionOutcome o) {
+        return o != SaveQuestionOutcome::SaveFailed && o != SaveQuestionOutcome::Cancelled;
+    }
 
     TConfigDocument(TConfigModel& model, IOperatorPrompt& prompt, IDocumentHost& host);
 
@@ -83,11 +93,12 @@ class TConfigDocument {
 
     // "Создать": StopPolling, save question, clear the model, RebuildTree(-1,-1), name "Новая",
     // flags untitled 1 / unsaved 0, UpdateCaption. Polling is not restarted. When the save the
-    // operator asked for fails, polling is started again and nothing else changes.
+    // operator asked for fails, or the question is cancelled, polling is started again and
+    // nothing else changes.
     void FileNew();
     // "Открыть": save question, Open dialog in the configuration directory; a picked file is
-    // loaded (LoadConfiguration) and Restart enabled. Cancelling, or a failed save, changes
-    // nothing.
+    // loaded (LoadConfiguration) and Restart enabled. Cancelling the question or the dialog, or a
+    // failed save, changes nothing.
     void FileOpen();
     // "Сохранить": nothing at point count 0; an untitled configuration offers the Save dialog,
     // and when it is cancelled the configuration goes to the first free name of "Новая.cfg",
@@ -97,17 +108,20 @@ class TConfigDocument {
     void FileSave();
     // "Сохранить как...": nothing at point count 0; Save dialog; cancelling changes nothing.
     void FileSaveAs();
-    // Asked only when unsaved and points exist; Yes runs FileSave.
+    // Asked only when unsaved and points exist; Yes runs FileSave, No drops the edits, Cancel
+    // keeps everything as it is.
     [[nodiscard]] SaveQuestionOutcome SaveQuestion();
 
     // The reader with its document steps: StopPolling, clear, directory := the file's; an accepted
     // file names the configuration, a refused one is reported; then flags 0, UpdateCaption,
-    // ClearList, RebuildTree(-1,-1), MAIN_CFG := path, StartPolling.
+    // ClearList, RebuildTree(-1,-1), MAIN_CFG := path (an accepted file only), StartPolling.
     // A refused file leaves an empty configuration that no file holds: it is named "Новая" and
     // untitled, so the next "Сохранить" asks where to write and never replaces the file that was
-    // loaded before. A file that cannot be opened is reported with ShowError; the model is empty
-    // then as well and the document becomes "Новая", untitled and saved, while MAIN_CFG and
-    // polling are left alone (the list and the tree are brought in line with the cleared model).
+    // loaded before; MAIN_CFG keeps naming the last configuration that loaded, so that the next
+    // start (a headless service above all) does not come up empty. A file that cannot be opened is reported
+    // with ShowError; the model is empty then as well and the document becomes "Новая", untitled and saved,
+    // while MAIN_CFG and polling are left alone (the list and the tree are brought in line with the cleared
+    // model).
     LoadOutcome LoadConfiguration(const QString& path);
     // The writer: write, then directory and name := the path's, flags 0, UpdateCaption, MAIN_CFG.
     // A failed write is reported with ShowError and changes nothing (name, directory, flags,

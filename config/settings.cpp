@@ -25,10 +25,29 @@ void CopyCatalogName(char16_t* dst, const QString& text) {
              kMaxCatalogNameChars);
 }
 
-std::optional<int> PositiveInt(const TIniFile& ini, QStringView key) {
+std::optional<int> PositiveInt(const TIniFile& ini, QStringView key, QStringList& problems) {
+    if (!ini.ValueExists(kOpcUa, key)) return std::nullopt;
+    const QString text = ini.ReadString(kOpcUa, key);
     int32_t v = 0;
-    if (!TIniFile::ParseInteger(ini.ReadString(kOpcUa, key), v) || v <= 0) return std::nullopt;
-    return v;
+    if (TIniFile::ParseInteger(text, v) && v > 0) return v;
+    problems.push_back(QStringLiteral("[OPCUA] %1=%2: ожидается целое число больше 0; принято значение по "
+                                      "умолчанию")
+                           .arg(key.toString(), text));
+    return std::nullopt;
+}
+
+// A parameter mask by the integer rule of the settings file (a negative decimal gives its 32-bit
+// pattern). Anything that is not an integer gives 0. A value that is neither a plain mask nor
+// empty is noted in problems with the reading taken.
+uint32_t ParameterMask(const QString& key, const QString& text, QStringList* problems) {
+    int32_t v = 0;
+    const bool integer = TIniFile::ParseInteger(text, v);
+    const uint32_t mask = integer ? static_cast<uint32_t>(v) : 0u;
+    if (problems != nullptr && !text.isEmpty() && (!integer || text.startsWith(u'-')))
+        problems->push_back(QStringLiteral("[D_P] %1=%2: ожидается маска параметров (десятичная, $hex или "
+                                           "0xhex, без знака); принято 0x%3")
+                                .arg(key, text, QString::number(mask, 16).toUpper()));
+    return mask;
 }
 
 // Splits a comma list and keeps the known names (matched in any case, spelt as known), each once.
@@ -96,14 +115,15 @@ bool TSettings::RecordStartupConfiguration(const QString& path, QString* error) 
     return ini_.WriteString(kGeneral, kMainCfg, path, error);
 }
 
-void TSettings::ReadDeviceTypes(TConfigModel& model) const {
+void TSettings::ReadDeviceTypes(TConfigModel& model, QStringList* problems) const {
     const QStringList keys = ini_.ReadSection(kDevices);
     const int count = std::min<qsizetype>(keys.size(), kMaxDeviceTypes);
     for (int n = 0; n < kMaxDeviceTypes; ++n) {
         if (n < count) {
             const QString num = QString::number(n);
             CopyCatalogName(model.typeNames[n], ini_.ReadString(kDevices, QString(u'D' + num)));
-            model.typeMasks[n] = static_cast<uint32_t>(ini_.ReadInteger(kTypeMasks, QString(u'P' + num), 0));
+            const QString maskKey = u'P' + num;
+            model.typeMasks[n] = ParameterMask(maskKey, ini_.ReadString(kTypeMasks, maskKey), problems);
         } else {
             CopyCatalogName(model.typeNames[n], QString());
             model.typeMasks[n] = 0;
@@ -137,17 +157,28 @@ std::vector<std::pair<std::string, std::string>> TSettings::DeclaredPorts() cons
 TOpcUaSettings TSettings::OpcUa() const {
     TOpcUaSettings s;
     s.host = ini_.ReadString(kOpcUa, u"Host").toStdString();
-    const int32_t port = ini_.ReadInteger(kOpcUa, u"Port", kDefaultOpcUaPort);
-    s.port = port >= 0 && port <= 65535 ? static_cast<uint16_t>(port) : kDefaultOpcUaPort;
-    s.maxChannels = PositiveInt(ini_, u"MaxChannels");
-    s.maxSessions = PositiveInt(ini_, u"MaxSessions");
-    s.maxSubscriptionsPerSession = PositiveInt(ini_, u"MaxSubscriptionsPerSession");
-    s.maxMonitoredItemsPerSubscription = PositiveInt(ini_, u"MaxMonitoredItemsPerSubscription");
-    s.maxPublishRequestsPerSession = PositiveInt(ini_, u"MaxPublishRequestsPerSession");
-    s.handshakeTimeoutMs = PositiveInt(ini_, u"HandshakeTimeoutMs");
-    if (auto v = PositiveInt(ini_, u"MaxMessageSize")) s.maxMessageSize = static_cast<uint32_t>(*v);
-    if (auto v = PositiveInt(ini_, u"MaxChunkCount")) s.maxChunkCount = static_cast<uint32_t>(*v);
-    if (auto v = PositiveInt(ini_, u"MemoryBudgetMB")) s.memoryBudgetBytes = static_cast<uint64_t>(*v) << 20;
+    if (ini_.ValueExists(kOpcUa, u"Port")) {
+        const QString text = ini_.ReadString(kOpcUa, u"Port");
+        int32_t port = 0;
+        if (TIniFile::ParseInteger(text.trimmed(), port) && port >= 0 && port <= 65535)
+            s.port = static_cast<uint16_t>(port);
+        else
+            s.problems.push_back(
+                QStringLiteral("[OPCUA] Port=%1: ожидается номер порта от 0 до 65535; принят %2")
+                    .arg(text)
+                    .arg(kDefaultOpcUaPort));
+    }
+    QStringList& p = s.problems;
+    s.maxChannels = PositiveInt(ini_, u"MaxChannels", p);
+    s.maxSessions = PositiveInt(ini_, u"MaxSessions", p);
+    s.maxSubscriptionsPerSession = PositiveInt(ini_, u"MaxSubscriptionsPerSession", p);
+    s.maxMonitoredItemsPerSubscription = PositiveInt(ini_, u"MaxMonitoredItemsPerSubscription", p);
+    s.maxPublishRequestsPerSession = PositiveInt(ini_, u"MaxPublishRequestsPerSession", p);
+    s.handshakeTimeoutMs = PositiveInt(ini_, u"HandshakeTimeoutMs", p);
+    if (auto v = PositiveInt(ini_, u"MaxMessageSize", p)) s.maxMessageSize = static_cast<uint32_t>(*v);
+    if (auto v = PositiveInt(ini_, u"MaxChunkCount", p)) s.maxChunkCount = static_cast<uint32_t>(*v);
+    if (auto v = PositiveInt(ini_, u"MemoryBudgetMB", p))
+        s.memoryBudgetBytes = static_cast<uint64_t>(*v) << 20;
 
     if (ini_.ValueExists(kOpcUa, u"SecurityPolicies")) {
         const QString text = ini_.ReadString(kOpcUa, u"SecurityPolicies");

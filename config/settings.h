@@ -34,7 +34,7 @@ inline constexpr const char* kSecurityPolicyNames[] = {"None", "Basic256Sha256",
 inline constexpr const char* kSecurityModeNames[] = {"Sign", "SignAndEncrypt"};
 
 // Section OPCUA. A limit that is absent, not an integer or not positive stays unset, and the
-// endpoint keeps its own default.
+// endpoint keeps its own default; a value given but not usable is noted in problems.
 //
 // Security (an invalid value is noted in problems and the safe reading is used):
 //   SecurityPolicies=  comma list of kSecurityPolicyNames (any case); absent: all four. An unknown
@@ -46,7 +46,7 @@ inline constexpr const char* kSecurityModeNames[] = {"Sign", "SignAndEncrypt"};
 //   UsersFile=         path of the users file; absent or empty: users.ini beside the program.
 struct TOpcUaSettings {
     std::string host;                               // Host: empty = all interfaces
-    uint16_t port = kDefaultOpcUaPort;              // Port: 0..65535 (0 = any free port); anything else 4840
+    uint16_t port = kDefaultOpcUaPort;              // Port: 0..65535 (0 = any free port); else 4840, noted
     std::optional<int> maxChannels;                 // MaxChannels
     std::optional<int> maxSessions;                 // MaxSessions
     std::optional<int> maxSubscriptionsPerSession;  // MaxSubscriptionsPerSession
@@ -96,7 +96,9 @@ class TSettings {
 
     // Device type count := number of keys of DEVICES, at most 64; name n := DEVICES/Dn (cut to 63
     // characters), mask n := D_P/Pn (default 0). Entries at or above the count are zeroed.
-    void ReadDeviceTypes(TConfigModel& model) const;
+    // A mask that is not an integer (decimal, $hex, 0xhex) is taken as 0, a negative decimal as
+    // its 32-bit pattern; with problems given, either is noted there, one line per key.
+    void ReadDeviceTypes(TConfigModel& model, QStringList* problems = nullptr) const;
     // Parameter name k := PARAMETERS/Pk for k = 0..31, cut to 63 characters.
     void ReadParameterNames(TConfigModel& model) const;
     // Both of the above, in that order.

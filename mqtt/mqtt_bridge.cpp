@@ -68,6 +68,13 @@ void TMqttBridge::Tick(const TConfigModel& m, const COPCServer& opc, int64_t uni
 
 void TMqttBridge::AppendOrphans(const COPCServer& opc, int64_t unixMs) {
     for (size_t i = 0; i < orphanSent_.size(); ++i) {
+        if (orphanSent_[i] && !opc.ItemOrphaned(int(i))) {
+            // Served again by a slot: its next value goes out whatever it was before, and a
+            // later loss is told again.
+            orphanSent_[i] = 0;
+            seen_[i] = 0;
+            continue;
+        }
         if (orphanSent_[i] || !opc.ItemOrphaned(int(i))) continue;
         orphanSent_[i] = 1;
         changes_.push_back({uint32_t(i), {kNoValue, kQualityNotConnected, unixMs}});

@@ -219,6 +219,7 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
                         lastHandle = std::max(lastHandle, handle);
                     }
                     StoreItemNumber(dev, k, static_cast<int32_t>((runMarker_ << kItemBits) | uint32_t(n)));
+                    itemsById_.emplace(std::hash<std::u16string>{}(id), n);
                     ++n;
                 }
             }
@@ -293,20 +294,76 @@ bool COPCServer::PushSlots(const TConfigModel& m) {
     return inPlace;
 }
 
+int COPCServer::FindItemById(const std::u16string& id, int k) const {
+    const auto [first, last] = itemsById_.equal_range(std::hash<std::u16string>{}(id));
+    for (auto it = first; it != last; ++it) {
+        const int n = it->second;
+        if (!verifyServed_[size_t(n)] && itemSlot_[n] == k && GBItemIdIs(handles_[n], id)) return n;
+    }
+    return -1;
+}
+
 void COPCServer::VerifyBindings(const TConfigModel& m, bool stamp) {
     std::lock_guard lock(verifyMutex_);
     const uint64_t generation = editGeneration_.load(std::memory_order_acquire);
     std::fill(verifyServed_.begin(), verifyServed_.end(), uint8_t{0});
     ForEachItemSlot(m, [&](int p, int d, int k, int n) {
-        if (verifyServed_[size_t(n)] || orphaned_[n].load(std::memory_order_relaxed)) return;
+        if (verifyServed_[size_t(n)]) return;
         // Moved to another point, renamed, readdressed: the item's ID names another slot.
         if (!GBItemIdIs(handles_[n], BuildItemId(m, p, d, k))) return;
         verifyServed_[size_t(n)] = 1;
         locations_[n].store(PackLocation(p, d, k), std::memory_order_relaxed);
     });
-    for (int n = 0; n < itemCount_; ++n)
-        if (!verifyServed_[size_t(n)]) Orphan(n);
+    // Slots that serve no item: loaded from a file, added after the start, or carrying an item
+    // whose ID they no longer describe (or that another slot serves). The records do not move
+    // meanwhile (see above), and verifyMutex_ makes this the only writer of item number fields.
+    int unserved = 0;
+    for (int p = 0; p < m.pointCount && p < kMaxPoints; ++p) {
+        const TConnectionPoint& pt = m.points[p];
+        for (int d = 0; d < pt.deviceCount && d < kMaxDevicesPerPoint; ++d) {
+            TDevice& dev = model_->points[p].devices[d];
+            const uint32_t mask = LoadMask(dev);
+            for (int k = 0; k < kParamsPerDevice; ++k) {
+                if (!((mask >> k) & 1u)) continue;
+                int n;
+                if (DecodeItemNumber(LoadItemNumber(dev, k), k, &n) && verifyServed_[size_t(n)] &&
+                    locations_[n].load(std::memory_order_relaxed) == PackLocation(p, d, k))
+                    continue;
+                n = FindItemById(BuildItemId(m, p, d, k), k);
+                if (n < 0) {
+                    ++unserved;
+                    continue;
+                }
+                StoreItemNumber(dev, k, EncodeItemNumber(n));
+                verifyServed_[size_t(n)] = 1;
+                locations_[n].store(PackLocation(p, d, k), std::memory_order_relaxed);
+            }
+        }
+    }
+    int orphans = 0;
+    for (int n = 0; n < itemCount_; ++n) {
+        if (verifyServed_[size_t(n)]) {
+            // Served again: the next push publishes the slot's value.
+            orphaned_[n].store(0, std::memory_order_release);
+        } else {
+            Orphan(n);
+            ++orphans;
+        }
+    }
     if (stamp) bindingsGeneration_.store(generation, std::memory_order_release);
+    if (unserved == reportedUnserved_ && orphans == reportedOrphans_) return;
+    reportedUnserved_ = unserved;
+    reportedOrphans_ = orphans;
+    if (unserved == 0 && orphans == 0) {
+        Log(QStringLiteral("Элементы OPC снова совпадают с конфигурацией в окне."));
+        return;
+    }
+    Log(QStringLiteral(
+            "Элементы OPC отличаются от конфигурации в окне (параметров без элемента: %1, элементов "
+            "без параметра: %2): клиенты видят конфигурацию запуска до перезапуска "
+            "(«Перезапуск»).")
+            .arg(unserved)
+            .arg(orphans));
 }
 
 void COPCServer::Orphan(int n) {
@@ -405,7 +462,11 @@ HRESULT COPCServer::GBOnReadItems(uint32_t count, GBItemID* items, VARIANT* valu
         // An item whose slot is gone answers "not connected" with the no-value marker.
         float value = kNoValue;
         uint16_t quality = kQualityNotConnected;
-        if (!orphaned_[n].load(std::memory_order_acquire)) {
+        // An orphan may have been described again by the last change: its next verification
+        // tells.
+        const bool stale = bindingsGeneration_.load(std::memory_order_acquire) !=
+                           editGeneration_.load(std::memory_order_acquire);
+        if (!orphaned_[n].load(std::memory_order_acquire) || (stale && !editing)) {
             // Records being changed: the toolkit answers from its cache meanwhile.
             if (editing) continue;
             if (const TDevice* dev = FindSlot(m, n)) {

@@ -17,9 +17,13 @@
 // Orphaned items: an item is served by the slot that carries its number and whose item ID,
 // computed from the records as they are now, is still the ID the item was created with. An item
 // that no slot serves any more (its device deleted or moved to another point, renamed or
-// readdressed, the configuration replaced by a new or opened one) is orphaned for the rest of
-// the run: it is published once with quality 8 and the no-value marker, reads of it answer the
-// same, and no slot is pushed onto it again. The namespace itself changes only with a restart.
+// readdressed, the configuration replaced by a new or opened one) is orphaned: it is published
+// once with quality 8 and the no-value marker, and reads of it answer the same. A slot that
+// carries no item of this run but whose ID is that of an item no other slot serves (the same
+// file opened again after Создать, a device added back as it was) takes the item's number on
+// its next verification, and the item is served again. The namespace itself changes only with a
+// restart; when the records describe slots it has no items for, or leave items orphaned, the
+// event log says so once per change.
 #pragma once
 
 #include <QString>
@@ -32,6 +36,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "config/records.h"
@@ -187,7 +192,11 @@ class COPCServer : public gb::GBDataAccess {
     // describes gets the slot's location; every other item is orphaned. The records must not
     // change meanwhile (window thread, or modelMutex_ held shared outside an edit).
     // stamp: the records are not inside an edit, so the result holds until the next one.
+    // Slots left without an item take the number of an unserved item with their ID, and a change
+    // in how far the records and the namespace differ goes to the event log.
     void VerifyBindings(const TConfigModel& m, bool stamp);
+    // An unserved item created for slot k with this ID, or -1.
+    int FindItemById(const std::u16string& id, int k) const;
     // Marks item n orphaned; the first time, publishes quality 8 and the no-value marker.
     void Orphan(int n);
     // Pushes every slot that serves its item; false when a slot or an item was not where the
@@ -220,8 +229,13 @@ class COPCServer : public gb::GBDataAccess {
     // Item number -> packed (point, device, slot) of the slot that serves it, as the last
     // verification found it. Every use checks it against the record.
     std::unique_ptr<std::atomic<uint32_t>[]> locations_;
-    // Item number -> 1 once the item has lost its slot (never reset within a run).
+    // Item number -> 1 while the item has no slot (published as orphaned once per loss).
     std::unique_ptr<std::atomic<uint8_t>[]> orphaned_;
+    // Hash of the item ID -> item numbers (written by InitializeOPC before itemsReady_).
+    std::unordered_multimap<size_t, int> itemsById_;
+    // What the event log was last told (guarded by verifyMutex_): slots without an item, orphans.
+    int reportedUnserved_ = 0;
+    int reportedOrphans_ = 0;
     std::mutex verifyMutex_;             // one verification at a time (push and reads)
     std::vector<uint8_t> verifyServed_;  // scratch of VerifyBindings, guarded by verifyMutex_
     std::vector<uint8_t> pushSeen_;      // scratch of PushSlots (window thread)

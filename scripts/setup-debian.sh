@@ -12,7 +12,7 @@ $SUDO apt-get install -y --no-install-recommends \
   clang-14 libclang-rt-14-dev clang-format-14 \
   libmosquitto-dev mosquitto mosquitto-clients \
   ca-certificates procps psmisc util-linux \
-  xvfb fonts-dejavu-core openssl heaptrack
+  xvfb fonts-dejavu-core openssl heaptrack desktop-file-utils
 # Node.js and npm for the independent OPC UA test client: Debian's, unless a Node.js with its own
 # npm is installed already (such a package conflicts with Debian's npm).
 if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then

@@ -112,7 +112,7 @@ int DeviceNodeImage(const TDevice& d) {
 }
 
 int PointNodeImage(bool hasPort, bool portOpen) {
-    return (hasPort && !portOpen) ? kImgFault : kImgNormal;
+    return (hasPort && portOpen) ? kImgNormal : kImgFault;
 }
 
 TCaption MakeCaption(const QString& configName, const std::optional<QString>& version, bool unsaved,

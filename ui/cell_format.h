@@ -62,7 +62,8 @@ QString LongTimeFormat(const QLocale& locale);
 
 // Node images of the periodic refresh.
 int DeviceNodeImage(const TDevice& d);
-// hasPort: the point is bound to a serial port object; portOpen: that port is open.
+// hasPort: the point is bound to a serial port object; portOpen: that port is open. Red unless
+// both: a point whose port this computer lacks polls nothing.
 int PointNodeImage(bool hasPort, bool portOpen);
 
 // Window caption and the enabled state of FileSave.

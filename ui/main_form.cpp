@@ -21,6 +21,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "comm/line_diagnostics.h"
 #include "comm/poll_cycle.h"
 #include "comm/serial/com_port.h"
 #include "config/settings.h"
@@ -501,10 +502,9 @@ void TMainForm::RebuildTree(int point, int device) {
     for (int i = 0; i < count; ++i) {
         const TConnectionPoint& p = m.points[i];
         auto* node = new QTreeWidgetItem(QStringList{PointCaption(p)});
-        node->setToolTip(0, node->text(0));
         node->setData(0, kRolePoint, i);
         node->setData(0, kRoleDevice, -1);
-        SetNodeImage(node, kImgNormal);
+        ShowPointFault(node, i);
         if (i == point && device == -1) chosen = node;
         const int devices = std::min<int>(p.deviceCount, kMaxDevicesPerPoint);
         for (int j = 0; j < devices; ++j) {
@@ -615,7 +615,30 @@ void TMainForm::FillList(QTreeWidgetItem* node) {
 
 void TMainForm::OPCTimerTimer() {
     if (core_.opcPush) core_.opcPush();
+    UpdatePointFaults();
     RefreshView();
+}
+
+void TMainForm::UpdatePointFaults() {
+    const TConfigModel& m = *core_.model;
+    const int count = std::min<int>(m.pointCount, kMaxPoints);
+    for (int i = 0; i < count; ++i) {
+        const TConnectionPoint& p = m.points[i];
+        TPointLine line;
+        line.hasPort = p.serialPort != nullptr;
+        line.portOpen = line.hasPort && p.serialPort->Connected();
+        TPointCounters counters;
+        if (core_.diagnostics != nullptr && core_.diagnostics->ReadPoint(i, counters))
+            line.openError = counters.openErrorNumber;
+        const QString event = pointFaults_.Update(i, PointCaption(p), PointFaultReason(p, line));
+        if (!event.isEmpty()) AddEventLine(event);
+    }
+}
+
+void TMainForm::ShowPointFault(QTreeWidgetItem* node, int point) {
+    const QString reason = pointFaults_.Reason(point);
+    SetNodeImage(node, reason.isEmpty() ? kImgNormal : kImgFault);
+    node->setToolTip(0, reason.isEmpty() ? node->text(0) : node->text(0) + u'\n' + reason);
 }
 
 void TMainForm::RefreshView() {
@@ -626,8 +649,7 @@ void TMainForm::RefreshView() {
         const int p = node->data(0, kRolePoint).toInt();
         if (p < 0 || p >= m.pointCount) continue;
         const TConnectionPoint& point = m.points[p];
-        const TComPort* port = point.serialPort;
-        SetNodeImage(node, PointNodeImage(port != nullptr, port != nullptr && port->Connected()));
+        ShowPointFault(node, p);
         for (int c = 0; c < node->childCount(); ++c) {
             QTreeWidgetItem* child = node->child(c);
             const int j = child->data(0, kRoleDevice).toInt();

@@ -16,6 +16,7 @@
 #include "config/records.h"
 #include "ui/dialog_logic.h"
 #include "ui/edit_operations.h"
+#include "ui/point_state.h"
 
 class QLabel;
 class QListView;
@@ -31,6 +32,7 @@ namespace qora {
 
 class TComPort;
 class TEventLog;
+class TLineDiagnostics;
 class TPollCycle;
 class TSettings;
 class TWidgetPrompt;
@@ -59,6 +61,7 @@ struct TMainFormCore {
     const std::vector<TComPort*>* ports = nullptr;  // the serial port table
     TSettings* settings = nullptr;                  // MAIN_CFG for RecordStartupConfiguration
     TConfigDocument* document = nullptr;            // may also be given later with SetDocument
+    const TLineDiagnostics* diagnostics = nullptr;  // the last open error of each point's port
     std::function<void()> opcPush;                  // first half of OPCTimerTimer (the OPC push)
     // False without a display: the notification-area icon is made but never shown (there is
     // no notification area to show it in).
@@ -96,6 +99,9 @@ class TMainForm : public QMainWindow, public IDocumentHost {
     void UpdateCaption() override;
     void OPCTimerTimer();
     void RefreshView();  // the second half of OPCTimerTimer
+    // While polling: each point's reason for a red line, into the tree's tooltip and, once per
+    // change, the event log (run by OPCTimerTimer, hidden or not).
+    void UpdatePointFaults();
     // OPCTimer runs while polling runs; connected to TPollCycle::PollingChanged by the owner.
     void FollowPolling(bool polling);
     void ShowHideExecute();
@@ -161,6 +167,8 @@ class TMainForm : public QMainWindow, public IDocumentHost {
     void TreeChange(QTreeWidgetItem* current);
     void FillCells(int k, QTreeWidgetItem* row, const TDevice& d, int n);
     void SetNodeImage(QTreeWidgetItem* node, int image);
+    // Image and tooltip of a point node from the reason last found for its point.
+    void ShowPointFault(QTreeWidgetItem* node, int point);
     void HideToTray();
     void UpdateMetrics();
     int WidestRowCaption() const;  // width of the longest row caption any node's list would show
@@ -193,6 +201,7 @@ class TMainForm : public QMainWindow, public IDocumentHost {
         int image;  // -1: none
     };
     std::vector<TRow> rows_;
+    TPointFaults pointFaults_;
 
     static constexpr int kColumnCount = 4;
     std::array<int, kColumnCount> columnMin_{};  // the narrowest each list column may be

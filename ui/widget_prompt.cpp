@@ -36,6 +36,23 @@ bool TWidgetPrompt::AskYesNo(const QString& title, const QString& text) {
     return box.exec() == QMessageBox::Yes;
 }
 
+TAnswer TWidgetPrompt::AskYesNoCancel(const QString& title, const QString& text) {
+    QMessageBox box(QMessageBox::Information, title, text,
+                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, owner_);
+    box.setObjectName(QStringLiteral("QuestionBox"));
+    box.setDefaultButton(QMessageBox::Yes);
+    // Esc and the title bar's close button answer Cancel.
+    box.setEscapeButton(QMessageBox::Cancel);
+    switch (box.exec()) {
+        case QMessageBox::Yes:
+            return TAnswer::Yes;
+        case QMessageBox::No:
+            return TAnswer::No;
+        default:
+            return TAnswer::Cancel;
+    }
+}
+
 void TWidgetPrompt::ShowMessage(const QString& title, const QString& text) {
     QMessageBox box(QMessageBox::Information, title, text, QMessageBox::Ok, owner_);
     box.setObjectName(QStringLiteral("MessageBox"));

@@ -17,6 +17,7 @@ class TWidgetPrompt : public IOperatorPrompt {
     explicit TWidgetPrompt(QWidget* owner);
 
     bool AskYesNo(const QString& title, const QString& text) override;
+    TAnswer AskYesNoCancel(const QString& title, const QString& text) override;
     void ShowMessage(const QString& title, const QString& text) override;
     void ShowError(const QString& text) override;
     std::optional<QString> ChooseFileToOpen(const QString& title, const QString& directory) override;

@@ -84,6 +84,21 @@ std::string UnitExecWord(const std::string& s) {
     return out + "\"";
 }
 
+// One path of a unit's path list (ReadWritePaths=): double-quoted, C escapes for \ and ",
+// specifiers doubled (no variables are expanded there).
+std::string UnitPathWord(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '\\' || c == '"')
+            out += '\\', out += c;
+        else if (c == '%')
+            out += "%%";
+        else
+            out += c;
+    }
+    return out + "\"";
+}
+
 // A desktop entry string value: backslash escapes for \, newline, tab, return.
 std::string DesktopText(const std::string& s) {
     std::string out;
@@ -199,13 +214,45 @@ HRESULT GBDataAccess::GBRegisterServer(const GUID& clsid, const char16_t* vendor
     unit += "SuccessExitStatus=" + std::to_string(kServiceRestartExitStatus) + "\n";
     unit += "RestartForceExitStatus=" + std::to_string(kServiceRestartExitStatus) + "\n";
     unit += "Restart=on-failure\n";
+    // Sandboxing a user unit allows. The server opens serial ports (/dev/tty*: the devices stay
+    // visible), listens on TCP, writes its own folder (qora.ini, pki/, configurations) and its
+    // single-instance lock in the runtime directory (%t); everything else is read-only to it.
+    // The namespaced options run in a user namespace of their own (PrivateUsers), where the
+    // user's groups, dialout among them, still open the ports.
+    const std::string folder = exe.substr(0, std::max<size_t>(exe.rfind('/'), 1));
+    unit += "NoNewPrivileges=yes\n";
+    unit += "PrivateUsers=yes\n";
+    unit += "PrivateTmp=yes\n";
+    unit += "PrivateMounts=yes\n";
+    unit += "ProtectSystem=strict\n";
+    unit += "ProtectHome=read-only\n";
+    unit += "ReadWritePaths=" + UnitPathWord(folder) + " %t\n";
+    unit += "ProtectKernelTunables=yes\n";
+    unit += "ProtectKernelModules=yes\n";
+    unit += "ProtectKernelLogs=yes\n";
+    unit += "ProtectControlGroups=yes\n";
+    unit += "ProtectClock=yes\n";
+    unit += "ProtectHostname=yes\n";
+    unit += "ProtectProc=invisible\n";
+    unit += "KeyringMode=private\n";
+    unit += "LockPersonality=yes\n";
+    unit += "MemoryDenyWriteExecute=yes\n";
+    unit += "RestrictRealtime=yes\n";
+    unit += "RestrictSUIDSGID=yes\n";
+    unit += "RestrictNamespaces=yes\n";
+    unit += "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n";
+    unit += "SystemCallArchitectures=native\n";
+    unit += "SystemCallFilter=@system-service\n";
+    unit += "SystemCallFilter=~@privileged\n";
+    unit += "SystemCallErrorNumber=EPERM\n";
+    unit += "UMask=0077\n";
     unit += "\n[Install]\n";
     unit += "WantedBy=default.target\n";
 
     std::string desktop;
     desktop += "[Desktop Entry]\n";
     desktop += "Type=Application\n";
-    desktop += "Version=1.5\n";
+    desktop += "Version=1.4\n";
     desktop += "Name=" + DesktopText(descText) + "\n";
     desktop += "Comment=" + DesktopText(descText) +
                (vendorText.empty() ? "" : " (" + DesktopText(vendorText) + ")") + "\n";

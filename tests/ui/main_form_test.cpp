@@ -231,8 +231,18 @@ TEST_F(MainWindow, NodeImagesShowFaultsAtFourUnansweredAndForNeverRepliedDevices
     EXPECT_EQ(ImageOf(l1), kImgFault);  // its port object exists and is not open
     EXPECT_EQ(ImageOf(l1->child(0)), kImgNormal);
     EXPECT_EQ(ImageOf(l1->child(1)), kImgFault);
-    EXPECT_EQ(ImageOf(l2), kImgNormal);           // the port is absent: no port object
+    EXPECT_EQ(ImageOf(l2), kImgFault);            // the port is absent: nothing is polled
     EXPECT_EQ(ImageOf(l2->child(0)), kImgFault);  // never replied
+    EXPECT_EQ(l2->toolTip(0), QStringLiteral("L2 (COM9)\nпорт COM9 отсутствует на этом компьютере"));
+    EXPECT_TRUE(l1->toolTip(0).startsWith(QStringLiteral("L1 (COM3)\n"))) << l1->toolTip(0).toStdString();
+    // The reason reaches the event log once per change, however many ticks find it.
+    form->OPCTimerTimer();
+    form->EventLog()->Flush();
+    QStringList events;
+    for (int i = 0; i < form->EventLog()->rowCount(); ++i) events << form->EventLog()->line(i);
+    EXPECT_EQ(events.filter(QStringLiteral("L2 (COM9): порт COM9 отсутствует")).size(), 1)
+        << events.join(u'|').toStdString();
+    EXPECT_EQ(events.filter(QStringLiteral("L1 (COM3): ")).size(), 1) << events.join(u'|').toStdString();
 }
 
 TEST_F(MainWindow, HiddenWindowLeavesCellsAloneAndCatchesUpWhenShown) {
@@ -489,11 +499,16 @@ TEST_F(MainWindow, SavingAnUntitledConfigurationAsksForTheFileAndConfirmsOverwri
     EXPECT_FALSE(A("FileSave")->isEnabled());
 }
 
-TEST_F(MainWindow, SaveQuestionUsesYesAndNoInRussian) {
+TEST_F(MainWindow, SaveQuestionUsesYesNoAndCancelInRussianAndEscCancels) {
     Build();
     doc->FileNew();
     test::AddPoint(*m, QStringLiteral("L1"), "COM3");
     doc->SetUnsaved();
+    test::OnModal([&](QWidget* w) { QTest::keyClick(w, Qt::Key_Escape); });
+    EXPECT_EQ(doc->SaveQuestion(), TConfigDocument::SaveQuestionOutcome::Cancelled);
+    test::OnModal([&](QWidget* w) { test::Answer(w, QMessageBox::Cancel); });
+    EXPECT_EQ(doc->SaveQuestion(), TConfigDocument::SaveQuestionOutcome::Cancelled);
+    EXPECT_TRUE(doc->Unsaved());
     test::TBoxSeen seen;
     test::OnModal([&](QWidget* w) { test::Answer(w, QMessageBox::No, &seen); });
     EXPECT_EQ(doc->SaveQuestion(), TConfigDocument::SaveQuestionOutcome::Declined);
@@ -503,7 +518,7 @@ TEST_F(MainWindow, SaveQuestionUsesYesAndNoInRussian) {
     QStringList plain;
     for (QString b : seen.buttons) plain << b.remove(QLatin1Char('&'));
     plain.sort();
-    EXPECT_EQ(plain, (QStringList{"Да", "Нет"}));
+    EXPECT_EQ(plain, (QStringList{"Да", "Нет", "Отмена"}));
 }
 
 TEST_F(MainWindow, AboutBoxOpensFromItsActionAndClosesWithEsc) {

@@ -8,20 +8,27 @@
 // open. The pictures are read back from the display server when it has one (X11 under Xvfb),
 // so they show what the server shows; otherwise the widgets are rendered.
 // QORA_SHOT_POINT_SIZE (environment) gives the window, and so its dialogs, a larger face.
+// QORA_SHOT_EXTRAS=1 adds a point whose port this computer lacks, and takes
+// OUTPUT_DIR/point-fault.png (its red node with the reason in the tool tip, the event log below)
+// and OUTPUT_DIR/save-question.png (the save question after an edit).
 #include <unistd.h>
 
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
+#include <QEventLoop>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QScreen>
 #include <QTimer>
+#include <QToolTip>
 #include <QTreeWidget>
 #include <cstdio>
 
 #include "app/program.h"
 #include "app/single_instance.h"
+#include "config/config_document.h"
 #include "ui/main_form.h"
 #include "ui/message_box.h"
 
@@ -70,6 +77,13 @@ int main(int argc, char** argv) {
         face.setPointSize(points);
         form.setFont(face);
     }
+    const bool extras = qEnvironmentVariableIntValue("QORA_SHOT_EXTRAS") == 1;
+    if (extras) {
+        form.StopPolling();
+        qora::AppendPoint(program.Model(), u"Резервная_линия", "SIM9", 1.0f, true);
+        qora::AppendDevice(program.Model(), program.Model().pointCount - 1, u"Насос_3", 0, 20, 1u);
+        form.StartPolling();
+    }
     program.StartInitThread();  // shows the window
     // The metering point shows good values next to a device that never answers.
     const int point = form.Tree()->topLevelItemCount() > 2 ? 2 : 0;
@@ -94,6 +108,40 @@ int main(int argc, char** argv) {
         form.RebuildTree(point, 0);
         form.Actions().devEdit->trigger();  // returns when the dialog is closed
         wait->deleteLater();
+        if (extras) {
+            // The red node's tool tip, taken from the whole screen (the tip is a window of its own).
+            const int last = form.Tree()->topLevelItemCount() - 1;
+            form.RebuildTree(last, -1);
+            QTreeWidgetItem* node = form.Tree()->topLevelItem(last);
+            const QRect r = form.Tree()->visualItemRect(node);
+            QToolTip::showText(form.Tree()->viewport()->mapToGlobal(r.center()), node->toolTip(0),
+                               form.Tree());
+            QEventLoop settle;
+            QTimer::singleShot(700, &settle, &QEventLoop::quit);
+            settle.exec();
+            QPixmap screen = form.screen()->grabWindow(0);
+            screen.copy(form.frameGeometry().adjusted(0, 0, 200, 0))
+                .save(output.filePath("point-fault.png"), "PNG");
+            std::fprintf(stderr, "wrote %s\n", qPrintable(output.filePath("point-fault.png")));
+            QToolTip::hideText();
+            // The save question after an edit; Esc answers it (Отмена).
+            program.Document().SetUnsaved();
+            QTimer* ask = new QTimer(&app);
+            int asked = 0;
+            QObject::connect(ask, &QTimer::timeout, &app, [&, ask] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                if (box == nullptr || ++asked < 10) return;
+                ask->stop();
+                if (!Save(box, output.filePath(QStringLiteral("save-question.png")))) rc = 1;
+                box->reject();
+            });
+            ask->start(50);
+            const auto outcome = program.Document().SaveQuestion();
+            std::fprintf(
+                stderr, "save question: %s\n",
+                outcome == qora::TConfigDocument::SaveQuestionOutcome::Cancelled ? "Отмена" : "other");
+            ask->deleteLater();
+        }
         program.Terminate(0);
     });
     QApplication::exec();

@@ -355,5 +355,16 @@ TEST_F(MqttPublisherTest, AnItemWhoseDeviceIsDeletedIsPublishedNotConnectedAndTh
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(pub.Stats().sent, 5u);
     EXPECT_EQ(Json(sub.Last().at(first)).value("quality").toInt(), kQualityNotConnected);
+
+    // Added back as it was, the first device serves its item again: the value it had before the
+    // delete goes out again, over the orphan.
+    server.BeginModelEdit();
+    ASSERT_EQ(AppendDevice(*model, 0, u"Первый", 0, 1, 0b1), ModelResult::Ok);
+    server.EndModelEdit();
+    StoreValue(model->points[0].devices[1], 0, 1.0f);
+    StoreQuality(model->points[0].devices[1], 0, kQualityGood);
+    server.PushAll(*model);
+    bridge.Tick(*model, server, NowMs());
+    EXPECT_TRUE(sub.WaitFor(10s, [&](const auto& last) { return HasValue(last, first, 1.0); }));
     server.ShutdownOPC();
 }

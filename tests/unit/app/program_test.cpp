@@ -40,12 +40,18 @@ class TRecordingPrompt : public IOperatorPrompt {
         questions << title + "|" + text;
         return answer;
     }
+    TAnswer AskYesNoCancel(const QString& title, const QString& text) override {
+        questions << title + "|" + text;
+        if (cancel) return TAnswer::Cancel;
+        return answer ? TAnswer::Yes : TAnswer::No;
+    }
     void ShowMessage(const QString& title, const QString& text) override { messages << title + "|" + text; }
     void ShowError(const QString& text) override { errors << text; }
     std::optional<QString> ChooseFileToOpen(const QString&, const QString&) override { return std::nullopt; }
     std::optional<QString> ChooseFileToSave(const QString&, const QString&) override { return std::nullopt; }
     QStringList questions, messages, errors;
     bool answer = false;
+    bool cancel = false;  // AskYesNoCancel answers Cancel
 };
 
 class Program : public ::testing::Test {
@@ -128,7 +134,11 @@ TEST_F(Program, RefusedFileShowsTheReaderMessageAndStartUpGoesOn) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("not a configuration at all");
     f.close();
+    WriteConfig(Path("plant.cfg"));
+    WriteIni(Path("plant.cfg"));
     auto p = Start({QStringLiteral("-f:") + Path("junk.cfg")});
+    // The next start (a service above all) loads plant.cfg again.
+    EXPECT_EQ(MainCfg(), Path("plant.cfg"));
     ASSERT_EQ(prompt_.messages.size(), 1);
     EXPECT_TRUE(prompt_.messages[0].contains(QStringLiteral("поврежден")));
     // The refused file is not shown as loaded: the configuration is a new, untitled one.
@@ -137,6 +147,28 @@ TEST_F(Program, RefusedFileShowsTheReaderMessageAndStartUpGoesOn) {
     EXPECT_EQ(p->Model().pointCount, 0);
     EXPECT_EQ(p->Model().typeCount, 1);
     EXPECT_NE(p->Server(), nullptr);
+}
+
+// Bad values of the catalogue and of the endpoint settings are told like the other bad settings:
+// an error box (standard error headless) and the event log; start-up goes on with the reading
+// taken.
+TEST_F(Program, BadMasksAndPortInTheSettingsAreReportedAndStartUpGoesOn) {
+    QFile f(Ini());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(
+        "[DEVICES]\nD0=A\nD1=B\nD2=C\n[D_P]\nP0=zzz\nP1=0x1G\nP2=-5\n[OPCUA]\nHost=127.0.0.1\nPort=abc\n");
+    f.close();
+    auto p = Start({});
+    const QString all = prompt_.errors.join(u'|');
+    for (const char* bad : {"[D_P] P0=zzz", "[D_P] P1=0x1G", "[D_P] P2=-5", "[OPCUA] Port=abc"})
+        EXPECT_TRUE(all.contains(QString::fromUtf8(bad))) << bad << ": " << all.toStdString();
+    p->Window().EventLog()->Flush();
+    QStringList events;
+    for (int i = 0; i < p->Window().EventLog()->rowCount(); ++i) events << p->Window().EventLog()->line(i);
+    EXPECT_EQ(events.filter(QStringLiteral("[D_P] P")).size(), 3) << events.join(u'|').toStdString();
+    EXPECT_EQ(events.filter(QStringLiteral("[OPCUA] Port=abc")).size(), 1) << events.join(u'|').toStdString();
+    EXPECT_EQ(p->Model().typeCount, 3);
+    EXPECT_EQ(p->Model().typeMasks[2], 0xFFFFFFFBu);
 }
 
 TEST_F(Program, UnreadableStartUpFileIsReportedAndStartUpGoesOn) {
@@ -252,6 +284,32 @@ TEST_F(Program, ExitAndSessionEndStopWhenTheAskedSaveFails) {
     p->Server()->GBOnDestroyInstance(nullptr);
 }
 
+// Отмена on the save question keeps the program as it is, whichever way out asked.
+TEST_F(Program, CancelledSaveQuestionStopsExitSessionEndAndRestart) {
+    WriteConfig(Path("plant.cfg"));
+    TSingleInstance lock("qora-program-cancel-test-" + std::to_string(::getpid()));
+    ASSERT_TRUE(lock.Acquire());
+    auto p = std::make_unique<TProgram>(QStringList{QStringLiteral("-f:") + Path("plant.cfg")}, true, lock,
+                                        Ini(), &prompt_);
+    p->FormCreate();
+    p->StartInitThread();
+    p->WaitForInitThread();
+    ASSERT_EQ(AppendPoint(p->Model(), u"Адаптер_2", "NOPORT2", 1.0f, true), ModelResult::Ok);
+    p->Document().SetUnsaved();
+    prompt_.cancel = true;
+    p->FileExitExecute();
+    EXPECT_FALSE(p->WMQueryEndSession());
+    p->RestartExecute();
+    ASSERT_EQ(prompt_.questions.size(), 3);
+    for (const QString& q : prompt_.questions)
+        EXPECT_TRUE(q.contains(QStringLiteral("не сохранена"))) << q.toStdString();
+    EXPECT_TRUE(p->Server()->impl().Registered());
+    EXPECT_TRUE(p->Server()->impl().ShutdownReason().empty());
+    EXPECT_TRUE(lock.Held());
+    EXPECT_EQ(p->Model().pointCount, 2);
+    EXPECT_TRUE(p->Document().Unsaved());
+}
+
 TEST_F(Program, RestartStopsWhenTheAskedSaveFails) {
     ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("cfg")));
     WriteConfig(Path("cfg/plant.cfg"));
@@ -335,6 +393,19 @@ TEST_F(Program, CreateTellsClientsThatEveryItemLostItsSlotWhilePollingStaysStopp
     server.GBBackend().ReadCache(&h, 1, &s);
     EXPECT_EQ(s.quality, kQualityNotConnected);
     EXPECT_EQ(s.value, kNoValue);
+
+    // Открыть of the same file: its slots are those of the items again, and live values reach
+    // the clients without a restart.
+    ASSERT_EQ(p->Document().LoadConfiguration(Path("plant.cfg")), TConfigDocument::LoadOutcome::Loaded);
+    TDevice& again = p->Model().points[0].devices[0];
+    StoreValue(again, 0, 2.5f);
+    StoreQuality(again, 0, kQualityGood);
+    p->Window().OPCTimerTimer();
+    EXPECT_FALSE(server.ItemOrphaned(0));
+    EXPECT_EQ(server.SlotItemNumber(again, 0), 0);
+    server.GBBackend().ReadCache(&h, 1, &s);
+    EXPECT_EQ(s.quality, kQualityGood);
+    EXPECT_EQ(s.value, 2.5f);
 }
 
 TEST_F(Program, PollingStoppedAndStartedReachTheWindowTimerAndTheServerEditBracket) {

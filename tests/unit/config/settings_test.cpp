@@ -47,28 +47,40 @@ TEST_F(SettingsTest, TypeCountIsTheNumberOfKeysWhateverTheirNames) {
     EXPECT_EQ(model->typeMasks[2], 0x1Fu);
 }
 
-TEST_F(SettingsTest, MaskValuesReadAsDecimalOrHexAndAnythingElseGivesZero) {
+TEST_F(SettingsTest, MaskValuesReadAsDecimalOrHexAndAnythingElseGivesZeroAndIsReported) {
     struct {
         const char* text;
         uint32_t mask;
-    } cases[] = {{"0x1F", 0x1Fu},
-                 {"$1F", 0x1Fu},
-                 {"31", 0x1Fu},
-                 {"-1", 0xFFFFFFFFu},
-                 {"letters", 0u},
-                 {"", 0u},
-                 {"0x80000001", 0x80000001u},
-                 {"-2147483647", 0x80000001u},
-                 {"4294967295", 0u}};
+        bool reported;
+    } cases[] = {{"0x1F", 0x1Fu, false},
+                 {"$1F", 0x1Fu, false},
+                 {"31", 0x1Fu, false},
+                 {"-1", 0xFFFFFFFFu, true},
+                 {"letters", 0u, true},
+                 {"", 0u, false},
+                 {"0x80000001", 0x80000001u, false},
+                 {"-2147483647", 0x80000001u, true},
+                 {"4294967295", 0u, true},
+                 {"zzz", 0u, true},
+                 {"0x1G", 0u, true},
+                 {"-5", 0xFFFFFFFBu, true}};
     QByteArray ini = "[DEVICES]\n";
     for (size_t n = 0; n < std::size(cases); ++n) ini += "D" + QByteArray::number(qulonglong(n)) + "=t\n";
     ini += "[D_P]\n";
     for (size_t n = 0; n < std::size(cases); ++n)
         ini += "P" + QByteArray::number(qulonglong(n)) + "=" + cases[n].text + "\n";
-    Make(ini).ReadDeviceTypes(*model);
+    QStringList problems;
+    Make(ini).ReadDeviceTypes(*model, &problems);
     ASSERT_EQ(model->typeCount, std::size(cases));
-    for (size_t n = 0; n < std::size(cases); ++n)
+    for (size_t n = 0; n < std::size(cases); ++n) {
         EXPECT_EQ(model->typeMasks[n], cases[n].mask) << cases[n].text;
+        const QString line = QStringLiteral("[D_P] P%1=%2:").arg(n).arg(QString::fromUtf8(cases[n].text));
+        const bool reported = std::any_of(problems.begin(), problems.end(),
+                                          [&](const QString& p) { return p.startsWith(line); });
+        EXPECT_EQ(reported, cases[n].reported) << cases[n].text << " " << problems.join(u'|').toStdString();
+    }
+    EXPECT_EQ(problems.size(),
+              std::count_if(std::begin(cases), std::end(cases), [](auto& c) { return c.reported; }));
 }
 
 TEST_F(SettingsTest, SeventyKeysGiveSixtyFourTypesAndLongNamesAreCut) {
@@ -175,11 +187,21 @@ TEST_F(SettingsTest, OpcUaSectionOverridesPortHostAndLimits) {
     EXPECT_EQ(ua.memoryBudgetBytes, 64ull << 20);
     EXPECT_FALSE(ua.maxChunkCount.has_value());
     EXPECT_FALSE(ua.handshakeTimeoutMs.has_value());
-    for (const char* bad : {"70000", "-1", "port"}) {
+    EXPECT_EQ(ua.problems, (QStringList{"[OPCUA] HandshakeTimeoutMs=soon: ожидается целое число больше 0; "
+                                        "принято значение по умолчанию",
+                                        "[OPCUA] MaxChunkCount=-3: ожидается целое число больше 0; принято "
+                                        "значение по умолчанию"}));
+    for (const char* bad : {"70000", "-1", "port", "abc", ""}) {
         const QByteArray ini = QByteArray("[OPCUA]\nPort=") + bad + "\n";
-        EXPECT_EQ(Make(ini).OpcUa().port, 4840) << bad;
+        const TOpcUaSettings read = Make(ini).OpcUa();
+        EXPECT_EQ(read.port, 4840) << bad;
+        EXPECT_EQ(read.problems, QStringList{QStringLiteral("[OPCUA] Port=%1: ожидается номер порта от 0 до "
+                                                            "65535; принят 4840")
+                                                 .arg(QString::fromUtf8(bad))})
+            << bad;
     }
     EXPECT_EQ(Make("[OPCUA]\nPort=0\n").OpcUa().port, 0) << "0 asks for any free port";
+    EXPECT_TRUE(Make("[OPCUA]\nPort=0\n").OpcUa().problems.isEmpty());
 }
 
 TEST(CommandLine, StartupPathOptionIsCaseSensitiveAndTheLastOneCounts) {

@@ -665,7 +665,7 @@ TEST_F(OrphanedItems, ADeletedDeviceIsServedNotConnectedWithTheNoValueMarker) {
     ExpectServed(3, 30.0f, "untouched");
 }
 
-TEST_F(OrphanedItems, AnOrphanIsPublishedOnceAndNeverAgainEvenIfASlotDescribesItLater) {
+TEST_F(OrphanedItems, AnOrphanIsPublishedOnceAndServedAgainWhenASlotDescribesItLater) {
     server.BeginModelEdit();
     DeleteDevice(*model, 0, 1);  // D1
     server.EndModelEdit();
@@ -678,15 +678,22 @@ TEST_F(OrphanedItems, AnOrphanIsPublishedOnceAndNeverAgainEvenIfASlotDescribesIt
     EXPECT_EQ(Cached(server, handle[2]).sourceTime, first.sourceTime) << "published once, not on every push";
     EXPECT_EQ(server.GBBackend().CacheGeneration(), generation + 2);
 
-    // The operator adds D1 again with its old name and address: a new slot without an item.
+    // The operator adds D1 again with its old name and address: a new slot that takes the item.
     server.BeginModelEdit();
     AppendDevice(*model, 0, u"D1", 0, 2, 0b1);
     server.EndModelEdit();
     SetGood(model->points[0].devices[1], 0, 99.0f);
-    // Even a slot that carries the old number and describes the item does not revive it.
-    StoreItemNumber(model->points[0].devices[1], 0, server.EncodeItemNumber(2));
-    ExpectOrphaned(2, "readded");
+    ExpectServed(2, 99.0f, "readded");
+    EXPECT_EQ(server.SlotItemNumber(model->points[0].devices[1], 0), 2);
     ExpectServed(0, 10.0f, "untouched");
+
+    // Added back at another address it describes another slot: the item stays orphaned.
+    server.BeginModelEdit();
+    DeleteDevice(*model, 0, 1);
+    AppendDevice(*model, 0, u"D1", 0, 3, 0b1);
+    server.EndModelEdit();
+    SetGood(model->points[0].devices[1], 0, 98.0f);
+    ExpectOrphaned(2, "readded at address 3");
 }
 
 TEST_F(OrphanedItems, ANewConfigurationOrphansEveryItemWhilePollingStaysStopped) {
@@ -705,7 +712,7 @@ TEST_F(OrphanedItems, ANewConfigurationOrphansEveryItemWhilePollingStaysStopped)
     server.EndModelEdit();
 }
 
-TEST_F(OrphanedItems, ANewConfigurationOrphansEveryItemOnceItsFirstChangeStartsPolling) {
+TEST_F(OrphanedItems, AfterANewConfigurationTheSlotsItsChangesDescribeAgainAreServedAgain) {
     server.BeginModelEdit();
     ClearModel(*model);
     server.EndModelEdit();
@@ -714,10 +721,54 @@ TEST_F(OrphanedItems, ANewConfigurationOrphansEveryItemOnceItsFirstChangeStartsP
     AppendDevice(*model, 0, u"D0", 0, 1, 0b11);
     server.EndModelEdit();
     SetGood(model->points[0].devices[0], 0, 40.0f);
-    for (int n = 0; n < 4; ++n) ExpectOrphaned(n, "after Создать");
+    SetGood(model->points[0].devices[0], 1, 41.0f);
+    ExpectServed(0, 40.0f, "D0 again");
+    ExpectServed(1, 41.0f, "D0 again");
+    for (int n = 2; n < 4; ++n) ExpectOrphaned(n, "after Создать");
 }
 
-TEST_F(OrphanedItems, OpeningAnotherFileOrphansTheItemsItsRecordsDoNotDescribe) {
+// Создать, then Открыть of the file saved before: every item serves its slot again, and the
+// event log tells when the namespace and the window part and meet again.
+TEST_F(OrphanedItems, TheSameFileOpenedAfterCreateIsServedAgainAndTheEventLogFollows) {
+    std::vector<QString> lines;
+    server.SetEventSink([&](const QString& line) {
+        if (line.startsWith(QStringLiteral("Элементы OPC"))) lines.push_back(line);
+    });
+    const std::vector<uint8_t> file = EncodeConfig(*model);
+    server.BeginModelEdit();  // Создать
+    ClearModel(*model);
+    server.CheckItems(*model);
+    server.CheckItems(*model);
+    ASSERT_EQ(lines.size(), 1u) << "told once per change";
+    EXPECT_TRUE(lines[0].contains(QStringLiteral("параметров без элемента: 0, элементов без параметра: 4")))
+        << lines[0].toStdString();
+    ASSERT_EQ(DecodeConfig(file, *model), DecodeStatus::Ok);  // Открыть: records without numbers
+    for (int p = 0; p < model->pointCount; ++p)
+        for (int d = 0; d < model->points[p].deviceCount; ++d)
+            for (int k = 0; k < kParamsPerDevice; ++k) StoreItemNumber(model->points[p].devices[d], k, 0);
+    server.EndModelEdit();
+    SetGood(model->points[0].devices[0], 0, 12.0f);
+    SetGood(model->points[0].devices[0], 1, 13.0f);
+    SetGood(model->points[0].devices[1], 0, 22.0f);
+    SetGood(model->points[1].devices[0], 0, 32.0f);
+    const float values[4] = {12.0f, 13.0f, 22.0f, 32.0f};
+    for (int n = 0; n < 4; ++n) ExpectServed(n, values[n], "reopened");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], QStringLiteral("Элементы OPC снова совпадают с конфигурацией в окне."));
+
+    // A device the namespace has no items for.
+    server.BeginModelEdit();
+    AppendDevice(*model, 1, u"E1", 0, 2, 0b111);
+    server.EndModelEdit();
+    server.PushAll(*model);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(lines[2].contains(QStringLiteral("параметров без элемента: 3, элементов без параметра: 0")))
+        << lines[2].toStdString();
+    EXPECT_TRUE(lines[2].contains(QStringLiteral("«Перезапуск»")));
+    server.SetEventSink({});
+}
+
+TEST_F(OrphanedItems, OpeningAnotherFileOrphansOnlyTheItemsItsRecordsDoNotDescribe) {
     // The other file: a copy of this configuration saved earlier in this run (so its item
     // numbers carry this run's marker) in which D0 went to point B and E0 was readdressed.
     opctest::ModelPtr other = NewModel();
@@ -748,7 +799,10 @@ TEST_F(OrphanedItems, OpeningAnotherFileOrphansTheItemsItsRecordsDoNotDescribe) 
     ASSERT_EQ(DecodeConfig(foreignFile, *model), DecodeStatus::Ok);
     server.EndModelEdit();
     for (int k = 0; k < 2; ++k) SetGood(model->points[0].devices[0], k, 50.0f + float(k));
-    for (int n = 0; n < 4; ++n) ExpectOrphaned(n, "file of another run");
+    // Its A(ttyS0).D0 №1 describes the slots of items 0 and 1 again, whatever numbers it carried.
+    ExpectServed(0, 50.0f, "same slot in a file of another run");
+    ExpectServed(1, 51.0f, "same slot in a file of another run");
+    for (int n = 2; n < 4; ++n) ExpectOrphaned(n, "file of another run");
 }
 
 TEST_F(OrphanedItems, ADeviceMovedToAnotherPointNoLongerFeedsItsItems) {

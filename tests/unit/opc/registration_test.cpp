@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -73,12 +74,38 @@ TEST_F(Registration, RegisterWritesUnitAndDesktopEntryWithTheServersIdentity) {
               "SuccessExitStatus=75\n"
               "RestartForceExitStatus=75\n"
               "Restart=on-failure\n"
+              "NoNewPrivileges=yes\n"
+              "PrivateUsers=yes\n"
+              "PrivateTmp=yes\n"
+              "PrivateMounts=yes\n"
+              "ProtectSystem=strict\n"
+              "ProtectHome=read-only\n"
+              "ReadWritePaths=\"/opt/qora\" %t\n"
+              "ProtectKernelTunables=yes\n"
+              "ProtectKernelModules=yes\n"
+              "ProtectKernelLogs=yes\n"
+              "ProtectControlGroups=yes\n"
+              "ProtectClock=yes\n"
+              "ProtectHostname=yes\n"
+              "ProtectProc=invisible\n"
+              "KeyringMode=private\n"
+              "LockPersonality=yes\n"
+              "MemoryDenyWriteExecute=yes\n"
+              "RestrictRealtime=yes\n"
+              "RestrictSUIDSGID=yes\n"
+              "RestrictNamespaces=yes\n"
+              "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"
+              "SystemCallArchitectures=native\n"
+              "SystemCallFilter=@system-service\n"
+              "SystemCallFilter=~@privileged\n"
+              "SystemCallErrorNumber=EPERM\n"
+              "UMask=0077\n"
               "\n[Install]\n"
               "WantedBy=default.target\n");
     EXPECT_EQ(ReadAll(desktopPath),
               "[Desktop Entry]\n"
               "Type=Application\n"
-              "Version=1.5\n"
+              "Version=1.4\n"
               "Name=QORA OPC Server\n"
               "Comment=QORA OPC Server (KIVRAN)\n"
               "Exec=\"/opt/qora/qora-opc-server\"\n"
@@ -124,6 +151,41 @@ TEST_F(Registration, PathsWithSpecialCharactersAreQuotedForEachFormat) {
             "dir/50%%/\\\\$HOME/a\\\\\"b\\\\\\\\c/\xD0\xA1\xD0\xB5\xD1\x80\xD0\xB2\xD0\xB5\xD1\x80\"\n"),
         std::string::npos)
         << desktop;
+}
+
+// The platform's own checkers: the desktop entry validates, and the unit's exposure stays low.
+TEST_F(Registration, DesktopEntryValidatesAndTheUnitIsSandboxed) {
+    ASSERT_EQ(qora::COPCServer::RegisterServer(u"/opt/my dir/50%/qora-opc-server"), S_OK);
+    const std::string unit = ReadAll(GBDataAccess::GBUnitFilePath(qora::COPCServer::kClsid));
+    EXPECT_NE(unit.find("ReadWritePaths=\"/opt/my dir/50%%\" %t\n"), std::string::npos) << unit;
+    const auto run = [](const std::string& command, std::string* out) {
+        FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+        if (p == nullptr) return -1;
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
+        return ::pclose(p);
+    };
+    std::string out;
+    if (run("command -v desktop-file-validate", &out) != 0)
+        GTEST_SKIP() << "desktop-file-utils not installed";
+    out.clear();
+    EXPECT_EQ(run("desktop-file-validate '" + GBDataAccess::GBDesktopFilePath(qora::COPCServer::kClsid) + "'",
+                  &out),
+              0)
+        << out;
+    EXPECT_EQ(out, "");
+    out.clear();
+    if (run("command -v systemd-analyze", &out) != 0) GTEST_SKIP() << "systemd-analyze not installed";
+    out.clear();
+    run("systemd-analyze security --offline=yes '" + GBDataAccess::GBUnitFilePath(qora::COPCServer::kClsid) +
+            "'",
+        &out);
+    const size_t at = out.find("Overall exposure level for ");
+    ASSERT_NE(at, std::string::npos) << out;
+    const size_t colon = out.find(": ", at);
+    ASSERT_NE(colon, std::string::npos) << out;
+    EXPECT_LT(std::stod(out.substr(colon + 2)), 4.5) << out.substr(at);
 }
 
 TEST_F(Registration, RelativeOrMultiLinePathsAndMissingTextsAreRefused) {

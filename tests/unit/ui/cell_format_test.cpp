@@ -109,7 +109,7 @@ TEST(CellImages, DeviceFaultsAfterFourUnansweredOrWhenNeverReplied) {
 }
 
 TEST(CellImages, PointFaultsOnlyWhenItsPortExistsAndIsClosed) {
-    EXPECT_EQ(PointNodeImage(false, false), kImgNormal);
+    EXPECT_EQ(PointNodeImage(false, false), kImgFault) << "no port: nothing is polled";
     EXPECT_EQ(PointNodeImage(true, true), kImgNormal);
     EXPECT_EQ(PointNodeImage(true, false), kImgFault);
 }
