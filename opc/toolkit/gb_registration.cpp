@@ -13,6 +13,7 @@
 #include <string>
 #include <system_error>
 
+#include "base/atomic_file.h"
 #include "opc/toolkit/gb_data_access.h"
 
 namespace gb {
@@ -144,31 +145,13 @@ std::string DesktopExecWord(const std::string& s) {
     return out;
 }
 
-// Writes content to path through a temporary file and a rename. Returns 0 or the errno of
-// the step that failed.
-int WriteFileAtomically(const std::string& path, const std::string& content) {
+// Writes content to path crash-safely, making its folder first. Returns 0 or the errno of the
+// step that failed.
+int WriteServiceFile(const std::string& path, const std::string& content) {
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
     if (ec) return ec.value();
-    const std::string tmp = path + ".tmp-" + std::to_string(getpid());
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return errno;
-    size_t done = 0;
-    int error = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error = n < 0 ? errno : EIO;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (error == 0 && ::fsync(fd) != 0) error = errno;
-    if (::close(fd) != 0 && error == 0) error = errno;
-    if (error == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) error = errno;
-    if (error != 0) ::unlink(tmp.c_str());
-    return error;
+    return qora::AtomicWriteFile(path, content.data(), content.size());
 }
 
 }  // namespace
@@ -272,7 +255,7 @@ HRESULT GBDataAccess::GBRegisterServer(const GUID& clsid, const char16_t* vendor
         {GBFileFailure::Kind::DesktopEntry, {GBDesktopFilePath(clsid), &desktop}},
     };
     for (const auto& [kind, file] : files) {
-        const int error = WriteFileAtomically(file.first, *file.second);
+        const int error = WriteServiceFile(file.first, *file.second);
         if (error == 0) continue;
         failed = true;
         if (failures) failures->push_back({kind, file.first, error});

@@ -26,6 +26,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "base/atomic_file.h"
+
 namespace qora::ua {
 
 namespace fs = std::filesystem;
@@ -66,32 +68,12 @@ bool ReadWholeFile(const fs::path& path, std::string& out) {
     return !in.bad();
 }
 
-// Writes data to path through a temporary file in the same folder (created with mode, so never
-// more open than that) renamed over path.
+// Writes data to path crash-safely with exactly the given mode (never more open than that).
 bool WriteFileAtomic(const fs::path& path, std::string_view data, mode_t mode, std::string* error) {
-    const std::string tmp = path.string() + ".tmp";
-    ::unlink(tmp.c_str());
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0) {
-        if (error) *error = "не удалось создать файл " + tmp + ": " + SysError(errno);
-        return false;
-    }
-    bool ok = ::fchmod(fd, mode) == 0;
-    size_t done = 0;
-    while (ok && done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            ok = false;
-        else
-            done += static_cast<size_t>(n);
-    }
-    const int err = errno;
-    ok = ok && ::fsync(fd) == 0;
-    ::close(fd);
-    if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
-    if (error) *error = "не удалось записать файл " + path.string() + ": " + SysError(ok ? errno : err);
-    ::unlink(tmp.c_str());
+    const int e =
+        AtomicWriteFile(path.string(), data.data(), data.size(), {.fixedMode = static_cast<int>(mode)});
+    if (e == 0) return true;
+    if (error) *error = "не удалось записать файл " + path.string() + ": " + SysError(e);
     return false;
 }
 

@@ -12,6 +12,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "base/atomic_file.h"
+
 namespace qora::ua {
 
 namespace {
@@ -264,39 +266,12 @@ bool ReadUsersFile(const std::string& path, UsersText& text, std::string* error)
 }
 
 bool WriteUsersFile(const std::string& path, const UsersText& text, std::string* error) {
-    std::string tmp = path + ".XXXXXX";
-    // mkstemp creates the file with mode 0600.
-    const int fd = ::mkstemp(tmp.data());
-    if (fd < 0) {
-        if (error) *error = "не удалось создать временный файл рядом с " + path + ": " + std::strerror(errno);
-        return false;
-    }
     const std::string data = text.Serialize();
-    bool ok = ::fchmod(fd, 0600) == 0;
-    size_t done = 0;
-    while (ok && done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            ok = false;
-        else
-            done += static_cast<size_t>(n);
-    }
-    int err = errno;
-    if (ok && ::fsync(fd) != 0) {
-        ok = false;
-        err = errno;
-    }
-    ::close(fd);
-    if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        ::unlink(tmp.c_str());
-        if (error) *error = "не удалось записать файл пользователей " + path + ": " + std::strerror(err);
-    }
-    return ok;
+    // The file holds password hashes: readable by the owner only, from its first byte on.
+    const int e = AtomicWriteFile(path, data.data(), data.size(), {.fixedMode = 0600});
+    if (e == 0) return true;
+    if (error) *error = "не удалось записать файл пользователей " + path + ": " + std::strerror(e);
+    return false;
 }
 
 UsersFile::UsersFile(std::string path) : path_(std::move(path)) {}
