@@ -11,11 +11,11 @@
 #include <cstdint>
 #include <string_view>
 
+#include "config/serial_line.h"
+
 class QTimer;
 
 namespace qora {
-
-class TComPort;
 
 inline constexpr int kMaxPoints = 50;
 inline constexpr int kMaxDevicesPerPoint = 128;
@@ -80,8 +80,8 @@ struct TConnectionPoint {
     uint8_t rxBuffer[kRxBufferSize];
     uint8_t expectedLength;
     uint8_t receivedCount;
-    TComPort* serialPort;  // not owned
-    QTimer* pollTimer;     // owned while polling runs
+    ISerialLine* serialPort;  // not owned
+    QTimer* pollTimer;        // owned while polling runs
 };
 
 // The configuration model proper, plus the catalogue tables read from the settings file.

@@ -218,7 +218,7 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
                         firstHandle = std::min(firstHandle, handle);
                         lastHandle = std::max(lastHandle, handle);
                     }
-                    StoreItemNumber(dev, k, static_cast<int32_t>((runMarker_ << kItemBits) | uint32_t(n)));
+                    StoreItemNumber(dev, k, EncodeItemNumber(n));
                     itemsById_.emplace(std::hash<std::u16string>{}(id), n);
                     ++n;
                 }

@@ -14,13 +14,15 @@
 #include <memory>
 #include <string>
 
+#include "config/serial_line.h"
+
 class QSocketNotifier;
 
 namespace qora {
 
 class TComThread;
 
-class TComPort : public QObject {
+class TComPort : public QObject, public ISerialLine {
     Q_OBJECT
   public:
     // Count: bytes in the input queue when the notification was raised (> 0).
@@ -83,10 +85,10 @@ class TComPort : public QObject {
     int Tag() const { return tag_; }
     void SetTag(int tag) { tag_ = tag; }
 
-    bool Connected() const { return fd_ >= 0; }
+    bool Connected() const override { return fd_ >= 0; }
     // true: opens the port if closed (EComPort on failure, the port stays closed).
     // false: closes it if open. Neither raises when nothing is to be done.
-    void SetConnected(bool connected);
+    void SetConnected(bool connected) override;
     void Open() { SetConnected(true); }
     void Close() { SetConnected(false); }
     int Handle() const { return fd_; }
@@ -94,7 +96,7 @@ class TComPort : public QObject {
     // Writes count bytes; returns when all are written or the write time-out
     // has passed, with the number written. EComPort code 2 on failure (the port
     // is then closed).
-    int Write(const void* buffer, int count);
+    int Write(const void* buffer, int count) override;
     // Returns at once with at most count bytes from the input queue (fewer, or 0, when
     // fewer are queued; the port stays open). A line found hung up is closed; EComPort
     // code 3 on failure (the port is then closed).

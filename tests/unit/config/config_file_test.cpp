@@ -279,7 +279,7 @@ TEST(ConfigFile, GoldenRoundTripMatchesTabledLayoutByteForByte) {
 TEST(ConfigFile, ReferenceFieldsAreWrittenAsZeroAndIgnoredOnReading) {
     auto m = NewModel();
     ASSERT_EQ(AppendPoint(*m, u"A", "ttyS0", 1.0f, true), ModelResult::Ok);
-    m->points[0].serialPort = reinterpret_cast<TComPort*>(uintptr_t{0x12345678});
+    m->points[0].serialPort = reinterpret_cast<ISerialLine*>(uintptr_t{0x12345678});
     std::vector<uint8_t> f = EncodeConfig(*m);
     m->points[0].serialPort = nullptr;
     for (size_t off = 90516; off < 90528; ++off) EXPECT_EQ(f[18 + off], 0) << off;
