@@ -1,5 +1,5 @@
 // The OPC toolkit: a server class hierarchy with operations and virtual callbacks.
-// Clients reach it through the OPC UA endpoint (opc/ua), which calls the client-side
+// Clients reach it through the OPC UA endpoint (ua/), which calls the client-side
 // operations (the qora::ua::Backend that GBBackend returns) on the toolkit's own threads;
 // those operations invoke the virtual callbacks below.
 //
