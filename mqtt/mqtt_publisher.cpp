@@ -27,7 +27,8 @@ QString ErrorText(int rc) {
 
 }  // namespace
 
-TMqttPublisher::TMqttPublisher(TMqttSettings settings) : settings_(std::move(settings)) {}
+TMqttPublisher::TMqttPublisher(TMqttSettings settings, Clock clock)
+    : settings_(std::move(settings)), clock_(std::move(clock)) {}
 
 TMqttPublisher::~TMqttPublisher() {
     Stop();
@@ -80,7 +81,7 @@ bool TMqttPublisher::Start(QString* error) {
     // over once a first connect attempt has got under way, so the sender thread repeats that
     // attempt, with back-off, until one does.
     firstConnectPending_ = rc != MOSQ_ERR_SUCCESS;
-    nextConnectAttempt_ = std::chrono::steady_clock::now() + std::chrono::seconds(kReconnectDelayMin);
+    nextConnectAttempt_ = clock_() + std::chrono::seconds(kReconnectDelayMin);
     rc = mosquitto_loop_start(mosq_);
     if (rc != MOSQ_ERR_SUCCESS) return fail(QStringLiteral("поток сети"), rc);
     loopStarted_ = true;
@@ -190,7 +191,7 @@ void TMqttPublisher::HandleConnect(int rc) {
         oldOutstanding_ = outstanding_.size();
         if (prc == MOSQ_ERR_SUCCESS) outstanding_[mid] = {false, uint8_t(kStateQos), generation_};
         snapshotPending_ = true;
-        resendDeadline_ = std::chrono::steady_clock::now() + kResendWait;
+        resendDeadline_ = clock_() + kResendWait;
     }
     wake_.notify_all();
     Emit(QStringLiteral("MQTT: соединение с брокером %1 установлено").arg(BrokerText()));
@@ -259,8 +260,8 @@ void TMqttPublisher::SenderMain() {
     std::chrono::seconds connectDelay(kReconnectDelayMin);
     while (!stop_) {
         if (firstConnectPending_) {
-            if (std::chrono::steady_clock::now() < nextConnectAttempt_) {
-                wake_.wait_until(lock, nextConnectAttempt_);
+            if (clock_() < nextConnectAttempt_) {
+                wake_.wait_for(lock, nextConnectAttempt_ - clock_());
                 continue;
             }
             lock.unlock();
@@ -270,17 +271,17 @@ void TMqttPublisher::SenderMain() {
                 firstConnectPending_ = false;
             } else {
                 connectDelay = std::min(connectDelay * 2, std::chrono::seconds(kReconnectDelayMax));
-                nextConnectAttempt_ = std::chrono::steady_clock::now() + connectDelay;
+                nextConnectAttempt_ = clock_() + connectDelay;
             }
             continue;
         }
         if (snapshotPending_ && connected_) {
             // The snapshot follows the resent messages, so none of those lands after it.
-            if (oldOutstanding_ == 0 || std::chrono::steady_clock::now() >= resendDeadline_) {
+            if (oldOutstanding_ == 0 || clock_() >= resendDeadline_) {
                 snapshotPending_ = false;
                 if (store_) store_->RequeueAll();
             } else {
-                wake_.wait_until(lock, resendDeadline_);
+                wake_.wait_for(lock, resendDeadline_ - clock_());
                 continue;
             }
         }

@@ -43,6 +43,10 @@ struct TMqttItem {
 class TMqttPublisher {
   public:
     using EventSink = std::function<void(const QString&)>;
+    using TimePoint = std::chrono::steady_clock::time_point;
+    // Where the publisher's deadlines (connect back-off, resend wait, report spacing) read the
+    // time; waits take the difference to the real clock's wait, so a clock must advance.
+    using Clock = std::function<TimePoint()>;
 
     // Messages handed to libmosquitto and not yet acknowledged (QoS 1) or written (QoS 0).
     static constexpr size_t kWindow = 1024;
@@ -64,7 +68,8 @@ class TMqttPublisher {
         size_t waiting = 0;     // values waiting in the store
     };
 
-    explicit TMqttPublisher(TMqttSettings settings);
+    explicit TMqttPublisher(
+        TMqttSettings settings, Clock clock = [] { return std::chrono::steady_clock::now(); });
     ~TMqttPublisher();
     TMqttPublisher(const TMqttPublisher&) = delete;
     TMqttPublisher& operator=(const TMqttPublisher&) = delete;
@@ -105,6 +110,7 @@ class TMqttPublisher {
     QString BrokerText() const;
 
     const TMqttSettings settings_;
+    const Clock clock_;
     mosquitto* mosq_ = nullptr;
     bool loopStarted_ = false;
     std::thread sender_;
@@ -117,9 +123,9 @@ class TMqttPublisher {
     bool stop_ = false;
     bool connected_ = false;
     bool firstConnectPending_ = false;
-    std::chrono::steady_clock::time_point nextConnectAttempt_;
+    TimePoint nextConnectAttempt_;
     bool snapshotPending_ = false;
-    std::chrono::steady_clock::time_point resendDeadline_;
+    TimePoint resendDeadline_;
     uint64_t generation_ = 0;
     size_t oldOutstanding_ = 0;  // outstanding from before the current connection
     int lastRefusal_ = 0;

@@ -313,13 +313,13 @@ TEST_F(MqttPublisherTest, AnItemWhoseDeviceIsDeletedIsPublishedNotConnectedAndTh
     server.InitializeOPC(*model);
     ASSERT_EQ(server.ItemCount(), 2);
 
-    TMqttBridge bridge(pub);
+    TMqttBridge bridge(pub, *model);
+    server.AddPushObserver(&bridge);
     for (int d = 0; d < 2; ++d) {
         StoreValue(model->points[0].devices[d], 0, 1.0f + float(d));
         StoreQuality(model->points[0].devices[d], 0, kQualityGood);
     }
     server.PushAll(*model);
-    bridge.Tick(*model, server, NowMs());
     const std::string first = "qt/bridge/Линия/Первый/Т";
     const std::string second = "qt/bridge/Линия/Второй/Т";
     ASSERT_TRUE(sub.WaitFor(
@@ -332,7 +332,6 @@ TEST_F(MqttPublisherTest, AnItemWhoseDeviceIsDeletedIsPublishedNotConnectedAndTh
     StoreValue(model->points[0].devices[0], 0, 5.0f);
     StoreQuality(model->points[0].devices[0], 0, kQualityGood);
     server.PushAll(*model);
-    bridge.Tick(*model, server, NowMs());
     ASSERT_TRUE(sub.WaitFor(10s, [&](const auto& last) {
         const auto it = last.find(first);
         return it != last.end() && Json(it->second).value("quality").toInt() == kQualityNotConnected &&
@@ -346,14 +345,13 @@ TEST_F(MqttPublisherTest, AnItemWhoseDeviceIsDeletedIsPublishedNotConnectedAndTh
     // start, the orphan and the moved value, then only the moved device's next value.
     StoreValue(model->points[0].devices[0], 0, 6.0f);
     server.PushAll(*model);
-    bridge.Tick(*model, server, NowMs());
     server.PushAll(*model);
-    bridge.Tick(*model, server, NowMs());
     ASSERT_TRUE(sub.WaitFor(10s, [&](const auto& last) { return HasValue(last, second, 6.0); }));
     // The acknowledgements come on the publisher's thread: poll its counter.
     for (int i = 0; i < 250 && pub.Stats().sent < 5; ++i) std::this_thread::sleep_for(20ms);
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(pub.Stats().sent, 5u);
     EXPECT_EQ(Json(sub.Last().at(first)).value("quality").toInt(), kQualityNotConnected);
+    server.RemovePushObserver(&bridge);
     server.ShutdownOPC();
 }
