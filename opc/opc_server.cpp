@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
-#include <random>
 
 #include "base/file_time.h"
 #include "opc/toolkit/gb_types.h"
@@ -20,15 +19,6 @@ using namespace gb;
 const uint32_t COPCServer::kLocales[kLocaleCount] = {0x0000, 0x0009, 0x0800, 0x0400, 0x0409, 0x0419, 0x0019};
 
 namespace {
-
-uint32_t NewRunMarker() {
-    std::random_device rd;
-    uint64_t seed = (uint64_t(rd()) << 32) ^ rd();
-    seed ^= uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
-    seed ^= uint64_t(::getpid()) << 17;
-    std::mt19937_64 gen(seed);
-    return 1 + uint32_t(gen() % 8191);  // 1 .. 8191: 13 bits above the item number
-}
 
 void AppendDecimal(std::u16string& out, unsigned v) {
     char16_t buf[12];
@@ -45,7 +35,7 @@ constexpr uint8_t kReportedOrphan = 2;
 
 }  // namespace
 
-COPCServer::COPCServer() : runMarker_(NewRunMarker()), handles_(new uint32_t[kMaxItems]()) {}
+COPCServer::COPCServer() : handles_(new uint32_t[kMaxItems]()) {}
 
 COPCServer::~COPCServer() {
     GBStopEndpoint();
@@ -106,13 +96,7 @@ uint32_t COPCServer::ItemHandle(int itemNumber) const {
 }
 
 bool COPCServer::DecodeItemNumber(int32_t field, int k, int* n) const {
-    if (field <= 0) return false;
-    const uint32_t u = static_cast<uint32_t>(field);
-    if ((u >> kItemBits) != runMarker_) return false;
-    const int item = static_cast<int>(u & kItemMask);
-    if (item >= itemCount_ || itemSlot_[item] != k) return false;
-    *n = item;
-    return true;
+    return bindings_.Decode(field, k, n);
 }
 
 int COPCServer::SlotItemNumber(const TDevice& d, int k) const {
@@ -182,10 +166,7 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
                 count += __builtin_popcount(LoadMask(pt.devices[d]));
         }
         if (count > kMaxItems) count = kMaxItems;
-        itemSlot_.reset(new uint8_t[size_t(count) + 1]());
-        locations_.reset(new std::atomic<uint32_t>[size_t(count) + 1]);
-        orphaned_.reset(new std::atomic<uint8_t>[size_t(count) + 1]);
-        for (int i = 0; i <= count; ++i) orphaned_[i].store(0, std::memory_order_relaxed);
+        bindings_.Reset(count);
         verifyServed_.assign(size_t(count), 0);
         pushSeen_.assign(size_t(count), 0);
 
@@ -216,8 +197,8 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
                     GBCreateItem(&handle, n, id.c_str(), OPC_READABLE, 0, &initial, OPC_NOENUM, nullptr,
                                  &placement);
                     handles_[n] = handle;
-                    itemSlot_[n] = static_cast<uint8_t>(k);
-                    locations_[n].store(PackLocation(p, d, k), std::memory_order_relaxed);
+                    bindings_.SetCreatedSlot(n, k);
+                    bindings_.Place(n, p, d, k);
                     if (handle != 0) {
                         firstHandle = std::min(firstHandle, handle);
                         lastHandle = std::max(lastHandle, handle);
@@ -243,7 +224,7 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
         pushedSlots_.reserve(size_t(n));
         report_.reserve(size_t(n));
         model_ = &model;
-        bindingsGeneration_.store(editGeneration_.load());
+        bindings_.SetVerifiedAt(editGeneration_.load());
         itemsReady_.store(true, std::memory_order_release);
     }
     GBBeginUpdate();
@@ -261,8 +242,7 @@ void COPCServer::PushAll(const TConfigModel& model) {
     GBBeginUpdate();
     // After an edit (or during one) the records may no longer describe the items they carry.
     const bool editing = ModelEditing();
-    if (editing || bindingsGeneration_.load(std::memory_order_acquire) !=
-                       editGeneration_.load(std::memory_order_acquire))
+    if (editing || bindings_.VerifiedAt() != editGeneration_.load(std::memory_order_acquire))
         VerifyBindings(model, !editing);
     // A change made outside the edit brackets shows as a slot or an item out of place.
     const uint64_t now = NowFileTime();  // one time for the whole push
@@ -292,13 +272,13 @@ void COPCServer::RemovePushObserver(IPushObserver* observer) {
 }
 
 bool COPCServer::ItemLocation(int n, int* point, int* device, int* slot) const {
-    if (!ItemsCreated() || n < 0 || n >= itemCount_ || orphaned_[n].load(std::memory_order_acquire))
-        return false;
-    const uint32_t loc = locations_[n].load(std::memory_order_relaxed);
-    if (loc == kNoLocation) return false;
-    *point = int(loc >> (kLocationDeviceBits + kLocationSlotBits));
-    *device = int((loc >> kLocationSlotBits) & ((1u << kLocationDeviceBits) - 1));
-    *slot = int(loc & ((1u << kLocationSlotBits) - 1));
+    if (!ItemsCreated() || n < 0 || n >= itemCount_ || bindings_.Orphaned(n)) return false;
+    const uint32_t loc = bindings_.Packed(n);
+    if (loc == TItemBindings::kNoLocation) return false;
+    const TItemBindings::Location l = TItemBindings::Unpack(loc);
+    *point = l.point;
+    *device = l.device;
+    *slot = l.slot;
     return true;
 }
 
@@ -313,7 +293,7 @@ void COPCServer::Report(uint64_t fileTime, bool withSlots) {
     // Orphaned since the last report (by this push, an item check, or a client's read).
     for (int n = 0; n < itemCount_; ++n) {
         uint8_t& f = reportedFlags_[size_t(n)];
-        const bool orphaned = orphaned_[n].load(std::memory_order_acquire);
+        const bool orphaned = bindings_.Orphaned(n);
         if ((f & kReportedOrphan) && !orphaned) {
             // Served again by a slot: its next value goes out whatever it was before the loss,
             // and a later loss is reported again.
@@ -344,7 +324,7 @@ void COPCServer::Report(uint64_t fileTime, bool withSlots) {
 
 bool COPCServer::ItemOrphaned(int itemNumber) const {
     if (!ItemsCreated() || itemNumber < 0 || itemNumber >= itemCount_) return false;
-    return orphaned_[itemNumber].load(std::memory_order_acquire) != 0;
+    return bindings_.Orphaned(itemNumber) != 0;
 }
 
 bool COPCServer::PushSlots(const TConfigModel& m, FILETIME now) {
@@ -353,8 +333,8 @@ bool COPCServer::PushSlots(const TConfigModel& m, FILETIME now) {
     bool inPlace = true;
     VARIANT v = MakeVariantR4(0.0f);
     ForEachItemSlot(m, [&](int p, int d, int k, int n) {
-        if (orphaned_[n].load(std::memory_order_relaxed)) return;
-        if (locations_[n].load(std::memory_order_relaxed) != PackLocation(p, d, k)) {
+        if (bindings_.Orphaned(n)) return;
+        if (bindings_.Packed(n) != TItemBindings::Pack(p, d, k)) {
             inPlace = false;
             return;
         }
@@ -367,7 +347,7 @@ bool COPCServer::PushSlots(const TConfigModel& m, FILETIME now) {
             pushedSlots_.push_back({n, handles_[n], itemIds_[size_t(n)], v.fltVal, quality, false});
     });
     for (int n = 0; n < itemCount_ && inPlace; ++n)
-        if (!pushSeen_[size_t(n)] && !orphaned_[n].load(std::memory_order_relaxed)) inPlace = false;
+        if (!pushSeen_[size_t(n)] && !bindings_.Orphaned(n)) inPlace = false;
     return inPlace;
 }
 
@@ -375,7 +355,8 @@ int COPCServer::FindItemById(const std::u16string& id, int k) const {
     const auto [first, last] = itemsById_.equal_range(std::hash<std::u16string>{}(id));
     for (auto it = first; it != last; ++it) {
         const int n = it->second;
-        if (!verifyServed_[size_t(n)] && itemSlot_[n] == k && GBItemIdIs(handles_[n], id)) return n;
+        if (!verifyServed_[size_t(n)] && bindings_.CreatedSlot(n) == k && GBItemIdIs(handles_[n], id))
+            return n;
     }
     return -1;
 }
@@ -389,7 +370,7 @@ void COPCServer::VerifyBindings(const TConfigModel& m, bool stamp) {
         // Moved to another point, renamed, readdressed: the item's ID names another slot.
         if (!GBItemIdIs(handles_[n], BuildItemId(m, p, d, k))) return;
         verifyServed_[size_t(n)] = 1;
-        locations_[n].store(PackLocation(p, d, k), std::memory_order_relaxed);
+        bindings_.Place(n, p, d, k);
     });
     // Slots that serve no item: loaded from a file, added after the start, or carrying an item
     // whose ID they no longer describe (or that another slot serves). The records do not move
@@ -404,7 +385,7 @@ void COPCServer::VerifyBindings(const TConfigModel& m, bool stamp) {
                 if (!((mask >> k) & 1u)) continue;
                 int n;
                 if (DecodeItemNumber(LoadItemNumber(dev, k), k, &n) && verifyServed_[size_t(n)] &&
-                    locations_[n].load(std::memory_order_relaxed) == PackLocation(p, d, k))
+                    bindings_.Packed(n) == TItemBindings::Pack(p, d, k))
                     continue;
                 n = FindItemById(BuildItemId(m, p, d, k), k);
                 if (n < 0) {
@@ -413,7 +394,7 @@ void COPCServer::VerifyBindings(const TConfigModel& m, bool stamp) {
                 }
                 StoreItemNumber(dev, k, EncodeItemNumber(n));
                 verifyServed_[size_t(n)] = 1;
-                locations_[n].store(PackLocation(p, d, k), std::memory_order_relaxed);
+                bindings_.Place(n, p, d, k);
             }
         }
     }
@@ -421,13 +402,13 @@ void COPCServer::VerifyBindings(const TConfigModel& m, bool stamp) {
     for (int n = 0; n < itemCount_; ++n) {
         if (verifyServed_[size_t(n)]) {
             // Served again: the next push publishes the slot's value.
-            orphaned_[n].store(0, std::memory_order_release);
+            bindings_.ClearOrphan(n);
         } else {
             Orphan(n);
             ++orphans;
         }
     }
-    if (stamp) bindingsGeneration_.store(generation, std::memory_order_release);
+    if (stamp) bindings_.SetVerifiedAt(generation);
     if (unserved == reportedUnserved_ && orphans == reportedOrphans_) return;
     reportedUnserved_ = unserved;
     reportedOrphans_ = orphans;
@@ -444,7 +425,7 @@ void COPCServer::VerifyBindings(const TConfigModel& m, bool stamp) {
 }
 
 void COPCServer::Orphan(int n) {
-    if (orphaned_[n].exchange(1, std::memory_order_acq_rel) != 0) return;
+    if (!bindings_.MarkOrphaned(n)) return;
     const VARIANT v = MakeVariantR4(kNoValue);
     GBSetItem(handles_[n], &v, kQualityNotConnected, FILETIME::FromU64(NowFileTime()), 0);
 }
@@ -456,11 +437,8 @@ void COPCServer::ShutdownOPC(const char16_t* reason) {
 }
 
 const TDevice* COPCServer::CheckLocation(const TConfigModel& m, int n, uint32_t loc) const {
-    if (loc == kNoLocation) return nullptr;
-    constexpr uint32_t kSlotMask = (1u << kLocationSlotBits) - 1,
-                       kDeviceMask = (1u << kLocationDeviceBits) - 1;
-    const int p = int(loc >> (kLocationDeviceBits + kLocationSlotBits));
-    const int d = int((loc >> kLocationSlotBits) & kDeviceMask), k = int(loc & kSlotMask);
+    if (loc == TItemBindings::kNoLocation) return nullptr;
+    const auto [p, d, k] = TItemBindings::Unpack(loc);
     if (p >= m.pointCount || p >= kMaxPoints) return nullptr;
     const TConnectionPoint& pt = m.points[p];
     if (d >= pt.deviceCount || d >= kMaxDevicesPerPoint) return nullptr;
@@ -472,15 +450,13 @@ const TDevice* COPCServer::CheckLocation(const TConfigModel& m, int n, uint32_t 
 }
 
 const TDevice* COPCServer::FindSlot(const TConfigModel& m, int n) {
-    if (bindingsGeneration_.load(std::memory_order_acquire) !=
-        editGeneration_.load(std::memory_order_acquire))
-        VerifyBindings(m, true);
-    if (orphaned_[n].load(std::memory_order_acquire)) return nullptr;
-    if (const TDevice* dev = CheckLocation(m, n, locations_[n].load(std::memory_order_relaxed))) return dev;
+    if (bindings_.VerifiedAt() != editGeneration_.load(std::memory_order_acquire)) VerifyBindings(m, true);
+    if (bindings_.Orphaned(n)) return nullptr;
+    if (const TDevice* dev = CheckLocation(m, n, bindings_.Packed(n))) return dev;
     // Not where the last verification left it: a change outside the edit brackets.
     VerifyBindings(m, false);
-    if (orphaned_[n].load(std::memory_order_acquire)) return nullptr;
-    return CheckLocation(m, n, locations_[n].load(std::memory_order_relaxed));
+    if (bindings_.Orphaned(n)) return nullptr;
+    return CheckLocation(m, n, bindings_.Packed(n));
 }
 
 HRESULT COPCServer::GBOnBeforeCreateInstance(int32_t, void*) {
@@ -541,13 +517,12 @@ HRESULT COPCServer::GBOnReadItems(uint32_t count, GBItemID* items, VARIANT* valu
         uint16_t quality = kQualityNotConnected;
         // An orphan may have been described again by the last change: its next verification
         // tells.
-        const bool stale = bindingsGeneration_.load(std::memory_order_acquire) !=
-                           editGeneration_.load(std::memory_order_acquire);
-        if (!orphaned_[n].load(std::memory_order_acquire) || (stale && !editing)) {
+        const bool stale = bindings_.VerifiedAt() != editGeneration_.load(std::memory_order_acquire);
+        if (!bindings_.Orphaned(n) || (stale && !editing)) {
             // Records being changed: the toolkit answers from its cache meanwhile.
             if (editing) continue;
             if (const TDevice* dev = FindSlot(m, n)) {
-                const int k = itemSlot_[n];
+                const int k = bindings_.CreatedSlot(n);
                 value = LoadValue(*dev, k);
                 quality = LoadQuality(*dev, k);
             }

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "config/records.h"
+#include "opc/item_bindings.h"
 #include "opc/push_observer.h"
 #include "opc/toolkit/gb_data_access.h"
 
@@ -137,9 +138,7 @@ class COPCServer : public gb::GBDataAccess {
         }
     }
     // The record field value for item n in this run.
-    int32_t EncodeItemNumber(int n) const {
-        return static_cast<int32_t>((runMarker_ << kItemBits) | uint32_t(n));
-    }
+    int32_t EncodeItemNumber(int n) const { return bindings_.Encode(n); }
 
     // "%s(%s).%s(%s №%d).%s": point name, port name, device name, type name, address, parameter
     // name; cut to kMaxItemIdUnits units (never inside a surrogate pair).
@@ -173,26 +172,12 @@ class COPCServer : public gb::GBDataAccess {
     void GBOnListenStateChanged(const ua::ListenState& state) override;
 
   private:
-    static constexpr int kItemBits = 18;  // 2^18 > kMaxItems
-    static constexpr uint32_t kItemMask = (1u << kItemBits) - 1;
-    static constexpr uint32_t kNoLocation = 0xFFFFFFFFu;
-    static_assert(kMaxItems <= int(kItemMask) + 1);
-    // A packed location: point above device above slot.
-    static constexpr int kLocationSlotBits = 5;
-    static constexpr int kLocationDeviceBits = 7;
-    static_assert(kParamsPerDevice <= 1 << kLocationSlotBits &&
-                  kMaxDevicesPerPoint <= 1 << kLocationDeviceBits);
-
     void Log(const QString& line);
     bool DecodeItemNumber(int32_t field, int k, int* n) const;
     // The item number of a toolkit handle, or -1.
     int ItemOfHandle(uint32_t handle) const {
         const uint32_t i = handle - firstHandle_;
         return handle >= firstHandle_ && i < itemOfHandle_.size() ? itemOfHandle_[i] : -1;
-    }
-    static uint32_t PackLocation(int p, int d, int k) {
-        return uint32_t(p) << (kLocationDeviceBits + kLocationSlotBits) | uint32_t(d) << kLocationSlotBits |
-               uint32_t(k);
     }
     // The device holding item n, found through the location index; null when the item's slot
     // is gone (the item is then orphaned). Called with modelMutex_ held shared, outside an edit.
@@ -223,15 +208,13 @@ class COPCServer : public gb::GBDataAccess {
     EventSink sink_;
     ListenSink listenSink_;
 
-    // This run's marker in the item number fields (13 bits, never 0, so fields stay positive
-    // and a zeroed record never matches).
-    const uint32_t runMarker_;
+    // Which slot serves each item (run marker, created slots, locations, orphans).
+    TItemBindings bindings_;
 
     std::atomic<bool> initStarted_{false};
     std::atomic<bool> itemsReady_{false};
     // Written by InitializeOPC before itemsReady_ is set, read-only afterwards.
     std::unique_ptr<uint32_t[]> handles_;  // kMaxItems entries, item number -> toolkit handle
-    std::unique_ptr<uint8_t[]> itemSlot_;  // item number -> slot index k it was created for
     // Toolkit handle - firstHandle_ -> item number (-1: none); the handles of one creation run
     // are dense.
     std::vector<int32_t> itemOfHandle_;
@@ -239,11 +222,6 @@ class COPCServer : public gb::GBDataAccess {
     int itemCount_ = 0;
     TConfigModel* model_ = nullptr;
 
-    // Item number -> packed (point, device, slot) of the slot that serves it, as the last
-    // verification found it. Every use checks it against the record.
-    std::unique_ptr<std::atomic<uint32_t>[]> locations_;
-    // Item number -> 1 while the item has no slot (published as orphaned once per loss).
-    std::unique_ptr<std::atomic<uint8_t>[]> orphaned_;
     // Hash of the item ID -> item numbers (written by InitializeOPC before itemsReady_).
     std::unordered_multimap<size_t, int> itemsById_;
     // What the event log was last told (guarded by verifyMutex_): slots without an item, orphans.
@@ -265,8 +243,6 @@ class COPCServer : public gb::GBDataAccess {
     std::condition_variable_any editEnded_;
     bool editing_ = false;  // guarded by modelMutex_
     std::atomic<uint64_t> editGeneration_{0};
-    // The edit generation at which the bindings were last verified outside an edit.
-    std::atomic<uint64_t> bindingsGeneration_{0};
 };
 
 }  // namespace qora
