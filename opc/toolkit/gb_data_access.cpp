@@ -47,10 +47,10 @@ Block& OpenBlock(uint64_t serial) {
 // Impl: item store and update blocks
 
 GBOPCDataAccessBase::Impl::Impl(GBOPCDataAccessBase& owner)
-    : owner_(owner), serial_(g_nextSerial.fetch_add(1, std::memory_order_relaxed)) {}
+    : owner_(owner), serial_(g_nextSerial.fetch_add(1, std::memory_order_relaxed)), life_(owner, *this) {}
 
 GBOPCDataAccessBase::Impl::~Impl() {
-    StopEndpoint();
+    life_.StopEndpoint();
 }
 
 HRESULT GBOPCDataAccessBase::Impl::CreateItem(uint32_t* outHandle, int32_t itemNumber, const char16_t* itemId,
@@ -193,122 +193,6 @@ void GBOPCDataAccessBase::Impl::FillSample(const ItemStore::Record& item, qora::
 
 // ---------------------------------------------------------------------------------------------
 // Impl: initialisation and the endpoint's life
-
-HRESULT GBOPCDataAccessBase::Impl::Initialize(const GUID& clsid, const std::array<uint32_t, 7>& numbers,
-                                              const char16_t* vendor) {
-    std::lock_guard lock(lifeMutex_);
-    clsid_ = clsid;
-    initNumbers_ = numbers;
-    vendor_.assign(vendor ? vendor : u"", Utf16Length(vendor));
-    initialized_ = true;
-    return S_OK;
-}
-
-void GBOPCDataAccessBase::Impl::SetEndpointConfig(const qora::ua::ServerConfig& config) {
-    std::lock_guard lock(lifeMutex_);
-    config_ = config;
-}
-
-HRESULT GBOPCDataAccessBase::Impl::RegisterClassObject() {
-    {
-        std::lock_guard lock(lifeMutex_);
-        if (server_ && registered_) return S_FALSE;
-        server_.reset();  // a revoked endpoint: the channels it still held end here
-        qora::ua::ServerConfig cfg = config_;
-        if (!vendor_.empty()) cfg.manufacturerName = Utf16ToUtf8(vendor_);
-        auto server = std::make_unique<qora::ua::Server>(*this, cfg);
-        // Told on the endpoint's thread, which ends before server_ goes.
-        server->SetListenObserver(
-            [this](const qora::ua::ListenState& state) { owner_.GBOnListenStateChanged(state); });
-        std::string error;
-        if (!server->Start(&error)) {
-            lastEndpointError_ = error.empty() ? "the endpoint did not start" : error;
-            return E_FAIL;
-        }
-        lastEndpointError_ = error;  // empty when it listens, else why it is still trying
-        server_ = std::move(server);
-        registered_ = true;
-    }
-    owner_.GBClassObjectAdd();
-    return S_OK;
-}
-
-HRESULT GBOPCDataAccessBase::Impl::RevokeClassObject() {
-    {
-        std::lock_guard lock(lifeMutex_);
-        if (!server_ || !registered_) return S_FALSE;
-        server_->StopListening();
-        registered_ = false;
-    }
-    owner_.GBClassObjectRemove();
-    return S_OK;
-}
-
-HRESULT GBOPCDataAccessBase::Impl::DisconnectClients() {
-    std::lock_guard lock(lifeMutex_);
-    ++disconnects_;
-    if (server_) server_->DisconnectAll();
-    return S_OK;
-}
-
-HRESULT GBOPCDataAccessBase::Impl::Shutdown(const char16_t* reason) {
-    std::lock_guard lock(lifeMutex_);
-    shutdownCalled_ = true;
-    shutdownReason_.assign(reason ? reason : u"", Utf16Length(reason));
-    if (server_) server_->Shutdown(Utf16ToUtf8(shutdownReason_));
-    return S_OK;
-}
-
-void GBOPCDataAccessBase::Impl::StopEndpoint() {
-    std::unique_ptr<qora::ua::Server> server;
-    {
-        std::lock_guard lock(lifeMutex_);
-        server = std::move(server_);
-        registered_ = false;
-    }
-    server.reset();  // joins the endpoint's threads outside the lock
-}
-
-bool GBOPCDataAccessBase::Impl::Initialized() const {
-    std::lock_guard lock(lifeMutex_);
-    return initialized_;
-}
-bool GBOPCDataAccessBase::Impl::Registered() const {
-    std::lock_guard lock(lifeMutex_);
-    return registered_;
-}
-GUID GBOPCDataAccessBase::Impl::Clsid() const {
-    std::lock_guard lock(lifeMutex_);
-    return clsid_;
-}
-std::array<uint32_t, 7> GBOPCDataAccessBase::Impl::InitNumbers() const {
-    std::lock_guard lock(lifeMutex_);
-    return initNumbers_;
-}
-std::u16string GBOPCDataAccessBase::Impl::Vendor() const {
-    std::lock_guard lock(lifeMutex_);
-    return vendor_;
-}
-std::u16string GBOPCDataAccessBase::Impl::ShutdownReason() const {
-    std::lock_guard lock(lifeMutex_);
-    return shutdownReason_;
-}
-bool GBOPCDataAccessBase::Impl::ShutdownCalled() const {
-    std::lock_guard lock(lifeMutex_);
-    return shutdownCalled_;
-}
-int GBOPCDataAccessBase::Impl::DisconnectCount() const {
-    std::lock_guard lock(lifeMutex_);
-    return disconnects_;
-}
-qora::ua::Server* GBOPCDataAccessBase::Impl::Endpoint() {
-    std::lock_guard lock(lifeMutex_);
-    return server_.get();
-}
-std::string GBOPCDataAccessBase::Impl::LastEndpointError() const {
-    std::lock_guard lock(lifeMutex_);
-    return lastEndpointError_;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Impl: the client side
@@ -653,10 +537,10 @@ HRESULT GBOPCDataAccessBase::GBSetItem(uint32_t handle, const VARIANT* value, ui
 }
 
 HRESULT GBOPCDataAccessBase::GBDisconnectClients() {
-    return impl_->DisconnectClients();
+    return impl_->Life().DisconnectClients();
 }
 HRESULT GBOPCDataAccessBase::GBShutdown(const char16_t* reason) {
-    return impl_->Shutdown(reason);
+    return impl_->Life().Shutdown(reason);
 }
 
 bool GBOPCDataAccessBase::GBItemIdIs(uint32_t handle, std::u16string_view id) const {
@@ -676,7 +560,7 @@ void GBOPCDataAccessBase::GBSetDiagnosticsProvider(GBDiagnosticsProvider provide
 }
 
 void GBOPCDataAccessBase::GBStopEndpoint() {
-    if (impl_) impl_->StopEndpoint();
+    if (impl_) impl_->Life().StopEndpoint();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -689,17 +573,17 @@ GBDataAccess::~GBDataAccess() {
 
 HRESULT GBDataAccess::GBInitialize(const GUID& clsid, uint32_t n1, uint32_t n2, uint32_t n3, uint32_t n4,
                                    uint32_t n5, uint32_t n6, uint32_t n7, const char16_t* vendor) {
-    return impl_->Initialize(clsid, {n1, n2, n3, n4, n5, n6, n7}, vendor);
+    return impl_->Life().Initialize(clsid, {n1, n2, n3, n4, n5, n6, n7}, vendor);
 }
 
 void GBDataAccess::GBSetEndpointConfig(const qora::ua::ServerConfig& config) {
-    impl_->SetEndpointConfig(config);
+    impl_->Life().SetEndpointConfig(config);
 }
 HRESULT GBDataAccess::GBRegisterClassObject() {
-    return impl_->RegisterClassObject();
+    return impl_->Life().RegisterClassObject();
 }
 HRESULT GBDataAccess::GBRevokeClassObject() {
-    return impl_->RevokeClassObject();
+    return impl_->Life().RevokeClassObject();
 }
 
 }  // namespace gb

@@ -1,6 +1,7 @@
-// Inner state of the toolkit: the item store with its published cache, update blocks, the
-// endpoint's life, and the client-side operations (qora::ua::Backend) that invoke the
-// server's callbacks.
+// Inner state of the toolkit: the item store with its published cache and update blocks (under
+// storeMutex_), the diagnostics providers (under diagnosticsMutex_), the endpoint's life (an
+// EndpointLife with its own lock), and the client-side operations (qora::ua::Backend) that
+// invoke the server's callbacks.
 #pragma once
 
 #include <array>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "opc/toolkit/gb_data_access.h"
+#include "opc/toolkit/gb_endpoint_life.h"
 #include "opc/toolkit/gb_item_store.h"
 #include "ua/net/server.h"
 #include "ua/nodes/backend.h"
@@ -59,23 +61,11 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     HRESULT BeginUpdate();
     HRESULT EndUpdate(int32_t flag);
     HRESULT SetItem(uint32_t handle, const VARIANT* value, uint16_t quality, FILETIME timestamp);
-    HRESULT Initialize(const GUID& clsid, const std::array<uint32_t, 7>& numbers, const char16_t* vendor);
-    void SetEndpointConfig(const qora::ua::ServerConfig& config);
-    HRESULT RegisterClassObject();
-    HRESULT RevokeClassObject();
-    HRESULT DisconnectClients();
-    HRESULT Shutdown(const char16_t* reason);
-    void StopEndpoint();
+    // The endpoint's life: initialisation, registration, shutdown (its own lock).
+    EndpointLife& Life() { return life_; }
+    const EndpointLife& Life() const { return life_; }
 
-    // State, for the owner and for tests.
-    bool Initialized() const;
-    bool Registered() const;  // GBRegisterClassObject succeeded and GBRevokeClassObject not called since
-    GUID Clsid() const;
-    std::array<uint32_t, 7> InitNumbers() const;
-    std::u16string Vendor() const;
-    std::u16string ShutdownReason() const;  // empty until GBShutdown
-    bool ShutdownCalled() const;
-    int DisconnectCount() const;  // GBDisconnectClients calls
+    // State of the item store, for the owner and for tests.
     uint32_t ItemCount() const { return itemCount_.load(std::memory_order_acquire); }
     // A copy of one item (published state included); false for an unknown handle.
     bool GetItem(uint32_t handle, Item* out) const;
@@ -84,11 +74,6 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     std::string_view ItemIdUtf8(uint32_t handle) const;
     // Bytes the item store holds (records and IDs).
     size_t StoreFootprint() const;
-    // The running endpoint, or null (for tests that need the bound port).
-    qora::ua::Server* Endpoint();
-    // Why the last GBRegisterClassObject failed or its endpoint could not listen at first
-    // (empty when it listened at once).
-    std::string LastEndpointError() const;
     // Number of outermost update blocks that have ended, by flag (0 / non-zero).
     uint64_t EndedBlocks(bool flagged) const;
 
@@ -144,18 +129,7 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     std::atomic<uint64_t> generation_{0};
     std::atomic<uint64_t> endedBlocks_[2] = {};
 
-    mutable std::mutex lifeMutex_;  // everything below
-    bool initialized_ = false;
-    GUID clsid_;
-    std::array<uint32_t, 7> initNumbers_{};
-    std::u16string vendor_;
-    qora::ua::ServerConfig config_;
-    std::unique_ptr<qora::ua::Server> server_;
-    bool registered_ = false;
-    bool shutdownCalled_ = false;
-    std::u16string shutdownReason_;
-    int disconnects_ = 0;
-    std::string lastEndpointError_;
+    EndpointLife life_;
 
     std::atomic<int32_t> clientRefs_{0};
 

@@ -4,4 +4,5 @@ target_sources(qora_toolkit PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/gb_data_access.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gb_item_store.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gb_registration.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/gb_endpoint_life.cpp
 )

@@ -146,8 +146,8 @@ TEST(OpcOverPty, InstrumentValuesReachTheToolkitByPushAndByDeviceReadWhileClient
     cycle.StopPolling();
     EXPECT_EQ(wrong.load(), 0);
     server.ShutdownOPC();
-    EXPECT_TRUE(server.impl().ShutdownCalled());
-    EXPECT_FALSE(server.impl().Registered());
+    EXPECT_TRUE(server.impl().Life().ShutdownCalled());
+    EXPECT_FALSE(server.impl().Life().Registered());
     EXPECT_EQ(sim.Stop(), 0);
 }
 

@@ -77,9 +77,9 @@ int main() {
         TInitThread init(server, m);
         init.WaitFor();
     }
-    ua::Server* endpoint = server.impl().Endpoint();
-    if (!endpoint || !server.impl().Registered()) {
-        Say("ERROR endpoint: " + server.impl().LastEndpointError());
+    ua::Server* endpoint = server.impl().Life().Endpoint();
+    if (!endpoint || !server.impl().Life().Registered()) {
+        Say("ERROR endpoint: " + server.impl().Life().LastEndpointError());
         return 1;
     }
     Say("PORT " + std::to_string(endpoint->Port()));

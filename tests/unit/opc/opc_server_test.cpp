@@ -169,12 +169,12 @@ TEST_F(Server, WithoutPointsOrParametersTheToolkitIsStillInitialisedAndRegistere
         EXPECT_TRUE(s.ItemsCreated());
         EXPECT_EQ(s.ItemCount(), 0);
         EXPECT_EQ(s.impl().ItemCount(), 0u);
-        EXPECT_TRUE(s.impl().Initialized());
-        EXPECT_EQ(s.impl().Clsid(), COPCServer::kClsid);
-        EXPECT_EQ(s.impl().InitNumbers(), (std::array<uint32_t, 7>{125, 0, 8, 4000, 1, 0, 0}));
-        EXPECT_EQ(s.impl().Vendor(), u"Kivran");
+        EXPECT_TRUE(s.impl().Life().Initialized());
+        EXPECT_EQ(s.impl().Life().Clsid(), COPCServer::kClsid);
+        EXPECT_EQ(s.impl().Life().InitNumbers(), (std::array<uint32_t, 7>{125, 0, 8, 4000, 1, 0, 0}));
+        EXPECT_EQ(s.impl().Life().Vendor(), u"Kivran");
         EXPECT_EQ(s.impl().EndedBlocks(true), 1u) << "the empty update block";
-        EXPECT_TRUE(s.impl().Registered()) << s.impl().LastEndpointError();
+        EXPECT_TRUE(s.impl().Life().Registered()) << s.impl().Life().LastEndpointError();
         s.PushAll(*m);
         EXPECT_EQ(s.impl().EndedBlocks(false), 1u);
     }
@@ -566,12 +566,12 @@ TEST_F(Server, CallbacksWriteTheirNamesAndCountInstancesAndLocks) {
 
 TEST_F(Server, TheExitSequenceTellsTheReasonThenDropsClientsAndStopsListening) {
     server.InitializeOPC(*model);
-    ASSERT_TRUE(server.impl().Registered());
+    ASSERT_TRUE(server.impl().Life().Registered());
     server.ShutdownOPC();
-    EXPECT_TRUE(server.impl().ShutdownCalled());
-    EXPECT_EQ(server.impl().ShutdownReason(), u"Работа сервера завершена пользователем.");
-    EXPECT_EQ(server.impl().DisconnectCount(), 1);
-    EXPECT_FALSE(server.impl().Registered());
+    EXPECT_TRUE(server.impl().Life().ShutdownCalled());
+    EXPECT_EQ(server.impl().Life().ShutdownReason(), u"Работа сервера завершена пользователем.");
+    EXPECT_EQ(server.impl().Life().DisconnectCount(), 1);
+    EXPECT_FALSE(server.impl().Life().Registered());
 }
 
 TEST_F(Server, TheInitThreadRunsTheOpcStartAndIsJoinedByItsOwner) {

@@ -355,12 +355,12 @@ TEST(Toolkit, LifecycleRecordsInitialisationAndRegistration) {
     Recorder s;
     GUID clsid;
     ASSERT_TRUE(GUID::Parse("{6F1C0B52-9A3E-4D71-8E25-B4C7D90A1F36}", clsid));
-    EXPECT_FALSE(s.impl().Initialized());
+    EXPECT_FALSE(s.impl().Life().Initialized());
     s.GBInitialize(clsid, 125, 0, 8, 4000, 1, 0, 0, u"Kivran");
-    EXPECT_TRUE(s.impl().Initialized());
-    EXPECT_EQ(s.impl().Clsid(), clsid);
-    EXPECT_EQ(s.impl().InitNumbers(), (std::array<uint32_t, 7>{125, 0, 8, 4000, 1, 0, 0}));
-    EXPECT_EQ(s.impl().Vendor(), u"Kivran");
+    EXPECT_TRUE(s.impl().Life().Initialized());
+    EXPECT_EQ(s.impl().Life().Clsid(), clsid);
+    EXPECT_EQ(s.impl().Life().InitNumbers(), (std::array<uint32_t, 7>{125, 0, 8, 4000, 1, 0, 0}));
+    EXPECT_EQ(s.impl().Life().Vendor(), u"Kivran");
 
     qora::ua::ServerConfig cfg;
     cfg.host = "127.0.0.1";
@@ -368,19 +368,19 @@ TEST(Toolkit, LifecycleRecordsInitialisationAndRegistration) {
     cfg.bindRetryMs = 0;
     s.GBSetEndpointConfig(cfg);
     EXPECT_EQ(s.GBRevokeClassObject(), S_FALSE);
-    ASSERT_EQ(s.GBRegisterClassObject(), S_OK) << s.impl().LastEndpointError();
-    EXPECT_TRUE(s.impl().Registered());
-    EXPECT_NE(s.impl().Endpoint(), nullptr);
+    ASSERT_EQ(s.GBRegisterClassObject(), S_OK) << s.impl().Life().LastEndpointError();
+    EXPECT_TRUE(s.impl().Life().Registered());
+    EXPECT_NE(s.impl().Life().Endpoint(), nullptr);
     EXPECT_EQ(s.GBRegisterClassObject(), S_FALSE);
     s.GBShutdown(u"Работа сервера завершена пользователем.");
-    EXPECT_EQ(s.impl().ShutdownReason(), u"Работа сервера завершена пользователем.");
+    EXPECT_EQ(s.impl().Life().ShutdownReason(), u"Работа сервера завершена пользователем.");
     s.GBDisconnectClients();
-    EXPECT_EQ(s.impl().DisconnectCount(), 1);
+    EXPECT_EQ(s.impl().Life().DisconnectCount(), 1);
     EXPECT_EQ(s.GBRevokeClassObject(), S_OK);
-    EXPECT_FALSE(s.impl().Registered());
+    EXPECT_FALSE(s.impl().Life().Registered());
     ASSERT_EQ(s.GBRegisterClassObject(), S_OK) << "registers again after a revoke";
     s.GBStopEndpoint();
-    EXPECT_EQ(s.impl().Endpoint(), nullptr);
+    EXPECT_EQ(s.impl().Life().Endpoint(), nullptr);
 }
 
 TEST(Toolkit, AnEndpointThatCannotListenIsRegisteredToldAndRevokedWithoutWaiting) {
@@ -405,9 +405,9 @@ TEST(Toolkit, AnEndpointThatCannotListenIsRegisteredToldAndRevokedWithoutWaiting
     EXPECT_EQ(s.GBRegisterClassObject(), S_OK);
     // The port stays held: waiting for it would never end (a bound for a hang, not a speed).
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
-    EXPECT_TRUE(s.impl().Registered());
-    EXPECT_NE(s.impl().LastEndpointError().find("Address already in use"), std::string::npos)
-        << s.impl().LastEndpointError();
+    EXPECT_TRUE(s.impl().Life().Registered());
+    EXPECT_NE(s.impl().Life().LastEndpointError().find("Address already in use"), std::string::npos)
+        << s.impl().Life().LastEndpointError();
     const auto told = [&](const char* what) {
         for (int i = 0; i < 400; ++i) {
             for (const std::string& c : s.Calls())
@@ -419,9 +419,9 @@ TEST(Toolkit, AnEndpointThatCannotListenIsRegisteredToldAndRevokedWithoutWaiting
     ASSERT_TRUE(told("NotListening"));
     ::close(holder);
     ASSERT_TRUE(told("Listening"));
-    EXPECT_TRUE(s.impl().Endpoint()->Listening());
+    EXPECT_TRUE(s.impl().Life().Endpoint()->Listening());
     EXPECT_EQ(s.GBRevokeClassObject(), S_OK);
-    EXPECT_FALSE(s.impl().Endpoint()->Listening());
+    EXPECT_FALSE(s.impl().Life().Endpoint()->Listening());
 }
 
 TEST(Toolkit, ClassFactoryAnswersItsInterfacesAndNeverDeletesOnRelease) {
