@@ -35,7 +35,6 @@ class TPeriodicPush : public QObject {
     void CheckItems();
 
     QTimer* OPCTimer() const { return pushTimer_; }
-    QTimer* ItemCheckTimer() const { return itemCheckTimer_; }
 
   signals:
     void Pushed();

@@ -77,7 +77,6 @@ class TProgram : public QObject, public IDocumentHost {
     TMqttPublisher* Mqtt() { return mqtt_.get(); }
     TPeriodicPush& Push() { return *push_; }
     TConfigDocument& Document() { return *document_; }
-    bool Headless() const { return headless_; }
 
     // Tests: the executable the detached restart starts (default: this program) and the
     // restart path (default: from the environment, CurrentRestartPath).

@@ -88,7 +88,6 @@ class TMainForm : public QMainWindow, public IDocumentView {
     bool FirstPaint() const { return firstPaint_; }
     // Whether the desktop has a notification area (taken at creation): hiding then hides the
     // window; without one it is minimised, so that it can always be brought back.
-    bool TrayAvailable() const { return trayAvailable_; }
     void SetTrayAvailable(bool available) { trayAvailable_ = available; }
 
     // Operations.

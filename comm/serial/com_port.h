@@ -68,7 +68,6 @@ class TComPort : public QObject, public ISerialLine {
     // Setting the name of an open port closes and reopens it.
     void SetPortName(const std::string& name);
     // Device opened; empty means "/dev/" + port name.
-    const std::string& DevicePath() const { return devicePath_; }
     void SetDevicePath(const std::string& path);
     std::string EffectivePath() const;
 

@@ -124,7 +124,6 @@ class Decoder {
     void Skip(size_t n);
 
     size_t Remaining() const { return n_ - pos_; }
-    size_t Position() const { return pos_; }
     const uint8_t* Current() const { return p_ + pos_; }
     void Charge(size_t bytes);
 

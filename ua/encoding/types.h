@@ -221,7 +221,6 @@ struct Variant {
     std::vector<int32_t> dimensions;
     bool hasDimensions = false;
 
-    bool IsEmpty() const { return type == BuiltinType::Null; }
     static Variant Float(float f) { return Make(BuiltinType::Float, f); }
     static Variant Double(double d) { return Make(BuiltinType::Double, d); }
     static Variant Boolean(bool b) { return Make(BuiltinType::Boolean, b); }
