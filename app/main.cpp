@@ -1,6 +1,5 @@
 // Entry point: registration commands, single instance, the application and its message loop.
 #include <QApplication>
-#include <QSessionManager>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -14,7 +13,6 @@
 #include "app/signal_watcher.h"
 #include "app/single_instance.h"
 #include "opc/opc_server.h"
-#include "ui/main_form.h"
 #include "ui/message_box.h"
 
 namespace {
@@ -49,21 +47,7 @@ int RunProgram(qora::TApplication& app, const std::vector<std::string>& args, bo
     qora::TProgram program(arguments, headless, lock);
     program.FormCreate();
 
-    QObject::connect(&watcher, &qora::TSignalWatcher::terminationRequested, &program,
-                     [&program](int sig) { program.Terminate(sig); });
-    // SIGHUP restarts the program, so a service reloads MAIN_CFG and the catalogue.
-    QObject::connect(&watcher, &qora::TSignalWatcher::reloadRequested, &program,
-                     [&program] { program.RestartExecute(); });
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &program,
-                     [&program](QSessionManager& manager) {
-                         // Unsaved edits that could not be written, or a server the operator keeps running:
-                         // ask the session manager not to end the session.
-                         if (!program.WMQueryEndSession()) manager.cancel();
-                     });
-    QObject::connect(&program.Window(), &qora::TMainForm::FileExitRequested, &program,
-                     [&program] { program.FileExitExecute(); });
-    QObject::connect(&program.Window(), &qora::TMainForm::RestartRequested, &program,
-                     [&program] { program.RestartExecute(); });
+    program.ConnectProcess(watcher, app);
 
     program.StartInitThread();
     if (headless)

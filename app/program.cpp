@@ -2,16 +2,18 @@
 
 #include <QAction>
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QProcess>
+#include <QSessionManager>
 #include <QSysInfo>
-#include <QTimer>
 #include <cstdio>
 
 #include "app/endpoint_security.h"
 #include "app/line_diagnostics_provider.h"
+#include "app/periodic_push.h"
 #include "app/program_texts.h"
+#include "app/signal_watcher.h"
 #include "app/single_instance.h"
 #include "comm/instrument_lines.h"
 #include "comm/poll_cycle.h"
@@ -30,9 +32,6 @@
 namespace qora {
 
 namespace {
-
-// The push's own period: items whose slot went while polling is stopped are told as soon.
-constexpr int kItemCheckIntervalMs = 1000;
 
 constexpr char16_t kInUseQuestion[] = u"Сервер используется клиентом.\nЗавершить работу сервера?";
 
@@ -71,6 +70,7 @@ TProgram::~TProgram() {
     // The OPC start must not outlive the server and the model it works on.
     initThread_.reset();
     // MQTT first: "offline" goes out while everything else still stands.
+    if (opc_ && mqttBridge_) opc_->RemovePushObserver(mqttBridge_.get());
     mqttBridge_.reset();
     mqtt_.reset();
     if (poll_) poll_->StopPolling();
@@ -95,41 +95,19 @@ void TProgram::FormCreate() {
     core.model = model_.get();
     core.poll = poll_.get();
     core.ports = &ports_;
-    core.settings = settings_.get();
     core.showTrayIcon = !headless_;
-    core.opcPush = [this] {
-        if (!opc_) return;
-        opc_->PushAll(*model_);
-        if (mqttBridge_) mqttBridge_->Tick(*model_, *opc_, QDateTime::currentMSecsSinceEpoch());
-    };
-    itemCheckTimer_ = new QTimer(this);
-    itemCheckTimer_->setInterval(kItemCheckIntervalMs);
-    connect(itemCheckTimer_, &QTimer::timeout, this, [this] {
-        if (!opc_) return;
-        opc_->CheckItems(*model_);
-        if (mqttBridge_) mqttBridge_->PublishOrphans(*opc_, QDateTime::currentMSecsSinceEpoch());
-    });
     window_ = std::make_unique<TMainForm>(std::move(core));
+    connect(window_.get(), &TMainForm::FileExitRequested, this, [this] { FileExitExecute(); });
+    connect(window_.get(), &TMainForm::RestartRequested, this, [this] { RestartExecute(); });
 
-    // "Polling stopped/started", on the window thread: first the window's OPC timer (the push)
-    // follows polling. Then the server object: every change of the records lies between
-    // StopPolling and StartPolling, so meanwhile client reads are answered from the toolkit's
-    // cache instead of from records being changed, and the item check tells clients which
-    // items lost their slots while the push is off.
-    connect(poll_.get(), &TPollCycle::PollingChanged, window_.get(), &TMainForm::FollowPolling);
-    connect(poll_.get(), &TPollCycle::PollingChanged, this, [this](bool polling) {
-        if (!opc_) return;
-        if (polling) {
-            itemCheckTimer_->stop();
-            opc_->EndModelEdit();
-        } else {
-            opc_->BeginModelEdit();
-            itemCheckTimer_->start();
-        }
-    });
+    // The push follows "polling stopped/started" (on the window thread), and the window shows
+    // what each push brought.
+    push_ = new TPeriodicPush(*model_, this);
+    connect(poll_.get(), &TPollCycle::PollingChanged, push_, &TPeriodicPush::FollowPolling);
+    connect(push_, &TPeriodicPush::Pushed, window_.get(), &TMainForm::RefreshView);
     prompt_ = std::make_unique<TSwitchingPrompt>(window_->Prompt(), consolePrompt_, headless_);
     IOperatorPrompt& prompt = promptOverride_ != nullptr ? *promptOverride_ : *prompt_;
-    document_ = std::make_unique<TConfigDocument>(*model_, prompt, *window_);
+    document_ = std::make_unique<TConfigDocument>(*model_, prompt, *window_, *this);
     window_->SetDocument(document_.get());
 
     // Start-up, in this order. Restart is disabled until a change asks for it; the hidden and
@@ -157,6 +135,7 @@ void TProgram::FormCreate() {
     window_->RebuildTree(-1, -1);
     // The server object; its items are created afterwards, on a thread of their own (StartInitThread).
     opc_ = std::make_unique<COPCServer>();
+    push_->SetServer(opc_.get());
     TMainForm* window = window_.get();
     opc_->SetEventSink([window](const QString& line) { window->AddEventLine(line); });
     // Told on the toolkit's thread; reported on the window thread.
@@ -169,6 +148,29 @@ void TProgram::FormCreate() {
     StartMqtt();
     // Polling starts last.
     window_->StartPolling();
+}
+
+void TProgram::ConnectProcess(TSignalWatcher& watcher, QGuiApplication& app) {
+    connect(&watcher, &TSignalWatcher::terminationRequested, this, [this](int sig) { Terminate(sig); });
+    // SIGHUP restarts the program, so a service reloads MAIN_CFG and the catalogue.
+    connect(&watcher, &TSignalWatcher::reloadRequested, this, [this] { RestartExecute(); });
+    connect(&app, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
+        // Unsaved edits that could not be written, or a server the operator keeps running: ask
+        // the session manager not to end the session.
+        if (!WMQueryEndSession()) manager.cancel();
+    });
+}
+
+void TProgram::StopPolling() {
+    poll_->StopPolling();
+}
+
+void TProgram::StartPolling() {
+    poll_->StartPolling();
+}
+
+bool TProgram::RecordStartupConfiguration(const QString& path, QString* error) {
+    return settings_->RecordStartupConfiguration(path, error);
 }
 
 IOperatorPrompt& TProgram::Prompt() {
@@ -237,15 +239,16 @@ void TProgram::StartMqtt() {
     }
     if (!read.settings.enabled) return;
     auto publisher = std::make_unique<TMqttPublisher>(std::move(read.settings));
-    TMainForm* window = window_.get();
-    publisher->SetEventSink([window](const QString& line) { window->AddEventLine(line); });
+    // Told on libmosquitto's and the sender's threads.
+    publisher->SetEventSink([this](const QString& line) { ReportEndpointEvent(line); });
     QString error;
     if (!publisher->Start(&error)) {
         Prompt().ShowError(QStringLiteral("Публикация MQTT отключена.\n") + error);
         return;
     }
     mqtt_ = std::move(publisher);
-    mqttBridge_ = std::make_unique<TMqttBridge>(*mqtt_);
+    mqttBridge_ = std::make_unique<TMqttBridge>(*mqtt_, *model_);
+    opc_->AddPushObserver(mqttBridge_.get());
 }
 
 void TProgram::StartInitThread() {

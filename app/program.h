@@ -10,10 +10,11 @@
 
 #include "app/console_prompt.h"
 #include "app/restart_path.h"
+#include "config/config_document.h"
 #include "config/records.h"
 #include "ua/net/server.h"
 
-class QTimer;
+class QGuiApplication;
 
 namespace qora {
 
@@ -25,11 +26,14 @@ class TInstrumentLines;
 class TMainForm;
 class TMqttBridge;
 class TMqttPublisher;
+class TPeriodicPush;
 class TPollCycle;
 class TSettings;
+class TSignalWatcher;
 class TSingleInstance;
 
-class TProgram : public QObject {
+// IDocumentHost: polling and MAIN_CFG for the file actions (the window shows their results).
+class TProgram : public QObject, public IDocumentHost {
     Q_OBJECT
   public:
     // arguments: the command line after the program name. headless: no display (the window
@@ -44,6 +48,9 @@ class TProgram : public QObject {
     // The start-up of the main window, in its order (settings, command line, configuration,
     // catalogue, serial port table, hint handler, tree, server object, polling).
     void FormCreate();
+    // The process's requests: termination signals end the program, SIGHUP restarts it, the
+    // session manager's log-off asks the shutdown questions.
+    void ConnectProcess(TSignalWatcher& watcher, QGuiApplication& app);
     // Shows the window (or leaves it hidden when started by COM or headless) and starts the
     // OPC start on its own thread.
     void StartInitThread();
@@ -68,6 +75,7 @@ class TProgram : public QObject {
     TConfigModel& Model() { return *model_; }
     COPCServer* Server() { return opc_.get(); }
     TMqttPublisher* Mqtt() { return mqtt_.get(); }
+    TPeriodicPush& Push() { return *push_; }
     TConfigDocument& Document() { return *document_; }
     bool Headless() const { return headless_; }
 
@@ -78,6 +86,11 @@ class TProgram : public QObject {
         restartPathOverride_ = path;
         hasRestartPathOverride_ = true;
     }
+
+    // IDocumentHost.
+    void StopPolling() override;
+    void StartPolling() override;
+    bool RecordStartupConfiguration(const QString& path, QString* error) override;
 
   private:
     // The save question, then, when clients are connected, whether to end the server. False when
@@ -94,7 +107,8 @@ class TProgram : public QObject {
     // certificate folder and the users file; bad values and an unusable certificate folder are
     // reported.
     void ConfigureEndpoint();
-    // A line about the endpoint for the event log (and standard error headless).
+    // A line about the endpoint or MQTT for the event log (and standard error headless); any
+    // thread.
     void ReportEndpointEvent(const QString& text);
     // Section MQTT of the settings: the publisher when enabled; bad values are reported.
     void StartMqtt();
@@ -121,10 +135,7 @@ class TProgram : public QObject {
     std::unique_ptr<TSwitchingPrompt> prompt_;
     std::unique_ptr<TConfigDocument> document_;
     std::unique_ptr<TInitThread> initThread_;
-    // While polling is stopped (between StopPolling and StartPolling, after Создать until the
-    // first change) the push is off; this timer tells clients meanwhile which items lost their
-    // slots.
-    QTimer* itemCheckTimer_ = nullptr;
+    TPeriodicPush* push_ = nullptr;
     std::unique_ptr<TMqttPublisher> mqtt_;
     std::unique_ptr<TMqttBridge> mqttBridge_;
 };

@@ -8,8 +8,9 @@
 
 namespace qora {
 
-TConfigDocument::TConfigDocument(TConfigModel& model, IOperatorPrompt& prompt, IDocumentHost& host)
-    : model_(model), prompt_(prompt), host_(host) {}
+TConfigDocument::TConfigDocument(TConfigModel& model, IOperatorPrompt& prompt, IDocumentView& view,
+                                 IDocumentHost& host)
+    : model_(model), prompt_(prompt), view_(view), host_(host) {}
 
 QString TConfigDocument::NameFromPath(const QString& path) {
     const QString file = path.mid(path.lastIndexOf(u'/') + 1);
@@ -39,12 +40,12 @@ void TConfigDocument::FileNew() {
         return;
     }
     ClearModel(model_);
-    host_.RebuildTree(-1, -1);
+    view_.RebuildTree(-1, -1);
     name_ = QString::fromUtf16(kNewConfigName);
     // The flags are set before the caption is drawn, so that it shows no unsaved marker.
     untitled_ = true;
     unsaved_ = false;
-    host_.UpdateCaption();
+    view_.UpdateCaption();
 }
 
 void TConfigDocument::FileOpen() {
@@ -52,7 +53,7 @@ void TConfigDocument::FileOpen() {
     const std::optional<QString> path =
         prompt_.ChooseFileToOpen(QString::fromUtf16(kOpenDialogTitle), directory_);
     if (!path) return;
-    if (LoadConfiguration(*path) != LoadOutcome::OpenFailed) host_.EnableRestart();
+    if (LoadConfiguration(*path) != LoadOutcome::OpenFailed) view_.EnableRestart();
 }
 
 void TConfigDocument::FileSave() {
@@ -103,13 +104,13 @@ TConfigDocument::LoadOutcome TConfigDocument::LoadConfiguration(const QString& p
     const TConfigReadResult read = ReadConfigFile(path, model_);
     if (read.status == TConfigReadResult::Status::OpenFailed) {
         // The model is empty now: keep the tree and the list from pointing at cleared records.
-        host_.ClearList();
-        host_.RebuildTree(-1, -1);
+        view_.ClearList();
+        view_.RebuildTree(-1, -1);
         prompt_.ShowError(read.message);
         // No file holds the empty model: the caption must not name one, nor "Сохранить" write
         // over one.
         BecomeUntitled();
-        host_.UpdateCaption();
+        view_.UpdateCaption();
         return LoadOutcome::OpenFailed;
     }
     if (read.ok()) {
@@ -122,9 +123,9 @@ TConfigDocument::LoadOutcome TConfigDocument::LoadConfiguration(const QString& p
         BecomeUntitled();
     }
     unsaved_ = false;
-    host_.UpdateCaption();
-    host_.ClearList();
-    host_.RebuildTree(-1, -1);
+    view_.UpdateCaption();
+    view_.ClearList();
+    view_.RebuildTree(-1, -1);
     RecordStartupConfiguration(path);
     host_.StartPolling();
     return read.ok() ? LoadOutcome::Loaded : LoadOutcome::Refused;
@@ -148,7 +149,7 @@ TConfigDocument::WriteOutcome TConfigDocument::Write(const QString& path, bool k
     name_ = NameFromPath(path);
     unsaved_ = false;
     untitled_ = false;
-    host_.UpdateCaption();
+    view_.UpdateCaption();
     RecordStartupConfiguration(path);
     return WriteOutcome::Written;
 }

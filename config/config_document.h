@@ -1,9 +1,9 @@
 // Document state of the configuration (name, directory, unsaved and untitled flags) and the four
 // file actions with the save question, free of widgets.
 //
-// The window supplies an IOperatorPrompt (message boxes and file dialogs) and an IDocumentHost
-// (polling, tree, list, caption, the Restart action, MAIN_CFG). The actions call the host in the
-// order the file actions need: see each method.
+// The window supplies an IOperatorPrompt (message boxes and file dialogs) and an IDocumentView
+// (tree, list, caption, the Restart action); the composition root an IDocumentHost (polling,
+// MAIN_CFG). The actions call them in the order the file actions need: see each method.
 #pragma once
 
 #include <QString>
@@ -45,12 +45,10 @@ class IOperatorPrompt {
     virtual std::optional<QString> ChooseFileToSave(const QString& title, const QString& directory) = 0;
 };
 
-// The rest of the program, as the file actions need it.
-class IDocumentHost {
+// The window, as the file actions need it.
+class IDocumentView {
   public:
-    virtual ~IDocumentHost() = default;
-    virtual void StopPolling() = 0;
-    virtual void StartPolling() = 0;
+    virtual ~IDocumentView() = default;
     // RebuildTree(-1, -1) selects the first connection point, if any.
     virtual void RebuildTree(int point, int device) = 0;
     // Clears the parameter list (List).
@@ -59,6 +57,14 @@ class IDocumentHost {
     virtual void UpdateCaption() = 0;
     // Enables the Restart action ("Перезапуск").
     virtual void EnableRestart() = 0;
+};
+
+// The rest of the program, as the file actions need it.
+class IDocumentHost {
+  public:
+    virtual ~IDocumentHost() = default;
+    virtual void StopPolling() = 0;
+    virtual void StartPolling() = 0;
     // Record start-up configuration: write path as GENERAL/MAIN_CFG (TSettings does it). False,
     // with the reason in error, when the settings file could not be written.
     virtual bool RecordStartupConfiguration(const QString& path, QString* error) = 0;
@@ -71,7 +77,7 @@ class TConfigDocument {
     // has been reported); the action that asked must stop and change nothing.
     enum class SaveQuestionOutcome { NotAsked, Saved, Declined, SaveFailed };
 
-    TConfigDocument(TConfigModel& model, IOperatorPrompt& prompt, IDocumentHost& host);
+    TConfigDocument(TConfigModel& model, IOperatorPrompt& prompt, IDocumentView& view, IDocumentHost& host);
 
     const QString& ConfigName() const { return name_; }
     // Directory of the last file loaded or saved, with its trailing '/'; empty = current directory.
@@ -134,6 +140,7 @@ class TConfigDocument {
 
     TConfigModel& model_;
     IOperatorPrompt& prompt_;
+    IDocumentView& view_;
     IDocumentHost& host_;
     QString name_;
     QString directory_;

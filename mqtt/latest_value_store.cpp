@@ -18,7 +18,9 @@ void TLatestValueStore::Enqueue(uint32_t item) {
 
 bool TLatestValueStore::Put(const TItemUpdate& update) {
     if (update.item >= values_.size()) return false;
+    const uint32_t seq = values_[update.item].seq + 1;
     values_[update.item] = update.value;
+    values_[update.item].seq = seq;
     uint8_t& f = flags_[update.item];
     f |= kKnown;
     if (f & kWaiting) return true;

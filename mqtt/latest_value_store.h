@@ -18,6 +18,9 @@ struct TItemValue {
     float value = 0;
     uint16_t quality = 0;
     int64_t unixMs = 0;
+    // The item's sequence number, given by the store: 1 for its first value of the run, one
+    // more for each later one, so a consumer sees from a gap that values were replaced unsent.
+    uint32_t seq = 0;
 };
 
 struct TItemUpdate {
@@ -32,8 +35,8 @@ class TLatestValueStore {
     size_t ItemCount() const { return values_.size(); }
     size_t WaitingCount() const { return count_; }
 
-    // Records the latest value of item; returns true when it replaced a value still waiting.
-    // Items outside the store are ignored.
+    // Records the latest value of item with the item's next sequence number; returns true when
+    // it replaced a value still waiting. Items outside the store are ignored.
     bool Put(const TItemUpdate& update);
     // Moves up to max waiting items, oldest first, to out (appended).
     size_t Take(size_t max, std::vector<TItemUpdate>& out);

@@ -1,48 +1,41 @@
-// Feeds the publisher from the periodic OPC push (window thread).
+// Feeds the publisher from the periodic OPC push: an observer of the server object's push
+// (window thread).
 //
-// The items are those the OPC start created, identified by their item numbers in the records,
-// never by parsing item IDs. Their topics are built once, at the first tick after the start
-// (the item namespace does not change during a run): <prefix>/<point>/<device>/<parameter>,
-// each name made one topic level, equal topics told apart (TTopicTable). Then each tick hands
-// over the items whose value (bit for bit) or quality changed since the previous tick.
+// The items are those the OPC start created, identified by their item numbers, never by parsing
+// item IDs. Their topics are built once, at the first report after the start (the item
+// namespace does not change during a run): <prefix>/<point>/<device>/<parameter>, each name
+// made one topic level, equal topics told apart (TTopicTable). Then each report hands over the
+// items it marks changed (value bit for bit, or quality), and the items that lost their slot:
+// those are published once as not connected, as OPC UA clients are told, and their topics get
+// nothing more this run.
 #pragma once
 
-#include <cstdint>
+#include <string>
 #include <vector>
 
 #include "config/records.h"
 #include "mqtt/latest_value_store.h"
 #include "mqtt/mqtt_publisher.h"
+#include "opc/push_observer.h"
 
 namespace qora {
 
-class COPCServer;
-
-class TMqttBridge {
+class TMqttBridge : public IPushObserver {
   public:
-    explicit TMqttBridge(TMqttPublisher& publisher) : publisher_(publisher) {}
+    // model: where the topic names come from at the first report.
+    TMqttBridge(TMqttPublisher& publisher, const TConfigModel& model)
+        : publisher_(publisher), model_(model) {}
 
-    // After each OPC push. unixMs: the push's time, the values' source time.
-    void Tick(const TConfigModel& model, const COPCServer& opc, int64_t unixMs);
-    // Items the server object found without a slot (device deleted or moved, configuration
-    // replaced) are published once as not connected with the no-value marker, as OPC UA
-    // clients are told; their topics get nothing more this run. Also called while polling is
-    // stopped, when there is no push.
-    void PublishOrphans(const COPCServer& opc, int64_t unixMs);
+    void Pushed(const COPCServer& server, const TPushReport& report) override;
 
-    // The item table built at the first tick (tests).
+    // The item table built at the first report (tests).
     static std::vector<TMqttItem> BuildItems(const TConfigModel& model, const COPCServer& opc,
                                              const std::string& prefix);
 
   private:
-    void AppendOrphans(const COPCServer& opc, int64_t unixMs);
-
     TMqttPublisher& publisher_;
+    const TConfigModel& model_;
     bool itemsBuilt_ = false;
-    std::vector<uint32_t> lastBits_;
-    std::vector<uint16_t> lastQuality_;
-    std::vector<uint8_t> seen_;
-    std::vector<uint8_t> orphanSent_;
     std::vector<TItemUpdate> changes_;
 };
 

@@ -61,7 +61,8 @@ void AppendJsonString(std::string& out, std::string_view text) {
     out.push_back('"');
 }
 
-std::string BuildMqttPayload(std::string_view itemId, float value, uint16_t quality, int64_t unixMs) {
+std::string BuildMqttPayload(std::string_view itemId, float value, uint16_t quality, int64_t unixMs,
+                             uint32_t seq) {
     std::string out;
     out.reserve(2 * itemId.size() + 128);
     out += "{\"id\":";
@@ -71,14 +72,16 @@ std::string BuildMqttPayload(std::string_view itemId, float value, uint16_t qual
     nodeId += itemId;
     AppendJsonString(out, nodeId);
     out += ",\"value\":";
-    out += FormatMqttValue(value);
+    out += quality == kQualityGood ? FormatMqttValue(value) : std::string("null");
     out += ",\"quality\":";
     out += std::to_string(quality);
     out += ",\"status\":\"";
     out += MqttStatusText(quality);
     out += "\",\"sourceTime\":\"";
     out += FormatUtcMs(unixMs);
-    out += "\"}";
+    out += "\",\"seq\":";
+    out += std::to_string(seq);
+    out += '}';
     return out;
 }
 

@@ -1,8 +1,10 @@
 // The JSON payload of one item:
 //   {"id":"<item ID>","nodeId":"ns=1;s=<item ID>","value":21.5,"quality":192,"status":"Good",
-//    "sourceTime":"2026-12-08T07:32:12.123Z"}
-// value: the shortest decimal text that reads back as the same 32-bit float (the no-value
-// marker 9999999 included); JSON has no NaN or infinity, so those are null.
+//    "sourceTime":"2026-12-08T07:32:12.123Z","seq":17}
+// value: with quality Good the shortest decimal text that reads back as the same 32-bit float
+// (JSON has no NaN or infinity, so those are null); with any other quality null, whatever the
+// slot holds (the no-value marker of a silent device drawn as a reading would be a spike), and
+// the status says why. seq: the item's sequence number in this run (TItemValue::seq).
 // status: the OPC UA status of the quality (192 Good, 8 BadNotConnected, 24 BadNoCommunication,
 // any other Bad). sourceTime: UTC with milliseconds, the time of the push that saw the value.
 #pragma once
@@ -20,6 +22,7 @@ std::string FormatUtcMs(int64_t unixMs);
 void AppendJsonString(std::string& out, std::string_view text);
 
 // itemId: UTF-8.
-std::string BuildMqttPayload(std::string_view itemId, float value, uint16_t quality, int64_t unixMs);
+std::string BuildMqttPayload(std::string_view itemId, float value, uint16_t quality, int64_t unixMs,
+                             uint32_t seq);
 
 }  // namespace qora

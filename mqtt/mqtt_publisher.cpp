@@ -27,7 +27,8 @@ QString ErrorText(int rc) {
 
 }  // namespace
 
-TMqttPublisher::TMqttPublisher(TMqttSettings settings) : settings_(std::move(settings)) {}
+TMqttPublisher::TMqttPublisher(TMqttSettings settings, Clock clock)
+    : settings_(std::move(settings)), clock_(std::move(clock)) {}
 
 TMqttPublisher::~TMqttPublisher() {
     Stop();
@@ -42,6 +43,37 @@ void TMqttPublisher::SetEventSink(EventSink sink) {
 void TMqttPublisher::Emit(const QString& line) {
     std::lock_guard lock(sinkMutex_);
     if (sink_) sink_(line);
+}
+
+QString TMqttPublisher::NoteState(const std::string& key, const QString& line) {
+    if (!pending_ && told_ && key == toldKey_) return {};
+    const TimePoint now = clock_();
+    if (told_ && now < toldAt_ + kReportSpacing) {
+        pending_ = true;
+        pendingKey_ = key;
+        pendingLine_ = line;
+        wake_.notify_all();
+        return {};
+    }
+    pending_ = false;
+    told_ = true;
+    toldKey_ = key;
+    toldAt_ = now;
+    return line;
+}
+
+QString TMqttPublisher::DueReport() {
+    if (!pending_ || clock_() < toldAt_ + kReportSpacing) return {};
+    pending_ = false;
+    if (pendingKey_ == toldKey_) return {};  // back to what was told
+    toldKey_ = pendingKey_;
+    toldAt_ = clock_();
+    return pendingLine_;
+}
+
+QString TMqttPublisher::NoteFailure(const QString& reason) {
+    return NoteState("failed:" + reason.toStdString(),
+                     QStringLiteral("MQTT: нет соединения с брокером %1: %2").arg(BrokerText(), reason));
 }
 
 QString TMqttPublisher::BrokerText() const {
@@ -59,6 +91,7 @@ bool TMqttPublisher::Start(QString* error) {
     mosquitto_connect_callback_set(mosq_, &OnConnect);
     mosquitto_disconnect_callback_set(mosq_, &OnDisconnect);
     mosquitto_publish_callback_set(mosq_, &OnPublish);
+    mosquitto_log_callback_set(mosq_, &OnLog);
     mosquitto_max_inflight_messages_set(mosq_, static_cast<unsigned>(kWindow));
     mosquitto_reconnect_delay_set(mosq_, kReconnectDelayMin, kReconnectDelayMax, true);
     const std::string state = StateTopic();
@@ -80,13 +113,20 @@ bool TMqttPublisher::Start(QString* error) {
     // over once a first connect attempt has got under way, so the sender thread repeats that
     // attempt, with back-off, until one does.
     firstConnectPending_ = rc != MOSQ_ERR_SUCCESS;
-    nextConnectAttempt_ = std::chrono::steady_clock::now() + std::chrono::seconds(kReconnectDelayMin);
+    QString failure;
+    if (firstConnectPending_) {
+        const QString reason = ErrorText(rc);
+        std::lock_guard lock(mutex_);
+        failure = NoteFailure(reason);
+    }
+    nextConnectAttempt_ = clock_() + std::chrono::seconds(kReconnectDelayMin);
     rc = mosquitto_loop_start(mosq_);
     if (rc != MOSQ_ERR_SUCCESS) return fail(QStringLiteral("поток сети"), rc);
     loopStarted_ = true;
-    sender_ = std::thread([this] { SenderMain(); });
     Emit(QStringLiteral("MQTT: публикация на брокер %1, темы %2/…")
              .arg(BrokerText(), QString::fromStdString(settings_.topicPrefix)));
+    if (!failure.isEmpty()) Emit(failure);
+    sender_ = std::thread([this] { SenderMain(); });
     return true;
 }
 
@@ -150,6 +190,8 @@ TMqttPublisher::TStats TMqttPublisher::Stats() const {
     TStats s = stats_;
     s.connected = connected_;
     s.waiting = store_ ? store_->WaitingCount() : 0;
+    s.outstanding = outstanding_.size();
+    s.oldOutstanding = oldOutstanding_;
     return s;
 }
 
@@ -162,18 +204,29 @@ void TMqttPublisher::OnDisconnect(mosquitto*, void* self, int rc) {
 void TMqttPublisher::OnPublish(mosquitto*, void* self, int mid) {
     static_cast<TMqttPublisher*>(self)->HandlePublish(mid);
 }
+void TMqttPublisher::OnLog(mosquitto*, void* self, int level, const char* text) {
+    if (level != MOSQ_LOG_ERR || !text) return;
+    auto* p = static_cast<TMqttPublisher*>(self);
+    QString line;
+    {
+        std::lock_guard lock(p->mutex_);
+        p->lastLogError_ = QString::fromUtf8(text);
+        // A TLS handshake that fails says so only here.
+        if (!p->connected_) line = p->NoteFailure(p->lastLogError_);
+    }
+    if (!line.isEmpty()) p->Emit(line);
+}
 
 void TMqttPublisher::HandleConnect(int rc) {
     if (rc != 0) {
-        bool report;
+        QString line;
         {
             std::lock_guard lock(mutex_);
-            report = rc != lastRefusal_;
-            lastRefusal_ = rc;
+            line = NoteState("refused:" + std::to_string(rc),
+                             QStringLiteral("MQTT: брокер %1 отказал в соединении: %2")
+                                 .arg(BrokerText(), QString::fromUtf8(mosquitto_connack_string(rc))));
         }
-        if (report)
-            Emit(QStringLiteral("MQTT: брокер %1 отказал в соединении: %2")
-                     .arg(BrokerText(), QString::fromUtf8(mosquitto_connack_string(rc))));
+        if (!line.isEmpty()) Emit(line);
         return;
     }
     // Called on the network thread, before libmosquitto resends what was left unacknowledged.
@@ -181,26 +234,41 @@ void TMqttPublisher::HandleConnect(int rc) {
     const std::string state = StateTopic();
     const int prc =
         mosquitto_publish(mosq_, &mid, state.c_str(), int(sizeof kOnline - 1), kOnline, kStateQos, true);
+    QString line;
     {
         std::lock_guard lock(mutex_);
         connected_ = true;
-        lastRefusal_ = 0;
+        lastLogError_.clear();
+        line = NoteState("connected",
+                         QStringLiteral("MQTT: соединение с брокером %1 установлено").arg(BrokerText()));
         ++stats_.connects;
         ++generation_;
         oldOutstanding_ = outstanding_.size();
         if (prc == MOSQ_ERR_SUCCESS) outstanding_[mid] = {false, uint8_t(kStateQos), generation_};
         snapshotPending_ = true;
-        resendDeadline_ = std::chrono::steady_clock::now() + kResendWait;
+        resendDeadline_ = clock_() + kResendWait;
     }
     wake_.notify_all();
-    Emit(QStringLiteral("MQTT: соединение с брокером %1 установлено").arg(BrokerText()));
+    if (!line.isEmpty()) Emit(line);
 }
 
 void TMqttPublisher::HandleDisconnect(int rc) {
     bool was;
+    QString line;
+    const QString reason = ErrorText(rc);
     {
         std::lock_guard lock(mutex_);
         was = connected_;
+        if (rc != 0 && was) {
+            line = NoteState(
+                "lost",
+                QStringLiteral("MQTT: соединение с брокером %1 потеряно: %2").arg(BrokerText(), reason));
+        } else if (rc != 0) {
+            // A connect attempt that failed after it got under way (a TLS handshake, a host
+            // that does not answer).
+            line = NoteFailure(
+                lastLogError_.isEmpty() ? reason : reason + QStringLiteral(" (") + lastLogError_ + u')');
+        }
         connected_ = false;
         snapshotPending_ = false;
         // QoS 0 messages still queued are discarded at the reconnect without a callback;
@@ -215,9 +283,9 @@ void TMqttPublisher::HandleDisconnect(int rc) {
         }
     }
     wake_.notify_all();
-    if (was && rc != 0)
-        Emit(QStringLiteral("MQTT: соединение с брокером %1 потеряно: %2").arg(BrokerText(), ErrorText(rc)));
-    else if (was)
+    if (!line.isEmpty())
+        Emit(line);
+    else if (was && rc == 0)
         Emit(QStringLiteral("MQTT: соединение с брокером %1 закрыто").arg(BrokerText()));
 }
 
@@ -257,35 +325,55 @@ void TMqttPublisher::SenderMain() {
 
     std::unique_lock lock(mutex_);
     std::chrono::seconds connectDelay(kReconnectDelayMin);
+    // A bound for waits while a line about the state waits for its time.
+    const auto reportWait = [this](std::chrono::steady_clock::duration d) {
+        return pending_ ? std::min(d, toldAt_ + kReportSpacing - clock_()) : d;
+    };
     while (!stop_) {
+        if (const QString line = DueReport(); !line.isEmpty()) {
+            lock.unlock();
+            Emit(line);
+            lock.lock();
+            continue;
+        }
         if (firstConnectPending_) {
-            if (std::chrono::steady_clock::now() < nextConnectAttempt_) {
-                wake_.wait_until(lock, nextConnectAttempt_);
+            if (clock_() < nextConnectAttempt_) {
+                wake_.wait_for(lock, reportWait(nextConnectAttempt_ - clock_()));
                 continue;
             }
             lock.unlock();
             const int rc = mosquitto_reconnect_async(mosq_);
+            const QString reason = rc == MOSQ_ERR_SUCCESS ? QString() : ErrorText(rc);
             lock.lock();
             if (rc == MOSQ_ERR_SUCCESS) {
                 firstConnectPending_ = false;
             } else {
                 connectDelay = std::min(connectDelay * 2, std::chrono::seconds(kReconnectDelayMax));
-                nextConnectAttempt_ = std::chrono::steady_clock::now() + connectDelay;
+                nextConnectAttempt_ = clock_() + connectDelay;
+                if (const QString line = NoteFailure(reason); !line.isEmpty()) {
+                    lock.unlock();
+                    Emit(line);
+                    lock.lock();
+                }
             }
             continue;
         }
         if (snapshotPending_ && connected_) {
             // The snapshot follows the resent messages, so none of those lands after it.
-            if (oldOutstanding_ == 0 || std::chrono::steady_clock::now() >= resendDeadline_) {
+            if (oldOutstanding_ == 0 || clock_() >= resendDeadline_) {
                 snapshotPending_ = false;
                 if (store_) store_->RequeueAll();
             } else {
-                wake_.wait_until(lock, resendDeadline_);
+                wake_.wait_for(lock, reportWait(resendDeadline_ - clock_()));
                 continue;
             }
         }
         if (!CanSend()) {
-            wake_.wait(lock, [this] { return stop_ || CanSend() || (snapshotPending_ && connected_); });
+            const auto ready = [this] { return stop_ || CanSend() || (snapshotPending_ && connected_); };
+            if (pending_)
+                wake_.wait_for(lock, reportWait(kReportSpacing), ready);
+            else
+                wake_.wait(lock, ready);
             continue;
         }
         batch.clear();
@@ -299,11 +387,15 @@ void TMqttPublisher::SenderMain() {
             const TMqttItem& item = (*items)[u.item];
             if (item.topic.empty()) continue;
             const std::string payload =
-                BuildMqttPayload(item.itemId, u.value.value, u.value.quality, u.value.unixMs);
+                BuildMqttPayload(item.itemId, u.value.value, u.value.quality, u.value.unixMs, u.value.seq);
             int mid = -1;
             const int rc = mosquitto_publish(mosq_, &mid, item.topic.c_str(), int(payload.size()),
                                              payload.data(), qos, settings_.retain);
-            results.push_back({u.item, mid, rc == MOSQ_ERR_SUCCESS});
+            // Without a connection a QoS 1 message is still queued, and libmosquitto sends it after
+            // the reconnect: it is outstanding like any other, so that the snapshot waits for it
+            // (sent again from the store, it could arrive after a newer value and replace it).
+            const bool queued = rc == MOSQ_ERR_SUCCESS || (qos > 0 && rc == MOSQ_ERR_NO_CONN && mid > 0);
+            results.push_back({u.item, mid, queued});
         }
 
         lock.lock();

@@ -13,6 +13,11 @@
 // After every (re)connect: a retained "online" on <prefix>/$state, then, once the messages
 // libmosquitto resends from before the outage are acknowledged (so none of them can overwrite
 // a newer retained value), the full snapshot. The last will is a retained "offline".
+//
+// The state of the connection goes to the event sink: the first failure to connect (refused,
+// unknown host, TLS failure, refusal by the broker) and every change (connected, lost, another
+// reason), at most one line per kReportSpacing; a change meanwhile is told when the spacing
+// has passed, unless the state has gone back to what was told last.
 #pragma once
 
 #include <QString>
@@ -43,6 +48,10 @@ struct TMqttItem {
 class TMqttPublisher {
   public:
     using EventSink = std::function<void(const QString&)>;
+    using TimePoint = std::chrono::steady_clock::time_point;
+    // Where the publisher's deadlines (connect back-off, resend wait, report spacing) read the
+    // time; waits take the difference to the real clock's wait, so a clock must advance.
+    using Clock = std::function<TimePoint()>;
 
     // Messages handed to libmosquitto and not yet acknowledged (QoS 1) or written (QoS 0).
     static constexpr size_t kWindow = 1024;
@@ -55,21 +64,27 @@ class TMqttPublisher {
     static constexpr std::chrono::seconds kResendWait{10};
     // How long Stop waits for the "offline" message to be acknowledged.
     static constexpr std::chrono::milliseconds kStopWait{1500};
+    // Least time between two lines about the connection's state.
+    static constexpr std::chrono::seconds kReportSpacing{5};
 
     struct TStats {
         bool connected = false;
-        uint64_t connects = 0;  // successful connects
-        uint64_t sent = 0;      // value messages acknowledged (QoS 1) or written (QoS 0)
-        uint64_t dropped = 0;   // values replaced before they could be sent, or lost with a connection
-        size_t waiting = 0;     // values waiting in the store
+        uint64_t connects = 0;      // successful connects
+        uint64_t sent = 0;          // value messages acknowledged (QoS 1) or written (QoS 0)
+        uint64_t dropped = 0;       // values replaced before they could be sent, or lost with a connection
+        size_t waiting = 0;         // values waiting in the store
+        size_t outstanding = 0;     // messages handed to libmosquitto and not yet acknowledged
+        size_t oldOutstanding = 0;  // of those, handed over before the current connection
     };
 
-    explicit TMqttPublisher(TMqttSettings settings);
+    explicit TMqttPublisher(
+        TMqttSettings settings, Clock clock = [] { return std::chrono::steady_clock::now(); });
     ~TMqttPublisher();
     TMqttPublisher(const TMqttPublisher&) = delete;
     TMqttPublisher& operator=(const TMqttPublisher&) = delete;
 
-    // Event-log lines (connect, disconnect, refusal), called on libmosquitto's thread.
+    // Event-log lines (start, connect, failures, disconnect), called on libmosquitto's and the
+    // sender's threads.
     void SetEventSink(EventSink sink);
     // Creates the client and starts connecting; false with the reason when libmosquitto refuses
     // the settings. Call once.
@@ -96,15 +111,24 @@ class TMqttPublisher {
     static void OnConnect(mosquitto*, void* self, int rc);
     static void OnDisconnect(mosquitto*, void* self, int rc);
     static void OnPublish(mosquitto*, void* self, int mid);
+    static void OnLog(mosquitto*, void* self, int level, const char* text);
     void HandleConnect(int rc);
     void HandleDisconnect(int rc);
     void HandlePublish(int mid);
     void Emit(const QString& line);
+    // Mutex held: the connection's state is now key (line describes it). Returns the line when
+    // it is to be told now; otherwise it waits for the spacing (or is dropped as told already).
+    QString NoteState(const std::string& key, const QString& line);
+    // Mutex held: the waiting line, when its time has come.
+    QString DueReport();
+    // Mutex held: a failure to connect with its reason.
+    QString NoteFailure(const QString& reason);
     bool CanSend() const;  // mutex held
     void SenderMain();
     QString BrokerText() const;
 
     const TMqttSettings settings_;
+    const Clock clock_;
     mosquitto* mosq_ = nullptr;
     bool loopStarted_ = false;
     std::thread sender_;
@@ -117,12 +141,19 @@ class TMqttPublisher {
     bool stop_ = false;
     bool connected_ = false;
     bool firstConnectPending_ = false;
-    std::chrono::steady_clock::time_point nextConnectAttempt_;
+    TimePoint nextConnectAttempt_;
     bool snapshotPending_ = false;
-    std::chrono::steady_clock::time_point resendDeadline_;
+    TimePoint resendDeadline_;
     uint64_t generation_ = 0;
     size_t oldOutstanding_ = 0;  // outstanding from before the current connection
-    int lastRefusal_ = 0;
+    // The connection's state as told (key), when, and a change waiting for the spacing.
+    std::string toldKey_;
+    TimePoint toldAt_{};
+    bool told_ = false;
+    std::string pendingKey_;
+    QString pendingLine_;
+    bool pending_ = false;
+    QString lastLogError_;  // libmosquitto's last error line (a TLS failure says why there)
     std::shared_ptr<const std::vector<TMqttItem>> items_;
     std::unique_ptr<TLatestValueStore> store_;
     std::unordered_map<int, TOutstanding> outstanding_;

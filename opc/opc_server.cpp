@@ -6,6 +6,7 @@
 #endif
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <random>
 
@@ -38,6 +39,9 @@ void AppendDecimal(std::u16string& out, unsigned v) {
     } while (v);
     while (n) out.push_back(buf[--n]);
 }
+
+constexpr uint8_t kReportedValue = 1;
+constexpr uint8_t kReportedOrphan = 2;
 
 }  // namespace
 
@@ -230,6 +234,13 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
             for (int i = 0; i < n; ++i)
                 if (handles_[i] != 0) itemOfHandle_[handles_[i] - firstHandle] = i;
         }
+        itemIds_.resize(size_t(n));
+        for (int i = 0; i < n; ++i) itemIds_[size_t(i)] = GBItemIdUtf8(handles_[i]);
+        reportedBits_.assign(size_t(n), 0);
+        reportedQuality_.assign(size_t(n), 0);
+        reportedFlags_.assign(size_t(n), 0);
+        pushedSlots_.reserve(size_t(n));
+        report_.reserve(size_t(n));
         model_ = &model;
         bindingsGeneration_.store(editGeneration_.load());
         itemsReady_.store(true, std::memory_order_release);
@@ -253,11 +264,13 @@ void COPCServer::PushAll(const TConfigModel& model) {
                        editGeneration_.load(std::memory_order_acquire))
         VerifyBindings(model, !editing);
     // A change made outside the edit brackets shows as a slot or an item out of place.
-    if (!PushSlots(model)) {
+    const uint64_t now = NowFileTime();  // one time for the whole push
+    if (!PushSlots(model, FILETIME::FromU64(now))) {
         VerifyBindings(model, false);
-        PushSlots(model);
+        PushSlots(model, FILETIME::FromU64(now));
     }
     GBEndUpdate(GB_END_UPDATE_PUSH);
+    Report(now, true);
 }
 
 void COPCServer::CheckItems(const TConfigModel& model) {
@@ -265,6 +278,60 @@ void COPCServer::CheckItems(const TConfigModel& model) {
     GBBeginUpdate();
     VerifyBindings(model, !ModelEditing());
     GBEndUpdate(GB_END_UPDATE_PUSH);
+    Report(NowFileTime(), false);
+}
+
+void COPCServer::AddPushObserver(IPushObserver* observer) {
+    if (observer && std::find(observers_.begin(), observers_.end(), observer) == observers_.end())
+        observers_.push_back(observer);
+}
+
+void COPCServer::RemovePushObserver(IPushObserver* observer) {
+    observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
+}
+
+bool COPCServer::ItemLocation(int n, int* point, int* device, int* slot) const {
+    if (!ItemsCreated() || n < 0 || n >= itemCount_ || orphaned_[n].load(std::memory_order_acquire))
+        return false;
+    const uint32_t loc = locations_[n].load(std::memory_order_relaxed);
+    if (loc == kNoLocation) return false;
+    *point = int(loc >> (kLocationDeviceBits + kLocationSlotBits));
+    *device = int((loc >> kLocationSlotBits) & ((1u << kLocationDeviceBits) - 1));
+    *slot = int(loc & ((1u << kLocationSlotBits) - 1));
+    return true;
+}
+
+std::string_view COPCServer::ItemIdUtf8(int n) const {
+    if (!ItemsCreated() || n < 0 || size_t(n) >= itemIds_.size()) return {};
+    return itemIds_[size_t(n)];
+}
+
+void COPCServer::Report(uint64_t fileTime, bool withSlots) {
+    if (observers_.empty()) return;
+    report_.clear();
+    // Orphaned since the last report (by this push, an item check, or a client's read).
+    for (int n = 0; n < itemCount_; ++n) {
+        uint8_t& f = reportedFlags_[size_t(n)];
+        if ((f & kReportedOrphan) || !orphaned_[n].load(std::memory_order_acquire)) continue;
+        f |= kReportedOrphan;
+        report_.push_back({n, handles_[n], itemIds_[size_t(n)], kNoValue, kQualityNotConnected, true});
+    }
+    if (withSlots) {
+        for (TPushedItem& it : pushedSlots_) {
+            const size_t i = size_t(it.item);
+            const uint32_t bits = std::bit_cast<uint32_t>(it.value);
+            it.changed = !(reportedFlags_[i] & kReportedValue) || reportedBits_[i] != bits ||
+                         reportedQuality_[i] != it.quality;
+            reportedFlags_[i] |= kReportedValue;
+            reportedBits_[i] = bits;
+            reportedQuality_[i] = it.quality;
+            report_.push_back(it);
+        }
+    } else if (report_.empty()) {
+        return;
+    }
+    const TPushReport report{fileTime, report_};
+    for (IPushObserver* o : observers_) o->Pushed(*this, report);
 }
 
 bool COPCServer::ItemOrphaned(int itemNumber) const {
@@ -272,11 +339,11 @@ bool COPCServer::ItemOrphaned(int itemNumber) const {
     return orphaned_[itemNumber].load(std::memory_order_acquire) != 0;
 }
 
-bool COPCServer::PushSlots(const TConfigModel& m) {
+bool COPCServer::PushSlots(const TConfigModel& m, FILETIME now) {
     std::fill(pushSeen_.begin(), pushSeen_.end(), uint8_t{0});
+    pushedSlots_.clear();
     bool inPlace = true;
     VARIANT v = MakeVariantR4(0.0f);
-    const FILETIME now = FILETIME::FromU64(NowFileTime());  // one time for the whole push
     ForEachItemSlot(m, [&](int p, int d, int k, int n) {
         if (orphaned_[n].load(std::memory_order_relaxed)) return;
         if (locations_[n].load(std::memory_order_relaxed) != PackLocation(p, d, k)) {
@@ -286,7 +353,10 @@ bool COPCServer::PushSlots(const TConfigModel& m) {
         pushSeen_[size_t(n)] = 1;
         const TDevice& dev = m.points[p].devices[d];
         v.fltVal = LoadValue(dev, k);
-        GBSetItem(handles_[n], &v, LoadQuality(dev, k), now, 0);
+        const uint16_t quality = LoadQuality(dev, k);
+        GBSetItem(handles_[n], &v, quality, now, 0);
+        if (!observers_.empty())
+            pushedSlots_.push_back({n, handles_[n], itemIds_[size_t(n)], v.fltVal, quality, false});
     });
     for (int n = 0; n < itemCount_ && inPlace; ++n)
         if (!pushSeen_[size_t(n)] && !orphaned_[n].load(std::memory_order_relaxed)) inPlace = false;

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "config/records.h"
+#include "opc/push_observer.h"
 #include "opc/toolkit/gb_data_access.h"
 
 namespace qora {
@@ -77,12 +78,21 @@ class COPCServer : public gb::GBDataAccess {
     // update block, GBRegisterClassObject. The model must outlive the server's endpoint.
     void InitializeOPC(TConfigModel& model);
     // The periodic push (window thread): one update block with one GBSetItem per slot that has
-    // an item of this run. Does nothing until InitializeOPC has created the items.
+    // an item of this run, all with one timestamp; then the observers get what was set. Does
+    // nothing until InitializeOPC has created the items.
     void PushAll(const TConfigModel& model);
-    // Finds the items whose slots are gone and publishes them once as orphaned (window thread).
-    // The push does this itself; while polling is stopped (and the push with it) the owner calls
-    // it so that clients learn of a replaced configuration without waiting for the next change.
+    // Finds the items whose slots are gone and publishes them once as orphaned (window thread);
+    // the observers are told of those. The push does this itself; while polling is stopped (and
+    // the push with it) the owner calls it so that clients learn of a replaced configuration
+    // without waiting for the next change.
     void CheckItems(const TConfigModel& model);
+    // Observers of the push (window thread; the observer outlives its registration).
+    void AddPushObserver(IPushObserver* observer);
+    void RemovePushObserver(IPushObserver* observer);
+    // Where item n's slot lay at the last verification; false for an orphaned or unknown item.
+    bool ItemLocation(int itemNumber, int* point, int* device, int* slot) const;
+    // Item n's ID as the toolkit keeps it (UTF-8); empty for an unknown item.
+    std::string_view ItemIdUtf8(int itemNumber) const;
     // True once item n has lost its slot in this run.
     bool ItemOrphaned(int itemNumber) const;
     // The shutdown sequence of the exit: GBShutdown(reason) first so that clients are told the
@@ -192,7 +202,10 @@ class COPCServer : public gb::GBDataAccess {
     void Orphan(int n);
     // Pushes every slot that serves its item; false when a slot or an item was not where the
     // last verification left it (the bindings must be verified again).
-    bool PushSlots(const TConfigModel& m);
+    bool PushSlots(const TConfigModel& m, gb::FILETIME now);
+    // The report of a push or item check to the observers (window thread). withSlots: the
+    // slots PushSlots set are part of it.
+    void Report(uint64_t fileTime, bool withSlots);
 
     std::atomic<int32_t> lockCount_{0};
     std::atomic<int32_t> instanceCount_{0};
@@ -225,6 +238,15 @@ class COPCServer : public gb::GBDataAccess {
     std::mutex verifyMutex_;             // one verification at a time (push and reads)
     std::vector<uint8_t> verifyServed_;  // scratch of VerifyBindings, guarded by verifyMutex_
     std::vector<uint8_t> pushSeen_;      // scratch of PushSlots (window thread)
+    // The push's report (window thread): observers, item IDs (item number -> UTF-8 in the
+    // toolkit's store), what each item had at its last report, and the report being built.
+    std::vector<IPushObserver*> observers_;
+    std::vector<std::string_view> itemIds_;
+    std::vector<uint32_t> reportedBits_;
+    std::vector<uint16_t> reportedQuality_;
+    std::vector<uint8_t> reportedFlags_;  // kReportedValue | kReportedOrphan
+    std::vector<TPushedItem> pushedSlots_;
+    std::vector<TPushedItem> report_;
     mutable std::shared_mutex modelMutex_;
     std::condition_variable_any editEnded_;
     bool editing_ = false;  // guarded by modelMutex_

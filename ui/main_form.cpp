@@ -23,7 +23,6 @@
 
 #include "comm/poll_cycle.h"
 #include "comm/serial/com_port.h"
-#include "config/settings.h"
 #include "ui/about_box.h"
 #include "ui/cell_format.h"
 #include "ui/design_font.h"
@@ -54,9 +53,6 @@ constexpr int kColName = 0;
 constexpr int kColValue = 1;
 constexpr int kColQuality = 2;
 constexpr int kColTime = 3;
-
-// Period of the OPC timer: the push of every slot to the server and the refresh of the views.
-constexpr int kOpcTimerIntervalMs = 1000;
 
 // Designed sizes in pixels (for the design face; see DesignPixels).
 constexpr int kClientWidth = 705;
@@ -136,11 +132,6 @@ TMainForm::TMainForm(TMainFormCore core, QWidget* parent) : QMainWindow(parent),
         return names;
     };
     edit_ = std::make_unique<TEditOperations>(*core_.model, portTable, *dialogs_, std::move(hooks));
-
-    opcTimer_ = new QTimer(this);
-    opcTimer_->setObjectName(QStringLiteral("OPCTimer"));
-    opcTimer_->setInterval(kOpcTimerIntervalMs);
-    connect(opcTimer_, &QTimer::timeout, this, &TMainForm::OPCTimerTimer);
 
     actions_.restart->setEnabled(false);
 
@@ -613,11 +604,6 @@ void TMainForm::FillList(QTreeWidgetItem* node) {
     }
 }
 
-void TMainForm::OPCTimerTimer() {
-    if (core_.opcPush) core_.opcPush();
-    RefreshView();
-}
-
 void TMainForm::RefreshView() {
     if (windowHidden_ || !isVisible() || tree_->topLevelItemCount() == 0) return;
     const TConfigModel& m = *core_.model;
@@ -753,10 +739,6 @@ void TMainForm::closeEvent(QCloseEvent* e) {
 
 // ---- polling and the file actions ------------------------------------------------------------
 
-void TMainForm::FollowPolling(bool polling) {
-    polling ? opcTimer_->start() : opcTimer_->stop();
-}
-
 void TMainForm::StopPolling() {
     if (core_.poll != nullptr) core_.poll->StopPolling();
 }
@@ -767,10 +749,6 @@ void TMainForm::StartPolling() {
 
 void TMainForm::EnableRestart() {
     actions_.restart->setEnabled(true);
-}
-
-bool TMainForm::RecordStartupConfiguration(const QString& path, QString* error) {
-    return core_.settings == nullptr || core_.settings->RecordStartupConfiguration(path, error);
 }
 
 void TMainForm::FileCreateExecute() {

@@ -2,8 +2,9 @@
 // status bar, tool bar, menus and the notification-area icon.
 //
 // A view over the core objects the composition root builds and owns: the model, the poll
-// cycle, the serial port table, the settings and the configuration document. The window
-// owns only its widgets, its actions and OPCTimer.
+// cycle, the serial port table and the configuration document. The window owns only its
+// widgets and its actions; the periodic push lives in the composition root, which calls
+// RefreshView after each push.
 #pragma once
 
 #include <QMainWindow>
@@ -32,7 +33,6 @@ namespace qora {
 class TComPort;
 class TEventLog;
 class TPollCycle;
-class TSettings;
 class TWidgetPrompt;
 
 // The window's actions, filled from its action table; each carries its name as objectName
@@ -57,15 +57,13 @@ struct TMainFormCore {
     TConfigModel* model = nullptr;                  // required
     TPollCycle* poll = nullptr;                     // StartPolling / StopPolling
     const std::vector<TComPort*>* ports = nullptr;  // the serial port table
-    TSettings* settings = nullptr;                  // MAIN_CFG for RecordStartupConfiguration
     TConfigDocument* document = nullptr;            // may also be given later with SetDocument
-    std::function<void()> opcPush;                  // first half of OPCTimerTimer (the OPC push)
     // False without a display: the notification-area icon is made but never shown (there is
     // no notification area to show it in).
     bool showTrayIcon = true;
 };
 
-class TMainForm : public QMainWindow, public IDocumentHost {
+class TMainForm : public QMainWindow, public IDocumentView {
     Q_OBJECT
   public:
     // Item data roles of Tree nodes: point slot, device slot (-1 for a point), image index.
@@ -94,10 +92,8 @@ class TMainForm : public QMainWindow, public IDocumentHost {
     void RebuildTree(int point, int device) override;
     void FillList(QTreeWidgetItem* node);
     void UpdateCaption() override;
-    void OPCTimerTimer();
-    void RefreshView();  // the second half of OPCTimerTimer
-    // OPCTimer runs while polling runs; connected to TPollCycle::PollingChanged by the owner.
-    void FollowPolling(bool polling);
+    // Values, qualities and node images brought up to date (after each push).
+    void RefreshView();
     void ShowHideExecute();
     void FormPaint();
     // Opens the first menu of the menu bar (the F10 key).
@@ -109,12 +105,12 @@ class TMainForm : public QMainWindow, public IDocumentHost {
     // Inserts a line at the top of EventList; callable from any thread.
     void AddEventLine(const QString& line);
 
-    // IDocumentHost (the file actions).
-    void StopPolling() override;
-    void StartPolling() override;
+    // IDocumentView (the file actions).
     void ClearList() override;
     void EnableRestart() override;
-    bool RecordStartupConfiguration(const QString& path, QString* error) override;
+    // The poll cycle's, for the edit operations.
+    void StopPolling();
+    void StartPolling();
 
     // Action handlers.
     void FileCreateExecute();
@@ -128,7 +124,6 @@ class TMainForm : public QMainWindow, public IDocumentHost {
     void HelpHelpExecute() {}
 
     const TMainFormActions& Actions() const { return actions_; }
-    QTimer* OPCTimer() const { return opcTimer_; }
     QTreeWidget* Tree() const { return tree_; }
     QTreeWidget* List() const { return list_; }
     QListView* EventList() const { return eventList_; }
@@ -179,7 +174,6 @@ class TMainForm : public QMainWindow, public IDocumentHost {
     TEventLog* eventLog_ = nullptr;
     QLabel* hintPanel_ = nullptr;
     QLabel* secondPanel_ = nullptr;
-    QTimer* opcTimer_ = nullptr;
     QSystemTrayIcon* trayIcon_ = nullptr;
     QMenu* trayPopup_ = nullptr;
     QObject* actionList_ = nullptr;  // parent of the actions

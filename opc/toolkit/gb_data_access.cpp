@@ -167,6 +167,12 @@ bool GBOPCDataAccessBase::Impl::ItemIdIs(uint32_t handle, std::u16string_view id
     return items_[handle - kFirstItemHandle].Id() == utf8;
 }
 
+std::string_view GBOPCDataAccessBase::Impl::ItemIdUtf8(uint32_t handle) const {
+    if (!ValidHandle(handle)) return {};
+    std::shared_lock lock(storeMutex_);
+    return items_[handle - kFirstItemHandle].Id();
+}
+
 size_t GBOPCDataAccessBase::Impl::StoreFootprint() const {
     std::shared_lock lock(storeMutex_);
     return items_.Footprint();
@@ -655,6 +661,10 @@ HRESULT GBOPCDataAccessBase::GBShutdown(const char16_t* reason) {
 
 bool GBOPCDataAccessBase::GBItemIdIs(uint32_t handle, std::u16string_view id) const {
     return impl_->ItemIdIs(handle, id);
+}
+
+std::string_view GBOPCDataAccessBase::GBItemIdUtf8(uint32_t handle) const {
+    return impl_->ItemIdUtf8(handle);
 }
 
 qora::ua::Backend& GBOPCDataAccessBase::GBBackend() {

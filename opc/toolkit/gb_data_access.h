@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "opc/toolkit/gb_types.h"
@@ -132,6 +133,9 @@ class GBOPCDataAccessBase : public GBClassFactory {
     HRESULT GBShutdown(const char16_t* reason);
     // True when the item of handle was created with the ID id; false for an unknown handle.
     bool GBItemIdIs(uint32_t handle, std::u16string_view id) const;
+    // The item ID of handle as the store keeps it (UTF-8; the text never moves during the
+    // run); empty for an unknown handle.
+    std::string_view GBItemIdUtf8(uint32_t handle) const;
 
     // The client side: what the OPC UA endpoint calls (tests call it too). Each operation
     // invokes the callbacks above on the calling thread.

@@ -81,6 +81,7 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     bool GetItem(uint32_t handle, Item* out) const;
     // True when the item of handle was created with the ID id (compared as UTF-8).
     bool ItemIdIs(uint32_t handle, std::u16string_view id) const;
+    std::string_view ItemIdUtf8(uint32_t handle) const;
     // Bytes the item store holds (records and IDs).
     size_t StoreFootprint() const;
     // The running endpoint, or null (for tests that need the bound port).

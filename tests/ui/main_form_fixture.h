@@ -20,6 +20,18 @@
 
 namespace qora::test {
 
+// The composition root's part of the file actions: polling; MAIN_CFG goes nowhere.
+class PollingHost : public IDocumentHost {
+  public:
+    explicit PollingHost(TPollCycle& poll) : poll_(poll) {}
+    void StopPolling() override { poll_.StopPolling(); }
+    void StartPolling() override { poll_.StartPolling(); }
+    bool RecordStartupConfiguration(const QString&, QString*) override { return true; }
+
+  private:
+    TPollCycle& poll_;
+};
+
 class MainWindow : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -30,6 +42,7 @@ class MainWindow : public ::testing::Test {
         test::FinishModals();
         form.reset();
         doc.reset();
+        host.reset();
         poll.reset();
         lines.reset();
         portObjects.clear();
@@ -53,13 +66,11 @@ class MainWindow : public ::testing::Test {
         core.model = m.get();
         core.poll = poll.get();
         core.ports = &ports;
-        core.opcPush = [this] { ++pushes; };
         form = std::make_unique<TMainForm>(std::move(core));
-        // As the program wires it: the OPC timer follows polling.
-        QObject::connect(poll.get(), &TPollCycle::PollingChanged, form.get(), &TMainForm::FollowPolling);
         QObject::connect(poll.get(), &TPollCycle::PollingChanged,
                          [this](bool started) { pollingEvents.push_back(started); });
-        doc = std::make_unique<TConfigDocument>(*m, form->Prompt(), *form);
+        host = std::make_unique<PollingHost>(*poll);
+        doc = std::make_unique<TConfigDocument>(*m, form->Prompt(), *form, *host);
         form->SetDocument(doc.get());
         form->SetTrayAvailable(true);  // the offscreen platform has no notification area
     }
@@ -95,9 +106,9 @@ class MainWindow : public ::testing::Test {
     std::unique_ptr<TInstrumentLines> lines;
     std::unique_ptr<TPollCycle> poll;
     std::unique_ptr<TMainForm> form;
+    std::unique_ptr<PollingHost> host;
     std::unique_ptr<TConfigDocument> doc;
     std::vector<std::pair<int, int>> requests;
-    int pushes = 0;
     std::vector<bool> pollingEvents;
 };
 

@@ -36,8 +36,8 @@ using test::MainWindow;
 
 TEST_F(MainWindow, ComponentsCarryTheirNamesCaptionsHintsAndShortcuts) {
     Build();
-    for (const char* name : {"Tree", "List", "EventList", "StatusBar", "OPCTimer", "TrayIcon", "ToolBar",
-                             "MainMenu", "ActionList", "TrayPopup", "Splitter1"})
+    for (const char* name : {"Tree", "List", "EventList", "StatusBar", "TrayIcon", "ToolBar", "MainMenu",
+                             "ActionList", "TrayPopup", "Splitter1"})
         EXPECT_NE(form->findChild<QObject*>(QLatin1String(name)), nullptr) << name;
     struct Expected {
         const char* name;
@@ -84,7 +84,6 @@ TEST_F(MainWindow, ComponentsCarryTheirNamesCaptionsHintsAndShortcuts) {
                   ->findChildren<QAction*>(QString(), Qt::FindDirectChildrenOnly)
                   .size(),
               qsizetype(std::size(typed)));
-    EXPECT_EQ(form->OPCTimer()->interval(), 1000);
     EXPECT_EQ(List()->headerItem()->text(0), QStringLiteral("Название"));
     EXPECT_EQ(List()->headerItem()->text(3), QStringLiteral("Время"));
     EXPECT_GE(List()->columnWidth(0), 250);
@@ -224,8 +223,7 @@ TEST_F(MainWindow, NodeImagesShowFaultsAtFourUnansweredAndForNeverRepliedDevices
     d1.unanswered = 3;
     d2.replied = 1;
     d2.unanswered = 4;
-    form->OPCTimerTimer();
-    EXPECT_EQ(pushes, 1);
+    form->RefreshView();
     QTreeWidgetItem* l1 = Tree()->topLevelItem(0);
     QTreeWidgetItem* l2 = Tree()->topLevelItem(1);
     EXPECT_EQ(ImageOf(l1), kImgFault);  // its port object exists and is not open
@@ -250,12 +248,12 @@ TEST_F(MainWindow, HiddenWindowLeavesCellsAloneAndCatchesUpWhenShown) {
     EXPECT_FALSE(form->isVisible());
     StoreValue(m->points[0].devices[0], 0, 4.0f);
     m->points[0].devices[0].replied = 0;
-    form->OPCTimerTimer();
+    form->RefreshView();
     EXPECT_EQ(r0->text(1), QStringLiteral("3,000"));
     EXPECT_EQ(ImageOf(Tree()->topLevelItem(0)->child(0)), kImgNormal);
     form->ShowHideExecute();
     EXPECT_FALSE(form->WindowHidden());
-    form->OPCTimerTimer();
+    form->RefreshView();
     EXPECT_EQ(r0->text(1), QStringLiteral("4,000"));
     EXPECT_EQ(ImageOf(Tree()->topLevelItem(0)->child(0)), kImgFault);
 }
@@ -378,7 +376,6 @@ TEST_F(MainWindow, AddingAPointThroughTheDialogsMarksTheConfigurationAndRestarts
     EXPECT_TRUE(A("Restart")->isEnabled());
     EXPECT_TRUE(form->windowTitle().endsWith(QStringLiteral(" (Не сохранено)")));
     EXPECT_TRUE(poll->Polling());
-    EXPECT_TRUE(form->OPCTimer()->isActive());
     EXPECT_EQ(m->points[0].serialPort, ports[0]);
     // FileNew stopped polling; the operation stopped it again and started it on its way out.
     ASSERT_GE(pollingEvents.size(), 2u);

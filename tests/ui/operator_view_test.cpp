@@ -53,7 +53,7 @@ TEST_F(MainWindow, RestoredByTheTaskBarAfterClosingWithoutANotificationAreaRefre
     QTreeWidgetItem* r0 = List()->topLevelItem(0);
     EXPECT_EQ(r0->text(1), QStringLiteral("5,000"));  // at once, not at the next tick
     StoreValue(m->points[0].devices[0], 0, 6.0f);
-    form->OPCTimerTimer();
+    form->RefreshView();
     EXPECT_EQ(r0->text(1), QStringLiteral("6,000"));  // and the refresh goes on
 }
 

@@ -18,14 +18,6 @@ QJsonObject Json(const std::string& payload) {
     return QJsonDocument::fromJson(QByteArray::fromStdString(payload)).object();
 }
 
-long RssKiB(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-}
-
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -180,7 +172,9 @@ bool Is(const std::map<std::string, std::string>& last, const std::string& topic
     return it != last.end() && Json(it->second).value("quality").toInt() == quality;
 }
 
-TEST_F(MqttProgramTest, EveryItemArrivesChangesFollowAndAnOutageEndsWithTheLatestValuesAndFlatMemory) {
+// (The memory over an outage is measured by bench_mqtt, not here: a sanitizer's own allocations
+// would decide it.)
+TEST_F(MqttProgramTest, EveryItemArrivesChangesFollowAndAnOutageEndsWithTheLatestValues) {
     Broker broker;
     ASSERT_TRUE(broker.Start());
     WriteIni(MqttSection(broker.Port()));
@@ -219,17 +213,19 @@ TEST_F(MqttProgramTest, EveryItemArrivesChangesFollowAndAnOutageEndsWithTheLates
     const QJsonObject mute = Json(last.at(kMute));
     EXPECT_EQ(mute.value("id").toString(),
               QStringLiteral("Адаптер_1(SIM1).Живой(Термометр №254).Температура"));
-    EXPECT_EQ(mute.value("value").toDouble(), 9999999.0);
+    EXPECT_TRUE(mute.value("value").isNull());
+    EXPECT_TRUE(fading.value("value").isNull());
+    EXPECT_GE(live0.value("seq").toInt(), 1);
     EXPECT_EQ(mute.value("status").toString(), QStringLiteral("BadNotConnected"));
 
-    // A change (the ramp moves with every reply) arrives within 2 s.
+    // A change (the ramp moves with every reply) follows, with the item's next sequence number.
     const double ramp = Json(last.at(kLive1)).value("value").toDouble();
+    const int seq = Json(last.at(kLive1)).value("seq").toInt();
     EXPECT_TRUE(sub.WaitFor(
-        2s, [&](const auto& now) { return Json(now.at(kLive1)).value("value").toDouble() != ramp; }));
+        30s, [&](const auto& now) { return Json(now.at(kLive1)).value("value").toDouble() != ramp; }));
+    EXPECT_GT(Json(sub.Last().at(kLive1)).value("seq").toInt(), seq);
 
     // The broker is gone for 10 s while the ramp goes on.
-    std::this_thread::sleep_for(2s);  // let the program's memory settle after its start
-    const long rssBefore = RssKiB(app);
     broker.Kill();
     const int64_t outageStart = NowMs();
     std::this_thread::sleep_for(10s);
@@ -247,9 +243,12 @@ TEST_F(MqttProgramTest, EveryItemArrivesChangesFollowAndAnOutageEndsWithTheLates
     EXPECT_EQ(Json(retained.at(kLive0)).value("value").toDouble(), 21.5);
     EXPECT_EQ(Json(retained.at(kFading)).value("quality").toInt(), 24);
     EXPECT_EQ(Json(retained.at(kMute)).value("quality").toInt(), 8);
-    const long rssAfter = RssKiB(app);
-    std::printf("program RSS %ld KiB before the outage, %ld KiB after\n", rssBefore, rssAfter);
-    EXPECT_LT(rssAfter - rssBefore, 4 * 1024);
+    // The loss and the return of the broker went to standard error (headless).
+    const std::string err = Stderr();
+    EXPECT_NE(
+        err.find("MQTT: соединение с брокером 127.0.0.1:" + std::to_string(broker.Port()) + " потеряно"),
+        std::string::npos)
+        << err;
 
     ::kill(app, SIGTERM);
     EXPECT_EQ(WaitBounded(app, 10s), 0);
@@ -277,6 +276,38 @@ TEST_F(MqttProgramTest, TheLastWillReadsOfflineAfterTheProgramIsKilled) {
     Subscriber late(broker.Port(), kState);
     EXPECT_TRUE(
         late.WaitFor(5s, [](const auto& now) { return now.count(kState) && now.at(kState) == "offline"; }));
+}
+
+// A broker that cannot be reached is reported at once on standard error (headless), once however
+// often the connect is retried; when it comes, that is reported too.
+TEST_F(MqttProgramTest, AnUnreachableBrokerIsReportedOnceOnStandardErrorAndItsArrivalToo) {
+    Broker broker;  // not started yet: its port refuses
+    WriteIni(MqttSection(broker.Port()));
+    const std::string cfg = MakeConfig();
+    const pid_t app = StartProgram(cfg);
+    const std::string failure = "MQTT: нет соединения с брокером 127.0.0.1:" + std::to_string(broker.Port());
+    const auto count = [&](const std::string& what) {
+        const std::string err = Stderr();
+        size_t n = 0;
+        for (size_t at = err.find(what); at != std::string::npos; at = err.find(what, at + 1)) ++n;
+        return n;
+    };
+    const auto waitFor = [&](const std::string& what) {
+        const auto end = std::chrono::steady_clock::now() + 30s;
+        while (count(what) == 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(50ms);
+        return count(what) > 0;
+    };
+    ASSERT_TRUE(waitFor(failure)) << Stderr();
+    std::this_thread::sleep_for(4s);  // retried meanwhile (back-off 1 s, 2 s)
+    EXPECT_EQ(count(failure), 1u) << Stderr();
+    ASSERT_TRUE(broker.Start());
+    EXPECT_TRUE(
+        waitFor("MQTT: соединение с брокером 127.0.0.1:" + std::to_string(broker.Port()) + " установлено"))
+        << Stderr();
+    EXPECT_EQ(count(failure), 1u) << Stderr();
+    ::kill(app, SIGTERM);
+    EXPECT_EQ(WaitBounded(app, 10s), 0);
+    Forget(app);
 }
 
 TEST_F(MqttProgramTest, BadSettingsAreReportedAtStartUpAndTheProgramRunsWithoutMqtt) {

@@ -213,7 +213,7 @@ TEST(UaResource, WithoutRetryAHeldPortFailsStartAtOnceWithTheSystemsReason) {
     std::string error;
     const auto t0 = Clock::now();
     EXPECT_FALSE(blocked.Start(&error));
-    EXPECT_LT(MsSince(t0), 500);
+    EXPECT_LT(MsSince(t0), 10000) << "no wait for the port";  // a bound for a hang, not a speed
     EXPECT_NE(error.find("Address already in use"), std::string::npos) << error;
     EXPECT_NE(error.find("127.0.0.1:" + std::to_string(holder.port)), std::string::npos) << error;
     EXPECT_FALSE(blocked.Listening());
@@ -231,7 +231,8 @@ TEST(UaResource, HeldPortIsToldAtOnceRetriedInTheBackgroundAndServedOnceFree) {
     std::string error;
     const auto t0 = Clock::now();
     ASSERT_TRUE(server.Start(&error)) << "the endpoint runs and keeps trying";
-    EXPECT_LT(MsSince(t0), 500) << "Start does not wait for the port";
+    // The port stays held: waiting for it would never end. The bound catches that, not a speed.
+    EXPECT_LT(MsSince(t0), 10000) << "Start does not wait for the port";
     EXPECT_NE(error.find("Address already in use"), std::string::npos) << error;
     EXPECT_FALSE(server.Listening());
     ASSERT_TRUE(WaitFor([&] { return !log.Copy().empty(); }, 2000));
@@ -272,7 +273,7 @@ TEST(UaResource, StopAndStopListeningEndARetryAtOnce) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const auto t0 = Clock::now();
         server.reset();
-        EXPECT_LT(MsSince(t0), 500) << "destruction waited for the retry";
+        EXPECT_LT(MsSince(t0), 10000) << "destruction waited for the retry";  // 60 s away
     }
     {
         config.bindRetryMs = 50;
@@ -282,7 +283,7 @@ TEST(UaResource, StopAndStopListeningEndARetryAtOnce) {
         ASSERT_TRUE(server.Start());
         const auto t0 = Clock::now();
         server.StopListening();
-        EXPECT_LT(MsSince(t0), 500);
+        EXPECT_LT(MsSince(t0), 10000);
         holder.Release();
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         EXPECT_FALSE(server.Listening()) << "a revoked endpoint went on trying";

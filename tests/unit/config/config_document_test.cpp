@@ -59,7 +59,7 @@ class ScriptedPrompt : public IOperatorPrompt {
     std::vector<std::string>& log_;
 };
 
-class RecordingHost : public IDocumentHost {
+class RecordingHost : public IDocumentView, public IDocumentHost {
   public:
     explicit RecordingHost(std::vector<std::string>& log) : log_(log) {}
     void StopPolling() override { log_.push_back("StopPolling"); }
@@ -88,7 +88,7 @@ const std::string kRefusal =
 
 class DocumentTest : public ::testing::Test {
   protected:
-    DocumentTest() : model(NewModel()), prompt(log), host(log), doc(*model, prompt, host) {}
+    DocumentTest() : model(NewModel()), prompt(log), host(log), doc(*model, prompt, host, host) {}
 
     QString Path(const char* name) const { return dir.filePath(QString::fromUtf8(name)); }
     std::string Dir() const { return (dir.path() + u'/').toStdString(); }

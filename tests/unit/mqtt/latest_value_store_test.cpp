@@ -101,4 +101,25 @@ TEST(LatestValueStore, EmptyStoreTakesNothing) {
     EXPECT_EQ(s.WaitingCount(), 0u);
 }
 
+// Each value of an item gets the item's next number: values replaced while waiting leave a gap
+// a consumer can see; a requeue (the snapshot) sends the same number again.
+TEST(LatestValueStore, SequenceNumbersCountEveryValueOfAnItem) {
+    TLatestValueStore s(3);
+    s.Put(U(1, 10));
+    s.Put(U(2, 20));
+    std::vector<TItemUpdate> out;
+    s.Take(10, out);
+    s.Put(U(1, 11));
+    s.Put(U(1, 12));  // replaces 11 unsent
+    s.Take(10, out);
+    s.RequeueAll();
+    s.Take(10, out);
+    ASSERT_EQ(out.size(), 5u);
+    const uint32_t expected[][2] = {{1, 1}, {2, 1}, {1, 3}, {1, 3}, {2, 1}};
+    for (size_t i = 0; i < out.size(); ++i) {
+        EXPECT_EQ(out[i].item, expected[i][0]) << i;
+        EXPECT_EQ(out[i].value.seq, expected[i][1]) << i;
+    }
+}
+
 }  // namespace

@@ -54,7 +54,7 @@ TEST(MqttPayload, SourceTimeIsUtcWithMilliseconds) {
 
 TEST(MqttPayload, IsOneJsonObjectWithEveryField) {
     const std::string id = "Котельная(SIM1).Котёл_1(Термометр \"ТМ\\2\" №1).Темп\x01";
-    const std::string payload = BuildMqttPayload(id, 21.5f, 192, 1796723740123);
+    const std::string payload = BuildMqttPayload(id, 21.5f, 192, 1796723740123, 4000000000u);
     QJsonParseError err;
     const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(payload), &err).object();
     ASSERT_EQ(err.error, QJsonParseError::NoError) << payload;
@@ -64,13 +64,27 @@ TEST(MqttPayload, IsOneJsonObjectWithEveryField) {
     EXPECT_EQ(o.value("quality").toInt(), 192);
     EXPECT_EQ(o.value("status").toString(), QStringLiteral("Good"));
     EXPECT_EQ(o.value("sourceTime").toString(), QStringLiteral("2026-12-08T09:55:40.123Z"));
-    EXPECT_EQ(o.size(), 6);
+    EXPECT_EQ(o.value("seq").toDouble(), 4000000000.0);
+    EXPECT_EQ(o.size(), 7);
+}
 
-    const QJsonObject nan =
-        QJsonDocument::fromJson(QByteArray::fromStdString(BuildMqttPayload("x", std::nanf(""), 24, 0)))
-            .object();
-    EXPECT_TRUE(nan.value("value").isNull());
-    EXPECT_EQ(nan.value("status").toString(), QStringLiteral("BadNoCommunication"));
+// Only a Good value is a number; any other quality publishes null (the status says why), so the
+// no-value marker or a stale reading never shows as a measurement.
+TEST(MqttPayload, TheValueIsNullUnlessTheQualityIsGood) {
+    const struct {
+        float value;
+        uint16_t quality;
+        bool number;
+    } cases[] = {{21.5f, 192, true}, {0.0f, 192, true}, {std::nanf(""), 192, false}, {9999999.0f, 8, false},
+                 {21.5f, 24, false}, {21.5f, 0, false}, {21.5f, 216, false}};
+    for (const auto& c : cases) {
+        const std::string payload = BuildMqttPayload("x", c.value, c.quality, 0, 1);
+        const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(payload)).object();
+        ASSERT_FALSE(o.isEmpty()) << payload;
+        EXPECT_EQ(o.value("value").isDouble(), c.number) << payload;
+        EXPECT_EQ(o.value("value").isNull(), !c.number) << payload;
+        EXPECT_EQ(o.value("quality").toInt(), c.quality) << payload;
+    }
 }
 
 }  // namespace

@@ -235,6 +235,76 @@ TEST_F(Server, ThePushCopiesValueBitsAndQualityOfEverySlotInOneBlock) {
     EXPECT_EQ(Cached(server, HandleOf(0, 1, 0)).value, 1.5f);
 }
 
+// What the observers of the push get: one timestamp for the whole push, each item with its
+// handle, UTF-8 ID, value and quality, and whether value (bit for bit) or quality changed; an item
+// that loses its slot once, first, as not connected; the item check reports only such items.
+TEST_F(Server, ObserversGetEveryPushedItemWithOneTimeAndWhatChanged) {
+    struct Recorder : IPushObserver {
+        void Pushed(const COPCServer&, const TPushReport& r) override {
+            times.push_back(r.fileTime);
+            reports.emplace_back(r.items.begin(), r.items.end());
+        }
+        std::vector<uint64_t> times;
+        std::vector<std::vector<TPushedItem>> reports;
+    } rec;
+    AppendPoint(*model, u"Линия", "ttyS0", 1, true);
+    AppendDevice(*model, 0, u"Д", 0, 1, 0b11);
+    AppendDevice(*model, 0, u"E", 0, 2, 0b1);
+    server.InitializeOPC(*model);
+    server.AddPushObserver(&rec);
+    TDevice& d = model->points[0].devices[0];
+    StoreValue(d, 0, 1.5f);
+    StoreQuality(d, 0, kQualityGood);
+    const uint64_t before = NowFileTime();
+    server.PushAll(*model);
+    StoreValue(d, 1, -0.0f);  // 0 and -0 differ bit for bit
+    server.PushAll(*model);
+    StoreQuality(d, 0, kQualityCommFailure);
+    server.PushAll(*model);
+    ASSERT_EQ(rec.reports.size(), 3u);
+    EXPECT_GE(rec.times[0], before);
+    EXPECT_LE(rec.times[0], rec.times[1]);
+    const std::vector<TPushedItem>& first = rec.reports[0];
+    ASSERT_EQ(first.size(), 3u);
+    for (int n = 0; n < 3; ++n) {
+        EXPECT_EQ(first[size_t(n)].item, n);
+        EXPECT_EQ(first[size_t(n)].handle, server.ItemHandle(n));
+        EXPECT_TRUE(first[size_t(n)].changed) << "the first report of an item";
+        EXPECT_EQ(first[size_t(n)].id, server.ItemIdUtf8(n));
+    }
+    EXPECT_EQ(first[0].id, "Линия(ttyS0).Д(T0 №1).PA");
+    EXPECT_EQ(first[0].value, 1.5f);
+    EXPECT_EQ(first[0].quality, kQualityGood);
+    const bool changed[2][3] = {{false, true, false}, {true, false, false}};
+    for (int r = 0; r < 2; ++r)
+        for (int n = 0; n < 3; ++n)
+            EXPECT_EQ(rec.reports[size_t(r) + 1][size_t(n)].changed, changed[r][n]) << r << " " << n;
+    EXPECT_EQ(rec.reports[2][0].quality, kQualityCommFailure);
+
+    // E is deleted while polling is stopped: the item check reports it alone, once.
+    server.BeginModelEdit();
+    ASSERT_EQ(DeleteDevice(*model, 0, 1), ModelResult::Ok);
+    server.CheckItems(*model);
+    server.CheckItems(*model);
+    ASSERT_EQ(rec.reports.size(), 4u);
+    ASSERT_EQ(rec.reports[3].size(), 1u);
+    EXPECT_EQ(rec.reports[3][0].item, 2);
+    EXPECT_EQ(rec.reports[3][0].quality, kQualityNotConnected);
+    EXPECT_EQ(rec.reports[3][0].value, kNoValue);
+    EXPECT_TRUE(rec.reports[3][0].changed);
+    server.EndModelEdit();
+    server.PushAll(*model);
+    ASSERT_EQ(rec.reports.size(), 5u);
+    EXPECT_EQ(rec.reports[4].size(), 2u) << "the orphan is not reported again";
+    int p, dev, k;
+    EXPECT_FALSE(server.ItemLocation(2, &p, &dev, &k));
+    ASSERT_TRUE(server.ItemLocation(1, &p, &dev, &k));
+    EXPECT_EQ(p * 1000 + dev * 100 + k, 1);
+    server.RemovePushObserver(&rec);
+    server.PushAll(*model);
+    EXPECT_EQ(rec.reports.size(), 5u);
+}
+
 TEST_F(Server, PushesBeforeTheItemsExistNeverReachTheToolkit) {
     AppendPoint(*model, u"A", "ttyS0", 1, true);
     AppendDevice(*model, 0, u"D", 0, 1, 0b1);
