@@ -256,7 +256,7 @@ void Store::WriteBatch(std::vector<Sample>& batch) {
         if (b.count == 0) {
             b.t0 = s.time;
             b.last = s.time;
-            b.blob.reserve(kBucketValues * 9);
+            b.blob.reserve(kBucketValues * 9);  // one allocation per bucket, not a doubling
         }
         PutEntry(b.blob, s.time - b.last, s.value, s.quality);
         b.last = s.time;

@@ -58,7 +58,7 @@ struct StoreStats {
     bool diskFull = false;
 };
 
-constexpr size_t kBucketValues = 64;
+constexpr size_t kBucketValues = 32;
 constexpr uint64_t kTicksPerSecond = 10'000'000;
 
 class Store {

@@ -65,7 +65,8 @@ int main(int argc, char** argv) {
     const StoreStats st = store->Stats();
     const uint64_t values = uint64_t(items) * rounds;
     std::printf(
-        "insert: %u items x %u pushes = %lu values in %.2f s: %.0f values/s (queue-full retries %lu values, commits %lu)\n",
+        "insert: %u items x %u pushes = %lu values in %.2f s: %.0f values/s (queue-full retries %lu values, "
+        "commits %lu)\n",
         items, rounds, (unsigned long)values, insertSeconds, double(values) / insertSeconds,
         (unsigned long)(st.dropped), (unsigned long)st.commits);
     std::printf("disk: %lu bytes in use for %lu values: %.2f bytes per value (file %lu bytes)\n",
