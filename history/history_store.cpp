@@ -256,7 +256,8 @@ void Store::WriteBatch(std::vector<Sample>& batch) {
         if (b.count == 0) {
             b.t0 = s.time;
             b.last = s.time;
-            b.blob.reserve(kBucketValues * 9);  // one allocation per bucket, not a doubling
+            // Grows 72, 144, 288: a full bucket of one-byte qualities fits without slack.
+            b.blob.reserve(kBucketValues / 4 * 9);
         }
         PutEntry(b.blob, s.time - b.last, s.value, s.quality);
         b.last = s.time;
