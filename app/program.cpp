@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "app/endpoint_security.h"
+#include "app/history_recorder.h"
 #include "app/line_diagnostics_provider.h"
 #include "app/periodic_push.h"
 #include "app/program_texts.h"
@@ -73,6 +74,9 @@ TProgram::~TProgram() {
     if (opc_ && mqttBridge_) opc_->RemovePushObserver(mqttBridge_.get());
     mqttBridge_.reset();
     mqtt_.reset();
+    // The history stores what is queued as it closes.
+    if (opc_ && history_) opc_->RemovePushObserver(history_.get());
+    history_.reset();
     if (poll_) poll_->StopPolling();
     // FormDestroy: the serial port objects (closing them), the settings file, the server object.
     ports_.clear();
@@ -153,6 +157,7 @@ void TProgram::FormCreate() {
     ConfigureEndpoint();
     opc_->GBSetDiagnosticsProvider(LineDiagnosticsProvider(lines_->Diagnostics()));
     StartMqtt();
+    StartHistory();
     // Polling starts last.
     window_->StartPolling();
 }
@@ -256,6 +261,26 @@ void TProgram::StartMqtt() {
     mqtt_ = std::move(publisher);
     mqttBridge_ = std::make_unique<TMqttBridge>(*mqtt_, *model_);
     opc_->AddPushObserver(mqttBridge_.get());
+}
+
+void TProgram::StartHistory() {
+    const THistorySettings read = settings_->History();
+    for (const QString& problem : read.problems) ReportEndpointEvent(problem);
+    if (!read.enabled) return;
+    history::StoreOptions options;
+    options.file = read.file.toStdString();
+    options.retentionDays = read.retentionDays;
+    options.maxBytes = read.maxMegabytes << 20;
+    // Told on the store's writer thread.
+    options.message = [this](const std::string& text) { ReportEndpointEvent(QString::fromStdString(text)); };
+    std::string error;
+    auto store = history::Store::Open(std::move(options), error);
+    if (!store) {
+        Prompt().ShowError(QStringLiteral("История значений отключена.\n") + QString::fromStdString(error));
+        return;
+    }
+    history_ = std::make_unique<THistoryRecorder>(std::move(store));
+    opc_->AddPushObserver(history_.get());
 }
 
 void TProgram::StartInitThread() {

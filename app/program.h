@@ -24,6 +24,7 @@ class TConfigDocument;
 class TInitThread;
 class TInstrumentLines;
 class TMainForm;
+class THistoryRecorder;
 class TMqttBridge;
 class TMqttPublisher;
 class TPeriodicPush;
@@ -111,6 +112,8 @@ class TProgram : public QObject, public IDocumentHost {
     void ReportEndpointEvent(const QString& text);
     // Section MQTT of the settings: the publisher when enabled; bad values are reported.
     void StartMqtt();
+    // The local history when [HISTORY] Enabled=1; a store that cannot open is reported and left off.
+    void StartHistory();
 
     QStringList arguments_;
     bool headless_;
@@ -137,6 +140,7 @@ class TProgram : public QObject, public IDocumentHost {
     TPeriodicPush* push_ = nullptr;
     std::unique_ptr<TMqttPublisher> mqtt_;
     std::unique_ptr<TMqttBridge> mqttBridge_;
+    std::unique_ptr<THistoryRecorder> history_;
 };
 
 }  // namespace qora

@@ -1,6 +1,7 @@
 #include "config/settings.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <algorithm>
 #include <string_view>
@@ -17,6 +18,7 @@ constexpr char16_t kTypeMasks[] = u"D_P";
 constexpr char16_t kParameters[] = u"PARAMETERS";
 constexpr char16_t kSerialComm[] = u"SERIALCOMM";
 constexpr char16_t kOpcUa[] = u"OPCUA";
+constexpr char16_t kHistory[] = u"HISTORY";
 
 void CopyCatalogName(char16_t* dst, const QString& text) {
     CopyName(dst,
@@ -72,14 +74,32 @@ std::vector<std::string> KnownNames(const QString& text, const char* const (&kno
 
 // A flag: absent gives fallback; 1/0, true/false, yes/no, on/off in any case; anything else is
 // reported and gives safe.
-bool Flag(const TIniFile& ini, QStringView key, bool fallback, bool safe, QStringList& problems) {
-    if (!ini.ValueExists(kOpcUa, key)) return fallback;
-    const QString v = ini.ReadString(kOpcUa, key).trimmed().toLower();
+bool Flag(const TIniFile& ini, QStringView key, bool fallback, bool safe, QStringList& problems,
+          QStringView section = kOpcUa) {
+    if (!ini.ValueExists(section, key)) return fallback;
+    const QString v = ini.ReadString(section, key).trimmed().toLower();
     if (v == u"1" || v == u"true" || v == u"yes" || v == u"on") return true;
     if (v == u"0" || v == u"false" || v == u"no" || v == u"off") return false;
-    problems.push_back(QStringLiteral("[OPCUA] %1=%2: ожидается 1 или 0; принято %3")
-                           .arg(key.toString(), ini.ReadString(kOpcUa, key), safe ? u"1" : u"0"));
+    problems.push_back(
+        QStringLiteral("[%1] %2=%3: ожидается 1 или 0; принято %4")
+            .arg(section.toString(), key.toString(), ini.ReadString(section, key), safe ? u"1" : u"0"));
     return safe;
+}
+
+// A whole number in [low, high]; absent gives fallback, anything else is reported and gives fallback.
+int64_t Bounded(const TIniFile& ini, QStringView section, QStringView key, int64_t low, int64_t high,
+                int64_t fallback, QStringList& problems) {
+    if (!ini.ValueExists(section, key)) return fallback;
+    bool ok = false;
+    const QString text = ini.ReadString(section, key).trimmed();
+    const qlonglong v = text.toLongLong(&ok);
+    if (ok && v >= low && v <= high) return v;
+    problems.push_back(QStringLiteral("[%1] %2=%3: ожидается целое от %4 до %5; принято %6")
+                           .arg(section.toString(), key.toString(), text)
+                           .arg(low)
+                           .arg(high)
+                           .arg(fallback));
+    return fallback;
 }
 
 }  // namespace
@@ -216,6 +236,22 @@ TOpcUaSettings TSettings::OpcUa() const {
     s.autoAcceptClients = Flag(ini_, u"AutoAcceptClients", false, false, s.problems);
     s.usersFile = ini_.ReadString(kOpcUa, u"UsersFile").trimmed();
     return s;
+}
+
+THistorySettings TSettings::History() const {
+    THistorySettings h;
+    h.enabled = Flag(ini_, u"Enabled", false, false, h.problems, kHistory);
+    h.retentionDays =
+        static_cast<uint32_t>(Bounded(ini_, kHistory, u"RetentionDays", 0, 36500, 30, h.problems));
+    h.maxMegabytes =
+        static_cast<uint64_t>(Bounded(ini_, kHistory, u"MaxMegabytes", 0, 1 << 20, 1024, h.problems));
+    const QString file = ini_.ReadString(kHistory, u"File").trimmed();
+    const QString dir = QFileInfo(ini_.FileName()).absolutePath();
+    if (file.isEmpty())
+        h.file = QDir(dir).filePath(QStringLiteral("history.db"));
+    else
+        h.file = QDir::isAbsolutePath(file) ? file : QDir(dir).filePath(file);
+    return h;
 }
 
 }  // namespace qora

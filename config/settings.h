@@ -9,6 +9,7 @@
 //   [SERIALCOMM] <port name>=<device path>          e.g. ttyV0=/dev/pts/7
 //   [OPCUA]      Port=4840  Host=  (empty: all interfaces), the security settings and the optional
 //                limits of TOpcUaSettings
+//   [HISTORY]    the local history of item values (THistorySettings)
 #pragma once
 
 #include <QString>
@@ -65,6 +66,20 @@ struct TOpcUaSettings {
     QStringList problems;  // one line per invalid value, naming the reading used instead
 };
 
+// Section HISTORY: the local history of item values, off unless Enabled=1. A bad value is noted
+// in problems and the default is used.
+//   Enabled=       1/0 (as AllowAnonymous); absent: 0
+//   File=          database path, relative to the settings file's folder; absent: history.db there
+//   RetentionDays= 0..36500 (0: no age limit); absent: 30
+//   MaxMegabytes=  0..1048576 (0: no size limit); absent: 1024
+struct THistorySettings {
+    bool enabled = false;
+    QString file;  // absolute
+    uint32_t retentionDays = 30;
+    uint64_t maxMegabytes = 1024;
+    QStringList problems;
+};
+
 // The start-up options of the command line.
 struct TCommandLineOptions {
     QString startupPath;        // from the last "-f:<path>" argument; empty when none
@@ -109,6 +124,7 @@ class TSettings {
     std::vector<std::pair<std::string, std::string>> DeclaredPorts() const;
 
     TOpcUaSettings OpcUa() const;
+    THistorySettings History() const;
 
   private:
     TIniFile ini_;

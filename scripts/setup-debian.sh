@@ -11,6 +11,7 @@ $SUDO apt-get install -y --no-install-recommends \
   libgtest-dev libgmock-dev googletest libbenchmark-dev libssl-dev \
   clang-14 libclang-rt-14-dev clang-format-14 \
   libmosquitto-dev mosquitto mosquitto-clients \
+  libsqlite3-dev \
   ca-certificates procps psmisc util-linux \
   xvfb fonts-dejavu-core openssl heaptrack desktop-file-utils
 # Node.js and npm for the independent OPC UA test client: Debian's, unless a Node.js with its own

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QTemporaryDir>
 
 #include "config/text_codec.h"
@@ -286,4 +287,31 @@ TEST_F(SettingsTest, OpcUaSecuritySettingsReadValidInvalidAndEmptyValuesSafely) 
     EXPECT_TRUE(Make("[OPCUA]\nUsersFile=\n").OpcUa().usersFile.isEmpty());
     EXPECT_EQ(Make("[OPCUA]\nUsersFile= /etc/qora/пользователи.ini \n").OpcUa().usersFile,
               QStringLiteral("/etc/qora/пользователи.ini"));
+}
+
+TEST_F(SettingsTest, HistorySectionIsOffByDefaultAndReportsBadValues) {
+    const THistorySettings off = Make("").History();
+    EXPECT_FALSE(off.enabled);
+    EXPECT_TRUE(off.file.endsWith(QStringLiteral("/history.db")));
+    EXPECT_EQ(off.retentionDays, 30u);
+    EXPECT_EQ(off.maxMegabytes, 1024u);
+    EXPECT_TRUE(off.problems.isEmpty());
+
+    const THistorySettings on =
+        Make("[HISTORY]\nEnabled=yes\nFile=data/h.db\nRetentionDays=0\nMaxMegabytes=200\n").History();
+    EXPECT_TRUE(on.enabled);
+    EXPECT_TRUE(on.file.endsWith(QStringLiteral("/data/h.db")));
+    EXPECT_TRUE(QDir::isAbsolutePath(on.file));
+    EXPECT_EQ(on.retentionDays, 0u);
+    EXPECT_EQ(on.maxMegabytes, 200u);
+    EXPECT_TRUE(on.problems.isEmpty());
+    EXPECT_EQ(Make("[HISTORY]\nFile=/var/h.db\n").History().file, QStringLiteral("/var/h.db"));
+
+    const THistorySettings bad =
+        Make("[HISTORY]\nEnabled=maybe\nRetentionDays=-1\nMaxMegabytes=lots\n").History();
+    EXPECT_FALSE(bad.enabled);
+    EXPECT_EQ(bad.retentionDays, 30u);
+    EXPECT_EQ(bad.maxMegabytes, 1024u);
+    ASSERT_EQ(bad.problems.size(), 3);
+    EXPECT_TRUE(bad.problems[1].startsWith(QStringLiteral("[HISTORY] RetentionDays=-1")));
 }
