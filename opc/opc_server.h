@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "config/records.h"
+#include "config/settings.h"
 #include "opc/toolkit/gb_data_access.h"
 
 namespace qora {
@@ -71,6 +72,9 @@ class COPCServer : public gb::GBDataAccess {
 
     void SetEventSink(EventSink sink);
     void SetListenSink(ListenSink sink);
+    // Units and ranges of the items (before InitializeOPC): each item takes its device type's
+    // entry for its parameter.
+    void SetItemMetadata(TItemMetadataCatalogue catalogue) { metadata_ = std::move(catalogue); }
 
     // The OPC start (once per run; later calls do nothing): GBInitialize, one item per
     // selected slot in point, device, slot order, item numbers into the records, an empty
@@ -215,6 +219,7 @@ class COPCServer : public gb::GBDataAccess {
     std::vector<int32_t> itemOfHandle_;
     uint32_t firstHandle_ = 0;
     int itemCount_ = 0;
+    TItemMetadataCatalogue metadata_;
     TConfigModel* model_ = nullptr;
 
     // Item number -> packed (point, device, slot) of the slot that serves it, as the last
