@@ -41,6 +41,10 @@ ua::ServerConfig EndpointConfig(const TOpcUaSettings& s) {
     c.host = s.host;
     c.port = s.port;
     c.softwareVersion = QORA_VERSION_STRING;
+    c.itemSamplingIntervalMs = TPeriodicPush::kPushIntervalMs;  // values change once a push
+    // The build's date (UTC, from the build system) as an OPC UA DateTime.
+    const QDateTime built = QDateTime::fromString(QStringLiteral(QORA_BUILD_DATE), Qt::ISODate);
+    if (built.isValid()) c.buildDate = (built.toMSecsSinceEpoch() + 11644473600000LL) * 10000;
     if (s.maxChannels) c.maxChannels = *s.maxChannels;
     if (s.maxSessions) c.maxSessions = *s.maxSessions;
     if (s.maxSubscriptionsPerSession) c.maxSubscriptionsPerSession = *s.maxSubscriptionsPerSession;
@@ -230,6 +234,9 @@ void TProgram::ConfigureEndpoint() {
                                .arg(settings_->FileName()) +
                            report.problems.join(u'\n'));
     }
+    TItemMetadataCatalogue metadata = settings_->ItemMetadata();
+    for (const QString& line : metadata.problems) ReportEndpointEvent(line);
+    opc_->SetItemMetadata(std::move(metadata));
     opc_->GBSetEndpointConfig(std::move(config));
 }
 

@@ -19,6 +19,25 @@ constexpr char16_t kParameters[] = u"PARAMETERS";
 constexpr char16_t kSerialComm[] = u"SERIALCOMM";
 constexpr char16_t kOpcUa[] = u"OPCUA";
 constexpr char16_t kHistory[] = u"HISTORY";
+constexpr char16_t kUnits[] = u"UNITS";
+constexpr char16_t kRanges[] = u"RANGES";
+
+// "P<k>" → (-1, k); "D<n>.P<k>" → (n, k); false for anything else or out of range.
+bool ParseMetadataKey(const QString& key, int& type, int& k) {
+    QString rest = key.trimmed();
+    type = -1;
+    if (rest.startsWith(u'D', Qt::CaseInsensitive)) {
+        const qsizetype dot = rest.indexOf(u'.');
+        bool ok = false;
+        type = dot > 1 ? rest.mid(1, dot - 1).toInt(&ok) : -1;
+        if (!ok || type < 0 || type >= kMaxDeviceTypes) return false;
+        rest = rest.mid(dot + 1);
+    }
+    if (!rest.startsWith(u'P', Qt::CaseInsensitive)) return false;
+    bool ok = false;
+    k = rest.mid(1).toInt(&ok);
+    return ok && k >= 0 && k < kParamsPerDevice;
+}
 
 void CopyCatalogName(char16_t* dst, const QString& text) {
     CopyName(dst,
@@ -172,6 +191,50 @@ std::vector<std::pair<std::string, std::string>> TSettings::DeclaredPorts() cons
         ports.emplace_back(name.toStdString(), device.toStdString());
     }
     return ports;
+}
+
+TItemMetadataCatalogue TSettings::ItemMetadata() const {
+    TItemMetadataCatalogue c;
+    // Keys for every type first, then the types' own.
+    for (const bool typed : {false, true}) {
+        for (const QString& key : ini_.ReadSection(kUnits)) {
+            int type = -1, k = 0;
+            if (!ParseMetadataKey(key, type, k)) {
+                if (!typed) c.problems.push_back(QStringLiteral("[UNITS] %1: неизвестный ключ").arg(key));
+                continue;
+            }
+            if ((type >= 0) != typed) continue;
+            const std::string unit = ini_.ReadString(kUnits, key).trimmed().toStdString();
+            for (int t = typed ? type : 0; t < (typed ? type + 1 : kMaxDeviceTypes); ++t)
+                c.entries[size_t(t) * kParamsPerDevice + size_t(k)].unit = unit;
+        }
+        for (const QString& key : ini_.ReadSection(kRanges)) {
+            int type = -1, k = 0;
+            if (!ParseMetadataKey(key, type, k)) {
+                if (!typed) c.problems.push_back(QStringLiteral("[RANGES] %1: неизвестный ключ").arg(key));
+                continue;
+            }
+            if ((type >= 0) != typed) continue;
+            const QString text = ini_.ReadString(kRanges, key).trimmed();
+            const QStringList parts = text.split(QStringLiteral(".."));
+            bool okLow = false, okHigh = false;
+            const double low = parts.size() == 2 ? parts[0].trimmed().toDouble(&okLow) : 0;
+            const double high = parts.size() == 2 ? parts[1].trimmed().toDouble(&okHigh) : 0;
+            if (!okLow || !okHigh || !(low <= high)) {
+                c.problems.push_back(
+                    QStringLiteral("[RANGES] %1=%2: ожидается <нижняя>..<верхняя>; диапазон не задан")
+                        .arg(key, text));
+                continue;
+            }
+            for (int t = typed ? type : 0; t < (typed ? type + 1 : kMaxDeviceTypes); ++t) {
+                TParamMetadata& e = c.entries[size_t(t) * kParamsPerDevice + size_t(k)];
+                e.hasRange = true;
+                e.low = low;
+                e.high = high;
+            }
+        }
+    }
+    return c;
 }
 
 TOpcUaSettings TSettings::OpcUa() const {

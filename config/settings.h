@@ -6,6 +6,8 @@
 //   [DEVICES]    D0=<type name> ...     the number of keys is the type count (at most 64 taken)
 //   [D_P]        P0=<parameter mask of type 0> ...   decimal, $hex or 0xhex
 //   [PARAMETERS] P0..P31=<parameter name>
+//   [UNITS]      P<k>=<unit of parameter k> (e.g. °C), D<n>.P<k>=<unit for device type n only>
+//   [RANGES]     P<k>=<low>..<high> (e.g. 0..150), D<n>.P<k>= likewise
 //   [SERIALCOMM] <port name>=<device path>          e.g. ttyV0=/dev/pts/7
 //   [OPCUA]      Port=4840  Host=  (empty: all interfaces), the security settings and the optional
 //                limits of TOpcUaSettings
@@ -80,6 +82,22 @@ struct THistorySettings {
     QStringList problems;
 };
 
+// Unit and range of a parameter (sections UNITS and RANGES): the same for every item of a device
+// type's parameter. A key of the form D<n>.P<k> counts for type n and stands over P<k>.
+struct TParamMetadata {
+    std::string unit;  // UTF-8, empty: none
+    bool hasRange = false;
+    double low = 0, high = 0;
+};
+struct TItemMetadataCatalogue {
+    std::vector<TParamMetadata> entries =
+        std::vector<TParamMetadata>(size_t(kMaxDeviceTypes) * kParamsPerDevice);  // type * 32 + parameter
+    QStringList problems;  // one line per key or value not understood (the entry is left out)
+    const TParamMetadata& At(int type, int k) const {
+        return entries[size_t(type) * kParamsPerDevice + size_t(k)];
+    }
+};
+
 // The start-up options of the command line.
 struct TCommandLineOptions {
     QString startupPath;        // from the last "-f:<path>" argument; empty when none
@@ -125,6 +143,7 @@ class TSettings {
 
     TOpcUaSettings OpcUa() const;
     THistorySettings History() const;
+    TItemMetadataCatalogue ItemMetadata() const;
 
   private:
     TIniFile ini_;

@@ -172,6 +172,22 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
 
         const VARIANT initial = MakeVariantR4(0.0f);
         uint32_t firstHandle = 0xFFFFFFFFu, lastHandle = 0;
+        // One table entry per distinct unit and range; each item refers to its entry.
+        std::vector<ua::ItemMetadata> table;
+        auto metadataIndex = [&](int type, int k) -> uint16_t {
+            if (type < 0 || type >= kMaxDeviceTypes) return 0;
+            const TParamMetadata& m = metadata_.At(type, k);
+            if (m.unit.empty() && !m.hasRange) return 0;
+            ua::ItemMetadata entry{m.unit, m.hasRange, m.low, m.high};
+            auto it = std::find(table.begin(), table.end(), entry);
+            if (it == table.end()) it = table.insert(table.end(), std::move(entry));
+            return static_cast<uint16_t>(it - table.begin() + 1);
+        };
+        for (int p = 0; p < model.pointCount && p < kMaxPoints; ++p)
+            for (int d = 0; d < model.points[p].deviceCount && d < kMaxDevicesPerPoint; ++d)
+                for (int k = 0; k < kParamsPerDevice; ++k)
+                    metadataIndex(model.points[p].devices[d].typeIndex, k);
+        GBSetItemMetadata(table);
         // Each item hangs under its device in the address space.
         GBItemPlacement placement;
         std::u16string pointName, deviceName;
@@ -191,8 +207,9 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
                     if (placement.point != p || placement.device != d) {
                         pointName = PointDisplayName(model, p);
                         deviceName = DeviceDisplayName(model, p, d);
-                        placement = {p, d, pointName.c_str(), deviceName.c_str()};
+                        placement = {p, d, pointName.c_str(), deviceName.c_str(), 0};
                     }
+                    placement.metadata = metadataIndex(dev.typeIndex, k);
                     uint32_t handle = 0;
                     GBCreateItem(&handle, n, id.c_str(), OPC_READABLE, 0, &initial, OPC_NOENUM, nullptr,
                                  &placement);

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "config/records.h"
+#include "config/settings.h"
 #include "opc/item_bindings.h"
 #include "opc/push_observer.h"
 #include "opc/toolkit/gb_data_access.h"
@@ -78,6 +79,9 @@ class COPCServer : public gb::GBDataAccess {
 
     void SetEventSink(EventSink sink);
     void SetListenSink(ListenSink sink);
+    // Units and ranges of the items (before InitializeOPC): each item takes its device type's
+    // entry for its parameter.
+    void SetItemMetadata(TItemMetadataCatalogue catalogue) { metadata_ = std::move(catalogue); }
 
     // The OPC start (once per run; later calls do nothing): GBInitialize, one item per
     // selected slot in point, device, slot order, item numbers into the records, an empty
@@ -220,6 +224,7 @@ class COPCServer : public gb::GBDataAccess {
     std::vector<int32_t> itemOfHandle_;
     uint32_t firstHandle_ = 0;
     int itemCount_ = 0;
+    TItemMetadataCatalogue metadata_;
     TConfigModel* model_ = nullptr;
 
     // Hash of the item ID -> item numbers (written by InitializeOPC before itemsReady_).

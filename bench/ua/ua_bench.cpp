@@ -5,6 +5,10 @@
 //                                  measures another server with the same items (ns=1;s=item<i>)
 //   ua_bench --serve ITEMS [--ids FILE]  (internal) the child: endpoint over a fake toolkit
 //   ua_bench --opn-flood [RATE]    only the OPN flood figures (RATE per second, default 200)
+//   ua_bench --callgrind PORT PID OUTFILE
+//                                  instructions per Read and per notification of a server run as
+//                                  valgrind --tool=callgrind --callgrind-out-file=OUTFILE
+//                                  ua_bench --serve 10000 (see bench/callgrind_count.h)
 //
 // Figures: Read of 1, 100 and 1000 items (latency, requests/s); a subscription of 10 000 items at
 // 100 ms (notifications/s, server CPU); server resident memory idle and per session; server CPU
@@ -30,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "../callgrind_count.h"
 #include "tests/integration/ua/ua_mini_client.h"
 #include "tests/support/test_trust_store.h"
 #include "ua/net/server.h"
@@ -366,6 +371,13 @@ int main(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[1], "--serve") == 0)
         return Serve(std::atoi(argv[2]), ServeOption(argc, argv, "--ids"), ServeOption(argc, argv, "--cert"),
                      ServeOption(argc, argv, "--key"));
+    if (argc >= 5 && std::strcmp(argv[1], "--callgrind") == 0) {
+        qora::bench::CallgrindCounter cg(static_cast<pid_t>(std::atoi(argv[3])), argv[4]);
+        std::vector<NodeId> nodes;
+        for (int i = 0; i < kItems; ++i) nodes.push_back(NodeId::String(1, "item" + std::to_string(i)));
+        qora::bench::CountScenarios(static_cast<uint16_t>(std::atoi(argv[2])), cg, nodes, kItems);
+        return 0;
+    }
     const bool floodOnly = argc >= 2 && std::strcmp(argv[1], "--opn-flood") == 0;
     const int floodRate = floodOnly && argc >= 3 ? std::atoi(argv[2]) : 200;
     uint16_t port = 0;

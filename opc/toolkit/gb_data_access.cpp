@@ -86,7 +86,7 @@ HRESULT GBOPCDataAccessBase::Impl::CreateItem(uint32_t* outHandle, int32_t itemN
             deviceNames_[p][d] =
                 Utf16ToUtf8(std::u16string(placement->deviceName, Utf16Length(placement->deviceName)));
         placements_.resize(items_.Size() - 1);
-        placements_.push_back({static_cast<int16_t>(p), static_cast<int16_t>(d)});
+        placements_.push_back({static_cast<int16_t>(p), static_cast<int16_t>(d), placement->metadata});
     }
     itemCount_.store(static_cast<uint32_t>(items_.Size()), std::memory_order_release);
     *outHandle = kFirstItemHandle + static_cast<uint32_t>(items_.Size() - 1);
@@ -212,10 +212,21 @@ std::vector<qora::ua::ItemInfo> GBOPCDataAccessBase::Impl::ListItems() {
             info.device = placements_[i].device;
             info.pointName = pointNames_[size_t(info.point)];
             info.deviceName = deviceNames_[size_t(info.point)][size_t(info.device)];
+            info.metadata = placements_[i].metadata;
         }
         out.push_back(std::move(info));
     }
     return out;
+}
+
+void GBOPCDataAccessBase::Impl::SetItemMetadata(std::vector<qora::ua::ItemMetadata> table) {
+    std::unique_lock lock(storeMutex_);
+    metadata_ = std::move(table);
+}
+
+std::vector<qora::ua::ItemMetadata> GBOPCDataAccessBase::Impl::Metadata() {
+    std::shared_lock lock(storeMutex_);
+    return metadata_;
 }
 
 void GBOPCDataAccessBase::Impl::SetDiagnosticsProvider(GBPointDiagnosticsProvider points,
@@ -517,6 +528,10 @@ HRESULT GBOPCDataAccessBase::GBCreateItem(uint32_t* outHandle, int32_t itemNumbe
                                           OPCEUTYPE euType, const VARIANT*,
                                           const GBItemPlacement* placement) {
     return impl_->CreateItem(outHandle, itemNumber, itemId, accessRights, initialValue, euType, placement);
+}
+
+void GBOPCDataAccessBase::GBSetItemMetadata(std::vector<qora::ua::ItemMetadata> table) {
+    impl_->SetItemMetadata(std::move(table));
 }
 
 void GBOPCDataAccessBase::GBSetDiagnosticsProvider(GBPointDiagnosticsProvider points,

@@ -44,6 +44,7 @@ struct GBItemPlacement {
     int32_t device = -1;
     const char16_t* pointName = nullptr;   // taken from the first item of the point
     const char16_t* deviceName = nullptr;  // taken from the first item of the device
+    uint16_t metadata = 0;                 // n > 0: entry n - 1 of GBSetItemMetadata's table
 };
 
 // Diagnostics of a point / a device (positions as in GBItemPlacement), asked for on the
@@ -125,6 +126,8 @@ class GBOPCDataAccessBase : public GBClassFactory {
     // Who answers the diagnostics counters of points and devices (either may be empty: no
     // diagnostics). May be called at any time; the endpoint asks the providers set last.
     void GBSetDiagnosticsProvider(GBPointDiagnosticsProvider points, GBDeviceDiagnosticsProvider devices);
+    // Units and ranges the items' placements refer to (set before the items are created).
+    void GBSetItemMetadata(std::vector<qora::ua::ItemMetadata> table);
     HRESULT GBBeginUpdate();
     HRESULT GBEndUpdate(int32_t flag);
     HRESULT GBSetItem(uint32_t handle, const VARIANT* value, uint16_t quality, FILETIME timestamp,

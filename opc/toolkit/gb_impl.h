@@ -58,6 +58,7 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
                        const VARIANT* initialValue, OPCEUTYPE euType,
                        const GBItemPlacement* placement = nullptr);
     void SetDiagnosticsProvider(GBPointDiagnosticsProvider points, GBDeviceDiagnosticsProvider devices);
+    void SetItemMetadata(std::vector<qora::ua::ItemMetadata> table);
     HRESULT BeginUpdate();
     HRESULT EndUpdate(int32_t flag);
     HRESULT SetItem(uint32_t handle, const VARIANT* value, uint16_t quality, FILETIME timestamp);
@@ -91,6 +92,7 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     void ItemsActivated(const uint32_t* handles, size_t count) override;
     void ItemsDeactivated(const uint32_t* handles, size_t count) override;
     std::vector<uint32_t> Locales() override;
+    std::vector<qora::ua::ItemMetadata> Metadata() override;
     bool ReadPointDiagnostics(int32_t point, qora::ua::PointDiagnostics& out) override;
     bool ReadDeviceDiagnostics(int32_t point, int32_t device, qora::ua::DeviceDiagnostics& out) override;
 
@@ -118,7 +120,9 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     // points and devices are kept once each (UTF-8), by position.
     struct Placement {
         int16_t point = -1, device = -1;
+        uint16_t metadata = 0;
     };
+    std::vector<qora::ua::ItemMetadata> metadata_;  // under storeMutex_
     std::vector<Placement> placements_;
     std::vector<std::string> pointNames_;
     std::vector<std::vector<std::string>> deviceNames_;

@@ -101,7 +101,8 @@ Engine::Engine(Backend& backend, const ServerConfig& config, Transport& transpor
 Engine::~Engine() = default;
 
 void Engine::Build() {
-    space_.Build(backend_.ListItems());
+    space_.SetItemSamplingInterval(config_.itemSamplingIntervalMs);
+    space_.Build(backend_.ListItems(), backend_.Metadata());
 }
 
 size_t Engine::SubscriptionCount() const {

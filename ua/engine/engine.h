@@ -267,6 +267,7 @@ class Engine {
 
     // Value of a namespace 0 node computed at read time (server status, arrays from the config).
     Variant DynamicValue(uint32_t nodeId) const;
+    int64_t BuildDate() const { return config_.buildDate != 0 ? config_.buildDate : lifecycle_.startTime; }
     // Reads the values of items: maxAge 0 from the device, otherwise from the cache (refreshing
     // entries older than maxAge from the device first).
     void ReadItems(const std::vector<uint32_t>& handles, double maxAge, std::vector<ItemSample>& out);

@@ -19,6 +19,9 @@ struct ServerConfig {
     std::string applicationName = "QORA OPC Server";
     std::string manufacturerName = "KIVRAN";
     std::string softwareVersion;  // from the build
+    int64_t buildDate = 0;        // DateTime of the build; 0: the start time stands in
+    // MinimumSamplingInterval of the items: how often their values can change (the push period).
+    double itemSamplingIntervalMs = 1000;
     // Limits (overridable in the settings file section OPCUA).
     int maxChannels = 100;
     int maxSessions = 50;

@@ -1,10 +1,47 @@
 #include "ua/nodes/address_space.h"
 
+#include <cstring>
+
+#include "ua/encoding/binary.h"
 #include "ua/limits.h"
 #include "ua/nodes/server_diagnostics.h"
 #include "ua/nodes/standard_nodes.h"
 
 namespace qora::ua {
+
+namespace {
+// Types of analog items and their properties.
+constexpr uint32_t kAnalogItemType = kAnalogItemTypeId, kRangeType = kRangeTypeId,
+                   kEUInformationType = kEUInformationTypeId, kRangeEncoding = 886,
+                   kEUInformationEncoding = 889;
+constexpr const char* kPropertyNames[kItemPropertyCount] = {"EngineeringUnits", "EURange"};
+
+// Unit texts and their UNECE common codes.
+struct UnitCode {
+    const char* text;
+    const char* code;
+};
+constexpr UnitCode kUnitCodes[] = {
+    {"\u00B0C", "CEL"}, {"K", "KEL"},       {"Pa", "PAL"},      {"kPa", "KPA"},       {"MPa", "MPA"},
+    {"bar", "BAR"},     {"mbar", "MBR"},    {"%", "P1"},        {"m\u00B3/h", "MQH"}, {"m3/h", "MQH"},
+    {"l/min", "L2"},    {"l/h", "L1"},      {"m/s", "MTS"},     {"V", "VLT"},         {"mV", "2Z"},
+    {"A", "AMP"},       {"mA", "4K"},       {"W", "WTT"},       {"kW", "KWT"},        {"MW", "MAW"},
+    {"kWh", "KWH"},     {"Hz", "HTZ"},      {"mm", "MMT"},      {"cm", "CMT"},        {"m", "MTR"},
+    {"kg", "KGM"},      {"g", "GRM"},       {"t", "TNE"},       {"s", "SEC"},         {"min", "MIN"},
+    {"h", "HUR"},       {"rpm", "RPM"},     {"\u00B0F", "FAH"}, {"ppm", "59"},        {"t/h", "E18"},
+    {"kg/h", "E93"},    {"m\u00B3", "MTQ"}, {"l", "LTR"},
+};
+}  // namespace
+
+int32_t UnitIdOf(std::string_view unit) {
+    for (const UnitCode& u : kUnitCodes) {
+        if (unit != u.text) continue;
+        int32_t id = 0;
+        for (const char* c = u.code; *c; ++c) id = (id << 8) | static_cast<unsigned char>(*c);
+        return id;
+    }
+    return -1;
+}
 
 namespace {
 constexpr uint8_t kAccessCurrentRead = 0x01;
@@ -27,7 +64,8 @@ void AddressSpace::AddRef(uint32_t from, uint32_t refType, uint32_t to) {
     std_[to].refs.push_back({refType, false, {false, from}});
 }
 
-void AddressSpace::Build(const std::vector<ItemInfo>& items) {
+void AddressSpace::Build(const std::vector<ItemInfo>& items, std::vector<ItemMetadata> metadata) {
+    metadata_ = std::move(metadata);
     std_.clear();
     superType_.clear();
     for (const StandardNode& row : StandardNodes()) {
@@ -54,12 +92,33 @@ std::optional<NodeRef> AddressSpace::Find(const NodeId& nodeId) const {
     if (nodeId.ns == kItemNamespace && nodeId.kind == NodeId::Kind::String) {
         if (auto item = tree_.FindItem(nodeId.text)) return NodeRef::Item(*item);
         if (auto placed = tree_.FindPlacement(nodeId.text)) return NodeRef::Placed(*placed);
+        const std::string_view text(nodeId.text);
+        for (uint8_t p = 0; p < kItemPropertyCount; ++p) {
+            const size_t len = std::strlen(kPropertyNames[p]);
+            if (text.size() <= len + 1 || text.substr(text.size() - len) != kPropertyNames[p] ||
+                text[text.size() - len - 1] != '/')
+                continue;
+            if (auto item = tree_.FindItem(text.substr(0, text.size() - len - 1));
+                item && HasProperty(*item, p))
+                return NodeRef::Property(*item, p);
+        }
     }
     return std::nullopt;
 }
 
+const ItemMetadata* AddressSpace::MetadataOf(uint32_t item) const {
+    const uint16_t m = tree_.Item(item).metadata;
+    return m > 0 && m <= metadata_.size() ? &metadata_[m - 1] : nullptr;
+}
+
+bool AddressSpace::HasProperty(uint32_t item, uint8_t property) const {
+    const ItemMetadata* m = MetadataOf(item);
+    if (!m) return false;
+    return property == EngineeringUnits ? !m->unit.empty() : property == EURange && m->hasRange;
+}
+
 const StdNode* AddressSpace::Std(NodeRef n) const {
-    if (n.item || n.IsPlaced()) return nullptr;
+    if (n.item || n.placed != 0) return nullptr;
     auto it = std_.find(n.index);
     return it == std_.end() ? nullptr : &it->second;
 }
@@ -79,13 +138,16 @@ uint32_t AddressSpace::CounterDataType(NodeRef n) const {
 
 NodeId AddressSpace::IdOf(NodeRef n) const {
     if (n.item) return NodeId::String(kItemNamespace, tree_.ItemNodeText(n.index));
+    if (n.IsProperty())
+        return NodeId::String(kItemNamespace,
+                              tree_.ItemNodeText(n.index) + "/" + kPropertyNames[n.PropertyIndex()]);
     if (n.IsPlaced())
         return NodeId::String(kItemNamespace, tree_.PlacementText({n.Kind(), n.index, n.counter}));
     return NodeId(0, n.index);
 }
 
 NodeClass AddressSpace::ClassOf(NodeRef n) const {
-    if (n.item || IsCounter(n)) return NodeClass::Variable;
+    if (n.item || IsCounter(n) || n.IsProperty()) return NodeClass::Variable;
     if (n.IsPlaced()) return NodeClass::Object;
     const StdNode* s = Std(n);
     return s ? s->nodeClass : NodeClass::Unspecified;
@@ -93,6 +155,7 @@ NodeClass AddressSpace::ClassOf(NodeRef n) const {
 
 QualifiedName AddressSpace::BrowseNameOf(NodeRef n) const {
     if (n.item) return {kItemNamespace, UaString(std::string(tree_.ItemBrowseName(n.index)))};
+    if (n.IsProperty()) return {0, UaString(kPropertyNames[n.PropertyIndex()])};
     if (n.IsPlaced()) {
         std::string name;
         switch (n.Kind()) {
@@ -121,15 +184,51 @@ QualifiedName AddressSpace::BrowseNameOf(NodeRef n) const {
 
 LocalizedText AddressSpace::DisplayNameOf(NodeRef n) const {
     LocalizedText t;
-    if (n.item)
-        t.text = UaString(tree_.ItemId(n.index));
-    else
-        t.text = BrowseNameOf(n).name;
+    t.text = BrowseNameOf(n).name;
     return t;
 }
 
+// Items: "<parameter> of device <device> on point <point>" (the names as in the item ID).
+LocalizedText AddressSpace::DescriptionOf(NodeRef n) const {
+    LocalizedText t;
+    std::string text;
+    if (n.item) {
+        const ItemNode& item = tree_.Item(n.index);
+        text = std::string(tree_.ItemBrowseName(n.index));
+        if (item.device != kNoDevice) {
+            const DeviceNode& d = tree_.Devices()[item.device];
+            text += " of device " + std::string(tree_.DeviceName(item.device)) + " on point " +
+                    std::string(tree_.PointName(d.point));
+        }
+    }
+    t.text = UaString(std::move(text));
+    return t;
+}
+
+Variant AddressSpace::PropertyValue(NodeRef n) const {
+    const ItemMetadata* m = MetadataOf(n.index);
+    if (!m) return Variant{};
+    if (n.PropertyIndex() == EURange)
+        return Variant::Extension(MakeExtension(kRangeEncoding, [&](Encoder& e) {
+            e.Double(m->low);
+            e.Double(m->high);
+        }));
+    const int32_t unitId = UnitIdOf(m->unit);
+    return Variant::Extension(MakeExtension(kEUInformationEncoding, [&](Encoder& e) {
+        e.String(std::string_view(kUnitNamespaceUri));
+        e.Int32(unitId);
+        LocalizedText text;
+        text.text = UaString(m->unit);
+        e.Text(text);
+        e.Text(text);
+    }));
+}
+
 NodeId AddressSpace::TypeDefinitionOf(NodeRef n) const {
-    if (n.item || IsCounter(n)) return NodeId(0, id::BaseDataVariableType);
+    if (n.IsProperty()) return NodeId(0, id::PropertyType);
+    if (n.item)
+        return NodeId(0, HasProperty(n.index, EngineeringUnits) ? kAnalogItemType : id::BaseDataVariableType);
+    if (IsCounter(n)) return NodeId(0, id::BaseDataVariableType);
     if (n.IsPlaced()) return NodeId(0, n.Kind() == Kind::Point ? id::FolderType : id::BaseObjectType);
     const StdNode* s = Std(n);
     if (!s || s->typeDefinition == 0) return NodeId();
@@ -139,7 +238,12 @@ NodeId AddressSpace::TypeDefinitionOf(NodeRef n) const {
 // References of items and placed nodes, computed from the tables: the type definition, the
 // parent (inverse), then the children.
 size_t AddressSpace::PlacedReferenceCount(NodeRef n) const {
-    if (n.item) return 2;
+    if (n.item) {
+        size_t count = 2;
+        for (uint8_t p = 0; p < kItemPropertyCount; ++p) count += HasProperty(n.index, p);
+        return count;
+    }
+    if (n.IsProperty()) return 2;
     switch (n.Kind()) {
         case Kind::Point:
             return 3 + tree_.Points()[n.index].deviceCount;
@@ -158,7 +262,14 @@ size_t AddressSpace::PlacedReferenceCount(NodeRef n) const {
 
 ReferenceDescription AddressSpace::PlacedReferenceAt(NodeRef n, size_t i) const {
     if (i == 0) return {id::HasTypeDefinition, true, NodeRef::Standard(TypeDefinitionOf(n).numeric)};
+    if (n.IsProperty()) return {id::HasProperty, false, NodeRef::Item(n.index)};
     if (n.item) {
+        if (i >= 2) {
+            uint8_t p = 0;
+            for (size_t k = i - 2;; ++p)
+                if (HasProperty(n.index, p) && k-- == 0) break;
+            return {id::HasProperty, true, NodeRef::Property(n.index, p)};
+        }
         const uint32_t device = tree_.Item(n.index).device;
         if (device == kNoDevice) return {id::Organizes, false, NodeRef::Standard(id::ObjectsFolder)};
         return {id::HasComponent, false, NodeRef::Placed(Kind::Device, device)};
@@ -193,7 +304,7 @@ ReferenceDescription AddressSpace::PlacedReferenceAt(NodeRef n, size_t i) const 
 }
 
 size_t AddressSpace::ReferenceCount(NodeRef n) const {
-    if (n.item || n.IsPlaced()) return PlacedReferenceCount(n);
+    if (n.item || n.placed != 0) return PlacedReferenceCount(n);
     const StdNode* s = Std(n);
     if (!s) return 0;
     if (n.index != id::ObjectsFolder) return s->refs.size();
@@ -201,7 +312,7 @@ size_t AddressSpace::ReferenceCount(NodeRef n) const {
 }
 
 ReferenceDescription AddressSpace::ReferenceAt(NodeRef n, size_t i) const {
-    if (n.item || n.IsPlaced()) return PlacedReferenceAt(n, i);
+    if (n.item || n.placed != 0) return PlacedReferenceAt(n, i);
     const StdNode* s = Std(n);
     if (i < s->refs.size()) return s->refs[i];
     i -= s->refs.size();
@@ -245,12 +356,9 @@ StatusCode AddressSpace::ReadAttribute(NodeRef n, uint32_t attributeId, Variant&
         case AttrDisplayName:
             out = Variant::Text(DisplayNameOf(n));
             return status::Good;
-        case AttrDescription: {
-            LocalizedText empty;
-            empty.text = UaString(std::string());
-            out = Variant::Text(empty);
+        case AttrDescription:
+            out = Variant::Text(DescriptionOf(n));
             return status::Good;
-        }
         case AttrWriteMask:
         case AttrUserWriteMask:
             out = Variant::UInt32(0);
@@ -283,12 +391,21 @@ StatusCode AddressSpace::ReadAttribute(NodeRef n, uint32_t attributeId, Variant&
             return status::Good;
         case AttrValue:
             if (!isVar) break;
+            if (n.IsProperty()) {
+                out = PropertyValue(n);
+                return status::Good;
+            }
             if (!s || s->dynamic) return status::BadInternalError;  // caller supplies
             if (cls == NodeClass::VariableType) break;
             out = s->value;
             return status::Good;
         case AttrDataType:
             if (!isVar) break;
+            if (n.IsProperty()) {
+                out =
+                    Variant::Node(NodeId(0, n.PropertyIndex() == EURange ? kRangeType : kEUInformationType));
+                return status::Good;
+            }
             out = Variant::Node(NodeId(0, n.item ? 10u : s ? s->dataType : CounterDataType(n)));
             return status::Good;
         case AttrValueRank:
@@ -313,8 +430,8 @@ StatusCode AddressSpace::ReadAttribute(NodeRef n, uint32_t attributeId, Variant&
             return status::Good;
         case AttrMinimumSamplingInterval:
             if (cls != NodeClass::Variable) break;
-            // Items follow the poll; counters move at least once a second.
-            out = Variant::Double(n.item ? 50.0 : IsCounter(n) ? 1000.0 : 0.0);
+            // Items change once per push; counters move at least once a second.
+            out = Variant::Double(n.item ? itemSamplingMs_ : IsCounter(n) ? 1000.0 : 0.0);
             return status::Good;
         case AttrHistorizing:
             if (cls != NodeClass::Variable) break;

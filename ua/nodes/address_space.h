@@ -34,9 +34,24 @@ struct NodeRef {
         return {false, index, static_cast<uint8_t>(static_cast<uint8_t>(kind) + 1), counter};
     }
     static NodeRef Placed(const PlacementNode& p) { return Placed(p.kind, p.index, p.counter); }
-    bool IsPlaced() const { return placed != 0; }
+    // A property of item i (made on demand, ns=1;s=<item NodeId>/<property name>).
+    static NodeRef Property(uint32_t i, uint8_t property) {
+        return {false, i, static_cast<uint8_t>(kPropertyTag + property), 0};
+    }
+    bool IsPlaced() const { return placed != 0 && placed < kPropertyTag; }
+    bool IsProperty() const { return placed >= kPropertyTag; }
+    uint8_t PropertyIndex() const { return static_cast<uint8_t>(placed - kPropertyTag); }
+    static constexpr uint8_t kPropertyTag = 0x80;
     PlacementNode::Kind Kind() const { return static_cast<PlacementNode::Kind>(placed - 1); }
 };
+
+// Properties of items with metadata.
+enum ItemProperty : uint8_t { EngineeringUnits, EURange, kItemPropertyCount };
+
+// The unit's id in the UNECE common code as OPC UA packs it (the code's characters, one byte each,
+// the first highest); -1 for a text without a known code.
+int32_t UnitIdOf(std::string_view unit);
+inline constexpr const char* kUnitNamespaceUri = "http://www.opcfoundation.org/UA/units/un/cefact";
 
 struct ReferenceDescription {
     uint32_t referenceType = 0;
@@ -66,7 +81,15 @@ class AddressSpace {
     // appended to their NodeId (the first free suffix), never to their names. An item's
     // BrowseName is the part of its ID after "<point name>.<device name>." (its parameter; the
     // whole ID when it has no point or does not start so); its DisplayName is its whole ID.
-    void Build(const std::vector<ItemInfo>& items);
+    // metadata: the entries ItemInfo::metadata refers to. Items with a unit are AnalogItemType
+    // with an EngineeringUnits property, items with a range an EURange property; their DisplayName
+    // is the BrowseName and their Description names the point, device and parameter.
+    void Build(const std::vector<ItemInfo>& items, std::vector<ItemMetadata> metadata = {});
+    // MinimumSamplingInterval of the items.
+    void SetItemSamplingInterval(double ms) { itemSamplingMs_ = ms; }
+    // Metadata of item i, or null.
+    const ItemMetadata* MetadataOf(uint32_t item) const;
+    bool HasProperty(uint32_t item, uint8_t property) const;
 
     std::optional<NodeRef> Find(const NodeId& id) const;
     NodeId IdOf(NodeRef n) const;
@@ -101,10 +124,14 @@ class AddressSpace {
     void AddRef(uint32_t from, uint32_t refType, uint32_t to);
     size_t PlacedReferenceCount(NodeRef n) const;
     ReferenceDescription PlacedReferenceAt(NodeRef n, size_t i) const;
+    Variant PropertyValue(NodeRef n) const;
+    LocalizedText DescriptionOf(NodeRef n) const;
 
     std::unordered_map<uint32_t, StdNode> std_;
     std::unordered_map<uint32_t, uint32_t> superType_;  // reference type → its supertype
     ItemTree tree_;
+    std::vector<ItemMetadata> metadata_;
+    double itemSamplingMs_ = 1000;
 };
 
 }  // namespace qora::ua

@@ -9,6 +9,15 @@
 
 namespace qora::ua {
 
+// What a value means, shared by the items of one parameter of a device type: the unit's text
+// (e.g. "°C", empty: none) and the range of values the instrument gives.
+struct ItemMetadata {
+    std::string unit;
+    bool hasRange = false;
+    double low = 0, high = 0;
+    bool operator==(const ItemMetadata&) const = default;
+};
+
 struct ItemInfo {
     ItemInfo() = default;
     ItemInfo(uint32_t h, std::string id, uint32_t rights = 1)
@@ -23,6 +32,7 @@ struct ItemInfo {
     int32_t device = -1;
     std::string pointName;
     std::string deviceName;
+    uint16_t metadata = 0;  // n > 0: entry n - 1 of Backend::Metadata(); 0: none
 };
 
 // Counters of one connection point (serial line) since polling last started.
@@ -86,6 +96,9 @@ class Backend {
     virtual void ItemsDeactivated(const uint32_t* handles, size_t count) = 0;  // GBOnDeactivate
     // Locale IDs (LCIDs) from GBOnQueryLocales, for LocaleIdArray.
     virtual std::vector<uint32_t> Locales() = 0;
+
+    // The metadata entries ItemInfo::metadata refers to; stable once the items are listed.
+    virtual std::vector<ItemMetadata> Metadata() { return {}; }
 
     // Diagnostics of a point / a device (positions as in ItemInfo). False when there are none.
     virtual bool ReadPointDiagnostics(int32_t point, PointDiagnostics& out) {

@@ -128,6 +128,7 @@ void ItemTree::Build(const std::vector<ItemInfo>& items) {
         ItemNode n;
         n.handle = info.handle;
         n.accessRights = static_cast<uint8_t>(info.accessRights);
+        n.metadata = info.metadata;
         std::string_view tail(info.itemId);
         if (info.point >= 0 && info.device >= 0) {
             const std::pair<int32_t, int32_t> key{info.point, info.device};

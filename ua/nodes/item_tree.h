@@ -22,6 +22,7 @@ struct ItemNode {
     uint32_t device = kNoDevice;  // position in the device table; kNoDevice: under Objects
     uint32_t tail = 0;            // interned text: the item ID after its device prefix (or all of it)
     uint16_t duplicate = 0;       // n > 0: the NodeId carries "#n" after the item ID
+    uint16_t metadata = 0;        // as ItemInfo::metadata
     uint8_t accessRights = 1;
     bool prefixed = false;  // the item ID is its device's prefix followed by the tail
 };

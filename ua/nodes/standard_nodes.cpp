@@ -156,6 +156,8 @@ constexpr std::array kNodes{
     // Variable types.
     VariableType(id::BaseVariableType, "BaseVariableType", 0, id::BaseDataType, true),
     VariableType(id::BaseDataVariableType, "BaseDataVariableType", id::BaseVariableType, id::BaseDataType),
+    VariableType(kDataItemTypeId, "DataItemType", id::BaseDataVariableType, id::BaseDataType),
+    VariableType(kAnalogItemTypeId, "AnalogItemType", kDataItemTypeId, id::Number),
     VariableType(id::PropertyType, "PropertyType", id::BaseVariableType, id::BaseDataType),
     VariableType(id::ServerStatusType, "ServerStatusType", id::BaseDataVariableType,
                  id::ServerStatusDataType),
@@ -189,6 +191,8 @@ constexpr std::array kNodes{
     DataType(id::Structure, "Structure", id::BaseDataType, true),
     DataType(id::ServerStatusDataType, "ServerStatusDataType", id::Structure),
     DataType(id::BuildInfo, "BuildInfo", id::Structure),
+    DataType(kRangeTypeId, "Range", id::Structure),
+    DataType(kEUInformationTypeId, "EUInformation", id::Structure),
     DataType(id::ServerDiagnosticsSummaryDataType, "ServerDiagnosticsSummaryDataType", id::Structure),
     DataType(id::RedundancySupport, "RedundancySupport", id::Enumeration),
     DataType(id::Enumeration, "Enumeration", id::BaseDataType, true),

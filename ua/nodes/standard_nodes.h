@@ -9,6 +9,10 @@
 
 namespace qora::ua {
 
+// Types of analog items and of their EURange and EngineeringUnits properties.
+inline constexpr uint32_t kDataItemTypeId = 2365, kAnalogItemTypeId = 2368, kRangeTypeId = 884,
+                          kEUInformationTypeId = 887;
+
 struct StandardNode {
     uint32_t id = 0;
     NodeClass nodeClass = NodeClass::Object;

@@ -58,7 +58,7 @@ Variant Engine::DynamicValue(uint32_t nodeId) const {
         e.String(std::string_view(config_.applicationName));
         e.String(std::string_view(config_.softwareVersion));
         e.String(std::string_view(config_.softwareVersion));
-        e.DateTime(lifecycle_.startTime);
+        e.DateTime(BuildDate());
     };
     switch (nodeId) {
         case id::ServerArray:
@@ -94,7 +94,7 @@ Variant Engine::DynamicValue(uint32_t nodeId) const {
         case id::BuildNumber:
             return Variant::String(config_.softwareVersion);
         case id::BuildDate:
-            return Variant::DateTime(lifecycle_.startTime);
+            return Variant::DateTime(BuildDate());
         case id::SecondsTillShutdown:
             return Variant::UInt32(0);
         case id::ShutdownReason:

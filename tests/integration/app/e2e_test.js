@@ -99,7 +99,7 @@ async function main() {
   const walk = async (nodeId, depth) => {
     for (const r of (await session.browse(nodeId)).references) {
       if (!r.isForward || r.nodeId.namespace !== 1) continue;
-      if (depth === 2) names.push(r.displayName.text);
+      if (depth === 2) names.push(String(r.nodeId.value));
       else if (String(r.nodeId.value).startsWith("Point:") && !String(r.nodeId.value).endsWith("/Diagnostics"))
         await walk(r.nodeId, depth + 1);
     }

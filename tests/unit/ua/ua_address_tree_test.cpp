@@ -57,6 +57,64 @@ NodeRef Must(const AddressSpace& s, const std::string& text) {
     return n.value_or(NodeRef{});
 }
 
+Variant Attr(const AddressSpace& s, NodeRef n, uint32_t attribute) {
+    Variant v;
+    EXPECT_EQ(s.ReadAttribute(n, attribute, v), status::Good) << attribute;
+    return v;
+}
+
+std::string Bytes(const Variant& v) {
+    return std::get<ExtensionObject>(v.scalar).body;
+}
+
+TEST(AddressTree, ItemsWithAUnitAreAnalogItemsWithEngineeringUnitsAndRangeMadeOnDemand) {
+    AddressSpace s;
+    auto items = SampleItems();
+    items[0].metadata = 1;  // °C, 0..150
+    items[1].metadata = 2;  // a range only
+    items[4].metadata = 3;  // a unit without a code
+    s.Build(items, {{"\u00B0C", true, 0, 150}, {"", true, -1, 1}, {"furlong", false, 0, 0}});
+    s.SetItemSamplingInterval(1000);
+    const NodeRef t = Must(s, items[0].itemId);
+    EXPECT_EQ(s.TypeDefinitionOf(t), NodeId(0, 2368u));
+    EXPECT_EQ(s.TypeDefinitionOf(Must(s, items[1].itemId)), NodeId(0, id::BaseDataVariableType));
+    EXPECT_EQ(std::get<double>(Attr(s, t, AttrMinimumSamplingInterval).scalar), 1000.0);
+    EXPECT_EQ(ForwardNames(s, t, id::HasProperty), (std::vector<std::string>{"EngineeringUnits", "EURange"}));
+    EXPECT_EQ(ForwardNames(s, Must(s, items[1].itemId), id::HasProperty),
+              (std::vector<std::string>{"EURange"}));
+    EXPECT_FALSE(s.Find(NodeId::String(1, items[1].itemId + "/EngineeringUnits")).has_value());
+    EXPECT_FALSE(s.Find(NodeId::String(1, items[2].itemId + "#2/EURange")).has_value());
+
+    const NodeRef eu = Must(s, items[0].itemId + "/EngineeringUnits");
+    EXPECT_EQ(s.IdOf(eu), NodeId::String(1, items[0].itemId + "/EngineeringUnits"));
+    EXPECT_EQ(s.ClassOf(eu), NodeClass::Variable);
+    EXPECT_EQ(s.TypeDefinitionOf(eu), NodeId(0, id::PropertyType));
+    EXPECT_EQ(std::get<NodeId>(Attr(s, eu, AttrDataType).scalar), NodeId(0, 887u));
+    const Variant euValue = Attr(s, eu, AttrValue);
+    EXPECT_EQ(std::get<ExtensionObject>(euValue.scalar).typeId, NodeId(0, 889u));
+    const std::string uri = "http://www.opcfoundation.org/UA/units/un/cefact";
+    std::string want = std::string("\x2F\0\0\0", 4) + uri + std::string("\x4C\x45\x43\x00", 4);  // 0x0043454C
+    const std::string text = std::string("\x02\x03\0\0\0", 5) + "\u00B0C";  // LocalizedText, text only
+    EXPECT_EQ(Bytes(euValue), want + text + text);
+    std::vector<ReferenceDescription> back = Refs(s, eu);
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[1].referenceType, id::HasProperty);
+    EXPECT_FALSE(back[1].isForward);
+    EXPECT_EQ(back[1].target, t);
+
+    const NodeRef range = Must(s, items[0].itemId + "/EURange");
+    EXPECT_EQ(std::get<NodeId>(Attr(s, range, AttrDataType).scalar), NodeId(0, 884u));
+    const double bounds[2] = {0, 150};
+    EXPECT_EQ(Bytes(Attr(s, range, AttrValue)), std::string(reinterpret_cast<const char*>(bounds), 16));
+
+    EXPECT_EQ(
+        Bytes(Attr(s, Must(s, items[4].itemId + "/EngineeringUnits"), AttrValue)).substr(4 + uri.size(), 4),
+        std::string("\xFF\xFF\xFF\xFF", 4));
+    for (const auto& [unit, id] : std::vector<std::pair<std::string, int32_t>>{
+             {"%", 0x5031}, {"m\u00B3/h", 0x4D5148}, {"bar", 0x424152}, {"furlong", -1}})
+        EXPECT_EQ(UnitIdOf(unit), id) << unit;
+}
+
 TEST(AddressTree, ObjectsOrganizesPointsAndLooseItemsOnly) {
     AddressSpace s;
     s.Build(SampleItems());
@@ -124,7 +182,9 @@ TEST(AddressTree, ItemsKeepTheirNodeIdsAndTakeTheParameterAsBrowseName) {
     const NodeRef dup = Must(s, items[2].itemId + "#2");
     EXPECT_EQ(s.Item(dup.index).handle, 3u);
     EXPECT_EQ(s.BrowseNameOf(dup), (QualifiedName{1, UaString("Давление")}));
-    EXPECT_EQ(s.DisplayNameOf(dup).text.value, items[2].itemId);
+    EXPECT_EQ(s.DisplayNameOf(dup).text.value, "Давление");
+    EXPECT_EQ(std::get<LocalizedText>(Attr(s, dup, AttrDescription).scalar).text.value,
+              "Давление of device Устройство(T №5) on point Адаптер_1(COM1)");
     EXPECT_EQ(s.BrowseNameOf(Must(s, items[3].itemId)).name.value, "T.1/a b");
     for (const ItemInfo& i : items) {
         if (i.handle == 3) continue;
