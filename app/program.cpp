@@ -225,6 +225,18 @@ void TProgram::ConfigureEndpoint() {
             this, [this, text = QString::fromStdString(line)] { ReportEndpointEvent(text); },
             Qt::QueuedConnection);
     };
+    // Failed logins and refused certificates (already rate-limited by the endpoint): to the event
+    // log and to standard error.
+    config.securityEvent = [this](const std::string& line) {
+        std::fprintf(stderr, "qora-opc-server: %s\n", line.c_str());
+        std::fflush(stderr);
+        QMetaObject::invokeMethod(
+            this,
+            [this, text = QString::fromStdString(line)] {
+                if (window_) window_->AddEventLine(text);
+            },
+            Qt::QueuedConnection);
+    };
     const TEndpointSecurityReport report =
         ApplyEndpointSecurity(settings, QFileInfo(settings_->FileName()).absolutePath(), config, log);
     for (const QString& line : report.events) ReportEndpointEvent(line);

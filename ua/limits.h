@@ -102,8 +102,23 @@ inline constexpr Millis kFailedLoginDelayMs = 500;
 // hash). Four a second, with eight at once, keep guessing from taking more than about a fifth of
 // that thread from every other client, while a plant's clients logging in after a restart pass
 // within seconds. Beyond the allowance a login is refused like a wrong password, without hashing.
+// The allowance is per peer address, so that a guessing peer slows only itself; all peers together
+// get kPasswordPeersShare times that, which bounds the thread's time when many addresses guess.
 inline constexpr double kPasswordChecksPerSecond = 4;
 inline constexpr double kPasswordCheckBurst = 8;
+inline constexpr double kPasswordPeersShare = 4;
+// Peers whose allowance is remembered; beyond, the full (idle) ones are forgotten.
+inline constexpr size_t kMaxPasswordPeers = 1024;
+// An encrypted password is at most this many blocks of the server key: a password and a nonce
+// take one; anything longer is refused before any decryption.
+inline constexpr size_t kMaxPasswordCipherBlocks = 2;
+// Sessions of one peer address: a quarter of the table, at least this many. A full table keeps
+// room for secured clients by ending an anonymous session of a None channel.
+inline constexpr size_t kMinSessionsPerPeer = 10;
+inline constexpr size_t kSessionsPerPeerDivisor = 4;
+// Failed logins and refused certificates reported to the program, at most this many a minute
+// (the rest are counted in the next report).
+inline constexpr int kSecurityEventsPerMinute = 10;
 // Client nonce of CreateSession on a secured channel.
 inline constexpr size_t kMinClientNonce = 32;
 inline constexpr size_t kMaxClientNonce = 128;

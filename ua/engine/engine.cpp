@@ -16,11 +16,6 @@ void ReturnFreedMemory() {
 #endif
 }
 
-uint64_t Seed(const ServerConfig& config) {
-    return config.randomSeed ? config.randomSeed
-                             : (uint64_t{std::random_device{}()} << 32 | std::random_device{}());
-}
-
 // Request and response of a handler, read off its signature.
 template <typename H>
 struct HandlerTraits;
@@ -93,7 +88,7 @@ Engine::Engine(Backend& backend, const ServerConfig& config, Transport& transpor
       config_(config),
       transport_(transport),
       memory_(config.memoryBudgetBytes),
-      sessions_(Seed(config)) {
+      sessions_(config.randomSeed) {
     lifecycle_.startTime = UaNow();
     LoadServerKey();
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -321,7 +322,8 @@ class Engine {
     void EndSession(const std::string& key, StatusCode publishStatus);
     // When the session table is full: ends the oldest session never activated, or else the one
     // idle longest without a channel. False when every session is activated and bound.
-    bool MakeRoomForSession();
+    // A secured newcomer may also end the anonymous session of a None channel idle longest.
+    bool MakeRoomForSession(bool secured);
     // Charges n bytes on behalf of sub of s, within the session's share of the budget.
     bool ChargeSession(const Session& s, Subscription& sub, uint64_t n);
     void ReleaseSubscription(Subscription& sub, uint64_t n);
@@ -331,9 +333,12 @@ class Engine {
     // Good, or the fault; a wrong password sets *deny (answered late by the caller).
     StatusCode CheckActivation(const Connection& c, Session& s, const ActivateSessionRequest& r, Millis now,
                                bool* deny);
-    // Whether a password may be checked now (the allowance of kPasswordChecksPerSecond); counts it.
-    bool AdmitPasswordCheck(Millis now);
-    StatusCode CheckUserName(const Connection& c, const Session& s, const ExtensionObject& token, Millis now,
+    // Whether a password of this peer may be checked (or decrypted) now: the peer's allowance of
+    // kPasswordChecksPerSecond and that of all peers together; counts it.
+    bool AdmitPasswordCheck(const Connection& c, Millis now);
+    // One line to the program's security log, at most kSecurityEventsPerMinute a minute.
+    void ReportSecurityEvent(const std::string& line, Millis now);
+    StatusCode CheckUserName(const Connection& c, Session& s, const ExtensionObject& token, Millis now,
                              bool* deny);
     void SendDelayedFaults(Millis now, Millis& next);
     struct DelayedFault {
@@ -345,9 +350,18 @@ class Engine {
     };
     std::vector<DelayedFault> delayedFaults_;
     uint64_t failedLogins_ = 0;
-    double passwordAllowance_ = kPasswordCheckBurst;
-    Millis passwordRefilled_ = 0;
+    struct Allowance {
+        double left;
+        Millis refilled = 0;
+        // Refills at rate per second up to burst; takes one when there is one.
+        bool Take(Millis now, double rate, double burst);
+    };
+    Allowance passwordAllowance_{kPasswordCheckBurst * kPasswordPeersShare};
+    std::unordered_map<std::string, Allowance> peerPasswordAllowance_;
     uint64_t passwordChecksRefused_ = 0;
+    Millis securityEventWindow_ = 0;
+    int securityEventsInWindow_ = 0;
+    uint64_t securityEventsSuppressed_ = 0;
 
     // subscriptions (ua_subscription.cpp)
     void DeleteSubscription(Session& s, uint32_t subscriptionId);

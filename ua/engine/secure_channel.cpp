@@ -2,9 +2,11 @@
 // thumbprint, nonce and mode checks, and the symmetric MSG/CLO chunks of an open channel, checked
 // with the client keys of the token they name and sealed with the server keys.
 #include <algorithm>
+#include <cstdio>
 
 #include "ua/engine/channel_security.h"
 #include "ua/engine/engine.h"
+#include "ua/security/pki.h"
 
 namespace qora::ua {
 
@@ -110,6 +112,11 @@ bool Engine::HandleSecureOpen(Connection& c, std::string_view chunk, const Asymm
     // The certificate is validated at the first open and again at every renew.
     const StatusCode verdict = config_.trust->ValidateClient(h.senderCertificate);
     if (verdict != status::Good) {
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08X", verdict);
+        ReportSecurityEvent("OPC UA: client certificate refused from " + c.peer + " (status " + code +
+                                ", thumbprint " + ThumbprintHex(crypto::Leaf(h.senderCertificate)) + ")",
+                            now);
         SendError(c, WireCode(verdict), "client certificate refused");
         return false;
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,7 +40,8 @@ struct ServerConfig {
     // (recorded sessions seed the fuzzers).
     std::string recordDirectory;
     // Non-zero: tokens, nonces and session ids come from this seed, so recorded sessions replay
-    // exactly (fuzzing, tests). Zero in production: seeded from the system's random device.
+    // exactly (fuzzing, tests). Zero in production: every id, token and nonce comes from the
+    // system's cryptographic generator.
     uint64_t randomSeed = 0;
     // Security. Policies and modes offered (None needs no mode; the RSA policies get one endpoint
     // per mode). Without a trust store only None is offered.
@@ -53,6 +55,8 @@ struct ServerConfig {
     bool allowClearPasswords = false;
     std::shared_ptr<TrustStore> trust;     // null: no certificate, only None is offered
     std::shared_ptr<UserDirectory> users;  // null: no UserName token policy
+    // Failed logins and refused certificates, one line each (rate-limited), on the network thread.
+    std::function<void(const std::string&)> securityEvent;
 };
 
 }  // namespace qora::ua

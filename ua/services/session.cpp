@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "ua/security/crypto.h"
+
 namespace qora::ua {
 
 bool Session::TakeContinuationPoint(const std::string& cpId, ContinuationPoint& out) {
@@ -20,7 +22,7 @@ void Session::DropPublishRequestsOf(uint64_t channel) {
             q.end());
 }
 
-SessionTable::SessionTable(uint64_t seed) : rng_(seed) {}
+SessionTable::SessionTable(uint64_t seed) : seed_(seed), rng_(seed) {}
 
 Session* SessionTable::Find(const NodeId& token) {
     return FindByKey(NodeKey(token));
@@ -51,7 +53,14 @@ std::vector<std::string> SessionTable::Keys() const {
     return keys;
 }
 
+size_t SessionTable::CountOfPeer(const std::string& peer) const {
+    size_t n = 0;
+    for (const auto& [key, s] : sessions_) n += s->peer == peer;
+    return n;
+}
+
 std::string SessionTable::RandomBytes(size_t n) {
+    if (seed_ == 0) return crypto::RandomBytes(n);
     std::string s(n, '\0');
     for (size_t i = 0; i < n; i += 8) {
         uint64_t r = rng_();
@@ -62,7 +71,12 @@ std::string SessionTable::RandomBytes(size_t n) {
 
 Guid SessionTable::RandomGuid() {
     Guid g;
-    uint64_t a = rng_(), b = rng_();
+    const std::string r = RandomBytes(16);
+    uint64_t a = 0, b = 0;
+    for (int i = 0; i < 8; ++i) {
+        a |= uint64_t{static_cast<uint8_t>(r[i])} << (8 * i);
+        b |= uint64_t{static_cast<uint8_t>(r[8 + i])} << (8 * i);
+    }
     g.data1 = static_cast<uint32_t>(a);
     g.data2 = static_cast<uint16_t>(a >> 32);
     g.data3 = static_cast<uint16_t>(((a >> 48) & 0x0FFF) | 0x4000);  // version 4

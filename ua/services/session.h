@@ -45,7 +45,9 @@ class Session {
     NodeId sessionId;
     NodeId authenticationToken;
     std::string name;
-    uint64_t conn = 0;  // channel the session is bound to (0: none)
+    uint64_t conn = 0;     // channel the session is bound to (0: none)
+    std::string peer;      // address of the creating peer
+    bool secured = false;  // created over a secured channel
     bool activated = false;
     double timeoutMs = kDefaultSessionTimeoutMs;
     std::string serverNonce;        // the last one sent: the client signs it, passwords carry it
@@ -81,6 +83,8 @@ class Session {
 // The sessions by authentication token, and the random and sequential ids the server hands out.
 class SessionTable {
   public:
+    // seed 0: ids and tokens from the system's cryptographic generator; otherwise a replayable
+    // sequence from the seed (fuzzing, tests).
     explicit SessionTable(uint64_t seed);
 
     Session* Find(const NodeId& token);
@@ -90,6 +94,7 @@ class SessionTable {
     std::unique_ptr<Session> Take(const std::string& key);
     std::vector<std::string> Keys() const;
     size_t Count() const { return sessions_.size(); }
+    size_t CountOfPeer(const std::string& peer) const;
     template <typename F>
     void ForEach(F&& f) {
         for (auto& [key, s] : sessions_) f(key, *s);
@@ -106,7 +111,8 @@ class SessionTable {
 
   private:
     std::map<std::string, std::unique_ptr<Session>> sessions_;  // by NodeKey(authentication token)
-    std::mt19937_64 rng_;
+    uint64_t seed_;
+    std::mt19937_64 rng_;  // only when seeded
     uint32_t nextSubscriptionId_ = 1;
     uint64_t nextContinuationId_ = 1;
 };

@@ -103,6 +103,10 @@ StatusCode Engine::SecureCreateSession(const Connection& c, const CreateSessionR
 
 StatusCode Engine::CheckActivation(const Connection& c, Session& s, const ActivateSessionRequest& r,
                                    Millis now, bool* deny) {
+    // The first activation comes over the channel that created the session; later a client may
+    // move it to a new channel after a reconnect.
+    const bool moving = s.conn != c.id;
+    if (moving && !s.activated) return status::BadSessionIdInvalid;
     if (c.security) {
         // The session belongs to the certificate that created it, and the client proves it holds
         // the key by signing our certificate and the last nonce. The algorithm URI is not compared:
@@ -118,6 +122,8 @@ StatusCode Engine::CheckActivation(const Connection& c, Session& s, const Activa
     const NodeId& type = r.userIdentityToken.typeId;
     if (type.IsNull() || type.IsNs0(id::AnonymousIdentityToken) || type.IsNs0(kAnonymousTokenDataType)) {
         if (!config_.allowAnonymous) return status::BadIdentityTokenRejected;
+        // A user's session moves only with that user's password again.
+        if (moving && !s.userName.empty()) return status::BadIdentityTokenRejected;
         s.userName.clear();
         return status::Good;
     }
@@ -126,23 +132,35 @@ StatusCode Engine::CheckActivation(const Connection& c, Session& s, const Activa
     return status::BadIdentityTokenInvalid;
 }
 
-StatusCode Engine::CheckUserName(const Connection& c, const Session& s, const ExtensionObject& token,
-                                 Millis now, bool* deny) {
+StatusCode Engine::CheckUserName(const Connection& c, Session& s, const ExtensionObject& token, Millis now,
+                                 bool* deny) {
     if (!config_.users) return status::BadIdentityTokenRejected;
     Decoder d(token.body);
     UserNameToken u;
     Decode(d, u);
     std::string password;
+    const auto refuse = [&] {
+        *deny = true;
+        return status::BadUserAccessDenied;
+    };
     if (u.encryptionAlgorithm.empty()) {
         // In clear: only inside an encrypted channel, or where explicitly allowed.
         const bool encryptedChannel = c.security && c.security->mode == SecurityMode::SignAndEncrypt;
         if (!encryptedChannel && !config_.allowClearPasswords) return status::BadIdentityTokenRejected;
+        if (!AdmitPasswordCheck(c, now)) return refuse();
         password = u.password;
     } else {
         const crypto::PolicyParams* p =
             crypto::Params(c.security ? c.security->policy : kPasswordPolicyOnNone);
         if (!p || !ownKey_.Valid() || u.encryptionAlgorithm != p->encryptionUri)
             return status::BadIdentityTokenInvalid;
+        // A password and a nonce fit a block or two of the key: a longer secret is not decrypted.
+        const size_t block = ownKey_.Bytes();
+        if (u.password.empty() || u.password.size() % block != 0 ||
+            u.password.size() > kMaxPasswordCipherBlocks * block)
+            return status::BadIdentityTokenInvalid;
+        // Decrypting costs the thread too: it counts against the allowance like the check.
+        if (!AdmitPasswordCheck(c, now)) return refuse();
         const std::optional<std::string> plain = crypto::Decrypt(*p, ownKey_, u.password);
         if (!plain || plain->size() < 4) return status::BadIdentityTokenInvalid;
         // Length L (password and nonce), the password, the last server nonce, zeros.
@@ -159,26 +177,67 @@ StatusCode Engine::CheckUserName(const Connection& c, const Session& s, const Ex
             return status::BadIdentityTokenInvalid;
         password = plain->substr(4, length - nonceSize);
     }
-    if (!AdmitPasswordCheck(now) || !config_.users->Check(u.userName, password)) {
-        *deny = true;
-        return status::BadUserAccessDenied;
-    }
+    if (!config_.users->Check(u.userName, password)) return refuse();
+    s.userName = u.userName;
     return status::Good;
 }
 
-bool Engine::AdmitPasswordCheck(Millis now) {
-    if (now > passwordRefilled_) {
-        passwordAllowance_ =
-            std::min(kPasswordCheckBurst, passwordAllowance_ + static_cast<double>(now - passwordRefilled_) *
-                                                                   kPasswordChecksPerSecond / 1000.0);
-        passwordRefilled_ = now;
+bool Engine::Allowance::Take(Millis now, double rate, double burst) {
+    if (now > refilled) {
+        left = std::min(burst, left + static_cast<double>(now - refilled) * rate / 1000.0);
+        refilled = now;
     }
-    if (passwordAllowance_ < 1.0) {
+    if (left < 1.0) return false;
+    left -= 1.0;
+    return true;
+}
+
+bool Engine::AdmitPasswordCheck(const Connection& c, Millis now) {
+    // Without an address (engine tests, fuzzing) the channel is the peer.
+    const std::string key = c.peer.empty() ? "#" + std::to_string(c.id) : c.peer;
+    if (peerPasswordAllowance_.size() >= kMaxPasswordPeers && !peerPasswordAllowance_.count(key)) {
+        // Forget the peers whose allowance has refilled: they start full again anyway.
+        std::erase_if(peerPasswordAllowance_, [&](const auto& entry) {
+            const Allowance& a = entry.second;
+            return a.left + static_cast<double>(now - a.refilled) * kPasswordChecksPerSecond / 1000.0 >=
+                   kPasswordCheckBurst;
+        });
+    }
+    // A table still full gives the newcomers one allowance between them.
+    const std::string& slot =
+        peerPasswordAllowance_.size() >= kMaxPasswordPeers && !peerPasswordAllowance_.count(key) ? "*" : key;
+    Allowance& peer =
+        peerPasswordAllowance_.try_emplace(slot, Allowance{kPasswordCheckBurst, now}).first->second;
+    if (!peer.Take(now, kPasswordChecksPerSecond, kPasswordCheckBurst)) {
         ++passwordChecksRefused_;
         return false;
     }
-    passwordAllowance_ -= 1.0;
+    if (!passwordAllowance_.Take(now, kPasswordChecksPerSecond * kPasswordPeersShare,
+                                 kPasswordCheckBurst * kPasswordPeersShare)) {
+        peer.left += 1.0;  // not checked: not charged to the peer
+        ++passwordChecksRefused_;
+        return false;
+    }
     return true;
+}
+
+void Engine::ReportSecurityEvent(const std::string& line, Millis now) {
+    if (!config_.securityEvent) return;
+    if (now >= securityEventWindow_ + 60000 || securityEventWindow_ == 0) {
+        securityEventWindow_ = now == 0 ? 1 : now;
+        securityEventsInWindow_ = 0;
+    }
+    if (securityEventsInWindow_ >= kSecurityEventsPerMinute) {
+        ++securityEventsSuppressed_;
+        return;
+    }
+    ++securityEventsInWindow_;
+    std::string text = line;
+    if (securityEventsSuppressed_ != 0) {
+        text += " (" + std::to_string(securityEventsSuppressed_) + " more not shown)";
+        securityEventsSuppressed_ = 0;
+    }
+    config_.securityEvent(text);
 }
 
 void Engine::SendDelayedFaults(Millis now, Millis& next) {

@@ -14,7 +14,13 @@ constexpr uint16_t kSessionNamespace = 1;
 Reply<CreateSessionResponse> Engine::ServiceCreateSession(ServiceContext& ctx,
                                                           const CreateSessionRequest& r) {
     if (lifecycle_.shuttingDown) return ServiceFault{status::BadServerHalted};
-    if (sessions_.Count() >= static_cast<size_t>(std::max(0, config_.maxSessions)) && !MakeRoomForSession())
+    const size_t maxSessions = static_cast<size_t>(std::max(0, config_.maxSessions));
+    // One address holds at most a quarter of the table, so that it cannot lock out the others.
+    if (!ctx.channel.peer.empty() && sessions_.CountOfPeer(ctx.channel.peer) >=
+                                         std::max(kMinSessionsPerPeer, maxSessions / kSessionsPerPeerDivisor))
+        return ServiceFault{status::BadTooManySessions};
+    const bool secured = ctx.channel.security != nullptr;
+    if (sessions_.Count() >= maxSessions && !MakeRoomForSession(secured))
         return ServiceFault{status::BadTooManySessions};
     if (!memory_.TryCharge(sizeof(Session))) return ServiceFault{status::BadOutOfMemory};
     auto s = std::make_unique<Session>();
@@ -28,6 +34,8 @@ Reply<CreateSessionResponse> Engine::ServiceCreateSession(ServiceContext& ctx,
     } while (sessions_.Contains(s->authenticationToken));
     s->name = r.sessionName;
     s->conn = ctx.channel.id;
+    s->peer = ctx.channel.peer;
+    s->secured = secured;
     s->lastActivity = ctx.now;
     s->created = ctx.now;
     const double requested = r.requestedSessionTimeout;
@@ -61,6 +69,10 @@ Reply<ActivateSessionResponse> Engine::ServiceActivateSession(ServiceContext& ct
         if (!deny) return ServiceFault{st};
         // A wrong password is told late, through the timer: the other channels go on meanwhile.
         ++failedLogins_;
+        ReportSecurityEvent("OPC UA: failed login from " +
+                                (ctx.channel.peer.empty() ? "?" : ctx.channel.peer) + " (" +
+                                std::to_string(failedLogins_) + " since start)",
+                            ctx.now);
         delayedFaults_.push_back(
             {ctx.now + kFailedLoginDelayMs, ctx.channel.id, ctx.requestId, ctx.header.requestHandle, st});
         return Reply<ActivateSessionResponse>::Deferred();
@@ -91,7 +103,7 @@ Reply<CancelResponse> Engine::ServiceCancel(ServiceContext&, const CancelRequest
     return CancelResponse{0};  // nothing is cancelled: requests are answered in order
 }
 
-bool Engine::MakeRoomForSession() {
+bool Engine::MakeRoomForSession(bool secured) {
     const std::string* victim = nullptr;
     const Session* victimSession = nullptr;
     // Never activated: the one created first. Otherwise without a channel: the one idle longest.
@@ -107,6 +119,16 @@ bool Engine::MakeRoomForSession() {
             victimSession = &s;
         }
     });
+    if (!victim && secured) {
+        // Room for a secured client: the anonymous session of a None channel idle longest.
+        sessions_.ForEach([&](const std::string& key, const Session& s) {
+            if (s.secured || !s.userName.empty()) return;
+            if (!victimSession || s.lastActivity < victimSession->lastActivity) {
+                victim = &key;
+                victimSession = &s;
+            }
+        });
+    }
     if (!victim) return false;
     EndSession(*victim, status::BadSessionClosed);
     return true;

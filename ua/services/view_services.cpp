@@ -103,7 +103,7 @@ Reply<BrowseResponse> Engine::ServiceBrowse(ServiceContext& ctx, const BrowseReq
             continue;
         }
         if (more) {
-            cp.id = std::to_string(sessions_.NewContinuationId()) + ":" + sessions_.RandomBytes(8);
+            cp.id = std::to_string(sessions_.NewContinuationId()) + ":" + sessions_.RandomBytes(16);
             result.continuationPoint = UaString(cp.id);
             s.continuationPoints.push_back(std::move(cp));
         }

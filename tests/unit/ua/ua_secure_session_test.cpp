@@ -3,6 +3,7 @@
 // encrypted secret, and the late answer to a wrong password.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <set>
 
 #include "tests/support/test_trust_store.h"
@@ -503,6 +504,151 @@ TEST_F(SecureSessionTest, SessionsOnNoneRefusedWhenNoneIsNotOffered) {
     EngineClient c{*engine, transport, 1, now, {}, {}};
     ASSERT_TRUE(c.Connect());  // discovery still works
     EXPECT_EQ(c.CreateSession(), status::BadSecurityPolicyRejected);
+}
+
+// ---- one hostile peer against the others (passwords over None, sessions per address)
+
+struct NoneLogin : SecureSessionTest {
+    std::deque<EngineClient> clients;
+    EngineClient& Client(const std::string& peer) {
+        clients.push_back(EngineClient{*engine, transport, clients.size() + 1, now, {}, {}, peer});
+        EngineClient& c = clients.back();
+        EXPECT_TRUE(c.Connect());
+        return c;
+    }
+    // CreateSession; the server nonce the next password must carry.
+    std::string Create(EngineClient& c) {
+        NodeId token;
+        const Created cs =
+            ReadCreate(c.Call(kCreateSession, CreateBody(std::string(32, 'n'), "")).body, &token);
+        EXPECT_EQ(cs.status, status::Good);
+        c.codec.authenticationToken = token;
+        return cs.serverNonce;
+    }
+    // ActivateSession with user "op" and an encrypted secret; a late answer is waited for.
+    StatusCode Login(EngineClient& c, const std::string& secret) {
+        const std::string oaep(crypto::Params(SecurityPolicy::Basic256Sha256)->encryptionUri);
+        auto m = c.Call(kActivateSession, ActivateBody("", UserName("u", "op", secret, oaep)));
+        if (!m.body.empty()) return Status(m.body);
+        now += kFailedLoginDelayMs;
+        engine->Tick(now);
+        const auto late = c.reader.Feed(transport.Take(c.conn));
+        return late.size() == 1 ? Status(late[0].body) : status::Bad;
+    }
+    StatusCode Login(EngineClient& c, const std::string& password, const std::string& nonce) {
+        return Login(c, Secret(SecurityPolicy::Basic256Sha256, password, nonce));
+    }
+};
+
+// A secret longer than a password needs is refused at once, without decrypting it; a secret that
+// decrypts but is refused (stale nonce) still counts against the peer's allowance.
+TEST_F(NoneLogin, OversizedSecretsAreNotDecryptedAndEveryDecryptionCounts) {
+    Start();
+    EngineClient& c = Client("10.0.0.1");
+    const std::string nonce = Create(c);
+    const std::string threeBlocks = Secret(SecurityPolicy::Basic256Sha256, std::string(500, 'p'), nonce);
+    ASSERT_EQ(threeBlocks.size(), 3u * 256);  // 2048-bit key
+    for (int i = 0; i < 2 * kPasswordCheckBurst; ++i) {
+        auto m = c.Call(
+            kActivateSession,
+            ActivateBody(
+                "", UserName("u", "op", threeBlocks,
+                             std::string(crypto::Params(SecurityPolicy::Basic256Sha256)->encryptionUri))));
+        ASSERT_EQ(Status(m.body), status::BadIdentityTokenInvalid) << i;  // at once, not late
+    }
+    EXPECT_EQ(engine->PasswordChecksRefused(), 0u);
+    EXPECT_EQ(Login(c, "пароль", nonce), status::Good);  // nothing of the allowance was spent
+    const std::string fresh = Create(c);
+    // One check went to the right password; the rest of the burst goes to stale nonces.
+    for (int i = 1; i < kPasswordCheckBurst; ++i)
+        EXPECT_EQ(Login(c, "пароль", std::string(32, 's')), status::BadIdentityTokenInvalid);
+    EXPECT_EQ(Login(c, "пароль", fresh), status::BadUserAccessDenied);  // spent on the stale ones
+}
+
+// A peer guessing passwords spends its own allowance, not that of another address.
+TEST_F(NoneLogin, AGuessingPeerSlowsOnlyItself) {
+    Start();
+    EngineClient& attacker = Client("10.0.0.1");
+    EngineClient& good = Client("10.0.0.2");
+    const std::string an = Create(attacker);
+    const std::string gn = Create(good);
+    // Sent at once, answered late: a burst and then some, within the time-out of the channel.
+    const std::string oaep(crypto::Params(SecurityPolicy::Basic256Sha256)->encryptionUri);
+    for (int i = 0; i < 3 * kPasswordCheckBurst; ++i)
+        attacker.Call(
+            kActivateSession,
+            ActivateBody("", UserName("u", "op", Secret(SecurityPolicy::Basic256Sha256, "guess", an), oaep)));
+    EXPECT_GT(engine->PasswordChecksRefused(), 0u);
+    EXPECT_EQ(Login(good, "пароль", gn), status::Good);
+}
+
+// Ids and tokens come from the system's generator unless the engine is seeded (replays).
+TEST(SessionIds, UnseededTablesDrawFromTheSystemGenerator) {
+    SessionTable a(0), b(0), seeded1(7), seeded2(7);
+    EXPECT_NE(a.RandomBytes(32), b.RandomBytes(32));
+    EXPECT_EQ(seeded1.RandomBytes(32), seeded2.RandomBytes(32));
+}
+
+// A session is activated first on its own channel; a user's session moves to another channel
+// only with that user's password again.
+TEST_F(NoneLogin, ASessionMovesOnlyWithItsIdentity) {
+    Start();
+    EngineClient& owner = Client("10.0.0.1");
+    EngineClient& other = Client("10.0.0.2");
+    const std::string nonce = Create(owner);
+    other.codec.authenticationToken = owner.codec.authenticationToken;
+    EXPECT_EQ(other.Activate(), status::BadSessionIdInvalid);  // not activated yet: not from elsewhere
+    ASSERT_EQ(Login(owner, "пароль", nonce), status::Good);
+    EXPECT_EQ(other.Activate(), status::BadIdentityTokenRejected);  // anonymous takeover of a user's session
+    EXPECT_EQ(owner.Activate(), status::Good);                      // the owner may go anonymous itself
+    EngineClient& third = Client("10.0.0.1");
+    third.codec.authenticationToken = owner.codec.authenticationToken;
+    EXPECT_EQ(third.Activate(), status::Good);  // an anonymous session moves (reconnect)
+}
+
+// One address holds a quarter of the table; the others still get sessions, and a secured client
+// finds room in a table full of anonymous None sessions.
+TEST_F(NoneLogin, OnePeerCannotFillTheSessionTable) {
+    config.maxSessions = 40;
+    Start();
+    EngineClient& hog = Client("10.0.0.1");
+    int created = 0;
+    while (created < 50 && hog.CreateSession() == status::Good && hog.Activate() == status::Good) ++created;
+    EXPECT_EQ(created, 10);
+    for (int peer = 2; peer <= 4; ++peer) {
+        EngineClient& c = Client("10.0.0." + std::to_string(peer));
+        for (int i = 0; i < 10; ++i) {
+            ASSERT_EQ(c.CreateSession(), status::Good);
+            ASSERT_EQ(c.Activate(), status::Good);
+        }
+    }
+    EXPECT_EQ(engine->SessionCount(), 40u);
+    EXPECT_EQ(Client("10.0.0.5").CreateSession(), status::BadTooManySessions);
+    SecureClient secured = Open(SecurityPolicy::Basic256Sha256, SecurityMode::SignAndEncrypt, 100);
+    NodeId token;
+    EXPECT_EQ(ReadCreate(secured.Call(kCreateSession, CreateBody(std::string(32, 'n'), ClientCert())), &token)
+                  .status,
+              status::Good);
+    EXPECT_EQ(engine->SessionCount(), 40u);
+}
+
+// Failed logins reach the program's security log, at most kSecurityEventsPerMinute a minute; the
+// ones not shown are counted in the next line.
+TEST_F(NoneLogin, FailedLoginsAreReportedRateLimited) {
+    std::vector<std::string> lines;
+    config.securityEvent = [&](const std::string& line) { lines.push_back(line); };
+    Start();
+    for (int i = 0; i < kSecurityEventsPerMinute + 3; ++i) {
+        EngineClient& c = Client("10.0.1." + std::to_string(i));
+        EXPECT_EQ(Login(c, "guess", Create(c)), status::BadUserAccessDenied);
+    }
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kSecurityEventsPerMinute));
+    EXPECT_NE(lines[0].find("failed login from 10.0.1.0"), std::string::npos) << lines[0];
+    now += 60000;
+    EngineClient& c = Client("10.0.2.1");
+    EXPECT_EQ(Login(c, "guess", Create(c)), status::BadUserAccessDenied);
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kSecurityEventsPerMinute) + 1);
+    EXPECT_NE(lines.back().find("(3 more not shown)"), std::string::npos) << lines.back();
 }
 
 }  // namespace
