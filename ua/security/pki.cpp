@@ -149,6 +149,47 @@ std::string FileNamePart(const std::string& cn) {
     return out;
 }
 
+// A name for a log line: control characters (C0, DEL, C1) become \xNN, so a certificate cannot
+// forge or split lines of the log.
+std::string ForLog(const std::string& text) {
+    std::string out;
+    char buf[8];
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (c < 0x20 || c == 0x7F) {
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        } else if (c1) {
+            std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned char>(text[++i]));
+            out += buf;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// Critical extensions this store does not understand refuse the certificate (OpenSSL marks them).
+bool UnknownCritical(X509* x) {
+    return (X509_get_extension_flags(x) & EXFLAG_CRITICAL) != 0;
+}
+
+// An issuer must say it is a CA in basicConstraints; a keyCertSign usage or an old version-1
+// certificate is not enough.
+bool IsCa(X509* x) {
+    const uint32_t flags = X509_get_extension_flags(x);
+    return (flags & EXFLAG_BCONS) != 0 && (flags & EXFLAG_CA) != 0 && X509_check_ca(x) != 0;
+}
+
+// A CRL whose nextUpdate has passed (or that has none) says nothing about today.
+bool CrlCurrent(X509_CRL* crl) {
+    const ASN1_TIME* next = X509_CRL_get0_nextUpdate(crl);
+    return next != nullptr && X509_cmp_current_time(next) > 0 &&
+           X509_cmp_current_time(X509_CRL_get0_lastUpdate(crl)) < 0;
+}
+
 bool IsSelfIssued(X509* x) {
     return X509_NAME_cmp(X509_get_subject_name(x), X509_get_issuer_name(x)) == 0;
 }
@@ -346,11 +387,7 @@ std::unique_ptr<PkiStore> PkiStore::Open(const PkiOptions& options, std::string*
     // The private key's folder is the owner's only.
     ::chmod((fs::path(options.root) / "own/private").c_str(), 0700);
     if (!store->LoadOrCreateOwn(error)) return nullptr;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(fs::path(options.root) / "rejected/certs", ec)) {
-        (void)e;
-        ++store->rejectedFiles_;
-    }
+    store->CountRejected();
     return store;
 }
 
@@ -547,6 +584,14 @@ void PkiStore::Reject(const std::string& leafDer, const std::string& commonName)
                           (FileNamePart(commonName) + "[" + ThumbprintHex(leafDer) + "].der");
     std::error_code ec;
     if (fs::exists(path, ec)) return;
+    // The folder changed since it was last counted (the operator emptied it, moved files to
+    // trusted): count it again, so that a full folder does not stay full until a restart.
+    struct stat st {};
+    const fs::path dir = fs::path(options_.root) / "rejected/certs";
+    if (::stat(dir.c_str(), &st) == 0 &&
+        (st.st_mtim.tv_sec != rejectedDirTime_.tv_sec || st.st_mtim.tv_nsec != rejectedDirTime_.tv_nsec)) {
+        CountRejected();
+    }
     if (rejectedFiles_ >= kMaxRejectedFiles) {
         Log("Папка отклонённых сертификатов заполнена (" + std::to_string(kMaxRejectedFiles) +
             " файлов); сертификат не сохранён");
@@ -554,9 +599,21 @@ void PkiStore::Reject(const std::string& leafDer, const std::string& commonName)
     }
     std::string error;
     if (WriteFileAtomic(path, leafDer, 0644, &error))
-        ++rejectedFiles_;
+        CountRejected();
     else
         Log(error);
+}
+
+void PkiStore::CountRejected() {
+    const fs::path dir = fs::path(options_.root) / "rejected/certs";
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0) rejectedDirTime_ = st.st_mtim;
+    rejectedFiles_ = 0;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec)) {
+        (void)e;
+        ++rejectedFiles_;
+    }
 }
 
 StatusCode PkiStore::ValidateClient(std::string_view derChain, std::string_view applicationUri) {
@@ -575,6 +632,7 @@ StatusCode PkiStore::ValidateClient(std::string_view derChain, std::string_view 
     }
     if (sent.empty() || p != end) return BadCertificateInvalid;
     X509* leaf = sent.front().get();
+    if (UnknownCritical(leaf)) return BadCertificateInvalid;
 
     std::lock_guard<std::mutex> lock(mutex_);
     ReloadIfChanged();
@@ -605,6 +663,9 @@ StatusCode PkiStore::ValidateClient(std::string_view derChain, std::string_view 
         chain.push_back(issuer);
     }
 
+    for (size_t i = 1; i < chain.size(); ++i)
+        if (UnknownCritical(chain[i])) return BadCertificateInvalid;
+
     // 4. Key sizes and digests (the root's signature on itself carries no trust and is not judged).
     for (size_t i = 0; i < chain.size(); ++i) {
         const bool root = i + 1 == chain.size() && i > 0;
@@ -620,7 +681,7 @@ StatusCode PkiStore::ValidateClient(std::string_view derChain, std::string_view 
     const std::string cn = CommonName(leaf);
     if (!trusted && !options_.autoAcceptClients) {
         Reject(Der(leaf), cn);
-        Log("Сертификат клиента «" + cn + "» не доверенный; скопирован в rejected/certs");
+        Log("Сертификат клиента «" + ForLog(cn) + "» не доверенный; скопирован в rejected/certs");
         return BadCertificateUntrusted;
     }
 
@@ -629,10 +690,12 @@ StatusCode PkiStore::ValidateClient(std::string_view derChain, std::string_view 
         if (TimeState(chain[i]) != 0)
             return i == 0 ? BadCertificateTimeInvalid : BadCertificateIssuerTimeInvalid;
 
-    // 8. The application URI of the client's description.
-    if (!applicationUri.empty()) {
+    // 8. The application URI: an application certificate names one in subjectAltName, and it is
+    // the one of the client's description when that is given.
+    {
         const auto uris = SubjectAltUris(leaf);
-        if (std::find(uris.begin(), uris.end(), applicationUri) == uris.end())
+        if (uris.empty()) return BadCertificateUriInvalid;
+        if (!applicationUri.empty() && std::find(uris.begin(), uris.end(), applicationUri) == uris.end())
             return BadCertificateUriInvalid;
     }
 
@@ -640,28 +703,28 @@ StatusCode PkiStore::ValidateClient(std::string_view derChain, std::string_view 
     // sign certificates.
     if (!LeafUseOk(leaf)) return BadCertificateUseNotAllowed;
     for (size_t i = 1; i < chain.size(); ++i)
-        if (X509_check_ca(chain[i]) == 0) return BadCertificateIssuerUseNotAllowed;
+        if (!IsCa(chain[i])) return BadCertificateIssuerUseNotAllowed;
 
-    // 10./11. Revocation: every certificate issued by a CA needs that CA's CRL (a self-signed
-    // leaf has none). A CA without a CRL makes the status unknown, which refuses the client.
+    // 10./11. Revocation: every certificate issued by a CA needs a current CRL of that CA (a
+    // self-signed leaf has none). Every such CRL is consulted: an older one left beside a newer
+    // one cannot hide a revocation. A CA without a current CRL makes the status unknown, which
+    // refuses the client.
     for (size_t i = 0; i + 1 < chain.size(); ++i) {
         X509* issuer = chain[i + 1];
-        X509_CRL* crl = nullptr;
+        bool current = false;
         for (const auto& c : lists.crls) {
             if (X509_NAME_cmp(X509_CRL_get_issuer(c.get()), X509_get_subject_name(issuer)) != 0) continue;
             if (X509_CRL_verify(c.get(), X509_get0_pubkey(issuer)) != 1) continue;
-            crl = c.get();
-            break;
+            X509_REVOKED* revoked = nullptr;
+            if (X509_CRL_get0_by_cert(c.get(), &revoked, chain[i]) == 1)
+                return i == 0 ? BadCertificateRevoked : BadCertificateIssuerRevoked;
+            current = current || CrlCurrent(c.get());
         }
-        if (crl == nullptr)
-            return i == 0 ? BadCertificateRevocationUnknown : BadCertificateIssuerRevocationUnknown;
-        X509_REVOKED* revoked = nullptr;
-        if (X509_CRL_get0_by_cert(crl, &revoked, chain[i]) == 1)
-            return i == 0 ? BadCertificateRevoked : BadCertificateIssuerRevoked;
+        if (!current) return i == 0 ? BadCertificateRevocationUnknown : BadCertificateIssuerRevocationUnknown;
     }
 
     if (!trusted)
-        Log("Сертификат клиента «" + cn + "» (отпечаток " + ThumbprintHex(Der(leaf)) +
+        Log("Сертификат клиента «" + ForLog(cn) + "» (отпечаток " + ThumbprintHex(Der(leaf)) +
             ") принят без проверки доверия: включён AutoAcceptClients");
     return status::Good;
 }

@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -108,6 +109,7 @@ class PkiStore final : public TrustStore {
     uint64_t ListsStamp(bool withFiles) const;
     void ReloadIfChanged();
     void Reject(const std::string& leafDer, const std::string& commonName);
+    void CountRejected();
     void Log(const std::string& line) const;
 
     PkiOptions options_;
@@ -117,6 +119,7 @@ class PkiStore final : public TrustStore {
     std::mutex mutex_;  // the lists and the rejected count; validations come from the network thread
     std::unique_ptr<Lists> lists_;
     int rejectedFiles_ = 0;
+    timespec rejectedDirTime_{};  // rejected/certs' time when it was last counted
     std::chrono::steady_clock::time_point lastFileCheck_{};
 };
 

@@ -280,6 +280,12 @@ TEST_F(PkiTest, SelfSignedClientCertificatesAreJudgedByEachCheck) {
         {"URI mismatch", [](CertRecipe&) {}, "urn:test:other", BadCertificateUriInvalid},
         {"no URI in the certificate", [](CertRecipe& s) { s.subjectAltName = "DNS:localhost"; },
          "urn:test:client", BadCertificateUriInvalid},
+        {"no URI in the certificate, none asked", [](CertRecipe& s) { s.subjectAltName = "DNS:localhost"; },
+         "", BadCertificateUriInvalid},
+        {"unknown critical extension",
+         [](CertRecipe& s) { s.extra = "1.3.6.1.4.1.99999.1=critical,DER:0500"; }, "", BadCertificateInvalid},
+        {"unknown non-critical extension", [](CertRecipe& s) { s.extra = "1.3.6.1.4.1.99999.1=DER:0500"; },
+         "", status::Good},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -476,3 +482,65 @@ TEST_F(PkiTest, ValidationsFromSeveralThreadsWhileTheTrustListChanges) {
 }
 
 }  // namespace
+
+TEST_F(PkiTest, IssuersAreCasByBasicConstraintsAndEveryCurrentCrlCounts) {
+    auto store = Open();
+    ASSERT_TRUE(store);
+    const TestCert ca = MakeCert(CaRecipe("Plant CA", "ca"));
+    const TestCert leaf = MakeCert(CertRecipe{}, &ca);
+    WriteFile(Pki("trusted/certs") / "ca.der", ca.der);
+    struct Case {
+        const char* what;
+        std::vector<std::pair<const char*, std::string>> crls;
+        StatusCode expected;
+    } cases[] = {
+        {"current CRL", {{"a.crl", MakeCrl(ca)}}, status::Good},
+        {"CRL past nextUpdate", {{"a.crl", MakeCrl(ca, {}, -1, -30)}}, BadCertificateRevocationUnknown},
+        {"old CRL past nextUpdate listing it",
+         {{"a.crl", MakeCrl(ca, {&leaf}, -1, -30)}, {"b.crl", MakeCrl(ca)}},
+         BadCertificateRevoked},
+        {"older CRL first, newer revokes",
+         {{"a.crl", MakeCrl(ca, {}, 30, -2)}, {"b.crl", MakeCrl(ca, {&leaf})}},
+         BadCertificateRevoked},
+        {"newer revokes first, older after",
+         {{"a.crl", MakeCrl(ca, {&leaf})}, {"b.crl", MakeCrl(ca, {}, 30, -2)}},
+         BadCertificateRevoked},
+    };
+    for (const Case& c : cases) {
+        for (const fs::path& f : Files(Pki("trusted/crl"))) fs::remove(f);
+        for (const auto& [name, der] : c.crls) WriteFile(Pki("trusted/crl") / name, der);
+        EXPECT_EQ(CertificateStatusName(store->ValidateClient(leaf.der)), CertificateStatusName(c.expected))
+            << c.what;
+    }
+
+    // Issuers that only sign certificates by key usage, without basicConstraints CA:TRUE.
+    for (const char* bc : {"", "critical,CA:FALSE"}) {
+        CertRecipe r = CaRecipe("Loose CA", "loose");
+        r.basicConstraints = bc;
+        const TestCert loose = MakeCert(r);
+        const TestCert issued = MakeCert(CertRecipe{}, &loose);
+        WriteFile(Pki("trusted/certs") / "loose.der", loose.der);
+        WriteFile(Pki("trusted/crl") / "loose.crl", MakeCrl(loose));
+        EXPECT_EQ(CertificateStatusName(store->ValidateClient(issued.der)),
+                  CertificateStatusName(BadCertificateIssuerUseNotAllowed))
+            << "basicConstraints '" << bc << "'";
+    }
+}
+
+TEST_F(PkiTest, AFullRejectedFolderIsCountedAgainWhenItChangesAndNamesAreLoggedEscaped) {
+    fs::create_directories(Pki("rejected/certs"));
+    for (int i = 0; i < kMaxRejectedFiles; ++i) WriteFile(Pki("rejected/certs") / std::to_string(i), "");
+    auto store = Open();
+    ASSERT_TRUE(store);
+    CertRecipe r;
+    r.cn = "evil\nКлиент\x1b[31m\xc2\x85";
+    const TestCert cert = MakeCert(r);
+    EXPECT_EQ(store->ValidateClient(cert.der), BadCertificateUntrusted);
+    EXPECT_EQ(Files(Pki("rejected/certs")).size(), static_cast<size_t>(kMaxRejectedFiles));
+    for (const fs::path& f : Files(Pki("rejected/certs"))) fs::remove(f);
+    EXPECT_EQ(store->ValidateClient(cert.der), BadCertificateUntrusted);
+    EXPECT_EQ(Files(Pki("rejected/certs")).size(), 1u);
+    std::lock_guard<std::mutex> lock(logMutex_);
+    ASSERT_FALSE(log_.empty());
+    EXPECT_NE(log_.back().find("evil\\x0AКлиент\\x1B[31m\\x85"), std::string::npos) << log_.back();
+}
