@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSysInfo>
 #include <algorithm>
 #include <utility>
 
@@ -48,6 +49,7 @@ TEndpointSecurityReport ApplyEndpointSecurity(const TOpcUaSettings& settings, co
     pki.applicationUri = config.applicationUri;
     pki.applicationName = config.applicationName;
     pki.organization = config.manufacturerName;
+    pki.hostName = QSysInfo::machineHostName().toStdString();
     pki.autoAcceptClients = settings.autoAcceptClients;
     pki.log = log;
     std::string error;

@@ -430,9 +430,16 @@ bool PkiStore::LoadOrCreateOwn(std::string* error) {
             ::chmod(keyPath.c_str(), 0600);
             Log("Права на файл ключа " + keyPath + " сужены до 0600");
         }
-        ownCertDer_ = Der(cert.get());
-        ownKeyDer_ = KeyDer(key.get());
-        return !ownCertDer_.empty() && !ownKeyDer_.empty();
+        const auto uris = SubjectAltUris(cert.get());
+        if (std::find(uris.begin(), uris.end(), options_.applicationUri) != uris.end()) {
+            ownCertDer_ = Der(cert.get());
+            ownKeyDer_ = KeyDer(key.get());
+            return !ownCertDer_.empty() && !ownKeyDer_.empty();
+        }
+        Log("Сертификат сервера " + certPath + " выдан для URI «" + ForLog(uris.empty() ? "" : uris.front()) +
+            "», а URI приложения «" + options_.applicationUri +
+            "»: создаётся новый сертификат; клиентам нужно "
+            "доверить его заново");
     }
 
     // First start: a new key and a self-signed certificate.
@@ -460,6 +467,10 @@ bool PkiStore::LoadOrCreateOwn(std::string* error) {
         X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
                                    reinterpret_cast<const unsigned char*>(options_.organization.c_str()), -1,
                                    -1, 0);
+    if (!options_.hostName.empty())
+        X509_NAME_add_entry_by_txt(name, "DC", MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(options_.hostName.c_str()), -1, -1,
+                                   0);
     X509_set_issuer_name(x.get(), name);
     X509_set_pubkey(x.get(), key.get());
 

@@ -66,6 +66,7 @@ struct PkiOptions {
     std::string applicationUri;   // subjectAltName URI of the own certificate
     std::string applicationName;  // its CN
     std::string organization;     // its O (may be empty)
+    std::string hostName;         // its DC (may be empty): the subject tells installations apart
     std::string fileBaseName = "qora-opc-server";
     // DNS names and IP addresses for the own certificate's subjectAltName besides localhost and
     // 127.0.0.1. Empty: the host's name and its interface addresses.
@@ -84,8 +85,9 @@ struct PkiOptions {
 class PkiStore final : public TrustStore {
   public:
     // Opens the folder, creating the layout and, when neither the certificate nor the key
-    // exists, a new self-signed certificate and key. A certificate or key that exists but
-    // cannot be read, is damaged, or does not match the other is reported in *error (null
+    // exists, a new self-signed certificate and key. A pair made for another application URI
+    // (the host renamed, an older version) is replaced by a new one, which is logged. A certificate or key
+    // that exists but cannot be read, is damaged, or does not match the other is reported in *error (null
     // returned) and left as it is: the operator decides (removing both files makes a new pair).
     static std::unique_ptr<PkiStore> Open(const PkiOptions& options, std::string* error);
     ~PkiStore() override;

@@ -2,12 +2,15 @@
 #include <openssl/pem.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
 
 #include "tests/unit/ua/pki_test_certs.h"
+#include "ua/engine/server_config.h"
+#include "ua/security/crypto.h"
 #include "ua/security/pki.h"
 
 using namespace qora::ua;
@@ -543,4 +546,42 @@ TEST_F(PkiTest, AFullRejectedFolderIsCountedAgainWhenItChangesAndNamesAreLoggedE
     std::lock_guard<std::mutex> lock(logMutex_);
     ASSERT_FALSE(log_.empty());
     EXPECT_NE(log_.back().find("evil\\x0AКлиент\\x1B[31m\\x85"), std::string::npos) << log_.back();
+}
+
+TEST_F(PkiTest, TheOwnCertificateNamesTheHostAndIsRenewedForAnotherApplicationUri) {
+    PkiOptions o = Options();
+    o.hostName = "plant-pc";
+    std::string error;
+    auto first = PkiStore::Open(o, &error);
+    ASSERT_TRUE(first) << error;
+    const std::string before = first->OwnCertificateDer();
+    first.reset();
+    const auto* p = reinterpret_cast<const unsigned char*>(before.data());
+    TestX509 x(d2i_X509(nullptr, &p, static_cast<long>(before.size())));
+    ASSERT_TRUE(x);
+    X509_NAME* subject = X509_get_subject_name(x.get());
+    const int dc = X509_NAME_get_index_by_NID(subject, NID_domainComponent, -1);
+    ASSERT_GE(dc, 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(
+                  ASN1_STRING_get0_data(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, dc))))),
+              "plant-pc");
+
+    o.applicationUri = "urn:renamed-pc:qora";
+    auto renewed = PkiStore::Open(o, &error);
+    ASSERT_TRUE(renewed) << error;
+    EXPECT_TRUE(renewed->Created());
+    EXPECT_NE(renewed->OwnCertificateDer(), before);
+    EXPECT_EQ(crypto::SubjectAltNameUri(renewed->OwnCertificateDer()), "urn:renamed-pc:qora");
+    std::lock_guard<std::mutex> lock(logMutex_);
+    EXPECT_TRUE(std::any_of(log_.begin(), log_.end(), [](const std::string& l) {
+        return l.find("urn:plant-pc:qora") != std::string::npos;
+    }));
+}
+
+TEST(InstanceUri, OnePerHostAndTheSameAtEveryStart) {
+    EXPECT_EQ(InstanceUri("Plant-PC"), "urn:plant-pc:qora:opc-server");
+    EXPECT_EQ(InstanceUri("Plant-PC"), InstanceUri("plant-pc"));
+    EXPECT_NE(InstanceUri("plant-pc"), InstanceUri("plant-pc2"));
+    EXPECT_EQ(InstanceUri("a b/c"), "urn:a-b-c:qora:opc-server");
+    EXPECT_EQ(InstanceUri(""), "urn:localhost:qora:opc-server");
 }
