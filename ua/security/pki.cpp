@@ -6,11 +6,8 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <openssl/bio.h>
-#include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/rand.h>
-#include <openssl/sha.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
@@ -25,6 +22,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include "ua/security/crypto.h"
 
 namespace qora::ua {
 
@@ -244,23 +243,6 @@ bool LeafUseOk(X509* x) {
     return true;
 }
 
-void AddName(GENERAL_NAMES* names, int type, const std::string& value) {
-    GENERAL_NAME* g = GENERAL_NAME_new();
-    if (type == GEN_IPADD) {
-        ASN1_OCTET_STRING* ip = a2i_IPADDRESS(value.c_str());
-        if (ip == nullptr) {
-            GENERAL_NAME_free(g);
-            return;
-        }
-        GENERAL_NAME_set0_value(g, GEN_IPADD, ip);
-    } else {
-        ASN1_IA5STRING* s = ASN1_IA5STRING_new();
-        ASN1_STRING_set(s, value.data(), static_cast<int>(value.size()));
-        GENERAL_NAME_set0_value(g, type, s);
-    }
-    sk_GENERAL_NAME_push(names, g);
-}
-
 void HostNamesAndAddresses(std::vector<std::string>& dns, std::vector<std::string>& ips) {
     std::array<char, 256> host{};
     if (::gethostname(host.data(), host.size() - 1) == 0 && host[0] != '\0') dns.emplace_back(host.data());
@@ -284,14 +266,6 @@ void HostNamesAndAddresses(std::vector<std::string>& dns, std::vector<std::strin
 
 void AppendUnique(std::vector<std::string>& v, const std::string& s) {
     if (!s.empty() && std::find(v.begin(), v.end(), s) == v.end()) v.push_back(s);
-}
-
-bool AddExtension(X509* x, X509V3_CTX* ctx, int nid, const char* value) {
-    X509_EXTENSION* ext = X509V3_EXT_nconf_nid(nullptr, ctx, nid, value);
-    if (ext == nullptr) return false;
-    const bool ok = X509_add_ext(x, ext, -1) == 1;
-    X509_EXTENSION_free(ext);
-    return ok;
 }
 
 std::string KeyDer(EVP_PKEY* key) {
@@ -337,11 +311,10 @@ std::string CertificateStatusName(StatusCode status) {
 }
 
 std::string ThumbprintHex(std::string_view der) {
-    std::array<unsigned char, SHA_DIGEST_LENGTH> md{};
-    SHA1(reinterpret_cast<const unsigned char*>(der.data()), der.size(), md.data());
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out;
-    for (unsigned char b : md) {
+    for (char ch : crypto::Thumbprint(der)) {
+        const auto b = static_cast<unsigned char>(ch);
         out += kHex[b >> 4];
         out += kHex[b & 15];
     }
@@ -442,76 +415,34 @@ bool PkiStore::LoadOrCreateOwn(std::string* error) {
             "доверить его заново");
     }
 
-    // First start: a new key and a self-signed certificate.
-    PkeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(kOwnKeyBits)));
-    X509Ptr x(X509_new());
-    if (!key || !x) {
-        if (error) *error = "не удалось создать ключ сервера";
-        return false;
-    }
-    X509_set_version(x.get(), X509_VERSION_3);
-    std::array<unsigned char, 16> serial{};
-    RAND_bytes(serial.data(), serial.size());
-    serial[0] &= 0x7F;
-    serial[0] |= 0x01;  // positive, full length
-    BIGNUM* bn = BN_bin2bn(serial.data(), serial.size(), nullptr);
-    BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(x.get()));
-    BN_free(bn);
-    // An hour back: a client whose clock is a little behind still sees the certificate as valid.
-    X509_gmtime_adj(X509_getm_notBefore(x.get()), -3600);
-    X509_time_adj_ex(X509_getm_notAfter(x.get()), kOwnCertificateValidityDays, 0, nullptr);
-    X509_NAME* name = X509_get_subject_name(x.get());
-    const auto* cn = reinterpret_cast<const unsigned char*>(options_.applicationName.c_str());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, cn, -1, -1, 0);
-    if (!options_.organization.empty())
-        X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>(options_.organization.c_str()), -1,
-                                   -1, 0);
-    if (!options_.hostName.empty())
-        X509_NAME_add_entry_by_txt(name, "DC", MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>(options_.hostName.c_str()), -1, -1,
-                                   0);
-    X509_set_issuer_name(x.get(), name);
-    X509_set_pubkey(x.get(), key.get());
-
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, x.get(), x.get(), nullptr, nullptr, 0);
-    bool ok = AddExtension(x.get(), &ctx, NID_subject_key_identifier, "hash") &&
-              AddExtension(x.get(), &ctx, NID_authority_key_identifier, "keyid:always") &&
-              AddExtension(x.get(), &ctx, NID_basic_constraints, "critical,CA:FALSE") &&
-              AddExtension(x.get(), &ctx, NID_key_usage,
-                           "critical,digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment") &&
-              AddExtension(x.get(), &ctx, NID_ext_key_usage, "serverAuth,clientAuth");
-    std::vector<std::string> dns = options_.dnsNames;
-    std::vector<std::string> ips = options_.ipAddresses;
-    if (dns.empty() && ips.empty()) HostNamesAndAddresses(dns, ips);
-    AppendUnique(dns, "localhost");
-    AppendUnique(ips, "127.0.0.1");
-    GENERAL_NAMES* alt = sk_GENERAL_NAME_new_null();
-    AddName(alt, GEN_URI, options_.applicationUri);
-    for (const auto& d : dns) AddName(alt, GEN_DNS, d);
-    for (const auto& ip : ips) AddName(alt, GEN_IPADD, ip);
-    ok = ok && X509_add1_ext_i2d(x.get(), NID_subject_alt_name, alt, 0, 0) == 1;
-    GENERAL_NAMES_free(alt);
-    ok = ok && X509_sign(x.get(), key.get(), EVP_sha256()) > 0;
-    if (!ok) {
+    // First start: a new key and a self-signed certificate. An hour back: a client whose clock is
+    // a little behind still sees the certificate as valid.
+    const crypto::RsaKey key = crypto::RsaKey::Generate(kOwnKeyBits);
+    crypto::CertificateRequest request;
+    request.commonName = options_.applicationName;
+    request.organization = options_.organization;
+    request.domainComponent = options_.hostName;
+    request.applicationUri = options_.applicationUri;
+    request.dnsNames = options_.dnsNames;
+    request.ipAddresses = options_.ipAddresses;
+    if (request.dnsNames.empty() && request.ipAddresses.empty())
+        HostNamesAndAddresses(request.dnsNames, request.ipAddresses);
+    AppendUnique(request.dnsNames, "localhost");
+    AppendUnique(request.ipAddresses, "127.0.0.1");
+    request.notBeforeSeconds = -3600;
+    request.days = kOwnCertificateValidityDays;
+    std::string certDer = key.Valid() ? crypto::MakeCertificate(key, request) : std::string();
+    std::string pem = key.PrivatePem();
+    if (certDer.empty() || pem.empty()) {
         if (error) *error = "не удалось создать сертификат сервера";
         return false;
     }
-
-    BioPtr pem(BIO_new(BIO_s_mem()));
-    if (PEM_write_bio_PrivateKey(pem.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
-        if (error) *error = "не удалось записать ключ сервера";
-        return false;
-    }
-    char* pemData = nullptr;
-    const long pemLen = BIO_get_mem_data(pem.get(), &pemData);
-    ownCertDer_ = Der(x.get());
-    ownKeyDer_ = KeyDer(key.get());
+    ownCertDer_ = std::move(certDer);
+    ownKeyDer_ = key.PrivateDer();
     // The key first: a certificate without its key is never left behind.
-    if (!WriteFileAtomic(keyPath, std::string_view(pemData, static_cast<size_t>(pemLen)), 0600, error))
-        return false;
+    const bool keyWritten = WriteFileAtomic(keyPath, pem, 0600, error);
+    OPENSSL_cleanse(pem.data(), pem.size());
+    if (!keyWritten) return false;
     if (!WriteFileAtomic(certPath, ownCertDer_, 0644, error)) {
         ::unlink(keyPath.c_str());
         return false;
