@@ -2,6 +2,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSysInfo>
+#include <algorithm>
 #include <utility>
 
 #include "ua/security/pki.h"
@@ -47,17 +49,32 @@ TEndpointSecurityReport ApplyEndpointSecurity(const TOpcUaSettings& settings, co
     pki.applicationUri = config.applicationUri;
     pki.applicationName = config.applicationName;
     pki.organization = config.manufacturerName;
+    pki.hostName = QSysInfo::machineHostName().toStdString();
     pki.autoAcceptClients = settings.autoAcceptClients;
     pki.log = log;
     std::string error;
     std::shared_ptr<ua::PkiStore> store = ua::PkiStore::Open(pki, &error);
     if (!store) {
-        report.problems.push_back(
-            QStringLiteral("Сертификат сервера OPC UA недоступен: %1. Сервер работает только "
-                           "с политикой безопасности None, без подписи и шифрования.")
-                .arg(QString::fromStdString(error)));
-        config.securityPolicies = {ua::SecurityPolicy::None};
         config.trust = nullptr;
+        const bool noneListed = std::find(config.securityPolicies.begin(), config.securityPolicies.end(),
+                                          ua::SecurityPolicy::None) != config.securityPolicies.end();
+        if (noneListed) {
+            report.problems.push_back(
+                QStringLiteral("Сертификат сервера OPC UA недоступен: %1. Сервер работает только "
+                               "с политикой безопасности None, без подписи и шифрования.")
+                    .arg(QString::fromStdString(error)));
+            config.securityPolicies = {ua::SecurityPolicy::None};
+        } else {
+            // None left out by the settings: without a certificate no endpoint is offered at all,
+            // never an open one in its place.
+            report.problems.push_back(
+                QStringLiteral(
+                    "Сертификат сервера OPC UA недоступен: %1. Политика None в SecurityPolicies "
+                    "не разрешена, поэтому сервер OPC UA не предлагает ни одной точки подключения: "
+                    "ни один клиент не подключится, пока сертификат не исправлен.")
+                    .arg(QString::fromStdString(error)));
+            config.securityPolicies.clear();
+        }
         return report;
     }
     if (settings.autoAcceptClients)

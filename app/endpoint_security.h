@@ -21,7 +21,7 @@ struct TEndpointSecurityReport {
 // Fills the security fields of config. dir: the folder of the settings file. log: messages of
 // the certificate folder later on (client refused, auto-accepted), on the endpoint's thread.
 // A certificate folder that cannot be opened or created leaves the endpoint with policy None
-// only, and says so in problems.
+// only when None is listed, and with no policy at all otherwise; problems says which.
 TEndpointSecurityReport ApplyEndpointSecurity(const TOpcUaSettings& settings, const QString& dir,
                                               ua::ServerConfig& config,
                                               std::function<void(const std::string&)> log);

@@ -38,6 +38,8 @@ constexpr char16_t kInUseQuestion[] = u"Сервер используется к
 
 ua::ServerConfig EndpointConfig(const TOpcUaSettings& s) {
     ua::ServerConfig c;
+    // Application and namespace URI of this installation; the product URI stays the product's.
+    c.applicationUri = ua::InstanceUri(QSysInfo::machineHostName().toStdString());
     c.host = s.host;
     c.port = s.port;
     c.softwareVersion = QORA_VERSION_STRING;

@@ -358,6 +358,36 @@ void BenchOpenFlood(uint16_t port, pid_t pid, int rate, int hosts,
         opened.load() / seconds, 100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds, clientMs);
 }
 
+// None OPNs at rate from hosts addresses while 40 secured opens come, 10 a second, each from an
+// address of its own: how many of the secured ones the flood has refused.
+void BenchNoneFloodAgainstSecured(uint16_t port, int rate, int hosts) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    std::thread flood([&] {
+        auto due = Clock::now();
+        const auto step = std::chrono::microseconds(1000000 / std::max(1, rate));
+        for (int i = 0; !stop; ++i) {
+            std::this_thread::sleep_until(due);
+            due += step;
+            const std::string from = "127.0.0." + std::to_string(2 + i % hosts);
+            ++sent;
+            OpenOnce(port, from.c_str(), SecurityPolicy::None);
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    constexpr int kSecured = 40;
+    int refused = 0;
+    for (int i = 0; i < kSecured; ++i) {
+        const std::string from = "127.0.1." + std::to_string(2 + i);
+        if (!OpenOnce(port, from.c_str(), SecurityPolicy::Basic256Sha256)) ++refused;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    stop = true;
+    flood.join();
+    std::printf("None OPN flood %d/s from %d addresses (%d sent): %d of %d secured opens refused\n", rate,
+                hosts, sent.load(), refused, kSecured);
+}
+
 }  // namespace
 
 // The value after `name` among the --serve options (argv[3] on), or null.
@@ -434,8 +464,10 @@ int main(int argc, char** argv) {
     }
     for (int hosts : {1, 10}) BenchOpenFlood(port, pid, floodRate, hosts);
     // Each secured OPN costs the server a private-key decryption and a signature.
-    if (g_keys)
+    if (g_keys) {
         for (int hosts : {1, 10}) BenchOpenFlood(port, pid, floodRate, hosts, SecurityPolicy::Basic256Sha256);
+        BenchNoneFloodAgainstSecured(port, floodRate, 8);
+    }
     if (g_keys) {
         std::remove((g_keys->dir + "/cert.der").c_str());
         std::remove((g_keys->dir + "/key.der").c_str());

@@ -222,7 +222,7 @@ bool Engine::HandleHello(Connection& c, Decoder& d) {
 
 bool Engine::HandleOpen(Connection& c, Decoder& d, Millis now) {
     // Before any other work: a flood of OPN requests is refused here.
-    if (!handshakes_.AdmitOpen(c.peer, now)) {
+    if (!handshakes_.AdmitOpen(c.peer, now, false)) {
         SendError(c, status::BadTcpServerTooBusy, "too many secure channel requests");
         return false;
     }

@@ -24,19 +24,23 @@ void HandshakeLimiter::Forget(Millis now) {
     });
 }
 
-bool HandshakeLimiter::AdmitOpen(const std::string& peer, Millis now) {
+bool HandshakeLimiter::AdmitOpen(const std::string& peer, Millis now, bool secured) {
     Forget(now);
     Peer& p = PeerOf(peer, now);
     p.opens.Refill(limits_.opensPerPeerPerSecond, limits_.openPeerBurst, now);
-    global_.Refill(limits_.opensPerSecond, limits_.openBurst, now);
+    Bucket& global = secured ? global_ : globalNone_;
+    if (secured)
+        global.Refill(limits_.opensPerSecond, limits_.openBurst, now);
+    else
+        global.Refill(limits_.noneOpensPerSecond, limits_.noneOpenBurst, now);
     const bool quiet = p.opens.tokens * 2 >= limits_.openPeerBurst;
     const double floor = quiet ? 1.0 : 1.0 + limits_.quietReserve;
-    if (p.opens.tokens < 1.0 || global_.tokens < floor) {
+    if (p.opens.tokens < 1.0 || global.tokens < floor) {
         ++refused_;
         return false;
     }
     p.opens.tokens -= 1.0;
-    global_.tokens -= 1.0;
+    global.tokens -= 1.0;
     return true;
 }
 

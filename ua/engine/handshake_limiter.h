@@ -25,6 +25,10 @@ struct HandshakeLimits {
     double quietReserve = 20;
     // A client opens one channel per connection and reconnects after a failure; 20 per second
     // is far above that, and a burst of 40 lets a client with several connections start at once.
+    // None OPNs cost no private-key work; they have a server-wide allowance of their own, so that
+    // a flood of them from many hosts does not take the secured clients' allowance.
+    double noneOpensPerSecond = 200;
+    double noneOpenBurst = 200;
     double opensPerPeerPerSecond = 20;
     double openPeerBurst = 40;
     // Connections between accept and an open secure channel. A peer beyond its share is refused
@@ -37,10 +41,12 @@ struct HandshakeLimits {
 
 class HandshakeLimiter {
   public:
-    explicit HandshakeLimiter(HandshakeLimits limits = {}) : limits_(limits), global_{limits.openBurst, 0} {}
+    explicit HandshakeLimiter(HandshakeLimits limits = {})
+        : limits_(limits), global_{limits.openBurst, 0}, globalNone_{limits.noneOpenBurst, 0} {}
 
-    // An OpenSecureChannel request of peer at now: true when it may be processed (and is counted).
-    bool AdmitOpen(const std::string& peer, Millis now);
+    // An OpenSecureChannel request of peer at now (secured: of an RSA policy, otherwise None): true
+    // when it may be processed (and is counted).
+    bool AdmitOpen(const std::string& peer, Millis now, bool secured = true);
 
     // Accounting of unfinished handshakes (accept until the channel opens or the connection ends).
     // Returns false when the peer already has its share of unfinished handshakes.
@@ -73,6 +79,7 @@ class HandshakeLimiter {
 
     HandshakeLimits limits_;
     Bucket global_;
+    Bucket globalNone_;
     std::unordered_map<std::string, Peer> peers_;
     size_t unfinishedTotal_ = 0;
     uint64_t refused_ = 0;

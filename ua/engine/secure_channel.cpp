@@ -53,11 +53,9 @@ bool Engine::PolicyOffered(SecurityPolicy p) const {
         config_.trust && ownKey_.Valid() &&
         (ModeOffered(SecurityMode::Sign) || ModeOffered(SecurityMode::SignAndEncrypt));
     if (p != SecurityPolicy::None) return securedPossible && listed(p);
-    // None is offered when listed, and whenever no secured endpoint can be (no certificate).
-    if (listed(p)) return true;
-    for (SecurityPolicy q : config_.securityPolicies)
-        if (q != SecurityPolicy::None && securedPossible) return false;
-    return true;
+    // None only when listed: a server without a usable certificate offers nothing rather than an
+    // endpoint open to anyone.
+    return listed(p);
 }
 
 bool Engine::ModeOffered(SecurityMode m) const {
@@ -73,7 +71,7 @@ std::string Engine::NewNonce(size_t n) {
 
 bool Engine::HandleSecureOpen(Connection& c, std::string_view chunk, const AsymmetricHeader& h, Millis now) {
     // Before any asymmetric work: a flood of OPN requests is refused here.
-    if (!handshakes_.AdmitOpen(c.peer, now)) {
+    if (!handshakes_.AdmitOpen(c.peer, now, true)) {
         SendError(c, status::BadTcpServerTooBusy, "too many secure channel requests");
         return false;
     }
@@ -103,13 +101,8 @@ bool Engine::HandleSecureOpen(Connection& c, std::string_view chunk, const Asymm
         SendError(c, status::BadSecurityChecksFailed, "client key unusable");
         return false;
     }
-    ChunkPayload payload;
-    if (chunk.size() - h.end > kMaxOpenCipherBlocks * ownKey_.Bytes() ||
-        OpenAsymmetricChunk(chunk, h, params, ownKey_, clientKey, payload) != status::Good) {
-        SendError(c, status::BadSecurityChecksFailed, "OPN does not decrypt or verify");
-        return false;
-    }
-    // The certificate is validated at the first open and again at every renew.
+    // The certificate travels in the clear header: it is validated (at the first open and again at
+    // every renew) before any private-key operation, so that an untrusted peer buys none.
     const StatusCode verdict = config_.trust->ValidateClient(h.senderCertificate);
     if (verdict != status::Good) {
         char code[16];
@@ -118,6 +111,12 @@ bool Engine::HandleSecureOpen(Connection& c, std::string_view chunk, const Asymm
                                 ", thumbprint " + ThumbprintHex(crypto::Leaf(h.senderCertificate)) + ")",
                             now);
         SendError(c, WireCode(verdict), "client certificate refused");
+        return false;
+    }
+    ChunkPayload payload;
+    if (chunk.size() - h.end > kMaxOpenCipherBlocks * ownKey_.Bytes() ||
+        OpenAsymmetricChunk(chunk, h, params, ownKey_, clientKey, payload) != status::Good) {
+        SendError(c, status::BadSecurityChecksFailed, "OPN does not decrypt or verify");
         return false;
     }
 

@@ -6,11 +6,25 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ua/security/policy.h"
 
 namespace qora::ua {
+
+// The application URI of the installation on host: clients and discovery servers tell application
+// instances apart by it, so each host has its own, the same at every start. The host name is
+// lower-cased; characters other than letters, digits, '-' and '.' become '-'.
+inline std::string InstanceUri(std::string_view host) {
+    std::string h;
+    for (char ch : host) {
+        const char c = (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
+        h += ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.') ? c : '-';
+    }
+    if (h.empty()) h = "localhost";
+    return "urn:" + h + ":qora:opc-server";
+}
 
 struct ServerConfig {
     std::string host;      // empty = all interfaces

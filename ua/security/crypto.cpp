@@ -120,6 +120,18 @@ std::string RsaKey::PrivateDer() const {
     return der;
 }
 
+std::string RsaKey::PrivatePem() const {
+    if (!key_) return {};
+    Owned<BIO> bio(BIO_new(BIO_s_mem()));
+    if (!bio || PEM_write_bio_PrivateKey(bio.get(), key_.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1)
+        return {};
+    char* data = nullptr;
+    const long n = BIO_get_mem_data(bio.get(), &data);
+    std::string pem(data, static_cast<size_t>(n));
+    OPENSSL_cleanse(data, static_cast<size_t>(n));
+    return pem;
+}
+
 // ---------------------------------------------------------------- certificates
 
 size_t LeafLength(std::string_view der) {
@@ -172,38 +184,63 @@ bool WithinValidity(std::string_view leafDer) {
            X509_cmp_current_time(X509_get0_notAfter(cert.get())) > 0;
 }
 
-std::string MakeSelfSigned(const RsaKey& key, std::string_view commonName, std::string_view applicationUri,
-                           int days) {
+std::string MakeCertificate(const RsaKey& key, const CertificateRequest& r) {
     Owned<X509> x(X509_new());
     if (!x || !key.Valid()) return {};
-    X509_set_version(x.get(), 2);
-    const std::string serial = RandomBytes(8);
+    X509_set_version(x.get(), X509_VERSION_3);
+    std::string serial = RandomBytes(16);
+    if (serial.size() != 16) return {};
+    serial[0] = static_cast<char>((serial[0] & 0x7F) | 0x01);  // positive, full length
     BIGNUM* bn = BN_bin2bn(U(serial), static_cast<int>(serial.size()), nullptr);
     BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(x.get()));
     BN_free(bn);
-    X509_gmtime_adj(X509_getm_notBefore(x.get()), days < 0 ? (static_cast<long>(days) - 1) * 86400 : -86400);
-    X509_gmtime_adj(X509_getm_notAfter(x.get()), static_cast<long>(days) * 86400);
+    X509_gmtime_adj(X509_getm_notBefore(x.get()), r.notBeforeSeconds);
+    X509_time_adj_ex(X509_getm_notAfter(x.get()), static_cast<int>(r.days), 0, nullptr);
     X509_set_pubkey(x.get(), key.Get());
     X509_NAME* name = X509_get_subject_name(x.get());
-    const std::string cn(commonName);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, U(cn), -1, -1, 0);
+    for (const auto& [field, value] : {std::pair<const char*, const std::string&>{"CN", r.commonName},
+                                       {"O", r.organization},
+                                       {"DC", r.domainComponent}})
+        if (!value.empty()) X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8, U(value), -1, -1, 0);
     X509_set_issuer_name(x.get(), name);
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);
     X509V3_set_ctx(&ctx, x.get(), x.get(), nullptr, nullptr, 0);
-    const std::string san = "URI:" + std::string(applicationUri) + ",DNS:localhost,IP:127.0.0.1";
-    const std::pair<int, std::string> exts[] = {
-        {NID_subject_alt_name, san},
-        {NID_key_usage, "critical,digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment"},
-        {NID_ext_key_usage, "critical,serverAuth,clientAuth"},
+    const std::pair<int, const char*> exts[] = {
+        {NID_subject_key_identifier, "hash"},
+        {NID_authority_key_identifier, "keyid:always"},
         {NID_basic_constraints, "critical,CA:FALSE"},
+        {NID_key_usage, "critical,digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment"},
+        {NID_ext_key_usage, "serverAuth,clientAuth"},
     };
     for (const auto& [nid, value] : exts) {
-        X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str());
+        X509_EXTENSION* ext = X509V3_EXT_nconf_nid(nullptr, &ctx, nid, value);
         if (!ext) return {};
-        X509_add_ext(x.get(), ext, -1);
+        const bool added = X509_add_ext(x.get(), ext, -1) == 1;
         X509_EXTENSION_free(ext);
+        if (!added) return {};
     }
+    Owned<GENERAL_NAMES> alt(sk_GENERAL_NAME_new_null());
+    auto addName = [&](int type, const std::string& value) {
+        GENERAL_NAME* g = GENERAL_NAME_new();
+        if (type == GEN_IPADD) {
+            ASN1_OCTET_STRING* ip = a2i_IPADDRESS(value.c_str());
+            if (!ip) {
+                GENERAL_NAME_free(g);
+                return;
+            }
+            GENERAL_NAME_set0_value(g, GEN_IPADD, ip);
+        } else {
+            ASN1_IA5STRING* s = ASN1_IA5STRING_new();
+            ASN1_STRING_set(s, value.data(), static_cast<int>(value.size()));
+            GENERAL_NAME_set0_value(g, type, s);
+        }
+        sk_GENERAL_NAME_push(alt.get(), g);
+    };
+    addName(GEN_URI, r.applicationUri);
+    for (const auto& d : r.dnsNames) addName(GEN_DNS, d);
+    for (const auto& ip : r.ipAddresses) addName(GEN_IPADD, ip);
+    if (X509_add1_ext_i2d(x.get(), NID_subject_alt_name, alt.get(), 0, 0) != 1) return {};
     if (X509_sign(x.get(), key.Get(), EVP_sha256()) <= 0) return {};
     unsigned char* out = nullptr;
     const int n = i2d_X509(x.get(), &out);
@@ -211,6 +248,18 @@ std::string MakeSelfSigned(const RsaKey& key, std::string_view commonName, std::
     std::string der(reinterpret_cast<char*>(out), static_cast<size_t>(n));
     OPENSSL_free(out);
     return der;
+}
+
+std::string MakeSelfSigned(const RsaKey& key, std::string_view commonName, std::string_view applicationUri,
+                           int days) {
+    CertificateRequest r;
+    r.commonName = commonName;
+    r.applicationUri = applicationUri;
+    r.dnsNames = {"localhost"};
+    r.ipAddresses = {"127.0.0.1"};
+    r.notBeforeSeconds = days < 0 ? (static_cast<long>(days) - 1) * 86400 : -86400;
+    r.days = days;
+    return MakeCertificate(key, r);
 }
 
 std::string CertificateToDer(std::string_view bytes) {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ua/security/policy.h"
 
@@ -55,6 +56,8 @@ class RsaKey {
     EVP_PKEY* Get() const { return key_.get(); }
     // DER of the private key in PKCS#8 (empty for a public key).
     std::string PrivateDer() const;
+    // The same in PEM ("PRIVATE KEY").
+    std::string PrivatePem() const;
 
   private:
     explicit RsaKey(EVP_PKEY* k);
@@ -70,8 +73,23 @@ std::string Thumbprint(std::string_view leafDer);  // SHA-1, 20 bytes
 std::string SubjectAltNameUri(std::string_view leafDer);
 // Whether now lies within the certificate's validity period.
 bool WithinValidity(std::string_view leafDer);
-// A self-signed application certificate (tests and tools): SAN URI, DNS localhost, IP
-// 127.0.0.1, the usual key usages, SHA-256, valid from now-1 day for `days` (negative: expired).
+// A self-signed application instance certificate: subject CN, O and DC (those not empty), a
+// random positive 128-bit serial, subject and authority key ids, basicConstraints CA:FALSE, the
+// key usages of signing and encryption, serverAuth and clientAuth, subjectAltName with the URI,
+// the DNS names and the IP addresses; SHA-256. Empty when it cannot be made.
+struct CertificateRequest {
+    std::string commonName;
+    std::string organization;
+    std::string domainComponent;
+    std::string applicationUri;
+    std::vector<std::string> dnsNames;
+    std::vector<std::string> ipAddresses;
+    long notBeforeSeconds = -3600;  // relative to now
+    long days = 365;                // notAfter, days from now
+};
+std::string MakeCertificate(const RsaKey& key, const CertificateRequest& request);
+// The same for tests and tools: DNS localhost, IP 127.0.0.1, valid from now-1 day for `days`
+// (negative: expired).
 std::string MakeSelfSigned(const RsaKey& key, std::string_view commonName, std::string_view applicationUri,
                            int days = 365);
 // PEM or DER certificate file contents to DER (empty when neither).

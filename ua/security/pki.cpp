@@ -6,11 +6,8 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <openssl/bio.h>
-#include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/rand.h>
-#include <openssl/sha.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
@@ -27,6 +24,7 @@
 #include <iterator>
 
 #include "base/atomic_file.h"
+#include "ua/security/crypto.h"
 
 namespace qora::ua {
 
@@ -131,6 +129,47 @@ std::string FileNamePart(const std::string& cn) {
     return out;
 }
 
+// A name for a log line: control characters (C0, DEL, C1) become \xNN, so a certificate cannot
+// forge or split lines of the log.
+std::string ForLog(const std::string& text) {
+    std::string out;
+    char buf[8];
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (c < 0x20 || c == 0x7F) {
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        } else if (c1) {
+            std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned char>(text[++i]));
+            out += buf;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// Critical extensions this store does not understand refuse the certificate (OpenSSL marks them).
+bool UnknownCritical(X509* x) {
+    return (X509_get_extension_flags(x) & EXFLAG_CRITICAL) != 0;
+}
+
+// An issuer must say it is a CA in basicConstraints; a keyCertSign usage or an old version-1
+// certificate is not enough.
+bool IsCa(X509* x) {
+    const uint32_t flags = X509_get_extension_flags(x);
+    return (flags & EXFLAG_BCONS) != 0 && (flags & EXFLAG_CA) != 0 && X509_check_ca(x) != 0;
+}
+
+// A CRL whose nextUpdate has passed (or that has none) says nothing about today.
+bool CrlCurrent(X509_CRL* crl) {
+    const ASN1_TIME* next = X509_CRL_get0_nextUpdate(crl);
+    return next != nullptr && X509_cmp_current_time(next) > 0 &&
+           X509_cmp_current_time(X509_CRL_get0_lastUpdate(crl)) < 0;
+}
+
 bool IsSelfIssued(X509* x) {
     return X509_NAME_cmp(X509_get_subject_name(x), X509_get_issuer_name(x)) == 0;
 }
@@ -185,23 +224,6 @@ bool LeafUseOk(X509* x) {
     return true;
 }
 
-void AddName(GENERAL_NAMES* names, int type, const std::string& value) {
-    GENERAL_NAME* g = GENERAL_NAME_new();
-    if (type == GEN_IPADD) {
-        ASN1_OCTET_STRING* ip = a2i_IPADDRESS(value.c_str());
-        if (ip == nullptr) {
-            GENERAL_NAME_free(g);
-            return;
-        }
-        GENERAL_NAME_set0_value(g, GEN_IPADD, ip);
-    } else {
-        ASN1_IA5STRING* s = ASN1_IA5STRING_new();
-        ASN1_STRING_set(s, value.data(), static_cast<int>(value.size()));
-        GENERAL_NAME_set0_value(g, type, s);
-    }
-    sk_GENERAL_NAME_push(names, g);
-}
-
 void HostNamesAndAddresses(std::vector<std::string>& dns, std::vector<std::string>& ips) {
     std::array<char, 256> host{};
     if (::gethostname(host.data(), host.size() - 1) == 0 && host[0] != '\0') dns.emplace_back(host.data());
@@ -225,14 +247,6 @@ void HostNamesAndAddresses(std::vector<std::string>& dns, std::vector<std::strin
 
 void AppendUnique(std::vector<std::string>& v, const std::string& s) {
     if (!s.empty() && std::find(v.begin(), v.end(), s) == v.end()) v.push_back(s);
-}
-
-bool AddExtension(X509* x, X509V3_CTX* ctx, int nid, const char* value) {
-    X509_EXTENSION* ext = X509V3_EXT_nconf_nid(nullptr, ctx, nid, value);
-    if (ext == nullptr) return false;
-    const bool ok = X509_add_ext(x, ext, -1) == 1;
-    X509_EXTENSION_free(ext);
-    return ok;
 }
 
 std::string KeyDer(EVP_PKEY* key) {
@@ -278,11 +292,10 @@ std::string CertificateStatusName(StatusCode status) {
 }
 
 std::string ThumbprintHex(std::string_view der) {
-    std::array<unsigned char, SHA_DIGEST_LENGTH> md{};
-    SHA1(reinterpret_cast<const unsigned char*>(der.data()), der.size(), md.data());
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out;
-    for (unsigned char b : md) {
+    for (char ch : crypto::Thumbprint(der)) {
+        const auto b = static_cast<unsigned char>(ch);
         out += kHex[b >> 4];
         out += kHex[b & 15];
     }
@@ -328,11 +341,7 @@ std::unique_ptr<PkiStore> PkiStore::Open(const PkiOptions& options, std::string*
     // The private key's folder is the owner's only.
     ::chmod((fs::path(options.root) / "own/private").c_str(), 0700);
     if (!store->LoadOrCreateOwn(error)) return nullptr;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(fs::path(options.root) / "rejected/certs", ec)) {
-        (void)e;
-        ++store->rejectedFiles_;
-    }
+    store->CountRejected();
     return store;
 }
 
@@ -375,77 +384,46 @@ bool PkiStore::LoadOrCreateOwn(std::string* error) {
             ::chmod(keyPath.c_str(), 0600);
             Log("Права на файл ключа " + keyPath + " сужены до 0600");
         }
-        ownCertDer_ = Der(cert.get());
-        ownKeyDer_ = KeyDer(key.get());
-        return !ownCertDer_.empty() && !ownKeyDer_.empty();
+        const auto uris = SubjectAltUris(cert.get());
+        if (std::find(uris.begin(), uris.end(), options_.applicationUri) != uris.end()) {
+            ownCertDer_ = Der(cert.get());
+            ownKeyDer_ = KeyDer(key.get());
+            return !ownCertDer_.empty() && !ownKeyDer_.empty();
+        }
+        Log("Сертификат сервера " + certPath + " выдан для URI «" + ForLog(uris.empty() ? "" : uris.front()) +
+            "», а URI приложения «" + options_.applicationUri +
+            "»: создаётся новый сертификат; клиентам нужно "
+            "доверить его заново");
     }
 
-    // First start: a new key and a self-signed certificate.
-    PkeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(kOwnKeyBits)));
-    X509Ptr x(X509_new());
-    if (!key || !x) {
-        if (error) *error = "не удалось создать ключ сервера";
-        return false;
-    }
-    X509_set_version(x.get(), X509_VERSION_3);
-    std::array<unsigned char, 16> serial{};
-    RAND_bytes(serial.data(), serial.size());
-    serial[0] &= 0x7F;
-    serial[0] |= 0x01;  // positive, full length
-    BIGNUM* bn = BN_bin2bn(serial.data(), serial.size(), nullptr);
-    BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(x.get()));
-    BN_free(bn);
-    // An hour back: a client whose clock is a little behind still sees the certificate as valid.
-    X509_gmtime_adj(X509_getm_notBefore(x.get()), -3600);
-    X509_time_adj_ex(X509_getm_notAfter(x.get()), kOwnCertificateValidityDays, 0, nullptr);
-    X509_NAME* name = X509_get_subject_name(x.get());
-    const auto* cn = reinterpret_cast<const unsigned char*>(options_.applicationName.c_str());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, cn, -1, -1, 0);
-    if (!options_.organization.empty())
-        X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>(options_.organization.c_str()), -1,
-                                   -1, 0);
-    X509_set_issuer_name(x.get(), name);
-    X509_set_pubkey(x.get(), key.get());
-
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, x.get(), x.get(), nullptr, nullptr, 0);
-    bool ok = AddExtension(x.get(), &ctx, NID_subject_key_identifier, "hash") &&
-              AddExtension(x.get(), &ctx, NID_authority_key_identifier, "keyid:always") &&
-              AddExtension(x.get(), &ctx, NID_basic_constraints, "critical,CA:FALSE") &&
-              AddExtension(x.get(), &ctx, NID_key_usage,
-                           "critical,digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment") &&
-              AddExtension(x.get(), &ctx, NID_ext_key_usage, "serverAuth,clientAuth");
-    std::vector<std::string> dns = options_.dnsNames;
-    std::vector<std::string> ips = options_.ipAddresses;
-    if (dns.empty() && ips.empty()) HostNamesAndAddresses(dns, ips);
-    AppendUnique(dns, "localhost");
-    AppendUnique(ips, "127.0.0.1");
-    GENERAL_NAMES* alt = sk_GENERAL_NAME_new_null();
-    AddName(alt, GEN_URI, options_.applicationUri);
-    for (const auto& d : dns) AddName(alt, GEN_DNS, d);
-    for (const auto& ip : ips) AddName(alt, GEN_IPADD, ip);
-    ok = ok && X509_add1_ext_i2d(x.get(), NID_subject_alt_name, alt, 0, 0) == 1;
-    GENERAL_NAMES_free(alt);
-    ok = ok && X509_sign(x.get(), key.get(), EVP_sha256()) > 0;
-    if (!ok) {
+    // First start: a new key and a self-signed certificate. An hour back: a client whose clock is
+    // a little behind still sees the certificate as valid.
+    const crypto::RsaKey key = crypto::RsaKey::Generate(kOwnKeyBits);
+    crypto::CertificateRequest request;
+    request.commonName = options_.applicationName;
+    request.organization = options_.organization;
+    request.domainComponent = options_.hostName;
+    request.applicationUri = options_.applicationUri;
+    request.dnsNames = options_.dnsNames;
+    request.ipAddresses = options_.ipAddresses;
+    if (request.dnsNames.empty() && request.ipAddresses.empty())
+        HostNamesAndAddresses(request.dnsNames, request.ipAddresses);
+    AppendUnique(request.dnsNames, "localhost");
+    AppendUnique(request.ipAddresses, "127.0.0.1");
+    request.notBeforeSeconds = -3600;
+    request.days = kOwnCertificateValidityDays;
+    std::string certDer = key.Valid() ? crypto::MakeCertificate(key, request) : std::string();
+    std::string pem = key.PrivatePem();
+    if (certDer.empty() || pem.empty()) {
         if (error) *error = "не удалось создать сертификат сервера";
         return false;
     }
-
-    BioPtr pem(BIO_new(BIO_s_mem()));
-    if (PEM_write_bio_PrivateKey(pem.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
-        if (error) *error = "не удалось записать ключ сервера";
-        return false;
-    }
-    char* pemData = nullptr;
-    const long pemLen = BIO_get_mem_data(pem.get(), &pemData);
-    ownCertDer_ = Der(x.get());
-    ownKeyDer_ = KeyDer(key.get());
+    ownCertDer_ = std::move(certDer);
+    ownKeyDer_ = key.PrivateDer();
     // The key first: a certificate without its key is never left behind.
-    if (!WriteFileAtomic(keyPath, std::string_view(pemData, static_cast<size_t>(pemLen)), 0600, error))
-        return false;
+    const bool keyWritten = WriteFileAtomic(keyPath, pem, 0600, error);
+    OPENSSL_cleanse(pem.data(), pem.size());
+    if (!keyWritten) return false;
     if (!WriteFileAtomic(certPath, ownCertDer_, 0644, error)) {
         ::unlink(keyPath.c_str());
         return false;
@@ -529,6 +507,14 @@ void PkiStore::Reject(const std::string& leafDer, const std::string& commonName)
                           (FileNamePart(commonName) + "[" + ThumbprintHex(leafDer) + "].der");
     std::error_code ec;
     if (fs::exists(path, ec)) return;
+    // The folder changed since it was last counted (the operator emptied it, moved files to
+    // trusted): count it again, so that a full folder does not stay full until a restart.
+    struct stat st {};
+    const fs::path dir = fs::path(options_.root) / "rejected/certs";
+    if (::stat(dir.c_str(), &st) == 0 &&
+        (st.st_mtim.tv_sec != rejectedDirTime_.tv_sec || st.st_mtim.tv_nsec != rejectedDirTime_.tv_nsec)) {
+        CountRejected();
+    }
     if (rejectedFiles_ >= kMaxRejectedFiles) {
         Log("Папка отклонённых сертификатов заполнена (" + std::to_string(kMaxRejectedFiles) +
             " файлов); сертификат не сохранён");
@@ -536,9 +522,21 @@ void PkiStore::Reject(const std::string& leafDer, const std::string& commonName)
     }
     std::string error;
     if (WriteFileAtomic(path, leafDer, 0644, &error))
-        ++rejectedFiles_;
+        CountRejected();
     else
         Log(error);
+}
+
+void PkiStore::CountRejected() {
+    const fs::path dir = fs::path(options_.root) / "rejected/certs";
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0) rejectedDirTime_ = st.st_mtim;
+    rejectedFiles_ = 0;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec)) {
+        (void)e;
+        ++rejectedFiles_;
+    }
 }
 
 StatusCode PkiStore::ValidateClient(std::string_view derChain, std::string_view applicationUri) {
@@ -557,6 +555,7 @@ StatusCode PkiStore::ValidateClient(std::string_view derChain, std::string_view 
     }
     if (sent.empty() || p != end) return BadCertificateInvalid;
     X509* leaf = sent.front().get();
+    if (UnknownCritical(leaf)) return BadCertificateInvalid;
 
     std::lock_guard<std::mutex> lock(mutex_);
     ReloadIfChanged();
@@ -587,6 +586,9 @@ StatusCode PkiStore::ValidateClient(std::string_view derChain, std::string_view 
         chain.push_back(issuer);
     }
 
+    for (size_t i = 1; i < chain.size(); ++i)
+        if (UnknownCritical(chain[i])) return BadCertificateInvalid;
+
     // 4. Key sizes and digests (the root's signature on itself carries no trust and is not judged).
     for (size_t i = 0; i < chain.size(); ++i) {
         const bool root = i + 1 == chain.size() && i > 0;
@@ -602,7 +604,7 @@ StatusCode PkiStore::ValidateClient(std::string_view derChain, std::string_view 
     const std::string cn = CommonName(leaf);
     if (!trusted && !options_.autoAcceptClients) {
         Reject(Der(leaf), cn);
-        Log("Сертификат клиента «" + cn + "» не доверенный; скопирован в rejected/certs");
+        Log("Сертификат клиента «" + ForLog(cn) + "» не доверенный; скопирован в rejected/certs");
         return BadCertificateUntrusted;
     }
 
@@ -611,10 +613,12 @@ StatusCode PkiStore::ValidateClient(std::string_view derChain, std::string_view 
         if (TimeState(chain[i]) != 0)
             return i == 0 ? BadCertificateTimeInvalid : BadCertificateIssuerTimeInvalid;
 
-    // 8. The application URI of the client's description.
-    if (!applicationUri.empty()) {
+    // 8. The application URI: an application certificate names one in subjectAltName, and it is
+    // the one of the client's description when that is given.
+    {
         const auto uris = SubjectAltUris(leaf);
-        if (std::find(uris.begin(), uris.end(), applicationUri) == uris.end())
+        if (uris.empty()) return BadCertificateUriInvalid;
+        if (!applicationUri.empty() && std::find(uris.begin(), uris.end(), applicationUri) == uris.end())
             return BadCertificateUriInvalid;
     }
 
@@ -622,28 +626,28 @@ StatusCode PkiStore::ValidateClient(std::string_view derChain, std::string_view 
     // sign certificates.
     if (!LeafUseOk(leaf)) return BadCertificateUseNotAllowed;
     for (size_t i = 1; i < chain.size(); ++i)
-        if (X509_check_ca(chain[i]) == 0) return BadCertificateIssuerUseNotAllowed;
+        if (!IsCa(chain[i])) return BadCertificateIssuerUseNotAllowed;
 
-    // 10./11. Revocation: every certificate issued by a CA needs that CA's CRL (a self-signed
-    // leaf has none). A CA without a CRL makes the status unknown, which refuses the client.
+    // 10./11. Revocation: every certificate issued by a CA needs a current CRL of that CA (a
+    // self-signed leaf has none). Every such CRL is consulted: an older one left beside a newer
+    // one cannot hide a revocation. A CA without a current CRL makes the status unknown, which
+    // refuses the client.
     for (size_t i = 0; i + 1 < chain.size(); ++i) {
         X509* issuer = chain[i + 1];
-        X509_CRL* crl = nullptr;
+        bool current = false;
         for (const auto& c : lists.crls) {
             if (X509_NAME_cmp(X509_CRL_get_issuer(c.get()), X509_get_subject_name(issuer)) != 0) continue;
             if (X509_CRL_verify(c.get(), X509_get0_pubkey(issuer)) != 1) continue;
-            crl = c.get();
-            break;
+            X509_REVOKED* revoked = nullptr;
+            if (X509_CRL_get0_by_cert(c.get(), &revoked, chain[i]) == 1)
+                return i == 0 ? BadCertificateRevoked : BadCertificateIssuerRevoked;
+            current = current || CrlCurrent(c.get());
         }
-        if (crl == nullptr)
-            return i == 0 ? BadCertificateRevocationUnknown : BadCertificateIssuerRevocationUnknown;
-        X509_REVOKED* revoked = nullptr;
-        if (X509_CRL_get0_by_cert(crl, &revoked, chain[i]) == 1)
-            return i == 0 ? BadCertificateRevoked : BadCertificateIssuerRevoked;
+        if (!current) return i == 0 ? BadCertificateRevocationUnknown : BadCertificateIssuerRevocationUnknown;
     }
 
     if (!trusted)
-        Log("Сертификат клиента «" + cn + "» (отпечаток " + ThumbprintHex(Der(leaf)) +
+        Log("Сертификат клиента «" + ForLog(cn) + "» (отпечаток " + ThumbprintHex(Der(leaf)) +
             ") принят без проверки доверия: включён AutoAcceptClients");
     return status::Good;
 }

@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -65,6 +66,7 @@ struct PkiOptions {
     std::string applicationUri;   // subjectAltName URI of the own certificate
     std::string applicationName;  // its CN
     std::string organization;     // its O (may be empty)
+    std::string hostName;         // its DC (may be empty): the subject tells installations apart
     std::string fileBaseName = "qora-opc-server";
     // DNS names and IP addresses for the own certificate's subjectAltName besides localhost and
     // 127.0.0.1. Empty: the host's name and its interface addresses.
@@ -83,8 +85,9 @@ struct PkiOptions {
 class PkiStore final : public TrustStore {
   public:
     // Opens the folder, creating the layout and, when neither the certificate nor the key
-    // exists, a new self-signed certificate and key. A certificate or key that exists but
-    // cannot be read, is damaged, or does not match the other is reported in *error (null
+    // exists, a new self-signed certificate and key. A pair made for another application URI
+    // (the host renamed, an older version) is replaced by a new one, which is logged. A certificate or key
+    // that exists but cannot be read, is damaged, or does not match the other is reported in *error (null
     // returned) and left as it is: the operator decides (removing both files makes a new pair).
     static std::unique_ptr<PkiStore> Open(const PkiOptions& options, std::string* error);
     ~PkiStore() override;
@@ -108,6 +111,7 @@ class PkiStore final : public TrustStore {
     uint64_t ListsStamp(bool withFiles) const;
     void ReloadIfChanged();
     void Reject(const std::string& leafDer, const std::string& commonName);
+    void CountRejected();
     void Log(const std::string& line) const;
 
     PkiOptions options_;
@@ -117,6 +121,7 @@ class PkiStore final : public TrustStore {
     std::mutex mutex_;  // the lists and the rejected count; validations come from the network thread
     std::unique_ptr<Lists> lists_;
     int rejectedFiles_ = 0;
+    timespec rejectedDirTime_{};  // rejected/certs' time when it was last counted
     std::chrono::steady_clock::time_point lastFileCheck_{};
 };
 

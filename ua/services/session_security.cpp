@@ -38,23 +38,30 @@ std::string LowerName(SecurityPolicy p) {
     return s;
 }
 
+// The user token policies of the endpoints of endpointPolicy (secured: the server has a usable
+// certificate).
+std::vector<UserTokenPolicy> TokenPolicies(const ServerConfig& config, bool secured,
+                                           SecurityPolicy endpointPolicy) {
+    std::vector<UserTokenPolicy> t;
+    if (config.allowAnonymous) t.push_back({"anonymous", UserTokenAnonymous, {}});
+    if (!config.users) return t;
+    if (endpointPolicy != SecurityPolicy::None)
+        t.push_back({"username", UserTokenUserName, {}});
+    else if (secured)
+        t.push_back({"username_" + LowerName(kPasswordPolicyOnNone), UserTokenUserName,
+                     std::string(PolicyUri(kPasswordPolicyOnNone))});
+    else if (config.allowClearPasswords)
+        t.push_back({"username_clear", UserTokenUserName, std::string(PolicyUri(SecurityPolicy::None))});
+    return t;
+}
+
 }  // namespace
 
 std::vector<EndpointDescription> Engine::Endpoints(const std::string& url) const {
     const bool secured = config_.trust && ownKey_.Valid();
     const std::string certificate = secured ? config_.trust->OwnCertificateDer() : std::string();
     auto tokens = [&](SecurityPolicy endpointPolicy) {
-        std::vector<UserTokenPolicy> t;
-        if (config_.allowAnonymous) t.push_back({"anonymous", UserTokenAnonymous, {}});
-        if (!config_.users) return t;
-        if (endpointPolicy != SecurityPolicy::None)
-            t.push_back({"username", UserTokenUserName, {}});
-        else if (secured)
-            t.push_back({"username_" + LowerName(kPasswordPolicyOnNone), UserTokenUserName,
-                         std::string(PolicyUri(kPasswordPolicyOnNone))});
-        else if (config_.allowClearPasswords)
-            t.push_back({"username_clear", UserTokenUserName, std::string(PolicyUri(SecurityPolicy::None))});
-        return t;
+        return TokenPolicies(config_, secured, endpointPolicy);
     };
     std::vector<EndpointDescription> out;
     auto add = [&](SecurityPolicy p, SecurityMode m) {
@@ -120,7 +127,24 @@ StatusCode Engine::CheckActivation(const Connection& c, Session& s, const Activa
         return status::BadSecurityChecksFailed;  // a secured session cannot move to a None channel
     }
     const NodeId& type = r.userIdentityToken.typeId;
-    if (type.IsNull() || type.IsNs0(id::AnonymousIdentityToken) || type.IsNs0(kAnonymousTokenDataType)) {
+    // A token names one of the token policies of the endpoint the channel uses, of its own kind.
+    const bool anonymous =
+        type.IsNull() || type.IsNs0(id::AnonymousIdentityToken) || type.IsNs0(kAnonymousTokenDataType);
+    if (!type.IsNull()) {
+        Decoder policyIdOf(r.userIdentityToken.body);
+        const std::string policyId = policyIdOf.StringValue();
+        const auto offered = TokenPolicies(config_, config_.trust && ownKey_.Valid(),
+                                           c.security ? c.security->policy : SecurityPolicy::None);
+        const auto sameKind = [&](const UserTokenPolicy& t) {
+            return (t.tokenType == UserTokenAnonymous) == anonymous;
+        };
+        // A kind not offered at all is refused below as before (BadIdentityTokenRejected).
+        if (std::any_of(offered.begin(), offered.end(), sameKind) &&
+            std::none_of(offered.begin(), offered.end(),
+                         [&](const UserTokenPolicy& t) { return sameKind(t) && t.policyId == policyId; }))
+            return status::BadIdentityTokenInvalid;
+    }
+    if (anonymous) {
         if (!config_.allowAnonymous) return status::BadIdentityTokenRejected;
         // A user's session moves only with that user's password again.
         if (moving && !s.userName.empty()) return status::BadIdentityTokenRejected;

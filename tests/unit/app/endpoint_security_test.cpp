@@ -101,7 +101,7 @@ TEST_F(EndpointSecurity, BadLinesOfTheUsersFileAreTold) {
 
 TEST_F(EndpointSecurity, ACertificateFolderThatCannotBeCreatedLeavesNoneOnlyAndIsTold) {
     TOpcUaSettings s;
-    s.securityPolicies = {"Basic256Sha256"};
+    s.securityPolicies = {"None", "Basic256Sha256"};
     test::TReadOnlyDirectory readOnly(dir_.path());
     ASSERT_TRUE(readOnly.Ok());
     const TEndpointSecurityReport r = Apply(s);
@@ -111,4 +111,20 @@ TEST_F(EndpointSecurity, ACertificateFolderThatCannotBeCreatedLeavesNoneOnlyAndI
     EXPECT_TRUE(r.problems[0].contains(QStringLiteral("только с политикой безопасности None")))
         << r.problems[0].toStdString();
     EXPECT_TRUE(r.problems[0].contains(dir_.filePath(QStringLiteral("pki")))) << r.problems[0].toStdString();
+}
+
+TEST_F(EndpointSecurity, ABrokenOwnPairWithNoneLeftOutOffersNoEndpoint) {
+    TOpcUaSettings s;
+    s.securityPolicies = {"Basic256Sha256"};
+    ASSERT_TRUE(QDir(dir_.path()).mkpath(QStringLiteral("pki/own/certs")));
+    QFile damaged(dir_.filePath(QStringLiteral("pki/own/certs/qora-opc-server.der")));
+    ASSERT_TRUE(damaged.open(QIODevice::WriteOnly));
+    damaged.write("not a certificate");
+    damaged.close();
+    const TEndpointSecurityReport r = Apply(s);
+    EXPECT_TRUE(config_.securityPolicies.empty());
+    EXPECT_FALSE(config_.trust);
+    ASSERT_EQ(r.problems.size(), 1);
+    EXPECT_TRUE(r.problems[0].contains(QStringLiteral("ни одной точки подключения")))
+        << r.problems[0].toStdString();
 }

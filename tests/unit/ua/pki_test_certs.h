@@ -43,6 +43,7 @@ struct CertRecipe {
     std::string keyUsage = "critical,digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment";
     std::string extKeyUsage = "serverAuth,clientAuth";
     std::string subjectAltName = "URI:urn:test:client,DNS:localhost";
+    std::string extra;  // another extension, "<oid>=<value>" (value as X509V3_EXT_nconf takes it)
 };
 
 inline CertRecipe CaRecipe(const std::string& cn, const std::string& role) {
@@ -106,18 +107,26 @@ inline TestCert MakeCert(const CertRecipe& recipe, const TestCert* issuer = null
     AddExt(x, &ctx, NID_key_usage, recipe.keyUsage);
     AddExt(x, &ctx, NID_ext_key_usage, recipe.extKeyUsage);
     AddExt(x, &ctx, NID_subject_alt_name, recipe.subjectAltName);
+    if (const size_t eq = recipe.extra.find('='); eq != std::string::npos) {
+        X509_EXTENSION* ext = X509V3_EXT_nconf(nullptr, &ctx, recipe.extra.substr(0, eq).c_str(),
+                                               recipe.extra.substr(eq + 1).c_str());
+        X509_add_ext(x, ext, -1);
+        X509_EXTENSION_free(ext);
+    }
     X509_sign(x, issuer ? issuer->key.get() : c.key.get(), recipe.md);
     c.der = DerOf(x);
     return c;
 }
 
-// A CRL of ca listing revoked (DER).
-inline std::string MakeCrl(const TestCert& ca, const std::vector<const TestCert*>& revoked = {}) {
+// A CRL of ca listing revoked (DER), issued a minute ago plus lastUpdateDays, with nextUpdate
+// nextUpdateDays from now.
+inline std::string MakeCrl(const TestCert& ca, const std::vector<const TestCert*>& revoked = {},
+                           long nextUpdateDays = 30, long lastUpdateDays = 0) {
     X509_CRL* crl = X509_CRL_new();
     X509_CRL_set_version(crl, 1);
     X509_CRL_set_issuer_name(crl, X509_get_subject_name(ca.cert.get()));
-    ASN1_TIME* now = X509_gmtime_adj(nullptr, -60);
-    ASN1_TIME* next = X509_time_adj_ex(nullptr, 30, 0, nullptr);
+    ASN1_TIME* now = X509_time_adj_ex(nullptr, static_cast<int>(lastUpdateDays), -60, nullptr);
+    ASN1_TIME* next = X509_time_adj_ex(nullptr, static_cast<int>(nextUpdateDays), 0, nullptr);
     X509_CRL_set1_lastUpdate(crl, now);
     X509_CRL_set1_nextUpdate(crl, next);
     for (const TestCert* r : revoked) {

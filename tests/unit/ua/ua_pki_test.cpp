@@ -2,12 +2,15 @@
 #include <openssl/pem.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
 
 #include "tests/unit/ua/pki_test_certs.h"
+#include "ua/engine/server_config.h"
+#include "ua/security/crypto.h"
 #include "ua/security/pki.h"
 
 using namespace qora::ua;
@@ -280,6 +283,12 @@ TEST_F(PkiTest, SelfSignedClientCertificatesAreJudgedByEachCheck) {
         {"URI mismatch", [](CertRecipe&) {}, "urn:test:other", BadCertificateUriInvalid},
         {"no URI in the certificate", [](CertRecipe& s) { s.subjectAltName = "DNS:localhost"; },
          "urn:test:client", BadCertificateUriInvalid},
+        {"no URI in the certificate, none asked", [](CertRecipe& s) { s.subjectAltName = "DNS:localhost"; },
+         "", BadCertificateUriInvalid},
+        {"unknown critical extension",
+         [](CertRecipe& s) { s.extra = "1.3.6.1.4.1.99999.1=critical,DER:0500"; }, "", BadCertificateInvalid},
+        {"unknown non-critical extension", [](CertRecipe& s) { s.extra = "1.3.6.1.4.1.99999.1=DER:0500"; },
+         "", status::Good},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -476,3 +485,103 @@ TEST_F(PkiTest, ValidationsFromSeveralThreadsWhileTheTrustListChanges) {
 }
 
 }  // namespace
+
+TEST_F(PkiTest, IssuersAreCasByBasicConstraintsAndEveryCurrentCrlCounts) {
+    auto store = Open();
+    ASSERT_TRUE(store);
+    const TestCert ca = MakeCert(CaRecipe("Plant CA", "ca"));
+    const TestCert leaf = MakeCert(CertRecipe{}, &ca);
+    WriteFile(Pki("trusted/certs") / "ca.der", ca.der);
+    struct Case {
+        const char* what;
+        std::vector<std::pair<const char*, std::string>> crls;
+        StatusCode expected;
+    } cases[] = {
+        {"current CRL", {{"a.crl", MakeCrl(ca)}}, status::Good},
+        {"CRL past nextUpdate", {{"a.crl", MakeCrl(ca, {}, -1, -30)}}, BadCertificateRevocationUnknown},
+        {"old CRL past nextUpdate listing it",
+         {{"a.crl", MakeCrl(ca, {&leaf}, -1, -30)}, {"b.crl", MakeCrl(ca)}},
+         BadCertificateRevoked},
+        {"older CRL first, newer revokes",
+         {{"a.crl", MakeCrl(ca, {}, 30, -2)}, {"b.crl", MakeCrl(ca, {&leaf})}},
+         BadCertificateRevoked},
+        {"newer revokes first, older after",
+         {{"a.crl", MakeCrl(ca, {&leaf})}, {"b.crl", MakeCrl(ca, {}, 30, -2)}},
+         BadCertificateRevoked},
+    };
+    for (const Case& c : cases) {
+        for (const fs::path& f : Files(Pki("trusted/crl"))) fs::remove(f);
+        for (const auto& [name, der] : c.crls) WriteFile(Pki("trusted/crl") / name, der);
+        EXPECT_EQ(CertificateStatusName(store->ValidateClient(leaf.der)), CertificateStatusName(c.expected))
+            << c.what;
+    }
+
+    // Issuers that only sign certificates by key usage, without basicConstraints CA:TRUE.
+    for (const char* bc : {"", "critical,CA:FALSE"}) {
+        CertRecipe r = CaRecipe("Loose CA", "loose");
+        r.basicConstraints = bc;
+        const TestCert loose = MakeCert(r);
+        const TestCert issued = MakeCert(CertRecipe{}, &loose);
+        WriteFile(Pki("trusted/certs") / "loose.der", loose.der);
+        WriteFile(Pki("trusted/crl") / "loose.crl", MakeCrl(loose));
+        EXPECT_EQ(CertificateStatusName(store->ValidateClient(issued.der)),
+                  CertificateStatusName(BadCertificateIssuerUseNotAllowed))
+            << "basicConstraints '" << bc << "'";
+    }
+}
+
+TEST_F(PkiTest, AFullRejectedFolderIsCountedAgainWhenItChangesAndNamesAreLoggedEscaped) {
+    fs::create_directories(Pki("rejected/certs"));
+    for (int i = 0; i < kMaxRejectedFiles; ++i) WriteFile(Pki("rejected/certs") / std::to_string(i), "");
+    auto store = Open();
+    ASSERT_TRUE(store);
+    CertRecipe r;
+    r.cn = "evil\nКлиент\x1b[31m\xc2\x85";
+    const TestCert cert = MakeCert(r);
+    EXPECT_EQ(store->ValidateClient(cert.der), BadCertificateUntrusted);
+    EXPECT_EQ(Files(Pki("rejected/certs")).size(), static_cast<size_t>(kMaxRejectedFiles));
+    for (const fs::path& f : Files(Pki("rejected/certs"))) fs::remove(f);
+    EXPECT_EQ(store->ValidateClient(cert.der), BadCertificateUntrusted);
+    EXPECT_EQ(Files(Pki("rejected/certs")).size(), 1u);
+    std::lock_guard<std::mutex> lock(logMutex_);
+    ASSERT_FALSE(log_.empty());
+    EXPECT_NE(log_.back().find("evil\\x0AКлиент\\x1B[31m\\x85"), std::string::npos) << log_.back();
+}
+
+TEST_F(PkiTest, TheOwnCertificateNamesTheHostAndIsRenewedForAnotherApplicationUri) {
+    PkiOptions o = Options();
+    o.hostName = "plant-pc";
+    std::string error;
+    auto first = PkiStore::Open(o, &error);
+    ASSERT_TRUE(first) << error;
+    const std::string before = first->OwnCertificateDer();
+    first.reset();
+    const auto* p = reinterpret_cast<const unsigned char*>(before.data());
+    TestX509 x(d2i_X509(nullptr, &p, static_cast<long>(before.size())));
+    ASSERT_TRUE(x);
+    X509_NAME* subject = X509_get_subject_name(x.get());
+    const int dc = X509_NAME_get_index_by_NID(subject, NID_domainComponent, -1);
+    ASSERT_GE(dc, 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(
+                  ASN1_STRING_get0_data(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, dc))))),
+              "plant-pc");
+
+    o.applicationUri = "urn:renamed-pc:qora";
+    auto renewed = PkiStore::Open(o, &error);
+    ASSERT_TRUE(renewed) << error;
+    EXPECT_TRUE(renewed->Created());
+    EXPECT_NE(renewed->OwnCertificateDer(), before);
+    EXPECT_EQ(crypto::SubjectAltNameUri(renewed->OwnCertificateDer()), "urn:renamed-pc:qora");
+    std::lock_guard<std::mutex> lock(logMutex_);
+    EXPECT_TRUE(std::any_of(log_.begin(), log_.end(), [](const std::string& l) {
+        return l.find("urn:plant-pc:qora") != std::string::npos;
+    }));
+}
+
+TEST(InstanceUri, OnePerHostAndTheSameAtEveryStart) {
+    EXPECT_EQ(InstanceUri("Plant-PC"), "urn:plant-pc:qora:opc-server");
+    EXPECT_EQ(InstanceUri("Plant-PC"), InstanceUri("plant-pc"));
+    EXPECT_NE(InstanceUri("plant-pc"), InstanceUri("plant-pc2"));
+    EXPECT_EQ(InstanceUri("a b/c"), "urn:a-b-c:qora:opc-server");
+    EXPECT_EQ(InstanceUri(""), "urn:localhost:qora:opc-server");
+}

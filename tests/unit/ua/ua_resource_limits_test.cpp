@@ -67,6 +67,22 @@ TEST(HandshakeLimiter, TheServerWideReserveIsLeftToQuietPeers) {
     for (const Step& s : steps) EXPECT_EQ(Admitted(h, s.peer, s.tried, t0), s.admitted) << s.peer;
 }
 
+TEST(HandshakeLimiter, AFloodOfNoneOpensFromManyPeersLeavesTheSecuredAllowance) {
+    HandshakeLimits l = SmallLimits();
+    l.noneOpensPerSecond = 10;
+    l.noneOpenBurst = 10;
+    HandshakeLimiter h(l);
+    const Millis t0 = 1000000;
+    // Eight hosts send None OPNs until each is refused; every server-wide None allowance is gone.
+    for (int i = 0; i < 8; ++i)
+        for (int n = 0; n < 10; ++n) h.AdmitOpen("10.0.0." + std::to_string(i), t0, false);
+    EXPECT_FALSE(h.AdmitOpen("10.0.1.1", t0, false));
+    // Secured opens of other hosts draw on their own allowance.
+    int secured = 0;
+    for (int i = 0; i < 10; ++i) secured += h.AdmitOpen("10.0.2." + std::to_string(i), t0, true) ? 1 : 0;
+    EXPECT_EQ(secured, 10);
+}
+
 TEST(HandshakeLimiter, UnfinishedHandshakesAreBoundedPerPeerAndServerWide) {
     HandshakeLimiter h(SmallLimits());
     EXPECT_TRUE(h.MayStartHandshake("a"));

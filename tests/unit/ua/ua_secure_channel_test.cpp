@@ -188,6 +188,14 @@ TEST_F(SecureChannelTest, RefusedOpensAnswerTheirStatusAndClose) {
              return c.OpenChunk(0, crypto::RandomBytes(32));
          },
          status::BadSecurityChecksFailed},
+        {"certificate judged before any decryption",
+         [](auto&, auto&, TestTrustStore& t) { t.SetVerdict(status::BadCertificateTimeInvalid); },
+         [](SecureClient& c) {
+             std::string chunk = c.OpenChunk(0, crypto::RandomBytes(32));
+             chunk.back() = static_cast<char>(chunk.back() ^ 1);  // no longer decrypts
+             return chunk;
+         },
+         status::BadCertificateTimeInvalid},
         {"no trust store: only None", [](auto&, ServerConfig& c, auto&) { c.trust = nullptr; },
          [](SecureClient& c) { return c.OpenChunk(0, crypto::RandomBytes(32)); },
          status::BadSecurityPolicyRejected},

@@ -367,21 +367,29 @@ TEST_F(SecureSessionTest, PasswordsOverNone) {
     // Encrypted with a stale nonce: invalid.
     m = c.Call(
         kActivateSession,
-        ActivateBody(
-            "", UserName("u", "op", Secret(SecurityPolicy::Basic256Sha256, "пароль", std::string(32, 's')),
-                         oaep)));
+        ActivateBody("",
+                     UserName("username_basic256sha256", "op",
+                              Secret(SecurityPolicy::Basic256Sha256, "пароль", std::string(32, 's')), oaep)));
     EXPECT_EQ(Status(m.body), status::BadIdentityTokenInvalid);
     // Under another algorithm than the token policy's: invalid.
-    m = c.Call(
-        kActivateSession,
-        ActivateBody("", UserName("u", "op", Secret(SecurityPolicy::Basic256Sha256, "пароль", cs.serverNonce),
-                                  "http://opcfoundation.org/UA/security/rsa-oaep-sha2-256")));
+    m = c.Call(kActivateSession,
+               ActivateBody("", UserName("username_basic256sha256", "op",
+                                         Secret(SecurityPolicy::Basic256Sha256, "пароль", cs.serverNonce),
+                                         "http://opcfoundation.org/UA/security/rsa-oaep-sha2-256")));
     EXPECT_EQ(Status(m.body), status::BadIdentityTokenInvalid);
+    // A policy id this endpoint does not offer (the secured endpoints' one, or none at all).
+    for (const char* id : {"username", "u", "anonymous"}) {
+        m = c.Call(kActivateSession,
+                   ActivateBody(
+                       "", UserName(id, "op",
+                                    Secret(SecurityPolicy::Basic256Sha256, "пароль", cs.serverNonce), oaep)));
+        EXPECT_EQ(Status(m.body), status::BadIdentityTokenInvalid) << id;
+    }
     // Right.
     m = c.Call(
         kActivateSession,
-        ActivateBody(
-            "", UserName("u", "op", Secret(SecurityPolicy::Basic256Sha256, "пароль", cs.serverNonce), oaep)));
+        ActivateBody("", UserName("username_basic256sha256", "op",
+                                  Secret(SecurityPolicy::Basic256Sha256, "пароль", cs.serverNonce), oaep)));
     EXPECT_EQ(Status(m.body), status::Good);
 }
 
@@ -391,7 +399,8 @@ TEST_F(SecureSessionTest, ClearPasswordOverNoneWhenAllowed) {
     EngineClient c{*engine, transport, 1, now, {}, {}};
     ASSERT_TRUE(c.Connect());
     ASSERT_EQ(c.CreateSession(), status::Good);
-    auto m = c.Call(kActivateSession, ActivateBody("", UserName("u", "op", "пароль", "")));
+    auto m =
+        c.Call(kActivateSession, ActivateBody("", UserName("username_basic256sha256", "op", "пароль", "")));
     EXPECT_EQ(Status(m.body), status::Good);
 }
 
