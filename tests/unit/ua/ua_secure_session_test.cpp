@@ -537,7 +537,8 @@ struct NoneLogin : SecureSessionTest {
     // ActivateSession with user "op" and an encrypted secret; a late answer is waited for.
     StatusCode Login(EngineClient& c, const std::string& secret) {
         const std::string oaep(crypto::Params(SecurityPolicy::Basic256Sha256)->encryptionUri);
-        auto m = c.Call(kActivateSession, ActivateBody("", UserName("u", "op", secret, oaep)));
+        auto m = c.Call(kActivateSession,
+                        ActivateBody("", UserName("username_basic256sha256", "op", secret, oaep)));
         if (!m.body.empty()) return Status(m.body);
         now += kFailedLoginDelayMs;
         engine->Tick(now);
@@ -561,7 +562,7 @@ TEST_F(NoneLogin, OversizedSecretsAreNotDecryptedAndEveryDecryptionCounts) {
         auto m = c.Call(
             kActivateSession,
             ActivateBody(
-                "", UserName("u", "op", threeBlocks,
+                "", UserName("username_basic256sha256", "op", threeBlocks,
                              std::string(crypto::Params(SecurityPolicy::Basic256Sha256)->encryptionUri))));
         ASSERT_EQ(Status(m.body), status::BadIdentityTokenInvalid) << i;  // at once, not late
     }
@@ -584,9 +585,9 @@ TEST_F(NoneLogin, AGuessingPeerSlowsOnlyItself) {
     // Sent at once, answered late: a burst and then some, within the time-out of the channel.
     const std::string oaep(crypto::Params(SecurityPolicy::Basic256Sha256)->encryptionUri);
     for (int i = 0; i < 3 * kPasswordCheckBurst; ++i)
-        attacker.Call(
-            kActivateSession,
-            ActivateBody("", UserName("u", "op", Secret(SecurityPolicy::Basic256Sha256, "guess", an), oaep)));
+        attacker.Call(kActivateSession,
+                      ActivateBody("", UserName("username_basic256sha256", "op",
+                                                Secret(SecurityPolicy::Basic256Sha256, "guess", an), oaep)));
     EXPECT_GT(engine->PasswordChecksRefused(), 0u);
     EXPECT_EQ(Login(good, "пароль", gn), status::Good);
 }
