@@ -17,6 +17,29 @@
 
 namespace qora::bench {
 
+// A Publish response: its notifications are counted and the next Publish, acknowledging it,
+// is sent. False for any other message.
+inline bool AnswerPublish(ua::testing::MiniClient& c, const ua::testing::ServerMessage& m,
+                          uint64_t& notifications) {
+    using namespace qora::ua;
+    using namespace qora::ua::testing;
+    Decoder d(m.body);
+    const ResponseHeader h = ReadResponseHeader(d);
+    if (h.typeId != id::ResponseOf(id::Publish)) return false;
+    const uint32_t subId = d.UInt32();
+    for (size_t i = 0, n = d.ArrayCount(4, 4); i < n; ++i) d.UInt32();
+    d.Boolean();
+    const uint32_t seq = d.UInt32();
+    d.DateTime();
+    for (size_t i = 0, n = d.ArrayCount(3, 8); i < n; ++i) {
+        const ExtensionObject x = d.Extension();
+        Decoder b(x.body);
+        notifications += b.ArrayCount(1, 1);
+    }
+    c.SendPublish(subId, seq);
+    return true;
+}
+
 class CallgrindCounter {
   public:
     CallgrindCounter(pid_t pid, std::string outFile) : pid_(pid), outFile_(std::move(outFile)) {}
@@ -84,21 +107,8 @@ inline void CountScenarios(uint16_t port, CallgrindCounter& cg, const std::vecto
         for (int got = 0; got < messages;) {
             ServerMessage m;
             if (!c.Next(m, 60000) || m.type != "MSG") return;
-            Decoder d(m.body);
-            const ResponseHeader h = ReadResponseHeader(d);
-            if (h.typeId != id::ResponseOf(id::Publish)) continue;
-            const uint32_t subId = d.UInt32();
-            for (size_t i = 0, n = d.ArrayCount(4, 4); i < n; ++i) d.UInt32();
-            d.Boolean();
-            const uint32_t seq = d.UInt32();
-            d.DateTime();
-            for (size_t i = 0, n = d.ArrayCount(3, 8); i < n; ++i) {
-                const ExtensionObject x = d.Extension();
-                Decoder b(x.body);
-                notifications += b.ArrayCount(1, 1);
-            }
+            if (!AnswerPublish(c, m, notifications)) continue;
             ++got;
-            c.SendPublish(subId, seq);
         }
     };
     uint64_t warm = 0, notifications = 0;

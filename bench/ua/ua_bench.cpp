@@ -255,21 +255,8 @@ void BenchSubscription(uint16_t port, pid_t pid, int items, SecurityPolicy polic
             ServerMessage m;
             if (!c.Next(m, 1000)) continue;
             if (m.type != "MSG") break;
-            Decoder d(m.body);
-            const ResponseHeader h = ReadResponseHeader(d);
-            if (h.typeId != id::ResponseOf(id::Publish)) continue;
-            const uint32_t subId = d.UInt32();
-            for (size_t i = 0, n = d.ArrayCount(4, 4); i < n; ++i) d.UInt32();
-            d.Boolean();
-            const uint32_t seq = d.UInt32();
-            d.DateTime();
-            for (size_t i = 0, n = d.ArrayCount(3, 8); i < n; ++i) {
-                const ExtensionObject x = d.Extension();
-                Decoder b(x.body);
-                notifications += b.ArrayCount(1, 1);
-            }
+            if (!qora::bench::AnswerPublish(c, m, notifications)) continue;
             ++messages;
-            c.SendPublish(subId, seq);
         }
     };
     uint64_t n0 = 0, m0 = 0;
