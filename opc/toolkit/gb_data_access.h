@@ -158,9 +158,8 @@ class GBOPCDataAccessBase : public GBClassFactory {
     // declared in opc/toolkit/gb_test_view.h).
     GBTestView ForTests();
 
-    struct Impl;  // opc/toolkit/gb_impl.h
-
   protected:
+    struct Impl;  // opc/toolkit/gb_impl.h
     std::unique_ptr<Impl> impl_;
 };
 
