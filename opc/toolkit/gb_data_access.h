@@ -22,6 +22,8 @@
 
 namespace gb {
 
+class GBTestView;
+
 inline constexpr GUID IID_IUnknown{0x00000000u, 0x0000u, 0x0000u, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr GUID IID_IClassFactory{0x00000001u, 0x0000u, 0x0000u, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
@@ -152,12 +154,12 @@ class GBOPCDataAccessBase : public GBClassFactory {
     // object; the base destructor calls it as well.
     void GBStopEndpoint();
 
-    struct Impl;  // opc/toolkit/gb_impl.h
-    // The toolkit's inner state (item store, update blocks, endpoint): used by the toolkit's
-    // own files and by tests.
-    Impl& impl() { return *impl_; }
+    // What tests observe: the item store's state and the endpoint's life (the view is
+    // declared in opc/toolkit/gb_test_view.h).
+    GBTestView ForTests();
 
   protected:
+    struct Impl;  // opc/toolkit/gb_impl.h
     std::unique_ptr<Impl> impl_;
 };
 

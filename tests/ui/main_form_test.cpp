@@ -305,7 +305,8 @@ TEST_F(MainWindow, StartedByComHidesAtItsFirstPaint) {
     EXPECT_TRUE(form->TrayIcon()->isVisible());
     // Later paints change nothing: shown again, it stays.
     form->ShowHideExecute();
-    QTest::qWait(50);
+    // An absence: the window does not hide again at its next paints.
+    EXPECT_TRUE(test::HoldsFor([&] { return form->isVisible(); }, 50));
     EXPECT_TRUE(form->isVisible());
 }
 

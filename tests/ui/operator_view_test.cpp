@@ -1,6 +1,7 @@
 // What the operator sees and reaches: the refresh after a restore, the keyboard, texts that
 // show whole at any face size, file dialogs that live for one operation, the tree selection.
 #include <QApplication>
+#include <QCompleter>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -47,7 +48,7 @@ TEST_F(MainWindow, RestoredByTheTaskBarAfterClosingWithoutANotificationAreaRefre
     StoreValue(m->points[0].devices[0], 0, 5.0f);
     // The task bar restores the window through the window system, not through ShowHide.
     form->windowHandle()->setWindowStates(Qt::WindowNoState);
-    QTest::qWait(20);
+    EXPECT_TRUE(test::WaitUntil([&] { return !form->isMinimized(); }));
     EXPECT_FALSE(form->isMinimized());
     EXPECT_FALSE(form->WindowHidden());
     QTreeWidgetItem* r0 = List()->topLevelItem(0);
@@ -132,7 +133,7 @@ TEST_F(MainWindow, AltLetterAndF10OpenTheMenus) {
         ASSERT_NE(popup, nullptr);
         EXPECT_EQ(popup->objectName(), QLatin1String(c.menu));
         popup->close();
-        QTest::qWait(10);
+        EXPECT_TRUE(test::WaitUntil([] { return QApplication::activePopupWidget() == nullptr; }));
     }
 }
 
@@ -207,8 +208,7 @@ TEST_P(MainWindowFaces, TreeCaptionsScrollSidewaysAndShowWholeInTheirToolTips) {
     // Narrowed by the operator, the tree scrolls sideways to the end of the longest caption.
     auto* splitter = form->findChild<QSplitter*>(QStringLiteral("Splitter1"));
     splitter->setSizes({60, 600});
-    QTest::qWait(20);
-    QApplication::processEvents();
+    EXPECT_TRUE(test::WaitUntil([&] { return Tree()->horizontalScrollBar()->maximum() > 0; }));
     EXPECT_GE(Tree()->header()->sectionSize(0), NeededWidth(Tree(), device->text(0), true));
     EXPECT_GT(Tree()->horizontalScrollBar()->maximum(), 0);
 }
@@ -269,7 +269,9 @@ TEST_F(MainWindow, EachFileDialogLivesForOneOperation) {
         ASSERT_NE(edit, nullptr);
         edit->setFocus();
         QTest::keyClicks(edit, QStringLiteral("pla"));
-        QTest::qWait(200);  // the completer's model reads the folder in the background
+        // The completer's model reads the folder in the background: cancel once it offers a name.
+        EXPECT_TRUE(
+            test::WaitUntil([&] { return edit->completer() && edit->completer()->completionCount() > 0; }));
         static_cast<QDialog*>(w)->reject();
     });
     EXPECT_FALSE(form->Prompt().ChooseFileToOpen(QString(), dir.path() + "/"));

@@ -10,6 +10,7 @@
 #include <QDialog>
 #include <QMessageBox>
 #include <QPointer>
+#include <QTest>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -31,6 +32,24 @@ inline QApplication* App() {
         return a;
     }();
     return app;
+}
+
+// Runs the event loop until done() holds or boundMs has passed; returns done().
+inline bool WaitUntil(const std::function<bool()>& done, int boundMs = 5000) {
+    QDeadlineTimer deadline(boundMs);
+    while (!done() && !deadline.hasExpired()) QTest::qWait(5);
+    return done();
+}
+
+// Runs the event loop for spanMs, false as soon as holds() breaks: a bounded check that
+// something does NOT happen.
+inline bool HoldsFor(const std::function<bool()>& holds, int spanMs) {
+    QDeadlineTimer deadline(spanMs);
+    while (!deadline.hasExpired()) {
+        if (!holds()) return false;
+        QTest::qWait(5);
+    }
+    return holds();
 }
 
 // Calls fn with the next modal widget that opens (other than the one active now, so that

@@ -14,7 +14,7 @@
 #include "config/records.h"
 #include "opc/opc_init.h"
 #include "opc/opc_server.h"
-#include "opc/toolkit/gb_impl.h"
+#include "opc/toolkit/gb_test_view.h"
 #include "tests/integration/comm/pty_support.h"
 #include "tests/unit/comm/comm_test_support.h"
 
@@ -146,8 +146,8 @@ TEST(OpcOverPty, InstrumentValuesReachTheToolkitByPushAndByDeviceReadWhileClient
     cycle.StopPolling();
     EXPECT_EQ(wrong.load(), 0);
     server.ShutdownOPC();
-    EXPECT_TRUE(server.impl().Life().ShutdownCalled());
-    EXPECT_FALSE(server.impl().Life().Registered());
+    EXPECT_TRUE(server.ForTests().ShutdownCalled());
+    EXPECT_FALSE(server.ForTests().Registered());
     EXPECT_EQ(sim.Stop(), 0);
 }
 

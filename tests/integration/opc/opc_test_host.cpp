@@ -16,7 +16,7 @@
 #include "config/records.h"
 #include "opc/opc_init.h"
 #include "opc/opc_server.h"
-#include "opc/toolkit/gb_impl.h"
+#include "opc/toolkit/gb_test_view.h"
 
 using namespace qora;
 
@@ -77,9 +77,9 @@ int main() {
         TInitThread init(server, m);
         init.WaitFor();
     }
-    ua::Server* endpoint = server.impl().Life().Endpoint();
-    if (!endpoint || !server.impl().Life().Registered()) {
-        Say("ERROR endpoint: " + server.impl().Life().LastEndpointError());
+    ua::Server* endpoint = server.ForTests().Endpoint();
+    if (!endpoint || !server.ForTests().Registered()) {
+        Say("ERROR endpoint: " + server.ForTests().LastEndpointError());
         return 1;
     }
     Say("PORT " + std::to_string(endpoint->Port()));

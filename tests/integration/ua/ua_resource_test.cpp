@@ -52,6 +52,18 @@ bool WaitFor(F f, int timeoutMs) {
     return f();
 }
 
+// A bounded wait for something that must NOT happen: true when holds() stays true for the whole of
+// timeoutMs (false as soon as it breaks). Only where a check is about an absence.
+template <typename F>
+bool HoldsFor(F holds, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        if (!holds()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return holds();
+}
+
 ServerConfig LoopbackConfig() {
     ServerConfig c;
     c.host = "127.0.0.1";
@@ -245,8 +257,8 @@ TEST(UaResource, HeldPortIsToldAtOnceRetriedInTheBackgroundAndServedOnceFree) {
         EXPECT_EQ(s.error, EADDRINUSE);
         EXPECT_EQ(s.reason, std::strerror(EADDRINUSE));
     }
-    // Several retries fail meanwhile; the failure is told once.
-    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    // An absence: several retries (every 100 ms) fail meanwhile, and the failure is told once.
+    EXPECT_TRUE(HoldsFor([&] { return log.Copy().size() == 1; }, 350));
     EXPECT_EQ(log.Copy().size(), 1u);
     holder.Release();
     ASSERT_TRUE(WaitFor([&] { return server.Listening(); }, 3000));
@@ -268,9 +280,12 @@ TEST(UaResource, StopAndStopListeningEndARetryAtOnce) {
     config.port = holder.port;
     config.bindRetryMs = 60000;  // a retry far away: only the stop can end the wait
     {
+        ListenLog log;
         auto server = std::make_unique<Server>(backend, config);
+        server->SetListenObserver([&](const ListenState& s) { log.Add(s); });
         ASSERT_TRUE(server->Start());
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // The first attempt has failed: the endpoint's thread waits for the retry.
+        ASSERT_TRUE(WaitFor([&] { return !log.Copy().empty(); }, 10000));
         const auto t0 = Clock::now();
         server.reset();
         EXPECT_LT(MsSince(t0), 10000) << "destruction waited for the retry";  // 60 s away
@@ -285,7 +300,8 @@ TEST(UaResource, StopAndStopListeningEndARetryAtOnce) {
         server.StopListening();
         EXPECT_LT(MsSince(t0), 10000);
         holder.Release();
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // An absence: a revoked endpoint does not take the freed port over several retry periods.
+        EXPECT_TRUE(HoldsFor([&] { return !server.Listening(); }, 300));
         EXPECT_FALSE(server.Listening()) << "a revoked endpoint went on trying";
         EXPECT_LT(ConnectLoopback(holder.port), 0);
         for (const ListenState& s : log.Copy()) EXPECT_FALSE(s.listening);
@@ -532,8 +548,11 @@ TEST(UaResource, AnOpenFloodIsThrottledWhileAClientStillConnects) {
             }
         });
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The flood is at full speed once the throttle refuses it.
+    EXPECT_TRUE(WaitFor([&] { return refused.load() > 0; }, 10000));
     const long long ms = ConnectAndRead(server.Port(), 2000);
+    // A timed workload, not a wait: the flood goes on for half a second after the client's read,
+    // and the bound on what it opened below is for about a second of flooding.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     stop = true;
     for (auto& t : flood) t.join();

@@ -28,7 +28,7 @@
 #include "config/config_document.h"
 #include "config/config_file.h"
 #include "opc/opc_server.h"
-#include "opc/toolkit/gb_impl.h"
+#include "opc/toolkit/gb_test_view.h"
 #include "ui/event_log.h"
 #include "ui/main_form.h"
 
@@ -186,20 +186,20 @@ TEST_F(Program, ExitWithAClientAsksAndNoLeavesTheServerRunning) {
     auto p = Start({QStringLiteral("-f:") + Path("plant.cfg")});
     p->StartInitThread();
     p->WaitForInitThread();
-    ASSERT_TRUE(p->Server()->impl().Life().Registered());
+    ASSERT_TRUE(p->Server()->ForTests().Registered());
     p->Server()->GBOnCreateInstance(nullptr);  // a client instance
     prompt_.answer = false;
     p->FileExitExecute();
     ASSERT_EQ(prompt_.questions.size(), 1);
     EXPECT_TRUE(prompt_.questions[0].contains(
         QStringLiteral("Сервер используется клиентом.\nЗавершить работу сервера?")));
-    EXPECT_TRUE(p->Server()->impl().Life().Registered());
-    EXPECT_TRUE(p->Server()->impl().Life().ShutdownReason().empty());
+    EXPECT_TRUE(p->Server()->ForTests().Registered());
+    EXPECT_TRUE(p->Server()->ForTests().ShutdownReason().empty());
 
     prompt_.answer = true;
     p->FileExitExecute();
-    EXPECT_FALSE(p->Server()->impl().Life().Registered());
-    EXPECT_EQ(p->Server()->impl().Life().ShutdownReason(), std::u16string(COPCServer::kShutdownReason));
+    EXPECT_FALSE(p->Server()->ForTests().Registered());
+    EXPECT_EQ(p->Server()->ForTests().ShutdownReason(), std::u16string(COPCServer::kShutdownReason));
     p->Server()->GBOnDestroyInstance(nullptr);
 }
 
@@ -209,8 +209,8 @@ TEST_F(Program, TerminationRunsTheShutdownSequenceWithoutQuestions) {
     p->Server()->GBOnCreateInstance(nullptr);
     p->Terminate(15);
     EXPECT_TRUE(prompt_.questions.isEmpty());
-    EXPECT_FALSE(p->Server()->impl().Life().Registered());
-    EXPECT_EQ(p->Server()->impl().Life().ShutdownReason(), std::u16string(COPCServer::kShutdownReason));
+    EXPECT_FALSE(p->Server()->ForTests().Registered());
+    EXPECT_EQ(p->Server()->ForTests().ShutdownReason(), std::u16string(COPCServer::kShutdownReason));
     p->Server()->GBOnDestroyInstance(nullptr);
 }
 
@@ -219,7 +219,7 @@ TEST_F(Program, SessionEndQueryShutsTheServerDownButKeepsPolling) {
     auto p = Start({QStringLiteral("-f:") + Path("plant.cfg")});
     p->StartInitThread();
     EXPECT_TRUE(p->WMQueryEndSession());
-    EXPECT_FALSE(p->Server()->impl().Life().Registered());
+    EXPECT_FALSE(p->Server()->ForTests().Registered());
     EXPECT_TRUE(p->Push().OPCTimer()->isActive());
 }
 
@@ -231,7 +231,7 @@ TEST_F(Program, SessionEndQueryAsksToCancelTheLogOffWhenTheServerStaysUp) {
     p->Server()->GBOnCreateInstance(nullptr);  // a client: the in-use question comes
     prompt_.answer = false;                    // keep the server running
     EXPECT_FALSE(p->WMQueryEndSession());
-    EXPECT_TRUE(p->Server()->impl().Life().Registered());
+    EXPECT_TRUE(p->Server()->ForTests().Registered());
     p->Server()->GBOnDestroyInstance(nullptr);
 }
 
@@ -244,7 +244,7 @@ TEST_F(Program, ExitEndsTheMessageLoopWhileTheWindowIsShown) {
     // A loop that the exit did not end is ended by this guard with another code.
     QTimer::singleShot(10000, [] { QCoreApplication::exit(99); });
     EXPECT_EQ(QApplication::exec(), 0);
-    EXPECT_FALSE(p->Server()->impl().Life().Registered());
+    EXPECT_FALSE(p->Server()->ForTests().Registered());
 }
 
 namespace {
@@ -278,8 +278,8 @@ TEST_F(Program, ExitAndSessionEndStopWhenTheAskedSaveFails) {
     for (const QString& e : prompt_.errors)
         EXPECT_TRUE(e.startsWith(QStringLiteral("Не удалось создать файл \"") + Path("cfg/plant.cfg")))
             << e.toStdString();
-    EXPECT_TRUE(p->Server()->impl().Life().Registered());
-    EXPECT_TRUE(p->Server()->impl().Life().ShutdownReason().empty());
+    EXPECT_TRUE(p->Server()->ForTests().Registered());
+    EXPECT_TRUE(p->Server()->ForTests().ShutdownReason().empty());
     EXPECT_EQ(p->Model().pointCount, 2);
     EXPECT_TRUE(p->Document().Unsaved());
     EXPECT_EQ(p->Document().ConfigName(), QStringLiteral("plant"));
@@ -305,8 +305,8 @@ TEST_F(Program, CancelledSaveQuestionStopsExitSessionEndAndRestart) {
     ASSERT_EQ(prompt_.questions.size(), 3);
     for (const QString& q : prompt_.questions)
         EXPECT_TRUE(q.contains(QStringLiteral("не сохранена"))) << q.toStdString();
-    EXPECT_TRUE(p->Server()->impl().Life().Registered());
-    EXPECT_TRUE(p->Server()->impl().Life().ShutdownReason().empty());
+    EXPECT_TRUE(p->Server()->ForTests().Registered());
+    EXPECT_TRUE(p->Server()->ForTests().ShutdownReason().empty());
     EXPECT_TRUE(lock.Held());
     EXPECT_EQ(p->Model().pointCount, 2);
     EXPECT_TRUE(p->Document().Unsaved());
@@ -519,7 +519,7 @@ TEST_F(Program, EndpointThatCannotListenIsReportedOnceAndItsLaterSuccessIsLogged
     EXPECT_TRUE(prompt_.errors[0].endsWith(QStringLiteral(". Повторные попытки продолжаются.")))
         << prompt_.errors[0].toStdString();
     EXPECT_TRUE(LogHas(p->Window(), failure));
-    EXPECT_TRUE(p->Server()->impl().Life().Registered());
+    EXPECT_TRUE(p->Server()->ForTests().Registered());
 
     holder.Release();
     ASSERT_TRUE(PumpUntil(
@@ -528,7 +528,7 @@ TEST_F(Program, EndpointThatCannotListenIsReportedOnceAndItsLaterSuccessIsLogged
         },
         5000));
     EXPECT_EQ(prompt_.errors.size(), 1) << "the failure is told once";
-    EXPECT_TRUE(p->Server()->impl().Life().Endpoint()->Listening());
+    EXPECT_TRUE(p->Server()->ForTests().Endpoint()->Listening());
 }
 
 TEST_F(Program, TerminationAndDestructionDoNotWaitForABindRetry) {
@@ -549,7 +549,7 @@ TEST_F(Program, RestartThatCannotStartTheNewProcessIsReportedAndThisOneGoesOn) {
     auto p = Start({});
     p->StartInitThread();
     p->WaitForInitThread();
-    ASSERT_TRUE(p->Server()->impl().Life().Registered());
+    ASSERT_TRUE(p->Server()->ForTests().Registered());
     p->SetRestartPath(RestartPath::Detached);
     p->SetRestartProgram(Path("no-such-program"));
     int loopCode = -1;
@@ -564,8 +564,8 @@ TEST_F(Program, RestartThatCannotStartTheNewProcessIsReportedAndThisOneGoesOn) {
         << prompt_.errors[0].toStdString();
     EXPECT_TRUE(prompt_.errors[0].endsWith(QStringLiteral("Сервер продолжает работу.")));
     EXPECT_TRUE(lock_.Held()) << "the single-instance lock was not taken back";
-    EXPECT_TRUE(p->Server()->impl().Life().Registered()) << "the endpoint was not registered again";
-    EXPECT_TRUE(p->Server()->impl().Life().Endpoint()->Listening());
+    EXPECT_TRUE(p->Server()->ForTests().Registered()) << "the endpoint was not registered again";
+    EXPECT_TRUE(p->Server()->ForTests().Endpoint()->Listening());
     lock_.Release();
 }
 

@@ -1,4 +1,4 @@
-// The toolkit's compact item store: records across chunk boundaries, IDs across arena blocks,
+// The toolkit's compact item records: records across chunk boundaries, IDs across arena blocks,
 // records and IDs that never move while the store grows, and the toolkit's ID comparison.
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "opc/toolkit/gb_data_access.h"
-#include "opc/toolkit/gb_impl.h"
 #include "opc/toolkit/gb_item_store.h"
+#include "opc/toolkit/gb_test_view.h"
 
 using namespace gb;
 
@@ -19,12 +19,12 @@ std::string IdOf(size_t i) {
 }
 
 TEST(ItemStore, RecordsAndIdsSurviveGrowthAcrossChunksAndBlocks) {
-    ItemStore store;
-    const size_t n = 3 * ItemStore::kChunkItems + 17;
-    std::vector<const ItemStore::Record*> addresses;
+    ItemRecords store;
+    const size_t n = 3 * ItemRecords::kChunkItems + 17;
+    std::vector<const ItemRecords::Record*> addresses;
     std::vector<const char*> idAddresses;
     for (size_t i = 0; i < n; ++i) {
-        ItemStore::Record& r = store.Append(IdOf(i));
+        ItemRecords::Record& r = store.Append(IdOf(i));
         r.itemNumber = static_cast<int32_t>(i);
         r.value = MakeVariantR4(float(i));
         addresses.push_back(&r);
@@ -32,7 +32,7 @@ TEST(ItemStore, RecordsAndIdsSurviveGrowthAcrossChunksAndBlocks) {
     }
     ASSERT_EQ(store.Size(), n);
     for (size_t i = 0; i < n; ++i) {
-        const ItemStore::Record& r = store[i];
+        const ItemRecords::Record& r = store[i];
         ASSERT_EQ(&r, addresses[i]) << "record " << i << " moved";
         ASSERT_EQ(r.id, idAddresses[i]) << "ID " << i << " moved";
         ASSERT_EQ(r.Id(), IdOf(i)) << i;
@@ -48,11 +48,11 @@ TEST(ItemStore, EdgeLengthIds) {
     } cases[] = {
         {"empty", 0},
         {"one byte", 1},
-        {"exactly one block", ItemStore::kArenaBlockBytes},
-        {"longer than a block", ItemStore::kArenaBlockBytes + 1},
-        {"a block and a half", ItemStore::kArenaBlockBytes * 3 / 2},
+        {"exactly one block", ItemRecords::kArenaBlockBytes},
+        {"longer than a block", ItemRecords::kArenaBlockBytes + 1},
+        {"a block and a half", ItemRecords::kArenaBlockBytes * 3 / 2},
     };
-    ItemStore store;
+    ItemRecords store;
     std::vector<std::string> ids;
     for (const Case& c : cases) {
         // A short ID first, so the long one does not start on a fresh block.
@@ -64,7 +64,7 @@ TEST(ItemStore, EdgeLengthIds) {
 }
 
 TEST(ItemStore, FootprintIsTheRecordsAndTheIdBytesWithoutPerItemOverhead) {
-    ItemStore store;
+    ItemRecords store;
     const size_t n = 50000;
     size_t idBytes = 0;
     for (size_t i = 0; i < n; ++i) {
@@ -73,10 +73,10 @@ TEST(ItemStore, FootprintIsTheRecordsAndTheIdBytesWithoutPerItemOverhead) {
         store.Append(id);
     }
     // At most one partly used chunk of records and one arena block beyond what the items need.
-    EXPECT_LE(store.Footprint(), n * sizeof(ItemStore::Record) + idBytes +
-                                     ItemStore::kChunkItems * sizeof(ItemStore::Record) +
-                                     ItemStore::kArenaBlockBytes + 4096);
-    EXPECT_LE(sizeof(ItemStore::Record), 64u);
+    EXPECT_LE(store.Footprint(), n * sizeof(ItemRecords::Record) + idBytes +
+                                     ItemRecords::kChunkItems * sizeof(ItemRecords::Record) +
+                                     ItemRecords::kArenaBlockBytes + 4096);
+    EXPECT_LE(sizeof(ItemRecords::Record), 64u);
 }
 
 class Plain : public GBDataAccess {
@@ -98,8 +98,8 @@ TEST(ItemStore, ToolkitComparesIdsAsCreatedAndRoundTripsThemThroughGetItem) {
         EXPECT_TRUE(s.GBItemIdIs(handles[i], ids[i])) << i;
         EXPECT_FALSE(s.GBItemIdIs(handles[i], ids[(i + 1) % handles.size()])) << i;
         EXPECT_FALSE(s.GBItemIdIs(handles[i], ids[i].substr(0, ids[i].size() - 1))) << "a prefix " << i;
-        GBOPCDataAccessBase::Impl::Item item;
-        ASSERT_TRUE(s.impl().GetItem(handles[i], &item));
+        GBTestView::Item item;
+        ASSERT_TRUE(s.ForTests().GetItem(handles[i], &item));
         EXPECT_EQ(item.id, ids[i]);
         EXPECT_EQ(item.handle, handles[i]);
         EXPECT_EQ(item.itemNumber, 7);

@@ -50,8 +50,8 @@ class Server : public ::testing::Test {
 };
 
 std::u16string ItemIdOf(COPCServer& s, uint32_t handle) {
-    GBOPCDataAccessBase::Impl::Item item;
-    EXPECT_TRUE(s.impl().GetItem(handle, &item));
+    GBTestView::Item item;
+    EXPECT_TRUE(s.ForTests().GetItem(handle, &item));
     return item.id;
 }
 
@@ -82,8 +82,8 @@ TEST_F(Server, ItemsAreNumberedAcrossDevicesAndPointsWithoutGaps) {
         EXPECT_NE(server.ItemHandle(n), 0u);
         EXPECT_EQ(items[size_t(n)].handle, server.ItemHandle(n)) << n;
         EXPECT_EQ(items[size_t(n)].accessRights, OPC_READABLE);
-        GBOPCDataAccessBase::Impl::Item item;
-        ASSERT_TRUE(server.impl().GetItem(server.ItemHandle(n), &item));
+        GBTestView::Item item;
+        ASSERT_TRUE(server.ForTests().GetItem(server.ItemHandle(n), &item));
         EXPECT_EQ(item.itemNumber, n);
         EXPECT_EQ(item.canonicalType, VT_R4);
         EXPECT_EQ(item.value.fltVal, 0.0f);
@@ -168,15 +168,15 @@ TEST_F(Server, WithoutPointsOrParametersTheToolkitIsStillInitialisedAndRegistere
         s.InitializeOPC(*m);
         EXPECT_TRUE(s.ItemsCreated());
         EXPECT_EQ(s.ItemCount(), 0);
-        EXPECT_EQ(s.impl().ItemCount(), 0u);
-        EXPECT_TRUE(s.impl().Life().Initialized());
-        EXPECT_EQ(s.impl().Life().Clsid(), COPCServer::kClsid);
-        EXPECT_EQ(s.impl().Life().InitNumbers(), (std::array<uint32_t, 7>{125, 0, 8, 4000, 1, 0, 0}));
-        EXPECT_EQ(s.impl().Life().Vendor(), u"Kivran");
-        EXPECT_EQ(s.impl().EndedBlocks(true), 1u) << "the empty update block";
-        EXPECT_TRUE(s.impl().Life().Registered()) << s.impl().Life().LastEndpointError();
+        EXPECT_EQ(s.ForTests().ItemCount(), 0u);
+        EXPECT_TRUE(s.ForTests().Initialized());
+        EXPECT_EQ(s.ForTests().Clsid(), COPCServer::kClsid);
+        EXPECT_EQ(s.ForTests().InitNumbers(), (std::array<uint32_t, 7>{125, 0, 8, 4000, 1, 0, 0}));
+        EXPECT_EQ(s.ForTests().Vendor(), u"Kivran");
+        EXPECT_EQ(s.ForTests().EndedBlocks(true), 1u) << "the empty update block";
+        EXPECT_TRUE(s.ForTests().Registered()) << s.ForTests().LastEndpointError();
         s.PushAll(*m);
-        EXPECT_EQ(s.impl().EndedBlocks(false), 1u);
+        EXPECT_EQ(s.ForTests().EndedBlocks(false), 1u);
     }
 }
 
@@ -223,13 +223,13 @@ TEST_F(Server, ThePushCopiesValueBitsAndQualityOfEverySlotInOneBlock) {
     const uint64_t gen = server.GBBackend().CacheGeneration();
     server.PushAll(*model);
     EXPECT_EQ(server.GBBackend().CacheGeneration(), gen + 1) << "one update block";
-    GBOPCDataAccessBase::Impl::Item item;
-    ASSERT_TRUE(server.impl().GetItem(HandleOf(0, 0, 2), &item));
+    GBTestView::Item item;
+    ASSERT_TRUE(server.ForTests().GetItem(HandleOf(0, 0, 2), &item));
     uint32_t bits;
     std::memcpy(&bits, &item.value.fltVal, 4);
     EXPECT_EQ(bits, nanBits);
     EXPECT_EQ(item.quality, 24);
-    ASSERT_TRUE(server.impl().GetItem(HandleOf(0, 0, 0), &item));
+    ASSERT_TRUE(server.ForTests().GetItem(HandleOf(0, 0, 0), &item));
     EXPECT_TRUE(std::signbit(item.value.fltVal));
     EXPECT_EQ(Cached(server, HandleOf(0, 1, 0)).quality, 0x44);
     EXPECT_EQ(Cached(server, HandleOf(0, 1, 0)).value, 1.5f);
@@ -311,7 +311,7 @@ TEST_F(Server, PushesBeforeTheItemsExistNeverReachTheToolkit) {
     // Item numbers of this shape could come from a file; nothing is pushed before the start.
     model->points[0].devices[0].itemNumbers[0] = 0;
     server.PushAll(*model);
-    EXPECT_EQ(server.impl().EndedBlocks(false), 0u);
+    EXPECT_EQ(server.ForTests().EndedBlocks(false), 0u);
     EXPECT_EQ(server.GBBackend().CacheGeneration(), 0u);
     EXPECT_FALSE(server.ItemsCreated());
     EXPECT_EQ(server.ItemCount(), 0);
@@ -348,7 +348,7 @@ TEST_F(Server, SlotsWithoutAnItemOfThisRunAreNeverPushedOntoOtherItems) {
     EXPECT_EQ(server.SlotItemNumber(n, 0), -1);
     EXPECT_EQ(server.SlotItemNumber(d, 2), -1);
     EXPECT_EQ(server.SlotItemNumber(f, 2), -1);
-    EXPECT_EQ(server.impl().ItemCount(), 2u) << "the namespace does not change";
+    EXPECT_EQ(server.ForTests().ItemCount(), 2u) << "the namespace does not change";
 }
 
 TEST_F(Server, ReadWithArraysAnswersFromTheSlotAsItIsNow) {
@@ -412,12 +412,12 @@ TEST_F(Server, ReadWithNullValuesUpdatesTheToolkitThroughSetItem) {
     StoreValue(d, 1, 42.0f);
     StoreQuality(d, 1, 192);
     GBItemID items[3] = {{server.ItemHandle(1), 0, 0}, {0xBEEF, 0, 0}, {0, 0, 0}};
-    const uint64_t flagged = server.impl().EndedBlocks(true);
+    const uint64_t flagged = server.ForTests().EndedBlocks(true);
     const uint64_t before = NowFileTime();
     EXPECT_EQ(server.GBOnReadItems(3, items, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                    nullptr, nullptr),
               1);
-    EXPECT_EQ(server.impl().EndedBlocks(true), flagged + 1);
+    EXPECT_EQ(server.ForTests().EndedBlocks(true), flagged + 1);
     const auto got = Cached(server, server.ItemHandle(1));
     EXPECT_EQ(got.value, 42.0f);
     EXPECT_EQ(got.quality, 192);
@@ -529,7 +529,7 @@ TEST_F(Server, TheOpcStartRunsOncePerRun) {
     AppendDevice(*model, 0, u"E", 0, 2, 0b1);
     server.InitializeOPC(*model);
     EXPECT_EQ(server.ItemCount(), 1);
-    EXPECT_EQ(server.impl().ItemCount(), 1u);
+    EXPECT_EQ(server.ForTests().ItemCount(), 1u);
 }
 
 TEST_F(Server, CallbacksWriteTheirNamesAndCountInstancesAndLocks) {
@@ -566,12 +566,12 @@ TEST_F(Server, CallbacksWriteTheirNamesAndCountInstancesAndLocks) {
 
 TEST_F(Server, TheExitSequenceTellsTheReasonThenDropsClientsAndStopsListening) {
     server.InitializeOPC(*model);
-    ASSERT_TRUE(server.impl().Life().Registered());
+    ASSERT_TRUE(server.ForTests().Registered());
     server.ShutdownOPC();
-    EXPECT_TRUE(server.impl().Life().ShutdownCalled());
-    EXPECT_EQ(server.impl().Life().ShutdownReason(), u"Работа сервера завершена пользователем.");
-    EXPECT_EQ(server.impl().Life().DisconnectCount(), 1);
-    EXPECT_FALSE(server.impl().Life().Registered());
+    EXPECT_TRUE(server.ForTests().ShutdownCalled());
+    EXPECT_EQ(server.ForTests().ShutdownReason(), u"Работа сервера завершена пользователем.");
+    EXPECT_EQ(server.ForTests().DisconnectCount(), 1);
+    EXPECT_FALSE(server.ForTests().Registered());
 }
 
 TEST_F(Server, TheInitThreadRunsTheOpcStartAndIsJoinedByItsOwner) {

@@ -6,7 +6,7 @@
 
 #include "config/records.h"
 #include "opc/opc_server.h"
-#include "opc/toolkit/gb_impl.h"
+#include "opc/toolkit/gb_test_view.h"
 
 namespace opctest {
 

@@ -13,7 +13,7 @@
 
 #include "base/file_time.h"
 #include "opc/toolkit/gb_data_access.h"
-#include "opc/toolkit/gb_impl.h"
+#include "opc/toolkit/gb_test_view.h"
 
 using namespace gb;
 using qora::ua::ItemSample;
@@ -157,7 +157,7 @@ TEST(Toolkit, CreateItemRefusesMissingOrUnusableArguments) {
     EXPECT_EQ(s.GBCreateItem(&h, 0, u"x", 1, 0, nullptr, 0, nullptr), E_POINTER);
     EXPECT_EQ(s.GBCreateItem(&h, 0, u"x", 1, 0, &text, 0, nullptr), OPC_E_BADTYPE);
     EXPECT_EQ(h, 7u);
-    EXPECT_EQ(s.impl().ItemCount(), 0u);
+    EXPECT_EQ(s.ForTests().ItemCount(), 0u);
 }
 
 TEST(Toolkit, ANewItemIsStampedWithTheSharedClock) {
@@ -165,8 +165,8 @@ TEST(Toolkit, ANewItemIsStampedWithTheSharedClock) {
     const uint64_t before = qora::NowFileTime();
     const uint32_t h = Create(s, u"T");
     const uint64_t after = qora::NowFileTime();
-    GBOPCDataAccessBase::Impl::Item item;
-    ASSERT_TRUE(s.impl().GetItem(h, &item));
+    GBTestView::Item item;
+    ASSERT_TRUE(s.ForTests().GetItem(h, &item));
     EXPECT_GE(item.timestamp, before);
     EXPECT_LE(item.timestamp, after);
 }
@@ -177,15 +177,15 @@ TEST(Toolkit, CanonicalTypeComesFromTheInitialValue) {
     i2.vt = VT_I2;
     i2.iVal = 5;
     const uint32_t h = Create(s, u"I", i2);
-    GBOPCDataAccessBase::Impl::Item item;
-    ASSERT_TRUE(s.impl().GetItem(h, &item));
+    GBTestView::Item item;
+    ASSERT_TRUE(s.ForTests().GetItem(h, &item));
     EXPECT_EQ(item.canonicalType, VT_I2);
     EXPECT_EQ(item.quality, OPC_QUALITY_WAITING_FOR_INITIAL_DATA);
     EXPECT_EQ(Cached(s, h).value, 5.0f);
 
     const VARIANT r4 = MakeVariantR4(3.6f);
     EXPECT_EQ(s.GBSetItem(h, &r4, 192, FILETIME::FromU64(1000), 0), S_OK);
-    ASSERT_TRUE(s.impl().GetItem(h, &item));
+    ASSERT_TRUE(s.ForTests().GetItem(h, &item));
     EXPECT_EQ(item.value.vt, VT_I2);
     EXPECT_EQ(item.value.iVal, 4);
     const ItemSample got = Cached(s, h);
@@ -219,7 +219,7 @@ TEST(Toolkit, SetItemInsideABlockIsVisibleOnlyWhenTheOutermostBlockEnds) {
     EXPECT_EQ(Cached(s, a).value, 1.0f);
     EXPECT_EQ(Cached(s, b).value, 2.0f);
     EXPECT_GT(s.GBBackend().CacheGeneration(), gen0);
-    EXPECT_EQ(s.impl().EndedBlocks(false), 1u);
+    EXPECT_EQ(s.ForTests().EndedBlocks(false), 1u);
     EXPECT_EQ(s.GBEndUpdate(0), E_FAIL) << "no block open";
 
     // Outside a block a GBSetItem is visible at once.
@@ -261,8 +261,8 @@ TEST(Toolkit, BlocksOfDifferentThreadsDoNotPublishEachOther) {
     EXPECT_EQ(Cached(s, a).value, 0.0f) << "the window thread's block is still open";
     s.GBEndUpdate(0);
     EXPECT_EQ(Cached(s, a).value, 1.0f);
-    EXPECT_EQ(s.impl().EndedBlocks(true), 1u);
-    EXPECT_EQ(s.impl().EndedBlocks(false), 1u);
+    EXPECT_EQ(s.ForTests().EndedBlocks(true), 1u);
+    EXPECT_EQ(s.ForTests().EndedBlocks(false), 1u);
 }
 
 TEST(Toolkit, TwoServersOnOneThreadKeepSeparateBlocks) {
@@ -355,12 +355,12 @@ TEST(Toolkit, LifecycleRecordsInitialisationAndRegistration) {
     Recorder s;
     GUID clsid;
     ASSERT_TRUE(GUID::Parse("{6F1C0B52-9A3E-4D71-8E25-B4C7D90A1F36}", clsid));
-    EXPECT_FALSE(s.impl().Life().Initialized());
+    EXPECT_FALSE(s.ForTests().Initialized());
     s.GBInitialize(clsid, 125, 0, 8, 4000, 1, 0, 0, u"Kivran");
-    EXPECT_TRUE(s.impl().Life().Initialized());
-    EXPECT_EQ(s.impl().Life().Clsid(), clsid);
-    EXPECT_EQ(s.impl().Life().InitNumbers(), (std::array<uint32_t, 7>{125, 0, 8, 4000, 1, 0, 0}));
-    EXPECT_EQ(s.impl().Life().Vendor(), u"Kivran");
+    EXPECT_TRUE(s.ForTests().Initialized());
+    EXPECT_EQ(s.ForTests().Clsid(), clsid);
+    EXPECT_EQ(s.ForTests().InitNumbers(), (std::array<uint32_t, 7>{125, 0, 8, 4000, 1, 0, 0}));
+    EXPECT_EQ(s.ForTests().Vendor(), u"Kivran");
 
     qora::ua::ServerConfig cfg;
     cfg.host = "127.0.0.1";
@@ -368,19 +368,19 @@ TEST(Toolkit, LifecycleRecordsInitialisationAndRegistration) {
     cfg.bindRetryMs = 0;
     s.GBSetEndpointConfig(cfg);
     EXPECT_EQ(s.GBRevokeClassObject(), S_FALSE);
-    ASSERT_EQ(s.GBRegisterClassObject(), S_OK) << s.impl().Life().LastEndpointError();
-    EXPECT_TRUE(s.impl().Life().Registered());
-    EXPECT_NE(s.impl().Life().Endpoint(), nullptr);
+    ASSERT_EQ(s.GBRegisterClassObject(), S_OK) << s.ForTests().LastEndpointError();
+    EXPECT_TRUE(s.ForTests().Registered());
+    EXPECT_NE(s.ForTests().Endpoint(), nullptr);
     EXPECT_EQ(s.GBRegisterClassObject(), S_FALSE);
     s.GBShutdown(u"Работа сервера завершена пользователем.");
-    EXPECT_EQ(s.impl().Life().ShutdownReason(), u"Работа сервера завершена пользователем.");
+    EXPECT_EQ(s.ForTests().ShutdownReason(), u"Работа сервера завершена пользователем.");
     s.GBDisconnectClients();
-    EXPECT_EQ(s.impl().Life().DisconnectCount(), 1);
+    EXPECT_EQ(s.ForTests().DisconnectCount(), 1);
     EXPECT_EQ(s.GBRevokeClassObject(), S_OK);
-    EXPECT_FALSE(s.impl().Life().Registered());
+    EXPECT_FALSE(s.ForTests().Registered());
     ASSERT_EQ(s.GBRegisterClassObject(), S_OK) << "registers again after a revoke";
     s.GBStopEndpoint();
-    EXPECT_EQ(s.impl().Life().Endpoint(), nullptr);
+    EXPECT_EQ(s.ForTests().Endpoint(), nullptr);
 }
 
 TEST(Toolkit, AnEndpointThatCannotListenIsRegisteredToldAndRevokedWithoutWaiting) {
@@ -405,9 +405,9 @@ TEST(Toolkit, AnEndpointThatCannotListenIsRegisteredToldAndRevokedWithoutWaiting
     EXPECT_EQ(s.GBRegisterClassObject(), S_OK);
     // The port stays held: waiting for it would never end (a bound for a hang, not a speed).
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
-    EXPECT_TRUE(s.impl().Life().Registered());
-    EXPECT_NE(s.impl().Life().LastEndpointError().find("Address already in use"), std::string::npos)
-        << s.impl().Life().LastEndpointError();
+    EXPECT_TRUE(s.ForTests().Registered());
+    EXPECT_NE(s.ForTests().LastEndpointError().find("Address already in use"), std::string::npos)
+        << s.ForTests().LastEndpointError();
     const auto told = [&](const char* what) {
         for (int i = 0; i < 400; ++i) {
             for (const std::string& c : s.Calls())
@@ -419,9 +419,9 @@ TEST(Toolkit, AnEndpointThatCannotListenIsRegisteredToldAndRevokedWithoutWaiting
     ASSERT_TRUE(told("NotListening"));
     ::close(holder);
     ASSERT_TRUE(told("Listening"));
-    EXPECT_TRUE(s.impl().Life().Endpoint()->Listening());
+    EXPECT_TRUE(s.ForTests().Endpoint()->Listening());
     EXPECT_EQ(s.GBRevokeClassObject(), S_OK);
-    EXPECT_FALSE(s.impl().Life().Endpoint()->Listening());
+    EXPECT_FALSE(s.ForTests().Endpoint()->Listening());
 }
 
 TEST(Toolkit, ClassFactoryAnswersItsInterfacesAndNeverDeletesOnRelease) {
