@@ -203,6 +203,10 @@ class MqttReplayTest : public ::testing::Test {
         s.keepAlive = 5;
         s.replayRate = replayRate;
         pub_ = std::make_unique<TMqttPublisher>(s, std::move(clock));
+        pub_->SetEventSink([this](const QString& line) {
+            std::lock_guard lock(linesMutex_);
+            lines_ << line;
+        });
         pub_->SetReplaySource(std::make_shared<THistoryReplaySource>(history_->Store(), server_));
         ASSERT_TRUE(pub_->Start());
         bridge_ = std::make_unique<TMqttBridge>(*pub_, *model_);
@@ -234,6 +238,8 @@ class MqttReplayTest : public ::testing::Test {
     std::unique_ptr<THistoryRecorder> history_;
     std::unique_ptr<TMqttPublisher> pub_;
     std::unique_ptr<TMqttBridge> bridge_;
+    std::mutex linesMutex_;
+    QStringList lines_;
 };
 
 // Each item's values of the outage come again, oldest first, marked and not retained, after the
@@ -305,6 +311,17 @@ TEST_F(MqttReplayTest, AnOutageIsReplayedPerItemInOrderAfterTheSnapshotAndNothin
     EXPECT_EQ(names.value("device").toString(), QStringLiteral("Котёл(Тип №1)"));
     EXPECT_EQ(names.value("parameter").toString(), QStringLiteral("Температура"));
     EXPECT_EQ(retained.count(kPressure + "/$meta"), 0u);
+
+    // The replay's start and end went to the event log, the end with the count (at most a line
+    // per 5 s: the end may wait for its turn).
+    const QString end = QStringLiteral(") окончен: %1").arg(CountReplayed(ms));
+    ASSERT_TRUE(WaitUntil(20s, [&] {
+        std::lock_guard lock(linesMutex_);
+        return lines_.filter(end).size() == 1;
+    })) << lines_.join(u'\n').toStdString();
+    std::lock_guard lock(linesMutex_);
+    EXPECT_EQ(lines_.filter(QStringLiteral("MQTT: повтор значений из истории с ")).size(), 2)
+        << lines_.join(u'\n').toStdString();
 }
 
 // The replay goes at its rate on the publisher's clock, which the test holds still and moves:
