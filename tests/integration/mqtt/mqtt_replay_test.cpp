@@ -80,11 +80,9 @@ class Recorder {
         m_ = mosquitto_new(id, false, this);
         mosquitto_connect_callback_set(m_, [](mosquitto* m, void* self, int rc) {
             auto* r = static_cast<Recorder*>(self);
-            std::lock_guard lock(r->mutex_);
             // The broker keeps the subscription of the session over its restart.
-            if (rc == 0 && !r->subscribed_) mosquitto_subscribe(m, nullptr, r->filter_.c_str(), 1);
-            r->subscribed_ = r->subscribed_ || rc == 0;
-            r->cv_.notify_all();
+            if (rc == 0 && !r->subscribed_.exchange(true))
+                mosquitto_subscribe(m, nullptr, r->filter_.c_str(), 1);
         });
         mosquitto_subscribe_callback_set(m_, [](mosquitto*, void* self, int, int, const int*) {
             auto* r = static_cast<Recorder*>(self);
@@ -125,7 +123,8 @@ class Recorder {
     std::string filter_;
     std::mutex mutex_;
     std::condition_variable cv_;
-    bool subscribed_ = false, ready_ = false;
+    std::atomic<bool> subscribed_{false};
+    bool ready_ = false;
     std::vector<Message> messages_;
 };
 
@@ -236,10 +235,13 @@ class MqttReplayTest : public ::testing::Test {
     std::unique_ptr<TConfigModel, ModelDeleter> model_{CreateModel()};
     COPCServer server_;
     std::unique_ptr<THistoryRecorder> history_;
-    std::unique_ptr<TMqttPublisher> pub_;
-    std::unique_ptr<TMqttBridge> bridge_;
+    // The publisher's lines, and a clock a test may hold still and move.
     std::mutex linesMutex_;
     QStringList lines_;
+    const std::chrono::steady_clock::time_point clockBase_ = std::chrono::steady_clock::now();
+    std::atomic<int64_t> clockMs_{0};
+    std::unique_ptr<TMqttPublisher> pub_;
+    std::unique_ptr<TMqttBridge> bridge_;
 };
 
 // Each item's values of the outage come again, oldest first, marked and not retained, after the
@@ -328,12 +330,10 @@ TEST_F(MqttReplayTest, AnOutageIsReplayedPerItemInOrderAfterTheSnapshotAndNothin
 // while the clock stands no replayed value goes out, live values do; each second the clock moves
 // lets out a tenth of a second's worth (the bucket) and no more.
 TEST_F(MqttReplayTest, TheReplayKeepsItsRateOnTheClockAndLiveValuesPassIt) {
-    std::atomic<int64_t> offsetMs{0};
-    const auto base = std::chrono::steady_clock::now();
     Recorder rec(broker_.Port(), "qora-replay-rate", "qt/rp/#");
     ASSERT_TRUE(rec.Ready(10s));
     const int rate = 100, bucket = rate / 10;
-    StartPublisher(rate, [&] { return base + std::chrono::milliseconds(offsetMs.load()); });
+    StartPublisher(rate, [this] { return clockBase_ + std::chrono::milliseconds(clockMs_.load()); });
     const int rounds = 30;
     Outage(rounds);
     const auto liveTemp = [&](double v) {
@@ -353,7 +353,7 @@ TEST_F(MqttReplayTest, TheReplayKeepsItsRateOnTheClockAndLiveValuesPassIt) {
     size_t expected = 0;
     for (int step = 0; pub_->Stats().replaying || CountReplayed(rec.Messages()) < expected; ++step) {
         ASSERT_LT(step, 2 * rounds) << "the replay does not end";
-        offsetMs += 1000;
+        clockMs_ += 1000;
         const size_t before = expected;
         expected += bucket;
         // At most one bucket: it ends with fewer when the values run out.
