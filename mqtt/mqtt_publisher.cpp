@@ -548,7 +548,7 @@ void TMqttPublisher::SenderMain() {
         const auto busy = [this] {
             return stop_ || CanSend() || MetaDue() || (snapshotPending_ && connected_);
         };
-        if (replayActive_ && connected_ && outstanding_.size() < kWindow / 2) {
+        if (replayActive_ && connected_ && outstanding_.size() < kReplayWindow) {
             if (replayReadIn != replayWindow_) {  // the window changed: read again where it stands
                 replay.clear();
                 replayPos = 0;
@@ -600,7 +600,7 @@ void TMqttPublisher::SenderMain() {
                 continue;
             }
             const size_t n = std::min({size_t(replayTokens_), replay.size() - replayPos,
-                                       kWindow / 2 - outstanding_.size(), kBatch});
+                                       kReplayWindow - outstanding_.size(), kBatch});
             const std::shared_ptr<const std::vector<TMqttItem>> items = items_;
             const uint64_t generation = generation_, window = replayWindow_;
             const uint32_t item = replayOf;
@@ -641,7 +641,7 @@ void TMqttPublisher::SenderMain() {
             wake_.wait_for(lock, reportWait(kReportSpacing), busy);
         else
             wake_.wait(lock, [&] {
-                return busy() || (replayActive_ && connected_ && outstanding_.size() < kWindow / 2);
+                return busy() || (replayActive_ && connected_ && outstanding_.size() < kReplayWindow);
             });
     }
 }

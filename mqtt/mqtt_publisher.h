@@ -18,10 +18,10 @@
 // Replay (with a replay source, ReplayRate > 0): after a reconnect that follows a loss, the
 // values the source holds from the push of the newest value the broker confirmed before the
 // loss until the reconnect go out again, item by item, oldest first, not retained, marked
-// "replayed". Only when no live value or metadata waits, with at most half the window, and at
-// most ReplayRate a second (a bucket of a tenth of a second's worth, read on the clock). A loss
-// during a replay widens what is left of it. Its start and end (with the count) are told like
-// the connection's state, at most one line per kReportSpacing.
+// "replayed". Only when no live value or metadata waits, while fewer than kReplayWindow messages
+// are unacknowledged, and at most ReplayRate a second (a bucket of a tenth of a second's worth,
+// read on the clock). A loss during a replay widens what is left of it. Its start and end (with the count)
+// are told like the connection's state, at most one line per kReportSpacing.
 //
 // The state of the connection goes to the event sink: the first failure to connect (refused,
 // unknown host, TLS failure, refusal by the broker) and every change (connected, lost, another
@@ -66,6 +66,9 @@ class TMqttPublisher {
 
     // Messages handed to libmosquitto and not yet acknowledged (QoS 1) or written (QoS 0).
     static constexpr size_t kWindow = 1024;
+    // Replayed values go out only while fewer messages than this are unacknowledged, so that a
+    // live value never queues behind many of them at the broker.
+    static constexpr size_t kReplayWindow = 64;
     // Values taken out of the store per turn of the sender thread.
     static constexpr size_t kBatch = 256;
     // Reconnect back-off of libmosquitto: 1 s, growing to at most 10 s.
