@@ -637,12 +637,13 @@ void TMqttPublisher::SenderMain() {
             if (done < results.size()) wake_.wait_for(lock, std::chrono::milliseconds(100));
             continue;
         }
+        const auto ready = [&] {
+            return busy() || (replayActive_ && connected_ && outstanding_.size() < kReplayWindow);
+        };
         if (pending_ || replayLine_.pending)
-            wake_.wait_for(lock, reportWait(kReportSpacing), busy);
+            wake_.wait_for(lock, reportWait(kReportSpacing), ready);
         else
-            wake_.wait(lock, [&] {
-                return busy() || (replayActive_ && connected_ && outstanding_.size() < kReplayWindow);
-            });
+            wake_.wait(lock, ready);
     }
 }
 
