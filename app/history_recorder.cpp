@@ -13,4 +13,22 @@ void THistoryRecorder::Pushed(const COPCServer& server, const TPushReport& repor
     if (!batch_.empty()) store_->Append(batch_.data(), batch_.size());
 }
 
+std::vector<TReplayValue> THistoryReplaySource::Read(uint32_t item, uint64_t start, uint64_t end,
+                                                     size_t max) {
+    {
+        std::lock_guard lock(mutex_);
+        if (end > flushedUpTo_) {
+            store_.Flush();
+            flushedUpTo_ = end;
+        }
+    }
+    std::vector<TReplayValue> out;
+    const uint32_t handle = server_.ItemHandle(int(item));
+    if (handle == 0) return out;
+    const std::vector<history::Sample> samples = store_.ReadRaw(handle, start, end, max);
+    out.reserve(samples.size());
+    for (const history::Sample& s : samples) out.push_back({s.time, s.value, s.quality});
+    return out;
+}
+
 }  // namespace qora

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 
 #include "history/history_store.h"
+#include "mqtt/replay_source.h"
 #include "opc/push_observer.h"
 
 namespace qora {
@@ -19,6 +21,21 @@ class THistoryRecorder : public IPushObserver {
   private:
     std::unique_ptr<history::Store> store_;
     std::vector<history::Sample> batch_;
+};
+
+// The history as the MQTT publisher's replay source: items by their item number (the store keys
+// them by toolkit handle). A read that reaches past what was last made sure of first waits for
+// the store to commit what it queued, so the values of the outage's last second are there.
+class THistoryReplaySource : public IReplaySource {
+  public:
+    THistoryReplaySource(history::Store& store, const COPCServer& server) : store_(store), server_(server) {}
+    std::vector<TReplayValue> Read(uint32_t item, uint64_t start, uint64_t end, size_t max) override;
+
+  private:
+    history::Store& store_;
+    const COPCServer& server_;
+    std::mutex mutex_;
+    uint64_t flushedUpTo_ = 0;  // every value before this was committed when it was asked for
 };
 
 }  // namespace qora

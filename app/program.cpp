@@ -302,6 +302,8 @@ void TProgram::StartHistory() {
     }
     history_ = std::make_unique<THistoryRecorder>(std::move(store));
     opc_->AddPushObserver(history_.get());
+    // Values that changed while the broker was away go out again from the history.
+    if (mqtt_) mqtt_->SetReplaySource(std::make_shared<THistoryReplaySource>(history_->Store(), *opc_));
 }
 
 void TProgram::StartInitThread() {

@@ -1,8 +1,10 @@
 #include "mqtt/mqtt_bridge.h"
 
 #include "base/file_time.h"
+#include "mqtt/mqtt_payload.h"
 #include "mqtt/mqtt_topic.h"
 #include "opc/opc_server.h"
+#include "opc/toolkit/gb_types.h"
 
 namespace qora {
 
@@ -26,6 +28,15 @@ std::vector<TMqttItem> TMqttBridge::BuildItems(const TConfigModel& m, const COPC
         topic += TopicLevel(NameView(m.paramNames[k], kCatalogUnits));
         items[n].topic = topics.Unique(std::move(topic));
         items[n].itemId = std::string(opc.ItemIdUtf8(int(n)));
+        const int type = dev.typeIndex;
+        if (type < 0 || type >= kMaxDeviceTypes) continue;
+        const TParamMetadata& md = opc.ItemMetadata().At(type, k);
+        if (md.unit.empty() && !md.hasRange) continue;
+        const std::string point = gb::Utf16ToUtf8(COPCServer::PointDisplayName(m, p));
+        const std::string device = gb::Utf16ToUtf8(COPCServer::DeviceDisplayName(m, p, d));
+        const std::string parameter = gb::Utf16ToUtf8(NameView(m.paramNames[k], kCatalogUnits));
+        items[n].meta = BuildMqttMetaPayload(
+            items[n].itemId, {md.unit, md.hasRange, md.low, md.high, point, device, parameter});
     }
     return items;
 }

@@ -8,6 +8,11 @@
 // items it marks changed (value bit for bit, or quality), and the items that lost their slot:
 // those are published once as not connected, as OPC UA clients are told, and their topics get
 // nothing more this run.
+//
+// An item with a unit or a range (the server's item metadata, as the endpoint shows them) also
+// gets a metadata payload for its $meta topic: unit, range and the names of its point, device
+// and parameter as in its item ID. Items without either get none (their ID, in every value,
+// names them already).
 #pragma once
 
 #include <string>

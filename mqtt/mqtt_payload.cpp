@@ -61,16 +61,22 @@ void AppendJsonString(std::string& out, std::string_view text) {
     out.push_back('"');
 }
 
-std::string BuildMqttPayload(std::string_view itemId, float value, uint16_t quality, int64_t unixMs,
-                             uint32_t seq) {
-    std::string out;
-    out.reserve(2 * itemId.size() + 128);
+namespace {
+
+void AppendIds(std::string& out, std::string_view itemId) {
     out += "{\"id\":";
     AppendJsonString(out, itemId);
     out += ",\"nodeId\":";
     std::string nodeId = "ns=1;s=";
     nodeId += itemId;
     AppendJsonString(out, nodeId);
+}
+
+// Everything up to the sequence number or the replay mark.
+std::string ValuePayload(std::string_view itemId, float value, uint16_t quality, int64_t unixMs) {
+    std::string out;
+    out.reserve(2 * itemId.size() + 128);
+    AppendIds(out, itemId);
     out += ",\"value\":";
     out += quality == kQualityGood ? FormatMqttValue(value) : std::string("null");
     out += ",\"quality\":";
@@ -79,9 +85,61 @@ std::string BuildMqttPayload(std::string_view itemId, float value, uint16_t qual
     out += MqttStatusText(quality);
     out += "\",\"sourceTime\":\"";
     out += FormatUtcMs(unixMs);
-    out += "\",\"seq\":";
+    out += '"';
+    return out;
+}
+
+// The shortest text that reads back as the same double; null when JSON has no number for it.
+std::string FormatJsonDouble(double v) {
+    if (!std::isfinite(v)) return "null";
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
+}
+
+}  // namespace
+
+std::string BuildMqttPayload(std::string_view itemId, float value, uint16_t quality, int64_t unixMs,
+                             uint32_t seq) {
+    std::string out = ValuePayload(itemId, value, quality, unixMs);
+    out += ",\"seq\":";
     out += std::to_string(seq);
     out += '}';
+    return out;
+}
+
+std::string BuildReplayedMqttPayload(std::string_view itemId, float value, uint16_t quality, int64_t unixMs) {
+    std::string out = ValuePayload(itemId, value, quality, unixMs);
+    out += ",\"replayed\":true}";
+    return out;
+}
+
+std::string BuildMqttMetaPayload(std::string_view itemId, const TMqttItemMeta& meta) {
+    std::string out;
+    out.reserve(3 * itemId.size() + 160);
+    AppendIds(out, itemId);
+    out += ",\"unit\":";
+    if (meta.unit.empty())
+        out += "null";
+    else
+        AppendJsonString(out, meta.unit);
+    out += ",\"range\":";
+    if (meta.hasRange) {
+        out += "{\"low\":";
+        out += FormatJsonDouble(meta.low);
+        out += ",\"high\":";
+        out += FormatJsonDouble(meta.high);
+        out += '}';
+    } else {
+        out += "null";
+    }
+    out += ",\"description\":{\"point\":";
+    AppendJsonString(out, meta.point);
+    out += ",\"device\":";
+    AppendJsonString(out, meta.device);
+    out += ",\"parameter\":";
+    AppendJsonString(out, meta.parameter);
+    out += "}}";
     return out;
 }
 

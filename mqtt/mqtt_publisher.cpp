@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "base/file_time.h"
 #include "mqtt/mqtt_payload.h"
 
 namespace qora {
@@ -18,6 +19,16 @@ constexpr int kStateQos = 1;
 void InitLibraryOnce() {
     static std::once_flag once;
     std::call_once(once, [] { mosquitto_lib_init(); });
+}
+
+int64_t NowUnixMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+QString UtcText(uint64_t fileTime) {
+    return QString::fromStdString(FormatUtcMs(FileTimeToUnixMs(fileTime)));
 }
 
 QString ErrorText(int rc) {
@@ -170,8 +181,14 @@ void TMqttPublisher::SetItems(std::vector<TMqttItem> items) {
         std::lock_guard lock(mutex_);
         items_ = std::make_shared<const std::vector<TMqttItem>>(std::move(items));
         store_ = std::make_unique<TLatestValueStore>(n);
+        metaNext_ = 0;
     }
     wake_.notify_one();
+}
+
+void TMqttPublisher::SetReplaySource(std::shared_ptr<IReplaySource> source) {
+    std::lock_guard lock(mutex_);
+    replaySource_ = std::move(source);
 }
 
 void TMqttPublisher::Update(const std::vector<TItemUpdate>& changes) {
@@ -192,6 +209,7 @@ TMqttPublisher::TStats TMqttPublisher::Stats() const {
     s.waiting = store_ ? store_->WaitingCount() : 0;
     s.outstanding = outstanding_.size();
     s.oldOutstanding = oldOutstanding_;
+    s.replaying = replayActive_;
     return s;
 }
 
@@ -234,22 +252,86 @@ void TMqttPublisher::HandleConnect(int rc) {
     const std::string state = StateTopic();
     const int prc =
         mosquitto_publish(mosq_, &mid, state.c_str(), int(sizeof kOnline - 1), kOnline, kStateQos, true);
-    QString line;
+    QString line, replayLine;
     {
         std::lock_guard lock(mutex_);
         connected_ = true;
         lastLogError_.clear();
         line = NoteState("connected",
                          QStringLiteral("MQTT: соединение с брокером %1 установлено").arg(BrokerText()));
+        const int64_t nowMs = NowUnixMs();
+        if (stats_.connects > 0)
+            replayLine = StartReplay(nowMs);
+        else if (confirmedMs_ < 0)
+            confirmedMs_ = nowMs;
+        metaNext_ = 0;
         ++stats_.connects;
         ++generation_;
         oldOutstanding_ = outstanding_.size();
-        if (prc == MOSQ_ERR_SUCCESS) outstanding_[mid] = {false, uint8_t(kStateQos), generation_};
+        if (prc == MOSQ_ERR_SUCCESS) outstanding_[mid] = {Kind::State, uint8_t(kStateQos), generation_};
         snapshotPending_ = true;
         resendDeadline_ = clock_() + kResendWait;
     }
     wake_.notify_all();
     if (!line.isEmpty()) Emit(line);
+    if (!replayLine.isEmpty()) Emit(replayLine);
+}
+
+QString TMqttPublisher::StartReplay(int64_t nowMs) {
+    if (!replaySource_ || settings_.replayRate <= 0 || !items_ || confirmedMs_ < 0) return {};
+    const uint64_t from = UnixMsToFileTime(confirmedMs_);
+    const uint64_t to = UnixMsToFileTime(nowMs);
+    if (from >= to) return {};
+    replayFrom_.resize(items_->size(), kNoReplay);
+    for (uint64_t& f : replayFrom_) f = std::min(f, from);
+    replayStart_ = replayActive_ ? std::min(replayStart_, from) : from;
+    if (!replayActive_) replayCount_ = 0;
+    replayActive_ = true;
+    replayEnd_ = to;
+    replayItem_ = 0;
+    ++replayWindow_;
+    replayTokens_ = 0;
+    replayRefill_ = clock_();
+    return NoteReplayLine(QStringLiteral("MQTT: повтор значений из истории с %1 по %2 (UTC)")
+                              .arg(UtcText(replayStart_), UtcText(replayEnd_)));
+}
+
+QString TMqttPublisher::NoteReplayLine(const QString& line) {
+    const TimePoint now = clock_();
+    if (replayLine_.told && now < replayLine_.toldAt + kReportSpacing) {
+        replayLine_.pending = true;
+        replayLine_.line = line;
+        wake_.notify_all();
+        return {};
+    }
+    replayLine_.pending = false;
+    replayLine_.told = true;
+    replayLine_.toldAt = now;
+    return line;
+}
+
+QString TMqttPublisher::DueReplayLine() {
+    if (!replayLine_.pending || clock_() < replayLine_.toldAt + kReportSpacing) return {};
+    replayLine_.pending = false;
+    replayLine_.toldAt = clock_();
+    return replayLine_.line;
+}
+
+void TMqttPublisher::Acknowledged(const TOutstanding& o) {
+    switch (o.kind) {
+        case Kind::Value:
+            ++stats_.sent;
+            confirmedMs_ = std::max(confirmedMs_, o.unixMs);
+            break;
+        case Kind::Meta:
+            ++stats_.meta;
+            break;
+        case Kind::Replay:
+            ++stats_.replayed;
+            break;
+        case Kind::State:
+            break;
+    }
 }
 
 void TMqttPublisher::HandleDisconnect(int rc) {
@@ -275,7 +357,7 @@ void TMqttPublisher::HandleDisconnect(int rc) {
         // QoS 1 ones are resent by libmosquitto and stay outstanding.
         for (auto it = outstanding_.begin(); it != outstanding_.end();) {
             if (it->second.qos == 0) {
-                if (it->second.value) ++stats_.dropped;
+                if (it->second.kind == Kind::Value) ++stats_.dropped;
                 it = outstanding_.erase(it);
             } else {
                 ++it;
@@ -294,7 +376,7 @@ void TMqttPublisher::HandlePublish(int mid) {
         std::lock_guard lock(mutex_);
         const auto it = outstanding_.find(mid);
         if (it != outstanding_.end()) {
-            if (it->second.value) ++stats_.sent;
+            Acknowledged(it->second);
             if (it->second.generation < generation_ && oldOutstanding_ > 0) --oldOutstanding_;
             outstanding_.erase(it);
         } else if (mid == offlineMid_) {
@@ -311,6 +393,11 @@ bool TMqttPublisher::CanSend() const {
            outstanding_.size() < kWindow;
 }
 
+bool TMqttPublisher::MetaDue() const {
+    return connected_ && !snapshotPending_ && items_ && metaNext_ < items_->size() &&
+           outstanding_.size() < kWindow;
+}
+
 void TMqttPublisher::SenderMain() {
     std::vector<TItemUpdate> batch;
     batch.reserve(kBatch);
@@ -318,22 +405,55 @@ void TMqttPublisher::SenderMain() {
         uint32_t item;
         int mid;
         bool ok;
+        int64_t unixMs;
     };
     std::vector<TSent> results;
     results.reserve(kBatch);
+    std::vector<uint32_t> metaBatch;
+    metaBatch.reserve(kBatch);
+    // The values of the item being replayed, read ahead from the source, and what of them is sent.
+    std::vector<TReplayValue> replay;
+    size_t replayPos = 0;
+    uint32_t replayOf = 0;
+    bool replayMore = false;  // the source may hold more of that item than the read gave
+    uint64_t replayReadIn = 0;
     const int qos = settings_.qos;
+    const double rate = settings_.replayRate;
+    const double tokenCap = std::max(1.0, rate / 10);
 
     std::unique_lock lock(mutex_);
     std::chrono::seconds connectDelay(kReconnectDelayMin);
-    // A bound for waits while a line about the state waits for its time.
+    // A bound for waits while a line (state or replay) waits for its time.
     const auto reportWait = [this](std::chrono::steady_clock::duration d) {
-        return pending_ ? std::min(d, toldAt_ + kReportSpacing - clock_()) : d;
+        if (pending_) d = std::min(d, toldAt_ + kReportSpacing - clock_());
+        if (replayLine_.pending) d = std::min(d, replayLine_.toldAt + kReportSpacing - clock_());
+        return d;
+    };
+    const auto tell = [&](const QString& line) {
+        lock.unlock();
+        Emit(line);
+        lock.lock();
+    };
+    // Hands over what publish built, one message per entry of results, and records it.
+    const auto record = [&](Kind kind, uint64_t generation) {
+        for (const TSent& r : results) {
+            if (!r.ok) continue;
+            const TOutstanding o{kind, uint8_t(qos), generation, r.unixMs};
+            if (early_.erase(r.mid)) {
+                Acknowledged(o);
+            } else {
+                outstanding_[r.mid] = o;
+                if (generation < generation_) ++oldOutstanding_;  // a reconnect came in between
+            }
+        }
     };
     while (!stop_) {
         if (const QString line = DueReport(); !line.isEmpty()) {
-            lock.unlock();
-            Emit(line);
-            lock.lock();
+            tell(line);
+            continue;
+        }
+        if (const QString line = DueReplayLine(); !line.isEmpty()) {
+            tell(line);
             continue;
         }
         if (firstConnectPending_) {
@@ -350,11 +470,7 @@ void TMqttPublisher::SenderMain() {
             } else {
                 connectDelay = std::min(connectDelay * 2, std::chrono::seconds(kReconnectDelayMax));
                 nextConnectAttempt_ = clock_() + connectDelay;
-                if (const QString line = NoteFailure(reason); !line.isEmpty()) {
-                    lock.unlock();
-                    Emit(line);
-                    lock.lock();
-                }
+                if (const QString line = NoteFailure(reason); !line.isEmpty()) tell(line);
             }
             continue;
         }
@@ -368,51 +484,166 @@ void TMqttPublisher::SenderMain() {
                 continue;
             }
         }
-        if (!CanSend()) {
-            const auto ready = [this] { return stop_ || CanSend() || (snapshotPending_ && connected_); };
-            if (pending_)
-                wake_.wait_for(lock, reportWait(kReportSpacing), ready);
-            else
-                wake_.wait(lock, ready);
+        if (MetaDue()) {
+            // Before any value of this connection.
+            const std::shared_ptr<const std::vector<TMqttItem>> items = items_;
+            const size_t room = std::min(kBatch, kWindow - outstanding_.size());
+            metaBatch.clear();
+            while (metaNext_ < items->size() && metaBatch.size() < room) {
+                const TMqttItem& item = (*items)[metaNext_];
+                if (!item.topic.empty() && !item.meta.empty()) metaBatch.push_back(uint32_t(metaNext_));
+                ++metaNext_;
+            }
+            const uint64_t generation = generation_;
+            lock.unlock();
+            results.clear();
+            for (const uint32_t n : metaBatch) {
+                const TMqttItem& item = (*items)[n];
+                const std::string topic = MetaTopic(item.topic);
+                int mid = -1;
+                const int rc = mosquitto_publish(mosq_, &mid, topic.c_str(), int(item.meta.size()),
+                                                 item.meta.data(), qos, true);
+                // Refused: the connection is going, and the next one sends every item's again.
+                results.push_back({n, mid, rc == MOSQ_ERR_SUCCESS, 0});
+            }
+            lock.lock();
+            record(Kind::Meta, generation);
             continue;
         }
-        batch.clear();
-        store_->Take(std::min(kBatch, kWindow - outstanding_.size()), batch);
-        const std::shared_ptr<const std::vector<TMqttItem>> items = items_;
-        const uint64_t generation = generation_;
-        lock.unlock();
+        if (CanSend()) {
+            batch.clear();
+            store_->Take(std::min(kBatch, kWindow - outstanding_.size()), batch);
+            const std::shared_ptr<const std::vector<TMqttItem>> items = items_;
+            const uint64_t generation = generation_;
+            lock.unlock();
 
-        results.clear();
-        for (const TItemUpdate& u : batch) {
-            const TMqttItem& item = (*items)[u.item];
-            if (item.topic.empty()) continue;
-            const std::string payload =
-                BuildMqttPayload(item.itemId, u.value.value, u.value.quality, u.value.unixMs, u.value.seq);
-            int mid = -1;
-            const int rc = mosquitto_publish(mosq_, &mid, item.topic.c_str(), int(payload.size()),
-                                             payload.data(), qos, settings_.retain);
-            // Without a connection a QoS 1 message is still queued, and libmosquitto sends it after
-            // the reconnect: it is outstanding like any other, so that the snapshot waits for it
-            // (sent again from the store, it could arrive after a newer value and replace it).
-            const bool queued = rc == MOSQ_ERR_SUCCESS || (qos > 0 && rc == MOSQ_ERR_NO_CONN && mid > 0);
-            results.push_back({u.item, mid, queued});
-        }
-
-        lock.lock();
-        bool failed = false;
-        for (const TSent& r : results) {
-            if (!r.ok) {
-                store_->Requeue(r.item);
-                failed = true;
-            } else if (early_.erase(r.mid)) {
-                ++stats_.sent;
-            } else {
-                outstanding_[r.mid] = {true, uint8_t(qos), generation};
-                if (generation < generation_) ++oldOutstanding_;  // a reconnect came in between
+            results.clear();
+            for (const TItemUpdate& u : batch) {
+                const TMqttItem& item = (*items)[u.item];
+                if (item.topic.empty()) continue;
+                const std::string payload = BuildMqttPayload(item.itemId, u.value.value, u.value.quality,
+                                                             u.value.unixMs, u.value.seq);
+                int mid = -1;
+                const int rc = mosquitto_publish(mosq_, &mid, item.topic.c_str(), int(payload.size()),
+                                                 payload.data(), qos, settings_.retain);
+                // Without a connection a QoS 1 message is still queued, and libmosquitto sends it after
+                // the reconnect: it is outstanding like any other, so that the snapshot waits for it
+                // (sent again from the store, it could arrive after a newer value and replace it).
+                const bool queued = rc == MOSQ_ERR_SUCCESS || (qos > 0 && rc == MOSQ_ERR_NO_CONN && mid > 0);
+                results.push_back({u.item, mid, queued, u.value.unixMs});
             }
+
+            lock.lock();
+            bool failed = false;
+            for (const TSent& r : results)
+                if (!r.ok) {
+                    store_->Requeue(r.item);
+                    failed = true;
+                }
+            record(Kind::Value, generation);
+            // Refused (the connection is going): try again once the state has settled.
+            if (failed) wake_.wait_for(lock, std::chrono::milliseconds(100));
+            continue;
         }
-        // Refused (the connection is going): try again once the state has settled.
-        if (failed) wake_.wait_for(lock, std::chrono::milliseconds(100));
+        const auto busy = [this] {
+            return stop_ || CanSend() || MetaDue() || (snapshotPending_ && connected_);
+        };
+        if (replayActive_ && connected_ && outstanding_.size() < kReplayWindow) {
+            if (replayReadIn != replayWindow_) {  // the window changed: read again where it stands
+                replay.clear();
+                replayPos = 0;
+                replayReadIn = replayWindow_;
+            }
+            if (replayPos == replay.size()) {
+                if (!replay.empty() && !replayMore) replayFrom_[replayOf] = kNoReplay;
+                replay.clear();
+                replayPos = 0;
+                while (replayItem_ < replayFrom_.size() && replayFrom_[replayItem_] >= replayEnd_)
+                    ++replayItem_;
+                if (replayItem_ == replayFrom_.size()) {
+                    replayActive_ = false;
+                    if (const QString line = NoteReplayLine(
+                            QStringLiteral("MQTT: повтор значений из истории с %1 по %2 (UTC) окончен: %3")
+                                .arg(UtcText(replayStart_), UtcText(replayEnd_))
+                                .arg(replayCount_));
+                        !line.isEmpty())
+                        tell(line);
+                    continue;
+                }
+                const std::shared_ptr<IReplaySource> source = replaySource_;
+                const uint32_t item = uint32_t(replayItem_);
+                const uint64_t from = replayFrom_[item], end = replayEnd_, window = replayWindow_;
+                lock.unlock();
+                std::vector<TReplayValue> values = source->Read(item, from, end, kBatch);
+                lock.lock();
+                if (window != replayWindow_) continue;
+                if (values.empty()) {
+                    replayFrom_[item] = kNoReplay;
+                    continue;
+                }
+                replayMore = values.size() == kBatch;
+                replay = std::move(values);
+                replayOf = item;
+                continue;  // live values first, should any have come meanwhile
+            }
+            const TimePoint now = clock_();
+            replayTokens_ = std::min(
+                tokenCap, replayTokens_ + std::chrono::duration<double>(now - replayRefill_).count() * rate);
+            replayRefill_ = now;
+            if (replayTokens_ < 1) {
+                const auto wait = std::chrono::duration<double>((1 - replayTokens_) / rate);
+                wake_.wait_for(lock,
+                               reportWait(std::clamp<std::chrono::steady_clock::duration>(
+                                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(wait),
+                                   std::chrono::milliseconds(1), std::chrono::seconds(1))),
+                               busy);
+                continue;
+            }
+            const size_t n = std::min({size_t(replayTokens_), replay.size() - replayPos,
+                                       kReplayWindow - outstanding_.size(), kBatch});
+            const std::shared_ptr<const std::vector<TMqttItem>> items = items_;
+            const uint64_t generation = generation_, window = replayWindow_;
+            const uint32_t item = replayOf;
+            const size_t first = replayPos;
+            lock.unlock();
+            results.clear();
+            const TMqttItem& target = (*items)[item];
+            for (size_t i = first; i < first + n; ++i) {
+                const TReplayValue& v = replay[i];
+                if (target.topic.empty()) {
+                    results.push_back({item, -1, true, 0});
+                    continue;
+                }
+                const std::string payload =
+                    BuildReplayedMqttPayload(target.itemId, v.value, v.quality, FileTimeToUnixMs(v.fileTime));
+                int mid = -1;
+                const int rc = mosquitto_publish(mosq_, &mid, target.topic.c_str(), int(payload.size()),
+                                                 payload.data(), qos, false);
+                const bool queued = rc == MOSQ_ERR_SUCCESS || (qos > 0 && rc == MOSQ_ERR_NO_CONN && mid > 0);
+                results.push_back({item, mid, queued, 0});
+                if (!queued) break;
+            }
+            lock.lock();
+            size_t done = 0;
+            while (done < results.size() && results[done].ok) ++done;
+            if (target.topic.empty()) results.clear();
+            record(Kind::Replay, generation);
+            replayTokens_ -= double(done);
+            replayCount_ += done;
+            if (window == replayWindow_) {
+                replayPos = first + done;
+                if (done > 0) replayFrom_[item] = replay[replayPos - 1].fileTime + 1;
+            }
+            if (done < results.size()) wake_.wait_for(lock, std::chrono::milliseconds(100));
+            continue;
+        }
+        const auto ready = [&] {
+            return busy() || (replayActive_ && connected_ && outstanding_.size() < kReplayWindow);
+        };
+        if (pending_ || replayLine_.pending)
+            wake_.wait_for(lock, reportWait(kReportSpacing), ready);
+        else
+            wake_.wait(lock, ready);
     }
 }
 

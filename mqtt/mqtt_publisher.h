@@ -12,7 +12,16 @@
 //
 // After every (re)connect: a retained "online" on <prefix>/$state, then, once the messages
 // libmosquitto resends from before the outage are acknowledged (so none of them can overwrite
-// a newer retained value), the full snapshot. The last will is a retained "offline".
+// a newer retained value), the retained metadata of every item that has one (<topic>/$meta),
+// then the full snapshot. The last will is a retained "offline".
+//
+// Replay (with a replay source, ReplayRate > 0): after a reconnect that follows a loss, the
+// values the source holds from the push of the newest value the broker confirmed before the
+// loss until the reconnect go out again, item by item, oldest first, not retained, marked
+// "replayed". Only when no live value or metadata waits, while fewer than kReplayWindow messages
+// are unacknowledged, and at most ReplayRate a second (a bucket of a tenth of a second's worth,
+// read on the clock). A loss during a replay widens what is left of it. Its start and end (with the count)
+// are told like the connection's state, at most one line per kReportSpacing.
 //
 // The state of the connection goes to the event sink: the first failure to connect (refused,
 // unknown host, TLS failure, refusal by the broker) and every change (connected, lost, another
@@ -35,6 +44,7 @@
 
 #include "mqtt/latest_value_store.h"
 #include "mqtt/mqtt_settings.h"
+#include "mqtt/replay_source.h"
 
 struct mosquitto;
 
@@ -43,6 +53,7 @@ namespace qora {
 struct TMqttItem {
     std::string topic;   // UTF-8, empty: not published
     std::string itemId;  // UTF-8
+    std::string meta{};  // payload of its retained <topic>/$meta message; empty: none
 };
 
 class TMqttPublisher {
@@ -55,6 +66,9 @@ class TMqttPublisher {
 
     // Messages handed to libmosquitto and not yet acknowledged (QoS 1) or written (QoS 0).
     static constexpr size_t kWindow = 1024;
+    // Replayed values go out only while fewer messages than this are unacknowledged, so that a
+    // live value never queues behind many of them at the broker.
+    static constexpr size_t kReplayWindow = 64;
     // Values taken out of the store per turn of the sender thread.
     static constexpr size_t kBatch = 256;
     // Reconnect back-off of libmosquitto: 1 s, growing to at most 10 s.
@@ -75,6 +89,9 @@ class TMqttPublisher {
         size_t waiting = 0;         // values waiting in the store
         size_t outstanding = 0;     // messages handed to libmosquitto and not yet acknowledged
         size_t oldOutstanding = 0;  // of those, handed over before the current connection
+        uint64_t meta = 0;          // metadata messages acknowledged (or written)
+        uint64_t replayed = 0;      // replayed values acknowledged (or written)
+        bool replaying = false;     // a replay has values left to hand over
     };
 
     explicit TMqttPublisher(
@@ -94,19 +111,32 @@ class TMqttPublisher {
 
     // The items, indexed by item number; once, before the first Update.
     void SetItems(std::vector<TMqttItem> items);
+    // Where the values of an outage are replayed from (any time; none: no replay).
+    void SetReplaySource(std::shared_ptr<IReplaySource> source);
     // The changed values of one push (window thread).
     void Update(const std::vector<TItemUpdate>& changes);
 
     TStats Stats() const;
     const TMqttSettings& Settings() const { return settings_; }
     std::string StateTopic() const { return settings_.topicPrefix + "/$state"; }
+    static std::string MetaTopic(const std::string& itemTopic) { return itemTopic + "/$meta"; }
 
   private:
+    enum class Kind : uint8_t { State, Value, Meta, Replay };
     struct TOutstanding {
-        bool value;  // a value message (counts as sent), not a state message
+        Kind kind;
         uint8_t qos;
         uint64_t generation;  // connection it was handed over in
+        int64_t unixMs = 0;   // a value's source time
     };
+    // One line told at most every kReportSpacing; a later one waits and replaces the waiting one.
+    struct TSpacedLine {
+        TimePoint toldAt{};
+        bool told = false;
+        bool pending = false;
+        QString line;
+    };
+    static constexpr uint64_t kNoReplay = UINT64_MAX;
 
     static void OnConnect(mosquitto*, void* self, int rc);
     static void OnDisconnect(mosquitto*, void* self, int rc);
@@ -124,6 +154,14 @@ class TMqttPublisher {
     // Mutex held: a failure to connect with its reason.
     QString NoteFailure(const QString& reason);
     bool CanSend() const;  // mutex held
+    bool MetaDue() const;  // mutex held
+    // Mutex held: a reconnect after a loss; (re)starts the replay of what came since the newest
+    // confirmed value. Returns the line to tell now, if any.
+    QString StartReplay(int64_t nowMs);
+    QString NoteReplayLine(const QString& line);  // mutex held
+    QString DueReplayLine();                      // mutex held
+    // Mutex held: the acknowledgement of a message handed over as kind.
+    void Acknowledged(const TOutstanding& o);
     void SenderMain();
     QString BrokerText() const;
 
@@ -157,6 +195,22 @@ class TMqttPublisher {
     std::shared_ptr<const std::vector<TMqttItem>> items_;
     std::unique_ptr<TLatestValueStore> store_;
     std::unordered_map<int, TOutstanding> outstanding_;
+    // The newest source time of a value the broker confirmed (before that: the first connect).
+    int64_t confirmedMs_ = -1;
+    size_t metaNext_ = 0;  // the next item whose metadata is due on this connection
+    std::shared_ptr<IReplaySource> replaySource_;
+    // Per item, the start of what is left to replay (FILETIME; kNoReplay: nothing), the end of
+    // the window, the item at hand, and a number that changes whenever the window does.
+    std::vector<uint64_t> replayFrom_;
+    uint64_t replayEnd_ = 0;
+    uint64_t replayStart_ = 0;  // earliest start of this replay (for its report)
+    size_t replayItem_ = 0;
+    uint64_t replayWindow_ = 0;
+    bool replayActive_ = false;
+    uint64_t replayCount_ = 0;  // values handed over in this replay
+    double replayTokens_ = 0;
+    TimePoint replayRefill_{};
+    TSpacedLine replayLine_;
     std::unordered_set<int> early_;  // acknowledged before the sender recorded them
     int offlineMid_ = -1;
     bool offlineDone_ = false;

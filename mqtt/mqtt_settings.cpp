@@ -115,6 +115,7 @@ TMqttSettingsResult ReadMqttSettings(const TIniFile& ini, const QString& hostNam
     s.qos = in.Integer(u"QoS", 1, 0, 1);
     s.keepAlive = in.Integer(u"KeepAlive", kDefaultMqttKeepAlive, kMinMqttKeepAlive, kMaxMqttKeepAlive);
     s.retain = in.Flag(u"Retain", true);
+    s.replayRate = in.Integer(u"ReplayRate", kDefaultMqttReplayRate, 0, kMaxMqttReplayRate);
     s.enabled = errors.isEmpty();
     return r;
 }

@@ -2,6 +2,7 @@
 //
 //   [MQTT] Enabled=0|1  Host=  Port=1883  ClientId=qora-<host name>  TopicPrefix=qora/<host name>
 //          Username=  Password=  CAFile= (TLS when set)  Insecure=0|1  QoS=0|1  KeepAlive=60  Retain=0|1
+//          ReplayRate=500 (values replayed from the history per second after an outage; 0: none)
 //
 // Only Enabled=1 turns publishing on. Then every key is checked; any bad value is reported
 // (one text per fault) and publishing stays off.
@@ -23,6 +24,10 @@ inline constexpr int kMinMqttKeepAlive = 5;
 inline constexpr int kMaxMqttKeepAlive = 65535;
 // Keeps every topic (prefix + three names of at most 63 characters) far below MQTT's 65535 bytes.
 inline constexpr int kMaxTopicPrefixBytes = 1024;
+// Values replayed per second after an outage: enough to catch up on a long outage of a large
+// plant within minutes, far below what a broker takes, and never before the live values.
+inline constexpr int kDefaultMqttReplayRate = 500;
+inline constexpr int kMaxMqttReplayRate = 100000;
 // MQTT's string length field.
 inline constexpr int kMaxMqttStringBytes = 65535;
 
@@ -39,6 +44,7 @@ struct TMqttSettings {
     int qos = 1;
     int keepAlive = kDefaultMqttKeepAlive;
     bool retain = true;
+    int replayRate = kDefaultMqttReplayRate;  // 0: no replay
 };
 
 struct TMqttSettingsResult {

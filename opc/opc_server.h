@@ -82,6 +82,7 @@ class COPCServer : public gb::GBDataAccess {
     // Units and ranges of the items (before InitializeOPC): each item takes its device type's
     // entry for its parameter.
     void SetItemMetadata(TItemMetadataCatalogue catalogue) { metadata_ = std::move(catalogue); }
+    const TItemMetadataCatalogue& ItemMetadata() const { return metadata_; }
 
     // The OPC start (once per run; later calls do nothing): GBInitialize, one item per
     // selected slot in point, device, slot order, item numbers into the records, an empty

@@ -87,4 +87,35 @@ TEST(MqttPayload, TheValueIsNullUnlessTheQualityIsGood) {
     }
 }
 
+// A replayed value has the live fields but no sequence number, and says it is replayed; the
+// metadata has null for what an item lacks, and every text escaped.
+TEST(MqttPayload, ReplayedValuesAndMetadataAreJsonObjectsWithTheirFields) {
+    const struct {
+        std::string payload;
+        const char* json;
+    } cases[] = {
+        {BuildReplayedMqttPayload("a\"b", 21.5f, 192, 1796723740123),
+         R"j({"id":"a\"b","nodeId":"ns=1;s=a\"b","value":21.5,"quality":192,"status":"Good",)j"
+         R"j("sourceTime":"2026-12-08T09:55:40.123Z","replayed":true})j"},
+        {BuildReplayedMqttPayload("x", 3, 24, 0),
+         R"j({"id":"x","nodeId":"ns=1;s=x","value":null,"quality":24,"status":"BadNoCommunication",)j"
+         R"j("sourceTime":"1970-01-01T00:00:00.000Z","replayed":true})j"},
+        {BuildMqttMetaPayload("x", {"°C", true, -40, 150.5, "Линия(ttyS0)", "Котёл(Т №1)", "Т\\"}),
+         R"j({"id":"x","nodeId":"ns=1;s=x","unit":"°C","range":{"low":-40,"high":150.5},)j"
+         R"j("description":{"point":"Линия(ttyS0)","device":"Котёл(Т №1)","parameter":"Т\\"}})j"},
+        {BuildMqttMetaPayload("x", {"", false, 0, 0, "p", "d", "k"}),
+         R"j({"id":"x","nodeId":"ns=1;s=x","unit":null,"range":null,)j"
+         R"j("description":{"point":"p","device":"d","parameter":"k"}})j"},
+        {BuildMqttMetaPayload("x", {"", true, 0.1, std::numeric_limits<double>::infinity(), "p", "d", "k"}),
+         R"j({"id":"x","nodeId":"ns=1;s=x","unit":null,"range":{"low":0.1,"high":null},)j"
+         R"j("description":{"point":"p","device":"d","parameter":"k"}})j"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.payload, c.json);
+        QJsonParseError err;
+        QJsonDocument::fromJson(QByteArray::fromStdString(c.payload), &err);
+        EXPECT_EQ(err.error, QJsonParseError::NoError) << c.payload;
+    }
+}
+
 }  // namespace

@@ -45,6 +45,7 @@ TEST_F(MqttSettingsTest, DefaultsFollowTheHostName) {
     EXPECT_EQ(s.qos, 1);
     EXPECT_EQ(s.keepAlive, 60);
     EXPECT_TRUE(s.retain);
+    EXPECT_EQ(s.replayRate, kDefaultMqttReplayRate);
     EXPECT_FALSE(s.insecure);
     EXPECT_TRUE(s.username.empty());
     EXPECT_TRUE(s.caFile.empty());
@@ -58,7 +59,7 @@ TEST_F(MqttSettingsTest, EveryKeyIsRead) {
     const TMqttSettingsResult r = Read(
         "enabled=1\nHOST=10.0.0.5\nPort=0x22B3\nClientId=Котельная-1\nTopicPrefix=завод/корпус 2\n"
         "Username=qora\nPassword=\"p w\"\nCAFile=" +
-        ca.toUtf8() + "\nInsecure=1\nQoS=0\nKeepAlive=5\nRetain=0\n");
+        ca.toUtf8() + "\nInsecure=1\nQoS=0\nKeepAlive=5\nRetain=0\nReplayRate=0\n");
     ASSERT_TRUE(r.errors.isEmpty()) << r.errors.join(u'\n').toStdString();
     const TMqttSettings& s = r.settings;
     EXPECT_EQ(s.host, "10.0.0.5");
@@ -72,6 +73,7 @@ TEST_F(MqttSettingsTest, EveryKeyIsRead) {
     EXPECT_EQ(s.qos, 0);
     EXPECT_EQ(s.keepAlive, 5);
     EXPECT_FALSE(s.retain);
+    EXPECT_EQ(s.replayRate, 0);
 }
 
 TEST_F(MqttSettingsTest, BadValuesAreEachReportedAndPublishingStaysOff) {
@@ -89,6 +91,8 @@ TEST_F(MqttSettingsTest, BadValuesAreEachReportedAndPublishingStaysOff) {
         {"Enabled=1\nHost=h\nKeepAlive=4\n", "MQTT/KeepAlive"},
         {"Enabled=1\nHost=h\nKeepAlive=65536\n", "MQTT/KeepAlive"},
         {"Enabled=1\nHost=h\nRetain=2\n", "MQTT/Retain"},
+        {"Enabled=1\nHost=h\nReplayRate=-1\n", "MQTT/ReplayRate"},
+        {"Enabled=1\nHost=h\nReplayRate=100001\n", "MQTT/ReplayRate"},
         {"Enabled=1\nHost=h\nInsecure=-1\n", "MQTT/Insecure"},
         {"Enabled=1\nHost=h\nTopicPrefix=a/+/b\n", "MQTT/TopicPrefix"},
         {"Enabled=1\nHost=h\nTopicPrefix=a/#\n", "MQTT/TopicPrefix"},
