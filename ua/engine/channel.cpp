@@ -33,6 +33,22 @@ void PatchSize(std::string& out) {
     e.PatchUInt32(4, static_cast<uint32_t>(out.size()));
 }
 
+// The OPN chunk of SecurityPolicy None around a response body.
+std::string PlainOpenResponse(Connection& c, uint32_t requestId, const std::string& body) {
+    std::string out;
+    PutHeader(out, "OPN", 'F');
+    Encoder e(out);
+    e.UInt32(c.channelId);
+    e.String(std::string_view(kSecurityPolicyNone));
+    e.NullString();  // certificate
+    e.NullString();  // thumbprint
+    e.UInt32(++c.sendSequence);
+    e.UInt32(requestId);
+    e.Raw(body.data(), body.size());
+    PatchSize(out);
+    return out;
+}
+
 }  // namespace
 
 bool Engine::Accept(uint64_t conn, Millis now, const std::string& peer) {
@@ -340,21 +356,6 @@ bool Engine::ServeOpen(Connection& c, uint32_t headerChannelId, const ChunkPaylo
         backend_.ChannelOpened();
     }
     return true;
-}
-
-std::string Engine::PlainOpenResponse(Connection& c, uint32_t requestId, const std::string& body) {
-    std::string out;
-    PutHeader(out, "OPN", 'F');
-    Encoder e(out);
-    e.UInt32(c.channelId);
-    e.String(std::string_view(kSecurityPolicyNone));
-    e.NullString();  // certificate
-    e.NullString();  // thumbprint
-    e.UInt32(++c.sendSequence);
-    e.UInt32(requestId);
-    e.Raw(body.data(), body.size());
-    PatchSize(out);
-    return out;
 }
 
 bool Engine::HandleMessage(Connection& c, char chunkType, Decoder& d, Millis now) {

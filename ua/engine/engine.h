@@ -290,7 +290,6 @@ class Engine {
     // validates the request, issues or renews the token, answers and opens the channel.
     bool ServeOpen(Connection& c, uint32_t headerChannelId, const ChunkPayload& payload,
                    const SecuredOpen* secured, Millis now);
-    std::string PlainOpenResponse(Connection& c, uint32_t requestId, const std::string& body);
     bool HandleMessage(Connection& c, char chunkType, Decoder& d, Millis now);
     bool HandlePayload(Connection& c, char chunkType, uint32_t channelId, uint32_t tokenId,
                        const ChunkPayload& payload, Millis now);
