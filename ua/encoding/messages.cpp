@@ -150,6 +150,25 @@ void Encode(Encoder& e, const StatusListResponse& r) {
     EncodeDiagnosticsNone(e);
 }
 
+// ---------------------------------------------------------------- secure channel
+
+void Decode(Decoder& d, OpenSecureChannelRequest& r) {
+    r.clientProtocolVersion = d.UInt32();
+    r.requestType = d.UInt32();
+    r.securityMode = d.UInt32();
+    r.clientNonce = d.StringValue();
+    r.requestedLifetime = d.UInt32();
+}
+
+void Encode(Encoder& e, const OpenSecureChannelResponse& r) {
+    e.UInt32(r.serverProtocolVersion);
+    e.UInt32(r.channelId);
+    e.UInt32(r.tokenId);
+    e.DateTime(r.createdAt);
+    e.UInt32(r.revisedLifetime);
+    e.ByteString(r.serverNonce);
+}
+
 // ---------------------------------------------------------------- discovery
 
 void Decode(Decoder& d, GetEndpointsRequest& r) {

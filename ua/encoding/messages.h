@@ -68,6 +68,30 @@ struct StatusListResponse {
 };
 void Encode(Encoder& e, const StatusListResponse& r);
 
+// ---------------------------------------------------------------- secure channel
+
+// SecurityTokenRequestType.
+enum TokenRequestType : uint32_t { TokenIssue = 0, TokenRenew = 1 };
+// The body of an OpenSecureChannel request and response, after their headers.
+struct OpenSecureChannelRequest {
+    uint32_t clientProtocolVersion = 0;
+    uint32_t requestType = TokenIssue;
+    uint32_t securityMode = 0;
+    std::string clientNonce;
+    uint32_t requestedLifetime = 0;
+};
+struct OpenSecureChannelResponse {
+    uint32_t serverProtocolVersion = 0;
+    // ChannelSecurityToken
+    uint32_t channelId = 0;
+    uint32_t tokenId = 0;
+    int64_t createdAt = 0;
+    uint32_t revisedLifetime = 0;
+    std::string serverNonce;
+};
+void Decode(Decoder& d, OpenSecureChannelRequest& r);
+void Encode(Encoder& e, const OpenSecureChannelResponse& r);
+
 // ---------------------------------------------------------------- discovery
 
 // The one transport profile offered (UA TCP, binary encoding).

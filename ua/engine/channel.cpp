@@ -1,5 +1,6 @@
-// Transport level of the engine: HEL/ACK/ERR, secure channel open/renew/close, MSG chunk
-// assembly and response chunking with per-channel sequence numbers.
+// Transport level of the engine: HEL/ACK/ERR, secure channel open/renew/close (the request of
+// both policies, the None chunk), MSG chunk assembly and response chunking with per-channel
+// sequence numbers.
 #include <algorithm>
 #include <cstring>
 
@@ -11,14 +12,14 @@ namespace qora::ua {
 namespace {
 
 constexpr const char* kSecurityPolicyNone = "http://opcfoundation.org/UA/SecurityPolicy#None";
-constexpr uint32_t kMessageSecurityModeNone = 1;
-// SecurityTokenRequestType of an OpenSecureChannel request.
-constexpr uint32_t kTokenIssue = 0;
-constexpr uint32_t kTokenRenew = 1;
 
-bool SequenceFollows(uint32_t last, uint32_t seq) {
-    // Sequence numbers wrap to a value below 1024 after passing 4294966271.
-    return seq == last + 1 || (last > 4294966271u && seq < 1024);
+// The sequence header and body of an unsecured chunk, after its security header.
+ChunkPayload PlainPayload(Decoder& d) {
+    ChunkPayload payload;
+    payload.sequence = d.UInt32();
+    payload.requestId = d.UInt32();
+    payload.body.assign(reinterpret_cast<const char*>(d.Current()), d.Remaining());
+    return payload;
 }
 
 void PutHeader(std::string& out, const char* type, char chunkType) {
@@ -30,6 +31,22 @@ void PutHeader(std::string& out, const char* type, char chunkType) {
 void PatchSize(std::string& out) {
     Encoder e(out);
     e.PatchUInt32(4, static_cast<uint32_t>(out.size()));
+}
+
+// The OPN chunk of SecurityPolicy None around a response body.
+std::string PlainOpenResponse(Connection& c, uint32_t requestId, const std::string& body) {
+    std::string out;
+    PutHeader(out, "OPN", 'F');
+    Encoder e(out);
+    e.UInt32(c.channelId);
+    e.String(std::string_view(kSecurityPolicyNone));
+    e.NullString();  // certificate
+    e.NullString();  // thumbprint
+    e.UInt32(++c.sendSequence);
+    e.UInt32(requestId);
+    e.Raw(body.data(), body.size());
+    PatchSize(out);
+    return out;
 }
 
 }  // namespace
@@ -236,83 +253,104 @@ bool Engine::HandleOpen(Connection& c, Decoder& d, Millis now) {
     }
     d.ByteString();  // sender certificate
     d.ByteString();  // receiver certificate thumbprint
-    const uint32_t seq = d.UInt32();
-    const uint32_t requestId = d.UInt32();
-    const NodeId typeId = d.Node();
-    if (!typeId.IsNs0(id::OpenSecureChannel)) {
+    return ServeOpen(c, channelId, PlainPayload(d), nullptr, now);
+}
+
+bool Engine::ServeOpen(Connection& c, uint32_t headerChannelId, const ChunkPayload& payload,
+                       const SecuredOpen* secured, Millis now) {
+    Decoder d(payload.body);
+    if (!d.Node().IsNs0(id::OpenSecureChannel)) {
         SendError(c, status::BadTcpMessageTypeInvalid, "OPN without OpenSecureChannelRequest");
         return false;
     }
-    d.Node();  // authentication token
-    d.DateTime();
-    const uint32_t requestHandle = d.UInt32();
-    d.UInt32();     // return diagnostics
-    d.String();     // audit entry id
-    d.UInt32();     // timeout hint
-    d.Extension();  // additional header
-    d.UInt32();     // client protocol version
-    const uint32_t requestType = d.UInt32();
-    const uint32_t securityMode = d.UInt32();
-    d.ByteString();  // client nonce
-    const uint32_t requestedLifetime = d.UInt32();
+    const RequestHeader header = DecodeRequestHeader(d);
+    OpenSecureChannelRequest request;
+    Decode(d, request);
 
-    if (securityMode != kMessageSecurityModeNone) {
-        SendError(c, status::BadSecurityModeRejected, "only MessageSecurityMode None is offered");
+    // The mode must be the policy's: None with None, Sign or SignAndEncrypt (offered, and kept
+    // over renewals) with a secured policy.
+    const auto mode = static_cast<SecurityMode>(request.securityMode);
+    const bool modeFits = secured ? (mode == SecurityMode::Sign || mode == SecurityMode::SignAndEncrypt) &&
+                                        ModeOffered(mode) && (!c.security || mode == c.security->mode)
+                                  : mode == SecurityMode::None;
+    if (!modeFits) {
+        SendError(c, status::BadSecurityModeRejected, "security mode does not fit the policy");
         return false;
     }
-    if (requestType == kTokenIssue) {
-        if (c.state != Connection::State::AwaitOpen) {
-            SendError(c, status::BadTcpMessageTypeInvalid, "secure channel already open");
-            return false;
-        }
-        c.channelId = channels_.NewChannelId();
-        c.receiveSequence = seq;
-    } else if (requestType == kTokenRenew) {
-        if (c.state != Connection::State::Open || channelId != c.channelId) {
+    if (secured &&
+        (request.clientNonce.size() != crypto::kNonceBytes ||
+         (c.security && crypto::ConstantTimeEqual(request.clientNonce, c.security->clientNonce)))) {
+        SendError(c, status::BadSecurityChecksFailed, "client nonce missing or reused");
+        return false;
+    }
+    const bool renew = c.state == Connection::State::Open;
+    if ((request.requestType != TokenIssue && request.requestType != TokenRenew) ||
+        (request.requestType == TokenRenew) != renew) {
+        SendError(c, status::BadTcpMessageTypeInvalid, "issue on an open channel or renew of none");
+        return false;
+    }
+    if (renew) {
+        if (headerChannelId != c.channelId) {
             SendError(c, status::BadTcpSecureChannelUnknown, "renew of an unknown channel");
             return false;
         }
-        if (!SequenceFollows(c.receiveSequence, seq)) {
+        if (!SequenceFollows(c.receiveSequence, payload.sequence)) {
             SendError(c, status::BadSequenceNumberInvalid, "sequence number out of order");
             return false;
         }
-        c.receiveSequence = seq;
+        // The old token stays valid until the client uses the new one or it expires.
         c.previousTokenId = c.tokenId;
     } else {
-        SendError(c, status::BadTcpMessageTypeInvalid, "invalid request type");
-        return false;
+        c.channelId = channels_.NewChannelId();
+        if (secured) {
+            c.security = std::make_shared<ChannelSecurity>();
+            c.security->policy = secured->policy;
+            c.security->mode = mode;
+            c.security->params = secured->params;
+            c.security->clientCertificate.assign(secured->clientLeaf);
+            c.security->clientKey = *secured->clientKey;
+        }
+    }
+    c.receiveSequence = payload.sequence;
+    OpenSecureChannelResponse response;
+    if (secured) {
+        response.serverNonce = NewNonce(crypto::kNonceBytes);
+        ChannelSecurity& sec = *c.security;
+        if (renew) {
+            sec.previous = sec.current;
+            sec.previousExpires = c.tokenCreated + static_cast<Millis>(c.tokenLifetime);
+        }
+        sec.clientNonce = request.clientNonce;
+        sec.current = DeriveTokenKeys(*secured->params, request.clientNonce, response.serverNonce);
     }
     c.tokenId = channels_.NewTokenId();
     c.tokenCreated = now;
-    c.tokenLifetime = requestedLifetime == 0
+    c.tokenLifetime = request.requestedLifetime == 0
                           ? kMaxTokenLifetimeMs
-                          : std::clamp(requestedLifetime, kMinTokenLifetimeMs, kMaxTokenLifetimeMs);
+                          : std::clamp(request.requestedLifetime, kMinTokenLifetimeMs, kMaxTokenLifetimeMs);
+
+    std::string body;
+    Encoder e(body);
+    e.Node(NodeId(0, id::ResponseOf(id::OpenSecureChannel)));
+    EncodeResponseHeader(e, header.requestHandle, status::Good);
+    response.channelId = c.channelId;
+    response.tokenId = c.tokenId;
+    response.createdAt = UaNow();
+    response.revisedLifetime = c.tokenLifetime;
+    Encode(e, response);
+    std::string out = secured ? SealOpenResponse(c, *secured, payload.requestId, body)
+                              : PlainOpenResponse(c, payload.requestId, body);
+    if (out.empty() || out.size() > c.bufferSize) {
+        SendError(c, status::BadTcpInternalError, "OPN response does not fit");
+        return false;
+    }
+    transport_.Send(c.id, std::move(out));
     const bool opened = c.state == Connection::State::AwaitOpen;
     if (opened) {
         handshakes_.HandshakeEnded(c.peer);
         c.idleSince = now;  // the handshake time-out runs on until a session is activated
     }
     c.state = Connection::State::Open;
-
-    std::string out;
-    PutHeader(out, "OPN", 'F');
-    Encoder e(out);
-    e.UInt32(c.channelId);
-    e.String(std::string_view(kSecurityPolicyNone));
-    e.NullString();  // certificate
-    e.NullString();  // thumbprint
-    e.UInt32(++c.sendSequence);
-    e.UInt32(requestId);
-    e.Node(NodeId(0, id::ResponseOf(id::OpenSecureChannel)));
-    EncodeResponseHeader(e, requestHandle, status::Good);
-    e.UInt32(0);  // server protocol version
-    e.UInt32(c.channelId);
-    e.UInt32(c.tokenId);
-    e.DateTime(UaNow());
-    e.UInt32(c.tokenLifetime);
-    e.ByteString(std::string_view());  // server nonce: empty for SecurityPolicy None
-    PatchSize(out);
-    transport_.Send(c.id, std::move(out));
     if (opened) {
         c.channelOpenedNotified = true;
         backend_.ChannelOpened();
@@ -323,11 +361,7 @@ bool Engine::HandleOpen(Connection& c, Decoder& d, Millis now) {
 bool Engine::HandleMessage(Connection& c, char chunkType, Decoder& d, Millis now) {
     const uint32_t channelId = d.UInt32();
     const uint32_t tokenId = d.UInt32();
-    ChunkPayload payload;
-    payload.sequence = d.UInt32();
-    payload.requestId = d.UInt32();
-    payload.body.assign(reinterpret_cast<const char*>(d.Current()), d.Remaining());
-    return HandlePayload(c, chunkType, channelId, tokenId, payload, now);
+    return HandlePayload(c, chunkType, channelId, tokenId, PlainPayload(d), now);
 }
 
 bool Engine::HandlePayload(Connection& c, char chunkType, uint32_t channelId, uint32_t tokenId,

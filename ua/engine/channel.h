@@ -15,6 +15,11 @@ namespace qora::ua {
 
 struct ChannelSecurity;
 
+// Whether seq may follow last: one above, or after passing 4294966271 a wrap to below 1024.
+inline bool SequenceFollows(uint32_t last, uint32_t seq) {
+    return seq == last + 1 || (last > 4294966271u && seq < 1024);
+}
+
 struct PartialMessage {
     uint32_t requestId = 0;
     std::string body;

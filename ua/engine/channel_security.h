@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "ua/limits.h"
 #include "ua/security/crypto.h"
@@ -23,6 +24,15 @@ struct ChannelSecurity {
     TokenKeys current;
     TokenKeys previous;  // valid while Connection::previousTokenId != 0
     Millis previousExpires = 0;
+};
+
+// What a secured OpenSecureChannel brings besides its request once its chunk is checked: the
+// policy, and the client's leaf certificate and key the response is encrypted to.
+struct SecuredOpen {
+    SecurityPolicy policy = SecurityPolicy::None;
+    const crypto::PolicyParams* params = nullptr;
+    std::string_view clientLeaf;
+    const crypto::RsaKey* clientKey = nullptr;
 };
 
 }  // namespace qora::ua

@@ -29,6 +29,8 @@
 
 namespace qora::ua {
 
+struct SecuredOpen;
+
 // Byte transport of the engine's connections.
 class Transport {
   public:
@@ -284,6 +286,10 @@ class Engine {
     void ProcessInput(Connection& c, Millis now);
     bool HandleHello(Connection& c, Decoder& d);
     bool HandleOpen(Connection& c, Decoder& d, Millis now);
+    // One OpenSecureChannel of either policy once its chunk is checked (secured is null for None):
+    // validates the request, issues or renews the token, answers and opens the channel.
+    bool ServeOpen(Connection& c, uint32_t headerChannelId, const ChunkPayload& payload,
+                   const SecuredOpen* secured, Millis now);
     bool HandleMessage(Connection& c, char chunkType, Decoder& d, Millis now);
     bool HandlePayload(Connection& c, char chunkType, uint32_t channelId, uint32_t tokenId,
                        const ChunkPayload& payload, Millis now);
@@ -293,6 +299,8 @@ class Engine {
     bool ModeOffered(SecurityMode m) const;
     std::string NewNonce(size_t n);
     bool HandleSecureOpen(Connection& c, std::string_view chunk, const AsymmetricHeader& h, Millis now);
+    std::string SealOpenResponse(Connection& c, const SecuredOpen& s, uint32_t requestId,
+                                 const std::string& body);
     // Checks a MSG/CLO chunk of a secured channel: Good with its payload, or the status to close with.
     StatusCode OpenSecuredChunk(Connection& c, std::string_view chunk, uint32_t& tokenId, ChunkPayload& out,
                                 Millis now);

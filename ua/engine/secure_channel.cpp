@@ -1,6 +1,7 @@
-// Secured channels: the asymmetric OpenSecureChannel (issue and renew) with its certificate,
-// thumbprint, nonce and mode checks, and the symmetric MSG/CLO chunks of an open channel, checked
-// with the client keys of the token they name and sealed with the server keys.
+// Secured channels: the asymmetric chunk of an OpenSecureChannel (issue and renew) with its
+// policy, certificate and thumbprint checks around the request both policies share, and the
+// symmetric MSG/CLO chunks of an open channel, checked with the client keys of the token they
+// name and sealed with the server keys.
 #include <algorithm>
 #include <cstdio>
 
@@ -12,16 +13,10 @@ namespace qora::ua {
 
 namespace {
 
-constexpr uint32_t kTokenIssue = 0;
-constexpr uint32_t kTokenRenew = 1;
 // An OpenSecureChannel request (sequence header, a small body with a 32-byte nonce, padding and a
 // signature of at most 512 bytes) fits in 3 RSA blocks; more are refused before any is decrypted,
 // so that one chunk cannot buy hundreds of private-key operations.
 constexpr size_t kMaxOpenCipherBlocks = 8;
-
-bool SequenceFollows(uint32_t last, uint32_t seq) {
-    return seq == last + 1 || (last > 4294966271u && seq < 1024);
-}
 
 // What a refused client certificate answers on the wire: only the codes that do not tell the
 // trust list apart pass; everything else is BadSecurityChecksFailed.
@@ -120,94 +115,15 @@ bool Engine::HandleSecureOpen(Connection& c, std::string_view chunk, const Asymm
         return false;
     }
 
-    Decoder d(payload.body);
-    const NodeId typeId = d.Node();
-    if (!typeId.IsNs0(id::OpenSecureChannel)) {
-        SendError(c, status::BadTcpMessageTypeInvalid, "OPN without OpenSecureChannelRequest");
-        return false;
-    }
-    const RequestHeader header = DecodeRequestHeader(d);
-    d.UInt32();  // client protocol version
-    const uint32_t requestType = d.UInt32();
-    const uint32_t mode = d.UInt32();
-    const std::string clientNonce = d.StringValue();
-    const uint32_t requestedLifetime = d.UInt32();
-    const auto securityMode = static_cast<SecurityMode>(mode);
-    if ((securityMode != SecurityMode::Sign && securityMode != SecurityMode::SignAndEncrypt) ||
-        !ModeOffered(securityMode) || (renew && securityMode != c.security->mode)) {
-        SendError(c, status::BadSecurityModeRejected, "security mode not offered");
-        return false;
-    }
-    if (clientNonce.size() != crypto::kNonceBytes ||
-        (renew && crypto::ConstantTimeEqual(clientNonce, c.security->clientNonce))) {
-        SendError(c, status::BadSecurityChecksFailed, "client nonce missing or reused");
-        return false;
-    }
-    if ((requestType == kTokenIssue) == renew || (requestType != kTokenIssue && requestType != kTokenRenew)) {
-        SendError(c, status::BadTcpMessageTypeInvalid, "issue on an open channel or renew of none");
-        return false;
-    }
-    if (renew) {
-        if (!SequenceFollows(c.receiveSequence, payload.sequence)) {
-            SendError(c, status::BadSequenceNumberInvalid, "sequence number out of order");
-            return false;
-        }
-    } else {
-        c.channelId = channels_.NewChannelId();
-        c.security = std::make_shared<ChannelSecurity>();
-        c.security->policy = *policy;
-        c.security->mode = securityMode;
-        c.security->params = &params;
-        c.security->clientCertificate.assign(leaf);
-        c.security->clientKey = clientKey;
-    }
-    c.receiveSequence = payload.sequence;
-    ChannelSecurity& sec = *c.security;
-    const std::string serverNonce = NewNonce(crypto::kNonceBytes);
-    if (renew) {
-        // The old token stays valid until the client uses the new one or it expires.
-        c.previousTokenId = c.tokenId;
-        sec.previous = sec.current;
-        sec.previousExpires = c.tokenCreated + static_cast<Millis>(c.tokenLifetime);
-    }
-    sec.clientNonce = clientNonce;
-    sec.current = DeriveTokenKeys(params, clientNonce, serverNonce);
-    c.tokenId = channels_.NewTokenId();
-    c.tokenCreated = now;
-    c.tokenLifetime = requestedLifetime == 0
-                          ? kMaxTokenLifetimeMs
-                          : std::clamp(requestedLifetime, kMinTokenLifetimeMs, kMaxTokenLifetimeMs);
+    const SecuredOpen secured{*policy, &params, leaf, &clientKey};
+    return ServeOpen(c, h.channelId, payload, &secured, now);
+}
 
-    std::string body;
-    Encoder e(body);
-    e.Node(NodeId(0, id::ResponseOf(id::OpenSecureChannel)));
-    EncodeResponseHeader(e, header.requestHandle, status::Good);
-    e.UInt32(0);  // server protocol version
-    e.UInt32(c.channelId);
-    e.UInt32(c.tokenId);
-    e.DateTime(UaNow());
-    e.UInt32(c.tokenLifetime);
-    e.ByteString(serverNonce);
-    const std::string& ownCert = config_.trust->OwnCertificateDer();
-    const std::string thumbprint = crypto::Thumbprint(leaf);
-    std::string out = BuildAsymmetricChunk(params, c.channelId, ownCert, thumbprint, ++c.sendSequence,
-                                           payload.requestId, body, ownKey_, clientKey);
-    if (out.empty() || out.size() > c.bufferSize) {
-        SendError(c, status::BadTcpInternalError, "OPN response does not fit");
-        return false;
-    }
-    transport_.Send(c.id, std::move(out));
-    const bool opened = c.state == Connection::State::AwaitOpen;
-    if (opened) {
-        handshakes_.HandshakeEnded(c.peer);
-        c.idleSince = now;  // the handshake time-out runs on until a session is activated
-    }
-    c.state = Connection::State::Open;
-    if (opened) {
-        c.channelOpenedNotified = true;
-        backend_.ChannelOpened();
-    }
-    return true;
+std::string Engine::SealOpenResponse(Connection& c, const SecuredOpen& s, uint32_t requestId,
+                                     const std::string& body) {
+    return BuildAsymmetricChunk(*s.params, c.channelId, config_.trust->OwnCertificateDer(),
+                                crypto::Thumbprint(s.clientLeaf), ++c.sendSequence, requestId, body, ownKey_,
+                                *s.clientKey);
 }
 
 StatusCode Engine::OpenSecuredChunk(Connection& c, std::string_view chunk, uint32_t& tokenId,

@@ -43,6 +43,30 @@ struct CtxFree {
 template <typename T>
 using Owned = std::unique_ptr<T, CtxFree>;
 
+int NoPassphrase(char*, int, int, void*) {
+    return 0;
+}
+
+std::string DerOf(X509* x) {
+    unsigned char* out = nullptr;
+    const int n = i2d_X509(x, &out);
+    if (n <= 0) return {};
+    std::string der(reinterpret_cast<char*>(out), static_cast<size_t>(n));
+    OPENSSL_free(out);
+    return der;
+}
+
+// An object of OpenSSL's type T from DER, else from PEM (null when neither parses).
+template <typename T>
+T* ReadDerOrPem(std::string_view bytes, T* (*fromDer)(T**, const unsigned char**, long),
+                T* (*fromPem)(BIO*, T**, pem_password_cb*, void*)) {
+    const unsigned char* p = U(bytes);
+    T* t = fromDer(nullptr, &p, static_cast<long>(bytes.size()));
+    if (t != nullptr) return t;
+    Owned<BIO> bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+    return bio ? fromPem(bio.get(), nullptr, nullptr, nullptr) : nullptr;
+}
+
 Owned<X509> ParseCertificate(std::string_view der) {
     const unsigned char* p = U(der);
     return Owned<X509>(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
@@ -86,6 +110,17 @@ RsaKey RsaKey::FromPrivate(std::string_view bytes) {
     return k ? RsaKey(k) : RsaKey();
 }
 
+RsaKey RsaKey::FromPrivatePem(std::string_view pem) {
+    Owned<BIO> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    if (!bio) return {};
+    EVP_PKEY* k = PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr);
+    if (k && EVP_PKEY_get_base_id(k) != EVP_PKEY_RSA) {
+        EVP_PKEY_free(k);
+        k = nullptr;
+    }
+    return k ? RsaKey(k) : RsaKey();
+}
+
 RsaKey RsaKey::FromCertificate(std::string_view der) {
     Owned<X509> cert = ParseCertificate(Leaf(der));
     if (!cert) return {};
@@ -116,7 +151,7 @@ std::string RsaKey::PrivateDer() const {
     PKCS8_PRIV_KEY_INFO_free(info);
     if (n <= 0) return {};
     std::string der(reinterpret_cast<char*>(out), static_cast<size_t>(n));
-    OPENSSL_free(out);
+    OPENSSL_clear_free(out, static_cast<size_t>(n));
     return der;
 }
 
@@ -162,26 +197,12 @@ std::string Thumbprint(std::string_view leafDer) {
 }
 
 std::string SubjectAltNameUri(std::string_view leafDer) {
-    Owned<X509> cert = ParseCertificate(leafDer);
-    if (!cert) return {};
-    Owned<GENERAL_NAMES> names(
-        static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert.get(), NID_subject_alt_name, nullptr, nullptr)));
-    if (!names) return {};
-    for (int i = 0; i < sk_GENERAL_NAME_num(names.get()); ++i) {
-        const GENERAL_NAME* n = sk_GENERAL_NAME_value(names.get(), i);
-        if (n->type != GEN_URI) continue;
-        const ASN1_IA5STRING* s = n->d.uniformResourceIdentifier;
-        return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
-                           static_cast<size_t>(ASN1_STRING_length(s)));
-    }
-    return {};
+    const std::vector<std::string> uris = Certificate::FromDer(leafDer).SubjectAltNameUris();
+    return uris.empty() ? std::string() : uris.front();
 }
 
 bool WithinValidity(std::string_view leafDer) {
-    Owned<X509> cert = ParseCertificate(leafDer);
-    if (!cert) return false;
-    return X509_cmp_current_time(X509_get0_notBefore(cert.get())) < 0 &&
-           X509_cmp_current_time(X509_get0_notAfter(cert.get())) > 0;
+    return Certificate::FromDer(leafDer).WithinValidity();
 }
 
 std::string MakeCertificate(const RsaKey& key, const CertificateRequest& r) {
@@ -267,13 +288,164 @@ std::string CertificateToDer(std::string_view bytes) {
     Owned<BIO> bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
     if (!bio) return {};
     Owned<X509> x(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-    if (!x) return {};
-    unsigned char* out = nullptr;
-    const int n = i2d_X509(x.get(), &out);
-    if (n <= 0) return {};
-    std::string der(reinterpret_cast<char*>(out), static_cast<size_t>(n));
-    OPENSSL_free(out);
-    return der;
+    return x ? DerOf(x.get()) : std::string();
+}
+
+Certificate::Certificate(X509* x) : x_(x, X509_free) {}
+
+Certificate Certificate::FromDer(std::string_view der) {
+    Owned<X509> x = ParseCertificate(der);
+    return x ? Certificate(x.release()) : Certificate();
+}
+
+Certificate Certificate::Parse(std::string_view bytes) {
+    X509* x = ReadDerOrPem(bytes, d2i_X509, PEM_read_bio_X509);
+    return x ? Certificate(x) : Certificate();
+}
+
+std::vector<Certificate> Certificate::ParseChain(std::string_view der, size_t most) {
+    std::vector<Certificate> chain;
+    const unsigned char* p = U(der);
+    const unsigned char* end = p + der.size();
+    while (p < end && chain.size() < most) {
+        const unsigned char* start = p;
+        X509* x = d2i_X509(nullptr, &p, end - p);
+        if (x == nullptr || p <= start) {
+            X509_free(x);
+            return {};
+        }
+        chain.push_back(Certificate(x));
+    }
+    if (p != end) return {};
+    return chain;
+}
+
+std::string Certificate::Der() const {
+    return x_ ? DerOf(x_.get()) : std::string();
+}
+
+std::string Certificate::CommonName() const {
+    if (!x_) return {};
+    X509_NAME* name = X509_get_subject_name(x_.get());
+    const int i = X509_NAME_get_index_by_NID(name, NID_commonName, -1);
+    if (i < 0) return {};
+    unsigned char* utf8 = nullptr;
+    const int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, i)));
+    if (n < 0) return {};
+    std::string out(reinterpret_cast<char*>(utf8), static_cast<size_t>(n));
+    OPENSSL_free(utf8);
+    return out;
+}
+
+std::vector<std::string> Certificate::SubjectAltNameUris() const {
+    std::vector<std::string> uris;
+    if (!x_) return uris;
+    Owned<GENERAL_NAMES> names(
+        static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(x_.get(), NID_subject_alt_name, nullptr, nullptr)));
+    if (!names) return uris;
+    for (int i = 0; i < sk_GENERAL_NAME_num(names.get()); ++i) {
+        const GENERAL_NAME* g = sk_GENERAL_NAME_value(names.get(), i);
+        if (g->type != GEN_URI) continue;
+        const ASN1_IA5STRING* u = g->d.uniformResourceIdentifier;
+        uris.emplace_back(reinterpret_cast<const char*>(ASN1_STRING_get0_data(u)),
+                          static_cast<size_t>(ASN1_STRING_length(u)));
+    }
+    return uris;
+}
+
+bool Certificate::SameAs(const Certificate& other) const {
+    return x_ && other.x_ && X509_cmp(x_.get(), other.x_.get()) == 0;
+}
+
+bool Certificate::NamesAsIssuer(const Certificate& issuer) const {
+    return x_ && issuer.x_ &&
+           X509_NAME_cmp(X509_get_subject_name(issuer.x_.get()), X509_get_issuer_name(x_.get())) == 0;
+}
+
+bool Certificate::SelfIssued() const {
+    return x_ && X509_NAME_cmp(X509_get_subject_name(x_.get()), X509_get_issuer_name(x_.get())) == 0;
+}
+
+bool Certificate::SignedBy(const Certificate& issuer) const {
+    if (!x_ || !issuer.x_) return false;
+    EVP_PKEY* key = X509_get0_pubkey(issuer.x_.get());
+    return key != nullptr && X509_verify(x_.get(), key) == 1;
+}
+
+bool Certificate::HasUnknownCriticalExtension() const {
+    return x_ && (X509_get_extension_flags(x_.get()) & EXFLAG_CRITICAL) != 0;
+}
+
+bool Certificate::IsCa() const {
+    if (!x_) return false;
+    const uint32_t flags = X509_get_extension_flags(x_.get());
+    return (flags & EXFLAG_BCONS) != 0 && (flags & EXFLAG_CA) != 0 && X509_check_ca(x_.get()) != 0;
+}
+
+CertificateUses Certificate::Uses() const {
+    CertificateUses u;
+    if (!x_) return u;
+    const uint32_t flags = X509_get_extension_flags(x_.get());
+    u.ca = (flags & EXFLAG_CA) != 0;
+    u.keyUsage = (flags & EXFLAG_KUSAGE) != 0;
+    const uint32_t ku = X509_get_key_usage(x_.get());
+    u.digitalSignature = (ku & KU_DIGITAL_SIGNATURE) != 0;
+    u.encipherment = (ku & (KU_KEY_ENCIPHERMENT | KU_DATA_ENCIPHERMENT)) != 0;
+    u.extendedKeyUsage = (flags & EXFLAG_XKUSAGE) != 0;
+    u.clientAuth = (X509_get_extended_key_usage(x_.get()) & XKU_SSL_CLIENT) != 0;
+    return u;
+}
+
+int Certificate::RsaKeyBits() const {
+    EVP_PKEY* key = x_ ? X509_get0_pubkey(x_.get()) : nullptr;
+    if (key == nullptr) return 0;
+    const int type = EVP_PKEY_get_base_id(key);
+    if (type != EVP_PKEY_RSA && type != EVP_PKEY_RSA_PSS) return 0;
+    return EVP_PKEY_get_bits(key);
+}
+
+bool Certificate::SignedWithSha2() const {
+    int mdnid = NID_undef;
+    if (!x_ || X509_get_signature_info(x_.get(), &mdnid, nullptr, nullptr, nullptr) != 1) return false;
+    return mdnid == NID_sha256 || mdnid == NID_sha384 || mdnid == NID_sha512;
+}
+
+bool Certificate::WithinValidity() const {
+    return x_ && X509_cmp_current_time(X509_get0_notBefore(x_.get())) < 0 &&
+           X509_cmp_current_time(X509_get0_notAfter(x_.get())) > 0;
+}
+
+bool Certificate::Matches(const RsaKey& privateKey) const {
+    return x_ && privateKey.Valid() && X509_check_private_key(x_.get(), privateKey.Get()) == 1;
+}
+
+Crl::Crl(X509_CRL* c) : crl_(c, X509_CRL_free) {}
+
+Crl Crl::Parse(std::string_view bytes) {
+    X509_CRL* c = ReadDerOrPem(bytes, d2i_X509_CRL, PEM_read_bio_X509_CRL);
+    return c ? Crl(c) : Crl();
+}
+
+bool Crl::NamesAsIssuer(const Certificate& ca) const {
+    return crl_ && ca.x_ &&
+           X509_NAME_cmp(X509_CRL_get_issuer(crl_.get()), X509_get_subject_name(ca.x_.get())) == 0;
+}
+
+bool Crl::SignedBy(const Certificate& ca) const {
+    EVP_PKEY* key = crl_ && ca.x_ ? X509_get0_pubkey(ca.x_.get()) : nullptr;
+    return key != nullptr && X509_CRL_verify(crl_.get(), key) == 1;
+}
+
+bool Crl::Revokes(const Certificate& cert) const {
+    X509_REVOKED* revoked = nullptr;
+    return crl_ && cert.x_ && X509_CRL_get0_by_cert(crl_.get(), &revoked, cert.x_.get()) == 1;
+}
+
+bool Crl::Current() const {
+    if (!crl_) return false;
+    const ASN1_TIME* next = X509_CRL_get0_nextUpdate(crl_.get());
+    return next != nullptr && X509_cmp_current_time(next) > 0 &&
+           X509_cmp_current_time(X509_CRL_get0_lastUpdate(crl_.get())) < 0;
 }
 
 // ---------------------------------------------------------------- asymmetric
@@ -469,6 +641,10 @@ std::string RandomBytes(size_t n) {
     if (n > 0 && RAND_bytes(reinterpret_cast<unsigned char*>(out.data()), static_cast<int>(n)) != 1)
         out.clear();
     return out;
+}
+
+void Wipe(std::string& secret) {
+    OPENSSL_cleanse(secret.data(), secret.size());
 }
 
 bool ConstantTimeEqual(std::string_view a, std::string_view b) {

@@ -1,7 +1,8 @@
-// Cryptographic primitives of the secured channel, on OpenSSL: RSA keys and certificates,
-// asymmetric signatures and block-wise RSA-OAEP per security policy, HMAC-SHA256, P_SHA256,
-// AES-CBC without padding, SHA-1 thumbprints, random bytes and a constant-time compare.
-// Failures return false or an empty optional; nothing here throws.
+// Cryptographic primitives of the secured channel and the certificate store, on OpenSSL: RSA keys,
+// certificates and CRLs (parsing, names, uses, signatures, validity), asymmetric signatures and
+// block-wise RSA-OAEP per security policy, HMAC-SHA256, P_SHA256, AES-CBC without padding, SHA-1
+// thumbprints, random bytes and a constant-time compare. The trust decisions built on them live
+// in the certificate store. Failures return false or an empty optional; nothing here throws.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,8 @@
 #include "ua/security/policy.h"
 
 typedef struct evp_pkey_st EVP_PKEY;
+typedef struct x509_st X509;
+typedef struct X509_crl_st X509_CRL;
 
 namespace qora::ua::crypto {
 
@@ -45,6 +48,8 @@ class RsaKey {
     RsaKey() = default;
     // Private key from DER (PKCS#8 or PKCS#1) or PEM.
     static RsaKey FromPrivate(std::string_view bytes);
+    // Private key from PEM only; an encrypted one is refused, never prompted for.
+    static RsaKey FromPrivatePem(std::string_view pem);
     // Public key of a DER certificate (the leaf when a chain is given).
     static RsaKey FromCertificate(std::string_view der);
     // A new key (tests).
@@ -95,6 +100,83 @@ std::string MakeSelfSigned(const RsaKey& key, std::string_view commonName, std::
 // PEM or DER certificate file contents to DER (empty when neither).
 std::string CertificateToDer(std::string_view bytes);
 
+// What a certificate's extensions allow.
+struct CertificateUses {
+    bool ca = false;                // basicConstraints CA:TRUE
+    bool keyUsage = false;          // a keyUsage extension is present
+    bool digitalSignature = false;  // keyUsage digitalSignature
+    bool encipherment = false;      // keyUsage keyEncipherment or dataEncipherment
+    bool extendedKeyUsage = false;  // an extendedKeyUsage extension is present
+    bool clientAuth = false;        // extendedKeyUsage clientAuth
+};
+
+// A parsed X.509 certificate, shared: copies refer to the same OpenSSL object.
+class Certificate {
+  public:
+    Certificate() = default;
+    // From DER, else PEM; invalid when neither parses.
+    static Certificate Parse(std::string_view bytes);
+    // From DER only (a certificate as it travels on the wire).
+    static Certificate FromDer(std::string_view der);
+    // DER certificates one after the other, leaf first: empty when there is none, one does not
+    // parse, bytes are left over, or there are more than `most`.
+    static std::vector<Certificate> ParseChain(std::string_view der, size_t most);
+
+    bool Valid() const { return x_ != nullptr; }
+    std::string Der() const;
+    // The subject's common name in UTF-8 (empty when none).
+    std::string CommonName() const;
+    // Every URI of the subjectAltName, in order.
+    std::vector<std::string> SubjectAltNameUris() const;
+    // The same certificate (by content).
+    bool SameAs(const Certificate& other) const;
+    // Whether this certificate's issuer name is the subject name of `issuer`.
+    bool NamesAsIssuer(const Certificate& issuer) const;
+    bool SelfIssued() const;  // issuer name equals subject name
+    // Whether issuer's public key verifies this certificate's signature.
+    bool SignedBy(const Certificate& issuer) const;
+    // A critical extension OpenSSL does not understand.
+    bool HasUnknownCriticalExtension() const;
+    // basicConstraints says CA:TRUE and OpenSSL counts it as a CA.
+    bool IsCa() const;
+    CertificateUses Uses() const;
+    // Size of the public key when it is RSA (or RSA-PSS), else 0.
+    int RsaKeyBits() const;
+    // Whether the signature's digest is SHA-256, SHA-384 or SHA-512.
+    bool SignedWithSha2() const;
+    // Whether now lies within notBefore and notAfter.
+    bool WithinValidity() const;
+    // Whether the private key belongs to this certificate's public key.
+    bool Matches(const RsaKey& privateKey) const;
+
+  private:
+    friend class Crl;
+    explicit Certificate(X509* x);
+    std::shared_ptr<X509> x_;
+};
+
+// A parsed certificate revocation list, shared like Certificate.
+class Crl {
+  public:
+    Crl() = default;
+    // From DER, else PEM; invalid when neither parses.
+    static Crl Parse(std::string_view bytes);
+
+    bool Valid() const { return crl_ != nullptr; }
+    // Whether the CRL's issuer name is the subject name of ca.
+    bool NamesAsIssuer(const Certificate& ca) const;
+    // Whether ca's public key verifies the CRL's signature.
+    bool SignedBy(const Certificate& ca) const;
+    // Whether the certificate is listed as revoked.
+    bool Revokes(const Certificate& cert) const;
+    // Whether lastUpdate has passed and nextUpdate (which must be present) has not.
+    bool Current() const;
+
+  private:
+    explicit Crl(X509_CRL* c);
+    std::shared_ptr<X509_CRL> crl_;
+};
+
 // Asymmetric operations of a policy.
 std::optional<std::string> Sign(const PolicyParams& p, const RsaKey& key, std::string_view data);
 bool Verify(const PolicyParams& p, const RsaKey& key, std::string_view data, std::string_view signature);
@@ -111,5 +193,7 @@ bool AesCbc(bool encrypt, std::string_view key, std::string_view iv, const uint8
             size_t length);
 std::string RandomBytes(size_t n);
 bool ConstantTimeEqual(std::string_view a, std::string_view b);
+// Overwrites the bytes (a key or a password) so that they do not stay in freed memory.
+void Wipe(std::string& secret);
 
 }  // namespace qora::ua::crypto

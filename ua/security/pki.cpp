@@ -5,11 +5,6 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <openssl/bio.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,22 +28,8 @@ using namespace certstatus;
 
 namespace {
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-struct CrlFree {
-    void operator()(X509_CRL* c) const { X509_CRL_free(c); }
-};
-struct PkeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct BioFree {
-    void operator()(BIO* b) const { BIO_free(b); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using CrlPtr = std::unique_ptr<X509_CRL, CrlFree>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using BioPtr = std::unique_ptr<BIO, BioFree>;
+using crypto::Certificate;
+using crypto::Crl;
 
 constexpr std::array<const char*, 4> kListDirs{"trusted/certs", "trusted/crl", "issuers/certs",
                                                "issuers/crl"};
@@ -73,43 +54,6 @@ bool WriteFileAtomic(const fs::path& path, std::string_view data, mode_t mode, s
     if (e == 0) return true;
     if (error) *error = "не удалось записать файл " + path.string() + ": " + SysError(e);
     return false;
-}
-
-X509Ptr ParseCertificate(const std::string& bytes) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    X509* x = d2i_X509(nullptr, &p, static_cast<long>(bytes.size()));
-    if (x != nullptr) return X509Ptr(x);
-    BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
-    return X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-}
-
-CrlPtr ParseCrl(const std::string& bytes) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    X509_CRL* c = d2i_X509_CRL(nullptr, &p, static_cast<long>(bytes.size()));
-    if (c != nullptr) return CrlPtr(c);
-    BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
-    return CrlPtr(PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr));
-}
-
-std::string Der(X509* x) {
-    unsigned char* buf = nullptr;
-    const int n = i2d_X509(x, &buf);
-    if (n <= 0) return {};
-    std::string out(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
-    OPENSSL_free(buf);
-    return out;
-}
-
-std::string CommonName(X509* x) {
-    X509_NAME* name = X509_get_subject_name(x);
-    const int i = X509_NAME_get_index_by_NID(name, NID_commonName, -1);
-    if (i < 0) return {};
-    unsigned char* utf8 = nullptr;
-    const int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, i)));
-    if (n < 0) return {};
-    std::string out(reinterpret_cast<char*>(utf8), static_cast<size_t>(n));
-    OPENSSL_free(utf8);
-    return out;
 }
 
 // A file name made of the common name: path separators, brackets and control characters become
@@ -151,77 +95,19 @@ std::string ForLog(const std::string& text) {
     return out;
 }
 
-// Critical extensions this store does not understand refuse the certificate (OpenSSL marks them).
-bool UnknownCritical(X509* x) {
-    return (X509_get_extension_flags(x) & EXFLAG_CRITICAL) != 0;
-}
-
-// An issuer must say it is a CA in basicConstraints; a keyCertSign usage or an old version-1
-// certificate is not enough.
-bool IsCa(X509* x) {
-    const uint32_t flags = X509_get_extension_flags(x);
-    return (flags & EXFLAG_BCONS) != 0 && (flags & EXFLAG_CA) != 0 && X509_check_ca(x) != 0;
-}
-
-// A CRL whose nextUpdate has passed (or that has none) says nothing about today.
-bool CrlCurrent(X509_CRL* crl) {
-    const ASN1_TIME* next = X509_CRL_get0_nextUpdate(crl);
-    return next != nullptr && X509_cmp_current_time(next) > 0 &&
-           X509_cmp_current_time(X509_CRL_get0_lastUpdate(crl)) < 0;
-}
-
-bool IsSelfIssued(X509* x) {
-    return X509_NAME_cmp(X509_get_subject_name(x), X509_get_issuer_name(x)) == 0;
-}
-
-bool SignedBy(X509* x, X509* issuer) {
-    EVP_PKEY* key = X509_get0_pubkey(issuer);
-    return key != nullptr && X509_verify(x, key) == 1;
-}
-
-bool PolicyOk(X509* x, bool checkDigest) {
-    EVP_PKEY* key = X509_get0_pubkey(x);
-    if (key == nullptr) return false;
-    const int type = EVP_PKEY_get_base_id(key);
-    if (type != EVP_PKEY_RSA && type != EVP_PKEY_RSA_PSS) return false;
-    const int bits = EVP_PKEY_get_bits(key);
+// The key of a certificate in a client chain: RSA of an accepted size and, where the signature
+// carries trust, a SHA-2 digest.
+bool PolicyOk(const Certificate& x, bool checkDigest) {
+    const int bits = x.RsaKeyBits();
     if (bits < kMinClientKeyBits || bits > kMaxClientKeyBits) return false;
-    if (!checkDigest) return true;
-    int mdnid = NID_undef;
-    if (X509_get_signature_info(x, &mdnid, nullptr, nullptr, nullptr) != 1) return false;
-    return mdnid == NID_sha256 || mdnid == NID_sha384 || mdnid == NID_sha512;
+    return !checkDigest || x.SignedWithSha2();
 }
 
-int TimeState(X509* x) {  // 0 valid, nonzero invalid
-    const int nb = X509_cmp_current_time(X509_get0_notBefore(x));
-    const int na = X509_cmp_current_time(X509_get0_notAfter(x));
-    return (nb == 0 || nb > 0 || na == 0 || na < 0) ? 1 : 0;
-}
-
-std::vector<std::string> SubjectAltUris(X509* x) {
-    std::vector<std::string> uris;
-    auto* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(x, NID_subject_alt_name, nullptr, nullptr));
-    if (names == nullptr) return uris;
-    for (int i = 0; i < sk_GENERAL_NAME_num(names); ++i) {
-        const GENERAL_NAME* g = sk_GENERAL_NAME_value(names, i);
-        if (g->type != GEN_URI) continue;
-        const ASN1_IA5STRING* s = g->d.uniformResourceIdentifier;
-        uris.emplace_back(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
-                          static_cast<size_t>(ASN1_STRING_length(s)));
-    }
-    GENERAL_NAMES_free(names);
-    return uris;
-}
-
-bool LeafUseOk(X509* x) {
-    const uint32_t flags = X509_get_extension_flags(x);
-    if ((flags & EXFLAG_CA) != 0) return false;
-    if ((flags & EXFLAG_KUSAGE) == 0) return false;
-    const uint32_t ku = X509_get_key_usage(x);
-    if ((ku & KU_DIGITAL_SIGNATURE) == 0) return false;
-    if ((ku & (KU_KEY_ENCIPHERMENT | KU_DATA_ENCIPHERMENT)) == 0) return false;
-    if ((flags & EXFLAG_XKUSAGE) != 0 && (X509_get_extended_key_usage(x) & XKU_SSL_CLIENT) == 0) return false;
-    return true;
+// An end entity for signing and encryption that may act as a client.
+bool LeafUseOk(const Certificate& x) {
+    const crypto::CertificateUses u = x.Uses();
+    if (u.ca || !u.keyUsage || !u.digitalSignature || !u.encipherment) return false;
+    return !u.extendedKeyUsage || u.clientAuth;
 }
 
 void HostNamesAndAddresses(std::vector<std::string>& dns, std::vector<std::string>& ips) {
@@ -247,22 +133,6 @@ void HostNamesAndAddresses(std::vector<std::string>& dns, std::vector<std::strin
 
 void AppendUnique(std::vector<std::string>& v, const std::string& s) {
     if (!s.empty() && std::find(v.begin(), v.end(), s) == v.end()) v.push_back(s);
-}
-
-std::string KeyDer(EVP_PKEY* key) {
-    PKCS8_PRIV_KEY_INFO* p8 = EVP_PKEY2PKCS8(key);
-    if (p8 == nullptr) return {};
-    unsigned char* buf = nullptr;
-    const int n = i2d_PKCS8_PRIV_KEY_INFO(p8, &buf);
-    PKCS8_PRIV_KEY_INFO_free(p8);
-    if (n <= 0) return {};
-    std::string out(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
-    OPENSSL_clear_free(buf, static_cast<size_t>(n));
-    return out;
-}
-
-int NoPassphrase(char*, int, int, void*) {
-    return 0;
 }
 
 }  // namespace
@@ -303,9 +173,9 @@ std::string ThumbprintHex(std::string_view der) {
 }
 
 struct PkiStore::Lists {
-    std::vector<X509Ptr> trusted;
-    std::vector<X509Ptr> issuers;
-    std::vector<CrlPtr> crls;
+    std::vector<Certificate> trusted;
+    std::vector<Certificate> issuers;
+    std::vector<Crl> crls;
     uint64_t stamp = 0;     // folders and files
     uint64_t dirStamp = 0;  // folders only
     bool loaded = false;
@@ -365,17 +235,16 @@ bool PkiStore::LoadOrCreateOwn(std::string* error) {
             if (error) *error = "не удалось прочитать сертификат сервера или его ключ: " + SysError(errno);
             return false;
         }
-        X509Ptr cert = ParseCertificate(certBytes);
-        BioPtr bio(BIO_new_mem_buf(keyBytes.data(), static_cast<int>(keyBytes.size())));
-        PkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr));
-        OPENSSL_cleanse(keyBytes.data(), keyBytes.size());
-        if (!cert || !key) {
+        const Certificate cert = Certificate::Parse(certBytes);
+        const crypto::RsaKey key = crypto::RsaKey::FromPrivatePem(keyBytes);
+        crypto::Wipe(keyBytes);
+        if (!cert.Valid() || !key.Valid()) {
             if (error)
                 *error = std::string("повреждён ") +
-                         (!cert ? "сертификат сервера " + certPath : "ключ " + keyPath) + "." + keep;
+                         (!cert.Valid() ? "сертификат сервера " + certPath : "ключ " + keyPath) + "." + keep;
             return false;
         }
-        if (X509_check_private_key(cert.get(), key.get()) != 1) {
+        if (!cert.Matches(key)) {
             if (error) *error = "ключ " + keyPath + " не соответствует сертификату " + certPath + "." + keep;
             return false;
         }
@@ -384,10 +253,10 @@ bool PkiStore::LoadOrCreateOwn(std::string* error) {
             ::chmod(keyPath.c_str(), 0600);
             Log("Права на файл ключа " + keyPath + " сужены до 0600");
         }
-        const auto uris = SubjectAltUris(cert.get());
+        const auto uris = cert.SubjectAltNameUris();
         if (std::find(uris.begin(), uris.end(), options_.applicationUri) != uris.end()) {
-            ownCertDer_ = Der(cert.get());
-            ownKeyDer_ = KeyDer(key.get());
+            ownCertDer_ = cert.Der();
+            ownKeyDer_ = key.PrivateDer();
             return !ownCertDer_.empty() && !ownKeyDer_.empty();
         }
         Log("Сертификат сервера " + certPath + " выдан для URI «" + ForLog(uris.empty() ? "" : uris.front()) +
@@ -422,7 +291,7 @@ bool PkiStore::LoadOrCreateOwn(std::string* error) {
     ownKeyDer_ = key.PrivateDer();
     // The key first: a certificate without its key is never left behind.
     const bool keyWritten = WriteFileAtomic(keyPath, pem, 0600, error);
-    OPENSSL_cleanse(pem.data(), pem.size());
+    crypto::Wipe(pem);
     if (!keyWritten) return false;
     if (!WriteFileAtomic(certPath, ownCertDer_, 0644, error)) {
         ::unlink(keyPath.c_str());
@@ -488,11 +357,11 @@ void PkiStore::ReloadIfChanged() {
             std::string bytes;
             if (!ReadWholeFile(entry.path(), bytes)) continue;
             if (crlDir) {
-                if (CrlPtr crl = ParseCrl(bytes))
+                if (Crl crl = Crl::Parse(bytes); crl.Valid())
                     fresh->crls.push_back(std::move(crl));
                 else
                     Log("Файл " + entry.path().string() + " не является списком отзыва; пропущен");
-            } else if (X509Ptr cert = ParseCertificate(bytes)) {
+            } else if (Certificate cert = Certificate::Parse(bytes); cert.Valid()) {
                 (i == 0 ? fresh->trusted : fresh->issuers).push_back(std::move(cert));
             } else {
                 Log("Файл " + entry.path().string() + " не является сертификатом; пропущен");
@@ -541,21 +410,11 @@ void PkiStore::CountRejected() {
 
 StatusCode PkiStore::ValidateClient(std::string_view derChain, std::string_view applicationUri) {
     // 1. Parse: DER certificates one after the other, leaf first.
-    std::vector<X509Ptr> sent;
-    const auto* p = reinterpret_cast<const unsigned char*>(derChain.data());
-    const auto* end = p + derChain.size();
-    while (p < end && sent.size() < static_cast<size_t>(kMaxChainDepth)) {
-        const unsigned char* start = p;
-        X509* x = d2i_X509(nullptr, &p, end - p);
-        if (x == nullptr || p <= start) {
-            X509_free(x);
-            return BadCertificateInvalid;
-        }
-        sent.emplace_back(x);
-    }
-    if (sent.empty() || p != end) return BadCertificateInvalid;
-    X509* leaf = sent.front().get();
-    if (UnknownCritical(leaf)) return BadCertificateInvalid;
+    const std::vector<Certificate> sent =
+        Certificate::ParseChain(derChain, static_cast<size_t>(kMaxChainDepth));
+    if (sent.empty()) return BadCertificateInvalid;
+    const Certificate& leaf = sent.front();
+    if (leaf.HasUnknownCriticalExtension()) return BadCertificateInvalid;
 
     std::lock_guard<std::mutex> lock(mutex_);
     ReloadIfChanged();
@@ -563,91 +422,89 @@ StatusCode PkiStore::ValidateClient(std::string_view derChain, std::string_view 
 
     // 2./3. The chain from the leaf up to a self-signed certificate; each link's signature checked
     // as the issuer is chosen.
-    std::vector<X509*> chain{leaf};
+    std::vector<const Certificate*> chain{&leaf};
     for (;;) {
-        X509* cur = chain.back();
-        if (IsSelfIssued(cur) && SignedBy(cur, cur)) break;
-        bool nameSeen = IsSelfIssued(cur);
-        X509* issuer = nullptr;
-        auto consider = [&](X509* cand) {
-            if (issuer != nullptr || cand == cur) return;
-            if (X509_NAME_cmp(X509_get_subject_name(cand), X509_get_issuer_name(cur)) != 0) return;
+        const Certificate& cur = *chain.back();
+        if (cur.SelfIssued() && cur.SignedBy(cur)) break;
+        bool nameSeen = cur.SelfIssued();
+        const Certificate* issuer = nullptr;
+        auto consider = [&](const Certificate& cand) {
+            if (issuer != nullptr || &cand == &cur) return;
+            if (!cur.NamesAsIssuer(cand)) return;
             nameSeen = true;
-            if (SignedBy(cur, cand)) issuer = cand;
+            if (cur.SignedBy(cand)) issuer = &cand;
         };
-        for (size_t i = 1; i < sent.size(); ++i) consider(sent[i].get());
-        for (const auto& c : lists.trusted) consider(c.get());
-        for (const auto& c : lists.issuers) consider(c.get());
+        for (size_t i = 1; i < sent.size(); ++i) consider(sent[i]);
+        for (const auto& c : lists.trusted) consider(c);
+        for (const auto& c : lists.issuers) consider(c);
         if (issuer == nullptr) return nameSeen ? BadCertificateInvalid : BadCertificateChainIncomplete;
         if (chain.size() >= static_cast<size_t>(kMaxChainDepth) ||
-            std::find_if(chain.begin(), chain.end(), [&](X509* c) { return X509_cmp(c, issuer) == 0; }) !=
-                chain.end())
+            std::any_of(chain.begin(), chain.end(), [&](const Certificate* c) { return c->SameAs(*issuer); }))
             return BadCertificateChainIncomplete;
         chain.push_back(issuer);
     }
 
     for (size_t i = 1; i < chain.size(); ++i)
-        if (UnknownCritical(chain[i])) return BadCertificateInvalid;
+        if (chain[i]->HasUnknownCriticalExtension()) return BadCertificateInvalid;
 
     // 4. Key sizes and digests (the root's signature on itself carries no trust and is not judged).
     for (size_t i = 0; i < chain.size(); ++i) {
         const bool root = i + 1 == chain.size() && i > 0;
-        if (!PolicyOk(chain[i], !root)) return BadCertificatePolicyCheckFailed;
+        if (!PolicyOk(*chain[i], !root)) return BadCertificatePolicyCheckFailed;
     }
 
     // 5. Trust: the leaf itself, or a CA of its chain, is in trusted/certs.
-    auto isTrusted = [&](X509* x) {
+    auto isTrusted = [&](const Certificate* x) {
         return std::any_of(lists.trusted.begin(), lists.trusted.end(),
-                           [&](const X509Ptr& t) { return X509_cmp(t.get(), x) == 0; });
+                           [&](const Certificate& t) { return t.SameAs(*x); });
     };
     const bool trusted = std::any_of(chain.begin(), chain.end(), isTrusted);
-    const std::string cn = CommonName(leaf);
+    const std::string cn = leaf.CommonName();
     if (!trusted && !options_.autoAcceptClients) {
-        Reject(Der(leaf), cn);
+        Reject(leaf.Der(), cn);
         Log("Сертификат клиента «" + ForLog(cn) + "» не доверенный; скопирован в rejected/certs");
         return BadCertificateUntrusted;
     }
 
     // 6. Validity periods.
     for (size_t i = 0; i < chain.size(); ++i)
-        if (TimeState(chain[i]) != 0)
+        if (!chain[i]->WithinValidity())
             return i == 0 ? BadCertificateTimeInvalid : BadCertificateIssuerTimeInvalid;
 
     // 8. The application URI: an application certificate names one in subjectAltName, and it is
     // the one of the client's description when that is given.
     {
-        const auto uris = SubjectAltUris(leaf);
+        const auto uris = leaf.SubjectAltNameUris();
         if (uris.empty()) return BadCertificateUriInvalid;
         if (!applicationUri.empty() && std::find(uris.begin(), uris.end(), applicationUri) == uris.end())
             return BadCertificateUriInvalid;
     }
 
-    // 9. Uses: an end entity for signing and encryption that may act as a client; CAs that may
-    // sign certificates.
+    // 9. Uses: an end entity for signing and encryption that may act as a client; CAs that say
+    // CA:TRUE in basicConstraints (a keyCertSign usage or an old version-1 certificate is not
+    // enough).
     if (!LeafUseOk(leaf)) return BadCertificateUseNotAllowed;
     for (size_t i = 1; i < chain.size(); ++i)
-        if (!IsCa(chain[i])) return BadCertificateIssuerUseNotAllowed;
+        if (!chain[i]->IsCa()) return BadCertificateIssuerUseNotAllowed;
 
     // 10./11. Revocation: every certificate issued by a CA needs a current CRL of that CA (a
     // self-signed leaf has none). Every such CRL is consulted: an older one left beside a newer
-    // one cannot hide a revocation. A CA without a current CRL makes the status unknown, which
-    // refuses the client.
+    // one cannot hide a revocation, and one whose nextUpdate has passed (or that has none) says
+    // nothing about today. A CA without a current CRL makes the status unknown, which refuses
+    // the client.
     for (size_t i = 0; i + 1 < chain.size(); ++i) {
-        X509* issuer = chain[i + 1];
+        const Certificate& issuer = *chain[i + 1];
         bool current = false;
         for (const auto& c : lists.crls) {
-            if (X509_NAME_cmp(X509_CRL_get_issuer(c.get()), X509_get_subject_name(issuer)) != 0) continue;
-            if (X509_CRL_verify(c.get(), X509_get0_pubkey(issuer)) != 1) continue;
-            X509_REVOKED* revoked = nullptr;
-            if (X509_CRL_get0_by_cert(c.get(), &revoked, chain[i]) == 1)
-                return i == 0 ? BadCertificateRevoked : BadCertificateIssuerRevoked;
-            current = current || CrlCurrent(c.get());
+            if (!c.NamesAsIssuer(issuer) || !c.SignedBy(issuer)) continue;
+            if (c.Revokes(*chain[i])) return i == 0 ? BadCertificateRevoked : BadCertificateIssuerRevoked;
+            current = current || c.Current();
         }
         if (!current) return i == 0 ? BadCertificateRevocationUnknown : BadCertificateIssuerRevocationUnknown;
     }
 
     if (!trusted)
-        Log("Сертификат клиента «" + ForLog(cn) + "» (отпечаток " + ThumbprintHex(Der(leaf)) +
+        Log("Сертификат клиента «" + ForLog(cn) + "» (отпечаток " + ThumbprintHex(leaf.Der()) +
             ") принят без проверки доверия: включён AutoAcceptClients");
     return status::Good;
 }

@@ -363,6 +363,72 @@ TEST_F(EngineTest, TokenRenewalIssuesANewTokenAndAcceptsTheOldOneUntilSwitched) 
     EXPECT_TRUE(c.Closed());
 }
 
+TEST_F(EngineTest, OpenChecksTheRequestTypeAgainstTheChannelAndClampsTheLifetime) {
+    Start();
+    constexpr uint32_t kIssue = 0, kRenew = 1;
+    struct Case {
+        const char* name;
+        bool openFirst;
+        uint32_t requestType;
+        uint32_t lifetime;
+        uint32_t channelIdDelta;  // added to the channel id the client names
+        StatusCode error;         // 0: granted
+        uint32_t granted;
+    };
+    const std::vector<Case> cases = {
+        {"lifetime 0", false, kIssue, 0, 0, 0, 600000},
+        {"lifetime 1", false, kIssue, 1, 0, 0, 60000},
+        {"lifetime u32 max", false, kIssue, 0xFFFFFFFFu, 0, 0, 600000},
+        {"lifetime within range", false, kIssue, 300000, 0, 0, 300000},
+        {"renew before issue", false, kRenew, 600000, 0, status::BadTcpMessageTypeInvalid, 0},
+        {"unknown request type", false, 2, 600000, 0, status::BadTcpMessageTypeInvalid, 0},
+        {"second issue", true, kIssue, 600000, 0, status::BadTcpMessageTypeInvalid, 0},
+        {"renew of another channel", true, kRenew, 600000, 1, status::BadTcpSecureChannelUnknown, 0},
+        {"renew with lifetime u32 max", true, kRenew, 0xFFFFFFFFu, 0, 0, 600000},
+        {"renew with lifetime 0", true, kRenew, 0, 0, 0, 600000},
+    };
+    uint64_t conn = 100;
+    for (const Case& cs : cases) {
+        SCOPED_TRACE(cs.name);
+        now += 1000;  // within what one peer may open per second
+        auto c = Client(++conn);
+        if (cs.openFirst) {
+            ASSERT_TRUE(c.Connect());
+        } else {
+            ASSERT_TRUE(engine->Accept(conn, now));
+            ASSERT_EQ(c.Send(c.codec.Hello("opc.tcp://h:1")).size(), 1u);
+        }
+        const uint32_t channelId = c.codec.channelId;
+        const uint32_t tokenId = c.codec.tokenId;
+        c.codec.channelId += cs.channelIdDelta;
+        auto m = c.Send(c.codec.Open(cs.requestType, cs.lifetime));
+        ASSERT_EQ(m.size(), 1u);
+        if (cs.error != 0) {
+            EXPECT_EQ(m[0].type, "ERR");
+            EXPECT_EQ(m[0].error, cs.error);
+            EXPECT_TRUE(c.Closed());
+            continue;
+        }
+        ASSERT_EQ(m[0].type, "OPN");
+        Decoder d(m[0].body);
+        EXPECT_EQ(ReadResponseHeader(d).serviceResult, status::Good);
+        d.UInt32();  // server protocol version
+        const uint32_t grantedChannel = d.UInt32();
+        const uint32_t grantedToken = d.UInt32();
+        EXPECT_NE(grantedChannel, 0u);
+        if (cs.openFirst) {
+            EXPECT_EQ(grantedChannel, channelId);
+        }
+        EXPECT_NE(grantedToken, tokenId);
+        d.DateTime();
+        EXPECT_EQ(d.UInt32(), cs.granted);
+        EXPECT_EQ(d.StringValue(), "");  // server nonce of SecurityPolicy None
+        EXPECT_FALSE(c.Closed());
+    }
+    // Each channel told the toolkit once, renewed or not.
+    EXPECT_EQ(backend.calls["ChannelOpened"], 8);
+}
+
 TEST_F(EngineTest, OutOfOrderSequenceNumberClosesTheChannel) {
     Start();
     auto c = Client();

@@ -292,22 +292,26 @@ TEST_F(SecureChannelTest, RenewKeepsTheOldTokenUntilTheNewOneIsUsed) {
     const uint32_t oldToken = c.tokenId;
     EXPECT_EQ(trust->Validations(), 1);
 
-    // A renew that reuses the client nonce is refused on another connection's copy of the state:
-    // check it on a second channel first.
-    {
-        SecureClient r = Client(2);
+    // A renew that reuses the client nonce, or asks for another mode, is refused: check each on a
+    // channel of its own first.
+    for (const bool reuseNonce : {true, false}) {
+        SCOPED_TRACE(reuseNonce ? "nonce reused" : "another mode");
+        SecureClient r = Client(reuseNonce ? 2 : 3);
         ASSERT_TRUE(r.Hello());
         ASSERT_EQ(r.Open(), status::Good);
-        const std::string reply = r.Feed(r.OpenChunk(1, r.clientNonce));
+        const std::string reply =
+            r.Feed(reuseNonce ? r.OpenChunk(1, r.clientNonce)
+                              : r.OpenChunk(1, crypto::RandomBytes(32), 600000, SecurityMode::Sign));
         ASSERT_EQ(reply.substr(0, 3), "ERR");
-        EXPECT_EQ(SecureClient::ErrorOf(reply), status::BadSecurityChecksFailed);
+        EXPECT_EQ(SecureClient::ErrorOf(reply),
+                  reuseNonce ? status::BadSecurityChecksFailed : status::BadSecurityModeRejected);
         EXPECT_TRUE(r.Closed());
     }
 
     const std::string newNonce = crypto::RandomBytes(32);
     ASSERT_EQ(c.TakeOpenResponse(c.Feed(c.OpenChunk(1, newNonce)), newNonce), status::Good);
     EXPECT_NE(c.tokenId, oldToken);
-    EXPECT_EQ(trust->Validations(), 4);  // both channels' opens, the refused renew, and this renew
+    EXPECT_EQ(trust->Validations(), 6);  // three channels' opens, the two refused renews, and this renew
     const TokenKeys newKeys = c.keys;
     const uint32_t newToken = c.tokenId;
 
