@@ -98,17 +98,22 @@ inline constexpr int64_t kTokenGraceDenominator = 4;
 // A wrong user name or password is answered this late (slows down guessing; other channels are
 // served meanwhile).
 inline constexpr Millis kFailedLoginDelayMs = 500;
-// A password check costs tens of milliseconds of the endpoint's network thread (a deliberately slow
-// hash). Four a second, with eight at once, keep guessing from taking more than about a fifth of
-// that thread from every other client, while a plant's clients logging in after a restart pass
-// within seconds. Beyond the allowance a login is refused like a wrong password, without hashing.
-// The allowance is per peer address, so that a guessing peer slows only itself; all peers together
-// get kPasswordPeersShare times that, which bounds the thread's time when many addresses guess.
+// A password check costs tens of milliseconds of the endpoint's password worker (a deliberately slow
+// hash; the network thread only decrypts). Four a second, with eight at once, keep guessing from
+// taking more than about a fifth of that thread from every other login, while a plant's clients
+// logging in after a restart pass within seconds. Beyond the allowance a login is refused like a wrong
+// password, without hashing. The allowance is per peer address, so that a guessing peer slows only itself;
+// all peers together get kPasswordPeersShare times that, which bounds the thread's time when many addresses
+// guess.
 inline constexpr double kPasswordChecksPerSecond = 4;
 inline constexpr double kPasswordCheckBurst = 8;
 inline constexpr double kPasswordPeersShare = 4;
 // Peers whose allowance is remembered; beyond, the full (idle) ones are forgotten.
 inline constexpr size_t kMaxPasswordPeers = 1024;
+// Password checks waiting for the worker or running on it: at most the burst of all peers together;
+// beyond (a worker slower than the allowance refills), a login is refused like beyond the allowance.
+inline constexpr size_t kMaxPendingPasswordChecks =
+    static_cast<size_t>(kPasswordCheckBurst * kPasswordPeersShare);
 // An encrypted password is at most this many blocks of the server key: a password and a nonce
 // take one; anything longer is refused before any decryption.
 inline constexpr size_t kMaxPasswordCipherBlocks = 2;

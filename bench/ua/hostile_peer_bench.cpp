@@ -5,6 +5,10 @@
 //   - CreateSession until refused,
 // and whether a newcomer from a third address (127.0.0.3) then logs in with the right password or
 // gets a session. Passwords are checked with PBKDF2-SHA256 at 100 000 rounds, like a users file.
+// One row per hostile peer: the good client's Reads done back to back for --seconds (count, failed
+// ones, p50/p99/max latency in ms) and what became of the newcomer. The row "none" is the baseline;
+// the difference to it is what the hostile peer takes from the network thread that serves the Read.
+// Run it pinned to one CPU (taskset -c 1) so that the password checks and the Reads share a core.
 //
 //   hostile_peer_bench [--seconds N] [--secret-kib K]
 #include <openssl/evp.h>

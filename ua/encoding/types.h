@@ -95,6 +95,7 @@ inline constexpr StatusCode BadSequenceNumberInvalid = 0x80880000;
 inline constexpr StatusCode BadNotConnected = 0x808A0000;
 inline constexpr StatusCode BadInvalidArgument = 0x80AB0000;
 inline constexpr StatusCode BadConnectionRejected = 0x80AC0000;
+inline constexpr StatusCode BadInvalidState = 0x80AF0000;
 inline constexpr StatusCode BadProtocolVersionUnsupported = 0x80BE0000;
 inline constexpr StatusCode BadTooManyMonitoredItems = 0x80DB0000;
 }  // namespace status

@@ -142,6 +142,16 @@ Reply<StatusListResponse> ForEachId(const std::vector<Id>& ids, F&& op, uint32_t
 
 class Engine;
 
+// Runs the slow password checks away from the engine's thread (the server's worker). The result
+// goes back to the engine on its own thread through Engine::CompletePasswordCheck. Without one
+// (tests, fuzzers) the engine checks inline and answers ActivateSession at once.
+class PasswordCheckExecutor {
+  public:
+    virtual ~PasswordCheckExecutor() = default;
+    // check touches nothing of the engine; it may run on any thread.
+    virtual void Run(uint64_t ticket, std::function<bool()> check) = 0;
+};
+
 // One row of the service table: the request's binary encoding id, whether it needs an activated
 // session of the channel, and the handler that decodes the request, runs the service and answers.
 struct ServiceEntry {
@@ -173,6 +183,12 @@ class Engine {
     void Disconnected(uint64_t conn);
     // Runs due timers; returns the time of the next one.
     Millis Tick(Millis now);
+    // Password checks go to executor from now on (null: inline). Set before the first request.
+    void SetPasswordCheckExecutor(PasswordCheckExecutor* executor) { passwordExecutor_ = executor; }
+    // The result of a password check handed to the executor: answers its ActivateSession.
+    void CompletePasswordCheck(uint64_t ticket, bool passed, Millis now);
+    // Password checks handed to the executor and not yet completed.
+    size_t PendingPasswordChecks() const { return pendingActivations_.size(); }
 
     // Closes every channel (sessions stay until they time out or are closed).
     void DisconnectAll();
@@ -338,16 +354,28 @@ class Engine {
     // session security (ua_session_security.cpp)
     StatusCode SecureCreateSession(const Connection& c, const CreateSessionRequest& r, Session& s,
                                    CreateSessionResponse& out);
-    // Good, or the fault; a wrong password sets *deny (answered late by the caller).
+    // A user name and password that passed every check but the password's own (the slow hash).
+    struct PasswordCheck {
+        bool needed = false;
+        std::string user;
+        std::string password;
+    };
+    // Good, or the fault; a wrong password sets *deny (answered late by the caller). A password
+    // still to be checked is left in *check.
     StatusCode CheckActivation(const Connection& c, Session& s, const ActivateSessionRequest& r, Millis now,
-                               bool* deny);
+                               bool* deny, PasswordCheck* check);
+    // Binds s to c as activated and draws its next nonce.
+    ActivateSessionResponse Activate(Connection& c, Session& s, Millis now);
+    // Counts and reports a failed login, and answers it late with code.
+    void DenyLogin(const Connection& c, uint32_t requestId, uint32_t requestHandle, StatusCode code,
+                   Millis now);
     // Whether a password of this peer may be checked (or decrypted) now: the peer's allowance of
     // kPasswordChecksPerSecond and that of all peers together; counts it.
     bool AdmitPasswordCheck(const Connection& c, Millis now);
     // One line to the program's security log, at most kSecurityEventsPerMinute a minute.
     void ReportSecurityEvent(const std::string& line, Millis now);
     StatusCode CheckUserName(const Connection& c, Session& s, const ExtensionObject& token, Millis now,
-                             bool* deny);
+                             bool* deny, PasswordCheck* check);
     void SendDelayedFaults(Millis now, Millis& next);
     struct DelayedFault {
         Millis due;
@@ -367,6 +395,17 @@ class Engine {
     Allowance passwordAllowance_{kPasswordCheckBurst * kPasswordPeersShare};
     std::unordered_map<std::string, Allowance> peerPasswordAllowance_;
     uint64_t passwordChecksRefused_ = 0;
+    // ActivateSession requests whose password the executor checks, by ticket.
+    struct PendingActivation {
+        uint64_t conn;
+        uint32_t requestId;
+        uint32_t requestHandle;
+        std::string sessionKey;
+        std::string userName;
+    };
+    PasswordCheckExecutor* passwordExecutor_ = nullptr;
+    std::unordered_map<uint64_t, PendingActivation> pendingActivations_;
+    uint64_t nextPasswordTicket_ = 1;
     Millis securityEventWindow_ = 0;
     int securityEventsInWindow_ = 0;
     uint64_t securityEventsSuppressed_ = 0;

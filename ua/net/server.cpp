@@ -1,6 +1,7 @@
 // The endpoint's network side: a listening socket and its connections served by one network
 // thread with poll(), driving the protocol engine. Public calls from other threads post commands
-// to that thread through a queue and an eventfd.
+// to that thread through a queue and an eventfd. Password checks (a slow hash) run on a worker
+// thread of their own, whose results come back to the network thread the same way.
 #include "ua/net/server.h"
 
 #include <arpa/inet.h>
@@ -24,6 +25,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "ua/engine/engine.h"
 
@@ -61,6 +63,62 @@ std::string ErrnoText(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
 
+// One thread that runs the engine's password checks in turn. The engine bounds how many wait; the
+// results are collected here and taken by the network thread, woken through wakeFd.
+class PasswordWorker final : public PasswordCheckExecutor {
+  public:
+    explicit PasswordWorker(int wakeFd) : wakeFd_(wakeFd), thread_([this] { Loop(); }) {}
+    ~PasswordWorker() override {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+    PasswordWorker(const PasswordWorker&) = delete;
+    PasswordWorker& operator=(const PasswordWorker&) = delete;
+
+    void Run(uint64_t ticket, std::function<bool()> check) override {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            jobs_.push_back({ticket, std::move(check)});
+        }
+        cv_.notify_one();
+    }
+    // The results since the last call: ticket and whether the password passed.
+    std::vector<std::pair<uint64_t, bool>> TakeResults() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return std::exchange(results_, {});
+    }
+
+  private:
+    void Loop() {
+        std::unique_lock<std::mutex> lock(mu_);
+        for (;;) {
+            cv_.wait(lock, [&] { return stop_ || !jobs_.empty(); });
+            if (stop_) return;
+            auto [ticket, check] = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            const bool passed = check();
+            check = nullptr;  // the password goes with it
+            lock.lock();
+            results_.emplace_back(ticket, passed);
+            uint64_t one = 1;
+            [[maybe_unused]] ssize_t w = ::write(wakeFd_, &one, sizeof one);
+        }
+    }
+
+    const int wakeFd_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<std::pair<uint64_t, std::function<bool()>>> jobs_;
+    std::vector<std::pair<uint64_t, bool>> results_;
+    bool stop_ = false;
+    std::thread thread_;  // last: starts once the rest is made
+};
+
 }  // namespace
 
 struct Server::Impl : Transport {
@@ -92,6 +150,7 @@ struct Server::Impl : Transport {
     Backend& backend;
     ServerConfig config;
     std::unique_ptr<Engine> engine;
+    std::unique_ptr<PasswordWorker> passwords;
     int listenFd = -1;
     int wakeFd = -1;
     std::thread thread;
@@ -381,6 +440,8 @@ struct Server::Impl : Transport {
         for (;;) {
             Millis now = SteadyNow();
             if (!RunCommands(now)) break;
+            for (const auto& [ticket, passed] : passwords->TakeResults())
+                engine->CompletePasswordCheck(ticket, passed, now);
             RetryBind(now);
             if (now >= nextTimer) nextTimer = engine->Tick(now);
             if (pendingShutdown && engine->ShutdownComplete()) {
@@ -462,6 +523,7 @@ Server::~Server() {
         impl_->Post(cmd, 0);
         if (impl_->thread.joinable()) impl_->thread.join();
     }
+    impl_->passwords.reset();  // before the descriptor it writes to
     if (impl_->wakeFd >= 0) ::close(impl_->wakeFd);
     if (impl_->listenFd >= 0) ::close(impl_->listenFd);
 }
@@ -502,6 +564,8 @@ bool Server::Start(std::string* error) {
         d.firstFailure = failure;
         d.reportFirstFailure = true;
     }
+    d.passwords = std::make_unique<PasswordWorker>(d.wakeFd);
+    d.engine->SetPasswordCheckExecutor(d.passwords.get());
     d.running = true;
     d.thread = std::thread([&d] {
         d.threadId = std::this_thread::get_id();

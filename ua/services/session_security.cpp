@@ -109,7 +109,7 @@ StatusCode Engine::SecureCreateSession(const Connection& c, const CreateSessionR
 }
 
 StatusCode Engine::CheckActivation(const Connection& c, Session& s, const ActivateSessionRequest& r,
-                                   Millis now, bool* deny) {
+                                   Millis now, bool* deny, PasswordCheck* check) {
     // The first activation comes over the channel that created the session; later a client may
     // move it to a new channel after a reconnect.
     const bool moving = s.conn != c.id;
@@ -152,12 +152,12 @@ StatusCode Engine::CheckActivation(const Connection& c, Session& s, const Activa
         return status::Good;
     }
     if (type.IsNs0(id::UserNameIdentityToken) || type.IsNs0(kUserNameTokenDataType))
-        return CheckUserName(c, s, r.userIdentityToken, now, deny);
+        return CheckUserName(c, s, r.userIdentityToken, now, deny, check);
     return status::BadIdentityTokenInvalid;
 }
 
 StatusCode Engine::CheckUserName(const Connection& c, Session& s, const ExtensionObject& token, Millis now,
-                                 bool* deny) {
+                                 bool* deny, PasswordCheck* check) {
     if (!config_.users) return status::BadIdentityTokenRejected;
     Decoder d(token.body);
     UserNameToken u;
@@ -201,8 +201,10 @@ StatusCode Engine::CheckUserName(const Connection& c, Session& s, const Extensio
             return status::BadIdentityTokenInvalid;
         password = plain->substr(4, length - nonceSize);
     }
-    if (!config_.users->Check(u.userName, password)) return refuse();
-    s.userName = u.userName;
+    // The hash itself is left to the caller (inline, or on the password worker).
+    check->needed = true;
+    check->user = std::move(u.userName);
+    check->password = std::move(password);
     return status::Good;
 }
 
@@ -217,6 +219,10 @@ bool Engine::Allowance::Take(Millis now, double rate, double burst) {
 }
 
 bool Engine::AdmitPasswordCheck(const Connection& c, Millis now) {
+    if (passwordExecutor_ && pendingActivations_.size() >= kMaxPendingPasswordChecks) {
+        ++passwordChecksRefused_;  // the worker is behind: nothing more is queued
+        return false;
+    }
     // Without an address (engine tests, fuzzing) the channel is the peer.
     const std::string key = c.peer.empty() ? "#" + std::to_string(c.id) : c.peer;
     if (peerPasswordAllowance_.size() >= kMaxPasswordPeers && !peerPasswordAllowance_.count(key)) {

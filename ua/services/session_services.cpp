@@ -64,30 +64,91 @@ Reply<ActivateSessionResponse> Engine::ServiceActivateSession(ServiceContext& ct
                                                               const ActivateSessionRequest& r) {
     Session* s = sessions_.Find(ctx.header.authenticationToken);
     if (!s) return ServiceFault{status::BadSessionIdInvalid};
+    std::string key = NodeKey(ctx.header.authenticationToken);
+    // One activation of a session at a time: another one while its password is being checked
+    // would race it for the session's channel and identity.
+    for (const auto& [ticket, p] : pendingActivations_)
+        if (p.sessionKey == key) return ServiceFault{status::BadInvalidState};
     bool deny = false;
-    if (const StatusCode st = CheckActivation(ctx.channel, *s, r, ctx.now, &deny); st != status::Good) {
+    PasswordCheck check;
+    if (const StatusCode st = CheckActivation(ctx.channel, *s, r, ctx.now, &deny, &check);
+        st != status::Good) {
         if (!deny) return ServiceFault{st};
-        // A wrong password is told late, through the timer: the other channels go on meanwhile.
-        ++failedLogins_;
-        ReportSecurityEvent("OPC UA: failed login from " +
-                                (ctx.channel.peer.empty() ? "?" : ctx.channel.peer) + " (" +
-                                std::to_string(failedLogins_) + " since start)",
-                            ctx.now);
-        delayedFaults_.push_back(
-            {ctx.now + kFailedLoginDelayMs, ctx.channel.id, ctx.requestId, ctx.header.requestHandle, st});
+        DenyLogin(ctx.channel, ctx.requestId, ctx.header.requestHandle, st, ctx.now);
         return Reply<ActivateSessionResponse>::Deferred();
     }
-    // A client may move its session to a new channel after a reconnect.
-    if (s->conn != ctx.channel.id) {
-        s->publishQueue.clear();
-        s->conn = ctx.channel.id;
+    if (check.needed && !passwordExecutor_) {
+        if (!config_.users->Check(check.user, check.password)) {
+            DenyLogin(ctx.channel, ctx.requestId, ctx.header.requestHandle, status::BadUserAccessDenied,
+                      ctx.now);
+            return Reply<ActivateSessionResponse>::Deferred();
+        }
+        s->userName = std::move(check.user);
+    } else if (check.needed) {
+        // The hash runs on the worker and the session stays as it is until the result is back.
+        // Requests that come meanwhile, on this channel or another, are answered as they come:
+        // responses are matched to requests by request id and handle and may come in any order
+        // (like Publish), and holding them back would let one slow login stall the channel.
+        const uint64_t ticket = nextPasswordTicket_++;
+        pendingActivations_.emplace(
+            ticket, PendingActivation{ctx.channel.id, ctx.requestId, ctx.header.requestHandle, std::move(key),
+                                      check.user});
+        passwordExecutor_->Run(
+            ticket, [users = config_.users, user = std::move(check.user),
+                     password = std::move(check.password)] { return users->Check(user, password); });
+        return Reply<ActivateSessionResponse>::Deferred();
     }
-    s->activated = true;
-    s->lastActivity = ctx.now;
+    return Activate(ctx.channel, *s, ctx.now);
+}
+
+ActivateSessionResponse Engine::Activate(Connection& c, Session& s, Millis now) {
+    // A client may move its session to a new channel after a reconnect.
+    if (s.conn != c.id) {
+        s.publishQueue.clear();
+        s.conn = c.id;
+    }
+    s.activated = true;
+    s.lastActivity = now;
     ActivateSessionResponse out;
     out.serverNonce = NewNonce(kNonceLength);
-    s->serverNonce = out.serverNonce;
+    s.serverNonce = out.serverNonce;
     return out;
+}
+
+void Engine::DenyLogin(const Connection& c, uint32_t requestId, uint32_t requestHandle, StatusCode code,
+                       Millis now) {
+    // A wrong password is told late, through the timer: the other channels go on meanwhile.
+    ++failedLogins_;
+    ReportSecurityEvent("OPC UA: failed login from " + (c.peer.empty() ? "?" : c.peer) + " (" +
+                            std::to_string(failedLogins_) + " since start)",
+                        now);
+    delayedFaults_.push_back({now + kFailedLoginDelayMs, c.id, requestId, requestHandle, code});
+}
+
+void Engine::CompletePasswordCheck(uint64_t ticket, bool passed, Millis now) {
+    auto it = pendingActivations_.find(ticket);
+    if (it == pendingActivations_.end()) return;
+    const PendingActivation p = std::move(it->second);
+    pendingActivations_.erase(it);
+    // A channel closed meanwhile has nobody to answer: the session stays as it was.
+    Connection* c = FindConnection(p.conn);
+    if (!c) return;
+    if (!passed) {
+        DenyLogin(*c, p.requestId, p.requestHandle, status::BadUserAccessDenied, now);
+        return;
+    }
+    // The response goes out with the channel's current token and next sequence number, whatever
+    // was renewed or sent meanwhile.
+    RequestHeader header;
+    header.requestHandle = p.requestHandle;
+    ServiceContext ctx{*c, nullptr, p.requestId, header, now, {}};
+    Reply<ActivateSessionResponse> reply = ServiceFault{status::BadSessionIdInvalid};  // closed meanwhile
+    if (Session* s = sessions_.FindByKey(p.sessionKey)) {
+        s->userName = p.userName;
+        reply = Activate(*c, *s, now);
+    }
+    CountReply(id::ActivateSession, reply.fault);
+    Answer(ctx, id::ResponseOf(id::ActivateSession), reply);
 }
 
 Reply<EmptyResponse> Engine::ServiceCloseSession(ServiceContext& ctx, const CloseSessionRequest&) {

@@ -1,15 +1,17 @@
 // Secured channels on real loopback sockets: every policy and mode reads through the endpoint's
 // network thread, an untrusted client is refused and its certificate lands in the rejected
-// folder until it is trusted, and a wrong password is answered late without holding up another
-// client.
+// folder until it is trusted, a wrong password is answered late without holding up another
+// client, and so is a password being checked.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "tests/integration/ua/ua_mini_client.h"
@@ -77,6 +79,34 @@ class SecureSocketTest : public ::testing::Test {
         return c;
     }
 
+    // ActivateSession of user "op" over c's Basic256Sha256 channel, the password encrypted to the
+    // server; the answer is left to the caller.
+    bool SendLogin(MiniClient& c, const std::string& password) {
+        const auto& p = *crypto::Params(SecurityPolicy::Basic256Sha256);
+        std::string plain;
+        Encoder pe(plain);
+        pe.UInt32(static_cast<uint32_t>(password.size() + c.serverNonce.size()));
+        plain += password + c.serverNonce;
+        const std::string secret =
+            *crypto::Encrypt(p, crypto::RsaKey::FromCertificate(trust->OwnCertificateDer()), plain);
+        const std::string signature =
+            *crypto::Sign(p, Identity().key, trust->OwnCertificateDer() + c.serverNonce);
+        return c.SendAll(c.codec.Request(467, [&](Encoder& e) {
+            e.String(std::string_view(p.signatureUri));
+            e.ByteString(signature);
+            e.ArrayLength(0);
+            e.ArrayLength(0);
+            e.Extension(MakeExtension(324, [&](Encoder& b) {
+                b.String(std::string_view("username"));
+                b.String(std::string_view("op"));
+                b.ByteString(secret);
+                b.String(std::string_view(p.encryptionUri));
+            }));
+            e.NullString();
+            e.NullString();
+        }));
+    }
+
     Items backend;
     ServerConfig config;
     std::string dir;
@@ -142,30 +172,8 @@ TEST_F(SecureSocketTest, WrongPasswordAnswersLateWhileOthersAreServed) {
     ASSERT_EQ(other->CreateSession(), status::Good);
     ASSERT_EQ(other->Activate(), status::Good);
 
-    const auto& p = *crypto::Params(SecurityPolicy::Basic256Sha256);
-    std::string plain;
-    Encoder pe(plain);
-    pe.UInt32(static_cast<uint32_t>(5 + c->serverNonce.size()));
-    plain += "wrong" + c->serverNonce;
-    const std::string secret =
-        *crypto::Encrypt(p, crypto::RsaKey::FromCertificate(trust->OwnCertificateDer()), plain);
-    const std::string signature =
-        *crypto::Sign(p, Identity().key, trust->OwnCertificateDer() + c->serverNonce);
     const auto sent = std::chrono::steady_clock::now();
-    ASSERT_TRUE(c->SendAll(c->codec.Request(467, [&](Encoder& e) {
-        e.String(std::string_view(p.signatureUri));
-        e.ByteString(signature);
-        e.ArrayLength(0);
-        e.ArrayLength(0);
-        e.Extension(MakeExtension(324, [&](Encoder& b) {
-            b.String(std::string_view("username"));
-            b.String(std::string_view("op"));
-            b.ByteString(secret);
-            b.String(std::string_view(p.encryptionUri));
-        }));
-        e.NullString();
-        e.NullString();
-    })));
+    ASSERT_TRUE(SendLogin(*c, "wrong"));
     // Served meanwhile.
     std::vector<DataValue> values;
     EXPECT_TRUE(other->Read({NodeId::String(1, "item1")}, 0, values));
@@ -177,6 +185,61 @@ TEST_F(SecureSocketTest, WrongPasswordAnswersLateWhileOthersAreServed) {
     // The delay is a floor, not a speed claim.
     EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(),
               kFailedLoginDelayMs - 50);
+}
+
+// The password check runs away from the network thread: while it is in progress another client's
+// Read is answered, and the login is answered once the check is done.
+TEST_F(SecureSocketTest, AReadIsAnsweredWhileAPasswordIsChecked) {
+    // A check that holds until the test lets it go (bounded, so that the test always ends).
+    struct GatedUsers : TestUserDirectory {
+        bool Check(std::string_view user, std::string_view password) override {
+            std::unique_lock<std::mutex> lock(mu);
+            entered = true;
+            cv.notify_all();
+            cv.wait_for(lock, std::chrono::seconds(30), [&] { return released; });
+            return TestUserDirectory::Check(user, password);
+        }
+        bool WaitEntered() {
+            std::unique_lock<std::mutex> lock(mu);
+            return cv.wait_for(lock, std::chrono::seconds(10), [&] { return entered; });
+        }
+        void Release() {
+            std::lock_guard<std::mutex> lock(mu);
+            released = true;
+            cv.notify_all();
+        }
+        std::mutex mu;
+        std::condition_variable cv;
+        bool entered = false, released = false;
+    };
+    auto gated = std::make_shared<GatedUsers>();
+    gated->Add("op", "secret");
+    config.users = gated;
+    struct ReleaseAtEnd {
+        GatedUsers& g;
+        ~ReleaseAtEnd() { g.Release(); }
+    } releaseAtEnd{*gated};
+    TrustClient();
+    Start();
+    auto reader = Client(SecurityPolicy::Aes256_Sha256_RsaPss, SecurityMode::Sign);
+    ASSERT_TRUE(reader->Connect(server->Port()));
+    ASSERT_EQ(reader->CreateSession(), status::Good);
+    ASSERT_EQ(reader->Activate(), status::Good);
+    auto c = Client(SecurityPolicy::Basic256Sha256, SecurityMode::SignAndEncrypt);
+    ASSERT_TRUE(c->Connect(server->Port()));
+    ASSERT_EQ(c->CreateSession(), status::Good);
+
+    ASSERT_TRUE(SendLogin(*c, "secret"));
+    ASSERT_TRUE(gated->WaitEntered());
+    std::vector<DataValue> values;
+    EXPECT_TRUE(reader->Read({NodeId::String(1, "item1")}, 0, values));
+    ASSERT_EQ(values.size(), 1u);
+    gated->Release();
+    ServerMessage m;
+    ASSERT_TRUE(c->Next(m, 10000));
+    Decoder d(m.body);
+    EXPECT_EQ(ReadResponseHeader(d).serviceResult, status::Good);
+    EXPECT_TRUE(c->Read({NodeId::String(1, "item1")}, 0, values));  // the session is activated
 }
 
 }  // namespace

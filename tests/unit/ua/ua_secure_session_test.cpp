@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <optional>
 #include <set>
 
 #include "tests/support/test_trust_store.h"
@@ -590,6 +591,125 @@ TEST_F(NoneLogin, AGuessingPeerSlowsOnlyItself) {
                                                 Secret(SecurityPolicy::Basic256Sha256, "guess", an), oaep)));
     EXPECT_GT(engine->PasswordChecksRefused(), 0u);
     EXPECT_EQ(Login(good, "пароль", gn), status::Good);
+}
+
+// Password checks handed to an executor, run when the test says.
+struct QueuedChecks : PasswordCheckExecutor {
+    std::deque<std::pair<uint64_t, std::function<bool()>>> jobs;
+    void Run(uint64_t ticket, std::function<bool()> check) override {
+        jobs.emplace_back(ticket, std::move(check));
+    }
+    void CompleteFirst(Engine& engine, Millis now) {
+        auto [ticket, check] = std::move(jobs.front());
+        jobs.pop_front();
+        engine.CompletePasswordCheck(ticket, check(), now);
+    }
+};
+
+constexpr uint32_t kCloseSession = 473;
+
+// With an executor the password is checked off the engine's thread, and ActivateSession is answered
+// when the result comes back, under its own request id and in the channel's sequence, whatever the
+// channel did meanwhile.
+TEST_F(NoneLogin, ActivationIsAnsweredWhenThePasswordCheckComesBack) {
+    struct Case {
+        const char* name;
+        const char* password;
+        std::function<void(EngineClient&, const std::string& nonce)> meanwhile;
+        std::optional<StatusCode> answer;  // none: no answer at all
+        bool activated;
+    };
+    const auto getEndpoints = [](EngineClient& c, const std::string&) {
+        const auto m = c.Call(kGetEndpoints, [](Encoder& e) {
+            e.NullString();
+            e.ArrayLength(0);
+            e.ArrayLength(0);
+        });
+        EXPECT_EQ(m.requestId, c.codec.requestId);  // answered before the activation
+    };
+    const std::vector<Case> cases = {
+        {"right password", "пароль", nullptr, status::Good, true},
+        {"wrong password, answered late", "guess", nullptr, status::BadUserAccessDenied, false},
+        {"another request answered first", "пароль", getEndpoints, status::Good, true},
+        {"a second activation of the session is refused", "пароль",
+         [this](EngineClient& c, const std::string& nonce) {
+             EXPECT_EQ(Login(c, "пароль", nonce), status::BadInvalidState);
+         },
+         status::Good, true},
+        {"session closed meanwhile", "пароль",
+         [this](EngineClient& c, const std::string&) {
+             EXPECT_EQ(Status(c.Call(kCloseSession, [](Encoder& e) { e.Boolean(true); }).body), status::Good);
+         },
+         status::BadSessionIdInvalid, false},
+        {"channel closed meanwhile: no answer", "пароль",
+         [this](EngineClient& c, const std::string&) { engine->Disconnected(c.conn); }, std::nullopt, false},
+    };
+    Start();
+    QueuedChecks checks;
+    engine->SetPasswordCheckExecutor(&checks);
+    int peer = 0;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        EngineClient& c = Client("10.0.3." + std::to_string(++peer));
+        const std::string nonce = Create(c);
+        const std::string oaep(crypto::Params(SecurityPolicy::Basic256Sha256)->encryptionUri);
+        const auto sent = c.Send(c.codec.Request(
+            kActivateSession,
+            ActivateBody("", UserName("username_basic256sha256", "op",
+                                      Secret(SecurityPolicy::Basic256Sha256, k.password, nonce), oaep))));
+        const uint32_t activateId = c.codec.requestId;
+        EXPECT_TRUE(sent.empty());
+        ASSERT_EQ(checks.jobs.size(), 1u);
+        if (k.meanwhile) k.meanwhile(c, nonce);
+        checks.CompleteFirst(*engine, now);
+        now += kFailedLoginDelayMs;
+        engine->Tick(now);
+        const auto late = c.reader.Feed(transport.Take(c.conn));
+        if (!k.answer) {
+            EXPECT_TRUE(late.empty());
+        } else {
+            ASSERT_EQ(late.size(), 1u);
+            EXPECT_EQ(late[0].requestId, activateId);
+            EXPECT_EQ(Status(late[0].body), *k.answer);
+        }
+        EXPECT_TRUE(c.reader.sequenceOk);
+        const Session* s = engine->FindSession(c.codec.authenticationToken);
+        EXPECT_EQ(s && s->activated, k.activated);
+        EXPECT_EQ(s && s->userName == "op", k.activated);
+        EXPECT_EQ(engine->PendingPasswordChecks(), 0u);
+    }
+}
+
+// The checks waiting for the worker stay within the allowance of all peers together, even when the
+// allowance has refilled before the worker caught up.
+TEST_F(NoneLogin, QueuedPasswordChecksStayWithinTheAllowance) {
+    Start();
+    QueuedChecks checks;
+    engine->SetPasswordCheckExecutor(&checks);
+    const std::string oaep(crypto::Params(SecurityPolicy::Basic256Sha256)->encryptionUri);
+    const auto send = [&](EngineClient& c) {
+        const std::string nonce = Create(c);
+        c.Send(c.codec.Request(
+            kActivateSession,
+            ActivateBody("", UserName("username_basic256sha256", "op",
+                                      Secret(SecurityPolicy::Basic256Sha256, "guess", nonce), oaep))));
+    };
+    const size_t perPeer = static_cast<size_t>(kPasswordCheckBurst);
+    for (size_t peer = 0; peer * perPeer < kMaxPendingPasswordChecks; ++peer) {
+        EngineClient& c = Client("10.0.4." + std::to_string(peer));
+        for (size_t i = 0; i < perPeer; ++i) send(c);
+    }
+    EXPECT_EQ(checks.jobs.size(), kMaxPendingPasswordChecks);
+    EXPECT_EQ(engine->PasswordChecksRefused(), 0u);
+    now += 10000;  // every allowance full again; the worker still busy
+    EngineClient& late = Client("10.0.5.1");
+    send(late);
+    EXPECT_EQ(checks.jobs.size(), kMaxPendingPasswordChecks);
+    EXPECT_EQ(engine->PasswordChecksRefused(), 1u);
+    checks.CompleteFirst(*engine, now);
+    send(late);
+    EXPECT_EQ(checks.jobs.size(), kMaxPendingPasswordChecks);
+    EXPECT_EQ(engine->PasswordChecksRefused(), 1u);
 }
 
 // Ids and tokens come from the system's generator unless the engine is seeded (replays).
