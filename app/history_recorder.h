@@ -7,6 +7,7 @@
 
 #include "history/history_store.h"
 #include "opc/push_observer.h"
+#include "opc/toolkit/gb_data_access.h"
 
 namespace qora {
 
@@ -20,5 +21,9 @@ class THistoryRecorder : public IPushObserver {
     std::unique_ptr<history::Store> store_;
     std::vector<history::Sample> batch_;
 };
+
+// What the endpoint's HistoryRead reads: the store's values by toolkit handle, forwards or (start
+// after end) backwards. The store must outlive the provider's installation.
+gb::GBHistoryProvider HistoryReadProvider(history::Store& store);
 
 }  // namespace qora

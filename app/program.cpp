@@ -80,8 +80,11 @@ TProgram::~TProgram() {
     if (opc_ && mqttBridge_) opc_->RemovePushObserver(mqttBridge_.get());
     mqttBridge_.reset();
     mqtt_.reset();
-    // The history stores what is queued as it closes.
-    if (opc_ && history_) opc_->RemovePushObserver(history_.get());
+    // The history stores what is queued as it closes; the endpoint reads it no more.
+    if (opc_ && history_) {
+        opc_->GBSetHistoryProvider({});
+        opc_->RemovePushObserver(history_.get());
+    }
     history_.reset();
     if (poll_) poll_->StopPolling();
     // FormDestroy: the serial port objects (closing them), the settings file, the server object.
@@ -302,6 +305,8 @@ void TProgram::StartHistory() {
     }
     history_ = std::make_unique<THistoryRecorder>(std::move(store));
     opc_->AddPushObserver(history_.get());
+    // Before the endpoint starts, so that its items are Historizing.
+    opc_->GBSetHistoryProvider(HistoryReadProvider(history_->Store()));
 }
 
 void TProgram::StartInitThread() {

@@ -72,6 +72,15 @@ inline constexpr size_t kMaxPendingChunksPerChannel = 4;  // messages being asse
 inline constexpr size_t kMaxContinuationPoints = 10;      // per session
 inline constexpr uint32_t kDefaultMaxReferencesPerNode = 1000;
 inline constexpr uint32_t kMaxReferencesPerResult = 10000;  // bounds one Browse result whatever is requested
+// HistoryRead: nodes one call may carry; values one node's result carries at most, whatever the
+// client asks, and all results of one response together (the store is read on the network
+// thread, so one call stays short: a day at one value a second takes nine calls; the response
+// stays within a few megabytes); continuation points a session holds (the oldest is dropped for a
+// new one).
+inline constexpr uint32_t kMaxHistoryNodesPerRead = 1000;
+inline constexpr uint32_t kMaxHistoryValuesPerResponse = 10000;
+inline constexpr uint32_t kMaxHistoryValuesPerCall = 100000;
+inline constexpr size_t kMaxHistoryContinuationPoints = 10;
 
 // Sessions and secure channel tokens.
 inline constexpr double kDefaultSessionTimeoutMs = 60000;

@@ -247,6 +247,23 @@ bool GBOPCDataAccessBase::Impl::ReadDeviceDiagnostics(int32_t point, int32_t dev
     return deviceDiagnostics_ && deviceDiagnostics_(point, device, out);
 }
 
+void GBOPCDataAccessBase::Impl::SetHistoryProvider(GBHistoryProvider provider) {
+    std::lock_guard lock(historyMutex_);
+    history_ = std::move(provider);
+}
+
+bool GBOPCDataAccessBase::Impl::HistoryEnabled() {
+    std::lock_guard lock(historyMutex_);
+    return static_cast<bool>(history_);
+}
+
+bool GBOPCDataAccessBase::Impl::ReadHistoryRaw(uint32_t handle, uint64_t start, uint64_t end,
+                                               size_t maxValues, std::vector<qora::ua::HistorySample>& out) {
+    out.clear();
+    std::lock_guard lock(historyMutex_);
+    return history_ && ValidHandle(handle) && history_(handle, start, end, maxValues, out);
+}
+
 uint64_t GBOPCDataAccessBase::Impl::CacheGeneration() {
     return generation_.load(std::memory_order_acquire);
 }
@@ -537,6 +554,10 @@ void GBOPCDataAccessBase::GBSetItemMetadata(std::vector<qora::ua::ItemMetadata> 
 void GBOPCDataAccessBase::GBSetDiagnosticsProvider(GBPointDiagnosticsProvider points,
                                                    GBDeviceDiagnosticsProvider devices) {
     impl_->SetDiagnosticsProvider(std::move(points), std::move(devices));
+}
+
+void GBOPCDataAccessBase::GBSetHistoryProvider(GBHistoryProvider provider) {
+    impl_->SetHistoryProvider(std::move(provider));
 }
 
 HRESULT GBOPCDataAccessBase::GBBeginUpdate() {

@@ -59,6 +59,7 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
                        const GBItemPlacement* placement = nullptr);
     void SetDiagnosticsProvider(GBPointDiagnosticsProvider points, GBDeviceDiagnosticsProvider devices);
     void SetItemMetadata(std::vector<qora::ua::ItemMetadata> table);
+    void SetHistoryProvider(GBHistoryProvider provider);
     HRESULT BeginUpdate();
     HRESULT EndUpdate(int32_t flag);
     HRESULT SetItem(uint32_t handle, const VARIANT* value, uint16_t quality, FILETIME timestamp);
@@ -95,6 +96,9 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     std::vector<qora::ua::ItemMetadata> Metadata() override;
     bool ReadPointDiagnostics(int32_t point, qora::ua::PointDiagnostics& out) override;
     bool ReadDeviceDiagnostics(int32_t point, int32_t device, qora::ua::DeviceDiagnostics& out) override;
+    bool HistoryEnabled() override;
+    bool ReadHistoryRaw(uint32_t handle, uint64_t start, uint64_t end, size_t maxValues,
+                        std::vector<qora::ua::HistorySample>& out) override;
 
     // Client references (instances + locks) the toolkit counts itself, to call
     // GBOnServerReleased when the last one goes.
@@ -130,6 +134,9 @@ struct GBOPCDataAccessBase::Impl final : public qora::ua::Backend {
     std::mutex diagnosticsMutex_;
     GBPointDiagnosticsProvider pointDiagnostics_;
     GBDeviceDiagnosticsProvider deviceDiagnostics_;
+    // Held through a read, so that a provider cleared is no longer called.
+    std::mutex historyMutex_;
+    GBHistoryProvider history_;
     std::atomic<uint64_t> generation_{0};
     std::atomic<uint64_t> endedBlocks_[2] = {};
 
