@@ -12,7 +12,9 @@
 #include "history/history_store.h"
 #include "tests/integration/ua/ua_mini_client.h"
 #include "ua/encoding/messages.h"
+#include "ua/limits.h"
 #include "ua/net/server.h"
+#include "ua/nodes/address_space.h"
 
 using namespace qora;
 using Clock = std::chrono::steady_clock;
@@ -120,7 +122,10 @@ int main(int argc, char** argv) {
     const uint64_t t0 =
         116444736000000000ULL + uint64_t(time(nullptr) - 2 * 86400) * history::kTicksPerSecond;
     std::string error;
-    auto store = history::Store::Open({.file = (dir / "h.db").string(), .retentionDays = 0}, error);
+    history::StoreOptions options;
+    options.file = (dir / "h.db").string();
+    options.retentionDays = 0;
+    auto store = history::Store::Open(std::move(options), error);
     if (!store) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
