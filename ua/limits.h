@@ -75,8 +75,8 @@ inline constexpr uint32_t kMaxReferencesPerResult = 10000;  // bounds one Browse
 // HistoryRead: nodes one call may carry; values one node's result carries at most, whatever the
 // client asks, and all results of one response together (the store is read on the network
 // thread, so one call stays short: a day at one value a second takes nine calls; the response
-// stays within a few megabytes); continuation points a session holds (the oldest is dropped for a
-// new one).
+// stays within a few megabytes); continuation points a session holds (the oldest of an earlier
+// call is dropped for a new one; beyond that a node answers BadNoContinuationPoints).
 inline constexpr uint32_t kMaxHistoryNodesPerRead = 1000;
 inline constexpr uint32_t kMaxHistoryValuesPerResponse = 10000;
 inline constexpr uint32_t kMaxHistoryValuesPerCall = 100000;

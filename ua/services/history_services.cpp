@@ -187,6 +187,7 @@ Reply<HistoryReadResponse> Engine::ServiceHistoryRead(ServiceContext& ctx, const
 
     Session& s = *ctx.session;
     uint64_t budget = kMaxHistoryValuesPerCall;
+    size_t created = 0;  // continuation points handed out by this call
     HistoryReadResponse out;
     out.results.reserve(r.nodes.size());
     for (const HistoryReadValueId& v : r.nodes) {
@@ -234,9 +235,15 @@ Reply<HistoryReadResponse> Engine::ServiceHistoryRead(ServiceContext& ctx, const
         }
         budget -= std::min<uint64_t>(budget, result.values.size());
         if (!cp.dataDone || cp.startBoundOwed || cp.endBoundOwed) {
-            // The session keeps where the read goes on; a new point pushes out its oldest.
+            // The session keeps where the read goes on; a new point pushes out the oldest of an
+            // earlier call, never one this call hands out.
+            if (created == kMaxHistoryContinuationPoints) {
+                out.results.push_back(Failed(status::BadNoContinuationPoints));
+                continue;
+            }
             if (s.historyContinuations.size() >= kMaxHistoryContinuationPoints)
                 s.historyContinuations.pop_front();
+            ++created;
             cp.id = std::to_string(sessions_.NewContinuationId()) + ":" + sessions_.RandomBytes(16);
             result.continuationPoint = cp.id;
             s.historyContinuations.push_back(std::move(cp));

@@ -219,7 +219,21 @@ TEST_F(HistoryTest, ContinuationPointsPageThroughTheDomainAndAreBoundedPerSessio
     EXPECT_EQ(total, 25000u);
     EXPECT_EQ(calls, 3u);
 
-    // Released points are gone; beyond the limit the oldest goes.
+    // One call over more nodes than the session holds points for: every value it may hand out,
+    // then BadNoContinuationPoints.
+    HistoryReadRequest wide = Raw(kBase, At(1000), 0, false, "many");
+    wide.nodes.resize(kMaxHistoryContinuationPoints + 1, wide.nodes[0]);
+    auto wideReply = Call(wide);
+    total = 0;
+    for (size_t i = 0; i < kMaxHistoryContinuationPoints; ++i) {
+        total += wideReply.body.results[i].values.size();
+        EXPECT_FALSE(wideReply.body.results[i].continuationPoint.empty()) << i;
+    }
+    EXPECT_EQ(total, std::min<size_t>(kMaxHistoryValuesPerCall,
+                                      kMaxHistoryContinuationPoints * kMaxHistoryValuesPerResponse));
+    EXPECT_EQ(wideReply.body.results.back().status, status::BadNoContinuationPoints);
+
+    // Released points are gone; beyond the limit the oldest of an earlier call goes.
     std::vector<std::string> points;
     for (size_t i = 0; i <= kMaxHistoryContinuationPoints; ++i)
         points.push_back(Call(Raw(At(0), At(9), 1, false)).body.results[0].continuationPoint);
