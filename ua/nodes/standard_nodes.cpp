@@ -244,6 +244,7 @@ constexpr std::array kNodes{
     Prop(id::MaxNodesPerTranslate, "MaxNodesPerTranslateBrowsePathsToNodeIds", id::OperationLimits, kUInt32),
     Prop(id::MaxMonitoredItemsPerCall, "MaxMonitoredItemsPerCall", id::OperationLimits, kUInt32),
     Prop(id::MaxNodesPerMethodCall, "MaxNodesPerMethodCall", id::OperationLimits, kUInt32),
+    Prop(kMaxNodesPerHistoryReadDataId, "MaxNodesPerHistoryReadData", id::OperationLimits, kUInt32),
     // History: raw values of items may be read, nothing else.
     Object(kHistoryServerCapabilitiesId, "HistoryServerCapabilities", id::ServerCapabilities,
            id::HasComponent, kHistoryServerCapabilitiesTypeId),

@@ -77,8 +77,10 @@ async function main() {
   for (const dv of attrs) assert.strictEqual(dv.statusCode.value, StatusCodes.Good.value, dv.statusCode.toString());
   assert.strictEqual(attrs[0].value.value, true, "Historizing");
   for (const dv of attrs.slice(1)) assert.strictEqual(dv.value.value & 0x05, 0x05, `access level ${dv.value.value}`);
-  const caps = await session.read(["i=11193", "i=11273", "i=11196"].map((nodeId) => ({ nodeId, attributeId: AttributeIds.Value })));
-  assert.deepStrictEqual(caps.map((dv) => dv.value.value), [true, 10000, false]);
+  // AccessHistoryDataCapability, MaxReturnDataValues, InsertDataCapability, MaxNodesPerHistoryReadData.
+  const caps = await session.read(["i=11193", "i=11273", "i=11196", "i=12165"]
+    .map((nodeId) => ({ nodeId, attributeId: AttributeIds.Value })));
+  assert.deepStrictEqual(caps.map((dv) => dv.value.value), [true, 10000, false, 1000]);
 
   // The ramp advances once a push; wait until a few pushes are kept.
   const from = new Date(Date.now() - 60000);
