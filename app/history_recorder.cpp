@@ -31,4 +31,17 @@ std::vector<TReplayValue> THistoryReplaySource::Read(uint32_t item, uint64_t sta
     return out;
 }
 
+gb::GBHistoryProvider HistoryReadProvider(history::Store& store) {
+    return [&store](uint32_t handle, uint64_t start, uint64_t end, size_t maxValues,
+                    std::vector<ua::HistorySample>& out) {
+        const std::vector<history::Sample> kept = start <= end
+                                                      ? store.ReadRaw(handle, start, end, maxValues)
+                                                      : store.ReadRawReverse(handle, start, end, maxValues);
+        out.clear();
+        out.reserve(kept.size());
+        for (const history::Sample& s : kept) out.push_back({s.time, s.value, s.quality});
+        return true;
+    };
+}
+
 }  // namespace qora

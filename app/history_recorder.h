@@ -9,6 +9,7 @@
 #include "history/history_store.h"
 #include "mqtt/replay_source.h"
 #include "opc/push_observer.h"
+#include "opc/toolkit/gb_data_access.h"
 
 namespace qora {
 
@@ -37,5 +38,8 @@ class THistoryReplaySource : public IReplaySource {
     std::mutex mutex_;
     uint64_t flushedUpTo_ = 0;  // every value before this was committed when it was asked for
 };
+// What the endpoint's HistoryRead reads: the store's values by toolkit handle, forwards or (start
+// after end) backwards. The store must outlive the provider's installation.
+gb::GBHistoryProvider HistoryReadProvider(history::Store& store);
 
 }  // namespace qora

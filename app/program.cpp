@@ -80,8 +80,11 @@ TProgram::~TProgram() {
     if (opc_ && mqttBridge_) opc_->RemovePushObserver(mqttBridge_.get());
     mqttBridge_.reset();
     mqtt_.reset();
-    // The history stores what is queued as it closes.
-    if (opc_ && history_) opc_->RemovePushObserver(history_.get());
+    // The history stores what is queued as it closes; the endpoint reads it no more.
+    if (opc_ && history_) {
+        opc_->GBSetHistoryProvider({});
+        opc_->RemovePushObserver(history_.get());
+    }
     history_.reset();
     if (poll_) poll_->StopPolling();
     // FormDestroy: the serial port objects (closing them), the settings file, the server object.
@@ -304,6 +307,8 @@ void TProgram::StartHistory() {
     opc_->AddPushObserver(history_.get());
     // Values that changed while the broker was away go out again from the history.
     if (mqtt_) mqtt_->SetReplaySource(std::make_shared<THistoryReplaySource>(history_->Store(), *opc_));
+    // Before the endpoint starts, so that its items are Historizing.
+    opc_->GBSetHistoryProvider(HistoryReadProvider(history_->Store()));
 }
 
 void TProgram::StartInitThread() {

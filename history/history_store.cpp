@@ -431,6 +431,36 @@ std::vector<Sample> Store::ReadRaw(uint32_t item, uint64_t start, uint64_t end, 
     return out;
 }
 
+std::vector<Sample> Store::ReadRawReverse(uint32_t item, uint64_t upTo, uint64_t after, size_t maxValues) {
+    std::vector<Sample> out;
+    if (upTo <= after || maxValues == 0) return out;
+    std::lock_guard lock(readMutex_);
+    sqlite3_stmt* st = nullptr;
+    // From the bucket that holds upTo (the last starting at or before it) backwards; older buckets
+    // hold only older values, so the walk ends at the first value at or before after.
+    if (sqlite3_prepare_v2(reader_, "SELECT t0, data FROM bucket WHERE item=?1 AND t0 <= ?2 ORDER BY t0 DESC",
+                           -1, &st, nullptr) != SQLITE_OK)
+        return out;
+    sqlite3_bind_int64(st, 1, item);
+    sqlite3_bind_int64(st, 2, Ticks(upTo));
+    bool done = false;
+    while (!done && sqlite3_step(st) == SQLITE_ROW) {
+        const auto values = Decode(item, static_cast<uint64_t>(sqlite3_column_int64(st, 0)),
+                                   sqlite3_column_blob(st, 1), sqlite3_column_bytes(st, 1));
+        for (auto it = values.rbegin(); it != values.rend() && !done; ++it) {
+            if (it->time > upTo) continue;
+            if (it->time <= after) {
+                done = true;
+                break;
+            }
+            out.push_back(*it);
+            done = out.size() == maxValues;
+        }
+    }
+    sqlite3_finalize(st);
+    return out;
+}
+
 bool Store::ValueBefore(uint32_t item, uint64_t t, Sample& out) {
     std::lock_guard lock(readMutex_);
     sqlite3_stmt* st = nullptr;

@@ -79,6 +79,8 @@ class Store {
 
     // Values of one item with start <= time < end, in time order, at most maxValues. Any thread.
     std::vector<Sample> ReadRaw(uint32_t item, uint64_t start, uint64_t end, size_t maxValues);
+    // Values of one item with after < time <= upTo, newest first, at most maxValues. Any thread.
+    std::vector<Sample> ReadRawReverse(uint32_t item, uint64_t upTo, uint64_t after, size_t maxValues);
     // The latest value with time < t, or the first with time >= t; false when there is none.
     bool ValueBefore(uint32_t item, uint64_t t, Sample& out);
     bool ValueAtOrAfter(uint32_t item, uint64_t t, Sample& out);

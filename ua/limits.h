@@ -34,12 +34,15 @@ inline constexpr OperationLimits kOperationLimits{
     .maxMonitoredItemsPerCall = 50000,
     .maxNodesPerMethodCall = 1000,
 };
+// Nodes one HistoryRead may carry (published as MaxNodesPerHistoryReadData).
+inline constexpr uint32_t kMaxHistoryNodesPerRead = 1000;
+inline constexpr uint32_t kMaxNodesPerHistoryReadDataId = 12165;
 // Node of each operation limit → its value.
 struct OperationLimitNode {
     uint32_t nodeId;
     uint32_t value;
 };
-inline constexpr std::array<OperationLimitNode, 7> kOperationLimitNodes{{
+inline constexpr std::array<OperationLimitNode, 8> kOperationLimitNodes{{
     {id::MaxNodesPerRead, kOperationLimits.maxNodesPerRead},
     {id::MaxNodesPerWrite, kOperationLimits.maxNodesPerWrite},
     {id::MaxNodesPerBrowse, kOperationLimits.maxNodesPerBrowse},
@@ -47,6 +50,7 @@ inline constexpr std::array<OperationLimitNode, 7> kOperationLimitNodes{{
     {id::MaxNodesPerTranslate, kOperationLimits.maxNodesPerTranslate},
     {id::MaxMonitoredItemsPerCall, kOperationLimits.maxMonitoredItemsPerCall},
     {id::MaxNodesPerMethodCall, kOperationLimits.maxNodesPerMethodCall},
+    {kMaxNodesPerHistoryReadDataId, kMaxHistoryNodesPerRead},
 }};
 // What the server capabilities publish for variable-length values: the longest array a request
 // needs (the largest operation limit) and the longest string the server hands out or expects
@@ -72,6 +76,14 @@ inline constexpr size_t kMaxPendingChunksPerChannel = 4;  // messages being asse
 inline constexpr size_t kMaxContinuationPoints = 10;      // per session
 inline constexpr uint32_t kDefaultMaxReferencesPerNode = 1000;
 inline constexpr uint32_t kMaxReferencesPerResult = 10000;  // bounds one Browse result whatever is requested
+// HistoryRead: values one node's result carries at most, whatever the client asks, and all
+// results of one response together (the store is read on the network thread, so one call stays
+// short: a day at one value a second takes nine calls; the response stays within a few
+// megabytes); continuation points a session holds (the oldest of an earlier call is dropped for a
+// new one; beyond that a node answers BadNoContinuationPoints).
+inline constexpr uint32_t kMaxHistoryValuesPerResponse = 10000;
+inline constexpr uint32_t kMaxHistoryValuesPerCall = 100000;
+inline constexpr size_t kMaxHistoryContinuationPoints = 10;
 
 // Sessions and secure channel tokens.
 inline constexpr double kDefaultSessionTimeoutMs = 60000;

@@ -7,8 +7,8 @@
 namespace gb {
 
 BackendAdapter::BackendAdapter(GBOPCDataAccessBase& owner, ItemStore& store,
-                               DiagnosticsProviders& diagnostics)
-    : owner_(owner), store_(store), diagnostics_(diagnostics) {}
+                               DiagnosticsProviders& diagnostics, HistoryProviderSlot& history)
+    : owner_(owner), store_(store), diagnostics_(diagnostics), history_(history) {}
 
 std::vector<qora::ua::ItemInfo> BackendAdapter::ListItems() {
     return store_.List();
@@ -166,6 +166,16 @@ bool BackendAdapter::ReadPointDiagnostics(int32_t point, qora::ua::PointDiagnost
 
 bool BackendAdapter::ReadDeviceDiagnostics(int32_t point, int32_t device, qora::ua::DeviceDiagnostics& out) {
     return diagnostics_.ReadDevice(point, device, out);
+}
+
+bool BackendAdapter::HistoryEnabled() {
+    return history_.Enabled();
+}
+
+bool BackendAdapter::ReadHistoryRaw(uint32_t handle, uint64_t start, uint64_t end, size_t maxValues,
+                                    std::vector<qora::ua::HistorySample>& out) {
+    out.clear();
+    return store_.ValidHandle(handle) && history_.Read(handle, start, end, maxValues, out);
 }
 
 void BackendAdapter::ClientReferenceAdded() {

@@ -173,6 +173,10 @@ void GBOPCDataAccessBase::GBSetDiagnosticsProvider(GBDiagnosticsProvider provide
     impl_->diagnostics.Set(std::move(provider.point), std::move(provider.device));
 }
 
+void GBOPCDataAccessBase::GBSetHistoryProvider(GBHistoryProvider provider) {
+    impl_->history.Set(std::move(provider));
+}
+
 void GBOPCDataAccessBase::GBStopEndpoint() {
     if (impl_) impl_->life.StopEndpoint();
 }

@@ -55,6 +55,11 @@ using GBPointDiagnosticsProvider = std::function<bool(int32_t point, qora::ua::P
 using GBDeviceDiagnosticsProvider =
     std::function<bool(int32_t point, int32_t device, qora::ua::DeviceDiagnostics& out)>;
 
+// Where the endpoint reads the values kept of an item (HistoryRead): the arguments and the answer
+// of qora::ua::Backend::ReadHistoryRaw. Called on the endpoint's thread.
+using GBHistoryProvider = std::function<bool(uint32_t handle, uint64_t start, uint64_t end, size_t maxValues,
+                                             std::vector<qora::ua::HistorySample>& out)>;
+
 class GBClassFactory {
   public:
     GBClassFactory();
@@ -128,6 +133,10 @@ class GBOPCDataAccessBase : public GBClassFactory {
     // Who answers the diagnostics counters of points and devices (either may be empty: no
     // diagnostics). May be called at any time; the endpoint asks the providers set last.
     void GBSetDiagnosticsProvider(GBPointDiagnosticsProvider points, GBDeviceDiagnosticsProvider devices);
+    // Who answers HistoryRead (empty: nobody, the default). Set before GBRegisterClassObject for
+    // the items to be Historizing. Replacing or clearing it waits for a read in progress, so what
+    // the old one reads from may go once this returns.
+    void GBSetHistoryProvider(GBHistoryProvider provider);
     // Units and ranges the items' placements refer to (set before the items are created).
     void GBSetItemMetadata(std::vector<qora::ua::ItemMetadata> table);
     HRESULT GBBeginUpdate();

@@ -513,4 +513,54 @@ void Decode(Decoder& d, DeleteMonitoredItemsRequest& r) {
     r.monitoredItemIds = DecodeIds(d);
 }
 
+// ---------------------------------------------------------------- history
+
+void Decode(Decoder& d, HistoryReadRequest& r) {
+    constexpr size_t kWireHistoryReadValueId = 14;  // NodeId, String, QualifiedName, ByteString
+    r.details = d.Extension();
+    r.timestamps = d.UInt32();
+    r.releaseContinuationPoints = d.Boolean();
+    r.nodes = DecodeArray<HistoryReadValueId>(d, kWireHistoryReadValueId, [](Decoder& x) {
+        HistoryReadValueId v;
+        v.node = x.Node();
+        v.indexRange = x.String();
+        v.encoding = x.Qualified();
+        v.continuationPoint = x.ByteString().value;
+        return v;
+    });
+}
+
+void Decode(Decoder& d, ReadRawDetails& r) {
+    r.isReadModified = d.Boolean();
+    r.startTime = d.DateTime();
+    r.endTime = d.DateTime();
+    r.numValuesPerNode = d.UInt32();
+    r.returnBounds = d.Boolean();
+}
+
+void Encode(Encoder& e, const HistoryReadResponse& r) {
+    size_t values = 0;
+    for (const HistoryReadResult& h : r.results) values += h.values.size();
+    e.Out().reserve(e.Size() + 32 + r.results.size() * 48 + values * 24);
+    EncodeArray(e, r.results, [](Encoder& x, const HistoryReadResult& h) {
+        x.Status(h.status);
+        if (h.continuationPoint.empty())
+            x.NullString();
+        else
+            x.ByteString(h.continuationPoint);
+        if (!h.hasData) {
+            x.Extension(ExtensionObject{});
+            return;
+        }
+        // The HistoryData body is written in place: its length is patched in afterwards.
+        x.Node(NodeId(0, kHistoryDataEncoding));
+        x.Byte(1);
+        const size_t lengthAt = x.Size();
+        x.Int32(0);
+        EncodeArray(x, h.values, [](Encoder& y, const DataValue& dv) { y.Data(dv); });
+        x.PatchUInt32(lengthAt, static_cast<uint32_t>(x.Size() - lengthAt - 4));
+    });
+    EncodeDiagnosticsNone(e);
+}
+
 }  // namespace qora::ua

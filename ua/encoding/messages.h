@@ -416,4 +416,44 @@ struct DeleteMonitoredItemsRequest {
 };
 void Decode(Decoder& d, DeleteMonitoredItemsRequest& r);
 
+// ---------------------------------------------------------------- history
+
+// Encoding ids of the history structures.
+inline constexpr uint32_t kReadEventDetailsEncoding = 646, kReadRawModifiedDetailsEncoding = 649,
+                          kReadProcessedDetailsEncoding = 652, kReadAtTimeDetailsEncoding = 655,
+                          kHistoryDataEncoding = 658;
+
+struct HistoryReadValueId {
+    NodeId node;
+    UaString indexRange;
+    QualifiedName encoding;
+    std::string continuationPoint;  // empty: none
+};
+struct HistoryReadRequest {
+    ExtensionObject details;
+    uint32_t timestamps = TsSource;
+    bool releaseContinuationPoints = false;
+    std::vector<HistoryReadValueId> nodes;
+};
+// The body of a ReadRawModifiedDetails (times are DateTime; 0 = not given).
+struct ReadRawDetails {
+    bool isReadModified = false;
+    int64_t startTime = 0;
+    int64_t endTime = 0;
+    uint32_t numValuesPerNode = 0;
+    bool returnBounds = false;
+};
+struct HistoryReadResult {
+    StatusCode status = status::Good;
+    std::string continuationPoint;  // empty: none (encoded null)
+    bool hasData = false;           // false: no HistoryData body
+    std::vector<DataValue> values;  // HistoryData.dataValues
+};
+struct HistoryReadResponse {
+    std::vector<HistoryReadResult> results;
+};
+void Decode(Decoder& d, HistoryReadRequest& r);
+void Decode(Decoder& d, ReadRawDetails& r);
+void Encode(Encoder& e, const HistoryReadResponse& r);
+
 }  // namespace qora::ua

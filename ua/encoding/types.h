@@ -98,6 +98,10 @@ inline constexpr StatusCode BadConnectionRejected = 0x80AC0000;
 inline constexpr StatusCode BadInvalidState = 0x80AF0000;
 inline constexpr StatusCode BadProtocolVersionUnsupported = 0x80BE0000;
 inline constexpr StatusCode BadTooManyMonitoredItems = 0x80DB0000;
+inline constexpr StatusCode BadHistoryOperationInvalid = 0x80710000;
+inline constexpr StatusCode BadHistoryOperationUnsupported = 0x80720000;
+inline constexpr StatusCode BadBoundNotFound = 0x80D70000;
+inline constexpr StatusCode GoodNoData = 0x00A50000;
 }  // namespace status
 
 inline bool IsBad(StatusCode s) {
@@ -323,7 +327,7 @@ inline constexpr uint32_t ServiceFault = 397, FindServers = 422, GetEndpoints = 
                           Write = 673, CreateMonitoredItems = 751, ModifyMonitoredItems = 763,
                           SetMonitoringMode = 769, DeleteMonitoredItems = 781, CreateSubscription = 787,
                           ModifySubscription = 793, SetPublishingMode = 799, Publish = 826, Republish = 832,
-                          DeleteSubscriptions = 847;
+                          DeleteSubscriptions = 847, HistoryRead = 664;
 // Response id of a request id: every response encoding id above is the request's plus 3.
 inline constexpr uint32_t ResponseOf(uint32_t requestId) {
     return requestId + 3;

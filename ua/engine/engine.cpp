@@ -68,6 +68,7 @@ constexpr ServiceEntry kServiceTable[] = {
     Row<id::Publish, &Engine::ServicePublish>(kSession, "Publish"),
     Row<id::Republish, &Engine::ServiceRepublish>(kSession, "Republish"),
     Row<id::Cancel, &Engine::ServiceCancel>(kSession, "Cancel"),
+    Row<id::HistoryRead, &Engine::ServiceHistoryRead>(kSession, "HistoryRead"),
 };
 
 const ServiceEntry* FindService(const NodeId& typeId) {
@@ -97,6 +98,7 @@ Engine::~Engine() = default;
 
 void Engine::Build() {
     space_.SetItemSamplingInterval(config_.itemSamplingIntervalMs);
+    space_.SetHistorizing(backend_.HistoryEnabled());
     space_.Build(backend_.ListItems(), backend_.Metadata());
 }
 

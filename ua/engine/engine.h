@@ -283,6 +283,8 @@ class Engine {
                                                           const DeleteMonitoredItemsRequest& r);
     Reply<PublishResponse> ServicePublish(ServiceContext& ctx, const PublishRequest& r);
     Reply<RepublishResponse> ServiceRepublish(ServiceContext& ctx, const RepublishRequest& r);
+    // history (history_services.cpp)
+    Reply<HistoryReadResponse> ServiceHistoryRead(ServiceContext& ctx, const HistoryReadRequest& r);
 
     // Value of a namespace 0 node computed at read time (server status, arrays from the config).
     Variant DynamicValue(uint32_t nodeId) const;
@@ -424,6 +426,11 @@ class Engine {
     void FailPublishRequests(Session& s, StatusCode code);
     void SendPublishResponse(const PendingPublish& req, const PublishResponse& response);
     StatusCode ParseFilter(const ExtensionObject& filter, MonitoredItem& m) const;
+
+    // history (history_services.cpp): reads at most page values (bounds included) of cp's item
+    // into out and advances cp; false when the backend could not read.
+    bool ReadHistoryPage(HistoryContinuation& cp, uint64_t page, uint32_t timestamps,
+                         std::vector<DataValue>& out);
 
     Backend& backend_;
     ServerConfig config_;

@@ -44,8 +44,9 @@ int32_t UnitIdOf(std::string_view unit) {
 }
 
 namespace {
-constexpr uint8_t kAccessCurrentRead = 0x01;
-}
+// Bits of AccessLevel: the current value and the history are readable.
+constexpr uint8_t kAccessCurrentRead = 0x01, kAccessHistoryRead = 0x04;
+}  // namespace
 
 StdNode& AddressSpace::Add(uint32_t nodeId, NodeClass cls, std::string name, uint32_t parent,
                            uint32_t refType, uint32_t typeDef) {
@@ -422,11 +423,13 @@ StatusCode AddressSpace::ReadAttribute(NodeRef n, uint32_t attributeId, Variant&
         case AttrAccessLevel:
         case AttrUserAccessLevel:
             if (cls != NodeClass::Variable) break;
-            out = Variant::Byte(kAccessCurrentRead);
+            out = Variant::Byte(n.item && historizing_ ? kAccessCurrentRead | kAccessHistoryRead
+                                                       : kAccessCurrentRead);
             return status::Good;
         case AttrAccessLevelEx:
             if (cls != NodeClass::Variable) break;
-            out = Variant::UInt32(kAccessCurrentRead);
+            out = Variant::UInt32(n.item && historizing_ ? kAccessCurrentRead | kAccessHistoryRead
+                                                         : kAccessCurrentRead);
             return status::Good;
         case AttrMinimumSamplingInterval:
             if (cls != NodeClass::Variable) break;
@@ -435,7 +438,7 @@ StatusCode AddressSpace::ReadAttribute(NodeRef n, uint32_t attributeId, Variant&
             return status::Good;
         case AttrHistorizing:
             if (cls != NodeClass::Variable) break;
-            out = Variant::Boolean(false);
+            out = Variant::Boolean(n.item && historizing_);
             return status::Good;
         case AttrContainsNoLoops:
             if (cls != NodeClass::View) break;

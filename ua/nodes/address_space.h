@@ -87,6 +87,9 @@ class AddressSpace {
     void Build(const std::vector<ItemInfo>& items, std::vector<ItemMetadata> metadata = {});
     // MinimumSamplingInterval of the items.
     void SetItemSamplingInterval(double ms) { itemSamplingMs_ = ms; }
+    // Whether item values are kept: items are then Historizing, with HistoryRead access.
+    void SetHistorizing(bool on) { historizing_ = on; }
+    bool Historizing() const { return historizing_; }
     // Metadata of item i, or null.
     const ItemMetadata* MetadataOf(uint32_t item) const;
     bool HasProperty(uint32_t item, uint8_t property) const;
@@ -132,6 +135,7 @@ class AddressSpace {
     ItemTree tree_;
     std::vector<ItemMetadata> metadata_;
     double itemSamplingMs_ = 1000;
+    bool historizing_ = false;
 };
 
 }  // namespace qora::ua

@@ -66,6 +66,13 @@ struct ItemSample {
     bool valid = false;       // false: unknown handle
 };
 
+// One kept value of an item's history.
+struct HistorySample {
+    uint64_t time = 0;  // FILETIME, UTC
+    float value = 0.0f;
+    uint16_t quality = 0;  // OPC DA quality
+};
+
 class Backend {
   public:
     virtual ~Backend() = default;
@@ -110,6 +117,21 @@ class Backend {
         (void)point;
         (void)device;
         (void)out;
+        return false;
+    }
+
+    // Whether item values are kept for HistoryRead (asked once, when the address space is built).
+    virtual bool HistoryEnabled() { return false; }
+    // At most maxValues kept values of one item into out (cleared first). start < end: those with
+    // start <= time < end, oldest first; start > end: those with end < time <= start, newest
+    // first. False when no history can be read (none kept, or the store is gone).
+    virtual bool ReadHistoryRaw(uint32_t handle, uint64_t start, uint64_t end, size_t maxValues,
+                                std::vector<HistorySample>& out) {
+        (void)handle;
+        (void)start;
+        (void)end;
+        (void)maxValues;
+        out.clear();
         return false;
     }
 };

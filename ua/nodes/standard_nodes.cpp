@@ -111,6 +111,12 @@ Variant MaxArrayLength() {
 Variant MaxStringLength() {
     return Variant::UInt32(kMaxStringLength);
 }
+Variant MaxReturnDataValues() {
+    return Variant::UInt32(kMaxHistoryValuesPerResponse);
+}
+Variant Zero() {
+    return Variant::UInt32(0);
+}
 Variant NoRedundancy() {
     return Variant::Int32(0);
 }
@@ -152,6 +158,7 @@ constexpr std::array kNodes{
     ObjectType(id::OperationLimitsType, "OperationLimitsType", id::FolderType),
     ObjectType(id::ServerDiagnosticsType, "ServerDiagnosticsType", id::BaseObjectType),
     ObjectType(id::ServerRedundancyType, "ServerRedundancyType", id::BaseObjectType),
+    ObjectType(kHistoryServerCapabilitiesTypeId, "HistoryServerCapabilitiesType", id::BaseObjectType),
 
     // Variable types.
     VariableType(id::BaseVariableType, "BaseVariableType", 0, id::BaseDataType, true),
@@ -237,6 +244,34 @@ constexpr std::array kNodes{
     Prop(id::MaxNodesPerTranslate, "MaxNodesPerTranslateBrowsePathsToNodeIds", id::OperationLimits, kUInt32),
     Prop(id::MaxMonitoredItemsPerCall, "MaxMonitoredItemsPerCall", id::OperationLimits, kUInt32),
     Prop(id::MaxNodesPerMethodCall, "MaxNodesPerMethodCall", id::OperationLimits, kUInt32),
+    Prop(kMaxNodesPerHistoryReadDataId, "MaxNodesPerHistoryReadData", id::OperationLimits, kUInt32),
+    // History: raw values of items may be read, nothing else.
+    Object(kHistoryServerCapabilitiesId, "HistoryServerCapabilities", id::ServerCapabilities,
+           id::HasComponent, kHistoryServerCapabilitiesTypeId),
+    Prop(kAccessHistoryDataCapabilityId, "AccessHistoryDataCapability", kHistoryServerCapabilitiesId,
+         kBoolean),
+    Prop(kAccessHistoryEventsCapabilityId, "AccessHistoryEventsCapability", kHistoryServerCapabilitiesId,
+         kBoolean, -1, False),
+    Prop(kMaxReturnDataValuesId, "MaxReturnDataValues", kHistoryServerCapabilitiesId, kUInt32, -1,
+         MaxReturnDataValues),
+    Prop(kMaxReturnEventValuesId, "MaxReturnEventValues", kHistoryServerCapabilitiesId, kUInt32, -1, Zero),
+    Prop(kInsertDataCapabilityId, "InsertDataCapability", kHistoryServerCapabilitiesId, kBoolean, -1, False),
+    Prop(kReplaceDataCapabilityId, "ReplaceDataCapability", kHistoryServerCapabilitiesId, kBoolean, -1,
+         False),
+    Prop(kUpdateDataCapabilityId, "UpdateDataCapability", kHistoryServerCapabilitiesId, kBoolean, -1, False),
+    Prop(kDeleteRawCapabilityId, "DeleteRawCapability", kHistoryServerCapabilitiesId, kBoolean, -1, False),
+    Prop(kDeleteAtTimeCapabilityId, "DeleteAtTimeCapability", kHistoryServerCapabilitiesId, kBoolean, -1,
+         False),
+    Prop(kInsertEventCapabilityId, "InsertEventCapability", kHistoryServerCapabilitiesId, kBoolean, -1,
+         False),
+    Prop(kReplaceEventCapabilityId, "ReplaceEventCapability", kHistoryServerCapabilitiesId, kBoolean, -1,
+         False),
+    Prop(kUpdateEventCapabilityId, "UpdateEventCapability", kHistoryServerCapabilitiesId, kBoolean, -1,
+         False),
+    Prop(kInsertAnnotationCapabilityId, "InsertAnnotationCapability", kHistoryServerCapabilitiesId, kBoolean,
+         -1, False),
+    Object(kAggregateFunctionsId, "AggregateFunctions", kHistoryServerCapabilitiesId, id::HasComponent,
+           id::FolderType),
 
     // The server's diagnostics and redundancy.
     Object(id::ServerDiagnostics, "ServerDiagnostics", id::Server, id::HasComponent,

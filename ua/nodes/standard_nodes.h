@@ -13,6 +13,17 @@ namespace qora::ua {
 inline constexpr uint32_t kDataItemTypeId = 2365, kAnalogItemTypeId = 2368, kRangeTypeId = 884,
                           kEUInformationTypeId = 887;
 
+// What the server offers of history: the HistoryServerCapabilities object under ServerCapabilities
+// and its properties. AccessHistoryDataCapability is computed (whether values are kept).
+inline constexpr uint32_t kHistoryServerCapabilitiesTypeId = 2330, kHistoryServerCapabilitiesId = 11192,
+                          kAccessHistoryDataCapabilityId = 11193, kInsertDataCapabilityId = 11196,
+                          kReplaceDataCapabilityId = 11197, kUpdateDataCapabilityId = 11198,
+                          kDeleteRawCapabilityId = 11199, kDeleteAtTimeCapabilityId = 11200,
+                          kAggregateFunctionsId = 11201, kAccessHistoryEventsCapabilityId = 11242,
+                          kMaxReturnDataValuesId = 11273, kMaxReturnEventValuesId = 11274,
+                          kInsertAnnotationCapabilityId = 11275, kInsertEventCapabilityId = 11281,
+                          kReplaceEventCapabilityId = 11282, kUpdateEventCapabilityId = 11283;
+
 struct StandardNode {
     uint32_t id = 0;
     NodeClass nodeClass = NodeClass::Object;

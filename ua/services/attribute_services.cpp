@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "ua/engine/engine.h"
+#include "ua/nodes/standard_nodes.h"
 
 namespace qora::ua {
 
@@ -105,6 +106,8 @@ Variant Engine::DynamicValue(uint32_t nodeId) const {
                 if (const char* n = LocaleName(lcid)) names.push_back(UaString(n));
             return Variant::Array(BuiltinType::String, std::move(names));
         }
+        case kAccessHistoryDataCapabilityId:
+            return Variant::Boolean(space_.Historizing());
         case id::MaxBrowseContinuationPoints:
             return Variant::UInt16(static_cast<uint16_t>(kMaxContinuationPoints));
         case id::ServiceLevel:

@@ -40,6 +40,26 @@ struct ContinuationPoint {
     uint32_t resultMask = 0;
 };
 
+// Where a HistoryRead of one item goes on: the time domain in reading order, how far it got, and
+// which bounds are still owed. Times are DateTime (FILETIME).
+struct HistoryContinuation {
+    std::string id;
+    uint32_t item = 0;       // position in the item table
+    bool reverse = false;    // newest first
+    uint64_t cursor = 0;     // next value to read is at this time or beyond it (reading order)
+    uint32_t skip = 0;       // values at cursor already handed out
+    uint64_t to = 0;         // reading stops before this time (exclusive); 0: open
+    uint64_t remaining = 0;  // values the client still wants; 0: all
+    uint32_t perCall = 0;    // values one call hands out at most; 0: our limit only
+    bool single = false;     // the value at one time: bounds only when there is none
+    bool dataDone = false;   // every value of the domain handed out
+    bool startBoundOwed = false;
+    bool endBoundOwed = false;
+    uint64_t startBoundTime = 0;  // the start bound is the value there (inclusive domains) or beyond
+    bool startInclusive = true;   // a value at startBoundTime belongs to the values read
+    uint64_t endBoundTime = 0;    // 0: open end, no time to bound
+};
+
 class Session {
   public:
     NodeId sessionId;
@@ -58,6 +78,7 @@ class Session {
     std::deque<PendingPublish> publishQueue;
     std::map<uint32_t, std::unique_ptr<Subscription>> subscriptions;
     std::deque<ContinuationPoint> continuationPoints;
+    std::deque<HistoryContinuation> historyContinuations;  // oldest first
 
     Subscription* FindSubscription(uint32_t id) {
         auto it = subscriptions.find(id);

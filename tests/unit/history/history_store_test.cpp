@@ -1,5 +1,5 @@
-// The history store against a real SQLite file: ranges across buckets, bounds, retention by age
-// and size, a killed writer, a full database, a damaged file, a second instance.
+// The history store against a real SQLite file: ranges across buckets (forwards and backwards), bounds,
+// retention by age and size, a killed writer, a full database, a damaged file, a second instance.
 #include "history/history_store.h"
 
 #include <gtest/gtest.h>
@@ -75,6 +75,23 @@ TEST(HistoryStore, RangesAcrossBucketsAndBounds) {
         for (const Sample& x : v) {
             EXPECT_EQ(x.quality, (static_cast<int>(x.value) % 7 == 0) ? 24 : 192);
         }
+    }
+    // Backwards: after < time <= upTo, newest first.
+    const Case reverse[] = {
+        {kT0 + 299 * kSec, kT0 - 1, 1000, 300, 299.0f},
+        {kT0 + 64 * kSec, kT0 + 62 * kSec, 1000, 2, 64.0f},  // across a bucket edge
+        {kT0 + 200 * kSec, kT0 + 100 * kSec, 1000, 100, 200.0f},
+        {kT0 + 299 * kSec, kT0 - 1, 70, 70, 299.0f},
+        {kT0 - 1, 0, 1000, 0, 0.0f},
+        {kT0 + 10 * kSec, kT0 + 10 * kSec, 1000, 0, 0.0f},
+    };
+    for (const Case& c : reverse) {
+        const auto v = s->ReadRawReverse(5, c.start, c.end, c.max);
+        ASSERT_EQ(v.size(), c.count) << c.start - kT0;
+        if (!v.empty()) {
+            EXPECT_EQ(v.front().value, c.first);
+        }
+        for (size_t i = 1; i < v.size(); ++i) EXPECT_EQ(v[i].time + kSec, v[i - 1].time);
     }
     const auto last = s->ReadRaw(5, kT0 + 300 * kSec, kT0 + 301 * kSec, 10);
     ASSERT_EQ(last.size(), 1u);

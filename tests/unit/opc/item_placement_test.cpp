@@ -1,5 +1,6 @@
 // Items carry their point and device from the server object through the toolkit to the
-// endpoint, and the toolkit hands diagnostics reads to the providers the application sets.
+// endpoint, and the toolkit hands diagnostics and history reads to the providers the application
+// sets.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -87,6 +88,34 @@ TEST(ItemPlacement, DiagnosticsReadsGoToTheProvidersSetLast) {
     EXPECT_EQ(d.consecutiveUnanswered, 304u);
     s.GBSetDiagnosticsProvider({}, {});
     EXPECT_FALSE(s.GBBackend().ReadPointDiagnostics(1, p));
+}
+
+TEST(ItemPlacement, HistoryReadsGoToTheProviderSetLastForKnownItemsOnly) {
+    GBDataAccess s;
+    const uint32_t h = CreatePlaced(s, u"kept", nullptr);
+    std::vector<qora::ua::HistorySample> out{{1, 1.0f, 192}};
+    EXPECT_FALSE(s.GBBackend().HistoryEnabled());
+    EXPECT_FALSE(s.GBBackend().ReadHistoryRaw(h, 1, 2, 10, out));
+    EXPECT_TRUE(out.empty());
+    int calls = 0;
+    s.GBSetHistoryProvider([&](uint32_t handle, uint64_t start, uint64_t end, size_t maxValues,
+                               std::vector<qora::ua::HistorySample>& values) {
+        ++calls;
+        values.push_back({start, static_cast<float>(maxValues), static_cast<uint16_t>(end)});
+        return handle == h;
+    });
+    EXPECT_TRUE(s.GBBackend().HistoryEnabled());
+    ASSERT_TRUE(s.GBBackend().ReadHistoryRaw(h, 5, 192, 3, out));
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].time, 5u);
+    EXPECT_EQ(out[0].value, 3.0f);
+    EXPECT_EQ(out[0].quality, 192);
+    EXPECT_FALSE(s.GBBackend().ReadHistoryRaw(h + 1, 5, 192, 3, out));  // no such item: not asked
+    EXPECT_EQ(calls, 1);
+    s.GBSetHistoryProvider({});
+    EXPECT_FALSE(s.GBBackend().HistoryEnabled());
+    EXPECT_FALSE(s.GBBackend().ReadHistoryRaw(h, 5, 192, 3, out));
+    EXPECT_EQ(calls, 1);
 }
 
 // The server object's items hang under their device in the address space, and the tree's

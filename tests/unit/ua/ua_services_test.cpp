@@ -74,7 +74,7 @@ TEST(ServiceTable, EveryRequestIdHasOneRowAndOnlySessionServicesGoWithout) {
         EXPECT_NE(s.run, nullptr) << s.name;
         EXPECT_EQ(s.needsSession, !withoutSession.count(s.requestTypeId)) << s.name;
     }
-    EXPECT_EQ(ids.size(), 23u);
+    EXPECT_EQ(ids.size(), 24u);
 }
 
 TEST_F(ServicesTest, ReadGivesEachUnknownNodeItsOwnStatusAndReadsTheOthers) {
