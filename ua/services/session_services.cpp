@@ -66,9 +66,10 @@ Reply<ActivateSessionResponse> Engine::ServiceActivateSession(ServiceContext& ct
     if (!s) return ServiceFault{status::BadSessionIdInvalid};
     std::string key = NodeKey(ctx.header.authenticationToken);
     // One activation of a session at a time: another one while its password is being checked
-    // would race it for the session's channel and identity.
+    // would race it for the session's channel and identity. One whose channel has closed no longer
+    // counts: its result will be dropped, and the client may come back on a new channel at once.
     for (const auto& [ticket, p] : pendingActivations_)
-        if (p.sessionKey == key) return ServiceFault{status::BadInvalidState};
+        if (p.sessionKey == key && channels_.Find(p.conn)) return ServiceFault{status::BadInvalidState};
     bool deny = false;
     PasswordCheck check;
     if (const StatusCode st = CheckActivation(ctx.channel, *s, r, ctx.now, &deny, &check);

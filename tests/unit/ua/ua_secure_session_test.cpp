@@ -642,7 +642,14 @@ TEST_F(NoneLogin, ActivationIsAnsweredWhenThePasswordCheckComesBack) {
          },
          status::BadSessionIdInvalid, false},
         {"channel closed meanwhile: no answer", "пароль",
-         [this](EngineClient& c, const std::string&) { engine->Disconnected(c.conn); }, std::nullopt, false},
+         [this](EngineClient& c, const std::string&) {
+             engine->Disconnected(c.conn);
+             // The check no longer holds the session: another channel gets the session's own answer.
+             EngineClient& again = Client("10.0.3.99");
+             again.codec.authenticationToken = c.codec.authenticationToken;
+             EXPECT_EQ(again.Activate(), status::BadSessionIdInvalid);
+         },
+         std::nullopt, false},
     };
     Start();
     QueuedChecks checks;
