@@ -319,30 +319,8 @@ void Decoder::Skip(size_t n) {
     pos_ += n;
 }
 
-uint8_t Decoder::Byte() {
-    Need(1);
-    return p_[pos_++];
-}
-
-uint16_t Decoder::UInt16() {
-    Need(2);
-    uint16_t v = static_cast<uint16_t>(p_[pos_] | (p_[pos_ + 1] << 8));
-    pos_ += 2;
-    return v;
-}
-
-uint32_t Decoder::UInt32() {
-    Need(4);
-    uint32_t v = static_cast<uint32_t>(p_[pos_]) | (static_cast<uint32_t>(p_[pos_ + 1]) << 8) |
-                 (static_cast<uint32_t>(p_[pos_ + 2]) << 16) | (static_cast<uint32_t>(p_[pos_ + 3]) << 24);
-    pos_ += 4;
-    return v;
-}
-
-uint64_t Decoder::UInt64() {
-    uint64_t lo = UInt32();
-    uint64_t hi = UInt32();
-    return lo | (hi << 32);
+void Decoder::Truncated() {
+    throw DecodeError(status::BadDecodingError, "truncated");
 }
 
 float Decoder::Float() {
@@ -365,6 +343,16 @@ UaString Decoder::String() {
     Need(static_cast<size_t>(len));
     Charge(static_cast<size_t>(len));
     UaString s(std::string(reinterpret_cast<const char*>(p_ + pos_), static_cast<size_t>(len)));
+    pos_ += static_cast<size_t>(len);
+    return s;
+}
+
+std::string_view Decoder::StringView(bool* isNull) {
+    const int32_t len = Int32();
+    if (isNull) *isNull = len < 0;
+    if (len < 0) return {};
+    Need(static_cast<size_t>(len));
+    const std::string_view s(reinterpret_cast<const char*>(p_ + pos_), static_cast<size_t>(len));
     pos_ += static_cast<size_t>(len);
     return s;
 }
@@ -420,6 +408,40 @@ NodeId Decoder::Node() {
     if (b & (kNsUriFlag | kServerIndexFlag))
         throw DecodeError(status::BadDecodingError, "NodeId with expanded flags");
     return DecodeNodeBody(*this, b);
+}
+
+NodeIdView Decoder::NodeView() {
+    const uint8_t b = Byte();
+    NodeIdView n;
+    switch (b) {
+        case 0x00:
+            n.numeric = Byte();
+            break;
+        case 0x01:
+            n.ns = Byte();
+            n.numeric = UInt16();
+            break;
+        case 0x02:
+            n.ns = UInt16();
+            n.numeric = UInt32();
+            break;
+        case 0x03:
+        case 0x05:
+            n.ns = UInt16();
+            n.kind = b == 0x03 ? NodeId::Kind::String : NodeId::Kind::Opaque;
+            n.text = StringView();
+            break;
+        case 0x04:
+            n.ns = UInt16();
+            n.kind = NodeId::Kind::Guid;
+            n.guid = GuidValue();
+            break;
+        default:
+            throw DecodeError(status::BadDecodingError, b & (kNsUriFlag | kServerIndexFlag)
+                                                            ? "NodeId with expanded flags"
+                                                            : "invalid NodeId encoding");
+    }
+    return n;
 }
 
 ExpandedNodeId Decoder::ExpandedNode() {

@@ -89,13 +89,31 @@ class Decoder {
     Decoder(std::string&&, size_t = 0) = delete;
 
     bool Boolean() { return Byte() != 0; }
-    uint8_t Byte();
+    uint8_t Byte() {
+        Need(1);
+        return p_[pos_++];
+    }
     int8_t SByte() { return static_cast<int8_t>(Byte()); }
-    uint16_t UInt16();
+    uint16_t UInt16() {
+        Need(2);
+        const auto v = static_cast<uint16_t>(p_[pos_] | (p_[pos_ + 1] << 8));
+        pos_ += 2;
+        return v;
+    }
     int16_t Int16() { return static_cast<int16_t>(UInt16()); }
-    uint32_t UInt32();
+    uint32_t UInt32() {
+        Need(4);
+        const uint32_t v = static_cast<uint32_t>(p_[pos_]) | (static_cast<uint32_t>(p_[pos_ + 1]) << 8) |
+                           (static_cast<uint32_t>(p_[pos_ + 2]) << 16) |
+                           (static_cast<uint32_t>(p_[pos_ + 3]) << 24);
+        pos_ += 4;
+        return v;
+    }
     int32_t Int32() { return static_cast<int32_t>(UInt32()); }
-    uint64_t UInt64();
+    uint64_t UInt64() {
+        const uint64_t lo = UInt32();
+        return lo | (static_cast<uint64_t>(UInt32()) << 32);
+    }
     int64_t Int64() { return static_cast<int64_t>(UInt64()); }
     float Float();
     double Double();
@@ -104,8 +122,13 @@ class Decoder {
     UaString String();
     std::string StringValue() { return String().value; }
     UaString ByteString() { return String(); }
+    // A String viewed in the decoded bytes (valid while they are); null gives an empty view and
+    // sets *isNull. Nothing is allocated, so nothing is charged to the budget.
+    std::string_view StringView(bool* isNull = nullptr);
     Guid GuidValue();
     NodeId Node();
+    // A NodeId whose text (String and Opaque kinds) views the decoded bytes.
+    NodeIdView NodeView();
     ExpandedNodeId ExpandedNode();
     QualifiedName Qualified();
     LocalizedText Text();
@@ -129,8 +152,10 @@ class Decoder {
 
   private:
     void Need(size_t n) const {
-        if (n > n_ - pos_) throw DecodeError(status::BadDecodingError, "truncated");
+        if (n > n_ - pos_) [[unlikely]]
+            Truncated();
     }
+    [[noreturn]] static void Truncated();
     VariantScalar Scalar(BuiltinType t);
     struct DepthGuard {
         explicit DepthGuard(Decoder& d) : dec(d) {

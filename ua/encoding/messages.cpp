@@ -283,6 +283,33 @@ void Decode(Decoder& d, ReadRequest& r) {
     });
 }
 
+ReadOperation OperationOf(const ReadValueId& v) {
+    ReadOperation op;
+    op.node = NodeIdView(v.node);
+    op.attributeId = v.attributeId;
+    op.hasIndexRange = !v.indexRange.isNull && !v.indexRange.value.empty();
+    if (!v.encoding.name.isNull) op.encoding = v.encoding.name.value;
+    return op;
+}
+
+void DecodeRead(Decoder& d, double& maxAge, uint32_t& timestamps, std::vector<ReadOperation>& ops) {
+    maxAge = d.Double();
+    timestamps = d.UInt32();
+    const size_t n = d.ArrayCount(kWireReadValueId, sizeof(ReadValueId));
+    ops.resize(n);
+    for (ReadOperation& op : ops) {
+        op.node = d.NodeView();
+        d.Charge(op.node.text.size());
+        op.attributeId = d.UInt32();
+        const std::string_view range = d.StringView();
+        d.Charge(range.size());
+        op.hasIndexRange = !range.empty();
+        d.UInt16();  // namespace of the DataEncoding name
+        op.encoding = d.StringView();
+        d.Charge(op.encoding.size());
+    }
+}
+
 void Encode(Encoder& e, const ReadResponse& r) {
     e.Out().reserve(e.Size() + 32 + r.results.size() * 24);
     EncodeArray(e, r.results, [](Encoder& x, const DataValue& dv) { x.Data(dv); });

@@ -195,6 +195,19 @@ struct ReadResponse {
 void Decode(Decoder& d, ReadRequest& r);
 void Encode(Encoder& e, const ReadResponse& r);
 
+// One operation of a Read as the service needs it, viewing the bytes of the request (or the
+// strings of a ReadValueId) it was taken from.
+struct ReadOperation {
+    NodeIdView node;
+    uint32_t attributeId = 0;
+    bool hasIndexRange = false;  // a non-empty IndexRange
+    std::string_view encoding;   // DataEncoding name; empty when null or empty
+};
+ReadOperation OperationOf(const ReadValueId& v);
+// A ReadRequest decoded without a copy of its strings: the operations view d's bytes. The
+// memory charged to the decoder is that of the ReadRequest (same refusals as Decode).
+void DecodeRead(Decoder& d, double& maxAge, uint32_t& timestamps, std::vector<ReadOperation>& ops);
+
 struct WriteValue {
     NodeId node;
     uint32_t attributeId = 0;

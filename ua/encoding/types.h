@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -177,6 +178,29 @@ struct NodeId {
     bool IsNull() const { return ns == 0 && kind == Kind::Numeric && numeric == 0; }
     bool IsNs0(uint32_t id) const { return ns == 0 && kind == Kind::Numeric && numeric == id; }
     bool operator==(const NodeId&) const = default;
+};
+
+// A NodeId whose text views bytes held elsewhere (a request being decoded): looked up without a
+// copy of its text.
+struct NodeIdView {
+    uint16_t ns = 0;
+    NodeId::Kind kind = NodeId::Kind::Numeric;
+    uint32_t numeric = 0;
+    std::string_view text;
+    Guid guid;
+
+    NodeIdView() = default;
+    NodeIdView(const NodeId& n)  // NOLINT: implicit on purpose, a NodeId views as itself
+        : ns(n.ns), kind(n.kind), numeric(n.numeric), text(n.text), guid(n.guid) {}
+    NodeId ToNodeId() const {
+        NodeId n;
+        n.ns = ns;
+        n.kind = kind;
+        n.numeric = numeric;
+        n.text = std::string(text);
+        n.guid = guid;
+        return n;
+    }
 };
 
 struct ExpandedNodeId {

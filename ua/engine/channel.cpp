@@ -447,12 +447,19 @@ void Engine::SendChunks(Connection& c, const char* type, uint32_t requestId, con
         } while (at < body.size());
         return;
     }
+    SendPlainChunks(c, type, requestId, {}, body);
+}
+
+void Engine::SendPlainChunks(Connection& c, const char* type, uint32_t requestId, std::string_view head,
+                             std::string_view body) {
+    // The message is head followed by body, cut into chunks without joining the two first.
+    const size_t total = head.size() + body.size();
     const size_t maxPayload = c.bufferSize - kChunkHeaderSize;
     size_t pos = 0;
     std::string out;
     do {
-        const size_t n = std::min(maxPayload, body.size() - pos);
-        const bool last = pos + n == body.size();
+        const size_t n = std::min(maxPayload, total - pos);
+        const bool last = pos + n == total;
         out.clear();
         out.reserve(n + kChunkHeaderSize);
         PutHeader(out, type, last ? 'F' : 'C');
@@ -461,23 +468,23 @@ void Engine::SendChunks(Connection& c, const char* type, uint32_t requestId, con
         e.UInt32(c.tokenId);
         e.UInt32(++c.sendSequence);
         e.UInt32(requestId);
-        e.Raw(body.data() + pos, n);
+        const size_t fromHead = pos < head.size() ? std::min(n, head.size() - pos) : 0;
+        if (fromHead > 0) e.Raw(head.data() + pos, fromHead);
+        if (n > fromHead) e.Raw(body.data() + (pos + fromHead - head.size()), n - fromHead);
         PatchSize(out);
         transport_.Send(c.id, std::move(out));
         pos += n;
-    } while (pos < body.size());
+    } while (pos < total);
 }
 
 void Engine::SendResponse(uint64_t conn, uint32_t requestId, uint32_t responseTypeId, const std::string& body,
                           uint32_t requestHandle) {
     Connection* c = FindConnection(conn);
     if (!c || c->state != Connection::State::Open) return;
-    std::string message;
-    message.reserve(body.size() + 8);
-    Encoder e(message);
+    std::string typeId;  // a few bytes: no allocation
+    Encoder e(typeId);
     e.Node(NodeId(0, responseTypeId));
-    e.Raw(body.data(), body.size());
-    if (!FitsLimits(*c, message.size())) {
+    if (!FitsLimits(*c, typeId.size() + body.size())) {
         if (responseTypeId != id::ServiceFault) {
             SendServiceFault(conn, requestId, requestHandle, status::BadResponseTooLarge);
         } else {
@@ -487,6 +494,14 @@ void Engine::SendResponse(uint64_t conn, uint32_t requestId, uint32_t responseTy
         }
         return;
     }
+    if (!c->security) {
+        SendPlainChunks(*c, "MSG", requestId, typeId, body);
+        return;
+    }
+    std::string message;
+    message.reserve(typeId.size() + body.size());
+    message += typeId;
+    message += body;
     SendChunks(*c, "MSG", requestId, message);
 }
 

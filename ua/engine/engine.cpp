@@ -36,6 +36,10 @@ void Run(Engine& engine, ServiceContext& ctx, Decoder& d) {
     if (ctx.afterReply) ctx.afterReply();
 }
 
+void RunRead(Engine& engine, ServiceContext& ctx, Decoder& d) {
+    engine.ServeRead(ctx, d);
+}
+
 template <uint32_t RequestTypeId, auto Handler>
 constexpr ServiceEntry Row(bool needsSession, const char* name) {
     return {RequestTypeId, needsSession, &Run<RequestTypeId, Handler>, name};
@@ -50,7 +54,7 @@ constexpr ServiceEntry kServiceTable[] = {
     Row<id::CreateSession, &Engine::ServiceCreateSession>(kNoSession, "CreateSession"),
     Row<id::ActivateSession, &Engine::ServiceActivateSession>(kNoSession, "ActivateSession"),
     Row<id::CloseSession, &Engine::ServiceCloseSession>(kNoSession, "CloseSession"),
-    Row<id::Read, &Engine::ServiceRead>(kSession, "Read"),
+    {id::Read, kSession, &RunRead, "Read"},
     Row<id::Write, &Engine::ServiceWrite>(kSession, "Write"),
     Row<id::Browse, &Engine::ServiceBrowse>(kSession, "Browse"),
     Row<id::BrowseNext, &Engine::ServiceBrowseNext>(kSession, "BrowseNext"),
@@ -100,6 +104,8 @@ void Engine::Build() {
     space_.SetItemSamplingInterval(config_.itemSamplingIntervalMs);
     space_.SetHistorizing(backend_.HistoryEnabled());
     space_.Build(backend_.ListItems(), backend_.Metadata());
+    // The item list was a copy of every item ID and name: its heap goes back to the system.
+    ReturnFreedMemory();
 }
 
 size_t Engine::SubscriptionCount() const {
@@ -120,10 +126,16 @@ Millis Engine::Tick(Millis now) {
     Millis next = now + kIdleTickMs;
     // A connection must open its secure channel in time, and renew its token within its lifetime.
     std::vector<uint64_t> expired;
-    const std::unordered_set<uint64_t> active = ChannelsWithActivatedSession();
+    // Channels with an activated session, sorted (kept between ticks: no allocation per tick).
+    std::vector<uint64_t>& active = activeChannels_;
+    active.clear();
+    sessions_.ForEach([&](const std::string&, const Session& s) {
+        if (s.activated && s.conn != 0) active.push_back(s.conn);
+    });
+    std::sort(active.begin(), active.end());
     channels_.ForEach([&](Connection& c) {
         if (c.IsOpen()) {
-            if (active.count(c.id))
+            if (std::binary_search(active.begin(), active.end(), c.id))
                 c.idleSince = 0;
             else if (c.idleSince == 0)
                 c.idleSince = now;

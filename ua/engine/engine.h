@@ -152,6 +152,35 @@ class PasswordCheckExecutor {
     virtual void Run(uint64_t ticket, std::function<bool()> check) = 0;
 };
 
+// Working storage of the Read service, kept from one request to the next so that a Read of
+// items allocates nothing once the sizes have been seen.
+struct ReadScratch {
+    // The answer of one operation before the items are read: a status alone, the sample at
+    // index, or the DataValue of another node at index.
+    struct Slot {
+        enum Kind : uint8_t { Status, Item, Other } kind = Status;
+        uint32_t index = 0;
+        StatusCode status = status::Good;
+    };
+    std::vector<ReadOperation> ops;
+    std::vector<Slot> slots;
+    std::vector<uint32_t> handles;
+    std::vector<ItemSample> samples;
+    std::vector<DataValue> others;
+    // ReadItems: entries read again after a refresh.
+    std::vector<size_t> missing;
+    std::vector<uint32_t> again;
+    std::vector<ItemSample> fresh;
+    std::string response;
+};
+
+// Working storage of sampling, kept from one sample to the next.
+struct SampleScratch {
+    std::vector<uint32_t> handles;
+    std::vector<MonitoredItem*> due;
+    std::vector<ItemSample> samples;
+};
+
 // One row of the service table: the request's binary encoding id, whether it needs an activated
 // session of the channel, and the handler that decodes the request, runs the service and answers.
 struct ServiceEntry {
@@ -252,6 +281,8 @@ class Engine {
     Reply<FindServersResponse> ServiceFindServers(ServiceContext& ctx, const FindServersRequest& r);
     // attribute and view (ua_services.cpp)
     Reply<ReadResponse> ServiceRead(ServiceContext& ctx, const ReadRequest& r);
+    // Read straight from the request's bytes to the response's: the service table's Read.
+    void ServeRead(ServiceContext& ctx, Decoder& d);
     Reply<StatusListResponse> ServiceWrite(ServiceContext& ctx, const WriteRequest& r);
     Reply<BrowseResponse> ServiceBrowse(ServiceContext& ctx, const BrowseRequest& r);
     Reply<BrowseResponse> ServiceBrowseNext(ServiceContext& ctx, const BrowseNextRequest& r);
@@ -292,6 +323,10 @@ class Engine {
     // Reads the values of items: maxAge 0 from the device, otherwise from the cache (refreshing
     // entries older than maxAge from the device first).
     void ReadItems(const std::vector<uint32_t>& handles, double maxAge, std::vector<ItemSample>& out);
+    // Fault of a whole Read, or Good.
+    static StatusCode ReadFault(size_t operations, double maxAge, uint32_t timestamps);
+    // Resolves readScratch_.ops: statuses, item handles and the values of other nodes.
+    void PlanRead(uint32_t timestamps, int64_t now);
     // Value of a point or device diagnostics counter, read from the backend now.
     StatusCode CounterValue(NodeRef node, Variant& out) const;
     // The ServerDiagnosticsSummary structure and ServiceLevel, from the counters and the sessions.
@@ -332,6 +367,9 @@ class Engine {
     // Channels to which an activated session is bound.
     std::unordered_set<uint64_t> ChannelsWithActivatedSession() const;
     void SendChunks(Connection& c, const char* type, uint32_t requestId, const std::string& body);
+    // Chunks of an unsecured channel carrying head followed by body.
+    void SendPlainChunks(Connection& c, const char* type, uint32_t requestId, std::string_view head,
+                         std::string_view body);
     // Whether a response message of this size fits the peer's and our own message size and chunk
     // count limits.
     bool FitsLimits(const Connection& c, size_t messageSize) const;
@@ -446,9 +484,18 @@ class Engine {
     // The server's key and certificate thumbprint (secured channels; invalid without a trust store).
     crypto::RsaKey ownKey_;
     std::string ownThumbprint_;
+    ReadScratch readScratch_;
+    SampleScratch sampleScratch_;
+    std::vector<uint64_t> activeChannels_;  // Tick's working list
 };
 
 // DataValue of an item sample (Float value, status from the quality, timestamps as asked).
 DataValue MakeItemDataValue(const ItemSample& sample, uint32_t timestamps, int64_t now);
+// The encoding of MakeItemDataValue(sample, timestamps, now), built without it: written to out
+// (at least kItemDataValueMaxBytes), its length returned; or appended.
+inline constexpr size_t kItemDataValueMaxBytes = 26;
+static_assert(kItemDataValueMaxBytes <= EncodedValue::kInlineBytes);
+size_t ItemDataValueBytes(const ItemSample& sample, uint32_t timestamps, int64_t now, char* out);
+void EncodeItemDataValue(Encoder& e, const ItemSample& sample, uint32_t timestamps, int64_t now);
 
 }  // namespace qora::ua

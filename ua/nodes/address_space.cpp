@@ -85,7 +85,7 @@ void AddressSpace::Build(const std::vector<ItemInfo>& items, std::vector<ItemMet
     tree_.Build(items);
 }
 
-std::optional<NodeRef> AddressSpace::Find(const NodeId& nodeId) const {
+std::optional<NodeRef> AddressSpace::Find(const NodeIdView& nodeId) const {
     if (nodeId.ns == 0 && nodeId.kind == NodeId::Kind::Numeric) {
         if (std_.count(nodeId.numeric)) return NodeRef::Standard(nodeId.numeric);
         return std::nullopt;

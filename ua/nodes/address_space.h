@@ -94,7 +94,7 @@ class AddressSpace {
     const ItemMetadata* MetadataOf(uint32_t item) const;
     bool HasProperty(uint32_t item, uint8_t property) const;
 
-    std::optional<NodeRef> Find(const NodeId& id) const;
+    std::optional<NodeRef> Find(const NodeIdView& id) const;
     NodeId IdOf(NodeRef n) const;
     NodeClass ClassOf(NodeRef n) const;
     QualifiedName BrowseNameOf(NodeRef n) const;

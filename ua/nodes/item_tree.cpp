@@ -194,13 +194,16 @@ void ItemTree::Build(const std::vector<ItemInfo>& items) {
     // "#n", counting on from the last suffix given to the same ID.
     const size_t capacity = std::bit_ceil(std::max<size_t>(16, items_.size() + items_.size() / 2 + 1));
     slots_.assign(capacity, 0);
+    // Below 2^24 items the upper byte of a slot holds hash bits, compared before the texts.
+    indexMask_ = items_.size() < kTaggedIndexMask ? kTaggedIndexMask : ~uint32_t{0};
     std::vector<uint32_t> duplicates;
     std::string text;
     for (uint32_t i = 0; i < items_.size(); ++i) {
         text = ItemNodeText(i);
-        const size_t slot = Probe(text, HashOf(items_[i]));
+        const uint64_t hash = HashOf(items_[i]);
+        const size_t slot = Probe(text, hash);
         if (slots_[slot] == 0)
-            slots_[slot] = i + 1;
+            slots_[slot] = (i + 1) | Tag(hash);
         else
             duplicates.push_back(i);
     }
@@ -212,9 +215,10 @@ void ItemTree::Build(const std::vector<ItemInfo>& items) {
         for (; n != 0; ++n) {
             items_[i].duplicate = n;
             text = ItemNodeText(i);
-            const size_t slot = Probe(text, HashOf(items_[i]));
+            const uint64_t hash = HashOf(items_[i]);
+            const size_t slot = Probe(text, hash);
             if (slots_[slot] == 0) {
-                slots_[slot] = i + 1;
+                slots_[slot] = (i + 1) | Tag(hash);
                 ++n;
                 break;
             }
@@ -249,9 +253,10 @@ bool ItemTree::TextEquals(const ItemNode& n, std::string_view text) const {
 
 size_t ItemTree::Probe(std::string_view text, uint64_t hash) const {
     const size_t mask = slots_.size() - 1;
+    const uint32_t tag = Tag(hash);
     for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
         const uint32_t s = slots_[i];
-        if (s == 0 || TextEquals(items_[s - 1], text)) return i;
+        if (s == 0 || ((s & ~indexMask_) == tag && TextEquals(items_[(s & indexMask_) - 1], text))) return i;
     }
 }
 
@@ -261,7 +266,7 @@ std::optional<uint32_t> ItemTree::FindItem(std::string_view text) const {
     f.Add(text);
     const uint32_t s = slots_[Probe(text, f.h)];
     if (s == 0) return std::nullopt;
-    return s - 1;
+    return (s & indexMask_) - 1;
 }
 
 const PointNode* ItemTree::PointAt(int32_t position) const {

@@ -126,6 +126,9 @@ class ItemTree {
     // Slot of the table holding an item with this text, or of the empty slot where it would go.
     size_t Probe(std::string_view text, uint64_t hash) const;
     size_t ProbeItem(const ItemNode& n, uint64_t hash) const;
+    static constexpr uint32_t kTaggedIndexMask = (1u << 24) - 1;
+    // Bits of the hash kept in the upper byte of a slot (none when the index needs them).
+    uint32_t Tag(uint64_t hash) const { return static_cast<uint32_t>(hash >> 32) & ~indexMask_; }
     const PointNode* PointAt(int32_t position) const;
 
     std::string names_;  // point names, device prefixes, interned tails
@@ -134,8 +137,9 @@ class ItemTree {
     std::vector<PointNode> points_;
     std::vector<DeviceNode> devices_;
     std::vector<uint32_t> loose_;
-    std::vector<uint32_t> children_;  // empty when each device's items are already contiguous
-    std::vector<uint32_t> slots_;     // open addressing: item index + 1, 0 = empty
+    std::vector<uint32_t> children_;     // empty when each device's items are already contiguous
+    std::vector<uint32_t> slots_;        // open addressing: item index + 1 (and a tag), 0 = empty
+    uint32_t indexMask_ = ~uint32_t{0};  // bits of a slot that hold the index
 };
 
 }  // namespace qora::ua

@@ -1,6 +1,8 @@
 // Attribute services: Read and Write, the values of the item and non-item nodes.
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "ua/engine/engine.h"
 #include "ua/nodes/standard_nodes.h"
@@ -11,7 +13,8 @@ namespace {
 
 // Bit of AccessLevel: the current value is readable.
 constexpr uint8_t kAccessCurrentRead = 0x01;
-constexpr const char* kDefaultBinaryEncoding = "Default Binary";
+constexpr std::string_view kDefaultBinaryEncoding = "Default Binary";
+constexpr size_t kKeptReadResponseBytes = 1 << 20;
 
 const char* LocaleName(uint32_t lcid) {
     switch (lcid) {
@@ -124,7 +127,10 @@ Variant Engine::DynamicValue(uint32_t nodeId) const {
 void Engine::ReadItems(const std::vector<uint32_t>& handles, double maxAge, std::vector<ItemSample>& out) {
     out.assign(handles.size(), ItemSample{});
     if (handles.empty()) return;
-    std::vector<size_t> missing;
+    std::vector<size_t>& missing = readScratch_.missing;
+    std::vector<uint32_t>& again = readScratch_.again;
+    missing.clear();
+    again.clear();
     if (maxAge <= 0) {
         backend_.ReadDevice(handles.data(), handles.size(), out.data());
         for (size_t i = 0; i < out.size(); ++i)
@@ -139,15 +145,15 @@ void Engine::ReadItems(const std::vector<uint32_t>& handles, double maxAge, std:
                 static_cast<double>(now - static_cast<int64_t>(out[i].sourceTime)) > maxAge100ns)
                 missing.push_back(i);
         if (!missing.empty()) {
-            std::vector<uint32_t> stale;
-            for (size_t i : missing) stale.push_back(handles[i]);
-            backend_.RefreshFromDevice(stale.data(), stale.size());
+            for (size_t i : missing) again.push_back(handles[i]);
+            backend_.RefreshFromDevice(again.data(), again.size());
+            again.clear();
         }
     }
     if (missing.empty()) return;
-    std::vector<uint32_t> again;
     for (size_t i : missing) again.push_back(handles[i]);
-    std::vector<ItemSample> fresh(again.size());
+    std::vector<ItemSample>& fresh = readScratch_.fresh;
+    fresh.assign(again.size(), ItemSample{});
     backend_.ReadCache(again.data(), again.size(), fresh.data());
     for (size_t k = 0; k < missing.size(); ++k) out[missing[k]] = fresh[k];
 }
@@ -210,55 +216,156 @@ DataValue MakeItemDataValue(const ItemSample& sample, uint32_t timestamps, int64
     return dv;
 }
 
-Reply<ReadResponse> Engine::ServiceRead(ServiceContext&, const ReadRequest& r) {
-    StatusCode fault = OperationCountFault(r.nodes.size(), kOperationLimits.maxNodesPerRead);
-    if (fault == status::Good && !(r.maxAge >= 0))
-        fault = status::BadMaxAgeInvalid;  // also NaN
-    else if (fault == status::Good && r.timestamps > TsNeither)
-        fault = status::BadTimestampsToReturnInvalid;
-    if (fault != status::Good) return ServiceFault{fault};
+size_t ItemDataValueBytes(const ItemSample& sample, uint32_t timestamps, int64_t now, char* out) {
+    size_t n = 0;
+    auto put32 = [&](uint32_t v) {
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(out + n, &v, 4);
+            n += 4;
+        } else {
+            for (int i = 0; i < 4; ++i) out[n++] = static_cast<char>(v >> (8 * i));
+        }
+    };
+    auto put64 = [&](uint64_t v) {
+        put32(static_cast<uint32_t>(v));
+        put32(static_cast<uint32_t>(v >> 32));
+    };
+    if (!sample.valid) {
+        out[n++] = 0x02;
+        put32(status::Bad);
+        return n;
+    }
+    const StatusCode st = QualityToStatus(sample.quality);
+    const bool source = (timestamps == TsSource || timestamps == TsBoth) && sample.sourceTime != 0;
+    const bool server = timestamps == TsServer || timestamps == TsBoth;
+    out[n++] =
+        static_cast<char>(0x01 | (st != status::Good ? 0x02 : 0) | (source ? 0x04 : 0) | (server ? 0x08 : 0));
+    out[n++] = static_cast<char>(BuiltinType::Float);
+    uint32_t bits;
+    std::memcpy(&bits, &sample.value, 4);
+    put32(bits);
+    if (st != status::Good) put32(st);
+    if (source) put64(sample.sourceTime);
+    if (server) put64(static_cast<uint64_t>(now));
+    return n;
+}
 
-    const size_t n = r.nodes.size();
-    const int64_t now = UaNow();
-    ReadResponse out;
-    out.results.resize(n);
-    std::vector<uint32_t> handles;
-    std::vector<size_t> positions;
-    for (size_t i = 0; i < n; ++i) {
-        const ReadValueId& v = r.nodes[i];
-        DataValue& dv = out.results[i];
+void EncodeItemDataValue(Encoder& e, const ItemSample& sample, uint32_t timestamps, int64_t now) {
+    char b[kItemDataValueMaxBytes];
+    e.Raw(b, ItemDataValueBytes(sample, timestamps, now, b));
+}
+
+StatusCode Engine::ReadFault(size_t operations, double maxAge, uint32_t timestamps) {
+    StatusCode fault = OperationCountFault(operations, kOperationLimits.maxNodesPerRead);
+    if (fault == status::Good && !(maxAge >= 0))
+        fault = status::BadMaxAgeInvalid;  // also NaN
+    else if (fault == status::Good && timestamps > TsNeither)
+        fault = status::BadTimestampsToReturnInvalid;
+    return fault;
+}
+
+void Engine::PlanRead(uint32_t timestamps, int64_t now) {
+    ReadScratch& s = readScratch_;
+    using Slot = ReadScratch::Slot;
+    s.slots.resize(s.ops.size());
+    s.handles.clear();
+    s.others.clear();
+    for (size_t i = 0; i < s.ops.size(); ++i) {
+        const ReadOperation& v = s.ops[i];
+        Slot& slot = s.slots[i];
+        slot.kind = Slot::Status;
         const auto node = space_.Find(v.node);
         if (!node) {
-            dv = StatusOnly(status::BadNodeIdUnknown);
+            slot.status = status::BadNodeIdUnknown;
             continue;
         }
-        if (!v.encoding.name.isNull && !v.encoding.name.value.empty() &&
-            (v.attributeId != AttrValue || v.encoding.name.value != kDefaultBinaryEncoding)) {
-            dv = StatusOnly(v.attributeId != AttrValue ? status::BadDataEncodingInvalid
-                                                       : status::BadDataEncodingUnsupported);
+        if (!v.encoding.empty() && (v.attributeId != AttrValue || v.encoding != kDefaultBinaryEncoding)) {
+            slot.status = v.attributeId != AttrValue ? status::BadDataEncodingInvalid
+                                                     : status::BadDataEncodingUnsupported;
             continue;
         }
-        if (!v.indexRange.isNull && !v.indexRange.value.empty()) {
-            dv = StatusOnly(status::BadIndexRangeNoData);
+        if (v.hasIndexRange) {
+            slot.status = status::BadIndexRangeNoData;
             continue;
         }
         if (node->item && v.attributeId == AttrValue) {
             const ItemNode& item = space_.Item(node->index);
             if (!(item.accessRights & kAccessCurrentRead)) {
-                dv = StatusOnly(status::BadNotReadable);
+                slot.status = status::BadNotReadable;
                 continue;
             }
-            handles.push_back(item.handle);
-            positions.push_back(i);
+            slot.kind = Slot::Item;
+            slot.index = static_cast<uint32_t>(s.handles.size());
+            s.handles.push_back(item.handle);
             continue;
         }
-        dv = ReadNonItem(*node, v.attributeId, r.timestamps, now);
+        slot.kind = Slot::Other;
+        slot.index = static_cast<uint32_t>(s.others.size());
+        s.others.push_back(ReadNonItem(*node, v.attributeId, timestamps, now));
     }
-    std::vector<ItemSample> samples;
-    ReadItems(handles, r.maxAge, samples);
-    for (size_t k = 0; k < positions.size(); ++k)
-        out.results[positions[k]] = MakeItemDataValue(samples[k], r.timestamps, now);
+}
+
+Reply<ReadResponse> Engine::ServiceRead(ServiceContext&, const ReadRequest& r) {
+    if (const StatusCode fault = ReadFault(r.nodes.size(), r.maxAge, r.timestamps))
+        return ServiceFault{fault};
+    const int64_t now = UaNow();
+    ReadScratch& s = readScratch_;
+    s.ops.clear();
+    for (const ReadValueId& v : r.nodes) s.ops.push_back(OperationOf(v));
+    PlanRead(r.timestamps, now);
+    ReadItems(s.handles, r.maxAge, s.samples);
+    ReadResponse out;
+    out.results.resize(s.slots.size());
+    for (size_t i = 0; i < s.slots.size(); ++i) {
+        const ReadScratch::Slot& slot = s.slots[i];
+        if (slot.kind == ReadScratch::Slot::Item)
+            out.results[i] = MakeItemDataValue(s.samples[slot.index], r.timestamps, now);
+        else if (slot.kind == ReadScratch::Slot::Other)
+            out.results[i] = std::move(s.others[slot.index]);
+        else
+            out.results[i] = StatusOnly(slot.status);
+    }
+    s.ops.clear();  // they view r
+    s.others.clear();
     return out;
+}
+
+void Engine::ServeRead(ServiceContext& ctx, Decoder& d) {
+    ReadScratch& s = readScratch_;
+    double maxAge = 0;
+    uint32_t timestamps = 0;
+    DecodeRead(d, maxAge, timestamps, s.ops);
+    const StatusCode fault = ReadFault(s.ops.size(), maxAge, timestamps);
+    CountReply(id::Read, fault);
+    if (fault != status::Good) {
+        SendServiceFault(ctx.channel.id, ctx.requestId, ctx.header.requestHandle, fault);
+        return;
+    }
+    const int64_t now = UaNow();
+    PlanRead(timestamps, now);
+    ReadItems(s.handles, maxAge, s.samples);
+    std::string& out = s.response;
+    out.clear();
+    out.reserve(64 + s.slots.size() * 26);
+    Encoder e(out);
+    EncodeResponseHeader(e, ctx.header.requestHandle, status::Good);
+    e.ArrayLength(static_cast<int32_t>(s.slots.size()));
+    for (const ReadScratch::Slot& slot : s.slots) {
+        if (slot.kind == ReadScratch::Slot::Item) {
+            EncodeItemDataValue(e, s.samples[slot.index], timestamps, now);
+        } else if (slot.kind == ReadScratch::Slot::Other) {
+            e.Data(s.others[slot.index]);
+        } else {
+            e.Byte(0x02);
+            e.Status(slot.status);
+        }
+    }
+    e.ArrayLength(0);  // diagnostic infos
+    s.ops.clear();     // they view the request's bytes
+    s.others.clear();
+    SendResponse(ctx.channel.id, ctx.requestId, id::ResponseOf(id::Read), out, ctx.header.requestHandle);
+    // A buffer grown by one huge Read is not kept for the process's life.
+    if (out.capacity() > kKeptReadResponseBytes) std::string().swap(out);
 }
 
 Reply<StatusListResponse> Engine::ServiceWrite(ServiceContext&, const WriteRequest& r) {

@@ -20,8 +20,10 @@ void Engine::SampleSubscription(Subscription& sub, Millis now, bool all) {
     sub.nextSample = now + static_cast<Millis>(sub.samplePeriod);
     if (sub.items.empty()) return;
     const uint64_t generation = backend_.CacheGeneration();
-    std::vector<uint32_t> handles;
-    std::vector<MonitoredItem*> due;
+    std::vector<uint32_t>& handles = sampleScratch_.handles;
+    std::vector<MonitoredItem*>& due = sampleScratch_.due;
+    handles.clear();
+    due.clear();
     const int64_t uaNow = UaNow();
     bool scheduled = false;
     Millis earliest = 0;
@@ -62,11 +64,12 @@ void Engine::SampleSubscription(Subscription& sub, Millis now, bool all) {
         if (m.hasLast && encoded == m.lastEncoded) continue;
         m.hasLast = true;
         m.lastEncoded = std::move(encoded);
-        if (m.mode == MonitoringMode::Reporting) sub.Enqueue(m, std::move(dv));
+        if (m.mode == MonitoringMode::Reporting) sub.Enqueue(m, dv);
     }
     if (scheduled) sub.nextSample = earliest;
     if (handles.empty()) return;
-    std::vector<ItemSample> samples(handles.size());
+    std::vector<ItemSample>& samples = sampleScratch_.samples;
+    samples.assign(handles.size(), ItemSample{});
     backend_.ReadCache(handles.data(), handles.size(), samples.data());
     for (size_t i = 0; i < due.size(); ++i) {
         MonitoredItem& m = *due[i];
@@ -78,7 +81,11 @@ void Engine::SampleSubscription(Subscription& sub, Millis now, bool all) {
         m.lastValue = sm.value;
         m.lastStatus = st;
         m.lastSourceTime = sourceTime;
-        if (m.mode == MonitoringMode::Reporting) sub.Enqueue(m, MakeItemDataValue(sm, m.timestamps, uaNow));
+        if (m.mode == MonitoringMode::Reporting) {
+            char bytes[kItemDataValueMaxBytes];
+            const size_t n = ItemDataValueBytes(sm, m.timestamps, uaNow, bytes);
+            sub.Enqueue(m, EncodedValue(std::string_view(bytes, n)));
+        }
     }
 }
 
@@ -101,18 +108,32 @@ bool Engine::SendNotification(Session& s, Subscription& sub, Millis now) {
         size_t limit = sub.maxNotificationsPerPublish == 0
                            ? kMaxNotificationsPerMessage
                            : std::min<size_t>(sub.maxNotificationsPerPublish, kMaxNotificationsPerMessage);
-        std::string body;  // DataChangeNotification
-        Encoder b(body);
-        b.ArrayLength(0);  // patched below
+        // The NotificationMessage with one DataChangeNotification, whose lengths are patched
+        // once the notifications are in.
+        message.reserve(64 + std::min(limit, sub.pendingNotifications) * (4 + kItemDataValueMaxBytes));
+        m.UInt32(0);  // sequence number, patched below
+        m.DateTime(UaNow());
+        m.ArrayLength(1);
+        m.Node(NodeId(0, id::DataChangeNotification));
+        m.Byte(1);
+        const size_t bodyLengthAt = message.size();
+        m.Int32(0);  // body length, patched below
+        const size_t countAt = message.size();
+        m.ArrayLength(0);  // notification count, patched below
         int32_t count = 0;
         size_t consumed = 0;
+        auto it = sub.items.end();
         for (; consumed < sub.dirtyItems.size() && static_cast<size_t>(count) < limit; ++consumed) {
-            auto it = sub.items.find(sub.dirtyItems[consumed]);
+            // Dirty items mostly arrive in id order: try the item after the last one first.
+            const uint32_t dirtyId = sub.dirtyItems[consumed];
+            if (it != sub.items.end()) ++it;
+            if (it == sub.items.end() || it->first != dirtyId) it = sub.items.find(dirtyId);
             if (it == sub.items.end()) continue;  // deleted since
             MonitoredItem& item = it->second;
             while (!item.queue.empty() && static_cast<size_t>(count) < limit) {
-                b.UInt32(item.clientHandle);
-                b.Data(item.queue.front());
+                m.UInt32(item.clientHandle);
+                const std::string_view bytes = item.queue.front().Bytes();
+                m.Raw(bytes.data(), bytes.size());
                 item.queue.pop_front();
                 --sub.pendingNotifications;
                 ++count;
@@ -122,17 +143,13 @@ bool Engine::SendNotification(Session& s, Subscription& sub, Millis now) {
         }
         sub.dirtyItems.erase(sub.dirtyItems.begin(),
                              sub.dirtyItems.begin() + static_cast<std::ptrdiff_t>(consumed));
-        b.PatchUInt32(0, static_cast<uint32_t>(count));
-        b.ArrayLength(0);  // diagnostic infos
+        m.PatchUInt32(countAt, static_cast<uint32_t>(count));
+        m.ArrayLength(0);  // diagnostic infos
+        m.PatchUInt32(bodyLengthAt, static_cast<uint32_t>(message.size() - countAt));
         more = sub.pendingNotifications > 0;
         sequence = sub.nextSequenceNumber++;
         if (sub.nextSequenceNumber == 0) sub.nextSequenceNumber = 1;
-        m.UInt32(sequence);
-        m.DateTime(UaNow());
-        m.ArrayLength(1);
-        m.Node(NodeId(0, id::DataChangeNotification));
-        m.Byte(1);
-        m.ByteString(body);
+        m.PatchUInt32(0, sequence);
         // Kept for Republish until acknowledged (bounded).
         if (ChargeSession(s, sub, message.size())) {
             sub.retransmit.push_back({sequence, message});

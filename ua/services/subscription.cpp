@@ -5,9 +5,54 @@
 #include <cmath>
 #include <cstring>
 
+#include "ua/encoding/binary.h"
+
 namespace qora::ua {
 
-void Subscription::Enqueue(MonitoredItem& m, DataValue dv) {
+EncodedValue::EncodedValue(std::string_view bytes) {
+    if (bytes.size() <= kInlineBytes) {
+        size_ = static_cast<uint8_t>(bytes.size());
+        std::memcpy(small_, bytes.data(), bytes.size());
+    } else {
+        big_ = std::make_shared<const std::string>(bytes);
+    }
+}
+
+void NotificationQueue::push_back(EncodedValue v) {
+    if (size_ == slots_.size()) {
+        std::vector<EncodedValue> grown(std::max<size_t>(1, 2 * slots_.size()));
+        for (size_t i = 0; i < size_; ++i) grown[i] = std::move(slots_[(head_ + i) % slots_.size()]);
+        slots_ = std::move(grown);
+        head_ = 0;
+    }
+    slots_[(head_ + size_) % slots_.size()] = std::move(v);
+    ++size_;
+}
+
+void NotificationQueue::pop_front() {
+    slots_[head_] = EncodedValue();
+    head_ = (head_ + 1) % slots_.size();
+    --size_;
+}
+
+void NotificationQueue::pop_back() {
+    --size_;
+    slots_[(head_ + size_) % slots_.size()] = EncodedValue();
+}
+
+void NotificationQueue::clear() {
+    slots_.clear();
+    head_ = size_ = 0;
+}
+
+void Subscription::Enqueue(MonitoredItem& m, const DataValue& dv) {
+    std::string bytes;
+    Encoder e(bytes);
+    e.Data(dv);
+    Enqueue(m, EncodedValue(bytes));
+}
+
+void Subscription::Enqueue(MonitoredItem& m, EncodedValue dv) {
     if (m.queue.size() >= m.queueSize) {
         if (m.discardOldest)
             m.queue.pop_front();

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ua/encoding/types.h"
@@ -27,6 +29,41 @@ enum class DataChangeTrigger : uint32_t { Status = 0, StatusValue = 1, StatusVal
 // DeadbandType of a DataChangeFilter.
 enum class DeadbandType : uint32_t { None = 0, Absolute = 1, Percent = 2 };
 
+// The encoded DataValue of one queued notification: an item's value fits inline, anything
+// longer is held on the heap.
+class EncodedValue {
+  public:
+    static constexpr size_t kInlineBytes = 26;  // mask, Float variant, status, two timestamps
+    EncodedValue() = default;
+    explicit EncodedValue(std::string_view bytes);
+    std::string_view Bytes() const {
+        return big_ ? std::string_view(*big_) : std::string_view(small_, size_);
+    }
+
+  private:
+    uint8_t size_ = 0;
+    char small_[kInlineBytes] = {};
+    std::shared_ptr<const std::string> big_;  // immutable: copies share it
+};
+
+// Notifications of one monitored item, oldest first: a ring that allocates only when it
+// grows past the largest size it has held.
+class NotificationQueue {
+  public:
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const EncodedValue& front() const { return slots_[head_]; }
+    void push_back(EncodedValue v);
+    void pop_front();
+    void pop_back();
+    void clear();
+
+  private:
+    std::vector<EncodedValue> slots_;
+    size_t head_ = 0;
+    size_t size_ = 0;
+};
+
 struct MonitoredItem {
     uint32_t id = 0;
     uint32_t clientHandle = 0;
@@ -48,7 +85,7 @@ struct MonitoredItem {
     int64_t lastSourceTime = 0;
     std::string lastEncoded;
     uint64_t lastGeneration = ~0ull;
-    std::deque<DataValue> queue;
+    NotificationQueue queue;
     bool inDirtyList = false;
 };
 
@@ -84,7 +121,8 @@ struct Subscription {
     uint64_t charged = 0;  // bytes of the memory budget charged for it, its items and messages
 
     // Queues a notification of an item (bounded by its queue size) and marks it dirty.
-    void Enqueue(MonitoredItem& m, DataValue dv);
+    void Enqueue(MonitoredItem& m, const DataValue& dv);
+    void Enqueue(MonitoredItem& m, EncodedValue v);
     void ClearQueue(MonitoredItem& m);
     void RecomputeSamplePeriod();
 };

@@ -3,6 +3,7 @@
 // table itself.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <set>
 
 #include "tests/unit/ua/ua_fakes.h"
@@ -297,3 +298,112 @@ TEST_F(ServicesTest, CloseSessionFromAnotherChannelIsRefusedAndFromItsOwnEndsIt)
 }
 
 }  // namespace
+
+// The Read path builds item DataValues and decodes requests without the general types: its
+// bytes must be those of the general encoder, and its views must never reach past the request.
+TEST(ReadWirePath, ItemDataValueBytesEqualTheGeneralEncoding) {
+    const int64_t now = 133000000000000000;
+    for (const bool valid : {true, false})
+        for (const uint16_t quality : {192, 8, 24, 0})
+            for (const uint64_t sourceTime : {uint64_t{0}, uint64_t{132999999999990000}})
+                for (const uint32_t ts : {TsSource, TsServer, TsBoth, TsNeither}) {
+                    const ItemSample sample{-1.5f, quality, sourceTime, valid};
+                    std::string general, direct;
+                    Encoder(general).Data(MakeItemDataValue(sample, ts, now));
+                    Encoder d(direct);
+                    EncodeItemDataValue(d, sample, ts, now);
+                    EXPECT_EQ(direct, general) << valid << " " << quality << " " << sourceTime << " " << ts;
+                }
+}
+
+TEST(ReadWirePath, DecodesWhatTheGeneralDecoderDoesAndRefusesEveryTruncation) {
+    std::string body;
+    Encoder e(body);
+    e.Double(250);
+    e.UInt32(TsBoth);
+    const NodeId guid = [] {
+        NodeId n;
+        n.ns = 3;
+        n.kind = NodeId::Kind::Guid;
+        n.guid.data1 = 0x01020304;
+        n.guid.data4[7] = 9;
+        return n;
+    }();
+    NodeId opaque = NodeId::String(2, std::string("op\0aq", 5));
+    opaque.kind = NodeId::Kind::Opaque;
+    const std::vector<ReadValueId> nodes = {
+        {NodeId::String(kItemNamespace, "P.D.item10"),
+         AttrValue,
+         UaString("1:2"),
+         {0, UaString("Default Binary")}},
+        {NodeId(0, 2259), AttrDisplayName, UaString(), {}},
+        {NodeId(7, 70000), AttrValue, UaString(""), {0, UaString("")}},
+        {guid, AttrNodeId, UaString(), {}},
+        {opaque, AttrValue, UaString(), {1, UaString("x")}},
+    };
+    e.ArrayLength(static_cast<int32_t>(nodes.size()));
+    for (const ReadValueId& v : nodes) {
+        e.Node(v.node);
+        e.UInt32(v.attributeId);
+        e.String(v.indexRange);
+        e.Qualified(v.encoding);
+    }
+    ReadRequest general;
+    {
+        Decoder d(body);
+        Decode(d, general);
+    }
+    std::vector<ReadOperation> ops;
+    double maxAge = 0;
+    uint32_t ts = 0;
+    {
+        Decoder d(body);
+        DecodeRead(d, maxAge, ts, ops);
+        EXPECT_EQ(d.Remaining(), 0u);
+    }
+    EXPECT_EQ(maxAge, general.maxAge);
+    EXPECT_EQ(ts, general.timestamps);
+    ASSERT_EQ(ops.size(), general.nodes.size());
+    for (size_t i = 0; i < ops.size(); ++i) {
+        const ReadOperation want = OperationOf(general.nodes[i]);
+        EXPECT_EQ(ops[i].node.ToNodeId(), general.nodes[i].node) << i;
+        EXPECT_EQ(ops[i].attributeId, want.attributeId) << i;
+        EXPECT_EQ(ops[i].hasIndexRange, want.hasIndexRange) << i;
+        EXPECT_EQ(ops[i].encoding, want.encoding) << i;
+    }
+    // Every cut of the request is refused; the copy's end is the buffer's end, so a view past it
+    // shows under the address sanitizer.
+    for (size_t cut = 0; cut < body.size(); ++cut) {
+        const std::string part = body.substr(0, cut);
+        Decoder d(part);
+        EXPECT_THROW(DecodeRead(d, maxAge, ts, ops), DecodeError) << cut;
+    }
+}
+
+TEST(ReadWirePath, NotificationQueueKeepsTheOrderOfADequeThroughGrowthAndWrapping) {
+    NotificationQueue q;
+    std::deque<std::string> model;
+    const std::string longValue(40, 'L');  // beyond the inline bytes
+    for (int step = 0; step < 400; ++step) {
+        const int op = (step * 7 + step / 13) % 5;
+        if (op < 3 || model.empty()) {
+            const std::string v = step % 11 == 0 ? longValue + std::to_string(step) : std::to_string(step);
+            q.push_back(EncodedValue(v));
+            model.push_back(v);
+        } else if (op == 3) {
+            q.pop_front();
+            model.pop_front();
+        } else {
+            q.pop_back();
+            model.pop_back();
+        }
+        ASSERT_EQ(q.size(), model.size()) << step;
+        if (!model.empty()) {
+            ASSERT_EQ(q.front().Bytes(), model.front()) << step;
+        }
+        if (step % 97 == 96) {
+            q.clear();
+            model.clear();
+        }
+    }
+}
