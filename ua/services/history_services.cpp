@@ -55,7 +55,7 @@ DataValue MissingBound(uint64_t time, uint32_t timestamps) {
 
 // The time domain of the details as a reading plan; false when they define none (fewer than two
 // of start, end and count). A time of DateTime 0 (or before) is "not given".
-bool PlanRead(const ReadRawDetails& d, HistoryContinuation& cp) {
+bool PlanRawRead(const ReadRawDetails& d, HistoryContinuation& cp) {
     const uint64_t start = d.startTime > 0 ? static_cast<uint64_t>(d.startTime) : 0;
     const uint64_t end = d.endTime > 0 ? static_cast<uint64_t>(d.endTime) : 0;
     if (start == 0 && end == 0) return false;
@@ -182,7 +182,7 @@ Reply<HistoryReadResponse> Engine::ServiceHistoryRead(ServiceContext& ctx, const
         Decoder d(r.details.body);
         Decode(d, details);
         if (details.isReadModified) return ServiceFault{status::BadHistoryOperationUnsupported};
-        if (!PlanRead(details, plan)) return ServiceFault{status::BadHistoryOperationInvalid};
+        if (!PlanRawRead(details, plan)) return ServiceFault{status::BadHistoryOperationInvalid};
     }
 
     Session& s = *ctx.session;
