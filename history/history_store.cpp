@@ -404,110 +404,88 @@ std::vector<Sample> Store::Decode(uint32_t item, uint64_t t0, const void* blob, 
     return out;
 }
 
+void Store::VisitBuckets(const char* sql, uint32_t item, uint64_t t2, uint64_t t3,
+                         const std::function<bool(const std::vector<Sample>&)>& visit) {
+    std::lock_guard lock(readMutex_);
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(reader_, sql, -1, &st, nullptr) != SQLITE_OK) return;
+    sqlite3_bind_int64(st, 1, item);
+    sqlite3_bind_int64(st, 2, Ticks(t2));
+    if (sqlite3_bind_parameter_count(st) >= 3) sqlite3_bind_int64(st, 3, Ticks(t3));
+    while (sqlite3_step(st) == SQLITE_ROW)
+        if (!visit(Decode(item, static_cast<uint64_t>(sqlite3_column_int64(st, 0)),
+                          sqlite3_column_blob(st, 1), sqlite3_column_bytes(st, 1))))
+            break;
+    sqlite3_finalize(st);
+}
+
+// The buckets from the one that holds ?2 (the last starting at or before it) onwards.
+#define QORA_BUCKETS_FROM                                  \
+    "SELECT t0, data FROM bucket WHERE item=?1 AND t0 >= " \
+    "coalesce((SELECT max(t0) FROM bucket WHERE item=?1 AND t0 <= ?2), ?2)"
+
 std::vector<Sample> Store::ReadRaw(uint32_t item, uint64_t start, uint64_t end, size_t maxValues) {
     std::vector<Sample> out;
     if (start >= end || maxValues == 0) return out;
-    std::lock_guard lock(readMutex_);
-    sqlite3_stmt* st = nullptr;
-    // From the bucket that holds start (the last starting at or before it) to those starting before end.
-    if (sqlite3_prepare_v2(
-            reader_,
-            "SELECT t0, data FROM bucket WHERE item=?1 AND t0 < ?3 AND t0 >= "
-            "coalesce((SELECT max(t0) FROM bucket WHERE item=?1 AND t0 <= ?2), ?2) ORDER BY t0",
-            -1, &st, nullptr) != SQLITE_OK)
-        return out;
-    sqlite3_bind_int64(st, 1, item);
-    sqlite3_bind_int64(st, 2, Ticks(start));
-    sqlite3_bind_int64(st, 3, Ticks(end));
-    while (out.size() < maxValues && sqlite3_step(st) == SQLITE_ROW) {
-        for (const Sample& s : Decode(item, static_cast<uint64_t>(sqlite3_column_int64(st, 0)),
-                                      sqlite3_column_blob(st, 1), sqlite3_column_bytes(st, 1))) {
-            if (s.time < start || s.time >= end) continue;
-            out.push_back(s);
-            if (out.size() == maxValues) break;
-        }
-    }
-    sqlite3_finalize(st);
+    VisitBuckets(QORA_BUCKETS_FROM " AND t0 < ?3 ORDER BY t0", item, start, end,
+                 [&](const std::vector<Sample>& values) {
+                     for (const Sample& s : values) {
+                         if (s.time < start || s.time >= end) continue;
+                         out.push_back(s);
+                         if (out.size() == maxValues) return false;
+                     }
+                     return true;
+                 });
     return out;
 }
 
 std::vector<Sample> Store::ReadRawReverse(uint32_t item, uint64_t upTo, uint64_t after, size_t maxValues) {
     std::vector<Sample> out;
     if (upTo <= after || maxValues == 0) return out;
-    std::lock_guard lock(readMutex_);
-    sqlite3_stmt* st = nullptr;
-    // From the bucket that holds upTo (the last starting at or before it) backwards; older buckets
-    // hold only older values, so the walk ends at the first value at or before after.
-    if (sqlite3_prepare_v2(reader_, "SELECT t0, data FROM bucket WHERE item=?1 AND t0 <= ?2 ORDER BY t0 DESC",
-                           -1, &st, nullptr) != SQLITE_OK)
-        return out;
-    sqlite3_bind_int64(st, 1, item);
-    sqlite3_bind_int64(st, 2, Ticks(upTo));
-    bool done = false;
-    while (!done && sqlite3_step(st) == SQLITE_ROW) {
-        const auto values = Decode(item, static_cast<uint64_t>(sqlite3_column_int64(st, 0)),
-                                   sqlite3_column_blob(st, 1), sqlite3_column_bytes(st, 1));
-        for (auto it = values.rbegin(); it != values.rend() && !done; ++it) {
-            if (it->time > upTo) continue;
-            if (it->time <= after) {
-                done = true;
-                break;
-            }
-            out.push_back(*it);
-            done = out.size() == maxValues;
-        }
-    }
-    sqlite3_finalize(st);
+    // From the bucket that holds upTo backwards; older buckets hold only older values, so the walk
+    // ends at the first value at or before after.
+    VisitBuckets("SELECT t0, data FROM bucket WHERE item=?1 AND t0 <= ?2 ORDER BY t0 DESC", item, upTo, 0,
+                 [&](const std::vector<Sample>& values) {
+                     for (auto it = values.rbegin(); it != values.rend(); ++it) {
+                         if (it->time > upTo) continue;
+                         if (it->time <= after) return false;
+                         out.push_back(*it);
+                         if (out.size() == maxValues) return false;
+                     }
+                     return true;
+                 });
     return out;
 }
 
 bool Store::ValueBefore(uint32_t item, uint64_t t, Sample& out) {
-    std::lock_guard lock(readMutex_);
-    sqlite3_stmt* st = nullptr;
     bool found = false;
-    if (sqlite3_prepare_v2(reader_,
-                           "SELECT t0, data FROM bucket WHERE item=?1 AND t0 < ?2 ORDER BY t0 DESC LIMIT 2",
-                           -1, &st, nullptr) != SQLITE_OK)
-        return false;
-    sqlite3_bind_int64(st, 1, item);
-    sqlite3_bind_int64(st, 2, Ticks(t));
-    while (!found && sqlite3_step(st) == SQLITE_ROW) {
-        const auto values = Decode(item, static_cast<uint64_t>(sqlite3_column_int64(st, 0)),
-                                   sqlite3_column_blob(st, 1), sqlite3_column_bytes(st, 1));
-        for (auto it = values.rbegin(); it != values.rend(); ++it)
-            if (it->time < t) {
-                out = *it;
-                found = true;
-                break;
-            }
-    }
-    sqlite3_finalize(st);
+    VisitBuckets("SELECT t0, data FROM bucket WHERE item=?1 AND t0 < ?2 ORDER BY t0 DESC LIMIT 2", item, t, 0,
+                 [&](const std::vector<Sample>& values) {
+                     for (auto it = values.rbegin(); it != values.rend(); ++it)
+                         if (it->time < t) {
+                             out = *it;
+                             found = true;
+                             return false;
+                         }
+                     return true;
+                 });
     return found;
 }
 
 bool Store::ValueAtOrAfter(uint32_t item, uint64_t t, Sample& out) {
-    std::lock_guard lock(readMutex_);
-    sqlite3_stmt* st = nullptr;
     bool found = false;
-    if (sqlite3_prepare_v2(
-            reader_,
-            "SELECT t0, data FROM bucket WHERE item=?1 AND t0 >= "
-            "coalesce((SELECT max(t0) FROM bucket WHERE item=?1 AND t0 <= ?2), ?2) ORDER BY t0",
-            -1, &st, nullptr) != SQLITE_OK)
-        return false;
-    sqlite3_bind_int64(st, 1, item);
-    sqlite3_bind_int64(st, 2, Ticks(t));
-    while (!found && sqlite3_step(st) == SQLITE_ROW) {
-        for (const Sample& s : Decode(item, static_cast<uint64_t>(sqlite3_column_int64(st, 0)),
-                                      sqlite3_column_blob(st, 1), sqlite3_column_bytes(st, 1)))
+    VisitBuckets(QORA_BUCKETS_FROM " ORDER BY t0", item, t, 0, [&](const std::vector<Sample>& values) {
+        for (const Sample& s : values)
             if (s.time >= t) {
                 out = s;
                 found = true;
-                break;
+                return false;
             }
-    }
-    sqlite3_finalize(st);
+        return true;
+    });
     return found;
 }
+
+#undef QORA_BUCKETS_FROM
 
 }  // namespace qora::history

@@ -97,6 +97,10 @@ class Store {
     void Tell(const std::string& text) const;
     uint64_t Now() const;
     std::vector<Sample> Decode(uint32_t item, uint64_t t0, const void* blob, int size) const;
+    // Runs sql (?1 the item, ?2 and ?3 the times given) on the reading connection and hands the
+    // values of each bucket it returns, decoded, to visit until visit returns false.
+    void VisitBuckets(const char* sql, uint32_t item, uint64_t t2, uint64_t t3,
+                      const std::function<bool(const std::vector<Sample>&)>& visit);
 
     struct Open_ {
         uint64_t t0 = 0;
