@@ -38,28 +38,9 @@ class PersistentBroker {
         fs::remove_all(dir_, ec);
     }
     int Port() const { return port_; }
-    bool Start() {
-        const std::string exe = MosquittoPath(), conf = (dir_ / "mosquitto.conf").string();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 1);
-            ::dup2(null, 2);
-            ::execl(exe.c_str(), exe.c_str(), "-c", conf.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        for (const auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
-             std::this_thread::sleep_for(20ms))
-            if (PortOpen(port_)) return true;
-        return false;
-    }
+    bool Start() { return StartMosquitto(dir_ / "mosquitto.conf", port_, pid_); }
     // SIGTERM: the broker saves its sessions and ends.
-    void Stop() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    void Stop() { StopMosquitto(pid_, SIGTERM); }
 
   private:
     fs::path dir_;

@@ -64,6 +64,34 @@ inline std::string MosquittoPath() {
     return {};
 }
 
+// Starts mosquitto with conf (output to /dev/null) and waits (at most 10 s) until it accepts
+// connections on port.
+inline bool StartMosquitto(const fs::path& conf, int port, pid_t& pid) {
+    const std::string exe = MosquittoPath(), path = conf.string();
+    pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        ::execl(exe.c_str(), exe.c_str(), "-c", path.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < end) {
+        if (PortOpen(port)) return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+// Ends a broker started by StartMosquitto with signal and reaps it.
+inline void StopMosquitto(pid_t& pid, int signal) {
+    if (pid <= 0) return;
+    ::kill(pid, signal);
+    ::waitpid(pid, nullptr, 0);
+    pid = -1;
+}
+
 class Broker {
   public:
     // users: name -> password; empty = anonymous clients allowed.
@@ -105,30 +133,8 @@ class Broker {
     int Port() const { return port_; }
 
     // Starts the broker and waits (at most 10 s) until it accepts connections.
-    bool Start() {
-        const std::string exe = MosquittoPath();
-        const std::string conf = (dir_ / "mosquitto.conf").string();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 1);
-            ::dup2(null, 2);
-            ::execl(exe.c_str(), exe.c_str(), "-c", conf.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        const auto end = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < end) {
-            if (PortOpen(port_)) return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
-    }
-    void Kill() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    bool Start() { return StartMosquitto(dir_ / "mosquitto.conf", port_, pid_); }
+    void Kill() { StopMosquitto(pid_, SIGKILL); }
 
   private:
     fs::path dir_;
