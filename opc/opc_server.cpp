@@ -221,7 +221,7 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
                         lastHandle = std::max(lastHandle, handle);
                     }
                     StoreItemNumber(dev, k, EncodeItemNumber(n));
-                    itemsById_.emplace(std::hash<std::u16string>{}(id), n);
+                    itemsById_.push_back({IdHash(id), n});
                     ++n;
                 }
             }
@@ -238,8 +238,9 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
         reportedBits_.assign(size_t(n), 0);
         reportedQuality_.assign(size_t(n), 0);
         reportedFlags_.assign(size_t(n), 0);
+        std::sort(itemsById_.begin(), itemsById_.end());
+        itemsById_.shrink_to_fit();
         pushedSlots_.reserve(size_t(n));
-        report_.reserve(size_t(n));
         model_ = &model;
         bindings_.SetVerifiedAt(editGeneration_.load());
         itemsReady_.store(true, std::memory_order_release);
@@ -306,7 +307,7 @@ std::string_view COPCServer::ItemIdUtf8(int n) const {
 
 void COPCServer::Report(uint64_t fileTime, bool withSlots) {
     if (observers_.empty()) return;
-    report_.clear();
+    orphansScratch_.clear();
     // Orphaned since the last report (by this push, an item check, or a client's read).
     for (int n = 0; n < itemCount_; ++n) {
         uint8_t& f = reportedFlags_[size_t(n)];
@@ -319,8 +320,10 @@ void COPCServer::Report(uint64_t fileTime, bool withSlots) {
         }
         if ((f & kReportedOrphan) || !orphaned) continue;
         f |= kReportedOrphan;
-        report_.push_back({n, handles_[n], itemIds_[size_t(n)], kNoValue, kQualityNotConnected, true});
+        orphansScratch_.push_back({n, handles_[n], kNoValue, kQualityNotConnected, true});
     }
+    // The report is pushedSlots_ itself (the largest configuration's report is megabytes; no
+    // copy of it is kept): the push's items, with the new orphans put in front of them.
     if (withSlots) {
         for (TPushedItem& it : pushedSlots_) {
             const size_t i = size_t(it.item);
@@ -330,12 +333,13 @@ void COPCServer::Report(uint64_t fileTime, bool withSlots) {
             reportedFlags_[i] |= kReportedValue;
             reportedBits_[i] = bits;
             reportedQuality_[i] = it.quality;
-            report_.push_back(it);
         }
-    } else if (report_.empty()) {
-        return;
+    } else {
+        pushedSlots_.clear();
+        if (orphansScratch_.empty()) return;
     }
-    const TPushReport report{fileTime, report_};
+    pushedSlots_.insert(pushedSlots_.begin(), orphansScratch_.begin(), orphansScratch_.end());
+    const TPushReport report{fileTime, pushedSlots_};
     for (IPushObserver* o : observers_) o->Pushed(*this, report);
 }
 
@@ -360,8 +364,7 @@ bool COPCServer::PushSlots(const TConfigModel& m, FILETIME now) {
         v.fltVal = LoadValue(dev, k);
         const uint16_t quality = LoadQuality(dev, k);
         GBSetItem(handles_[n], &v, quality, now, 0);
-        if (!observers_.empty())
-            pushedSlots_.push_back({n, handles_[n], itemIds_[size_t(n)], v.fltVal, quality, false});
+        if (!observers_.empty()) pushedSlots_.push_back({n, handles_[n], v.fltVal, quality, false});
     });
     for (int n = 0; n < itemCount_ && inPlace; ++n)
         if (!pushSeen_[size_t(n)] && !bindings_.Orphaned(n)) inPlace = false;
@@ -369,8 +372,10 @@ bool COPCServer::PushSlots(const TConfigModel& m, FILETIME now) {
 }
 
 int COPCServer::FindItemById(const std::u16string& id, int k) const {
-    const auto [first, last] = itemsById_.equal_range(std::hash<std::u16string>{}(id));
-    for (auto it = first; it != last; ++it) {
+    const uint32_t hash = IdHash(id);
+    for (auto it = std::lower_bound(itemsById_.begin(), itemsById_.end(),
+                                    std::pair<uint32_t, int32_t>{hash, INT32_MIN});
+         it != itemsById_.end() && it->first == hash; ++it) {
         const int n = it->second;
         if (!verifyServed_[size_t(n)] && bindings_.CreatedSlot(n) == k && GBItemIdIs(handles_[n], id))
             return n;

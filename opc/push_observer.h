@@ -2,23 +2,22 @@
 // bridge, a history): told once per push, on the window thread, after the update block ended.
 //
 // A report carries everything an observer needs, so none walks the records or builds item IDs
-// again: one timestamp for the whole push, and per item its number, toolkit handle, item ID
-// (UTF-8, as the toolkit keeps it), value, quality, and whether value (bit for bit) or quality
-// differ from what the previous report gave this item.
+// again: one timestamp for the whole push, and per item its number, toolkit handle, value,
+// quality, and whether value (bit for bit) or quality differ from what the previous report gave
+// this item. The item's ID is COPCServer::ItemIdUtf8(item), kept once for the run (16 bytes an
+// item here instead of 32: a report holds every item of the largest configuration).
 #pragma once
 
 #include <cstdint>
 #include <span>
-#include <string_view>
 
 namespace qora {
 
 class COPCServer;
 
 struct TPushedItem {
-    int32_t item;         // item number of this run: 0 .. COPCServer::ItemCount() - 1
-    uint32_t handle;      // toolkit handle
-    std::string_view id;  // item ID, UTF-8; valid for the run
+    int32_t item;     // item number of this run: 0 .. COPCServer::ItemCount() - 1
+    uint32_t handle;  // toolkit handle
     float value;
     uint16_t quality;
     bool changed;  // value or quality differs from the item's previous report (true the first time)

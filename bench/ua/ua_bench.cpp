@@ -5,6 +5,10 @@
 //                                  measures another server with the same items (ns=1;s=item<i>)
 //   ua_bench --serve ITEMS [--ids FILE]  (internal) the child: endpoint over a fake toolkit
 //   ua_bench --opn-flood [RATE]    only the OPN flood figures (RATE per second, default 200)
+//   ua_bench --scale [SESSIONS [ITEMS [SECONDS]]]
+//                                  only the scale figure (default 20 sessions, each subscribing
+//                                  10 000 items at 1 s, counted for 10 s): notifications per item
+//                                  and per session, server CPU and resident memory
 //   ua_bench --callgrind PORT PID OUTFILE
 //                                  instructions per Read and per notification of a server run as
 //                                  valgrind --tool=callgrind --callgrind-out-file=OUTFILE
@@ -389,6 +393,100 @@ void BenchNoneFloodAgainstSecured(uint16_t port, int rate, int hosts) {
 }  // namespace
 
 // The value after `name` among the --serve options (argv[3] on), or null.
+// SESSIONS sessions, each with a subscription of ITEMS items sampled and published every second.
+// The values change every 25 ms, so every sample finds a change: each session must receive every
+// item once per second. Each session is drained on its own thread and counts notifications per
+// item (client handle = item index); after the settling seconds, a window of SECONDS is counted.
+// Delivered in full means: every item of every session was notified SECONDS times, give or take
+// the one cycle that straddles each end of the window.
+int BenchScale(uint16_t port, pid_t pid, int sessions, int items, int seconds) {
+    std::vector<NodeId> nodes;
+    for (int i = 0; i < items; ++i) nodes.push_back(NodeId::String(1, "item" + std::to_string(i)));
+    std::vector<std::unique_ptr<BenchClient>> clients;
+    std::vector<uint32_t> subs;
+    const ProcStat idle = ReadProc(pid);
+    for (int s = 0; s < sessions; ++s) {
+        auto c = std::make_unique<BenchClient>();
+        uint32_t sub = 0;
+        if (!OpenSession(*c, port) || (sub = c->CreateSubscription(1000, 10)) == 0 ||
+            c->Monitor(sub, nodes, 1000) != nodes.size()) {
+            std::printf("scale: session %d could not subscribe %d items\n", s + 1, items);
+            return 1;
+        }
+        for (int i = 0; i < 5; ++i) c->SendPublish();
+        clients.push_back(std::move(c));
+        subs.push_back(sub);
+    }
+    std::atomic<int> phase{0};  // 0 settling, 1 counting, 2 done
+    std::vector<std::vector<uint32_t>> counts(static_cast<size_t>(sessions),
+                                              std::vector<uint32_t>(static_cast<size_t>(items)));
+    std::vector<uint64_t> stray(static_cast<size_t>(sessions));
+    std::vector<std::thread> threads;
+    for (int s = 0; s < sessions; ++s)
+        threads.emplace_back([&, s] {
+            BenchClient& c = *clients[size_t(s)];
+            while (phase.load() < 2) {
+                ServerMessage m;
+                if (!c.Next(m, 200) || m.type != "MSG") continue;
+                Decoder d(m.body);
+                const ResponseHeader h = ReadResponseHeader(d);
+                if (h.typeId != id::ResponseOf(id::Publish)) continue;
+                const uint32_t subId = d.UInt32();
+                for (size_t i = 0, n = d.ArrayCount(4, 4); i < n; ++i) d.UInt32();
+                d.Boolean();
+                const uint32_t seq = d.UInt32();
+                d.DateTime();
+                const bool counting = phase.load() == 1;
+                for (size_t i = 0, n = d.ArrayCount(3, 8); i < n; ++i) {
+                    const ExtensionObject x = d.Extension();
+                    Decoder b(x.body);
+                    for (size_t k = 0, count = b.ArrayCount(1, 1); k < count; ++k) {
+                        const uint32_t handle = b.UInt32();
+                        b.Data();
+                        if (!counting) continue;
+                        if (handle < uint32_t(items))
+                            ++counts[size_t(s)][handle];
+                        else
+                            ++stray[size_t(s)];
+                    }
+                }
+                c.SendPublish(subId, seq);
+            }
+        });
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const ProcStat before = ReadProc(pid);
+    const auto start = Clock::now();
+    phase = 1;
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    phase = 2;
+    const double span = std::chrono::duration<double>(Clock::now() - start).count();
+    const ProcStat after = ReadProc(pid);
+    for (auto& t : threads) t.join();
+    uint64_t total = 0, strays = 0;
+    uint32_t lo = UINT32_MAX, hi = 0;
+    for (int s = 0; s < sessions; ++s) {
+        for (const uint32_t n : counts[size_t(s)]) {
+            total += n;
+            lo = std::min(lo, n);
+            hi = std::max(hi, n);
+        }
+        strays += stray[size_t(s)];
+    }
+    const bool full = lo + 1 >= uint32_t(seconds) && hi <= uint32_t(seconds) + 1 && strays == 0;
+    std::printf(
+        "scale: %d sessions x %d items at 1 s for %.1f s: %llu notifications (%.0f/s, expected %d/s); per "
+        "item "
+        "%u..%u of %d cycles; %s\n",
+        sessions, items, span, static_cast<unsigned long long>(total), double(total) / span, sessions * items,
+        lo, hi, seconds, full ? "every notification delivered" : "NOTIFICATIONS MISSING");
+    std::printf(
+        "scale: server CPU %.1f %% of one core (%.2f us per notification), resident %ld KiB (idle %ld KiB)\n",
+        100.0 * (after.cpuSeconds - before.cpuSeconds) / span,
+        1e6 * (after.cpuSeconds - before.cpuSeconds) / double(std::max<uint64_t>(total, 1)), after.rssKiB,
+        idle.rssKiB);
+    return full ? 0 : 1;
+}
+
 const char* ServeOption(int argc, char** argv, const char* name) {
     for (int i = 3; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], name) == 0) return argv[i + 1];
@@ -407,6 +505,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     const bool floodOnly = argc >= 2 && std::strcmp(argv[1], "--opn-flood") == 0;
+    const bool scaleOnly = argc >= 2 && std::strcmp(argv[1], "--scale") == 0;
+    const int scaleItems = scaleOnly && argc > 3 ? std::atoi(argv[3]) : kItems;
     const int floodRate = floodOnly && argc >= 3 ? std::atoi(argv[2]) : 200;
     uint16_t port = 0;
     pid_t pid = 0;
@@ -432,8 +532,8 @@ int main(int argc, char** argv) {
         if (child == 0) {
             dup2(fds[1], 1);
             close(fds[0]);
-            execl("/proc/self/exe", argv[0], "--serve", std::to_string(kItems).c_str(), "--cert",
-                  certPath.c_str(), "--key", keyPath.c_str(), static_cast<char*>(nullptr));
+            execl("/proc/self/exe", argv[0], "--serve", std::to_string(std::max(kItems, scaleItems)).c_str(),
+                  "--cert", certPath.c_str(), "--key", keyPath.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         close(fds[1]);
@@ -446,7 +546,11 @@ int main(int argc, char** argv) {
         pid = child;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
-    if (!floodOnly) {
+    int result = 0;
+    if (scaleOnly) {
+        result = BenchScale(port, pid, argc > 2 ? std::atoi(argv[2]) : 20, scaleItems,
+                            argc > 4 ? std::atoi(argv[4]) : 10);
+    } else if (!floodOnly) {
         BenchMemory(port, pid);
         for (size_t n : {1u, 100u, 1000u}) BenchRead(port, pid, n, 1e9);
         for (size_t n : {1u, 100u, 1000u}) BenchRead(port, pid, n, 0);
@@ -460,9 +564,11 @@ int main(int argc, char** argv) {
             }
         }
     }
-    for (int hosts : {1, 10}) BenchOpenFlood(port, pid, floodRate, hosts);
+    if (!scaleOnly) {
+        for (int hosts : {1, 10}) BenchOpenFlood(port, pid, floodRate, hosts);
+    }
     // Each secured OPN costs the server a private-key decryption and a signature.
-    if (g_keys) {
+    if (g_keys && !scaleOnly) {
         for (int hosts : {1, 10}) BenchOpenFlood(port, pid, floodRate, hosts, SecurityPolicy::Basic256Sha256);
         BenchNoneFloodAgainstSecured(port, floodRate, 8);
     }
@@ -475,5 +581,5 @@ int main(int argc, char** argv) {
         kill(child, SIGTERM);
         waitpid(child, nullptr, 0);
     }
-    return 0;
+    return result;
 }

@@ -1,5 +1,6 @@
 #include "opc/toolkit/gb_item_store.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -54,6 +55,7 @@ struct Block {
     uint64_t serial = 0;
     int depth = 0;
     std::vector<ItemStore::Staged> pending;
+    std::vector<ItemStore::StagedTime> times;
 };
 
 thread_local std::vector<Block> t_blocks;
@@ -70,6 +72,7 @@ Block& OpenBlock(uint64_t serial) {
         if (b.depth == 0) {  // reuse an ended block (keeps its capacity)
             b.serial = serial;
             b.pending.clear();
+            b.times.clear();
             return b;
         }
     }
@@ -145,8 +148,9 @@ HRESULT ItemStore::EndUpdate(int32_t flag) {
     Block* b = FindBlock(serial_);
     if (!b) return E_FAIL;  // no block open on this thread
     if (--b->depth > 0) return S_OK;
-    Apply(b->pending.data(), b->pending.size());
+    Apply(b->pending.data(), b->pending.size(), b->times.data(), b->times.size());
     b->pending.clear();
+    b->times.clear();
     endedBlocks_[flag != 0 ? 1 : 0].fetch_add(1, std::memory_order_relaxed);
     return S_OK;
 }
@@ -155,28 +159,39 @@ HRESULT ItemStore::SetItem(uint32_t handle, const VARIANT* value, uint16_t quali
     if (!value) return E_POINTER;
     if (!ValidHandle(handle)) return OPC_E_INVALIDHANDLE;
     if (value->vt != VT_EMPTY && !IsNumericVarType(value->vt)) return OPC_E_BADTYPE;
-    Staged p{handle, quality, timestamp.ToU64(), *value};
+    const Staged p{handle, quality, value->vt, value->llVal};
+    const uint64_t time = timestamp.ToU64();
     if (Block* b = FindBlock(serial_)) {
+        // A push sets every item: grow to the item count at once rather than by doubling past it.
+        if (b->pending.size() == b->pending.capacity())
+            b->pending.reserve(std::max<size_t>(Count(), b->pending.capacity() * 2));
+        if (b->times.empty() || b->times.back().time != time) b->times.push_back({b->pending.size(), time});
         b->pending.push_back(p);
         return S_OK;
     }
-    Apply(&p, 1);
+    const StagedTime t{0, time};
+    Apply(&p, 1, &t, 1);
     return S_OK;
 }
 
-void ItemStore::Apply(const Staged* entries, size_t count) {
+void ItemStore::Apply(const Staged* entries, size_t count, const StagedTime* times, size_t timeCount) {
     {
         std::unique_lock lock(mutex_);
+        size_t run = 0;
         for (size_t i = 0; i < count; ++i) {
+            while (run + 1 < timeCount && times[run + 1].first <= i) ++run;
             const Staged& e = entries[i];
             const size_t idx = e.handle - kFirstItemHandle;
             if (e.handle < kFirstItemHandle || idx >= records_.Size()) continue;
             ItemRecords::Record& item = records_[idx];
+            VARIANT staged;
+            staged.vt = e.vt;
+            staged.llVal = e.bits;
             VARIANT converted;
-            if (FAILED(VariantChangeType(&converted, &e.value, item.canonicalType))) continue;
+            if (FAILED(VariantChangeType(&converted, &staged, item.canonicalType))) continue;
             item.value = converted;
             item.quality = e.quality;
-            item.timestamp = e.timestamp;
+            item.timestamp = times[run].time;
         }
     }
     generation_.fetch_add(1, std::memory_order_release);

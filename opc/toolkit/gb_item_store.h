@@ -86,12 +86,19 @@ struct ItemCopy {
 
 class ItemStore {
   public:
-    // One staged GBSetItem.
+    // One staged GBSetItem, 16 bytes (a push of the largest configuration stages 204 800):
+    // the VARIANT's type and its 8 value bytes; the timestamp is kept apart, once per run of
+    // entries that share it (a push gives all its items one time).
     struct Staged {
         uint32_t handle;
         uint16_t quality;
-        uint64_t timestamp;
-        VARIANT value;
+        uint16_t vt;
+        int64_t bits;
+    };
+    // Entries from `first` on carry `time`, up to the next run's first.
+    struct StagedTime {
+        size_t first;
+        uint64_t time;
     };
 
     ItemStore();
@@ -130,7 +137,7 @@ class ItemStore {
     uint64_t EndedBlocks(bool flagged) const;
 
   private:
-    void Apply(const Staged* entries, size_t count);
+    void Apply(const Staged* entries, size_t count, const StagedTime* times, size_t timeCount);
 
     const uint64_t serial_;  // tells this store's update blocks apart from another's
 

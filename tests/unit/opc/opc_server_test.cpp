@@ -270,9 +270,8 @@ TEST_F(Server, ObserversGetEveryPushedItemWithOneTimeAndWhatChanged) {
         EXPECT_EQ(first[size_t(n)].item, n);
         EXPECT_EQ(first[size_t(n)].handle, server.ItemHandle(n));
         EXPECT_TRUE(first[size_t(n)].changed) << "the first report of an item";
-        EXPECT_EQ(first[size_t(n)].id, server.ItemIdUtf8(n));
     }
-    EXPECT_EQ(first[0].id, "Линия(ttyS0).Д(T0 №1).PA");
+    EXPECT_EQ(server.ItemIdUtf8(first[0].item), "Линия(ttyS0).Д(T0 №1).PA");
     EXPECT_EQ(first[0].value, 1.5f);
     EXPECT_EQ(first[0].quality, kQualityGood);
     const bool changed[2][3] = {{false, true, false}, {true, false, false}};
