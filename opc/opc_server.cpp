@@ -233,14 +233,11 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
             for (int i = 0; i < n; ++i)
                 if (handles_[i] != 0) itemOfHandle_[handles_[i] - firstHandle] = i;
         }
-        itemIds_.resize(size_t(n));
-        for (int i = 0; i < n; ++i) itemIds_[size_t(i)] = GBItemIdUtf8(handles_[i]);
         reportedBits_.assign(size_t(n), 0);
         reportedQuality_.assign(size_t(n), 0);
         reportedFlags_.assign(size_t(n), 0);
         std::sort(itemsById_.begin(), itemsById_.end());
         itemsById_.shrink_to_fit();
-        pushedSlots_.reserve(size_t(n));
         model_ = &model;
         bindings_.SetVerifiedAt(editGeneration_.load());
         itemsReady_.store(true, std::memory_order_release);
@@ -301,8 +298,8 @@ bool COPCServer::ItemLocation(int n, int* point, int* device, int* slot) const {
 }
 
 std::string_view COPCServer::ItemIdUtf8(int n) const {
-    if (!ItemsCreated() || n < 0 || size_t(n) >= itemIds_.size()) return {};
-    return itemIds_[size_t(n)];
+    if (!ItemsCreated() || n < 0 || n >= itemCount_) return {};
+    return GBItemIdUtf8(handles_[n]);  // the toolkit's copy, which never moves
 }
 
 void COPCServer::Report(uint64_t fileTime, bool withSlots) {
@@ -351,6 +348,8 @@ bool COPCServer::ItemOrphaned(int itemNumber) const {
 bool COPCServer::PushSlots(const TConfigModel& m, FILETIME now) {
     std::fill(pushSeen_.begin(), pushSeen_.end(), uint8_t{0});
     pushedSlots_.clear();
+    // Reports are built only for observers, and then hold every item: room for all at once.
+    if (!observers_.empty()) pushedSlots_.reserve(size_t(itemCount_));
     bool inPlace = true;
     VARIANT v = MakeVariantR4(0.0f);
     ForEachItemSlot(m, [&](int p, int d, int k, int n) {

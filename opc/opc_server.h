@@ -240,10 +240,9 @@ class COPCServer : public gb::GBDataAccess {
     std::mutex verifyMutex_;             // one verification at a time (push and reads)
     std::vector<uint8_t> verifyServed_;  // scratch of VerifyBindings, guarded by verifyMutex_
     std::vector<uint8_t> pushSeen_;      // scratch of PushSlots (window thread)
-    // The push's report (window thread): observers, item IDs (item number -> UTF-8 in the
-    // toolkit's store), what each item had at its last report, and the report being built.
+    // The push's report (window thread): observers, what each item had at its last report, and
+    // the report being built.
     std::vector<IPushObserver*> observers_;
-    std::vector<std::string_view> itemIds_;
     std::vector<uint32_t> reportedBits_;
     std::vector<uint16_t> reportedQuality_;
     std::vector<uint8_t> reportedFlags_;       // kReportedValue | kReportedOrphan

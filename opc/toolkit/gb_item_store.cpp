@@ -9,6 +9,8 @@
 
 namespace gb {
 
+static_assert(sizeof(ItemRecords::Record) <= 40, "a record per item: keep it small");
+
 const char* ItemRecords::CopyId(std::string_view text) {
     if (text.empty()) return nullptr;
     if (text.size() > blockLeft_) {
@@ -83,7 +85,7 @@ Block& OpenBlock(uint64_t serial) {
 
 void FillSample(const ItemRecords::Record& item, qora::ua::ItemSample* out) {
     double d = 0;
-    VariantToDouble(item.value, &d);
+    VariantToDouble(item.Value(), &d);
     out->value = static_cast<float>(d);
     out->quality = item.quality;
     out->sourceTime = item.timestamp;
@@ -102,15 +104,17 @@ HRESULT ItemStore::Create(uint32_t* outHandle, int32_t itemNumber, const char16_
     const bool placed = placement && placement->point >= 0 && placement->device >= 0;
     if (placed && (placement->point > INT16_MAX || placement->device > INT16_MAX)) return E_INVALIDARG;
     if (!IsNumericVarType(initialValue->vt)) return OPC_E_BADTYPE;
+    if ((accessRights & ~(OPC_READABLE | OPC_WRITEABLE)) != 0 || euType < 0 || euType > 2)
+        return E_INVALIDARG;
     const std::string idUtf8 = Utf16ToUtf8(std::u16string_view(itemId, Utf16Length(itemId)));
     const uint64_t now = qora::NowFileTime();
     std::unique_lock lock(mutex_);
     ItemRecords::Record& item = records_.Append(idUtf8);
     item.itemNumber = itemNumber;
-    item.accessRights = accessRights;
+    item.accessRights = static_cast<uint8_t>(accessRights);
     item.canonicalType = initialValue->vt;
-    item.euType = euType;
-    item.value = *initialValue;
+    item.euType = static_cast<int8_t>(euType);
+    item.SetValue(*initialValue);
     item.quality = OPC_QUALITY_WAITING_FOR_INITIAL_DATA;
     item.timestamp = now;
     if (placed) {
@@ -189,7 +193,7 @@ void ItemStore::Apply(const Staged* entries, size_t count, const StagedTime* tim
             staged.llVal = e.bits;
             VARIANT converted;
             if (FAILED(VariantChangeType(&converted, &staged, item.canonicalType))) continue;
-            item.value = converted;
+            item.SetValue(converted);
             item.quality = e.quality;
             item.timestamp = times[run].time;
         }
@@ -223,7 +227,7 @@ bool ItemStore::Get(uint32_t handle, ItemCopy* out) const {
         out->accessRights = r.accessRights;
         out->canonicalType = r.canonicalType;
         out->euType = r.euType;
-        out->value = r.value;
+        out->value = r.Value();
         out->quality = r.quality;
         out->timestamp = r.timestamp;
     }

@@ -32,17 +32,30 @@ class ItemRecords {
     static constexpr size_t kChunkItems = 4096;
     static constexpr size_t kArenaBlockBytes = 64 * 1024;
 
+    // 40 bytes (the largest configuration has 204 800): the value is its type and 8 bytes, and
+    // the access rights (OPC_READABLE | OPC_WRITEABLE) and EU type (0..2) are bytes.
     struct Record {
         const char* id = nullptr;  // UTF-8, not terminated; lives in the arena
-        uint32_t idLength = 0;
-        int32_t itemNumber = 0;  // the server's number, as passed to GBCreateItem
-        uint32_t accessRights = 0;
-        uint16_t canonicalType = VT_EMPTY;
-        uint16_t quality = 0;
-        OPCEUTYPE euType = OPC_NOENUM;
-        VARIANT value;
         uint64_t timestamp = 0;
+        int64_t valueBits = 0;   // the VARIANT's value bytes
+        int32_t itemNumber = 0;  // the server's number, as passed to GBCreateItem
+        uint32_t idLength = 0;
+        uint16_t canonicalType = VT_EMPTY;
+        uint16_t valueType = VT_EMPTY;
+        uint16_t quality = 0;
+        uint8_t accessRights = 0;
+        int8_t euType = OPC_NOENUM;
 
+        VARIANT Value() const {
+            VARIANT v;
+            v.vt = valueType;
+            v.llVal = valueBits;
+            return v;
+        }
+        void SetValue(const VARIANT& v) {
+            valueType = v.vt;
+            valueBits = v.llVal;
+        }
         std::string_view Id() const { return {id, idLength}; }
     };
 

@@ -26,7 +26,7 @@ TEST(ItemStore, RecordsAndIdsSurviveGrowthAcrossChunksAndBlocks) {
     for (size_t i = 0; i < n; ++i) {
         ItemRecords::Record& r = store.Append(IdOf(i));
         r.itemNumber = static_cast<int32_t>(i);
-        r.value = MakeVariantR4(float(i));
+        r.SetValue(MakeVariantR4(float(i)));
         addresses.push_back(&r);
         idAddresses.push_back(r.id);
     }
@@ -37,7 +37,7 @@ TEST(ItemStore, RecordsAndIdsSurviveGrowthAcrossChunksAndBlocks) {
         ASSERT_EQ(r.id, idAddresses[i]) << "ID " << i << " moved";
         ASSERT_EQ(r.Id(), IdOf(i)) << i;
         ASSERT_EQ(r.itemNumber, int32_t(i));
-        ASSERT_EQ(r.value.fltVal, float(i));
+        ASSERT_EQ(r.Value().fltVal, float(i));
     }
 }
 
