@@ -233,9 +233,6 @@ void COPCServer::InitializeOPC(TConfigModel& model) {
             for (int i = 0; i < n; ++i)
                 if (handles_[i] != 0) itemOfHandle_[handles_[i] - firstHandle] = i;
         }
-        reportedBits_.assign(size_t(n), 0);
-        reportedQuality_.assign(size_t(n), 0);
-        reportedFlags_.assign(size_t(n), 0);
         std::sort(itemsById_.begin(), itemsById_.end());
         itemsById_.shrink_to_fit();
         model_ = &model;
@@ -304,6 +301,12 @@ std::string_view COPCServer::ItemIdUtf8(int n) const {
 
 void COPCServer::Report(uint64_t fileTime, bool withSlots) {
     if (observers_.empty()) return;
+    // What each item had at its last report: kept only once someone observes the pushes.
+    if (reportedFlags_.size() != size_t(itemCount_)) {
+        reportedBits_.assign(size_t(itemCount_), 0);
+        reportedQuality_.assign(size_t(itemCount_), 0);
+        reportedFlags_.assign(size_t(itemCount_), 0);
+    }
     orphansScratch_.clear();
     // Orphaned since the last report (by this push, an item check, or a client's read).
     for (int n = 0; n < itemCount_; ++n) {
@@ -352,18 +355,22 @@ bool COPCServer::PushSlots(const TConfigModel& m, FILETIME now) {
     if (!observers_.empty()) pushedSlots_.reserve(size_t(itemCount_));
     bool inPlace = true;
     VARIANT v = MakeVariantR4(0.0f);
-    ForEachItemSlot(m, [&](int p, int d, int k, int n) {
-        if (bindings_.Orphaned(n)) return;
-        if (bindings_.Packed(n) != TItemBindings::Pack(p, d, k)) {
-            inPlace = false;
-            return;
-        }
-        pushSeen_[size_t(n)] = 1;
-        const TDevice& dev = m.points[p].devices[d];
-        v.fltVal = LoadValue(dev, k);
-        const uint16_t quality = LoadQuality(dev, k);
-        GBSetItem(handles_[n], &v, quality, now, 0);
-        if (!observers_.empty()) pushedSlots_.push_back({n, handles_[n], v.fltVal, quality, false});
+    // Written straight into the toolkit's store under one hold of its lock: the largest push
+    // would otherwise stage a copy of every item.
+    GBSetItems(now, [&](gb::GBItemWriter& writer) {
+        ForEachItemSlot(m, [&](int p, int d, int k, int n) {
+            if (bindings_.Orphaned(n)) return;
+            if (bindings_.Packed(n) != TItemBindings::Pack(p, d, k)) {
+                inPlace = false;
+                return;
+            }
+            pushSeen_[size_t(n)] = 1;
+            const TDevice& dev = m.points[p].devices[d];
+            v.fltVal = LoadValue(dev, k);
+            const uint16_t quality = LoadQuality(dev, k);
+            writer.Set(handles_[n], v, quality);
+            if (!observers_.empty()) pushedSlots_.push_back({n, handles_[n], v.fltVal, quality, false});
+        });
     });
     for (int n = 0; n < itemCount_ && inPlace; ++n)
         if (!pushSeen_[size_t(n)] && !bindings_.Orphaned(n)) inPlace = false;

@@ -146,6 +146,10 @@ HRESULT GBOPCDataAccessBase::GBSetItem(uint32_t handle, const VARIANT* value, ui
     return impl_->store.SetItem(handle, value, quality, timestamp);
 }
 
+void GBOPCDataAccessBase::GBSetItems(FILETIME timestamp, const std::function<void(GBItemWriter&)>& fill) {
+    impl_->store.SetItems(timestamp, fill);
+}
+
 HRESULT GBOPCDataAccessBase::GBDisconnectClients() {
     return impl_->life.DisconnectClients();
 }

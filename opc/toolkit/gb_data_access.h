@@ -7,6 +7,7 @@
 // VARIANT; GBSetItem values are converted to it. GBSetItem calls between GBBeginUpdate and
 // the matching GBEndUpdate (per calling thread, nesting allowed) become visible to clients
 // together when the outermost block ends; outside a block a GBSetItem is visible at once.
+// GBSetItems writes many items under one hold of the store's lock, without staging them.
 #pragma once
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "opc/toolkit/gb_item_writer.h"
 #include "opc/toolkit/gb_types.h"
 #include "ua/net/server.h"
 
@@ -143,6 +145,11 @@ class GBOPCDataAccessBase : public GBClassFactory {
     HRESULT GBEndUpdate(int32_t flag);
     HRESULT GBSetItem(uint32_t handle, const VARIANT* value, uint16_t quality, FILETIME timestamp,
                       int32_t reserved);
+    // fill calls writer.Set for each item, all with this timestamp. They become visible to
+    // clients together when fill returns, whether or not an update block is open on this thread
+    // (the block's staged GBSetItem calls still wait for its end). Nothing is staged: a push of
+    // every item costs no copy of them. fill must not call the toolkit (its lock is held).
+    void GBSetItems(FILETIME timestamp, const std::function<void(GBItemWriter&)>& fill);
     HRESULT GBDisconnectClients();
     HRESULT GBShutdown(const char16_t* reason);
     // True when the item of handle was created with the ID id; false for an unknown handle.

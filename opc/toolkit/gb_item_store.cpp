@@ -178,25 +178,51 @@ HRESULT ItemStore::SetItem(uint32_t handle, const VARIANT* value, uint16_t quali
     return S_OK;
 }
 
+bool ItemStore::Store(uint32_t handle, const VARIANT& value, uint16_t quality, uint64_t time) {
+    const size_t idx = handle - kFirstItemHandle;
+    if (handle < kFirstItemHandle || idx >= records_.Size()) return false;
+    ItemRecords::Record& item = records_[idx];
+    VARIANT converted;
+    if (FAILED(VariantChangeType(&converted, &value, item.canonicalType))) return false;
+    item.SetValue(converted);
+    item.quality = quality;
+    item.timestamp = time;
+    return true;
+}
+
 void ItemStore::Apply(const Staged* entries, size_t count, const StagedTime* times, size_t timeCount) {
+    if (count == 0) return;  // nothing changed: the generation stays
     {
         std::unique_lock lock(mutex_);
         size_t run = 0;
         for (size_t i = 0; i < count; ++i) {
             while (run + 1 < timeCount && times[run + 1].first <= i) ++run;
             const Staged& e = entries[i];
-            const size_t idx = e.handle - kFirstItemHandle;
-            if (e.handle < kFirstItemHandle || idx >= records_.Size()) continue;
-            ItemRecords::Record& item = records_[idx];
             VARIANT staged;
             staged.vt = e.vt;
             staged.llVal = e.bits;
-            VARIANT converted;
-            if (FAILED(VariantChangeType(&converted, &staged, item.canonicalType))) continue;
-            item.SetValue(converted);
-            item.quality = e.quality;
-            item.timestamp = times[run].time;
+            Store(e.handle, staged, e.quality, times[run].time);
         }
+    }
+    generation_.fetch_add(1, std::memory_order_release);
+}
+
+void ItemStore::SetItems(FILETIME timestamp, const std::function<void(GBItemWriter&)>& fill) {
+    struct Writer final : GBItemWriter {
+        ItemStore& store;
+        uint64_t time;
+        Writer(ItemStore& s, uint64_t t) : store(s), time(t) {}
+        HRESULT Set(uint32_t handle, const VARIANT& value, uint16_t quality) override {
+            if (!store.ValidHandle(handle)) return OPC_E_INVALIDHANDLE;
+            if (value.vt != VT_EMPTY && !IsNumericVarType(value.vt)) return OPC_E_BADTYPE;
+            store.Store(handle, value, quality, time);
+            return S_OK;
+        }
+    };
+    {
+        std::unique_lock lock(mutex_);
+        Writer writer(*this, timestamp.ToU64());
+        fill(writer);
     }
     generation_.fetch_add(1, std::memory_order_release);
 }

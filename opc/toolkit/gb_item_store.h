@@ -7,12 +7,14 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "opc/toolkit/gb_item_writer.h"
 #include "opc/toolkit/gb_types.h"
 #include "ua/nodes/backend.h"
 
@@ -125,6 +127,8 @@ class ItemStore {
     HRESULT BeginUpdate();
     HRESULT EndUpdate(int32_t flag);
     HRESULT SetItem(uint32_t handle, const VARIANT* value, uint16_t quality, FILETIME timestamp);
+    // The operation behind GBSetItems: fill runs with the exclusive lock held.
+    void SetItems(FILETIME timestamp, const std::function<void(GBItemWriter&)>& fill);
 
     uint32_t Count() const { return count_.load(std::memory_order_acquire); }
     bool ValidHandle(uint32_t handle) const {
@@ -151,6 +155,9 @@ class ItemStore {
 
   private:
     void Apply(const Staged* entries, size_t count, const StagedTime* times, size_t timeCount);
+    // Converts value to the item's type and sets it (mutex_ held); false for an unknown handle
+    // or a value that does not convert.
+    bool Store(uint32_t handle, const VARIANT& value, uint16_t quality, uint64_t time);
 
     const uint64_t serial_;  // tells this store's update blocks apart from another's
 

@@ -228,6 +228,40 @@ TEST(Toolkit, SetItemInsideABlockIsVisibleOnlyWhenTheOutermostBlockEnds) {
     EXPECT_EQ(Cached(s, a).quality, 8);
 }
 
+// GBSetItems writes through an open block: its items are visible at its return, with its one
+// timestamp and one generation step, while the block's staged GBSetItem still waits.
+TEST(Toolkit, SetItemsIsVisibleAtItsReturnEvenInsideABlock) {
+    Recorder s;
+    const uint32_t a = Create(s, u"a");
+    const uint32_t b = Create(s, u"b");
+    const uint32_t c = Create(s, u"c");
+    const VARIANT one = MakeVariantR4(1);
+    VARIANT text, wide;
+    text.vt = 8;  // a string: not numeric
+    wide.vt = VT_R8;
+    wide.dblVal = 4.5;
+    s.GBBeginUpdate();
+    s.GBSetItem(c, &one, 192, FILETIME::FromU64(5), 0);
+    const uint64_t gen0 = s.GBBackend().CacheGeneration();
+    std::vector<HRESULT> results;
+    s.GBSetItems(FILETIME::FromU64(77), [&](GBItemWriter& w) {
+        results.push_back(w.Set(a, MakeVariantR4(3), 192));
+        results.push_back(w.Set(b, wide, 8));
+        results.push_back(w.Set(b + 7, one, 192));
+        results.push_back(w.Set(a, text, 192));
+    });
+    EXPECT_EQ(results, (std::vector<HRESULT>{S_OK, S_OK, OPC_E_INVALIDHANDLE, OPC_E_BADTYPE}));
+    EXPECT_EQ(s.GBBackend().CacheGeneration(), gen0 + 1);
+    EXPECT_EQ(Cached(s, a).value, 3.0f);
+    EXPECT_EQ(Cached(s, a).sourceTime, 77u);
+    EXPECT_EQ(Cached(s, b).value, 4.5f);
+    EXPECT_EQ(Cached(s, b).quality, 8);
+    EXPECT_EQ(Cached(s, c).value, 0.0f) << "the block's own GBSetItem waits for its end";
+    s.GBEndUpdate(0);
+    EXPECT_EQ(Cached(s, c).value, 1.0f);
+    EXPECT_EQ(Cached(s, c).sourceTime, 5u);
+}
+
 TEST(Toolkit, SetItemWithAnUnknownHandleChangesNothing) {
     Recorder s;
     const uint32_t a = Create(s, u"a");
