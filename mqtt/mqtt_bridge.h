@@ -9,10 +9,9 @@
 // those are published once as not connected, as OPC UA clients are told, and their topics get
 // nothing more this run.
 //
-// An item with a unit or a range (the server's item metadata, as the endpoint shows them) also
-// gets a metadata payload for its $meta topic: unit, range and the names of its point, device
-// and parameter as in its item ID. Items without either get none (their ID, in every value,
-// names them already).
+// Every item also gets a metadata payload for its $meta topic: unit and range (the server's item
+// metadata, as the endpoint shows them; null where the catalogue gives none) and the names of
+// its point, device and parameter as in its item ID.
 #pragma once
 
 #include <string>
@@ -33,9 +32,10 @@ class TMqttBridge : public IPushObserver {
 
     void Pushed(const COPCServer& server, const TPushReport& report) override;
 
-    // The item table built at the first report (tests).
+    // The item table built at the first report, and (meta not null) what the items' $meta
+    // messages are built from.
     static std::vector<TMqttItem> BuildItems(const TConfigModel& model, const COPCServer& opc,
-                                             const std::string& prefix);
+                                             const std::string& prefix, TMqttMetaTable* meta);
 
   private:
     TMqttPublisher& publisher_;

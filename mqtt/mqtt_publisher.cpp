@@ -175,11 +175,28 @@ void TMqttPublisher::Stop() {
     loopStarted_ = false;
 }
 
-void TMqttPublisher::SetItems(std::vector<TMqttItem> items) {
+std::string TMqttMetaTable::Payload(const TMqttItem& item) const {
+    if (item.metaNames < 0 || size_t(item.metaNames) >= names.size() ||
+        item.metaParameter >= parameters.size())
+        return {};
+    const Names& n = names[size_t(item.metaNames)];
+    TMqttItemMeta meta{{}, false, 0, 0, n.point, n.device, parameters[item.metaParameter]};
+    if (item.metaUnit >= 0 && size_t(item.metaUnit) < units.size()) {
+        const Unit& u = units[size_t(item.metaUnit)];
+        meta.unit = u.unit;
+        meta.hasRange = u.hasRange;
+        meta.low = u.low;
+        meta.high = u.high;
+    }
+    return BuildMqttMetaPayload(item.itemId, meta);
+}
+
+void TMqttPublisher::SetItems(std::vector<TMqttItem> items, std::shared_ptr<const TMqttMetaTable> meta) {
     const size_t n = items.size();
     {
         std::lock_guard lock(mutex_);
         items_ = std::make_shared<const std::vector<TMqttItem>>(std::move(items));
+        metaTable_ = std::move(meta);
         store_ = std::make_unique<TLatestValueStore>(n);
         metaNext_ = 0;
     }
@@ -487,11 +504,13 @@ void TMqttPublisher::SenderMain() {
         if (MetaDue()) {
             // Before any value of this connection.
             const std::shared_ptr<const std::vector<TMqttItem>> items = items_;
+            const std::shared_ptr<const TMqttMetaTable> table = metaTable_;
             const size_t room = std::min(kBatch, kWindow - outstanding_.size());
             metaBatch.clear();
             while (metaNext_ < items->size() && metaBatch.size() < room) {
                 const TMqttItem& item = (*items)[metaNext_];
-                if (!item.topic.empty() && !item.meta.empty()) metaBatch.push_back(uint32_t(metaNext_));
+                if (table && !item.topic.empty() && item.metaNames >= 0)
+                    metaBatch.push_back(uint32_t(metaNext_));
                 ++metaNext_;
             }
             const uint64_t generation = generation_;
@@ -500,9 +519,10 @@ void TMqttPublisher::SenderMain() {
             for (const uint32_t n : metaBatch) {
                 const TMqttItem& item = (*items)[n];
                 const std::string topic = MetaTopic(item.topic);
+                const std::string payload = table->Payload(item);
                 int mid = -1;
-                const int rc = mosquitto_publish(mosq_, &mid, topic.c_str(), int(item.meta.size()),
-                                                 item.meta.data(), qos, true);
+                const int rc = mosquitto_publish(mosq_, &mid, topic.c_str(), int(payload.size()),
+                                                 payload.data(), qos, true);
                 // Refused: the connection is going, and the next one sends every item's again.
                 results.push_back({n, mid, rc == MOSQ_ERR_SUCCESS, 0});
             }

@@ -12,7 +12,7 @@
 //
 // After every (re)connect: a retained "online" on <prefix>/$state, then, once the messages
 // libmosquitto resends from before the outage are acknowledged (so none of them can overwrite
-// a newer retained value), the retained metadata of every item that has one (<topic>/$meta),
+// a newer retained value), the retained metadata of every item (<topic>/$meta),
 // then the full snapshot. The last will is a retained "offline".
 //
 // Replay (with a replay source, ReplayRate > 0): after a reconnect that follows a loss, the
@@ -53,7 +53,29 @@ namespace qora {
 struct TMqttItem {
     std::string topic;   // UTF-8, empty: not published
     std::string itemId;  // UTF-8
-    std::string meta{};  // payload of its retained <topic>/$meta message; empty: none
+    // Its retained <topic>/$meta message, built when sent from the metadata table given with the
+    // items: entries for its point and device names, its parameter, its unit and range.
+    int32_t metaNames = -1;  // -1: no $meta message
+    uint16_t metaParameter = 0;
+    int16_t metaUnit = -1;  // -1: neither unit nor range
+};
+
+// The texts of the $meta messages, each kept once (a payload per item would hold some 50 MB for
+// the largest configuration).
+struct TMqttMetaTable {
+    struct Names {
+        std::string point, device;  // UTF-8
+    };
+    struct Unit {
+        std::string unit;  // UTF-8, empty: none
+        bool hasRange = false;
+        double low = 0, high = 0;
+    };
+    std::vector<Names> names;
+    std::vector<std::string> parameters;
+    std::vector<Unit> units;
+    // The payload of item's $meta message; empty when it has none.
+    std::string Payload(const TMqttItem& item) const;
 };
 
 class TMqttPublisher {
@@ -109,8 +131,9 @@ class TMqttPublisher {
     // Publishes "offline", disconnects and ends both threads (bounded by about kStopWait).
     void Stop();
 
-    // The items, indexed by item number; once, before the first Update.
-    void SetItems(std::vector<TMqttItem> items);
+    // The items, indexed by item number, and what their $meta messages are built from (none: no
+    // $meta messages); once, before the first Update.
+    void SetItems(std::vector<TMqttItem> items, std::shared_ptr<const TMqttMetaTable> meta = nullptr);
     // Where the values of an outage are replayed from (any time; none: no replay).
     void SetReplaySource(std::shared_ptr<IReplaySource> source);
     // The changed values of one push (window thread).
@@ -193,6 +216,7 @@ class TMqttPublisher {
     bool pending_ = false;
     QString lastLogError_;  // libmosquitto's last error line (a TLS failure says why there)
     std::shared_ptr<const std::vector<TMqttItem>> items_;
+    std::shared_ptr<const TMqttMetaTable> metaTable_;
     std::unique_ptr<TLatestValueStore> store_;
     std::unordered_map<int, TOutstanding> outstanding_;
     // The newest source time of a value the broker confirmed (before that: the first connect).

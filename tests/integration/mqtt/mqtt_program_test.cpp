@@ -219,7 +219,7 @@ TEST_F(MqttProgramTest, EveryItemArrivesChangesFollowAndAnOutageEndsWithTheLates
                return all;
            }();
     auto last = sub.Last();
-    EXPECT_EQ(last.size(), 6u);
+    EXPECT_EQ(last.size(), 11u) << "five items, their five $meta, $state";
     EXPECT_EQ(last.at(kState), "online");
     const QJsonObject live0 = Json(last.at(kLive0));
     EXPECT_EQ(live0.value("id").toString(),
@@ -258,12 +258,12 @@ TEST_F(MqttProgramTest, EveryItemArrivesChangesFollowAndAnOutageEndsWithTheLates
     // with values polled during the outage.
     Subscriber after(broker.Port(), "qt/#");
     ASSERT_TRUE(after.WaitFor(30s, [&](const auto& now) {
-        return now.size() == 6 && now.count(kLive1) && SourceMs(now.at(kLive1)) > lossTold;
+        return now.size() == 11 && now.count(kLive1) && SourceMs(now.at(kLive1)) > lossTold;
     })) << after.Last().size();
     Subscriber snapshot(broker.Port(), "qt/#");
-    EXPECT_TRUE(snapshot.WaitFor(5s, [](const auto& now) { return now.size() == 6; }));
+    EXPECT_TRUE(snapshot.WaitFor(5s, [](const auto& now) { return now.size() == 11; }));
     const auto retained = snapshot.Retained();
-    EXPECT_EQ(retained.size(), 6u);
+    EXPECT_EQ(retained.size(), 11u);
     EXPECT_EQ(retained.at(kState), "online");
     EXPECT_EQ(Json(retained.at(kLive0)).value("value").toDouble(), 21.5);
     EXPECT_EQ(Json(retained.at(kFading)).value("quality").toInt(), 24);
