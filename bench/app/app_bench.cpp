@@ -9,6 +9,12 @@
 //       ua_bench's endpoint host and the real program, each pinned to CPU (default 0) in turn,
 //       read by the same native client (pinned elsewhere): Read of 1 and 1000 items with MaxAge 0
 //       and with a large MaxAge; requests/s of both and their ratio.
+//   app_bench compare BUILD_A BUILD_B [CPU [ROUNDS]]
+//       two builds side by side, every server pinned to CPU (default 1), the client elsewhere:
+//       the real programs (10 240 items) and ua_bench's endpoint hosts of both, read alternately
+//       in ROUNDS rounds (default 5) of 1 s each; per Read of 1 and 1000 items, MaxAge 0 and
+//       cached, the median requests/s and server CPU microseconds per Read of each, and B's gain;
+//       then a 10 000-item subscription at 100 ms on each host: server CPU per notification.
 //   app_bench callgrind BUILD_DIR
 //       the program (10 240 items) under callgrind: instructions per Read of 1 and 1000 items,
 //       MaxAge 0 and cached (see bench/callgrind_count.h).
@@ -48,8 +54,8 @@ namespace {
 
 std::string g_tmp;
 
-// CPU seconds the process has used (user + system).
-double CpuSeconds(pid_t pid) {
+// CPU seconds the process has used (user + system; only user with userOnly).
+double CpuSeconds(pid_t pid, bool userOnly = false) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
     std::getline(stat, line);
@@ -62,7 +68,7 @@ double CpuSeconds(pid_t pid) {
         if (i == 14) utime = std::stoul(field);
         if (i == 15) stime = std::stoul(field);
     }
-    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+    return double(userOnly ? utime : utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
 long RssKiB(pid_t pid) {
@@ -360,6 +366,157 @@ int Rates(const std::string& buildDir, int cpu) {
     return result;
 }
 
+struct ReadFigure {
+    double rate = 0;         // requests/s
+    double cpuPerRead = 0;   // server CPU microseconds per Read
+    double userPerRead = 0;  // of which in user space
+};
+
+// One second of Reads of nodes by one client; the server's CPU over the same second.
+ReadFigure MeasureReads(uint16_t port, pid_t server, const std::vector<NodeId>& nodes, double maxAge) {
+    MiniClient c;
+    if (!OpenSession(c, port)) return {};
+    std::vector<DataValue> values;
+    for (int i = 0; i < 50; ++i) c.Read(nodes, maxAge, values);
+    size_t n = 0;
+    const double cpu0 = CpuSeconds(server), user0 = CpuSeconds(server, true);
+    const auto start = Clock::now();
+    while (Clock::now() - start < std::chrono::seconds(1)) {
+        if (!c.Read(nodes, maxAge, values) || values.size() != nodes.size()) return {};
+        ++n;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = CpuSeconds(server) - cpu0, user = CpuSeconds(server, true) - user0;
+    c.CloseSession();
+    if (n == 0) return {};
+    return {double(n) / seconds, 1e6 * cpu / double(n), 1e6 * user / double(n)};
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// Server CPU microseconds per notification of a 10 000-item subscription at 100 ms (values change
+// every 25 ms on ua_bench's host, so every sample is a change), over 4 s.
+double NotificationCost(uint16_t port, pid_t server, const std::vector<NodeId>& nodes, double* perSecond) {
+    MiniClient c;
+    if (!OpenSession(c, port)) return 0;
+    const uint32_t sub = c.CreateSubscription(100, 10);
+    if (sub == 0 || c.Monitor(sub, nodes, 100) != nodes.size()) return 0;
+    for (int i = 0; i < 5; ++i) c.SendPublish();
+    auto drain = [&](std::chrono::milliseconds span) {
+        uint64_t notifications = 0;
+        const auto end = Clock::now() + span;
+        while (Clock::now() < end) {
+            ServerMessage m;
+            if (c.Next(m, 200) && m.type == "MSG") qora::bench::AnswerPublish(c, m, notifications);
+        }
+        return notifications;
+    };
+    drain(std::chrono::milliseconds(1500));
+    const double cpu0 = CpuSeconds(server);
+    const auto start = Clock::now();
+    const uint64_t n = drain(std::chrono::milliseconds(4000));
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = CpuSeconds(server) - cpu0;
+    c.CloseSession();
+    *perSecond = double(n) / seconds;
+    return n > 0 ? 1e6 * cpu / double(n) : 0;
+}
+
+int Compare(const std::string& buildA, const std::string& buildB, int cpu, int rounds) {
+    const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    if (cpus > 1) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        for (int i = 0; i < cpus; ++i)
+            if (i != cpu) CPU_SET(i, &set);
+        sched_setaffinity(0, sizeof set, &set);
+    }
+    const std::string idsFile = g_tmp + "/compare-ids.txt";
+    {
+        std::ofstream ids(idsFile);
+        for (int n = 0; n < 10 * 32 * 32; ++n) ids << ItemId(n / (32 * 32), (n / 32) % 32, n % 32) << '\n';
+    }
+    struct Server {
+        std::string label;
+        pid_t pid = -1;
+        uint16_t port = 0;
+    };
+    std::vector<Server> servers;
+    const std::string builds[2] = {buildA, buildB};
+    for (int b = 0; b < 2; ++b) {
+        const Install in = MakeInstall(builds[b], b == 0 ? "compare-a" : "compare-b", 10, 32, 32);
+        Server program{std::string(b == 0 ? "A" : "B") + " program", Start(in, cpu), in.port};
+        uint32_t st = 0;
+        if (FirstRead(program.pid, program.port, NodeId::String(1, ItemId(0, 0, 0)), Clock::now(), &st) < 0) {
+            std::fprintf(stderr, "the program of %s did not answer\n", builds[b].c_str());
+            return 1;
+        }
+        Server host{std::string(b == 0 ? "A" : "B") + " host", -1, 0};
+        host.pid = StartUaBench(builds[b], cpu, idsFile, &host.port);
+        if (host.pid < 0) {
+            std::fprintf(stderr, "ua_bench of %s did not start\n", builds[b].c_str());
+            return 1;
+        }
+        servers.push_back(program);
+        servers.push_back(host);
+    }
+    std::printf(
+        "A %s\nB %s\nservers pinned to CPU %d, client elsewhere; median of %d alternating rounds of 1 s\n",
+        buildA.c_str(), buildB.c_str(), cpu, rounds);
+    std::printf("%-22s %-8s %9s %9s %9s %9s %7s %9s %9s %7s\n", "Read", "server", "A req/s", "B req/s",
+                "A us", "B us", "gain", "A user", "B user", "gain");
+    for (const char* kind : {"program", "host"}) {
+        const Server& a = servers[std::string(kind) == "program" ? 0 : 1];
+        const Server& b = servers[std::string(kind) == "program" ? 2 : 3];
+        for (const double maxAge : {0.0, 1e9}) {
+            for (const size_t count : {size_t(1), size_t(1000)}) {
+                std::vector<NodeId> nodes;
+                for (size_t i = 0; i < count; ++i) {
+                    const int n = int(i);
+                    nodes.push_back(NodeId::String(1, ItemId(n / (32 * 32), (n / 32) % 32, n % 32)));
+                }
+                std::vector<double> ra, rb, ca, cb, ua, ub;
+                for (int round = 0; round < rounds; ++round) {
+                    const ReadFigure fa = MeasureReads(a.port, a.pid, nodes, maxAge);
+                    const ReadFigure fb = MeasureReads(b.port, b.pid, nodes, maxAge);
+                    ra.push_back(fa.rate);
+                    rb.push_back(fb.rate);
+                    ca.push_back(fa.cpuPerRead);
+                    cb.push_back(fb.cpuPerRead);
+                    ua.push_back(fa.userPerRead);
+                    ub.push_back(fb.userPerRead);
+                }
+                char what[64];
+                std::snprintf(what, sizeof what, "%zu items, %s", count, maxAge == 0 ? "MaxAge 0" : "cached");
+                const double mcb = Median(cb);
+                const double mub = Median(ub);
+                std::printf("%-22s %-8s %9.0f %9.0f %9.2f %9.2f %6.2fx %9.2f %9.2f %6.2fx\n", what, kind,
+                            Median(ra), Median(rb), Median(ca), mcb, mcb > 0 ? Median(ca) / mcb : 0.0,
+                            Median(ua), mub, mub > 0 ? Median(ua) / mub : 0.0);
+            }
+        }
+    }
+    std::vector<NodeId> all;
+    for (int n = 0; n < 10000; ++n)
+        all.push_back(NodeId::String(1, ItemId(n / (32 * 32), (n / 32) % 32, n % 32)));
+    std::vector<double> na, nb;
+    double rateA = 0, rateB = 0;
+    for (int round = 0; round < 2; ++round) {
+        na.push_back(NotificationCost(servers[1].port, servers[1].pid, all, &rateA));
+        nb.push_back(NotificationCost(servers[3].port, servers[3].pid, all, &rateB));
+    }
+    const double a = Median(na), b = Median(nb);
+    std::printf(
+        "notification, 10 000-item subscription at 100 ms (host): A %.3f us (%.0f/s), B %.3f us (%.0f/s), "
+        "B gain %.2fx\n",
+        a, rateA, b, rateB, b > 0 ? a / b : 0.0);
+    for (const Server& s : servers) Stop(s.pid);
+    return 0;
+}
+
 int Callgrind(const std::string& buildDir) {
     const Install real = MakeInstall(buildDir, "callgrind", 10, 32, 32);
     const std::string out = real.dir + "/cg.out";
@@ -389,7 +546,9 @@ int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr,
                      "usage: app_bench startup BUILD_DIR [POINTS DEVICES PARAMS]\n"
-                     "       app_bench rates BUILD_DIR [CPU]\n");
+                     "       app_bench rates BUILD_DIR [CPU]\n"
+                     "       app_bench compare BUILD_A BUILD_B [CPU [ROUNDS]]\n"
+                     "       app_bench callgrind BUILD_DIR\n");
         return 2;
     }
     char tmpl[] = "/tmp/qora-app-bench-XXXXXX";
@@ -404,6 +563,9 @@ int main(int argc, char** argv) {
         result = Startup(buildDir, points, devices, params);
     } else if (mode == "rates") {
         result = Rates(buildDir, argc > 3 ? std::atoi(argv[3]) : 0);
+    } else if (mode == "compare" && argc >= 4) {
+        result =
+            Compare(buildDir, argv[3], argc > 4 ? std::atoi(argv[4]) : 1, argc > 5 ? std::atoi(argv[5]) : 5);
     } else if (mode == "callgrind") {
         result = Callgrind(buildDir);
     }
