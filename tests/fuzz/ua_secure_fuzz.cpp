@@ -36,7 +36,7 @@ Keys& Fixed() {
 
 class KeepTransport : public Transport {
   public:
-    void Send(uint64_t, std::string bytes) override { out += bytes; }
+    void Send(uint64_t, std::string_view bytes) override { out += bytes; }
     void Close(uint64_t) override { closed = true; }
     std::string out;
     bool closed = false;

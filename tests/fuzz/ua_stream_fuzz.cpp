@@ -12,7 +12,7 @@ namespace {
 
 class NullTransport : public Transport {
   public:
-    void Send(uint64_t, std::string) override {}
+    void Send(uint64_t, std::string_view) override {}
     void Close(uint64_t) override { closed = true; }
     bool closed = false;
 };

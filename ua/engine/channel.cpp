@@ -165,7 +165,8 @@ void Engine::ProcessInput(Connection& c, Millis now) {
                     CloseConnection(conn, true);
                     return;
                 } else {
-                    ok = HandlePayload(c, chunkType, c.channelId, tokenId, payload, now);
+                    ok = HandlePayload(c, chunkType, c.channelId, tokenId, payload.sequence,
+                                       payload.requestId, payload.body, now);
                     if (!FindConnection(conn)) return;
                 }
             } else if (type == "MSG" || type == "CLO") {
@@ -361,13 +362,15 @@ bool Engine::ServeOpen(Connection& c, uint32_t headerChannelId, const ChunkPaylo
 bool Engine::HandleMessage(Connection& c, char chunkType, Decoder& d, Millis now) {
     const uint32_t channelId = d.UInt32();
     const uint32_t tokenId = d.UInt32();
-    return HandlePayload(c, chunkType, channelId, tokenId, PlainPayload(d), now);
+    const uint32_t seq = d.UInt32();
+    const uint32_t requestId = d.UInt32();
+    // The body is read where it lies in the channel's input (no copy per request).
+    const std::string_view body(reinterpret_cast<const char*>(d.Current()), d.Remaining());
+    return HandlePayload(c, chunkType, channelId, tokenId, seq, requestId, body, now);
 }
 
-bool Engine::HandlePayload(Connection& c, char chunkType, uint32_t channelId, uint32_t tokenId,
-                           const ChunkPayload& chunk, Millis now) {
-    const uint32_t seq = chunk.sequence;
-    const uint32_t requestId = chunk.requestId;
+bool Engine::HandlePayload(Connection& c, char chunkType, uint32_t channelId, uint32_t tokenId, uint32_t seq,
+                           uint32_t requestId, std::string_view body, Millis now) {
     if (channelId != c.channelId) {
         SendError(c, status::BadTcpSecureChannelUnknown, "unknown secure channel");
         return false;
@@ -396,10 +399,10 @@ bool Engine::HandlePayload(Connection& c, char chunkType, uint32_t channelId, ui
         SendError(c, status::BadTcpMessageTypeInvalid, "invalid chunk type");
         return false;
     }
-    const size_t payload = chunk.body.size();
+    const size_t payload = body.size();
     if (it == c.partial.end()) {
         if (chunkType == 'F') {
-            ProcessRequest(c, requestId, chunk.body, now);
+            ProcessRequest(c, requestId, body, now);
             return true;
         }
         if (c.partial.size() >= kMaxPendingChunksPerChannel) {
@@ -421,7 +424,7 @@ bool Engine::HandlePayload(Connection& c, char chunkType, uint32_t channelId, ui
         SendError(c, status::BadTcpNotEnoughResources, "server memory budget exhausted");
         return false;
     }
-    it->body.append(chunk.body);
+    it->body.append(body);
     it->chunks++;
     if (chunkType == 'F') {
         PartialMessage done = std::move(*it);
@@ -456,7 +459,7 @@ void Engine::SendPlainChunks(Connection& c, const char* type, uint32_t requestId
     const size_t total = head.size() + body.size();
     const size_t maxPayload = c.bufferSize - kChunkHeaderSize;
     size_t pos = 0;
-    std::string out;
+    std::string& out = chunkOut_;  // reused: the transport copies what it cannot send at once
     do {
         const size_t n = std::min(maxPayload, total - pos);
         const bool last = pos + n == total;
@@ -472,7 +475,7 @@ void Engine::SendPlainChunks(Connection& c, const char* type, uint32_t requestId
         if (fromHead > 0) e.Raw(head.data() + pos, fromHead);
         if (n > fromHead) e.Raw(body.data() + (pos + fromHead - head.size()), n - fromHead);
         PatchSize(out);
-        transport_.Send(c.id, std::move(out));
+        transport_.Send(c.id, out);
         pos += n;
     } while (pos < total);
 }

@@ -230,7 +230,7 @@ void Engine::CloseEverything() {
     DisconnectAll();
 }
 
-void Engine::ProcessRequest(Connection& c, uint32_t requestId, const std::string& body, Millis now) {
+void Engine::ProcessRequest(Connection& c, uint32_t requestId, std::string_view body, Millis now) {
     // What decoding may allocate: proportional to the message, and never beyond what is left of
     // the server's memory budget.
     const uint64_t left = memory_.Limit() > memory_.Used() ? memory_.Limit() - memory_.Used() : 1;

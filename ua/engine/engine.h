@@ -35,7 +35,7 @@ struct SecuredOpen;
 class Transport {
   public:
     virtual ~Transport() = default;
-    virtual void Send(uint64_t conn, std::string bytes) = 0;
+    virtual void Send(uint64_t conn, std::string_view bytes) = 0;
     // Closes after the bytes already sent are flushed (best effort).
     virtual void Close(uint64_t conn) = 0;
 };
@@ -249,7 +249,7 @@ class Engine {
 
     // Processes one complete service request as if it arrived on an open channel of conn
     // (the decoder fuzz target feeds bodies through here).
-    void ProcessRequest(Connection& c, uint32_t requestId, const std::string& body, Millis now);
+    void ProcessRequest(Connection& c, uint32_t requestId, std::string_view body, Millis now);
     Connection* FindConnection(uint64_t conn) { return channels_.Find(conn); }
     Session* FindSession(const NodeId& token) { return sessions_.Find(token); }
 
@@ -344,8 +344,8 @@ class Engine {
     bool ServeOpen(Connection& c, uint32_t headerChannelId, const ChunkPayload& payload,
                    const SecuredOpen* secured, Millis now);
     bool HandleMessage(Connection& c, char chunkType, Decoder& d, Millis now);
-    bool HandlePayload(Connection& c, char chunkType, uint32_t channelId, uint32_t tokenId,
-                       const ChunkPayload& payload, Millis now);
+    bool HandlePayload(Connection& c, char chunkType, uint32_t channelId, uint32_t tokenId, uint32_t sequence,
+                       uint32_t requestId, std::string_view body, Millis now);
     // secured channels (ua_channel_secure.cpp)
     void LoadServerKey();
     bool PolicyOffered(SecurityPolicy p) const;
@@ -485,6 +485,7 @@ class Engine {
     crypto::RsaKey ownKey_;
     std::string ownThumbprint_;
     ReadScratch readScratch_;
+    std::string chunkOut_;  // SendPlainChunks' chunk
     SampleScratch sampleScratch_;
     std::vector<uint64_t> activeChannels_;  // Tick's working list
 };

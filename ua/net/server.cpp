@@ -167,13 +167,14 @@ struct Server::Impl : Transport {
     std::mutex mu;
     std::condition_variable cv;
     std::deque<std::shared_ptr<Command>> commands;
+    std::deque<std::shared_ptr<Command>> commandsTaken;  // RunCommands' list (network thread)
     std::shared_ptr<Command> pendingShutdown;
     std::unordered_map<uint64_t, Socket> sockets;
     uint64_t nextConn = 1;
     uint64_t outputBacklogLimit = kMinOutputBacklog;
 
     // ---- Transport (called by the engine on the network thread)
-    void Send(uint64_t conn, std::string bytes) override {
+    void Send(uint64_t conn, std::string_view bytes) override {
         auto it = sockets.find(conn);
         if (it == sockets.end() || it->second.broken) return;
         Socket& s = it->second;
@@ -188,7 +189,7 @@ struct Server::Impl : Transport {
             }
             const size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
             if (sent == bytes.size()) return;
-            bytes.erase(0, sent);
+            bytes.remove_prefix(sent);
         }
         if (s.out.size() - s.outPos + bytes.size() > outputBacklogLimit ||
             !engine->Memory().TryCharge(bytes.size())) {
@@ -361,7 +362,8 @@ struct Server::Impl : Transport {
 
     // Returns false when the loop must end.
     bool RunCommands(Millis now) {
-        std::deque<std::shared_ptr<Command>> todo;
+        // Kept between rounds: a deque allocates as it is made, and the loop turns once per request.
+        std::deque<std::shared_ptr<Command>>& todo = commandsTaken;
         {
             std::lock_guard<std::mutex> lock(mu);
             todo.swap(commands);
@@ -389,6 +391,7 @@ struct Server::Impl : Transport {
                     break;
             }
         }
+        todo.clear();
         return keepRunning;
     }
 

@@ -25,7 +25,12 @@ void Session::DropPublishRequestsOf(uint64_t channel) {
 SessionTable::SessionTable(uint64_t seed) : seed_(seed), rng_(seed) {}
 
 Session* SessionTable::Find(const NodeId& token) {
-    return FindByKey(NodeKey(token));
+    // Every request looks its session up: the key is built in a kept buffer.
+    thread_local std::string key;
+    key.clear();
+    Encoder e(key);
+    e.Node(token);
+    return FindByKey(key);
 }
 
 Session* SessionTable::FindByKey(const std::string& key) {

@@ -87,7 +87,7 @@ class FakeBackend : public Backend {
 
 class FakeTransport : public Transport {
   public:
-    void Send(uint64_t conn, std::string bytes) override { out[conn] += bytes; }
+    void Send(uint64_t conn, std::string_view bytes) override { out[conn] += bytes; }
     void Close(uint64_t conn) override { closed.insert(conn); }
     std::string Take(uint64_t conn) {
         std::string s;
