@@ -156,6 +156,10 @@ TEST(Toolkit, CreateItemRefusesMissingOrUnusableArguments) {
     EXPECT_EQ(s.GBCreateItem(&h, 0, u"", 1, 0, &r4, 0, nullptr), E_INVALIDARG);
     EXPECT_EQ(s.GBCreateItem(&h, 0, u"x", 1, 0, nullptr, 0, nullptr), E_POINTER);
     EXPECT_EQ(s.GBCreateItem(&h, 0, u"x", 1, 0, &text, 0, nullptr), OPC_E_BADTYPE);
+    // Rights beyond readable and writeable, and EU types beyond none, analog and enumerated.
+    EXPECT_EQ(s.GBCreateItem(&h, 0, u"x", 4, 0, &r4, 0, nullptr), E_INVALIDARG);
+    EXPECT_EQ(s.GBCreateItem(&h, 0, u"x", 1, 0, &r4, 3, nullptr), E_INVALIDARG);
+    EXPECT_EQ(s.GBCreateItem(&h, 0, u"x", 1, 0, &r4, -1, nullptr), E_INVALIDARG);
     EXPECT_EQ(h, 7u);
     EXPECT_EQ(s.ForTests().ItemCount(), 0u);
 }
