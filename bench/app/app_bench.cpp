@@ -308,16 +308,19 @@ pid_t StartUaBench(const std::string& buildDir, int cpu, const std::string& idsF
     return pid;
 }
 
-int Rates(const std::string& buildDir, int cpu) {
-    // The client runs on another CPU than the server, where there is one.
+// The client runs on another CPU than the servers (pinned to cpu), where there is one.
+void PinElsewhere(int cpu) {
     const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    if (cpus > 1) {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        for (int i = 0; i < cpus; ++i)
-            if (i != cpu) CPU_SET(i, &set);
-        sched_setaffinity(0, sizeof set, &set);
-    }
+    if (cpus <= 1) return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (int i = 0; i < cpus; ++i)
+        if (i != cpu) CPU_SET(i, &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
+
+int Rates(const std::string& buildDir, int cpu) {
+    PinElsewhere(cpu);
     // 10 points x 32 devices x 32 parameters = 10 240 items; ua_bench's host serves the same IDs,
     // so both decode and look up the same names.
     const Install real = MakeInstall(buildDir, "rates", 10, 32, 32);
@@ -426,14 +429,7 @@ double NotificationCost(uint16_t port, pid_t server, const std::vector<NodeId>& 
 }
 
 int Compare(const std::string& buildA, const std::string& buildB, int cpu, int rounds) {
-    const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    if (cpus > 1) {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        for (int i = 0; i < cpus; ++i)
-            if (i != cpu) CPU_SET(i, &set);
-        sched_setaffinity(0, sizeof set, &set);
-    }
+    PinElsewhere(cpu);
     const std::string idsFile = g_tmp + "/compare-ids.txt";
     {
         std::ofstream ids(idsFile);
