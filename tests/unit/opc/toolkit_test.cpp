@@ -222,6 +222,9 @@ TEST(Toolkit, SetItemInsideABlockIsVisibleOnlyWhenTheOutermostBlockEnds) {
     s.GBEndUpdate(0);
     EXPECT_EQ(Cached(s, a).value, 1.0f);
     EXPECT_EQ(Cached(s, b).value, 2.0f);
+    // Each staged entry keeps its own timestamp (a block keeps them once per run).
+    EXPECT_EQ(Cached(s, a).sourceTime, 10u);
+    EXPECT_EQ(Cached(s, b).sourceTime, 11u);
     EXPECT_GT(s.GBBackend().CacheGeneration(), gen0);
     EXPECT_EQ(s.ForTests().EndedBlocks(false), 1u);
     EXPECT_EQ(s.GBEndUpdate(0), E_FAIL) << "no block open";
