@@ -1,4 +1,4 @@
-// Built into the program and its tests only with ThreadSanitizer. Qt is not built with it, so
+// Built into the program and every test executable only with ThreadSanitizer. Qt is not built with it, so
 // the synchronisation inside Qt is invisible to it. Each entry names one Qt mechanism whose
 // hand-over between threads it covers; a race in the program's own code is still reported
 // unless one of these frames is on the stack of one of its two accesses:

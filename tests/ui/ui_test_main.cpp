@@ -8,7 +8,7 @@ extern "C" const char* __lsan_default_suppressions() {
 
 // Qt is not built with ThreadSanitizer, so the synchronisation of its own worker threads (the
 // global thread pool, file dialogs) is invisible to it. Our code that crosses threads (the event
-// log) is checked without suppressions in test_ui_unit.
+// log) is checked in test_ui_unit with only the narrow suppressions of the program.
 extern "C" const char* __tsan_default_suppressions() {
     return "race:libQt6Core.so\nrace:libQt6Gui.so\nrace:libQt6Widgets.so\n";
 }
