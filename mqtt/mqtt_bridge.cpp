@@ -12,7 +12,7 @@
 namespace qora {
 
 std::vector<TMqttItem> TMqttBridge::BuildItems(const TConfigModel& m, const COPCServer& opc,
-                                               const std::string& prefix, TMqttMetaTable* meta) {
+                                               const std::string& prefix, TMqttMetaTable& meta) {
     std::vector<TMqttItem> items(size_t(opc.ItemCount()));
     // Topics are handed out in item order, so which of two equal topics gets the suffix does
     // not depend on where the records lie now.
@@ -20,11 +20,9 @@ std::vector<TMqttItem> TMqttBridge::BuildItems(const TConfigModel& m, const COPC
     // Entries of the metadata table by (point, device) and by (device type, parameter).
     std::unordered_map<int, int32_t> namesOf;
     std::unordered_map<int, int16_t> unitOf;
-    if (meta) {
-        meta->parameters.clear();
-        for (int k = 0; k < kParamsPerDevice; ++k)
-            meta->parameters.push_back(gb::Utf16ToUtf8(NameView(m.paramNames[k], kCatalogUnits)));
-    }
+    meta.parameters.clear();
+    for (int k = 0; k < kParamsPerDevice; ++k)
+        meta.parameters.push_back(gb::Utf16ToUtf8(NameView(m.paramNames[k], kCatalogUnits)));
     for (size_t n = 0; n < items.size(); ++n) {
         int p, d, k;
         if (!opc.ItemLocation(int(n), &p, &d, &k)) continue;  // its record is gone
@@ -40,19 +38,19 @@ std::vector<TMqttItem> TMqttBridge::BuildItems(const TConfigModel& m, const COPC
         items[n].topic = topics.Unique(std::move(topic));
         items[n].itemId = std::string(opc.ItemIdUtf8(int(n)));
         const int type = dev.typeIndex;
-        if (!meta || type < 0 || type >= kMaxDeviceTypes) continue;
+        if (type < 0 || type >= kMaxDeviceTypes) continue;
         const auto [names, newNames] =
-            namesOf.try_emplace(p * kMaxDevicesPerPoint + d, int32_t(meta->names.size()));
+            namesOf.try_emplace(p * kMaxDevicesPerPoint + d, int32_t(meta.names.size()));
         if (newNames)
-            meta->names.push_back({gb::Utf16ToUtf8(COPCServer::PointDisplayName(m, p)),
-                                   gb::Utf16ToUtf8(COPCServer::DeviceDisplayName(m, p, d))});
+            meta.names.push_back({gb::Utf16ToUtf8(COPCServer::PointDisplayName(m, p)),
+                                  gb::Utf16ToUtf8(COPCServer::DeviceDisplayName(m, p, d))});
         items[n].metaNames = names->second;
         items[n].metaParameter = uint16_t(k);
         const TParamMetadata& md = opc.ItemMetadata().At(type, k);
         if (md.unit.empty() && !md.hasRange) continue;
         const auto [unit, newUnit] =
-            unitOf.try_emplace(type * kParamsPerDevice + k, int16_t(meta->units.size()));
-        if (newUnit) meta->units.push_back({md.unit, md.hasRange, md.low, md.high});
+            unitOf.try_emplace(type * kParamsPerDevice + k, int16_t(meta.units.size()));
+        if (newUnit) meta.units.push_back({md.unit, md.hasRange, md.low, md.high});
         items[n].metaUnit = unit->second;
     }
     return items;
@@ -62,8 +60,7 @@ void TMqttBridge::Pushed(const COPCServer& server, const TPushReport& report) {
     if (!itemsBuilt_) {
         itemsBuilt_ = true;
         auto meta = std::make_shared<TMqttMetaTable>();
-        std::vector<TMqttItem> items =
-            BuildItems(model_, server, publisher_.Settings().topicPrefix, meta.get());
+        std::vector<TMqttItem> items = BuildItems(model_, server, publisher_.Settings().topicPrefix, *meta);
         publisher_.SetItems(std::move(items), std::move(meta));
     }
     const int64_t unixMs = FileTimeToUnixMs(report.fileTime);

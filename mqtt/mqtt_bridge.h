@@ -32,10 +32,10 @@ class TMqttBridge : public IPushObserver {
 
     void Pushed(const COPCServer& server, const TPushReport& report) override;
 
-    // The item table built at the first report, and (meta not null) what the items' $meta
-    // messages are built from.
+    // The item table built at the first report, and in meta what the items' $meta messages are
+    // built from.
     static std::vector<TMqttItem> BuildItems(const TConfigModel& model, const COPCServer& opc,
-                                             const std::string& prefix, TMqttMetaTable* meta);
+                                             const std::string& prefix, TMqttMetaTable& meta);
 
   private:
     TMqttPublisher& publisher_;

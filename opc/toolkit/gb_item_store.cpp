@@ -161,8 +161,7 @@ HRESULT ItemStore::EndUpdate(int32_t flag) {
 
 HRESULT ItemStore::SetItem(uint32_t handle, const VARIANT* value, uint16_t quality, FILETIME timestamp) {
     if (!value) return E_POINTER;
-    if (!ValidHandle(handle)) return OPC_E_INVALIDHANDLE;
-    if (value->vt != VT_EMPTY && !IsNumericVarType(value->vt)) return OPC_E_BADTYPE;
+    if (const HRESULT hr = CheckSettable(handle, *value); hr != S_OK) return hr;
     const Staged p{handle, quality, value->vt, value->llVal};
     const uint64_t time = timestamp.ToU64();
     if (Block* b = FindBlock(serial_)) {
@@ -175,6 +174,12 @@ HRESULT ItemStore::SetItem(uint32_t handle, const VARIANT* value, uint16_t quali
     }
     const StagedTime t{0, time};
     Apply(&p, 1, &t, 1);
+    return S_OK;
+}
+
+HRESULT ItemStore::CheckSettable(uint32_t handle, const VARIANT& value) const {
+    if (!ValidHandle(handle)) return OPC_E_INVALIDHANDLE;
+    if (value.vt != VT_EMPTY && !IsNumericVarType(value.vt)) return OPC_E_BADTYPE;
     return S_OK;
 }
 
@@ -198,10 +203,7 @@ void ItemStore::Apply(const Staged* entries, size_t count, const StagedTime* tim
         for (size_t i = 0; i < count; ++i) {
             while (run + 1 < timeCount && times[run + 1].first <= i) ++run;
             const Staged& e = entries[i];
-            VARIANT staged;
-            staged.vt = e.vt;
-            staged.llVal = e.bits;
-            Store(e.handle, staged, e.quality, times[run].time);
+            Store(e.handle, e.Value(), e.quality, times[run].time);
         }
     }
     generation_.fetch_add(1, std::memory_order_release);
@@ -213,10 +215,9 @@ void ItemStore::SetItems(FILETIME timestamp, const std::function<void(GBItemWrit
         uint64_t time;
         Writer(ItemStore& s, uint64_t t) : store(s), time(t) {}
         HRESULT Set(uint32_t handle, const VARIANT& value, uint16_t quality) override {
-            if (!store.ValidHandle(handle)) return OPC_E_INVALIDHANDLE;
-            if (value.vt != VT_EMPTY && !IsNumericVarType(value.vt)) return OPC_E_BADTYPE;
-            store.Store(handle, value, quality, time);
-            return S_OK;
+            const HRESULT hr = store.CheckSettable(handle, value);
+            if (hr == S_OK) store.Store(handle, value, quality, time);
+            return hr;
         }
     };
     {

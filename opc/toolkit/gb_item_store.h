@@ -109,6 +109,12 @@ class ItemStore {
         uint16_t quality;
         uint16_t vt;
         int64_t bits;
+        VARIANT Value() const {
+            VARIANT v;
+            v.vt = vt;
+            v.llVal = bits;
+            return v;
+        }
     };
     // Entries from `first` on carry `time`, up to the next run's first.
     struct StagedTime {
@@ -155,6 +161,8 @@ class ItemStore {
 
   private:
     void Apply(const Staged* entries, size_t count, const StagedTime* times, size_t timeCount);
+    // Why value cannot be set on handle (S_OK when it can): GBSetItem's and GBSetItems' checks.
+    HRESULT CheckSettable(uint32_t handle, const VARIANT& value) const;
     // Converts value to the item's type and sets it (mutex_ held); false for an unknown handle
     // or a value that does not convert.
     bool Store(uint32_t handle, const VARIANT& value, uint16_t quality, uint64_t time);

@@ -654,9 +654,14 @@ int32_t Decoder::ArrayLength(size_t minElementSize, size_t memoryPerElement) {
 
 std::string NodeKey(const NodeId& n) {
     std::string k;
-    Encoder e(k);
-    e.Node(n);
+    NodeKeyInto(n, k);
     return k;
+}
+
+void NodeKeyInto(const NodeId& n, std::string& out) {
+    out.clear();
+    Encoder e(out);
+    e.Node(n);
 }
 
 }  // namespace qora::ua

@@ -175,6 +175,8 @@ class Decoder {
 
 // Binary form of a NodeId: a unique key for maps (numeric ids always take their shortest form).
 std::string NodeKey(const NodeId& n);
+// The same key written into out (replacing what it held), for lookups that keep their buffer.
+void NodeKeyInto(const NodeId& n, std::string& out);
 
 // Body of an ExtensionObject from an encoder callback.
 template <typename F>

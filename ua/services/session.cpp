@@ -27,9 +27,7 @@ SessionTable::SessionTable(uint64_t seed) : seed_(seed), rng_(seed) {}
 Session* SessionTable::Find(const NodeId& token) {
     // Every request looks its session up: the key is built in a kept buffer.
     thread_local std::string key;
-    key.clear();
-    Encoder e(key);
-    e.Node(token);
+    NodeKeyInto(token, key);
     return FindByKey(key);
 }
 
